@@ -4,7 +4,7 @@ target_include_directories(ivl_options INTERFACE "${CMAKE_SOURCE_DIR}/engine")
 target_compile_definitions(ivl_options INTERFACE
   _WIN32_WINNT=0x0601 WINVER=0x0601 __MINGW_USE_VC2005_COMPAT NOMINMAX)
 target_compile_options(ivl_options INTERFACE
-  -gdwarf-4 -fno-omit-frame-pointer -Wall -Wextra -Wno-unused-parameter
+  -gdwarf-4 -fno-omit-frame-pointer -Wall -Wextra -Wno-unused-parameter -Wno-cast-function-type
   $<$<COMPILE_LANGUAGE:CXX>:-Wno-class-memaccess>)
 target_link_options(ivl_options INTERFACE -static -static-libgcc -static-libstdc++)
 

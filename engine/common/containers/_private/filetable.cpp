@@ -1,0 +1,350 @@
+#include "common/containers/zfiletable.h"
+
+#include <cstring>
+
+#include "common/containers/zmemorybuffer.h"
+#include "common/stream/streams.h"
+#include "common/system/file.h"
+#include "common/system/path.h"
+
+namespace {
+
+const int kMaxStream = 99999999;
+
+// atoi over [p, pEnd): leading blanks, a sign, digits; 0 when none.
+int32_t BoundedAtoi(const char* p, const char* pEnd)
+{
+    while (p < pEnd && (*p == ' ' || (*p >= '\t' && *p <= '\r')))
+        ++p;
+    bool bNegative = false;
+    if (p < pEnd && (*p == '+' || *p == '-')) {
+        bNegative = *p == '-';
+        ++p;
+    }
+    uint32_t nValue = 0;
+    while (p < pEnd && *p >= '0' && *p <= '9')
+        nValue = nValue * 10 + (uint32_t)(*p++ - '0');
+    return (int32_t)(bNegative ? 0u - nValue : nValue);
+}
+
+const char* FindLast(const char* p, const char* pEnd, char c)
+{
+    for (const char* q = pEnd; q > p;)
+        if (*--q == c)
+            return q;
+    return nullptr;
+}
+
+// A field of a line.
+struct Piece
+{
+    const char* m_p;
+    int m_n;
+};
+
+// Pieces of a '/'-separated name as ZStringArray::Split counts them (an empty last piece
+// is dropped).
+int CountPieces(const char* p, const char* pEnd)
+{
+    if (p >= pEnd)
+        return 0;
+    int nSeparators = 0;
+    for (const char* q = p; q < pEnd; ++q)
+        nSeparators += *q == '/';
+    return nSeparators + 1 - (pEnd[-1] == '/' ? 1 : 0);
+}
+
+inline bool IsDotDotAt(const char* p, const char* pEnd)
+{
+    return pEnd - p >= 2 && p[0] == '.' && p[1] == '.' && (pEnd - p == 2 || p[2] == '/');
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Record
+
+ZFileRecord::ZFileRecord() : m_nNumber(0), m_nSize(0), m_nFlag1(0), m_nFlag2(0) {}
+
+ZFileRecord::ZFileRecord(const char* szName, uint32_t nNumber, int32_t nSize, const char* szText, uint8_t nFlag1,
+                         uint8_t nFlag2)
+    : m_Name(szName), m_Text(szText), m_nNumber(nNumber), m_nSize(nSize), m_nFlag1(nFlag1), m_nFlag2(nFlag2)
+{
+}
+
+ZFileRecord::ZFileRecord(const ZFileRecord& other)
+    : m_Name(other.m_Name), m_Text(other.m_Text), m_nNumber(other.m_nNumber), m_nSize(other.m_nSize),
+      m_nFlag1(other.m_nFlag1), m_nFlag2(other.m_nFlag2)
+{
+}
+
+ZFileRecord& ZFileRecord::operator=(const ZFileRecord& other)
+{
+    if (this != &other) {
+        m_Name = other.m_Name;
+        m_Text = other.m_Text;
+        m_nNumber = other.m_nNumber;
+        m_nSize = other.m_nSize;
+        m_nFlag1 = other.m_nFlag1;
+        m_nFlag2 = other.m_nFlag2;
+    }
+    return *this;
+}
+
+uint32_t ZFileRecord::NumberFromText(const char* szText)
+{
+    const char* pEnd = szText + strlen(szText);
+    const char* pDash = FindLast(szText, pEnd, '-');
+    if (!pDash)
+        return 0;
+    const char* pStop = pEnd;
+    const char* pUnderscore = FindLast(szText, pEnd, '_');
+    if (pUnderscore && pUnderscore > pDash)
+        pStop = pUnderscore;
+    if (pStop - (pDash + 1) < 1)
+        return 0;
+    return (uint32_t)BoundedAtoi(pDash + 1, pStop);
+}
+
+bool ZFileRecord::Parse(const char* pLine, int nLength, const char* szBase)
+{
+    m_Name.Clear();
+    m_Text.Clear();
+    m_nNumber = 0;
+    m_nSize = 0;
+    m_nFlag1 = 0;
+    m_nFlag2 = 0;
+    if (!pLine || nLength <= 0 || nLength >= MAX_LINE)
+        return false;
+    const char* pEnd = pLine + nLength;
+
+    // The name part runs to the last double quote; the fields follow its first ','.
+    const char* pLastQuote = FindLast(pLine, pEnd, '"');
+    if (!pLastQuote)
+        return false;  // no quoted name, whatever follows
+    const char* pRest = pLastQuote + 1;
+    const char* pComma = (const char*)memchr(pRest, ',', pEnd - pRest);
+    pRest = pComma ? pComma + 1 : pEnd;
+
+    Piece fields[5];
+    int nPieces = 0;
+    const char* p = pRest;
+    while (p < pEnd) {
+        const char* q = (const char*)memchr(p, ',', pEnd - p);
+        if (nPieces == 4)
+            return false;  // 5 pieces or more: 6 fields or more
+        if (!q) {
+            fields[nPieces++] = {p, (int)(pEnd - p)};
+            break;
+        }
+        fields[nPieces++] = {p, (int)(q - p)};
+        p = q + 1;
+    }
+    if (nPieces != 2 && nPieces != 4)
+        return false;
+
+    const char* pFirstQuote = (const char*)memchr(pLine, '"', pLastQuote - pLine + 1);
+    int nApart = (int)(pLastQuote - pFirstQuote);
+    if (nApart < 1 || nApart > 4999)
+        return false;
+
+    // Resolve the name against the base: each leading ".." climbs one folder above the
+    // base's own folder (the base's last piece is its file name).
+    const char* pName = pFirstQuote + 1;
+    const char* pNameEnd = pLastQuote;
+    int nUp = 0;
+    while (IsDotDotAt(pName, pNameEnd)) {
+        ++nUp;
+        pName += pNameEnd - pName == 2 ? 2 : 3;
+    }
+    // A ".." left inside the name would climb out of the folder the table is read into.
+    for (const char* q = pName; q < pNameEnd;) {
+        if (IsDotDotAt(q, pNameEnd))
+            return false;
+        const char* pSlash = (const char*)memchr(q, '/', pNameEnd - q);
+        q = pSlash ? pSlash + 1 : pNameEnd;
+    }
+    bool bHasName = pName < pNameEnd;
+    if (bHasName && pNameEnd[-1] == '/')
+        --pNameEnd;  // the empty last piece
+
+    const char* szBaseText = szBase ? szBase : "";
+    const char* pBaseEnd = szBaseText + strlen(szBaseText);
+    int nKeep = CountPieces(szBaseText, pBaseEnd) - nUp - 1;
+    if (nKeep > 0) {
+        const char* pCut = szBaseText;
+        for (int nSlashes = 0; pCut < pBaseEnd; ++pCut)
+            if (*pCut == '/' && ++nSlashes == nKeep)
+                break;
+        m_Name.Assign(szBaseText, (int)(pCut - szBaseText));
+        if (bHasName)
+            m_Name.AppendChar('/');
+    }
+    if (bHasName) {
+        ZStringBuffer<256> piece;
+        piece.Assign(pName, (int)(pNameEnd - pName));
+        m_Name.Append(piece);
+    }
+    m_Text.Assign(fields[0].m_p, fields[0].m_n);
+    m_nNumber = NumberFromText(m_Text.GetData());
+    m_nSize = BoundedAtoi(fields[1].m_p, fields[1].m_p + fields[1].m_n);
+    if (nPieces == 4) {
+        m_nFlag1 = BoundedAtoi(fields[2].m_p, fields[2].m_p + fields[2].m_n) != 0;
+        m_nFlag2 = BoundedAtoi(fields[3].m_p, fields[3].m_p + fields[3].m_n) != 0;
+    }
+    return true;
+}
+
+ZStringBuffer<16> ZFileRecord::ToText() const
+{
+    ZStringBuffer<16> line;
+    line.Format("\"%s\",%s,%d,%d,%d", m_Name.GetData(), m_Text.GetData(), (int)m_nSize, (int)m_nFlag1,
+                (int)m_nFlag2);
+    return line;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Table
+
+ZFileTable::ZFileTable() {}
+
+ZFileTable::~ZFileTable()
+{
+    Clear();
+}
+
+ZFileTable::Node* ZFileTable::FindNode(const char* szName) const
+{
+    if (!szName)
+        szName = "";
+    Node* p = m_Tree.GetRoot();
+    while (p) {
+        int nCompare = strcmp(szName, p->m_Key.GetData());
+        if (nCompare == 0)
+            return p;
+        p = nCompare < 0 ? p->m_pLeft : p->m_pRight;
+    }
+    return nullptr;
+}
+
+ZFileRecord* ZFileTable::Find(const char* szName)
+{
+    m_Lock.Enter();
+    Node* pNode = FindNode(szName);
+    m_Lock.Leave();
+    return pNode ? pNode->m_Value : nullptr;
+}
+
+void ZFileTable::Add(const char* szName, const ZFileRecord& record, int32_t nOffset)
+{
+    m_Lock.Enter();
+    if (Node* pNode = FindNode(szName)) {
+        *pNode->m_Value = record;
+    } else {
+        pNode = m_Tree.GetPool().Alloc();
+        pNode->m_Key.Assign(szName);
+        pNode->m_Value = new ZFileRecord(record);
+        m_Tree.InsertNode(pNode);
+        if (nOffset >= 0)
+            m_Offsets.PushBack(ZFileOffset{pNode->m_Value, (uint32_t)nOffset});
+    }
+    m_Lock.Leave();
+}
+
+void ZFileTable::Remove(const char* szName)
+{
+    m_Lock.Enter();
+    if (Node* pNode = FindNode(szName)) {
+        // The unlinked node may be the successor whose entry moved into pNode.
+        ZFileRecord* pRecord = pNode->m_Value;
+        m_Tree.FreeNode(m_Tree.RemoveNode(pNode));
+        delete pRecord;
+    }
+    m_Lock.Leave();
+}
+
+void ZFileTable::Clear()
+{
+    for (Node* p = m_Tree.Begin(); p; p = ZTree::Next(p))
+        delete p->m_Value;
+    m_Tree.Clear();
+    m_Offsets.Clear();
+}
+
+void ZFileTable::Write(IOutputStream& stream) const
+{
+    for (Node* p = m_Tree.Begin(); p; p = ZTree::Next(p)) {
+        ZStringBuffer<16> line = p->m_Value->ToText();
+        line.Append("\r\n");
+        stream.Write(line.GetData(), line.GetLength());
+    }
+    stream.Flush();
+}
+
+void ZFileTable::Load(IInputStream& stream, const char* szBaseFolder, bool bRelative, bool bNoExistCheck,
+                      bool bWithOffsets)
+{
+    if (!stream.IsOpen())
+        return;
+    int nRemaining = stream.GetRemaining();
+    if (nRemaining < 1 || nRemaining > kMaxStream)
+        return;
+    ZMemoryBuffer buffer;
+    unsigned char* pData = buffer.AppendSpace((unsigned)nRemaining);
+    int nRead = 0;
+    while (nRead < nRemaining) {
+        int n = stream.Read(pData + nRead, nRemaining - nRead);
+        if (n <= 0)
+            break;
+        nRead += n;
+    }
+    // After a short read only what came is parsed.
+    ParseText((const char*)pData, (uint32_t)nRead, szBaseFolder, bRelative, bNoExistCheck, bWithOffsets);
+}
+
+void ZFileTable::ParseText(const ZMemoryBuffer& buffer, const char* szBaseFolder, bool bRelative,
+                           bool bNoExistCheck, bool bWithOffsets)
+{
+    ParseText((const char*)buffer.GetData(), buffer.GetSize(), szBaseFolder, bRelative, bNoExistCheck,
+              bWithOffsets);
+}
+
+void ZFileTable::ParseText(const char* pText, uint32_t nSize, const char* szBaseFolder, bool bRelative,
+                           bool bNoExistCheck, bool bWithOffsets)
+{
+    if (!pText)
+        return;
+    ZStringBuffer<256> base;
+    ZStringBuffer<256> path;
+    ZFileRecord record;
+    uint32_t nOffset = 0;
+    const char* p = pText;
+    const char* pEnd = pText + nSize;
+    while (p < pEnd) {
+        if (*p == '\r' || *p == '\n' || *p == 0) {
+            ++p;
+            continue;
+        }
+        const char* pLine = p;
+        while (p < pEnd && *p != '\r' && *p != '\n' && *p != 0)
+            ++p;
+        int nLength = (int)(p - pLine);
+        if (nLength >= ZFileRecord::MAX_LINE)
+            continue;
+        if (!record.Parse(pLine, nLength, base.GetData())) {
+            if (bRelative)
+                base.Clear();
+            continue;
+        }
+        bool bAdd = true;
+        if (szBaseFolder && !bNoExistCheck) {
+            JoinPath2(path, szBaseFolder, record.m_Name.GetData());
+            bAdd = File::Exists(path.GetData());
+        }
+        if (bRelative)
+            base = record.m_Name;
+        if (bAdd)
+            Add(record.m_Name.GetData(), record, bWithOffsets ? (int32_t)nOffset : -1);
+        nOffset += record.m_nNumber;
+    }
+}

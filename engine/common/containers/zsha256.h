@@ -1,0 +1,41 @@
+// SHA-256 (FIPS 180-2) and the hex text that file tables and checks compare.
+#pragma once
+#include <stdint.h>
+#include <stddef.h>
+
+#include "common/containers/zstringbuffer.h"
+
+struct Sha256Context
+{
+    uint32_t m_anHash[8];
+    uint32_t m_anBlocks[2];     // processed 64-byte blocks, low word first
+    uint8_t m_abBuffer[64];     // partial block
+    uint32_t m_nBuffered;       // bytes in m_abBuffer (0..63)
+};
+static_assert(sizeof(Sha256Context) == 108, "Sha256Context layout");
+
+class Sha256
+{
+public:
+    virtual ~Sha256() {}
+
+    static void Init(Sha256Context& ctx);
+    static void Update(Sha256Context& ctx, const void* pData, size_t nLength);
+    static void Final(Sha256Context& ctx);
+    static void GetDigest(const Sha256Context& ctx, uint8_t abDigest[32]);
+
+    // 64 characters, no terminator.
+    static void HashToHex(const void* pData, size_t nLength, char* pOut);
+    // 2 * nLength characters, no terminator.
+    static void BytesToHex(const void* pData, size_t nLength, char* pOut);
+    static ZStringBuffer<256> HexString(const void* pBytes, size_t nCount);
+    static ZStringBuffer<256> HexOfString(const ZStringBase& str);
+
+private:
+    static void ProcessBlock(Sha256Context& ctx, const uint8_t* pBlock);
+};
+
+void Sha256Hex(ZStringBase& strOut, const void* pData, size_t nLength);
+
+// False, leaving strOut unchanged, when the file is missing or its size changed while read.
+bool GetFileSha256(const char* szPath, ZStringBase& strOut);

@@ -1,0 +1,482 @@
+#include "common/system/zwin.h"
+
+#include "common/net/http.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "common/containers/zmemorybuffer.h"
+#include "common/stream/bzipstream.h"
+#include "common/system/zlog.h"
+
+namespace
+{
+const uint32_t k_nPieceSize = 10000;
+const long k_nMaxChunkSize = 0x100000;
+// A header this long is not from a file server; stop before it eats the address space.
+const uint32_t k_nMaxHeaderSize = 1048576;
+const int k_nMaxChunkLine = 1024;
+// Keeps the collecting buffer's doubling far from the 32-bit size limit.
+const uint32_t k_nMaxChunkedBody = 0x40000000;
+// Sockets that HttpDownload makes itself: a silent server must not hang the caller for ever.
+const int k_nSocketTimeoutMs = 8000;
+
+void Log(const ZStringBuffer<16>& text)
+{
+    ZLog::Write(ZLOG_CATEGORY, __FILE__, text.GetData());
+}
+
+void FreeBody(ResponseHolder* pHolder)
+{
+    free(pHolder->m_pData);
+    pHolder->m_pData = nullptr;
+}
+
+// malloc(0) may give null; an empty body still gets a block.
+uint8_t* AllocBody(uint32_t nSize)
+{
+    return (uint8_t*)malloc(nSize ? nSize : 1);
+}
+
+// Splits the host text at ':' into host name and port.
+void SplitHost(const char* szHost, ZStringBuffer<256>& strName, int& nPort)
+{
+    ZStringBuffer<256> astrPieces[3];
+    int nPieces = 0;
+    const char* p = szHost ? szHost : "";
+    for (;;)
+    {
+        const char* pColon = strchr(p, ':');
+        size_t n = pColon ? (size_t)(pColon - p) : strlen(p);
+        if (nPieces < 3)
+            astrPieces[nPieces].Assign(p, (int)n);
+        ++nPieces;
+        if (!pColon)
+            break;
+        p = pColon + 1;
+    }
+    // An empty last piece ("host:") is dropped.
+    if (nPieces > 1 && nPieces <= 3 && astrPieces[nPieces - 1].IsEmpty())
+        --nPieces;
+    int nPortPiece = 1;
+    strName = astrPieces[0];
+    if (strName == "http" && nPieces > 1)
+    {
+        strName.Append(":");
+        strName.Append(astrPieces[1]);
+        nPortPiece = 2;
+    }
+    nPort = (nPieces > nPortPiece && nPortPiece < 3) ? atoi(astrPieces[nPortPiece].GetData()) : 80;
+}
+
+// Receives exactly nCount bytes; the count that arrived before a failure goes to nGot.
+bool ReceiveExactly(Socket& socket, uint8_t* pData, uint32_t nCount, uint32_t& nGot)
+{
+    nGot = 0;
+    while (nGot < nCount)
+    {
+        int n = socket.Receive(pData + nGot, (int)(nCount - nGot), 0);
+        if (n <= 0)
+            return false;
+        nGot += (uint32_t)n;
+    }
+    return true;
+}
+
+int ReceiveLengthBody(ResponseHolder* pHolder, Socket& socket, int64_t* pBytes)
+{
+    uint32_t nSize = pHolder->m_nSize;
+    pHolder->m_pData = AllocBody(nSize);
+    if (!pHolder->m_pData)
+    {
+        Log(ZLogText("download failed: no memory for %u bytes", nSize));
+        return HTTP_ERR_BODY;
+    }
+    uint32_t nReceived = 0;
+    while (nReceived < nSize)
+    {
+        uint32_t nPiece = nSize - nReceived < k_nPieceSize ? nSize - nReceived : k_nPieceSize;
+        uint32_t nGot;
+        bool bOk = ReceiveExactly(socket, pHolder->m_pData + nReceived, nPiece, nGot);
+        nReceived += nGot;
+        if (!bOk)
+        {
+            Log(ZLogText("download failed: %d/%d bytes downloaded", (int)nReceived, (int)nSize));
+            FreeBody(pHolder);
+            return HTTP_ERR_BODY;
+        }
+        if (pBytes)
+            *pBytes += nPiece;
+        Sleep(0);
+    }
+    return HTTP_OK;
+}
+
+// The trailer and the final CR LF after the last chunk: left on a persistent connection they
+// would be read as the start of the next answer. The body is complete either way, so a failed
+// receive here only ends the skip.
+void SkipTrailer(Socket& socket)
+{
+    int nLine = 0;
+    for (uint32_t nRead = 0; nRead < k_nMaxHeaderSize; ++nRead)
+    {
+        char c;
+        if (socket.Receive(&c, 1, 0) != 1)
+            return;
+        if (c == '\n')
+        {
+            if (nLine == 0)
+                return;
+            nLine = 0;
+        }
+        else if (c != '\r')
+            ++nLine;
+    }
+}
+
+int ReceiveChunkedBody(ResponseHolder* pHolder, Socket& socket)
+{
+    ZMemoryBuffer body;
+    for (;;)
+    {
+        char acLine[k_nMaxChunkLine + 1];
+        int nLine = 0;
+        while (nLine < 2 || acLine[nLine - 2] != '\r')
+        {
+            if (nLine == k_nMaxChunkLine)
+                return HTTP_ERR_BODY;
+            if (socket.Receive(acLine + nLine, 1, 0) != 1)
+                return HTTP_ERR_BODY;
+            ++nLine;
+        }
+        acLine[nLine] = 0;
+        long nChunk = strtol(acLine, nullptr, 16);
+        if (nChunk < 0)
+            return HTTP_ERR_BODY;
+        if (nChunk == 0)
+        {
+            SkipTrailer(socket);
+            break;
+        }
+        if (nChunk > k_nMaxChunkSize)
+        {
+            Log(ZLogText("HTTP Chunk size %d too big", (int)nChunk));
+            return HTTP_ERR_BODY;
+        }
+        if (body.GetSize() + (uint32_t)nChunk > k_nMaxChunkedBody)
+        {
+            Log(ZLogText("download failed: chunked body over %u bytes", k_nMaxChunkedBody));
+            return HTTP_ERR_BODY;
+        }
+        uint8_t* p = (uint8_t*)body.AppendSpace((uint32_t)nChunk);
+        uint32_t nGot;
+        if (!ReceiveExactly(socket, p, (uint32_t)nChunk, nGot))
+            return HTTP_ERR_BODY;
+        uint8_t abEnd[2];
+        if (!ReceiveExactly(socket, abEnd, 2, nGot) || abEnd[0] != '\r' || abEnd[1] != '\n')
+            return HTTP_ERR_BODY;
+    }
+    uint32_t nSize = body.GetSize();
+    pHolder->m_pData = AllocBody(nSize);
+    if (!pHolder->m_pData)
+        return HTTP_ERR_BODY;
+    if (nSize)
+        memcpy(pHolder->m_pData, body.GetData(), nSize);
+    pHolder->m_nSize = nSize;
+    return HTTP_OK;
+}
+
+// A decompression error is not reported: the body is what came out before it.
+int DecompressBody(ResponseHolder* pHolder)
+{
+    ZMemoryStream out;
+    {
+        ZMemoryReader reader(pHolder->m_pData, pHolder->m_nSize);
+        ZBzipInputStream bzip(&reader);
+        out.ReadFrom(bzip);
+    }
+    uint32_t nSize = out.GetSize();
+    uint8_t* pData = AllocBody(nSize);
+    if (!pData)
+    {
+        FreeBody(pHolder);
+        return HTTP_ERR_BODY;
+    }
+    ZMemoryWriter writer(pData, nSize);
+    out.WriteTo(writer);
+    FreeBody(pHolder);
+    pHolder->m_pData = pData;
+    pHolder->m_nSize = nSize;
+    return HTTP_OK;
+}
+
+// One request and answer on the given connection; a redirect is returned, not followed.
+// bSuffix asks for the ".bz2" name; bDecompress unpacks the body.
+int ReceiveNoFollow(ResponseHolder* pHolder, Socket& socket, const char* szHost, const char* szPath, bool bSuffix,
+                    bool bDecompress, ZStringBase& strStatus, int64_t* pBytes)
+{
+    int nResult = SendRequest(socket, szHost, szPath, bSuffix);
+    if (nResult != 0)
+        return nResult;
+    nResult = GetHttpHeader(pHolder, socket, strStatus);
+    if (nResult != 0)
+        return nResult;
+    if (!pHolder->m_bHasBody)
+        return HTTP_ERR_HEADER;
+    ZASSERT(pHolder->m_pData == nullptr);
+    if (pHolder->m_nChunked)
+        nResult = ReceiveChunkedBody(pHolder, socket);
+    else
+        nResult = ReceiveLengthBody(pHolder, socket, pBytes);
+    if (nResult != 0)
+        return nResult;
+    if (bDecompress)
+        return DecompressBody(pHolder);
+    return HTTP_OK;
+}
+
+int DownloadNoFollow(ResponseHolder* pHolder, const char* szHost, const char* szPath, ZStringBase& strStatus,
+                     bool bDecompress = false, int64_t* pBytes = nullptr)
+{
+    if (!szHost || !*szHost)
+        return HTTP_ERR_SOCKET;
+    Socket socket = Socket::Create(0, 0, 0);
+    if (socket.IsValid())
+    {
+        socket.SetReceiveTimeout(k_nSocketTimeoutMs);
+        socket.SetSendTimeout(k_nSocketTimeoutMs);
+        // A failed connect shows up as the failure of the request's send.
+        socket.Connect(ParseHostAddress(szHost));
+    }
+    ZStringBuffer<256> strHost = GetHostHeaderName(szHost);
+    return ReceiveNoFollow(pHolder, socket, strHost.GetData(), szPath, false, bDecompress, strStatus, pBytes);
+    // The connection closes here, with its last copy.
+}
+
+int DownloadUrlNoFollow(ResponseHolder* pHolder, const char* szUrl, ZStringBase& strStatus,
+                        bool bDecompress = false, int64_t* pBytes = nullptr)
+{
+    if (!szUrl || strncmp(szUrl, "http://", 7) != 0)
+        return HTTP_ERR_URL;
+    const char* pSlash = strchr(szUrl + 7, '/');
+    if (!pSlash)
+        return HTTP_ERR_URL;
+    ZStringBuffer<256> strHost;
+    strHost.Assign(szUrl + 7, (int)(pSlash - (szUrl + 7)));
+    return DownloadNoFollow(pHolder, strHost.GetData(), pSlash + 1, strStatus, bDecompress, pBytes);
+}
+
+// Each hop runs on a new connection that is closed before the next one opens. The Location of
+// a ".bz2" request names the compressed file itself: it is fetched as given and still unpacked.
+int FollowRedirects(ResponseHolder* pHolder, ZStringBase& strStatus, int nResult, bool bDecompress = false,
+                    int64_t* pBytes = nullptr)
+{
+    int nHops = 0;
+    while (nResult == HTTP_ERR_REDIRECT && pHolder->m_strLocation.GetLength() > 1)
+    {
+        if (nHops == k_nHttpMaxRedirects)
+        {
+            Log(ZLogText("HTTP redirect limit (%d) reached at %s", k_nHttpMaxRedirects,
+                         pHolder->m_strLocation.GetData()));
+            return HTTP_ERR_REDIRECT;
+        }
+        ++nHops;
+        ZStringBuffer<256> strUrl(pHolder->m_strLocation);
+        nResult = DownloadUrlNoFollow(pHolder, strUrl.GetData(), strStatus, bDecompress, pBytes);
+    }
+    return nResult;
+}
+
+bool EqualNoCaseN(const char* a, const char* b, size_t n)
+{
+    for (size_t i = 0; i < n; ++i)
+    {
+        char ca = a[i], cb = b[i];
+        if (ca >= 'A' && ca <= 'Z')
+            ca = (char)(ca - 'A' + 'a');
+        if (cb >= 'A' && cb <= 'Z')
+            cb = (char)(cb - 'A' + 'a');
+        if (ca != cb)
+            return false;
+    }
+    return true;
+}
+} // namespace
+
+ResponseHolder::~ResponseHolder()
+{
+    free(m_pData);
+    m_pData = nullptr;
+    m_nSize = 0;
+    m_nChunked = 0;
+    m_bHasBody = 0;
+    m_strLocation.Clear();
+}
+
+int HttpDownloadUrl(ResponseHolder* pHolder, const char* szUrl, ZStringBase& strStatus)
+{
+    return FollowRedirects(pHolder, strStatus, DownloadUrlNoFollow(pHolder, szUrl, strStatus));
+}
+
+int HttpDownload(ResponseHolder* pHolder, const char* szHost, const char* szPath, ZStringBase& strStatus)
+{
+    return FollowRedirects(pHolder, strStatus, DownloadNoFollow(pHolder, szHost, szPath, strStatus));
+}
+
+int HttpReceive(ResponseHolder* pHolder, Socket socket, const char* szHost, const char* szPath, bool bBz2,
+                ZStringBase& strStatus, int64_t* pBytes)
+{
+    int nResult = ReceiveNoFollow(pHolder, socket, szHost, szPath, bBz2, bBz2, strStatus, pBytes);
+    return FollowRedirects(pHolder, strStatus, nResult, bBz2, pBytes);
+}
+
+int SendRequest(Socket socket, const char* szHost, const char* szPath, bool bBz2)
+{
+    if (!socket.IsValid())
+        return HTTP_ERR_SOCKET;
+    ZStringBuffer<4096> strRequest;
+    strRequest.Format("GET /%s%s HTTP/1.1\r\nHost: %s\r\nAccept: */*\r\n\r\n", szPath ? szPath : "",
+                      bBz2 ? ".bz2" : "", szHost ? szHost : "");
+    int nLength = strRequest.GetLength();
+    int nSent = socket.SendAll(strRequest.GetData(), nLength, 0);
+    if (nSent != nLength)
+    {
+        int nCode = WSAGetLastError();
+        if (nCode == 0)
+            nCode = HTTP_ERR_SEND;
+        Log(ZLogText("Could not send file request to host: %s (error 0x%p)", szHost ? szHost : "",
+                     (void*)(intptr_t)nCode));
+        return nCode;
+    }
+    return HTTP_OK;
+}
+
+int ReadHttpHeader(Socket socket, ZMemoryBuffer& buffer)
+{
+    int nEnds = 0;
+    char cLastEnd = '\n';
+    uint32_t nRead = 0;
+    while (nEnds < 4)
+    {
+        char c;
+        int n = socket.Receive(&c, 1, 0);
+        if (n == 0)
+            break;
+        if (n < 0 || ++nRead > k_nMaxHeaderSize)
+            return HTTP_ERR_HEADER;
+        buffer.AppendByte((unsigned char)c);
+        if (c == cLastEnd)
+            continue;
+        if (c == '\r' || c == '\n')
+        {
+            ++nEnds;
+            cLastEnd = c;
+        }
+        else
+        {
+            nEnds = 0;
+            cLastEnd = '\n';
+        }
+    }
+    buffer.AppendByte(0);
+    return HTTP_OK;
+}
+
+bool FindHeaderValue(const char* szName, const char* szHeader, ZStringBase& strValue)
+{
+    size_t nName = strlen(szName);
+    if (nName == 0)
+        return false;
+    for (const char* p = szHeader; *p; ++p)
+    {
+        if (!EqualNoCaseN(p, szName, nName))
+            continue;
+        const char* v = p + nName;
+        if (*v)
+            ++v;  // the ':'
+        while (*v == ' ')
+            ++v;
+        size_t n = strcspn(v, "\r\n");
+        strValue.Assign(v, (int)n);
+        return true;
+    }
+    return false;
+}
+
+int GetHttpHeader(ResponseHolder* pHolder, Socket socket, ZStringBase& strStatus)
+{
+    ZMemoryBuffer buffer;
+    int nResult = ReadHttpHeader(socket, buffer);
+    if (nResult != 0)
+        return nResult;
+    const char* szHeader = (const char*)buffer.GetData();
+    const char* pCr = strchr(szHeader, '\r');
+    strStatus.Assign(szHeader, pCr ? (int)(pCr - szHeader) : -1);
+
+    char acProtocol[1024], acReason[1024];
+    int nCode = 0;
+    if (sscanf(strStatus.GetData(), "%1023s %d %1023s", acProtocol, &nCode, acReason) < 2)
+        nCode = 0;
+
+    ZStringBuffer<256> strValue;
+    if (nCode == 200)
+    {
+        pHolder->m_bHasBody = 0;
+        if (FindHeaderValue("Transfer-Encoding", szHeader, strValue) && strValue == "chunked")
+        {
+            pHolder->m_nChunked = 1;
+            pHolder->m_nSize = 0xFFFFFFFFu;
+            pHolder->m_bHasBody = 1;
+        }
+        if (FindHeaderValue("Content-Length", szHeader, strValue))
+        {
+            // Lengths beyond 32 bits cannot be held; they fail at the allocation.
+            unsigned long long nLength = strtoull(strValue.GetData(), nullptr, 10);
+            if (strValue.GetData()[strspn(strValue.GetData(), " \t")] == '-' || nLength > 0xFFFFFFFFull)
+                nLength = 0xFFFFFFFFull;
+            pHolder->m_nSize = (uint32_t)nLength;
+            pHolder->m_bHasBody = 1;
+        }
+        return HTTP_OK;
+    }
+    if (nCode == 301 || nCode == 302 || nCode == 303)
+    {
+        if (FindHeaderValue("Location", szHeader, strValue))
+        {
+            pHolder->m_strLocation = strValue;
+            return HTTP_ERR_REDIRECT;
+        }
+        pHolder->m_bHasBody = 0;
+        return HTTP_ERR_HEADER;
+    }
+    return HTTP_ERR_HEADER;
+}
+
+ZSocketStream GetRawDataStream(Socket socket, ResponseHolder* pHolder, int& nCode)
+{
+    if (pHolder->m_bHasBody)
+    {
+        nCode = 0;
+        return ZSocketStream(socket);
+    }
+    return ZSocketStream();
+}
+
+SocketAddress ParseHostAddress(const char* szHost)
+{
+    ZStringBuffer<256> strName;
+    int nPort;
+    SplitHost(szHost, strName, nPort);
+    SocketAddress address = SocketAddress::Resolve(strName.GetData());
+    address.SetPort((uint16_t)nPort);
+    return address;
+}
+
+ZStringBuffer<256> GetHostHeaderName(const char* szHost)
+{
+    ZStringBuffer<256> strName;
+    int nPort;
+    SplitHost(szHost, strName, nPort);
+    return strName;
+}

@@ -1,0 +1,129 @@
+// The handlers of the five commands that start sessions. Each runs one frame under the session
+// lock: duplicate id, busy, parameter count, then the start; exactly one reply per command.
+#include "launch/ivlsync/flashserver.h"
+
+#include "launch/ivlsync/pingsession.h"
+
+namespace
+{
+const char kDownloadUsage[] =
+    "CMD_DOWNLOAD expects 5+ parameters (distribution, installed_version, unique filename, "
+    "quick check, unique server1 [unique server2,])";
+const char kDownloadNamedUsage[] =
+    "CMD_DOWNLOADNAMED expects 7+ parameters (distribution, installed_version, unique filename, "
+    "list-of-names, web_entrance, quick check, fileserver1 [fileserver2,])";
+const char kPingUsage[] = "CMD_PING expects 1 parameter (hostname)";
+const char kVerifyUsage[] = "CMD_VERIFY expects 2 parameter (distribution, installed_version)";
+const char kRunIvlUsage[] =
+    "CMD_RUN_IVL expects at least 6 parameters (web_entrance, distribution, installed_version, "
+    "mission id, player session id, language [, name=value]*)";
+const char kStartDownloadFailed[] = "Couldn't start download";
+
+void Reply(Socket& connection, const FlashMessage& message, int nCode, const char* szText = nullptr)
+{
+    FlashMessage(nCode, message.GetSessionId(), szText).Send(connection);
+}
+
+// Holds the session lock for the whole frame.
+class SessionLockScope
+{
+public:
+    explicit SessionLockScope(FlashServer& server) : m_Server(server) { m_Server.LockSessions(); }
+    ~SessionLockScope() { m_Server.UnlockSessions(); }
+
+private:
+    FlashServer& m_Server;
+};
+}
+
+bool IsQuickCheck(const char* szParam)
+{
+    ZStringBuffer<16> sText(szParam ? szParam : "");
+    for (char* p = sText.GetData(); *p; ++p)
+        if (*p >= 'A' && *p <= 'Z')
+            *p = (char)(*p - 'A' + 'a');
+    return sText == "true";
+}
+
+bool FlashServer::CheckCommand(const FlashMessage& message, Socket& connection, int nKind,
+                               const char* szBusyText, int nMinParams, int nMaxParams,
+                               const char* szUsage)
+{
+    if (FindSession(message.GetSessionId())) {
+        Reply(connection, message, ERR_SESSIONEXISTS, "Session already exists");
+        return false;
+    }
+    for (SessionTable::Node* pNode = m_Sessions.Begin(); pNode; pNode = SessionTable::Next(pNode)) {
+        if (pNode->m_Value->GetKind() == nKind) {
+            Reply(connection, message, ERR_BUSY, szBusyText);
+            return false;
+        }
+    }
+    int nCount = message.GetParamCount();
+    if (nCount < nMinParams || (nMaxParams >= 0 && nCount > nMaxParams)) {
+        Reply(connection, message, ERR_PARAMCOUNT, szUsage);
+        return false;
+    }
+    return true;
+}
+
+void FlashServer::HandleDownload(const FlashMessage& message, Socket& connection)
+{
+    SessionLockScope lock(*this);
+    if (!CheckCommand(message, connection, Session::KIND_DOWNLOAD, "Already downloading", 5, -1,
+                      kDownloadUsage))
+        return;
+    // This build has no download session: every start fails.
+    Reply(connection, message, ERR_FAILED, kStartDownloadFailed);
+}
+
+void FlashServer::HandleDownloadNamed(const FlashMessage& message, Socket& connection)
+{
+    SessionLockScope lock(*this);
+    if (!CheckCommand(message, connection, Session::KIND_DOWNLOAD, "Already downloading", 7, -1,
+                      kDownloadNamedUsage))
+        return;
+    for (int i = 6; i < message.GetParamCount(); ++i) {
+        if (!*message.GetParam(i)) {
+            Reply(connection, message, ERR_PARAMCOUNT,
+                  "CMD_DOWNLOADNAMED: invalid parameter for fileserver (empty string)");
+            return;
+        }
+    }
+    // This build has no download session: every start fails.
+    Reply(connection, message, ERR_FAILED, kStartDownloadFailed);
+}
+
+void FlashServer::HandlePing(const FlashMessage& message, Socket& connection)
+{
+    SessionLockScope lock(*this);
+    if (!CheckCommand(message, connection, Session::KIND_PING, "Already pinging", 1, 1, kPingUsage))
+        return;
+    PingSession* pSession = new PingSession(message.GetSessionId(), connection, m_pWindow, this,
+                                            message.GetParam(0));
+    if (!pSession->Start(message.GetParam(0))) {
+        DiscardSession(pSession);
+        Reply(connection, message, ERR_PARAMCOUNT, "Couldn't ping");
+        return;
+    }
+    AddSession(pSession);
+    Reply(connection, message, ERR_OK);
+}
+
+void FlashServer::HandleVerify(const FlashMessage& message, Socket& connection)
+{
+    SessionLockScope lock(*this);
+    if (!CheckCommand(message, connection, Session::KIND_VERIFY, "Already running", 2, 2, kVerifyUsage))
+        return;
+    // This build has no verify session: every start fails.
+    Reply(connection, message, ERR_PARAMCOUNT, "Couldn't start verify");
+}
+
+void FlashServer::HandleRunIvl(const FlashMessage& message, Socket& connection)
+{
+    SessionLockScope lock(*this);
+    if (!CheckCommand(message, connection, Session::KIND_RUNGAME, "Already running", 6, -1, kRunIvlUsage))
+        return;
+    // This build has no run-game session: every start fails.
+    Reply(connection, message, ERR_PARAMCOUNT, "Couldn't start IvL");
+}

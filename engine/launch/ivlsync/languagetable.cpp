@@ -1,0 +1,114 @@
+#include "launch/ivlsync/languagetable.h"
+
+#include <cstdlib>
+#include <cstring>
+#include "common/containers/zstr.h"
+#include "common/containers/zxml.h"
+#include "common/stream/streams.h"
+
+WideText::WideText(const char* szText)
+{
+    if (!szText)
+        szText = "";
+    size_t nBytes = strlen(szText);
+    m_pText = static_cast<wchar_t*>(malloc((nBytes + 1) * 2));
+    if (m_pText)
+        ZUtf8ToUtf16(m_pText, szText);
+}
+
+WideText::~WideText()
+{
+    free(m_pText);
+}
+
+wchar_t* WideText::Detach()
+{
+    wchar_t* pText = m_pText;
+    m_pText = nullptr;
+    return pText;
+}
+
+LanguageTable::LanguageTable()
+{
+}
+
+LanguageTable::~LanguageTable()
+{
+}
+
+void LanguageTable::SetPrefix(const char* szPrefix)
+{
+    m_sPrefix = szPrefix ? szPrefix : "";
+    if (!m_sPrefix.EndsWith("/"))
+        m_sPrefix.AppendChar('/');
+}
+
+const char* LanguageTable::GetText(const char* szKey)
+{
+    if (!szKey)
+        return szKey;
+    ZStringMap::Node* pNode;
+    if (m_sPrefix.IsEmpty())
+    {
+        pNode = m_Texts.Find(szKey);
+    }
+    else
+    {
+        ZStringBuffer<256> sKey(m_sPrefix);
+        sKey.Append(szKey);
+        pNode = m_Texts.Find(sKey);
+    }
+    return pNode ? pNode->m_Value.GetData() : szKey;
+}
+
+WideText LanguageTable::GetTextWide(const char* szKey)
+{
+    return WideText(GetText(szKey));
+}
+
+void LanguageTable::LoadFromStream(IInputStream* pStream)
+{
+    ZXmlDocument document;
+    document.Load(pStream);
+    ZXmlElement* pRoot = ZXmlNodeList::Find(document.m_Elements, "root");
+    if (!pRoot)
+        return;
+    ZXmlAttribute* pLanguage = pRoot->FindAttribute("language");
+    m_sLanguage = pLanguage ? pLanguage->Value().GetData() : "";
+    for (ZXmlElement* pEntry = ZXmlNodeList::First(pRoot->m_Children); pEntry; pEntry = pEntry->m_pNext)
+    {
+        ZXmlAttribute* pName = pEntry->FindAttribute("name");
+        ZXmlElement* pValue = ZXmlNodeList::Find(pEntry->m_Children, "value");
+        if (pName && pValue)
+            m_Texts.Insert(pName->Value(), pValue->m_Text);
+    }
+}
+
+void LanguageTable::LoadFile(const char* szPath)
+{
+    ZFileInputStream stream(szPath);
+    if (stream.IsOpen())
+        LoadFromStream(&stream);
+}
+
+const char* LanguageTable::GetLanguage()
+{
+    return m_sLanguage.GetData();
+}
+
+const char* LanguageTable::GetErrorMessage(int nCode)
+{
+    ZStringBuffer<256> sKey;
+    sKey.Format("ErrorMessages/ActionGame/%d", nCode);
+    const char* szText = GetText(sKey.GetData());
+    if (szText != sKey.GetData())
+        return szText;
+    // Lookups run on many threads without a lock; only this cache of absent keys needs one.
+    m_MissingLock.Enter();
+    ZStringMap::Node* pNode = m_MissingKeys.Find(sKey);
+    if (!pNode)
+        pNode = m_MissingKeys.Insert(sKey, sKey);
+    const char* szKey = pNode->m_Value.GetData();
+    m_MissingLock.Leave();
+    return szKey;
+}

@@ -1,0 +1,10 @@
+// Answers Adobe Flash's socket policy request on its own port and closes the connection.
+#pragma once
+#include "launch/ivlsync/genericserver.h"
+
+class PolicyServer : public GenericServer
+{
+public:
+    explicit PolicyServer(ZIvlSync* pWindow) : GenericServer(pWindow) {}
+    int HandleConnection(Socket& connection) override;
+};

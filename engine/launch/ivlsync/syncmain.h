@@ -1,0 +1,40 @@
+// Start-up of the sync program: the single-instance mutex, the switches, the language table and
+// the choice between server mode and update mode.
+#pragma once
+#include <cstdint>
+#include "common/containers/zstringbuffer.h"
+
+class LanguageTable;
+
+// Held for the program's lifetime; a second copy ends at once with exit code 1.
+extern const char kSyncMutexName[];
+const int32_t kDefaultCommandPort = 50010;
+const int32_t kPolicyPort = 50009;
+
+struct SyncSettings
+{
+    SyncSettings();
+
+    bool m_bMinimised;
+    bool m_bElevated;
+    bool m_bUpdateMode;
+    ZStringBuffer<256> m_sSettingsServer;
+    bool m_bQuiet;
+    int32_t m_nPort;  // 50010 after the scan when no "/p" gave a number
+    ZStringBuffer<16> m_sLanguage;
+    ZStringBuffer<16> m_sLanguageFolder;
+};
+
+// Applies the arguments (without the program path) in order; unknown ones are ignored. A port
+// of 0 becomes the default command port.
+void ScanSwitches(int nArgs, const char* const* ppArgs, SyncSettings& settings);
+// "ivlsync_<language>.xml" in the language folder ("locale" when none was given); empty when
+// no language was given.
+void GetLanguageFilePath(const SyncSettings& settings, ZStringBase& path);
+
+// The process exit code: 1 when another copy runs, 0 after server mode, else update mode's.
+int SyncMain();
+void RunServerMode(bool bMinimised, bool bElevated, int32_t nPort, LanguageTable* pLanguage);
+// True when the update failed.
+bool RunUpdateMode(bool bMinimised, bool bElevated, const char* szSettingsServer, bool bQuiet,
+                   LanguageTable* pLanguage);

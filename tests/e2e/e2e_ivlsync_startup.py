@@ -1,0 +1,255 @@
+#!/usr/bin/env python3
+"""End to end: start-up of the real ivlsync.exe under Wine: the single-instance mutex, the
+switches that choose the ports, the install root from the registry (written into the prefix
+with reg.exe) with its temporary-folder fallback, and the elevated relaunch.
+
+    e2e_ivlsync_startup.py --build BUILD --exe PATH [unittest arguments]
+"""
+import argparse
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+WINE_RUN = os.path.join(TOP, "tools", "wine-run")
+BUILD = None
+EXE = None
+INSTALL_KEY = r"HKLM\Software\Vost-Parn\Ironvale"
+
+
+def wait_for(predicate, timeout, step=0.1):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()
+
+
+def port_open(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=0.5):
+            return True
+    except OSError:
+        return False
+
+
+def wine(*args, timeout=120):
+    """Runs a program of the prefix (reg, taskkill) and returns its exit code."""
+    return subprocess.run([WINE_RUN, "--build", BUILD, *args], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=timeout).returncode
+
+
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+def set_install_root(value):
+    """Default value of the install key, or no key at all for None."""
+    wine("reg", "delete", INSTALL_KEY, "/f")
+    if value is not None:
+        assert wine("reg", "add", INSTALL_KEY, "/ve", "/d", value, "/f") == 0
+
+
+def prefix_processes():
+    """(pid, argv) of the ivlsync.exe processes of this build's prefix."""
+    prefix = os.path.join(os.path.abspath(BUILD), "wineprefix")
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                argv = [a.decode("utf-8", "replace") for a in f.read().split(b"\0") if a]
+            if not argv or not argv[0].lower().endswith("ivlsync.exe"):
+                continue
+            with open("/proc/%s/environ" % entry, "rb") as f:
+                environ = f.read().split(b"\0")
+            if ("WINEPREFIX=" + prefix).encode() in environ:
+                found.append((int(entry), argv))
+        except OSError:
+            pass
+    return found
+
+
+class SyncRun:
+    """A work folder with its own copy of ivlsync.exe and its language files, like the
+    plug-in's, and the copies of the program started in it."""
+
+    def __init__(self, prefix="e2e_ivlsync_"):
+        self.folder = tempfile.mkdtemp(prefix=prefix)
+        shutil.copy(EXE, os.path.join(self.folder, "ivlsync.exe"))
+        shutil.copytree(os.path.join(os.path.dirname(EXE), "locale"), os.path.join(self.folder, "locale"))
+        self.procs = []
+        self.outs = []
+
+    @property
+    def log_path(self):
+        return os.path.join(self.folder, "ivlsync.log")
+
+    def log(self):
+        try:
+            with open(self.log_path, encoding="utf-8", errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def start(self, *args):
+        out = open(os.path.join(self.folder, "wine-%d.out" % len(self.procs)), "wb")
+        proc = subprocess.Popen([WINE_RUN, "--build", BUILD, os.path.join(self.folder, "ivlsync.exe"), *args],
+                                cwd=self.folder, stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        self.procs.append(proc)
+        self.outs.append(out)
+        return proc
+
+    def wait_log(self, pattern, count=1, timeout=60):
+        return wait_for(lambda: len(re.findall(pattern, self.log(), re.M)) >= count, timeout)
+
+    def close_all(self, timeout=60):
+        """Closes every copy's window (WM_CLOSE) and waits for the processes to end."""
+        if prefix_processes():
+            wine("taskkill", "/im", "ivlsync.exe")
+        ok = wait_for(lambda: not prefix_processes(), timeout)
+        for proc in self.procs:
+            try:
+                proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+        return ok
+
+    def cleanup(self):
+        if not self.close_all():
+            for pid, _ in prefix_processes():
+                os.kill(pid, 9)
+        for out in self.outs:
+            out.close()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+class Base(unittest.TestCase):
+    def setUp(self):
+        self.run_ = SyncRun()
+        self.addCleanup(self.run_.cleanup)
+        self.addCleanup(set_install_root, None)
+
+
+class SingleInstance(Base):
+    def test_second_copy_exits_with_1_and_the_mutex_comes_free_again(self):
+        run = self.run_
+        set_install_root(windows_path(os.path.join(run.folder, "install")))
+        first = run.start("/m", "/l", "en")
+        self.assertTrue(run.wait_log(r"^Write access granted$"), run.log())
+        log_before = run.log()
+
+        second = run.start("/m", "/l", "en")
+        self.assertEqual(second.wait(timeout=60), 1)
+        self.assertIsNone(first.poll(), "the first copy keeps running")
+        self.assertEqual(run.log(), log_before, "the second copy writes nothing")
+
+        self.assertTrue(run.close_all())
+        self.assertEqual(first.wait(timeout=30), 0)
+
+        third = run.start("/m", "/l", "en")
+        self.assertTrue(run.wait_log(r"^Write access granted$", count=2), run.log())
+        self.assertIsNone(third.poll())
+        self.assertTrue(run.close_all())
+        self.assertEqual(third.wait(timeout=30), 0)
+
+
+class Switches(Base):
+    def test_port_switch_moves_the_command_server(self):
+        run = self.run_
+        set_install_root(windows_path(os.path.join(run.folder, "install")))
+        proc = run.start("-M", "-p", "50123")
+        self.assertTrue(wait_for(lambda: port_open(50123) or proc.poll() is not None, 60))
+        self.assertTrue(wait_for(lambda: port_open(50009), 30), "the policy port stays 50009")
+        self.assertFalse(port_open(50010))
+        self.assertTrue(run.close_all())
+        self.assertEqual(proc.wait(timeout=30), 0)
+
+    def test_without_language_texts_show_their_keys(self):
+        run = self.run_
+        set_install_root(windows_path(os.path.join(run.folder, "install")))
+        proc = run.start("/m", "/p", "/l")
+        self.assertTrue(run.wait_log(r"^access_ok$"), run.log())
+        # "/p" followed by a switch gives the default port.
+        self.assertTrue(wait_for(lambda: port_open(50010) or proc.poll() is not None, 60))
+        self.assertIn("testing_access\n", run.log())
+        self.assertTrue(run.close_all())
+
+
+class InstallRoot(Base):
+    def test_registry_root_gets_its_backslash_and_is_created(self):
+        run = self.run_
+        root = os.path.join(run.folder, "Games", "Ironvale")
+        set_install_root(windows_path(root))
+        run.start("/m", "/l", "en")
+        self.assertTrue(run.wait_log(r"^Write access granted$"), run.log())
+        self.assertIn("Testing write access to %s\\\n" % windows_path(root), run.log())
+        self.assertTrue(os.path.isdir(root))
+        self.assertFalse(os.path.exists(os.path.join(root, "ivlsync.writetest")))
+
+    def test_no_registry_entry_falls_back_to_the_temporary_folder(self):
+        run = self.run_
+        set_install_root(None)
+        run.start("/m", "/l", "en")
+        self.assertTrue(run.wait_log(r"^Write access granted$"), run.log())
+        self.assertRegex(run.log(), r"(?m)^Testing write access to [A-Z]:\\.*\\Temp\\IVL\\$")
+
+
+class Elevation(Base):
+    # An install root under /sys: the kernel refuses to create folders there with EPERM even for
+    # root, and Wine reports that as error 5 (access denied). Wine counts every process as
+    # elevated, so the shell's "runas" starts the new copy at once.
+    DENIED = r"Z:\sys\ivlsync_denied"
+
+    def test_denied_root_relaunches_once_with_dash_e(self):
+        if not os.path.isdir("/sys"):
+            self.skipTest("no /sys")
+        run = self.run_
+        set_install_root(self.DENIED)
+        first = run.start("/m", "/l", "en")
+        self.assertTrue(run.wait_log(r"^Elevating rights$"), run.log())
+        # The first copy closes by itself; the relaunch happens when it exits.
+        self.assertEqual(first.wait(timeout=60), 0)
+
+        self.assertTrue(wait_for(lambda: len(prefix_processes()) == 1, 60), prefix_processes())
+        (_, argv), = prefix_processes()
+        self.assertEqual(argv[1:], ["-e"], "the first copy's switches are not passed on")
+
+        # The new copy runs without a language: the key is its own text.
+        self.assertTrue(run.wait_log(r"^access_failed$"), run.log())
+        time.sleep(2)
+        self.assertEqual(len(re.findall(r"(?m)^Elevating rights$", run.log())), 1, run.log())
+        self.assertEqual(len(prefix_processes()), 1)
+        self.assertTrue(wait_for(lambda: port_open(50010), 30), "the relaunched copy serves")
+
+        self.assertTrue(run.close_all())
+        time.sleep(2)
+        self.assertEqual(prefix_processes(), [], "no further relaunch")
+
+
+def main():
+    global BUILD, EXE
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--exe", required=True)
+    args, rest = parser.parse_known_args()
+    BUILD, EXE = os.path.abspath(args.build), os.path.abspath(args.exe)
+    subprocess.run([WINE_RUN, "--build", BUILD, "start"], check=True)
+    try:
+        program = unittest.main(module=__name__, argv=[sys.argv[0], *rest], exit=False, verbosity=2)
+    finally:
+        subprocess.run([WINE_RUN, "--build", BUILD, "stop"])
+    sys.exit(0 if program.result.wasSuccessful() else 1)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,133 @@
+#!/usr/bin/env python3
+"""End to end: the real ivlsync.exe's window under Wine, read through the Win32 API by the
+probe tool (ivlsyncprobe.exe): caption, controls and their places, the server lines, the
+start-up lines in the log control, the minimised start, and closing.
+
+    e2e_ivlsync_window.py --build BUILD --exe PATH --probe PATH [unittest arguments]
+"""
+import argparse
+import os
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import e2e_ivlsync_startup as startup  # noqa: E402
+
+PROBE = None
+
+
+def probe(*args):
+    """The probe's report as a list of lines, or None when the window is not there."""
+    result = subprocess.run([startup.WINE_RUN, "--build", startup.BUILD, PROBE, *args], stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=120)
+    if result.returncode != 0:
+        return None
+    return result.stdout.decode("utf-8", "replace").replace("\r", "").splitlines()
+
+
+def field(lines, name):
+    return [line[len(name) + 1:] for line in lines if line.startswith(name + " ")]
+
+
+def controls(lines):
+    """(id, class, x, y, width, height, text) of each child control."""
+    found = []
+    for rest in field(lines, "control"):
+        parts = rest.split(" ", 6)
+        found.append((int(parts[0]), parts[1], *map(int, parts[2:6]), parts[6] if len(parts) > 6 else ""))
+    return found
+
+
+class Window(unittest.TestCase):
+    def setUp(self):
+        self.run_ = startup.SyncRun(prefix="e2e_ivlsync_window_")
+        self.addCleanup(self.run_.cleanup)
+        self.addCleanup(startup.set_install_root, None)
+        startup.set_install_root(startup.windows_path(os.path.join(self.run_.folder, "install")))
+
+    def open(self, *args, lines_ready=2):
+        self.run_.start(*args)
+        self.assertTrue(self.run_.wait_log(r"^(Write access granted|access_ok)$"), self.run_.log())
+        report = []
+
+        def ready():
+            report[:] = probe() or []
+            lines = [c for c in controls(report) if c[1] == "Static" and c[0] != 1002]
+            return len(lines) >= lines_ready and all(c[6].lower().endswith(" - ready") for c in lines)
+
+        self.assertTrue(startup.wait_for(ready, 60, step=0.5), report)
+        return report
+
+    def test_dialog_lines_and_log(self):
+        report = self.open("/l", "en")
+        self.assertEqual(field(report, "caption"), ["I&V sync"])
+        self.assertEqual(field(report, "iconic"), ["0"])
+        # The icons and the menu texts are checked in the unit tests: Wine answers WM_GETICON
+        # from another process with nothing, and its menus cannot be read from another process.
+
+        found = controls(report)
+        status = [c for c in found if c[0] == 1002]
+        self.assertEqual(len(status), 1)
+        # Dialog units in pixels, from the label's size in the resource (247 x 8), rounded as
+        # MapDialogRect does.
+        ux, uy = round(status[0][4] * 4 / 247), status[0][5]
+        du = lambda x, y: ((x * ux * 2 + 4) // 8, (y * uy * 2 + 8) // 16)  # noqa: E731
+        self.assertEqual(status[0][1:], ("Static", *du(7, 7), *du(247, 8), "Status"))
+        client_w, client_h = map(int, field(report, "client")[0].split())
+        self.assertEqual((client_w, client_h), du(234, 179))
+
+        # One line per server below the label, each one line height further down.
+        lines = sorted((c for c in found if c[1] == "Static" and c[0] != 1002), key=lambda c: c[3])
+        self.assertEqual(len(lines), 2, found)
+        height = status[0][5]
+        label_bottom = status[0][3] + height
+        self.assertEqual([c[3] for c in lines], [label_bottom, label_bottom + height])
+        self.assertEqual(sorted(c[6].split(" ", 1)[1] for c in lines),
+                         ["127.0.0.1:50009 - Ready", "127.0.0.1:50010 - Ready"])
+
+        log = [c for c in found if c[0] == 1001]
+        self.assertEqual(len(log), 1)
+        self.assertEqual(log[0][1], "RichEdit20W")
+        self.assertEqual(log[0][2], du(7, 0)[0])
+        self.assertEqual(log[0][3], label_bottom + 2 * height, "the log starts below the server lines")
+        self.assertEqual(log[0][4], client_w - du(14, 0)[0])
+
+        # The lines of the start-up write test arrive together, before anything else.
+        root = startup.windows_path(os.path.join(self.run_.folder, "install"))
+        text = field(report, "log")[0]
+        self.assertTrue(text.startswith("Testing write access to %s\\\\nWrite access granted\\n" % root), text)
+
+        # Closing with the servers registered ends the program once they have stopped.
+        self.assertTrue(self.run_.close_all())
+        self.assertEqual(self.run_.procs[0].wait(timeout=30), 0)
+        self.assertIsNone(probe())
+
+    def test_minimised_without_language(self):
+        report = self.open("/m")
+        self.assertEqual(field(report, "iconic"), ["1"])
+        # What was logged while minimised is there once the window is restored.
+        restored = probe("--restore")
+        self.assertEqual(field(restored, "iconic"), ["0"])
+        self.assertTrue(field(restored, "log")[0].startswith("testing_access\\naccess_ok\\n"), restored)
+
+
+def main():
+    global PROBE
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--probe", required=True)
+    args, rest = parser.parse_known_args()
+    startup.BUILD, startup.EXE = os.path.abspath(args.build), os.path.abspath(args.exe)
+    PROBE = os.path.abspath(args.probe)
+    subprocess.run([startup.WINE_RUN, "--build", startup.BUILD, "start"], check=True)
+    try:
+        program = unittest.main(module=__name__, argv=[sys.argv[0], *rest], exit=False, verbosity=2)
+    finally:
+        subprocess.run([startup.WINE_RUN, "--build", startup.BUILD, "stop"])
+    sys.exit(0 if program.result.wasSuccessful() else 1)
+
+
+if __name__ == "__main__":
+    main()
