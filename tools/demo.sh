@@ -52,8 +52,20 @@ echo "== a second copy ends at once with exit code 1"
 "$run" --build "$build" "$work/ivlsync.exe" /m /l en
 echo "exit code $?"
 
-echo "== closing the window"
-"$run" --build "$build" taskkill /im ivlsync.exe >/dev/null 2>&1
+client="python3 $top/tools/flashclient.py"
+echo "== policy request on the policy port 50009"
+$client --port 50009 policy
+echo "== policy request on the command port 50010 (the connection stays open for commands)"
+$client policy
+echo "== CMD_PING 127.0.0.1 (session 1)"
+$client ping 127.0.0.1 --session 1
+echo "== a malformed text and an unknown command"
+$client send 0 7
+$client send 999 3
+echo "== ivlsync.log now"
+tr -d '\r' <"$work/ivlsync.log"
+echo "== closing with CMD_CLOSE (session 5)"
+$client close --session 5
 wait "$pid"
 rc=$?
 pid=

@@ -178,14 +178,24 @@ class FlashClient:
         self.send(code, session, *params)
         deadline = time.monotonic() + (self.timeout if timeout is None else timeout)
         messages = []
+        started = False
         while True:
-            m = self.read(max(deadline - time.monotonic(), 0.01))
+            wait = max(deadline - time.monotonic(), 0.01)
+            if messages and not started and messages[-1].code not in (ERR_OK,) and messages[-1].code < 100:
+                # A failure before any ERR_OK is the command's own reply, unless the session's
+                # end reply overtook its ERR_OK: then more follows at once.
+                wait = min(wait, 0.5)
+            try:
+                m = self.read(wait)
+            except socket.timeout:
+                if messages and not started:
+                    return messages
+                raise
             if m.session != session:
                 continue
             messages.append(m)
+            started = started or m.code == ERR_OK
             if m.code == STATUS_SESSIONREMOVED:
-                return messages
-            if m.code < 100 and m.code != ERR_OK and not any(x.code == ERR_OK for x in messages):
                 return messages
 
 
@@ -217,13 +227,18 @@ def main(argv=None):
     p.add_argument("--session", type=int, default=1)
     a = ap.parse_args(argv)
 
+    def show(answer):
+        print("%d bytes: %s" % (len(answer), answer.decode("latin-1").replace("\n", "\\n").replace("\0", "\\0")))
+        return 0 if answer == POLICY_TEXT else 1
+
     if a.what == "policy" and a.port == POLICY_PORT:
-        print(repr(policy_answer(a.host, a.port, timeout=a.timeout)))
-        return 0
+        return show(policy_answer(a.host, a.port, timeout=a.timeout))
     with FlashClient(a.host, a.port, a.timeout) as c:
         if a.what == "policy":
-            print(repr(c.policy()))
-            return 0
+            rc = show(c.policy())
+            # the command port keeps the connection: a command on it is answered
+            print(c.command(CMD_CANCEL, 1))
+            return rc
         if a.what in ("ping", "send"):
             if a.what == "ping":
                 code, session, params = CMD_PING, a.session, [a.hostname]

@@ -42,7 +42,9 @@ def port_open(port):
 
 def wine(*args, timeout=120):
     """Runs a program of the prefix (reg, taskkill) and returns its exit code."""
-    return subprocess.run([WINE_RUN, "--build", BUILD, *args], stdout=subprocess.DEVNULL,
+    # A UTF-8 locale, so that Wine reads non-ASCII arguments as what they are.
+    env = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
+    return subprocess.run([WINE_RUN, "--build", BUILD, *args], stdout=subprocess.DEVNULL, env=env,
                           stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=timeout).returncode
 
 
@@ -134,6 +136,12 @@ class SyncRun:
 
 
 class Base(unittest.TestCase):
+    def require_free_ports(self, *ports):
+        """The ports are global: another program on the machine may hold them."""
+        busy = [port for port in ports if port_open(port)]
+        if busy:
+            self.skipTest("ports in use by another program: %s" % busy)
+
     def setUp(self):
         self.run_ = SyncRun()
         self.addCleanup(self.run_.cleanup)
@@ -165,6 +173,7 @@ class SingleInstance(Base):
 
 class Switches(Base):
     def test_port_switch_moves_the_command_server(self):
+        self.require_free_ports(50009, 50010, 50123)
         run = self.run_
         set_install_root(windows_path(os.path.join(run.folder, "install")))
         proc = run.start("-M", "-p", "50123")
@@ -175,6 +184,7 @@ class Switches(Base):
         self.assertEqual(proc.wait(timeout=30), 0)
 
     def test_without_language_texts_show_their_keys(self):
+        self.require_free_ports(50010)
         run = self.run_
         set_install_root(windows_path(os.path.join(run.folder, "install")))
         proc = run.start("/m", "/p", "/l")
@@ -185,10 +195,21 @@ class Switches(Base):
         self.assertTrue(run.close_all())
 
 
+    def test_language_folder_switch(self):
+        run = self.run_
+        set_install_root(windows_path(os.path.join(run.folder, "install")))
+        os.makedirs(os.path.join(run.folder, "lang"))
+        with open(os.path.join(run.folder, "lang", "ivlsync_xx.xml"), "w", encoding="utf-8") as f:
+            f.write('<root language="xx"><e name="access_ok"><value>Zugriff \u00fcberpr\u00fcft</value></e></root>')
+        run.start("/m", "/ld", "lang", "/l", "xx")
+        self.assertTrue(run.wait_log("^Zugriff \u00fcberpr\u00fcft$"), run.log())
+
+
 class InstallRoot(Base):
     def test_registry_root_gets_its_backslash_and_is_created(self):
         run = self.run_
-        root = os.path.join(run.folder, "Games", "Ironvale")
+        # Stored as UTF-16 by reg.exe, logged and used as UTF-8.
+        root = os.path.join(run.folder, "Jeux \u00e9t\u00e9", "Ironvale")
         set_install_root(windows_path(root))
         run.start("/m", "/l", "en")
         self.assertTrue(run.wait_log(r"^Write access granted$"), run.log())
@@ -213,6 +234,7 @@ class Elevation(Base):
     def test_denied_root_relaunches_once_with_dash_e(self):
         if not os.path.isdir("/sys"):
             self.skipTest("no /sys")
+        self.require_free_ports(50010)
         run = self.run_
         set_install_root(self.DENIED)
         first = run.start("/m", "/l", "en")

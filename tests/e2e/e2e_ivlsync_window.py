@@ -47,6 +47,9 @@ class Window(unittest.TestCase):
         startup.set_install_root(startup.windows_path(os.path.join(self.run_.folder, "install")))
 
     def open(self, *args, lines_ready=2):
+        busy = [port for port in (50009, 50010) if startup.port_open(port)]
+        if busy:
+            self.skipTest("ports in use by another program: %s" % busy)
         self.run_.start(*args)
         self.assertTrue(self.run_.wait_log(r"^(Write access granted|access_ok)$"), self.run_.log())
         report = []

@@ -99,9 +99,11 @@ public:
     void Parse(const char* pText, int nLength);
     // Parses the stream's remaining bytes; nothing for none.
     void Load(IInputStream* pStream);
+    void Load(IInputStream& stream) { Load(&stream); }
     // Declaration line and the first top-level element.
     ZStringBuffer<16> ToText() const;
     void Write(IOutputStream* pStream) const;
+    void Write(IOutputStream& stream) const { Write(&stream); }
 
     // New nodes owned by the document and in no list; null texts count as "".
     ZXmlElement* NewElement(const char* szName, const char* szText);

@@ -200,10 +200,11 @@ File::File(const File& other) : m_pRecord(other.m_pRecord)
 
 File& File::operator=(const File& other)
 {
-    if (other.m_pRecord)
-        InterlockedIncrement(&other.m_pRecord->m_nRefs);
+    Record* pRecord = other.m_pRecord;  // other may be this handle
+    if (pRecord)
+        InterlockedIncrement(&pRecord->m_nRefs);
     Release();
-    m_pRecord = other.m_pRecord;
+    m_pRecord = pRecord;
     return *this;
 }
 

@@ -115,11 +115,13 @@ Socket::Socket(const Socket& other) : m_pRecord(other.m_pRecord), m_nKind(other.
 
 Socket& Socket::operator=(const Socket& other)
 {
-    if (other.m_pRecord)
-        ++other.m_pRecord->m_nRefs;
+    Record* pRecord = other.m_pRecord;  // other may be this handle
+    int nKind = other.m_nKind;
+    if (pRecord)
+        ++pRecord->m_nRefs;
     Release();
-    m_pRecord = other.m_pRecord;
-    m_nKind = other.m_nKind;
+    m_pRecord = pRecord;
+    m_nKind = nKind;
     return *this;
 }
 

@@ -133,9 +133,16 @@ int GenericServer::AcceptLoop(ServerStartInfo* pInfo)
         }
     }
 
+    // The list still holds the listening socket; closing it here makes a server that stopped
+    // listening refuse connections instead of leaving them in the backlog.
+    m_ConnectionLock.Enter();
+    RemoveConnection(listener);
+    if (listener.IsValid())
+        listener.Close();
+    listener = Socket();
+    m_ConnectionLock.Leave();
     m_pWindow->RemoveStatusLine(m_hServerLine);
     m_pWindow->ObjectEnded(this);
-    ReleaseSocket(listener);
     // Last touch of this object: Stop with waiting may return and the owner delete it.
     RemoveThread(ZThread::Current());
     return 0;

@@ -14,7 +14,7 @@ IvlSyncWindow::IvlSyncWindow(bool bMinimised, bool bElevated, LanguageTable* pLa
       m_nLineHeight(0),
       m_bGeometry(false)
 {
-    if (!CreateDialogWindow(IDD_IVLSYNC, DialogProc, bMinimised))
+    if (!CreateDialogWindow(IDD_IVLSYNC, DialogProc))
         return;
     HMENU hMenu = GetMenu(m_hWnd);
     if (hMenu)

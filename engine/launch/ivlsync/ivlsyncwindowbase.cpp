@@ -96,7 +96,7 @@ void ZIvlSync::OnInitDialog(HWND hWnd)
     }
 }
 
-bool ZIvlSync::CreateDialogWindow(int nDialogId, DLGPROC pfnProc, bool bMinimised)
+bool ZIvlSync::CreateDialogWindow(int nDialogId, DLGPROC pfnProc)
 {
     HWND hWnd = CreateDialogParamW(m_hInstance, MAKEINTRESOURCEW(nDialogId), nullptr, pfnProc,
                                    reinterpret_cast<LPARAM>(this));
@@ -213,6 +213,8 @@ void ZIvlSync::WriteLog(const char* szText)
         return;
     }
     m_Lock.Leave();
+    if (!m_hWnd)
+        return;
     wchar_t* pWide = NewWide(szText);
     if (pWide && !PostMessageW(m_hWnd, WM_IVLSYNC_LOG_HEAP, reinterpret_cast<WPARAM>(pWide), 0))
         free(pWide);

@@ -107,8 +107,8 @@ public:
 protected:
     ZIvlSync(LanguageTable* pLanguage, bool bElevated);
 
-    // Creates the dialog (the window property "pMyself" finds this object) and shows it.
-    bool CreateDialogWindow(int nDialogId, DLGPROC pfnProc, bool bMinimised);
+    // Creates the dialog (the window property "pMyself" finds this object); the caller shows it.
+    bool CreateDialogWindow(int nDialogId, DLGPROC pfnProc);
     // Handles what every window of the program shares; false leaves the message to the caller.
     bool HandleBaseMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam, INT_PTR& nResult);
     static ZIvlSync* FromWindow(HWND hWnd);

@@ -39,7 +39,8 @@ LanguageTable::~LanguageTable()
 void LanguageTable::SetPrefix(const char* szPrefix)
 {
     m_sPrefix = szPrefix ? szPrefix : "";
-    if (!m_sPrefix.EndsWith("/"))
+    // An empty prefix means none: a lone "/" would hide every entry.
+    if (!m_sPrefix.IsEmpty() && !m_sPrefix.EndsWith("/"))
         m_sPrefix.AppendChar('/');
 }
 

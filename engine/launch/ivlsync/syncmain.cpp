@@ -12,6 +12,15 @@
 #include "launch/ivlsync/ivlsyncwindow.h"
 #include "launch/ivlsync/languagetable.h"
 #include "launch/ivlsync/policyserver.h"
+#include "shared/debug/selfdebug.h"
+
+long __stdcall SyncUnhandledExceptionFilter(EXCEPTION_POINTERS* pExceptionPointers)
+{
+    if (ZSelfDebug::IsIgnoredException(pExceptionPointers->ExceptionRecord->ExceptionCode))
+        return EXCEPTION_CONTINUE_SEARCH;
+    CrashHandler(pExceptionPointers, 1, ZIvlSync::s_sLogFile.GetData(), NULL, NULL);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
 
 const char kSyncMutexName[] = "IvlSync_Running";
 
@@ -185,6 +194,7 @@ DWORD WINAPI ShutdownThreadMain(void* pArgument)
     pWork->m_pfnWork(pWork->m_pArgument);
     return 0;
 }
+}  // namespace
 
 // Runs the work on a thread of its own while this thread answers the messages sent to its
 // window: a server or connection thread that was already sending to the window when the loop
@@ -209,7 +219,6 @@ void RunWhileAnsweringWindow(void (*pfnWork)(void*), void* pArgument)
     }
     CloseHandle(hThread);
 }
-}  // namespace
 
 void RunServerMode(bool bMinimised, bool bElevated, int32_t nPort, LanguageTable* pLanguage)
 {

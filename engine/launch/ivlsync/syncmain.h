@@ -32,9 +32,17 @@ void ScanSwitches(int nArgs, const char* const* ppArgs, SyncSettings& settings);
 // no language was given.
 void GetLanguageFilePath(const SyncSettings& settings, ZStringBase& path);
 
+// The process's unhandled-exception filter: codes that are no crashes go on to the next handler
+// (0); any other gets a crash report with the crash-report program's dialog, then the process
+// ends (1).
+long __stdcall SyncUnhandledExceptionFilter(struct _EXCEPTION_POINTERS* pExceptionPointers);
+
 // The process exit code: 1 when another copy runs, 0 after server mode, else update mode's.
 int SyncMain();
 void RunServerMode(bool bMinimised, bool bElevated, int32_t nPort, LanguageTable* pLanguage);
+// Runs the work on a thread of its own while the calling thread answers the messages that other
+// threads send to its windows (shutdown after the message loop has ended).
+void RunWhileAnsweringWindow(void (*pfnWork)(void* pArgument), void* pArgument);
 // True when the update failed.
 bool RunUpdateMode(bool bMinimised, bool bElevated, const char* szSettingsServer, bool bQuiet,
                    LanguageTable* pLanguage);

@@ -50,6 +50,9 @@ TEST(FileRecord, ParsesOneLine)
         // A ".." inside a name would lead out of the table's folder: not read.
         {"\"a/../../c.dat\",t,1", false, "", "", 0, 0, 0, 0},
         {"\"a/..\",t,1", false, "", "", 0, 0, 0, 0},
+        {"\"a\\..\\..\\c.dat\",t,1", false, "", "", 0, 0, 0, 0},  // '\' separates too
+        {"\"..\\c.dat\",t,1", false, "", "", 0, 0, 0, 0},
+        {"\"a\\b.dat\",t,1", true, "a\\b.dat", "t", 0, 1, 0, 0},
         {"\"a/..b/c\",t,1", true, "a/..b/c", "t", 0, 1, 0, 0},
         {"", false, "", "", 0, 0, 0, 0},
     };

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/containers/zstringbuffer.h"
+#include "common/system/zwin.h"
 
 static_assert(sizeof(void*) != 4 || sizeof(ZStringBuffer<16>) == 32, "32-byte array elements");
 static_assert(sizeof(void*) != 4 || sizeof(ZStringRef) == 16, "16-byte string reference");
@@ -377,6 +378,48 @@ TEST(LogText, LevelLetterAndLimit)
     EXPECT_EQ(8192, s.GetLength());  // the letter and 8191 characters
     EXPECT_EQ('a', s.GetData()[0]);
     EXPECT_EQ(std::string(8191, 'z'), s.GetData() + 1);
+}
+
+}  // namespace
+
+namespace {
+
+// Writes that the buffer cannot hold stop the process instead of overrunning memory.
+// The dying child skips the debugger that Wine would start for the crash.
+LONG WINAPI EndOnCrash(EXCEPTION_POINTERS*)
+{
+    TerminateProcess(GetCurrentProcess(), 3);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+void QuietCrash() { SetUnhandledExceptionFilter(EndOnCrash); }
+
+void FillFixedToItsSize()
+{
+    QuietCrash();
+    ZStringBuffer<512, 0> s;
+    s.Assign(std::string(511, 'x').c_str());
+}
+
+void AppendToBorrowed()
+{
+    QuietCrash();
+    ZStringRef r("borrowed");
+    r.Append("more");
+}
+
+void ClearBorrowed()
+{
+    QuietCrash();
+    ZStringRef r("borrowed");
+    r.Clear();
+}
+
+TEST(StringBufferDeathTest, WritesOutsideTheContractStop)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(FillFixedToItsSize(), "");
+    EXPECT_DEATH(AppendToBorrowed(), "");
+    EXPECT_DEATH(ClearBorrowed(), "");
 }
 
 }  // namespace

@@ -366,3 +366,36 @@ TEST(XmlDocument, CopiesElementsShallowAndDeep)
 }
 
 }  // namespace
+
+namespace {
+
+// Random texts made of markup pieces: the parser must end on each without crashing, and
+// nesting stays within the bound.
+TEST(XmlLimits, SurvivesRandomMarkup)
+{
+    static const char* const kPieces[] = {
+        "<", ">", "/", "?", "=", "\"", "'", "&", "&#", "&#x", ";", "!--", "-->", "<![CDATA[", "]]",
+        " ", "\t", "\n", "a", "b", "x=\"1\"", "</", "<a>", "</a>", "<b/>", "&amp;", "&#65;", "9", "f",
+    };
+    uint32_t nSeed = 12345;
+    auto next = [&nSeed]() {
+        nSeed = nSeed * 1103515245u + 12345u;
+        return (nSeed >> 16) & 0x7FFF;
+    };
+    for (int i = 0; i < 3000; ++i) {
+        std::string text;
+        int nPieces = 1 + (int)(next() % 200);
+        for (int j = 0; j < nPieces; ++j)
+            text += kPieces[next() % (sizeof(kPieces) / sizeof(kPieces[0]))];
+        ZXmlDocument doc;
+        // Parse a copy without a terminator so that reads past the end would show.
+        std::string copy = text;
+        doc.Parse(copy.data(), (int)copy.size());
+        for (ZXmlElement* p = doc.m_Elements.m_pFirst; p; p = p->m_pNext)
+            EXPECT_LE(Depth(p), (int)ZXmlDocument::MAX_DEPTH);
+        ZStringBuffer<16> out = doc.ToText();
+        EXPECT_GE(out.GetLength(), 22) << text;
+    }
+}
+
+}  // namespace

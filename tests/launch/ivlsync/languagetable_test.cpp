@@ -95,6 +95,8 @@ TEST(LanguageTable, Prefix)
     EXPECT_EQ(table.GetText(szKey), szKey);  // the prefix applies to every lookup
     table.SetPrefix("menu/");
     EXPECT_STREQ(table.GetText("exit"), "Exit");
+    table.SetPrefix("");
+    EXPECT_STREQ(table.GetText("ready"), "Ready to go");
 }
 
 TEST(LanguageTable, ErrorMessages)

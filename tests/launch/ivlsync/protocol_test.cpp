@@ -278,8 +278,9 @@ TEST(PingMeasure, EchoSequences)
         std::string sCase = ::testing::PrintToString(c.echoes);
         EXPECT_EQ(outcome, c.outcome) << sCase;
         EXPECT_EQ(nAverage, c.nAverage) << sCase;
-        if (c.outcome == PingSession::OUTCOME_ERROR)
+        if (c.outcome == PingSession::OUTCOME_ERROR) {
             EXPECT_STREQ(sError.GetData(), c.szError) << sCase;
+        }
         EXPECT_EQ(g_nEcho, c.nEchoesUsed) << sCase;
         EXPECT_EQ(g_nPayload, 28);
         EXPECT_EQ(g_nTimeout, 2000);

@@ -15,6 +15,7 @@
 #include "launch/ivlsync/ivlsyncwindow.h"
 #include "launch/ivlsync/languagetable.h"
 #include "launch/ivlsync/resource.h"
+#include "launch/ivlsync/syncmain.h"
 
 namespace
 {
@@ -360,6 +361,44 @@ TEST_F(WindowTest, AfterTheLoopLogAndStatusCallsDoNothing)
     window.Log("late line");
     EXPECT_EQ(Log(), sBefore);
     EXPECT_EQ(window.AddStatusLine("late", "x", nullptr), nullptr);
+}
+
+struct BlockedSender
+{
+    HWND m_hWnd;
+    HWND m_hLine;
+    HANDLE m_hThread;
+    DWORD m_nWait;
+};
+
+DWORD WINAPI SendRemoveLine(void* pArgument)
+{
+    BlockedSender* pSender = static_cast<BlockedSender*>(pArgument);
+    SendMessageW(pSender->m_hWnd, WM_IVLSYNC_REMOVELINE, reinterpret_cast<WPARAM>(pSender->m_hLine), 0);
+    return 0;
+}
+
+// A connection thread that was already sending to the window when the loop ended must not keep
+// the shutdown, which waits for that thread, waiting for ever.
+TEST_F(WindowTest, ShutdownAnswersThreadsStillSendingToTheWindow)
+{
+    IvlSyncWindow& window = Open();
+    HWND hLine = window.AddStatusLine("connection", "connected", nullptr);
+    PostQuitMessage(0);
+    window.RunMessageLoop();
+
+    BlockedSender sender = {window.GetHwnd(), hLine, nullptr, WAIT_FAILED};
+    sender.m_hThread = CreateThread(nullptr, 0, SendRemoveLine, &sender, 0, nullptr);
+    ASSERT_NE(sender.m_hThread, nullptr);
+    RunWhileAnsweringWindow(
+        [](void* pArgument) {
+            BlockedSender* pSender = static_cast<BlockedSender*>(pArgument);
+            pSender->m_nWait = WaitForSingleObject(pSender->m_hThread, 10000);
+        },
+        &sender);
+    CloseHandle(sender.m_hThread);
+    EXPECT_EQ(sender.m_nWait, WAIT_OBJECT_0);
+    EXPECT_FALSE(IsWindow(hLine));
 }
 
 TEST_F(WindowTest, WriteAccessResults)

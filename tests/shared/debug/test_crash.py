@@ -38,6 +38,18 @@ class CrashReports(unittest.TestCase):
         with open(path, mode) as f:
             return f.read()
 
+    def wait_reporter(self, timeout=30):
+        """The crash-report program runs on after the crashed one; wait for what it leaves."""
+        import time
+        deadline = time.time() + timeout
+        names = ("faultscribe.log", "faultscribe-report.xml", "faultscribe-dump.dmp")
+        while time.time() < deadline:
+            if all(os.path.exists(os.path.join(self.dir, n)) for n in names):
+                time.sleep(0.2)  # let the copies finish
+                return self.read("faultscribe.log")
+            time.sleep(0.1)
+        return self.read("faultscribe.log")
+
     def write_log(self, data):
         path = os.path.join(self.dir, "test.log")
         with open(path, "wb") as f:
@@ -84,7 +96,7 @@ class CrashReports(unittest.TestCase):
         self.assertTrue(text.endswith("</Exception>\n\n\n\n"), repr(text[-40:]))
 
         # the crash-report program got the XML and the minidump, "-silent" without the dialog
-        args = self.read("faultscribe.log")
+        args = self.wait_reporter()
         self.assertIsNotNone(args, "faultscribe.exe was not started")
         self.assertRegex(args.strip(), r'^faultscribe\.exe ".*xml.*" ".*mdm.*" -silent$')
         xml = self.read("faultscribe-report.xml", "rb").decode("latin-1")
@@ -100,7 +112,7 @@ class CrashReports(unittest.TestCase):
         ]
         for mode, name, details in cases:
             with self.subTest(mode=mode):
-                for f in ("crash.log", "faultscribe.log"):
+                for f in ("crash.log", "faultscribe.log", "faultscribe-report.xml", "faultscribe-dump.dmp"):
                     if os.path.exists(os.path.join(self.dir, f)):
                         os.remove(os.path.join(self.dir, f))
                 code, out = self.crash(mode, "--dialog")
@@ -112,7 +124,7 @@ class CrashReports(unittest.TestCase):
                 if details:
                     self.assertRegex(text, details)
                 # with the dialog flag the crash-report program is not told to be silent
-                args = self.read("faultscribe.log")
+                args = self.wait_reporter()
                 self.assertIsNotNone(args)
                 self.assertNotIn("-silent", args)
 
@@ -145,7 +157,7 @@ class CrashReports(unittest.TestCase):
         tail = tail[tail.index(b"\n") + 1:].decode()
         self.assertIn(tail, text)
         self.assertNotIn(big[-50000 - 11:-50000].decode(), text)
-        self.assertIsNotNone(self.read("faultscribe.log"))
+        self.assertIsNotNone(self.wait_reporter())
 
 
 if __name__ == "__main__":

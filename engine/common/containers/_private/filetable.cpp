@@ -157,12 +157,15 @@ bool ZFileRecord::Parse(const char* pLine, int nLength, const char* szBase)
         ++nUp;
         pName += pNameEnd - pName == 2 ? 2 : 3;
     }
-    // A ".." left inside the name would climb out of the folder the table is read into.
-    for (const char* q = pName; q < pNameEnd;) {
-        if (IsDotDotAt(q, pNameEnd))
+    // A ".." left inside the name (between '/' or '\' separators, which the file system
+    // also takes) would climb out of the folder the table is read into.
+    for (const char* q = pName; q <= pNameEnd;) {
+        const char* pPiece = q;
+        while (q < pNameEnd && *q != '/' && *q != '\\')
+            ++q;
+        if (q - pPiece == 2 && pPiece[0] == '.' && pPiece[1] == '.')
             return false;
-        const char* pSlash = (const char*)memchr(q, '/', pNameEnd - q);
-        q = pSlash ? pSlash + 1 : pNameEnd;
+        ++q;
     }
     bool bHasName = pName < pNameEnd;
     if (bHasName && pNameEnd[-1] == '/')

@@ -442,6 +442,8 @@ void ZXmlDocument::Load(IInputStream* pStream)
     if (nRemaining <= 0)
         return;
     char* pBlock = (char*)malloc((size_t)nRemaining);
+    if (!pBlock)
+        return;
     int nRead = 0;
     while (nRead < nRemaining) {
         int n = pStream->Read(pBlock + nRead, nRemaining - nRead);
