@@ -260,7 +260,7 @@ bool ReadUntil(Socket& connection, ZStringBase& text, const char* szDelimiters)
         return false;
     for (;;) {
         char c = 0;
-        if (connection.ReceiveAll(&c, 1, 0) != 1)
+        if (text.GetLength() >= kMaxReadLength || connection.ReceiveAll(&c, 1, 0) != 1)
             return false;
         text.AppendChar(c);
         if (c == 0 || (szDelimiters && strchr(szDelimiters, c)))

@@ -86,5 +86,7 @@ extern const char g_szFlashPolicy[];
 const int kFlashPolicySize = 120;
 
 // Reads byte by byte up to one of the delimiters or a NUL; the ending byte is kept in the text.
-// An empty delimiter set reads up to a NUL. False when the connection fails first.
+// An empty delimiter set reads up to a NUL. False when the connection fails first, or when the
+// text reaches kMaxReadLength bytes without an ending byte (a peer must not fill our memory).
+const int kMaxReadLength = 64 * 1024;
 bool ReadUntil(Socket& connection, ZStringBase& text, const char* szDelimiters);

@@ -1,6 +1,7 @@
 // Command messages on the wire, the byte-wise reader of the servers, the quick-check flag and
 // the ping measurement.
 #include <gtest/gtest.h>
+#include <thread>
 
 #include <cstring>
 #include <string>
@@ -217,6 +218,19 @@ TEST_F(SocketPair, ReadUntilFailsWhenThePeerClosesFirst)
     text.Assign("old");
     EXPECT_FALSE(ReadUntil(empty, text, "\n"));
     EXPECT_STREQ(text.GetData(), "");
+}
+
+TEST_F(SocketPair, ReadUntilStopsAtItsLengthLimit)
+{
+    // a peer that never sends an ending byte gets no more than the limit buffered
+    std::string flood(kMaxReadLength + 10, 'x');
+    std::thread sender([&] { PeerSend(flood.data(), (int)flood.size()); });
+    ZStringBuffer<256> text;
+    EXPECT_FALSE(ReadUntil(m_Socket, text, ""));
+    EXPECT_EQ(kMaxReadLength, text.GetLength());
+    char rest[16];
+    EXPECT_EQ(10, m_Socket.ReceiveAll(rest, 10, 0));
+    sender.join();
 }
 
 TEST(QuickCheck, OnlyTrueInAnyCase)
