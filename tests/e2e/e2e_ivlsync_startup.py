@@ -9,47 +9,27 @@ import argparse
 import os
 import re
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
 
-TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-WINE_RUN = os.path.join(TOP, "tools", "wine-run")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
+from winetest import (host_pids, in_prefix, port_open, remove_dir, require_free_ports,  # noqa: E402
+                      run_tests_with_services, wait_for, windows_path, wine_command)
+
 BUILD = None
 EXE = None
 INSTALL_KEY = r"HKLM\Software\Vost-Parn\Ironvale"
-
-
-def wait_for(predicate, timeout, step=0.1):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(step)
-    return predicate()
-
-
-def port_open(port):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=0.5):
-            return True
-    except OSError:
-        return False
 
 
 def wine(*args, timeout=120):
     """Runs a program of the prefix (reg, taskkill) and returns its exit code."""
     # A UTF-8 locale, so that Wine reads non-ASCII arguments as what they are.
     env = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
-    return subprocess.run([WINE_RUN, "--build", BUILD, *args], stdout=subprocess.DEVNULL, env=env,
+    return subprocess.run(wine_command(BUILD, *args), stdout=subprocess.DEVNULL, env=env,
                           stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=timeout).returncode
-
-
-def windows_path(path):
-    return "Z:" + path.replace("/", "\\")
 
 
 def set_install_root(value):
@@ -61,20 +41,15 @@ def set_install_root(value):
 
 def prefix_processes():
     """(pid, argv) of the ivlsync.exe processes of this build's prefix."""
-    prefix = os.path.join(os.path.abspath(BUILD), "wineprefix")
     found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
+    for pid in host_pids():
         try:
-            with open("/proc/%s/cmdline" % entry, "rb") as f:
+            with open("/proc/%d/cmdline" % pid, "rb") as f:
                 argv = [a.decode("utf-8", "replace") for a in f.read().split(b"\0") if a]
             if not argv or not argv[0].lower().endswith("ivlsync.exe"):
                 continue
-            with open("/proc/%s/environ" % entry, "rb") as f:
-                environ = f.read().split(b"\0")
-            if ("WINEPREFIX=" + prefix).encode() in environ:
-                found.append((int(entry), argv))
+            if in_prefix(pid, BUILD):
+                found.append((pid, argv))
         except OSError:
             pass
     return found
@@ -104,7 +79,7 @@ class SyncRun:
 
     def start(self, *args):
         out = open(os.path.join(self.folder, "wine-%d.out" % len(self.procs)), "wb")
-        proc = subprocess.Popen([WINE_RUN, "--build", BUILD, os.path.join(self.folder, "ivlsync.exe"), *args],
+        proc = subprocess.Popen(wine_command(BUILD, os.path.join(self.folder, "ivlsync.exe"), *args),
                                 cwd=self.folder, stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
         self.procs.append(proc)
         self.outs.append(out)
@@ -132,16 +107,10 @@ class SyncRun:
                 os.kill(pid, 9)
         for out in self.outs:
             out.close()
-        shutil.rmtree(self.folder, ignore_errors=True)
+        remove_dir(self.folder)
 
 
 class Base(unittest.TestCase):
-    def require_free_ports(self, *ports):
-        """The ports are global: another program on the machine may hold them."""
-        busy = [port for port in ports if port_open(port)]
-        if busy:
-            self.skipTest("ports in use by another program: %s" % busy)
-
     def setUp(self):
         self.run_ = SyncRun()
         self.addCleanup(self.run_.cleanup)
@@ -173,7 +142,7 @@ class SingleInstance(Base):
 
 class Switches(Base):
     def test_port_switch_moves_the_command_server(self):
-        self.require_free_ports(50009, 50010, 50123)
+        require_free_ports(self, 50009, 50010, 50123)
         run = self.run_
         set_install_root(windows_path(os.path.join(run.folder, "install")))
         proc = run.start("-M", "-p", "50123")
@@ -184,7 +153,7 @@ class Switches(Base):
         self.assertEqual(proc.wait(timeout=30), 0)
 
     def test_without_language_texts_show_their_keys(self):
-        self.require_free_ports(50010)
+        require_free_ports(self, 50010)
         run = self.run_
         set_install_root(windows_path(os.path.join(run.folder, "install")))
         proc = run.start("/m", "/p", "/l")
@@ -234,7 +203,7 @@ class Elevation(Base):
     def test_denied_root_relaunches_once_with_dash_e(self):
         if not os.path.isdir("/sys"):
             self.skipTest("no /sys")
-        self.require_free_ports(50010)
+        require_free_ports(self, 50010)
         run = self.run_
         set_install_root(self.DENIED)
         first = run.start("/m", "/l", "en")
@@ -265,12 +234,7 @@ def main():
     parser.add_argument("--exe", required=True)
     args, rest = parser.parse_known_args()
     BUILD, EXE = os.path.abspath(args.build), os.path.abspath(args.exe)
-    subprocess.run([WINE_RUN, "--build", BUILD, "start"], check=True)
-    try:
-        program = unittest.main(module=__name__, argv=[sys.argv[0], *rest], exit=False, verbosity=2)
-    finally:
-        subprocess.run([WINE_RUN, "--build", BUILD, "stop"])
-    sys.exit(0 if program.result.wasSuccessful() else 1)
+    sys.exit(run_tests_with_services(BUILD, __name__, [sys.argv[0], *rest]))
 
 
 if __name__ == "__main__":

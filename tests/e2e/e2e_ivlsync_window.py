@@ -11,15 +11,18 @@ import subprocess
 import sys
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "lib"))
 import e2e_ivlsync_startup as startup  # noqa: E402
+from winetest import require_free_ports, run_tests_with_services, wait_for, windows_path, wine_command  # noqa: E402
 
 PROBE = None
 
 
 def probe(*args):
     """The probe's report as a list of lines, or None when the window is not there."""
-    result = subprocess.run([startup.WINE_RUN, "--build", startup.BUILD, PROBE, *args], stdout=subprocess.PIPE,
+    result = subprocess.run(wine_command(startup.BUILD, PROBE, *args), stdout=subprocess.PIPE,
                             stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=120)
     if result.returncode != 0:
         return None
@@ -44,12 +47,10 @@ class Window(unittest.TestCase):
         self.run_ = startup.SyncRun(prefix="e2e_ivlsync_window_")
         self.addCleanup(self.run_.cleanup)
         self.addCleanup(startup.set_install_root, None)
-        startup.set_install_root(startup.windows_path(os.path.join(self.run_.folder, "install")))
+        startup.set_install_root(windows_path(os.path.join(self.run_.folder, "install")))
 
     def open(self, *args, lines_ready=2):
-        busy = [port for port in (50009, 50010) if startup.port_open(port)]
-        if busy:
-            self.skipTest("ports in use by another program: %s" % busy)
+        require_free_ports(self, 50009, 50010)
         self.run_.start(*args)
         self.assertTrue(self.run_.wait_log(r"^(Write access granted|access_ok)$"), self.run_.log())
         report = []
@@ -59,7 +60,7 @@ class Window(unittest.TestCase):
             lines = [c for c in controls(report) if c[1] == "Static" and c[0] != 1002]
             return len(lines) >= lines_ready and all(c[6].lower().endswith(" - ready") for c in lines)
 
-        self.assertTrue(startup.wait_for(ready, 60, step=0.5), report)
+        self.assertTrue(wait_for(ready, 60, step=0.5), report)
         return report
 
     def test_dialog_lines_and_log(self):
@@ -97,7 +98,7 @@ class Window(unittest.TestCase):
         self.assertEqual(log[0][4], client_w - du(14, 0)[0])
 
         # The lines of the start-up write test arrive together, before anything else.
-        root = startup.windows_path(os.path.join(self.run_.folder, "install"))
+        root = windows_path(os.path.join(self.run_.folder, "install"))
         text = field(report, "log")[0]
         self.assertTrue(text.startswith("Testing write access to %s\\\\nWrite access granted\\n" % root), text)
 
@@ -124,12 +125,7 @@ def main():
     args, rest = parser.parse_known_args()
     startup.BUILD, startup.EXE = os.path.abspath(args.build), os.path.abspath(args.exe)
     PROBE = os.path.abspath(args.probe)
-    subprocess.run([startup.WINE_RUN, "--build", startup.BUILD, "start"], check=True)
-    try:
-        program = unittest.main(module=__name__, argv=[sys.argv[0], *rest], exit=False, verbosity=2)
-    finally:
-        subprocess.run([startup.WINE_RUN, "--build", startup.BUILD, "stop"])
-    sys.exit(0 if program.result.wasSuccessful() else 1)
+    sys.exit(run_tests_with_services(startup.BUILD, __name__, [sys.argv[0], *rest]))
 
 
 if __name__ == "__main__":

@@ -5,6 +5,7 @@ command port (50010) through tools/flashclient.py, like the page's Flash front e
     e2e_protocol.py --build BUILD [--exe PATH] [unittest arguments]
 """
 import argparse
+import contextlib
 import fcntl
 import os
 import signal
@@ -18,7 +19,9 @@ import unittest
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(TOP, "tools"))
+sys.path.insert(0, os.path.join(TOP, "tests", "lib"))
 import flashclient as fc  # noqa: E402
+from winetest import host_pids, in_prefix, wait_for, wine_command  # noqa: E402
 
 BUILD = None
 EXE = None
@@ -32,23 +35,6 @@ RUN_USAGE = ("CMD_RUN_IVL expects at least 6 parameters (web_entrance, distribut
 NAMED_USAGE = ("CMD_DOWNLOADNAMED expects 7+ parameters (distribution, installed_version, unique filename, "
                "list-of-names, web_entrance, quick check, fileserver1 [fileserver2,])")
 EMPTY_FILESERVER = "CMD_DOWNLOADNAMED: invalid parameter for fileserver (empty string)"
-
-
-def port_open(port):
-    try:
-        with socket.create_connection((HOST, port), timeout=0.5):
-            return True
-    except OSError:
-        return False
-
-
-def wait_for(predicate, timeout, step=0.1):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(step)
-    return predicate()
 
 
 def listener_inode(port):
@@ -68,20 +54,18 @@ def listener_inode(port):
 def ports_are_ours(ports):
     """True when every port listens in a process of our own Wine prefix: other build trees on
     this machine run their copies on the same ports."""
-    prefix = ("WINEPREFIX=%s" % os.path.join(BUILD, "wineprefix")).encode()
     for port in ports:
         inode = listener_inode(port)
         if inode is None:
             return False
         link = "socket:[%s]" % inode
         owned = False
-        for pid in filter(str.isdigit, os.listdir("/proc")):
+        for pid in host_pids():
             try:
-                fds = os.listdir("/proc/%s/fd" % pid)
-                if not any(os.readlink("/proc/%s/fd/%s" % (pid, fd)) == link for fd in fds):
+                fds = os.listdir("/proc/%d/fd" % pid)
+                if not any(os.readlink("/proc/%d/fd/%s" % (pid, fd)) == link for fd in fds):
                     continue
-                with open("/proc/%s/environ" % pid, "rb") as f:
-                    owned = prefix in f.read().split(b"\0")
+                owned = in_prefix(pid, BUILD)
             except OSError:
                 continue
             if owned:
@@ -115,14 +99,12 @@ def wait_ports_free(ports=(POLICY_PORT, COMMAND_PORT), timeout=180):
 def children(pid):
     """Pids whose parent is pid."""
     found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
+    for child in host_pids():
         try:
-            with open("/proc/%s/stat" % entry) as f:
+            with open("/proc/%d/stat" % child) as f:
                 fields = f.read().rsplit(")", 1)[1].split()
             if int(fields[1]) == pid:
-                found.append(int(entry))
+                found.append(child)
         except (OSError, IndexError, ValueError):
             pass
     return found
@@ -147,7 +129,7 @@ class IvlSync:
         self.folder = tempfile.mkdtemp(prefix="e2e_protocol_")
         self.out = open(os.path.join(self.folder, "wine.out"), "wb")
         self.proc = subprocess.Popen(
-            [os.path.join(TOP, "tools", "wine-run"), "--build", BUILD, EXE, "/m", *args],
+            wine_command(BUILD, EXE, "/m", *args),
             cwd=self.folder, stdout=self.out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
 
     def log(self):
@@ -183,6 +165,20 @@ class IvlSync:
                 self.proc.kill()
                 self.proc.wait()
         self.out.close()
+
+
+@contextlib.contextmanager
+def running_with_port_taken(port):
+    """A run of the program while a socket of ours holds one of its two ports."""
+    blocker = take_port(port)
+    try:
+        sync = IvlSync(wait_ports=tuple(p for p in (POLICY_PORT, COMMAND_PORT) if p != port))
+        try:
+            yield sync
+        finally:
+            sync.kill()
+    finally:
+        blocker.close()
 
 
 def reply_tuples(messages):
@@ -445,35 +441,21 @@ class Lifecycle(unittest.TestCase):
             sync.kill()
 
     def test_policy_port_taken(self):
-        blocker = take_port(POLICY_PORT)
-        try:
-            sync = IvlSync(wait_ports=(COMMAND_PORT,))
-            try:
-                with fc.FlashClient(HOST, COMMAND_PORT) as c:
-                    self.assertEqual(c.policy(), fc.POLICY_TEXT)
-                    self.assertEqual(c.command(2000, 81).tuple(), (8, 81))
-                self.assertTrue(wait_for(lambda: "Error: Can't bind to port 50009. Is something else using it?"
-                                         in sync.log(), 10), sync.log())
-                reply, rc = sync.close()
-                self.assertEqual((reply.tuple(), rc), ((fc.ERR_OK, 5), 0))
-            finally:
-                sync.kill()
-        finally:
-            blocker.close()
+        with running_with_port_taken(POLICY_PORT) as sync:
+            with fc.FlashClient(HOST, COMMAND_PORT) as c:
+                self.assertEqual(c.policy(), fc.POLICY_TEXT)
+                self.assertEqual(c.command(2000, 81).tuple(), (8, 81))
+            self.assertTrue(wait_for(lambda: "Error: Can't bind to port 50009. Is something else using it?"
+                                     in sync.log(), 10), sync.log())
+            reply, rc = sync.close()
+            self.assertEqual((reply.tuple(), rc), ((fc.ERR_OK, 5), 0))
 
     def test_command_port_taken(self):
-        blocker = take_port(COMMAND_PORT)
-        try:
-            sync = IvlSync(wait_ports=(POLICY_PORT,))
-            try:
-                self.assertEqual(fc.policy_answer(HOST, POLICY_PORT), fc.POLICY_TEXT)
-                self.assertTrue(wait_for(lambda: "Error: Can't bind to port 50010. Is something else using it?"
-                                         in sync.log(), 10), sync.log())
-            finally:
-                # no command port to send CMD_CLOSE to
-                sync.kill()
-        finally:
-            blocker.close()
+        # no command port to send CMD_CLOSE to: the run ends by kill
+        with running_with_port_taken(COMMAND_PORT) as sync:
+            self.assertEqual(fc.policy_answer(HOST, POLICY_PORT), fc.POLICY_TEXT)
+            self.assertTrue(wait_for(lambda: "Error: Can't bind to port 50010. Is something else using it?"
+                                     in sync.log(), 10), sync.log())
 
 
 def main():

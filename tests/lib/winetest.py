@@ -1,11 +1,19 @@
 """Helpers for tests that run the Windows programs under the project's Wine runner."""
 import os
 import shutil
+import socket
 import subprocess
 import tempfile
+import time
+import unittest
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 RUNNER = os.path.join(TOP, "tools", "wine-run")
+
+
+def wine_command(build, *args):
+    """The runner's command line for a program of the build's prefix, or for "start"/"stop"."""
+    return [RUNNER, "--build", build, *args]
 
 
 class Wine:
@@ -17,7 +25,7 @@ class Wine:
         full = dict(os.environ)
         if env:
             full.update(env)
-        p = subprocess.run([RUNNER, "--build", self.build, exe, *args], cwd=cwd, env=full,
+        p = subprocess.run(wine_command(self.build, exe, *args), cwd=cwd, env=full,
                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
         return p.returncode, p.stdout.decode("latin-1")
 
@@ -26,7 +34,7 @@ class Wine:
         full = dict(os.environ)
         if env:
             full.update(env)
-        return subprocess.Popen([RUNNER, "--build", self.build, exe, *args], cwd=cwd, env=full,
+        return subprocess.Popen(wine_command(self.build, exe, *args), cwd=cwd, env=full,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                 start_new_session=True)
 
@@ -41,6 +49,21 @@ class Wine:
         return proc.returncode
 
 
+def run_tests_with_services(build, module, argv):
+    """unittest.main with the prefix's services up for the whole run; returns the exit code."""
+    subprocess.run(wine_command(build, "start"), check=True)
+    try:
+        program = unittest.main(module=module, argv=argv, exit=False, verbosity=2)
+    finally:
+        subprocess.run(wine_command(build, "stop"))
+    return 0 if program.result.wasSuccessful() else 1
+
+
+def windows_path(path):
+    """The name Wine gives a host path through its Z: drive."""
+    return "Z:" + path.replace("/", "\\")
+
+
 def scratch_dir(build, name):
     """A fresh folder inside the build tree (so Wine reaches it through its Z: drive)."""
     base = os.path.join(os.path.abspath(build), "test-scratch")
@@ -50,3 +73,38 @@ def scratch_dir(build, name):
 
 def remove_dir(path):
     shutil.rmtree(path, ignore_errors=True)
+
+
+def wait_for(predicate, timeout, step=0.1):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()
+
+
+def port_open(port, host="127.0.0.1"):
+    try:
+        with socket.create_connection((host, port), timeout=0.5):
+            return True
+    except OSError:
+        return False
+
+
+def require_free_ports(test, *ports):
+    """The ports are global: another program on the machine may hold them."""
+    busy = [port for port in ports if port_open(port)]
+    if busy:
+        test.skipTest("ports in use by another program: %s" % busy)
+
+
+def host_pids():
+    return [int(entry) for entry in os.listdir("/proc") if entry.isdigit()]
+
+
+def in_prefix(pid, build):
+    """Whether the process runs in the build's Wine prefix; OSError when it has gone."""
+    marker = ("WINEPREFIX=" + os.path.join(os.path.abspath(build), "wineprefix")).encode()
+    with open("/proc/%d/environ" % pid, "rb") as f:
+        return marker in f.read().split(b"\0")

@@ -21,6 +21,9 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.abspath(os.path.join(HERE, "..", "..", ".."))
+sys.path.insert(0, os.path.join(SOURCE, "tests", "lib"))
+from winetest import wine_command, windows_path  # noqa: E402
+
 NGINX = shutil.which("nginx") or ("/usr/sbin/nginx" if os.path.exists("/usr/sbin/nginx") else None)
 
 
@@ -156,11 +159,10 @@ def main():
 
         env = dict(os.environ)
         env["IVL_HTTP_PORT"] = str(port)
-        env["IVL_HTTP_ROOT"] = "Z:" + root.replace("/", "\\")
+        env["IVL_HTTP_ROOT"] = windows_path(root)
         if nginx_port:
             env["IVL_NGINX_PORT"] = str(nginx_port)
-        cmd = [os.path.join(SOURCE, "tools", "wine-run"), "--build", args.build, args.exe] + rest
-        return subprocess.call(cmd, env=env)
+        return subprocess.call(wine_command(args.build, args.exe, *rest), env=env)
     finally:
         for proc in servers:
             stop(proc)

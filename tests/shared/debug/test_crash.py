@@ -4,10 +4,11 @@ import os
 import re
 import shutil
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "lib"))
-from winetest import Wine, scratch_dir, remove_dir  # noqa: E402
+from winetest import Wine, scratch_dir, remove_dir, wait_for  # noqa: E402
 
 ARGS = None
 
@@ -40,14 +41,9 @@ class CrashReports(unittest.TestCase):
 
     def wait_reporter(self, timeout=30):
         """The crash-report program runs on after the crashed one; wait for what it leaves."""
-        import time
-        deadline = time.time() + timeout
         names = ("faultscribe.log", "faultscribe-report.xml", "faultscribe-dump.dmp")
-        while time.time() < deadline:
-            if all(os.path.exists(os.path.join(self.dir, n)) for n in names):
-                time.sleep(0.2)  # let the copies finish
-                return self.read("faultscribe.log")
-            time.sleep(0.1)
+        if wait_for(lambda: all(os.path.exists(os.path.join(self.dir, n)) for n in names), timeout):
+            time.sleep(0.2)  # let the copies finish
         return self.read("faultscribe.log")
 
     def write_log(self, data):
