@@ -1,6 +1,7 @@
 #pragma once
 
 #include <stdint.h>
+#include <string.h>
 
 #include "common/containers/zfixedalloc.h"
 #include "common/containers/zstringbuffer.h"
@@ -29,6 +30,22 @@ public:
     static Node* Next(Node* pNode) { return ZTree::Next(pNode); }
 
     Node* Find(const ZTree::Comparator<Node>& cmp) const { return ZTree::Find(m_pRoot, cmp); }
+
+    // For string-buffer keys ordered bytewise (strcmp); a null key finds "".
+    Node* FindText(const char* szKey) const
+    {
+        if (!szKey)
+            szKey = "";
+        Node* p = m_pRoot;
+        while (p)
+        {
+            int nCompare = strcmp(szKey, p->m_Key.GetData());
+            if (nCompare == 0)
+                return p;
+            p = nCompare < 0 ? p->m_pLeft : p->m_pRight;
+        }
+        return nullptr;
+    }
 
     // Links a prepared node from this map's pool: null when linked, else the node holding its key.
     Node* InsertNode(Node* pNode) { return ZTree::InsertNode(m_pRoot, pNode, &KeyLess); }

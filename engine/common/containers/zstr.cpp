@@ -105,6 +105,42 @@ bool ZIsAlpha(char c) { return isalpha((unsigned char)c) != 0; }
 bool ZIsAlnum(char c) { return isalnum((unsigned char)c) != 0; }
 bool ZIsSpace(char c) { return isspace((unsigned char)c) != 0; }
 
+// The C functions behind the char and wchar_t twins below, so that each twin has one body.
+namespace {
+struct NarrowOps
+{
+    typedef char Ch;
+    static size_t Len(const Ch* s) { return strlen(s); }
+    static const Ch* Chr(const Ch* s, Ch c) { return strchr(s, c); }
+    static bool Equal(const Ch* a, const Ch* b, size_t n) { return memcmp(a, b, n) == 0; }
+    static bool EqualN(const Ch* a, const Ch* b, size_t n) { return _memicmp(a, b, n) == 0; }
+    static int Compare(const Ch* a, const Ch* b) { return _stricmp(a, b); }
+    static int EndsWith(const Ch* s, const Ch* run, size_t nRun)
+    {
+        size_t n = strlen(s);
+        return nRun > n ? 1 : _stricmp(s + n - nRun, run);
+    }
+    static int (*const Scan)(const Ch*, const Ch*, ...);
+};
+struct WideOps
+{
+    typedef wchar_t Ch;
+    static size_t Len(const Ch* s) { return wcslen(s); }
+    static const Ch* Chr(const Ch* s, Ch c) { return wcschr(s, c); }
+    static bool Equal(const Ch* a, const Ch* b, size_t n) { return wmemcmp(a, b, n) == 0; }
+    static bool EqualN(const Ch* a, const Ch* b, size_t n) { return ZWcsNICompareFold(a, b, (int)n) == 0; }
+    static int Compare(const Ch* a, const Ch* b) { return _wcsicmp(a, b); }
+    static int EndsWith(const Ch* s, const Ch* run, size_t nRun)
+    {
+        size_t n = wcslen(s);
+        return nRun > n ? 1 : _wcsicmp(s + n - nRun, run);
+    }
+    static int (*const Scan)(const Ch*, const Ch*, ...);
+};
+int (*const NarrowOps::Scan)(const char*, const char*, ...) = sscanf;
+int (*const WideOps::Scan)(const wchar_t*, const wchar_t*, ...) = swscanf;
+}  // namespace
+
 // ---- Prefix and suffix tests ----
 
 bool ZStrStartsWith(const char* s, const char* prefix) { return strncmp(s, prefix, strlen(prefix)) == 0; }
@@ -115,29 +151,17 @@ bool ZWcsStartsWithNoCase(const wchar_t* s, const wchar_t* prefix)
     return _wcsnicmp(s, prefix, wcslen(prefix)) == 0;
 }
 
-bool ZStrEndsWith(const char* s, const char* suffix)
+template <typename Ops>
+static bool EndsWithCore(const typename Ops::Ch* s, const typename Ops::Ch* suffix)
 {
-    size_t n = strlen(s), m = strlen(suffix);
-    return m <= n && memcmp(s + n - m, suffix, m) == 0;
+    size_t n = Ops::Len(s), m = Ops::Len(suffix);
+    return m <= n && Ops::Equal(s + n - m, suffix, m);
 }
 
-bool ZWcsEndsWith(const wchar_t* s, const wchar_t* suffix)
-{
-    size_t n = wcslen(s), m = wcslen(suffix);
-    return m <= n && wmemcmp(s + n - m, suffix, m) == 0;
-}
-
-int ZStrEndsWithNoCase(const char* s, const char* suffix)
-{
-    size_t n = strlen(s), m = strlen(suffix);
-    return m > n ? 1 : _stricmp(s + n - m, suffix);
-}
-
-int ZWcsEndsWithNoCase(const wchar_t* s, const wchar_t* suffix)
-{
-    size_t n = wcslen(s), m = wcslen(suffix);
-    return m > n ? 1 : _wcsicmp(s + n - m, suffix);
-}
+bool ZStrEndsWith(const char* s, const char* suffix) { return EndsWithCore<NarrowOps>(s, suffix); }
+bool ZWcsEndsWith(const wchar_t* s, const wchar_t* suffix) { return EndsWithCore<WideOps>(s, suffix); }
+int ZStrEndsWithNoCase(const char* s, const char* suffix) { return NarrowOps::EndsWith(s, suffix, strlen(suffix)); }
+int ZWcsEndsWithNoCase(const wchar_t* s, const wchar_t* suffix) { return WideOps::EndsWith(s, suffix, wcslen(suffix)); }
 
 // ---- Searches ----
 
@@ -152,45 +176,32 @@ const char* ZStrNextLine(const char* s)
     return p ? p + 1 : nullptr;
 }
 
-int ZStrIFindN(const char* text, int nLen, const char* pattern)
+template <typename Ops>
+static int IFindCore(const typename Ops::Ch* text, int nLen, const typename Ops::Ch* pattern)
 {
-    int m = (int)strlen(pattern);
+    int m = (int)Ops::Len(pattern);
     if (m > nLen)
         return -1;
     for (int p = 0; p + m <= nLen; ++p) {
-        if (_memicmp(text + p, pattern, (size_t)m) == 0)
+        if (Ops::EqualN(text + p, pattern, (size_t)m))
             return p;
     }
     return -1;
 }
 
+template <typename Ops>
+static const typename Ops::Ch* IStrCore(const typename Ops::Ch* text, const typename Ops::Ch* pattern)
+{
+    int i = IFindCore<Ops>(text, (int)Ops::Len(text), pattern);
+    return i < 0 ? nullptr : text + i;
+}
+
+int ZStrIFindN(const char* text, int nLen, const char* pattern) { return IFindCore<NarrowOps>(text, nLen, pattern); }
 int ZStrIIndexOf(const char* text, const char* pattern) { return ZStrIFindN(text, (int)strlen(text), pattern); }
-
-int ZWcsIFindN(const wchar_t* text, int nLen, const wchar_t* pattern)
-{
-    int m = (int)wcslen(pattern);
-    if (m > nLen)
-        return -1;
-    for (int p = 0; p + m <= nLen; ++p) {
-        if (ZWcsNICompareFold(text + p, pattern, m) == 0)
-            return p;
-    }
-    return -1;
-}
-
+int ZWcsIFindN(const wchar_t* text, int nLen, const wchar_t* pattern) { return IFindCore<WideOps>(text, nLen, pattern); }
 int ZWcsIIndexOf(const wchar_t* text, const wchar_t* pattern) { return ZWcsIFindN(text, (int)wcslen(text), pattern); }
-
-const char* ZStrIStr(const char* text, const char* pattern)
-{
-    int i = ZStrIIndexOf(text, pattern);
-    return i < 0 ? nullptr : text + i;
-}
-
-const wchar_t* ZWcsIStr(const wchar_t* text, const wchar_t* pattern)
-{
-    int i = ZWcsIIndexOf(text, pattern);
-    return i < 0 ? nullptr : text + i;
-}
+const char* ZStrIStr(const char* text, const char* pattern) { return IStrCore<NarrowOps>(text, pattern); }
+const wchar_t* ZWcsIStr(const wchar_t* text, const wchar_t* pattern) { return IStrCore<WideOps>(text, pattern); }
 
 // ---- Numbers ----
 
@@ -318,7 +329,9 @@ static int CountScanTargets(const Ch* format)
     return n;
 }
 
-int ZStrScanV(const char* text, const char* format, va_list args)
+// The targets go on as twelve pointer arguments; the scanner ignores those the format does not use.
+template <typename Ops>
+static int ScanCore(const typename Ops::Ch* text, const typename Ops::Ch* format, va_list args)
 {
     int n = CountScanTargets(format);
     if (n == 0)
@@ -326,8 +339,11 @@ int ZStrScanV(const char* text, const char* format, va_list args)
     void* p[12] = {};
     for (int i = 0; i < n && i < 12; ++i)
         p[i] = va_arg(args, void*);
-    return sscanf(text, format, p[0], p[1], p[2], p[3], p[4], p[5], p[6], p[7], p[8], p[9], p[10], p[11]);
+    return Ops::Scan(text, format, p[0], p[1], p[2], p[3], p[4], p[5], p[6], p[7], p[8], p[9], p[10], p[11]);
 }
+
+int ZStrScanV(const char* text, const char* format, va_list args) { return ScanCore<NarrowOps>(text, format, args); }
+int ZWcsScanV(const wchar_t* text, const wchar_t* format, va_list args) { return ScanCore<WideOps>(text, format, args); }
 
 int ZStrScan(const char* text, const char* format, ...)
 {
@@ -336,17 +352,6 @@ int ZStrScan(const char* text, const char* format, ...)
     int r = ZStrScanV(text, format, args);
     va_end(args);
     return r;
-}
-
-int ZWcsScanV(const wchar_t* text, const wchar_t* format, va_list args)
-{
-    int n = CountScanTargets(format);
-    if (n == 0)
-        return 0;
-    void* p[12] = {};
-    for (int i = 0; i < n && i < 12; ++i)
-        p[i] = va_arg(args, void*);
-    return swscanf(text, format, p[0], p[1], p[2], p[3], p[4], p[5], p[6], p[7], p[8], p[9], p[10], p[11]);
 }
 
 int ZWcsScan(const wchar_t* text, const wchar_t* format, ...)
@@ -359,35 +364,6 @@ int ZWcsScan(const wchar_t* text, const wchar_t* format, ...)
 }
 
 // ---- Wildcards ----
-
-namespace {
-struct NarrowOps
-{
-    typedef char Ch;
-    static size_t Len(const Ch* s) { return strlen(s); }
-    static const Ch* Chr(const Ch* s, Ch c) { return strchr(s, c); }
-    static bool EqualN(const Ch* a, const Ch* b, size_t n) { return _memicmp(a, b, n) == 0; }
-    static int Compare(const Ch* a, const Ch* b) { return _stricmp(a, b); }
-    static int EndsWith(const Ch* s, const Ch* run, size_t nRun)
-    {
-        size_t n = strlen(s);
-        return nRun > n ? 1 : _stricmp(s + n - nRun, run);
-    }
-};
-struct WideOps
-{
-    typedef wchar_t Ch;
-    static size_t Len(const Ch* s) { return wcslen(s); }
-    static const Ch* Chr(const Ch* s, Ch c) { return wcschr(s, c); }
-    static bool EqualN(const Ch* a, const Ch* b, size_t n) { return ZWcsNICompareFold(a, b, (int)n) == 0; }
-    static int Compare(const Ch* a, const Ch* b) { return _wcsicmp(a, b); }
-    static int EndsWith(const Ch* s, const Ch* run, size_t nRun)
-    {
-        size_t n = wcslen(s);
-        return nRun > n ? 1 : _wcsicmp(s + n - nRun, run);
-    }
-};
-}  // namespace
 
 template <typename Ops>
 static int WildcardCore(const typename Ops::Ch* text, const typename Ops::Ch* pattern)
@@ -473,6 +449,24 @@ int ZUtf8Encode(char* out, uint32_t cp)
     return n;
 }
 
+// Length of the sequence a lead byte starts (1 to 6) with the lead's value bits; 0 for a byte
+// that starts none.
+static int Utf8Lead(unsigned char c, uint32_t* pValue)
+{
+    static const struct
+    {
+        unsigned char nMask, nLead;
+    } s_Leads[] = {{0x80, 0x00}, {0xE0, 0xC0}, {0xF0, 0xE0}, {0xF8, 0xF0}, {0xFC, 0xF8}, {0xFE, 0xFC}};
+    for (int i = 0; i < 6; ++i) {
+        if ((c & s_Leads[i].nMask) == s_Leads[i].nLead) {
+            *pValue = c & (unsigned char)~s_Leads[i].nMask;
+            return i + 1;
+        }
+    }
+    *pValue = 0;
+    return 0;
+}
+
 // Decodes like ZUtf8Decode; *pRaw receives the assembled value before the U+FFFD replacement.
 static int Utf8DecodeRaw(uint32_t* pOut, uint32_t* pRaw, const char* s);
 
@@ -492,24 +486,9 @@ static int Utf8DecodeRaw(uint32_t* pOut, uint32_t* pRaw, const char* s)
         *pOut = *pRaw = c;
         return 1;
     }
-    int n;
     uint32_t v;
-    if ((c & 0xE0) == 0xC0) {
-        n = 2;
-        v = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-        n = 3;
-        v = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-        n = 4;
-        v = c & 0x07;
-    } else if ((c & 0xFC) == 0xF8) {
-        n = 5;
-        v = c & 0x03;
-    } else if ((c & 0xFE) == 0xFC) {
-        n = 6;
-        v = c & 0x01;
-    } else {
+    int n = Utf8Lead(c, &v);
+    if (n == 0) {
         *pOut = *pRaw = 0xFFFD;
         return 1;
     }
@@ -570,30 +549,8 @@ int ZUtf8ToUtf16N(const char* src, int nSrcBytes, wchar_t* dst, int nDstUnits, u
         unsigned char c = *p;
         if (!bLenient && (c == 0xC0 || c == 0xC1 || c == 0xF5 || c == 0xFF))
             return 0;
-        int n;
         uint32_t v;
-        if (c < 0x80) {
-            n = 1;
-            v = c;
-        } else if ((c & 0xE0) == 0xC0) {
-            n = 2;
-            v = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            n = 3;
-            v = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            n = 4;
-            v = c & 0x07;
-        } else if ((c & 0xFC) == 0xF8) {
-            n = 5;
-            v = c & 0x03;
-        } else if ((c & 0xFE) == 0xFC) {
-            n = 6;
-            v = c & 0x01;
-        } else {
-            n = 0;
-            v = 0;
-        }
+        int n = Utf8Lead(c, &v);
         bool bValid = n > 0 && n <= pEnd - p;
         for (int i = 1; bValid && i < n; ++i) {
             if ((p[i] & 0xC0) != 0x80)

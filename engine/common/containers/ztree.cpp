@@ -9,5 +9,5 @@ bool ZStringMap::TextComparator::IsLess(const Node* pNode) const { return strcmp
 
 ZStringMap::Node* ZStringMap::Insert(const char* szKey, const char* szValue) { return InsertEntry(szKey, szValue); }
 ZStringMap::Node* ZStringMap::Insert(const ZStringBase& key, const ZStringBase& value) { return InsertEntry(key, value); }
-ZStringMap::Node* ZStringMap::Find(const char* szKey) const { return Find(TextComparator(szKey)); }
+ZStringMap::Node* ZStringMap::Find(const char* szKey) const { return FindText(szKey); }
 ZStringMap::Node* ZStringMap::Find(const ZStringBase& key) const { return Find(BufferComparator(key)); }

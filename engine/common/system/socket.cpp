@@ -160,14 +160,18 @@ Socket Socket::Create(int nFamily, int nType, int nProtocol)
     } else {
         return Socket();
     }
-    SOCKET h = socket(nAf, nSockType, nProto);
+    return Adopt(socket(nAf, nSockType, nProto), nFamily | (nType << 2) | (nProtocol << 4));
+}
+
+Socket Socket::Adopt(SOCKET h, int nKind)
+{
     if (h == INVALID_SOCKET)
         return Socket();
     Socket s;
     s.m_pRecord = new Record;
     s.m_pRecord->m_nRefs = 1;
     s.m_pRecord->m_hSocket = h;
-    s.m_nKind = nFamily | (nType << 2) | (nProtocol << 4);
+    s.m_nKind = nKind;
     return s;
 }
 
@@ -194,15 +198,7 @@ bool Socket::Listen(int nBacklog)
 
 Socket Socket::Accept()
 {
-    SOCKET h = accept(GetHandle(), nullptr, nullptr);
-    if (h == INVALID_SOCKET)
-        return Socket();
-    Socket s;
-    s.m_pRecord = new Record;
-    s.m_pRecord->m_nRefs = 1;
-    s.m_pRecord->m_hSocket = h;
-    s.m_nKind = m_nKind;
-    return s;
+    return Adopt(accept(GetHandle(), nullptr, nullptr), m_nKind);
 }
 
 bool Socket::Close()

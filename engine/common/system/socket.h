@@ -146,6 +146,8 @@ private:
         SOCKET m_hSocket;  // 0 once closed
     };
 
+    // The first handle of a new system socket; empty for INVALID_SOCKET.
+    static Socket Adopt(SOCKET h, int nKind);
     void Release();
 
     Record* m_pRecord;

@@ -14,12 +14,10 @@ Session::~Session()
 
 void Session::Log(const char* szFormat, ...)
 {
-    ZStringBuffer<256> sText;
     va_list args;
     va_start(args, szFormat);
-    sText.FormatV(szFormat, args);
+    m_pWindow->LogV(szFormat, args);
     va_end(args);
-    m_pWindow->Log("%s", sText.GetData());
 }
 
 void Session::Reply(int nCode, const char* szText)
@@ -41,6 +39,8 @@ FlashServer::~FlashServer()
 int FlashServer::HandleConnection(Socket& connection)
 {
     m_pWindow->Log("Accepted connection on flash-connection port\n");
+    // The sessions share this socket, so their sends are bounded as well.
+    connection.SetSendTimeout(kCommandSendTimeoutMs);
 
     // The first text ends at a line feed or a NUL, and the ending byte is part of it: only a
     // request ended by NUL is the policy request.

@@ -8,6 +8,11 @@
 #include "launch/ivlsync/genericserver.h"
 #include "launch/ivlsync/session.h"
 
+// Send time-out of command connections: replies go out under the session lock, so a peer that
+// stops reading must not keep a send, and every other command and the stop with it, waiting for
+// ever. Reads have none: a command connection may idle.
+const int kCommandSendTimeoutMs = 10000;
+
 class FlashServer : public GenericServer
 {
 public:

@@ -2,13 +2,12 @@
 // the test removes them, so that busy and duplicate ids do not depend on timing.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "launch/ivlsync/flashmessage.h"
 #include "launch/ivlsync/flashserver.h"
-#include "testwindow.h"
+#include "testsupport.h"
 
 namespace
 {
@@ -31,24 +30,10 @@ class Dispatch : public ::testing::Test
 protected:
     void SetUp() override
     {
-        char szTemp[MAX_PATH];
-        GetTempPathA(MAX_PATH, szTemp);
-        m_sLog.Format("%sdispatch_test_%lu.log", szTemp, GetCurrentProcessId());
-        DeleteFileA(m_sLog.GetData());
         m_pWindow = new TestWindow;
-        ZIvlSync::s_sLogFile = m_sLog;
+        m_Log.Open("dispatch_test");
         m_pServer = new FlashServer(m_pWindow);
-
-        Socket listener = Socket::Create(0, 0, 0);
-        SocketAddress address;
-        listener.MakeAddress(address, "127.0.0.1", 0);
-        ASSERT_TRUE(listener.Bind(address));
-        ASSERT_TRUE(listener.Listen(1));
-        SocketAddress bound = listener.GetLocalAddress();
-        m_hPeer = socket(AF_INET, SOCK_STREAM, 0);
-        ASSERT_EQ(connect(m_hPeer, bound.GetRecord(), sizeof(SocketAddress)), 0);
-        m_Connection = listener.Accept();
-        ASSERT_TRUE(m_Connection.IsValid());
+        ASSERT_NO_FATAL_FAILURE(ConnectLoopbackPair(m_Connection, m_hPeer));
     }
 
     void TearDown() override
@@ -60,7 +45,7 @@ protected:
         closesocket(m_hPeer);
         delete m_pServer;
         delete m_pWindow;
-        DeleteFileA(m_sLog.GetData());
+        m_Log.Remove();
     }
 
     StandInSession* Add(int nId, int nKind)
@@ -80,20 +65,7 @@ protected:
     // The messages that arrive within a short time, NUL-terminated each.
     std::vector<std::string> Replies()
     {
-        std::string s;
-        char buf[1024];
-        for (;;) {
-            fd_set set;
-            FD_ZERO(&set);
-            FD_SET(m_hPeer, &set);
-            timeval tv = {0, 150000};
-            if (select(0, &set, nullptr, nullptr, &tv) != 1)
-                break;
-            int n = recv(m_hPeer, buf, sizeof(buf), 0);
-            if (n <= 0)
-                break;
-            s.append(buf, n);
-        }
+        std::string s = ReceiveUntilQuiet(m_hPeer, 150);
         std::vector<std::string> v;
         size_t nStart = 0;
         for (size_t i = 0; i < s.size(); ++i) {
@@ -107,21 +79,9 @@ protected:
         return v;
     }
 
-    std::string LogText()
-    {
-        std::string s;
-        FILE* f = fopen(m_sLog.GetData(), "rb");
-        if (!f)
-            return s;
-        char buf[512];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
-            s.append(buf, n);
-        fclose(f);
-        return s;
-    }
+    std::string LogText() { return m_Log.Text(); }
 
-    ZStringBuffer<256> m_sLog;
+    TestLog m_Log;
     TestWindow* m_pWindow = nullptr;
     FlashServer* m_pServer = nullptr;
     Socket m_Connection;

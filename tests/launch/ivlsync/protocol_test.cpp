@@ -11,6 +11,7 @@
 #include "launch/ivlsync/flashserver.h"
 #include "launch/ivlsync/genericserver.h"
 #include "launch/ivlsync/pingsession.h"
+#include "testsupport.h"
 
 namespace
 {
@@ -26,22 +27,7 @@ std::vector<std::string> Params(const FlashMessage& m)
 class SocketPair : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        Socket listener = Socket::Create(0, 0, 0);
-        ASSERT_TRUE(listener.IsValid());
-        SocketAddress address;
-        listener.MakeAddress(address, "127.0.0.1", 0);
-        ASSERT_TRUE(listener.Bind(address));
-        ASSERT_TRUE(listener.Listen(1));
-        SocketAddress bound = listener.GetLocalAddress();
-
-        m_hPeer = socket(AF_INET, SOCK_STREAM, 0);
-        ASSERT_NE(m_hPeer, INVALID_SOCKET);
-        ASSERT_EQ(connect(m_hPeer, bound.GetRecord(), sizeof(SocketAddress)), 0);
-        m_Socket = listener.Accept();
-        ASSERT_TRUE(m_Socket.IsValid());
-    }
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(ConnectLoopbackPair(m_Socket, m_hPeer)); }
     void TearDown() override
     {
         if (m_hPeer != INVALID_SOCKET)
@@ -55,23 +41,7 @@ protected:
         m_hPeer = INVALID_SOCKET;
     }
     // Everything that arrives within a short time.
-    std::string PeerReceive()
-    {
-        std::string s;
-        char buf[512];
-        for (;;) {
-            fd_set set;
-            FD_ZERO(&set);
-            FD_SET(m_hPeer, &set);
-            timeval tv = {0, 200000};
-            if (select(0, &set, nullptr, nullptr, &tv) != 1)
-                return s;
-            int n = recv(m_hPeer, buf, sizeof(buf), 0);
-            if (n <= 0)
-                return s;
-            s.append(buf, n);
-        }
-    }
+    std::string PeerReceive() { return ReceiveUntilQuiet(m_hPeer, 200); }
 
     Socket m_Socket;
     SOCKET m_hPeer = INVALID_SOCKET;

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "launch/ivlsync/flashserver.h"
 #include "launch/ivlsync/genericserver.h"
-#include "testwindow.h"
+#include "testsupport.h"
 
 namespace
 {
@@ -142,31 +144,15 @@ protected:
     void SetUp() override
     {
         m_pWindow = new TestWindow;
-        char szTemp[MAX_PATH];
-        GetTempPathA(MAX_PATH, szTemp);
-        m_sLog.Format("%sserver_test_%lu.log", szTemp, GetCurrentProcessId());
-        DeleteFileA(m_sLog.GetData());
-        ZIvlSync::s_sLogFile = m_sLog;
+        m_Log.Open("server_test");
         m_nPort = FreePort();
     }
     void TearDown() override
     {
         delete m_pWindow;
-        DeleteFileA(m_sLog.GetData());
+        m_Log.Remove();
     }
-    std::string LogText()
-    {
-        std::string s;
-        FILE* f = fopen(m_sLog.GetData(), "rb");
-        if (!f)
-            return s;
-        char buf[512];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
-            s.append(buf, n);
-        fclose(f);
-        return s;
-    }
+    std::string LogText() { return m_Log.Text(); }
     bool WaitForLog(const std::string& sText)
     {
         for (int i = 0; i < 100; ++i) {
@@ -188,7 +174,7 @@ protected:
     }
 
     TestWindow* m_pWindow = nullptr;
-    ZStringBuffer<256> m_sLog;
+    TestLog m_Log;
     int m_nPort = 0;
 };
 }
@@ -318,4 +304,123 @@ TEST_F(Servers, CommandServerRunsAPingAndStopsWithIdleConnections)
     EXPECT_EQ(server.GetSessionCount(), 0);
     server.UnlockSessions();
     EXPECT_TRUE(Refused());
+}
+
+namespace
+{
+// A call on a thread of its own, so that the test can bound how long it blocks.
+class Call
+{
+public:
+    explicit Call(std::function<void()> fn) : m_Fn(std::move(fn))
+    {
+        m_hThread = CreateThread(nullptr, 0, &Call::Main, this, 0, nullptr);
+    }
+    ~Call()
+    {
+        Wait(INFINITE);
+        CloseHandle(m_hThread);
+    }
+    bool Wait(DWORD nMs) { return WaitForSingleObject(m_hThread, nMs) == WAIT_OBJECT_0; }
+
+private:
+    static DWORD WINAPI Main(void* pArgument)
+    {
+        static_cast<Call*>(pArgument)->m_Fn();
+        return 0;
+    }
+    std::function<void()> m_Fn;
+    HANDLE m_hThread;
+};
+
+// Closing the peer with unread data resets the connection, which ends a send that would block
+// for ever; so the test also ends when the server hangs.
+class ResetOnExit
+{
+public:
+    explicit ResetOnExit(SOCKET& hPeer) : m_hPeer(hPeer) {}
+    ~ResetOnExit() { Reset(); }
+    void Reset()
+    {
+        if (m_hPeer != INVALID_SOCKET)
+            closesocket(m_hPeer);
+        m_hPeer = INVALID_SOCKET;
+    }
+
+private:
+    SOCKET& m_hPeer;
+};
+
+DWORD Remaining(DWORD nDeadline)
+{
+    DWORD nNow = GetTickCount();
+    return (LONG)(nDeadline - nNow) > 0 ? nDeadline - nNow : 0;
+}
+}
+
+TEST_F(Servers, ACommandConnectionThatNeverReadsHoldsOthersUpOnlyUntilTheSendTimeOut)
+{
+    FlashServer server(m_pWindow);
+    // Served by the command server's handler as its accept loop does; small buffers stand in for
+    // the megabytes of unread replies a loopback connection takes before a send blocks.
+    Socket stuck;
+    SOCKET hStuckPeer = INVALID_SOCKET;
+    ASSERT_NO_FATAL_FAILURE(ConnectLoopbackPair(stuck, hStuckPeer));
+    int nBuffer = 4096;
+    setsockopt(stuck.GetHandle(), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&nBuffer), sizeof(nBuffer));
+    setsockopt(hStuckPeer, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&nBuffer), sizeof(nBuffer));
+    server.AddConnection(stuck);
+    Call serving([&] { server.HandleConnection(stuck); });
+    std::unique_ptr<Call> pProbe, pStopping;
+    ResetOnExit reset(hStuckPeer);  // before the calls above wait for their threads
+
+    // Commands whose long usage reply is sent under the session lock, never read.
+    std::string sCommands;
+    for (int i = 0; i < 20000; ++i)
+        sCommands.append("1003;1\0", 7);
+    u_long nNonBlocking = 1;
+    ioctlsocket(hStuckPeer, FIONBIO, &nNonBlocking);
+    size_t nSent = 0;
+    for (DWORD nLast = GetTickCount(); nSent < sCommands.size() && GetTickCount() - nLast < 1000;) {
+        int n = send(hStuckPeer, sCommands.data() + nSent, (int)(sCommands.size() - nSent), 0);
+        if (n > 0) {
+            nSent += n;
+            nLast = GetTickCount();
+        } else {
+            Sleep(10);
+        }
+    }
+
+    // Cancels of an unknown id on another connection take the lock: answered at once until the
+    // stuck connection's send holds it.
+    Socket other;
+    SOCKET hOtherPeer = INVALID_SOCKET;
+    ASSERT_NO_FATAL_FAILURE(ConnectLoopbackPair(other, hOtherPeer));
+    DWORD nStart = GetTickCount(), nProbe = 0;
+    std::string sExpected;
+    for (int nId = 100;; ++nId) {
+        ASSERT_LT(GetTickCount() - nStart, 30000u) << "the stuck connection never held the lock";
+        std::string sCommand = "2000;" + std::to_string(nId);
+        sExpected = "8;" + std::to_string(nId) + std::string(1, '\0');
+        nProbe = GetTickCount();
+        pProbe.reset(new Call([&server, &other, sCommand] { server.Dispatch(other, sCommand.c_str()); }));
+        if (!pProbe->Wait(1000))
+            break;
+        ASSERT_EQ(ReceiveUntilQuiet(hOtherPeer, 50), sExpected);
+    }
+
+    // Both that command and a stop get through once the stuck send has timed out. The lock is not
+    // handed over first come, first served, so the stuck connection may take it once more with its
+    // next command; every one of its sends ends within the time-out.
+    pStopping.reset(new Call([&server] { server.Stop(true); }));
+    DWORD nDeadline = nProbe + 2 * kCommandSendTimeoutMs + 2000;
+    EXPECT_TRUE(pProbe->Wait(Remaining(nDeadline))) << "a command waited beyond the send time-out";
+    EXPECT_TRUE(pStopping->Wait(Remaining(nDeadline))) << "the stop waited beyond the send time-out";
+    EXPECT_TRUE(serving.Wait(Remaining(nDeadline))) << "the stuck connection outlived the stop";
+    reset.Reset();
+    pProbe.reset();
+    pStopping.reset();
+    EXPECT_EQ(ReceiveUntilQuiet(hOtherPeer, 200), sExpected);
+    closesocket(hOtherPeer);
+    server.RemoveConnection(stuck);
 }

@@ -30,10 +30,14 @@ __attribute__((noinline)) static int Divide(volatile int a, volatile int b)
     return a / b;
 }
 
+static volatile int s_nDepthLimit = -1; // never reached: the stack runs out first
+
 __attribute__((noinline)) static int Recurse(int n)
 {
     volatile char buffer[4096];
     buffer[0] = (char)n;
+    if (n == s_nDepthLimit)
+        return 0;
     return Recurse(n + 1) + buffer[0];
 }
 

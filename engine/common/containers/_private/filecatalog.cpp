@@ -113,14 +113,7 @@ void ZFileCatalog::ReleaseEntries()
 
 ZFileCatalog::Node* ZFileCatalog::FindNode(const char* szName) const
 {
-    Node* p = m_Tree.GetRoot();
-    while (p) {
-        int nCompare = strcmp(szName, p->m_Key.GetData());
-        if (nCompare == 0)
-            return p;
-        p = nCompare < 0 ? p->m_pLeft : p->m_pRight;
-    }
-    return nullptr;
+    return m_Tree.FindText(szName);
 }
 
 bool ZFileCatalog::LoadPair(const char* szIndexPath, const char* szDataPath)

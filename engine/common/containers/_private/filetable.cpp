@@ -218,16 +218,7 @@ ZFileTable::~ZFileTable()
 
 ZFileTable::Node* ZFileTable::FindNode(const char* szName) const
 {
-    if (!szName)
-        szName = "";
-    Node* p = m_Tree.GetRoot();
-    while (p) {
-        int nCompare = strcmp(szName, p->m_Key.GetData());
-        if (nCompare == 0)
-            return p;
-        p = nCompare < 0 ? p->m_pLeft : p->m_pRight;
-    }
-    return nullptr;
+    return m_Tree.FindText(szName);
 }
 
 ZFileRecord* ZFileTable::Find(const char* szName)
