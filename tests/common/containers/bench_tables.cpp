@@ -8,15 +8,13 @@
 #include "common/containers/zxml.h"
 #include "common/stream/streams.h"
 #include "common/system/file.h"
+#include "common/system/ztimer.h"
 
 namespace {
 
 double Now()
 {
-    LARGE_INTEGER count, frequency;
-    QueryPerformanceCounter(&count);
-    QueryPerformanceFrequency(&frequency);
-    return (double)count.QuadPart / (double)frequency.QuadPart;
+    return (double)ZTimer::Now() / (double)ZTimer::GetTicksPerSecond();
 }
 
 int Xml(const char* szPath)

@@ -9,15 +9,13 @@
 #include "common/net/http.h"
 #include "common/stream/bzipstream.h"
 #include "common/system/file.h"
+#include "common/system/ztimer.h"
 
 namespace
 {
 double Now()
 {
-    LARGE_INTEGER count, frequency;
-    QueryPerformanceCounter(&count);
-    QueryPerformanceFrequency(&frequency);
-    return (double)count.QuadPart / (double)frequency.QuadPart;
+    return (double)ZTimer::Now() / (double)ZTimer::GetTicksPerSecond();
 }
 
 int Sha(const char* szPath)

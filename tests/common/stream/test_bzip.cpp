@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include "recordingtarget.h"
 
 #include <string.h>
 
@@ -19,21 +20,6 @@ const uint8_t k_abHello[] = {
     0x00, 0x10, 0x40, 0x04, 0x10, 0x00, 0x12, 0x64, 0xc0, 0x10, 0x20, 0x00, 0x31, 0x03, 0x40, 0xd0, 0x20, 0x01, 0xa6,
     0x91, 0x03, 0xab, 0x6c, 0x82, 0x84, 0xf8, 0xbb, 0x92, 0x29, 0xc2, 0x84, 0x85, 0x89, 0x1e, 0xf2, 0x18};
 
-class RecordingTarget : public IOutputStream
-{
-public:
-    bool IsOpen() override { return true; }
-    void Flush() override { ++m_nFlushes; }
-    bool Write(const void* pData, int nCount) override
-    {
-        m_anWrites.push_back(nCount);
-        m_data.append((const char*)pData, (size_t)nCount);
-        return true;
-    }
-    std::string m_data;
-    std::vector<int> m_anWrites;
-    int m_nFlushes = 0;
-};
 
 // Text-like data compresses; a pseudo-random sequence does not.
 std::string MakeData(size_t nSize, bool bRandom)

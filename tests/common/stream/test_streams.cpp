@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include "recordingtarget.h"
 
 #include <string.h>
 
@@ -38,25 +39,6 @@ public:
     uint32_t m_nSize, m_nPos;
 };
 
-// Records what it is given; refuses everything once bFull is set.
-class RecordingTarget : public IOutputStream
-{
-public:
-    bool IsOpen() override { return true; }
-    void Flush() override { ++m_nFlushes; }
-    bool Write(const void* pData, int nCount) override
-    {
-        if (m_bFull)
-            return false;
-        m_anWrites.push_back(nCount);
-        m_data.append((const char*)pData, (size_t)nCount);
-        return true;
-    }
-    std::string m_data;
-    std::vector<int> m_anWrites;
-    int m_nFlushes = 0;
-    bool m_bFull = false;
-};
 
 std::string Pattern(uint32_t nSize)
 {
