@@ -179,15 +179,24 @@ const char kDeclaration[] = "<?xml version=\"1.0\"?>\n";
 // ---------------------------------------------------------------------------------------------
 // Lists
 
+namespace
+{
+// Elements and attributes are linked through their own prev/next fields.
+template <typename T> void LinkLast(T*& pFirst, T*& pLast, T* pItem)
+{
+    pItem->m_pNext = nullptr;
+    pItem->m_pPrev = pLast;
+    if (pLast)
+        pLast->m_pNext = pItem;
+    else
+        pFirst = pItem;
+    pLast = pItem;
+}
+}  // namespace
+
 void ZXmlNodeList::Append(ZXmlElement* pElement)
 {
-    pElement->m_pNext = nullptr;
-    pElement->m_pPrev = m_pLast;
-    if (m_pLast)
-        m_pLast->m_pNext = pElement;
-    else
-        m_pFirst = pElement;
-    m_pLast = pElement;
+    LinkLast(m_pFirst, m_pLast, pElement);
 }
 
 ZXmlElement* ZXmlNodeList::Find(const ZXmlNodeList& list, const char* szName)
@@ -222,13 +231,7 @@ int ZXmlNodeList::All(const ZXmlNodeList& list, ZList<ZXmlElement*>& result)
 
 void ZXmlAttributeList::Append(ZXmlAttribute* pAttribute)
 {
-    pAttribute->m_pNext = nullptr;
-    pAttribute->m_pPrev = m_pLast;
-    if (m_pLast)
-        m_pLast->m_pNext = pAttribute;
-    else
-        m_pFirst = pAttribute;
-    m_pLast = pAttribute;
+    LinkLast(m_pFirst, m_pLast, pAttribute);
 }
 
 // ---------------------------------------------------------------------------------------------
