@@ -25,7 +25,7 @@ const int kFileMarkerLength = 8;
 
 inline unsigned char Lower(unsigned char c)
 {
-    return c >= 'A' && c <= 'Z' ? (unsigned char)(c + ('a' - 'A')) : c;
+    return (unsigned char)(c | ((unsigned)(c - 'A') < 26u ? 0x20 : 0));
 }
 
 // The order of _stricmp in the C locale (ASCII letters folded to lower case).
@@ -41,6 +41,15 @@ inline int CompareNoCase(const char* a, const char* b)
         if (!cx)
             return 0;
     }
+}
+
+// FNV-1a over the name folded as CompareNoCase folds it.
+inline uint32_t HashNoCase(const char* szName)
+{
+    uint32_t nHash = 2166136261u;
+    for (const unsigned char* p = (const unsigned char*)szName; *p; ++p)
+        nHash = (nHash ^ Lower(*p)) * 16777619u;
+    return nHash;
 }
 
 SharedComponentConstructor<ResourceIndexAllocator> s_Record("resourceindexallocator");
@@ -63,17 +72,67 @@ bool ResourceIndexAllocator::BytewiseKey::operator<(const BytewiseKey& other) co
     return strcmp(m_szText, other.m_szText) < 0;
 }
 
-ResourceIndexAllocator::NameNode* ResourceIndexAllocator::NameMap::FindName(const char* szName) const
+ResourceIndexAllocator::NameIndex::~NameIndex()
 {
-    NameNode* p = m_pRoot;
-    while (p)
+    free(m_pSlots);
+}
+
+ResourceIndexAllocator::NameIndex::Slot* ResourceIndexAllocator::NameIndex::Find(const char* szName) const
+{
+    if (!m_pSlots)
+        return nullptr;
+    uint32_t nHash = HashNoCase(szName);
+    for (uint32_t i = nHash & m_nMask;; i = (i + 1) & m_nMask)
     {
-        int nCompare = CompareNoCase(szName, p->m_Key.m_szText);
-        if (nCompare == 0)
-            return p;
-        p = nCompare < 0 ? p->m_pLeft : p->m_pRight;
+        Slot& slot = m_pSlots[i];
+        if (!slot.m_pNode)
+            return nullptr;
+        if (slot.m_nHash == nHash && CompareNoCase(szName, slot.m_szName) == 0)
+            return &slot;
     }
-    return nullptr;
+}
+
+void ResourceIndexAllocator::NameIndex::Add(NameNode* pNode)
+{
+    // At most half full, so probes stay short and always meet an empty slot.
+    if ((m_nCount + 1) * 2 > m_nMask + 1 || !m_pSlots)
+        Grow();
+    uint32_t nHash = HashNoCase(pNode->m_Key.m_szText);
+    uint32_t i = nHash & m_nMask;
+    while (m_pSlots[i].m_pNode)
+        i = (i + 1) & m_nMask;
+    m_pSlots[i].m_nHash = nHash;
+    m_pSlots[i].m_nIndex = pNode->m_Value;
+    m_pSlots[i].m_szName = pNode->m_Key.m_szText;
+    m_pSlots[i].m_pNode = pNode;
+    ++m_nCount;
+}
+
+void ResourceIndexAllocator::NameIndex::Grow()
+{
+    uint32_t nOldSize = m_pSlots ? m_nMask + 1 : 0;
+    uint32_t nSize = nOldSize ? nOldSize * 2 : 1024;
+    Slot* pOld = m_pSlots;
+    m_pSlots = (Slot*)calloc(nSize, sizeof(Slot));
+    m_nMask = nSize - 1;
+    for (uint32_t n = 0; n < nOldSize; ++n)
+    {
+        if (!pOld[n].m_pNode)
+            continue;
+        uint32_t i = pOld[n].m_nHash & m_nMask;
+        while (m_pSlots[i].m_pNode)
+            i = (i + 1) & m_nMask;
+        m_pSlots[i] = pOld[n];
+    }
+    free(pOld);
+}
+
+void ResourceIndexAllocator::NameIndex::Clear()
+{
+    free(m_pSlots);
+    m_pSlots = nullptr;
+    m_nMask = 0;
+    m_nCount = 0;
 }
 
 ResourceIndexAllocator::FileNode* ResourceIndexAllocator::FileMap::FindName(const char* szName) const
@@ -116,6 +175,7 @@ void ResourceIndexAllocator::Clear()
     // Copies already made stay valid: callers may still hold names from GetName.
     m_NameStore.Restart();
     m_NameToIndex.Clear();
+    m_NameLookup.Clear();
     m_FileToIndex.Clear();
     m_IndexToName.Clear();
 }
@@ -140,14 +200,14 @@ void ResourceIndexAllocator::Register(const char* szName, int32_t nIndex)
         szName = "";
     Locked lock(m_Lock);
     // A name registered before with the same letters keeps its copy; any other gets one.
-    NameNode* pExisting = m_NameToIndex.FindName(szName);
-    const char* szInterned = pExisting && strcmp(pExisting->m_Key.m_szText, szName) == 0
-                                 ? pExisting->m_Key.m_szText
+    NameIndex::Slot* pExisting = m_NameLookup.Find(szName);
+    const char* szInterned = pExisting && strcmp(pExisting->m_szName, szName) == 0
+                                 ? pExisting->m_szName
                                  : m_NameStore.Intern(szName, (uint32_t)strlen(szName));
     if (pExisting)
-        pExisting->m_Value = nIndex;
+        pExisting->m_nIndex = pExisting->m_pNode->m_Value = nIndex;
     else
-        m_NameToIndex.Insert(szInterned, nIndex);
+        m_NameLookup.Add(m_NameToIndex.Insert(szInterned, nIndex));
     if (!m_bNoReverse)
     {
         m_IndexToName.Insert(nIndex & IndexMask, szInterned);
@@ -161,8 +221,8 @@ void ResourceIndexAllocator::Register(const char* szName, int32_t nIndex)
 int32_t ResourceIndexAllocator::Find(const char* szName)
 {
     Locked lock(m_Lock);
-    NameNode* pNode = m_NameToIndex.FindName(szName ? szName : "");
-    return pNode ? pNode->m_Value : NotFound;
+    NameIndex::Slot* pSlot = m_NameLookup.Find(szName ? szName : "");
+    return pSlot ? pSlot->m_nIndex : NotFound;
 }
 
 int32_t ResourceIndexAllocator::FindByFile(const char* szFileName)
@@ -183,6 +243,7 @@ void ResourceIndexAllocator::Load(const char* pText, uint32_t nSize)
 {
     Locked lock(m_Lock);
     m_NameToIndex.Clear();
+    m_NameLookup.Clear();
     m_IndexToName.Clear();
     m_nHighest = 0;
     if (!pText)

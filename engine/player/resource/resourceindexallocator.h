@@ -72,8 +72,36 @@ private:
     class NameMap : public ZTreeMap<NameNode>
     {
     public:
-        NameNode* FindName(const char* szName) const;
-        void Insert(const char* szName, int32_t nIndex) { InsertEntry(NoCaseKey{szName}, nIndex); }
+        NameNode* Insert(const char* szName, int32_t nIndex) { return InsertEntry(NoCaseKey{szName}, nIndex); }
+    };
+    // Hash index over the name map's nodes (names folded to lower case): the tree keeps the
+    // name order that Save and CollectNames walk, the index answers lookups without walking
+    // 20 levels of shared path prefixes. A slot keeps the name and index beside the node, so a
+    // lookup touches the slot and the name only. Entries are only added or all dropped.
+    class NameIndex
+    {
+    public:
+        struct Slot
+        {
+            uint32_t m_nHash;
+            int32_t m_nIndex;  // the node's value, kept equal to it
+            const char* m_szName;
+            NameNode* m_pNode;
+        };
+
+        NameIndex() : m_pSlots(nullptr), m_nMask(0), m_nCount(0) {}
+        ~NameIndex();
+        NameIndex(const NameIndex&) = delete;
+        NameIndex& operator=(const NameIndex&) = delete;
+        Slot* Find(const char* szName) const;
+        void Add(NameNode* pNode);
+        void Clear();
+
+    private:
+        void Grow();
+        Slot* m_pSlots;
+        uint32_t m_nMask;
+        uint32_t m_nCount;
     };
     class FileMap : public ZTreeMap<FileNode>
     {
@@ -86,6 +114,7 @@ private:
     ResourceNameStore m_NameStore;
     int32_t m_nHighest;
     NameMap m_NameToIndex;
+    NameIndex m_NameLookup;
     FileMap m_FileToIndex;
     ZIntMap<int32_t, const char*> m_IndexToName;
     ZCriticalSection m_Lock;
