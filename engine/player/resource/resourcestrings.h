@@ -36,7 +36,7 @@ public:
     virtual void Reset();
     // Checksum of the predefined table (not of the current tables).
     virtual uint32_t ResourceStringsSignature();
-    // Id of the name, adding its base name when new; NoString when the kind is full.
+    // Id of the name, adding its base name when new; NoString when the kind is full or above 255.
     virtual uint32_t AddString(const char* szName, uint32_t nKind);
     // Id of the name, or NoString when its base name is unknown.
     virtual uint32_t FindString(const char* szName, uint32_t nKind);
