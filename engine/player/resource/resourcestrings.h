@@ -44,7 +44,7 @@ public:
     // buffers and stays valid for 32 further suffixed lookups.
     virtual const char* GetString(uint32_t nId);
     // Replaces the kind-0 names by the lines of the text (CR LF or LF endings, the last line
-    // may lack one).
+    // may lack one); lines past the 65536th are left out.
     virtual void LoadNames(const char* pText, uint32_t nSize);
     // Appends every kind-0 name in index order, each followed by CR LF.
     virtual void SaveNames(ZMemoryBuffer& buffer);

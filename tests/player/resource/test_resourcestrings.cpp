@@ -107,6 +107,18 @@ TEST(ResourceStrings, OverlongBaseNameKeepsItsDigits)
     EXPECT_EQ(name, strings.GetString(nId));
 }
 
+TEST(ResourceStrings, FullKindRefusesInsteadOfSpillingIntoTheSuffixBits)
+{
+    ResourceStrings strings;
+    for (uint32_t i = 1080; i < ResourceStrings::MaxNamesPerKind; ++i)
+        ASSERT_EQ(i, strings.AddString(("name_" + std::to_string(i) + "x").c_str(), 0));
+    EXPECT_EQ(kNone, strings.AddString("one too many", 0));
+    EXPECT_EQ(kNone, strings.FindString("one too many", 0));
+    EXPECT_EQ(65535u, strings.AddString("name_65535x", 0));
+    EXPECT_STREQ("name_65535x", strings.GetString(65535));
+    EXPECT_EQ(0x1000000u | 35u, strings.AddString("a type name", 1));  // other kinds are not full
+}
+
 TEST(ResourceStrings, UnknownIdsGiveEmptyText)
 {
     ResourceStrings strings;
