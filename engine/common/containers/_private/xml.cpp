@@ -418,11 +418,15 @@ int ZXmlElement::Parse(const char* pStart, const char* pEnd, int nDepth)
         int nData = (int)(pTrim - p);
         if (nData >= kMaxText)
             return (int)(p - pStart);
-        // Decoding never lengthens the text, so it runs in place.
-        m_Text.Assign(p, nData);
-        if (FindChar(p, pTrim, '&')) {
-            char* pText = m_Text.GetData();
-            m_Text.Truncate(DecodeEntities(pText, pText + m_Text.GetLength(), pText));
+        // Stored in one pass: plain text is copied, text with entities decoded on its way in
+        // (decoding never lengthens it, and it is under kMaxText bytes).
+        if (const char* pAmp = FindChar(p, pTrim, '&')) {
+            char acText[kMaxText];
+            size_t nPlain = (size_t)(pAmp - p);
+            memcpy(acText, p, nPlain);
+            m_Text.Assign(acText, (int)nPlain + DecodeEntities(pAmp, pTrim, acText + nPlain));
+        } else {
+            m_Text.Assign(p, nData);
         }
         p = pLess;
     }
