@@ -194,6 +194,16 @@ int DecodeEntities(const char* p, const char* pEnd, char* pOut)
     return (int)(o - pOut);
 }
 
+// Character data [p, pEnd) whose first '&' is at pAmp, decoded on its way into the text. Not
+// inlined: its buffer must not sit in every frame of the recursive element parse.
+__attribute__((noinline)) void AssignDecoded(ZStringBase& text, const char* p, const char* pAmp, const char* pEnd)
+{
+    char acText[kMaxText];
+    size_t nPlain = (size_t)(pAmp - p);
+    memcpy(acText, p, nPlain);
+    text.Assign(acText, (int)nPlain + DecodeEntities(pAmp, pEnd, acText + nPlain));
+}
+
 void AppendTabs(ZStringBase& out, int nLevel)
 {
     for (int i = 0; i < nLevel; ++i)
@@ -421,10 +431,7 @@ int ZXmlElement::Parse(const char* pStart, const char* pEnd, int nDepth)
         // Stored in one pass: plain text is copied, text with entities decoded on its way in
         // (decoding never lengthens it, and it is under kMaxText bytes).
         if (const char* pAmp = FindChar(p, pTrim, '&')) {
-            char acText[kMaxText];
-            size_t nPlain = (size_t)(pAmp - p);
-            memcpy(acText, p, nPlain);
-            m_Text.Assign(acText, (int)nPlain + DecodeEntities(pAmp, pTrim, acText + nPlain));
+            AssignDecoded(m_Text, p, pAmp, pTrim);
         } else {
             m_Text.Assign(p, nData);
         }
