@@ -1,15 +1,18 @@
 # make test  - set up, build both architectures, run every test under Wine
 # make demo  - set up, build, run the sync program's demo flow under Wine
 # make bench - benchmarks of the data-handling code against standard tools
+# make fuzz  - mutation fuzzing of the readers of outside input (not part of make test)
 BUILD ?= build
 JOBS  ?= $(shell nproc)
+FUZZ_COUNT ?= 20000
+FUZZ_SEED ?= 1
 X86 := $(BUILD)/x86
 X64 := $(BUILD)/x64
 # 32-bit Wine needs a kernel that runs 32-bit code; elsewhere the tests run the x86_64 build.
 RUN32 := $(shell /lib/ld-linux.so.2 --version >/dev/null 2>&1 && echo yes)
 TESTTREES := $(X64) $(if $(RUN32),$(X86))
 
-.PHONY: all setup configure build test demo bench clean
+.PHONY: all setup configure build test demo bench fuzz clean
 all: build
 
 setup:
@@ -40,6 +43,9 @@ demo: build
 
 bench: build
 	@tools/bench.sh $(if $(RUN32),$(X86),$(X64))
+
+fuzz: build
+	@tools/fuzz.sh $(if $(RUN32),$(X86),$(X64)) $(FUZZ_COUNT) $(FUZZ_SEED)
 
 clean:
 	rm -rf $(BUILD)

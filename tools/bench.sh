@@ -1,19 +1,25 @@
 #!/usr/bin/env bash
-# Benchmarks of the data-handling code against standard tools, on the same data in the same run:
-#   SHA-256 of a 256 MB file           GetFileSha256       vs sha256sum
-#   bzip2 decompression (64 MB)        ZBzipInputStream    vs bzip2 -d
-#   256 MB download over loopback      HttpDownload        vs curl, both from one nginx
-# Each line gives both times and the ratio ours/peer (below 1: ours is faster). Our times are
-# measured inside the program (Wine start-up excluded); the peers' as wall time.
+# Benchmarks of the data-handling code on the same data in the same run, each against
+#   the floor: a minimal Windows program under Wine doing the work the code must do
+#              (bench_floor: one read of the whole file plus the digest; libbz2 alone; raw
+#              Winsock with the header a byte at a time and the body in 10,000-byte pieces)
+#   the peer:  a native tool
+#   SHA-256 of a 256 MB file           GetFileSha256       floor read + hash   peer sha256sum
+#   bzip2 decompression (64 MB)        ZBzipInputStream    floor libbz2        peer bzip2 -d
+#   256 MB download over loopback      HttpDownload        floor raw Winsock   peer curl (one nginx)
+# Each line gives the three times and the ratios ours/floor and ours/peer (below 1: ours is
+# faster). Our and the floor's times are measured inside the programs (Wine start-up
+# excluded); the peers' as wall time.
 #
 #   tools/bench.sh BUILD_TREE         (make bench passes the tree it built)
 #
 # More benchmarks: every tools/bench.d/*.sh is sourced after these, with the helpers below
-# (ours, peer_time, report, winpath) and $TMP, $BUILD, $RUN available.
+# (ours, floor, peer_time, report, winpath) and $TMP, $BUILD, $RUN available.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 BUILD=$(cd "${1:?usage: bench.sh BUILD_TREE}" && pwd)
 BENCH=$BUILD/tests/common/net/bench_data.exe
+FLOOR=$BUILD/tests/common/net/bench_floor.exe
 RUN="$here/wine-run --build $BUILD"
 [ -x "$BENCH" ] || [ -f "$BENCH" ] || { echo "bench.sh: $BENCH missing (build first)" >&2; exit 1; }
 
@@ -34,22 +40,26 @@ $RUN start >/dev/null
 
 winpath() { echo "Z:${1//\//\\}"; }
 now() { date +%s.%N; }
-# ours ARGS...: runs the bench program, prints its seconds
-ours() {
+# seconds PROGRAM ARGS...: runs a bench program under Wine, prints its seconds
+seconds() {
   local out
-  out=$($RUN "$BENCH" "$@" | tr -d '\r')
+  out=$($RUN "$@" | tr -d '\r')
   echo "$out" >&2
   echo "$out" | sed -n 's/.*seconds=\([0-9.]*\).*/\1/p'
 }
+# ours ARGS...: our bench program; floor ARGS...: the minimal program (0 when it is missing)
+ours() { seconds "$BENCH" "$@"; }
+floor() { if [ -f "$FLOOR" ]; then seconds "$FLOOR" "$@"; else echo 0; fi; }
 # peer_time CMD...: wall seconds of a command (its output discarded)
 peer_time() {
   local t0 t1
   t0=$(now); "$@" >/dev/null; t1=$(now)
   awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }'
 }
-report() { # name ours peer peername
-  awk -v n="$1" -v o="$2" -v p="$3" -v pn="$4" \
-    'BEGIN { printf "%-34s ours %7.3f s   %-10s %7.3f s   ratio %.2f\n", n, o, pn, p, (p > 0 ? o / p : 0) }'
+report() { # name ours floor peer peername
+  awk -v n="$1" -v o="$2" -v f="$3" -v p="$4" -v pn="$5" \
+    'BEGIN { printf "%-34s ours %7.3f s   floor %7.3f s   %-11s %7.3f s   ours/floor %5.2f   ours/peer %5.2f\n",
+             n, o, f, pn, p, (f > 0 ? o / f : 0), (p > 0 ? o / p : 0) }'
 }
 
 echo "preparing data in $TMP ..." >&2
@@ -62,13 +72,15 @@ sync
 # SHA-256 (warm cache for both)
 cat "$TMP/big.bin" >/dev/null
 o=$(ours sha256 "$(winpath "$TMP/big.bin")")
+f=$(floor sha256 "$(winpath "$TMP/big.bin")")
 p=$(peer_time sha256sum "$TMP/big.bin")
-report "SHA-256 256 MB" "$o" "$p" sha256sum
+report "SHA-256 256 MB" "$o" "$f" "$p" sha256sum
 
 # bzip2 decompression
 o=$(ours bunzip "$(winpath "$TMP/text.txt.bz2")")
+f=$(floor bunzip "$(winpath "$TMP/text.txt.bz2")")
 p=$(peer_time bzip2 -d -c "$TMP/text.txt.bz2")
-report "bzip2 -d $(($(stat -c %s "$TMP/text.txt") / 1048576)) MB" "$o" "$p" "bzip2 -d"
+report "bzip2 -d $(($(stat -c %s "$TMP/text.txt") / 1048576)) MB" "$o" "$f" "$p" "bzip2 -d"
 
 # Download over loopback from one nginx
 if command -v nginx >/dev/null 2>&1 || [ -x /usr/sbin/nginx ]; then
@@ -95,8 +107,9 @@ EOF
   nginx_pid=$!
   for _ in $(seq 100); do curl -s -o /dev/null "http://127.0.0.1:$port/" && break; sleep 0.05; done
   o=$(ours download "127.0.0.1:$port" big.bin)
+  f=$(floor download 127.0.0.1 "$port" big.bin)
   p=$(curl -s -o /dev/null -w '%{time_total}' "http://127.0.0.1:$port/big.bin")
-  report "download 256 MB (nginx)" "$o" "$p" curl
+  report "download 256 MB (nginx)" "$o" "$f" "$p" curl
 else
   echo "download: nginx missing, skipped"
 fi

@@ -16,8 +16,9 @@ class ZMemoryBuffer;
 class ZFileRecord
 {
 public:
-    // Lines of this length or more are not read.
-    enum { MAX_LINE = 5000 };
+    // Lines of this length or more are not read; a resolved name longer than MAX_NAME makes
+    // its line hold no record (no file path that long is stored).
+    enum { MAX_LINE = 5000, MAX_NAME = 10240 };
 
     ZFileRecord();
     ZFileRecord(const char* szName, uint32_t nNumber, int32_t nSize, const char* szText, uint8_t nFlag1,

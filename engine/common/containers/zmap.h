@@ -50,6 +50,32 @@ public:
     // Links a prepared node from this map's pool: null when linked, else the node holding its key.
     Node* InsertNode(Node* pNode) { return ZTree::InsertNode(m_pRoot, pNode, &KeyLess); }
 
+    // One walk for find-or-insert: the node holding szKey (bytewise order), or null with the
+    // place for a new one, which LinkNode then takes.
+    Node* FindTextPlace(const char* szKey, Node*& pParent, bool& bLeft) const
+    {
+        const unsigned char* k = (const unsigned char*)(szKey ? szKey : "");
+        pParent = nullptr;
+        bLeft = false;
+        for (Node* p = m_pRoot; p;)
+        {
+            const unsigned char* q = (const unsigned char*)p->m_Key.GetData();
+            const unsigned char* a = k;
+            while (*a && *a == *q)
+            {
+                ++a;
+                ++q;
+            }
+            if (*a == *q)
+                return p;
+            pParent = p;
+            bLeft = *a < *q;
+            p = bLeft ? p->m_pLeft : p->m_pRight;
+        }
+        return nullptr;
+    }
+    void LinkNode(Node* pNode, Node* pParent, bool bLeft) { ZTree::LinkNode(m_pRoot, pNode, pParent, bLeft); }
+
     // Unlinks a node of this tree. A node with two children stays in place holding its successor's
     // entry and the successor's node is returned: give the returned node back with FreeNode.
     Node* RemoveNode(Node* pNode) { return ZTree::RemoveNode(m_pRoot, pNode, &CopyPayload); }

@@ -29,6 +29,12 @@ ZMemoryBuffer& ZMemoryBuffer::operator=(const ZMemoryBuffer& other)
     if (m_nCapacity > 0)
     {
         m_pData = static_cast<unsigned char*>(malloc(m_nCapacity));
+        if (!m_pData)
+        {
+            // No memory for the copy: left empty rather than pointing at nothing.
+            m_nSize = m_nCapacity = m_nPosition = 0;
+            return *this;
+        }
         memcpy(m_pData, other.m_pData, m_nSize);
     }
     return *this;
@@ -55,14 +61,14 @@ void ZMemoryBuffer::Attach(void* pBlock, unsigned nSize, unsigned nPosition, boo
     m_bNotOwned = bNotOwned;
 }
 
-void ZMemoryBuffer::Reserve(unsigned n)
+bool ZMemoryBuffer::Reserve(unsigned n)
 {
     uint64_t nNeeded = uint64_t(m_nSize) + n;
     uint64_t nCapacity;
     if (m_nCapacity > 0)
     {
         if (nNeeded <= m_nCapacity)
-            return;
+            return true;
         nCapacity = m_nCapacity;
     }
     else
@@ -70,9 +76,9 @@ void ZMemoryBuffer::Reserve(unsigned n)
         nCapacity = 1;
         nNeeded = n;
     }
-    // More than 32 bits of size cannot be held: stop rather than allocate a wrapped size.
-    if (nNeeded > 0xFFFFFFFFu)
-        __builtin_trap();
+    // More than 32 bits of size cannot be held (nor a size that would meet NO_ROOM).
+    if (nNeeded >= 0xFFFFFFFFu)
+        return false;
     while (nCapacity < nNeeded)
         nCapacity *= 2;
     // Doubling past 32 bits would wrap: take what is needed instead.
@@ -80,23 +86,31 @@ void ZMemoryBuffer::Reserve(unsigned n)
         nCapacity = nNeeded;
 
     unsigned char* pBlock = static_cast<unsigned char*>(malloc(size_t(nCapacity)));
+    // Sizes from outside (bodies, files) can exhaust a 32-bit address space: the caller fails
+    // its operation and the buffer stays as it was.
+    if (!pBlock)
+        return false;
     if (m_nSize && m_pData)
         memcpy(pBlock, m_pData, m_nSize);
     FreeBlock();
     m_pData = pBlock;
     m_nCapacity = uint32_t(nCapacity);
     m_bNotOwned = false;
+    return true;
 }
 
-void ZMemoryBuffer::AppendByte(unsigned char b)
+bool ZMemoryBuffer::AppendByte(unsigned char b)
 {
-    Reserve(1);
+    if (!Reserve(1))
+        return false;
     m_pData[m_nSize++] = b;
+    return true;
 }
 
 unsigned char* ZMemoryBuffer::AppendSpace(unsigned n)
 {
-    Reserve(n);
+    if (!Reserve(n))
+        return nullptr;
     unsigned char* p = m_pData + m_nSize;
     m_nSize += n;
     return p;
@@ -104,7 +118,8 @@ unsigned char* ZMemoryBuffer::AppendSpace(unsigned n)
 
 unsigned ZMemoryBuffer::AppendSpaceOffset(unsigned n)
 {
-    Reserve(n);
+    if (!Reserve(n))
+        return NO_ROOM;
     unsigned nOffset = m_nSize;
     m_nSize += n;
     return nOffset;
@@ -112,7 +127,8 @@ unsigned ZMemoryBuffer::AppendSpaceOffset(unsigned n)
 
 unsigned ZMemoryBuffer::Append(const void* pBytes, unsigned n)
 {
-    Reserve(n);
+    if (!Reserve(n))
+        return NO_ROOM;
     unsigned nOffset = m_nSize;
     if (n)
         memcpy(m_pData + nOffset, pBytes, n);

@@ -27,8 +27,11 @@ public:
     // bNotOwned: the block stays the caller's and is never freed by the buffer.
     void Attach(void* pBlock, unsigned nSize, unsigned nPosition, bool bNotOwned);
 
-    void Reserve(unsigned n);
-    void AppendByte(unsigned char b);
+    // Growth that cannot be had (no memory, or past 32 bits) changes nothing: Reserve and
+    // AppendByte give false, AppendSpace and Grow null, AppendSpaceOffset and Append NO_ROOM.
+    enum : unsigned { NO_ROOM = 0xFFFFFFFFu };
+    bool Reserve(unsigned n);
+    bool AppendByte(unsigned char b);
     unsigned char* AppendSpace(unsigned n);
     unsigned AppendSpaceOffset(unsigned n);
     unsigned Append(const void* pBytes, unsigned n);

@@ -2,6 +2,9 @@
 
 #include <string.h>
 
+#include <cpuid.h>
+#include <immintrin.h>
+
 #include "common/containers/zmemorybuffer.h"
 #include "common/system/file.h"
 #include "common/system/path.h"
@@ -47,48 +50,157 @@ void Sha256::Init(Sha256Context& ctx)
     ctx.m_nBuffered = 0;
 }
 
-void Sha256::ProcessBlock(Sha256Context& ctx, const uint8_t* pBlock)
+namespace
 {
-    if (++ctx.m_anBlocks[0] == 0)
-        ++ctx.m_anBlocks[1];
+// ---- portable rounds: no per-byte work, the schedule kept in 16 words ----
 
-    uint32_t w[64];
-    for (int i = 0; i < 16; ++i)
-        w[i] = LoadBE(pBlock + 4 * i);
-    for (int i = 16; i < 64; ++i)
-    {
-        uint32_t s0 = Rotr(w[i - 15], 7) ^ Rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
-        uint32_t s1 = Rotr(w[i - 2], 17) ^ Rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
-        w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+inline uint32_t LoadBEWord(const uint8_t* p)
+{
+    uint32_t v;
+    memcpy(&v, p, 4);
+    return __builtin_bswap32(v);
+}
+
+#define ZSHA_S0(x) (Rotr(x, 2) ^ Rotr(x, 13) ^ Rotr(x, 22))
+#define ZSHA_S1(x) (Rotr(x, 6) ^ Rotr(x, 11) ^ Rotr(x, 25))
+#define ZSHA_s0(x) (Rotr(x, 7) ^ Rotr(x, 18) ^ ((x) >> 3))
+#define ZSHA_s1(x) (Rotr(x, 17) ^ Rotr(x, 19) ^ ((x) >> 10))
+#define ZSHA_CH(e, f, g) ((g) ^ ((e) & ((f) ^ (g))))
+#define ZSHA_MAJ(a, b, c) (((a) & (b)) | ((c) & ((a) | (b))))
+// Word j of the 16-word window after round base i (i >= 16 expands the schedule in place).
+#define ZSHA_W(j) (i == 0 ? w[j] : (w[j] += ZSHA_s1(w[((j) + 14) & 15]) + w[((j) + 9) & 15] + ZSHA_s0(w[((j) + 1) & 15])))
+#define ZSHA_ROUND(a, b, c, d, e, f, g, h, j)                                    \
+    {                                                                            \
+        uint32_t t1 = h + ZSHA_S1(e) + ZSHA_CH(e, f, g) + k_anRound[i + (j)] + ZSHA_W(j); \
+        d += t1;                                                                 \
+        h = t1 + ZSHA_S0(a) + ZSHA_MAJ(a, b, c);                                 \
     }
 
-    uint32_t a = ctx.m_anHash[0], b = ctx.m_anHash[1], c = ctx.m_anHash[2], d = ctx.m_anHash[3];
-    uint32_t e = ctx.m_anHash[4], f = ctx.m_anHash[5], g = ctx.m_anHash[6], h = ctx.m_anHash[7];
-    for (int i = 0; i < 64; ++i)
+void ProcessBlocksPortable(uint32_t anHash[8], const uint8_t* p, size_t nBlocks)
+{
+    for (; nBlocks > 0; --nBlocks, p += 64)
     {
-        uint32_t S1 = Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25);
-        uint32_t ch = (e & f) ^ (~e & g);
-        uint32_t t1 = h + S1 + ch + k_anRound[i] + w[i];
-        uint32_t S0 = Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22);
-        uint32_t maj = (a & b) ^ (a & c) ^ (b & c);
-        uint32_t t2 = S0 + maj;
-        h = g;
-        g = f;
-        f = e;
-        e = d + t1;
-        d = c;
-        c = b;
-        b = a;
-        a = t1 + t2;
+        uint32_t w[16];
+        for (int j = 0; j < 16; ++j)
+            w[j] = LoadBEWord(p + 4 * j);
+        uint32_t a = anHash[0], b = anHash[1], c = anHash[2], d = anHash[3];
+        uint32_t e = anHash[4], f = anHash[5], g = anHash[6], h = anHash[7];
+        for (int i = 0; i < 64; i += 16)
+        {
+            ZSHA_ROUND(a, b, c, d, e, f, g, h, 0);
+            ZSHA_ROUND(h, a, b, c, d, e, f, g, 1);
+            ZSHA_ROUND(g, h, a, b, c, d, e, f, 2);
+            ZSHA_ROUND(f, g, h, a, b, c, d, e, 3);
+            ZSHA_ROUND(e, f, g, h, a, b, c, d, 4);
+            ZSHA_ROUND(d, e, f, g, h, a, b, c, 5);
+            ZSHA_ROUND(c, d, e, f, g, h, a, b, 6);
+            ZSHA_ROUND(b, c, d, e, f, g, h, a, 7);
+            ZSHA_ROUND(a, b, c, d, e, f, g, h, 8);
+            ZSHA_ROUND(h, a, b, c, d, e, f, g, 9);
+            ZSHA_ROUND(g, h, a, b, c, d, e, f, 10);
+            ZSHA_ROUND(f, g, h, a, b, c, d, e, 11);
+            ZSHA_ROUND(e, f, g, h, a, b, c, d, 12);
+            ZSHA_ROUND(d, e, f, g, h, a, b, c, 13);
+            ZSHA_ROUND(c, d, e, f, g, h, a, b, 14);
+            ZSHA_ROUND(b, c, d, e, f, g, h, a, 15);
+        }
+        anHash[0] += a;
+        anHash[1] += b;
+        anHash[2] += c;
+        anHash[3] += d;
+        anHash[4] += e;
+        anHash[5] += f;
+        anHash[6] += g;
+        anHash[7] += h;
     }
-    ctx.m_anHash[0] += a;
-    ctx.m_anHash[1] += b;
-    ctx.m_anHash[2] += c;
-    ctx.m_anHash[3] += d;
-    ctx.m_anHash[4] += e;
-    ctx.m_anHash[5] += f;
-    ctx.m_anHash[6] += g;
-    ctx.m_anHash[7] += h;
+}
+
+// ---- x86 SHA extensions ----
+
+__attribute__((target("sha,sse4.1,ssse3"))) void ProcessBlocksShaExt(uint32_t anHash[8], const uint8_t* p,
+                                                                     size_t nBlocks)
+{
+    const __m128i kSwap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
+    // The instructions keep the state as ABEF and CDGH.
+    __m128i tmp = _mm_shuffle_epi32(_mm_loadu_si128((const __m128i*)&anHash[0]), 0xB1);    // CDAB
+    __m128i state1 = _mm_shuffle_epi32(_mm_loadu_si128((const __m128i*)&anHash[4]), 0x1B); // HGFE
+    __m128i state0 = _mm_alignr_epi8(tmp, state1, 8);                                     // ABEF
+    state1 = _mm_blend_epi16(state1, tmp, 0xF0);                                           // CDGH
+    for (; nBlocks > 0; --nBlocks, p += 64)
+    {
+        const __m128i abefSave = state0;
+        const __m128i cdghSave = state1;
+        __m128i w[4];
+#pragma GCC unroll 16
+        for (int i = 0; i < 16; ++i)
+        {
+            __m128i& wi = w[i & 3];
+            if (i < 4)
+                wi = _mm_shuffle_epi8(_mm_loadu_si128((const __m128i*)(p + 16 * i)), kSwap);
+            else
+                wi = _mm_sha256msg2_epu32(
+                    _mm_add_epi32(_mm_sha256msg1_epu32(wi, w[(i + 1) & 3]),
+                                  _mm_alignr_epi8(w[(i + 3) & 3], w[(i + 2) & 3], 4)),
+                    w[(i + 3) & 3]);
+            __m128i msg = _mm_add_epi32(wi, _mm_loadu_si128((const __m128i*)&k_anRound[4 * i]));
+            state1 = _mm_sha256rnds2_epu32(state1, state0, msg);
+            state0 = _mm_sha256rnds2_epu32(state0, state1, _mm_shuffle_epi32(msg, 0x0E));
+        }
+        state0 = _mm_add_epi32(state0, abefSave);
+        state1 = _mm_add_epi32(state1, cdghSave);
+    }
+    tmp = _mm_shuffle_epi32(state0, 0x1B);       // FEBA
+    state1 = _mm_shuffle_epi32(state1, 0xB1);    // DCHG
+    state0 = _mm_blend_epi16(tmp, state1, 0xF0); // DCBA
+    state1 = _mm_alignr_epi8(state1, tmp, 8);    // HGFE
+    _mm_storeu_si128((__m128i*)&anHash[0], state0);
+    _mm_storeu_si128((__m128i*)&anHash[4], state1);
+}
+
+bool CpuHasShaExt()
+{
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d))
+        return false;
+    const bool bSse = (c & bit_SSSE3) && (c & bit_SSE4_1);
+    if (!bSse || __get_cpuid_max(0, nullptr) < 7)
+        return false;
+    __cpuid_count(7, 0, a, b, c, d);
+    return (b & bit_SHA) != 0;
+}
+
+typedef void (*BlockFunction)(uint32_t anHash[8], const uint8_t* p, size_t nBlocks);
+
+BlockFunction Pick(bool bAllowHardware)
+{
+    return bAllowHardware && CpuHasShaExt() ? &ProcessBlocksShaExt : &ProcessBlocksPortable;
+}
+
+void ProcessBlocksFirst(uint32_t anHash[8], const uint8_t* p, size_t nBlocks);
+
+// Chosen at the first use (constant-initialised, so hashing from other static initialisers
+// works); a plain pointer store, and threads that race on it pick the same.
+BlockFunction g_pfnBlocks = &ProcessBlocksFirst;
+
+void ProcessBlocksFirst(uint32_t anHash[8], const uint8_t* p, size_t nBlocks)
+{
+    g_pfnBlocks = Pick(true);
+    g_pfnBlocks(anHash, p, nBlocks);
+}
+} // namespace
+
+bool Sha256::AllowHardware(bool bAllow)
+{
+    g_pfnBlocks = Pick(bAllow);
+    return g_pfnBlocks == &ProcessBlocksShaExt;
+}
+
+void Sha256::ProcessBlocks(Sha256Context& ctx, const uint8_t* pBlocks, size_t nBlocks)
+{
+    uint32_t nLow = ctx.m_anBlocks[0];
+    ctx.m_anBlocks[0] += (uint32_t)nBlocks;
+    ctx.m_anBlocks[1] += (uint32_t)((uint64_t)nBlocks >> 32) + (ctx.m_anBlocks[0] < nLow ? 1 : 0);
+    g_pfnBlocks(ctx.m_anHash, pBlocks, nBlocks);
 }
 
 void Sha256::Update(Sha256Context& ctx, const void* pData, size_t nLength)
@@ -104,16 +216,17 @@ void Sha256::Update(Sha256Context& ctx, const void* pData, size_t nLength)
             return;
         }
         memcpy(ctx.m_abBuffer + ctx.m_nBuffered, p, nFree);
-        ProcessBlock(ctx, ctx.m_abBuffer);
+        ProcessBlocks(ctx, ctx.m_abBuffer, 1);
         ctx.m_nBuffered = 0;
         p += nFree;
         nLength -= nFree;
     }
-    while (nLength >= 64)
+    if (nLength >= 64)
     {
-        ProcessBlock(ctx, p);
-        p += 64;
-        nLength -= 64;
+        size_t nBlocks = nLength / 64;
+        ProcessBlocks(ctx, p, nBlocks);
+        p += nBlocks * 64;
+        nLength -= nBlocks * 64;
     }
     if (nLength > 0)
         memcpy(ctx.m_abBuffer, p, nLength);
@@ -130,13 +243,13 @@ void Sha256::Final(Sha256Context& ctx)
     if (n > 56)
     {
         memset(ctx.m_abBuffer + n, 0, 64 - n);
-        ProcessBlock(ctx, ctx.m_abBuffer);
+        ProcessBlocks(ctx, ctx.m_abBuffer, 1);
         n = 0;
     }
     memset(ctx.m_abBuffer + n, 0, 56 - n);
     StoreBE(ctx.m_abBuffer + 56, (uint32_t)(nBits >> 32));
     StoreBE(ctx.m_abBuffer + 60, (uint32_t)nBits);
-    ProcessBlock(ctx, ctx.m_abBuffer);
+    ProcessBlocks(ctx, ctx.m_abBuffer, 1);
     ctx.m_nBuffered = 0;
 }
 

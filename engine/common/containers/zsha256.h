@@ -31,8 +31,12 @@ public:
     static ZStringBuffer<256> HexString(const void* pBytes, size_t nCount);
     static ZStringBuffer<256> HexOfString(const ZStringBase& str);
 
+    // The x86 SHA extensions are used when the processor has them; false forces the portable
+    // rounds (same digests). Returns whether the extensions are now in use.
+    static bool AllowHardware(bool bAllow);
+
 private:
-    static void ProcessBlock(Sha256Context& ctx, const uint8_t* pBlock);
+    static void ProcessBlocks(Sha256Context& ctx, const uint8_t* pBlocks, size_t nBlocks);
 };
 
 void Sha256Hex(ZStringBase& strOut, const void* pData, size_t nLength);

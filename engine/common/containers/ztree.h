@@ -106,12 +106,14 @@ void RotateRight(Node*& pRoot, Node* x)
     x->m_pParent = y;
 }
 
+template <class Node>
+void LinkNode(Node*& pRoot, Node* n, Node* pParent, bool bLeft);
+
 // Links n; returns null, or the node that already holds n's key (n is then left unlinked).
 // less(a, b): key of a is less than key of b; equal when neither is less.
 template <class Node, class Less>
 Node* InsertNode(Node*& pRoot, Node* n, Less less)
 {
-    n->m_pLeft = n->m_pRight = n->m_pParent = nullptr;
     Node* pParent = nullptr;
     bool bLeft = false;
     for (Node* p = pRoot; p;)
@@ -122,13 +124,23 @@ Node* InsertNode(Node*& pRoot, Node* n, Less less)
         pParent = p;
         p = bLeft ? p->m_pLeft : p->m_pRight;
     }
+    LinkNode(pRoot, n, pParent, bLeft);
+    return nullptr;
+}
+
+// Links n as the left or right child of pParent (the root when pParent is null), where a walk
+// of the tree found its place, and rebalances.
+template <class Node>
+void LinkNode(Node*& pRoot, Node* n, Node* pParent, bool bLeft)
+{
+    n->m_pLeft = n->m_pRight = nullptr;
     n->m_pParent = pParent;
     n->m_nColor = Red;
     if (!pParent)
     {
         pRoot = n;
         n->m_nColor = Black;
-        return nullptr;
+        return;
     }
     if (bLeft)
         pParent->m_pLeft = n;
@@ -181,7 +193,7 @@ Node* InsertNode(Node*& pRoot, Node* n, Less less)
         }
     }
     pRoot->m_nColor = Black;
-    return nullptr;
+    return;
 }
 
 // Takes z out of the tree. When z has two children its in-order successor's node is the one

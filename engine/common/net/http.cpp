@@ -17,8 +17,36 @@ const long k_nMaxChunkSize = 0x100000;
 // A header this long is not from a file server; stop before it eats the address space.
 const uint32_t k_nMaxHeaderSize = 1048576;
 const int k_nMaxChunkLine = 1024;
-// Keeps the collecting buffer's doubling far from the 32-bit size limit.
-const uint32_t k_nMaxChunkedBody = 0x40000000;
+
+// Low-speed limit (see HttpSetLowSpeedLimit).
+volatile uint32_t g_nLowSpeedBytes = 1024;
+volatile uint32_t g_nLowSpeedTimeMs = 30000;
+
+// Counts the bytes of a request's receives per window; a window that ends with fewer than the
+// limit fails the request. Checked after each receive: a silent peer is left to the time-out.
+class SpeedGuard
+{
+public:
+    SpeedGuard() : m_nStart(GetTickCount()), m_nBytes(0), m_nLimit(g_nLowSpeedBytes), m_nWindow(g_nLowSpeedTimeMs) {}
+    bool Add(uint32_t nBytes)
+    {
+        m_nBytes += nBytes;
+        uint32_t nNow = GetTickCount();
+        if (nNow - m_nStart < m_nWindow)
+            return true;
+        if (m_nBytes < m_nLimit)
+            return false;
+        m_nStart = nNow;
+        m_nBytes = 0;
+        return true;
+    }
+
+private:
+    uint32_t m_nStart;
+    uint32_t m_nBytes;
+    uint32_t m_nLimit;
+    uint32_t m_nWindow;
+};
 // Sockets that HttpDownload makes itself: a silent server must not hang the caller for ever.
 const int k_nSocketTimeoutMs = 8000;
 
@@ -71,20 +99,20 @@ void SplitHost(const char* szHost, ZStringBuffer<256>& strName, int& nPort)
 }
 
 // Receives exactly nCount bytes; the count that arrived before a failure goes to nGot.
-bool ReceiveExactly(Socket& socket, uint8_t* pData, uint32_t nCount, uint32_t& nGot)
+bool ReceiveExactly(Socket& socket, uint8_t* pData, uint32_t nCount, uint32_t& nGot, SpeedGuard& speed)
 {
     nGot = 0;
     while (nGot < nCount)
     {
         int n = socket.Receive(pData + nGot, (int)(nCount - nGot), 0);
-        if (n <= 0)
+        if (n <= 0 || !speed.Add((uint32_t)n))
             return false;
         nGot += (uint32_t)n;
     }
     return true;
 }
 
-int ReceiveLengthBody(ResponseHolder* pHolder, Socket& socket, int64_t* pBytes)
+int ReceiveLengthBody(ResponseHolder* pHolder, Socket& socket, int64_t* pBytes, SpeedGuard& speed)
 {
     uint32_t nSize = pHolder->m_nSize;
     pHolder->m_pData = AllocBody(nSize);
@@ -98,7 +126,7 @@ int ReceiveLengthBody(ResponseHolder* pHolder, Socket& socket, int64_t* pBytes)
     {
         uint32_t nPiece = nSize - nReceived < k_nPieceSize ? nSize - nReceived : k_nPieceSize;
         uint32_t nGot;
-        bool bOk = ReceiveExactly(socket, pHolder->m_pData + nReceived, nPiece, nGot);
+        bool bOk = ReceiveExactly(socket, pHolder->m_pData + nReceived, nPiece, nGot, speed);
         nReceived += nGot;
         if (!bOk)
         {
@@ -116,13 +144,13 @@ int ReceiveLengthBody(ResponseHolder* pHolder, Socket& socket, int64_t* pBytes)
 // The trailer and the final CR LF after the last chunk: left on a persistent connection they
 // would be read as the start of the next answer. The body is complete either way, so a failed
 // receive here only ends the skip.
-void SkipTrailer(Socket& socket)
+void SkipTrailer(Socket& socket, SpeedGuard& speed)
 {
     int nLine = 0;
     for (uint32_t nRead = 0; nRead < k_nMaxHeaderSize; ++nRead)
     {
         char c;
-        if (socket.Receive(&c, 1, 0) != 1)
+        if (socket.Receive(&c, 1, 0) != 1 || !speed.Add(1))
             return;
         if (c == '\n')
         {
@@ -135,7 +163,7 @@ void SkipTrailer(Socket& socket)
     }
 }
 
-int ReceiveChunkedBody(ResponseHolder* pHolder, Socket& socket)
+int ReceiveChunkedBody(ResponseHolder* pHolder, Socket& socket, SpeedGuard& speed)
 {
     ZMemoryBuffer body;
     for (;;)
@@ -146,7 +174,7 @@ int ReceiveChunkedBody(ResponseHolder* pHolder, Socket& socket)
         {
             if (nLine == k_nMaxChunkLine)
                 return HTTP_ERR_BODY;
-            if (socket.Receive(acLine + nLine, 1, 0) != 1)
+            if (socket.Receive(acLine + nLine, 1, 0) != 1 || !speed.Add(1))
                 return HTTP_ERR_BODY;
             ++nLine;
         }
@@ -156,7 +184,7 @@ int ReceiveChunkedBody(ResponseHolder* pHolder, Socket& socket)
             return HTTP_ERR_BODY;
         if (nChunk == 0)
         {
-            SkipTrailer(socket);
+            SkipTrailer(socket, speed);
             break;
         }
         if (nChunk > k_nMaxChunkSize)
@@ -164,17 +192,22 @@ int ReceiveChunkedBody(ResponseHolder* pHolder, Socket& socket)
             Log(ZLogText("HTTP Chunk size %d too big", (int)nChunk));
             return HTTP_ERR_BODY;
         }
-        if (body.GetSize() + (uint32_t)nChunk > k_nMaxChunkedBody)
+        if (body.GetSize() + (uint32_t)nChunk > k_nHttpMaxBody)
         {
-            Log(ZLogText("download failed: chunked body over %u bytes", k_nMaxChunkedBody));
+            Log(ZLogText("download failed: chunked body over %u bytes", k_nHttpMaxBody));
             return HTTP_ERR_BODY;
         }
         uint8_t* p = (uint8_t*)body.AppendSpace((uint32_t)nChunk);
+        if (!p)
+        {
+            Log(ZLogText("download failed: no memory for %u bytes", body.GetSize() + (uint32_t)nChunk));
+            return HTTP_ERR_BODY;
+        }
         uint32_t nGot;
-        if (!ReceiveExactly(socket, p, (uint32_t)nChunk, nGot))
+        if (!ReceiveExactly(socket, p, (uint32_t)nChunk, nGot, speed))
             return HTTP_ERR_BODY;
         uint8_t abEnd[2];
-        if (!ReceiveExactly(socket, abEnd, 2, nGot) || abEnd[0] != '\r' || abEnd[1] != '\n')
+        if (!ReceiveExactly(socket, abEnd, 2, nGot, speed) || abEnd[0] != '\r' || abEnd[1] != '\n')
             return HTTP_ERR_BODY;
     }
     uint32_t nSize = body.GetSize();
@@ -187,17 +220,35 @@ int ReceiveChunkedBody(ResponseHolder* pHolder, Socket& socket)
     return HTTP_OK;
 }
 
-// A decompression error is not reported: the body is what came out before it.
+// The whole ".bz2" stream or nothing: a stream cut before its end marker, a damaged block or
+// checksum and a body that would unpack past k_nHttpMaxBody fail the download. A body that is
+// not bzip2 at all gives what came out of it: nothing.
 int DecompressBody(ResponseHolder* pHolder)
 {
     ZMemoryStream out;
+    bool bOk;
     {
         ZMemoryReader reader(pHolder->m_pData, pHolder->m_nSize);
         ZBzipInputStream bzip(&reader);
-        out.ReadFrom(bzip);
+        uint8_t abPiece[65536];
+        uint32_t nTotal = 0;
+        int n;
+        bOk = true;
+        while (bOk && (n = bzip.Read(abPiece, (int)sizeof(abPiece))) > 0)
+        {
+            nTotal += (uint32_t)n;
+            bOk = nTotal <= k_nHttpMaxBody && out.Write(abPiece, n);
+        }
+        if (bOk && !bzip.HasEnded() && !bzip.IsNotBzip2())
+        {
+            Log(ZLogText("download failed: compressed body cut short or damaged"));
+            bOk = false;
+        }
+        else if (!bOk)
+            Log(ZLogText("download failed: body unpacks past %u bytes", k_nHttpMaxBody));
     }
     uint32_t nSize = out.GetSize();
-    uint8_t* pData = AllocBody(nSize);
+    uint8_t* pData = bOk ? AllocBody(nSize) : nullptr;
     if (!pData)
     {
         FreeBody(pHolder);
@@ -225,10 +276,11 @@ int ReceiveNoFollow(ResponseHolder* pHolder, Socket& socket, const char* szHost,
     if (!pHolder->m_bHasBody)
         return HTTP_ERR_HEADER;
     ZASSERT(pHolder->m_pData == nullptr);
+    SpeedGuard speed;
     if (pHolder->m_nChunked)
-        nResult = ReceiveChunkedBody(pHolder, socket);
+        nResult = ReceiveChunkedBody(pHolder, socket, speed);
     else
-        nResult = ReceiveLengthBody(pHolder, socket, pBytes);
+        nResult = ReceiveLengthBody(pHolder, socket, pBytes, speed);
     if (nResult != 0)
         return nResult;
     if (bDecompress)
@@ -324,6 +376,12 @@ int HttpDownload(ResponseHolder* pHolder, const char* szHost, const char* szPath
     return FollowRedirects(pHolder, strStatus, DownloadNoFollow(pHolder, szHost, szPath, strStatus));
 }
 
+void HttpSetLowSpeedLimit(uint32_t nBytes, uint32_t nMilliseconds)
+{
+    g_nLowSpeedBytes = nBytes;
+    g_nLowSpeedTimeMs = nMilliseconds;
+}
+
 int HttpReceive(ResponseHolder* pHolder, Socket socket, const char* szHost, const char* szPath, bool bBz2,
                 ZStringBase& strStatus, int64_t* pBytes)
 {
@@ -357,15 +415,19 @@ int ReadHttpHeader(Socket socket, ZMemoryBuffer& buffer)
     int nEnds = 0;
     char cLastEnd = '\n';
     uint32_t nRead = 0;
+    const uint32_t nStart = GetTickCount();
+    const uint32_t nWindow = g_nLowSpeedTimeMs;
     while (nEnds < 4)
     {
         char c;
         int n = socket.Receive(&c, 1, 0);
         if (n == 0)
             break;
-        if (n < 0 || ++nRead > k_nMaxHeaderSize)
+        // Bounded in size and in time: a header is a few hundred bytes that come at once.
+        if (n < 0 || ++nRead > k_nMaxHeaderSize || GetTickCount() - nStart >= nWindow)
             return HTTP_ERR_HEADER;
-        buffer.AppendByte((unsigned char)c);
+        if (!buffer.AppendByte((unsigned char)c))
+            return HTTP_ERR_HEADER;
         if (c == cLastEnd)
             continue;
         if (c == '\r' || c == '\n')
@@ -379,7 +441,8 @@ int ReadHttpHeader(Socket socket, ZMemoryBuffer& buffer)
             cLastEnd = '\n';
         }
     }
-    buffer.AppendByte(0);
+    if (!buffer.AppendByte(0))
+        return HTTP_ERR_HEADER;
     return HTTP_OK;
 }
 

@@ -23,6 +23,8 @@ struct ZBzipWork
 static ZBzipWork* NewWork()
 {
     ZBzipWork* pWork = (ZBzipWork*)malloc(sizeof(ZBzipWork));
+    if (!pWork)
+        return nullptr;  // the stream stays inactive: reads fail, writes do nothing
     memset(&pWork->m_stream, 0, sizeof(pWork->m_stream));
     return pWork;
 }
@@ -37,8 +39,10 @@ extern "C" void bz_internal_error(int nErrorCode)
 // ---- decompression ----
 
 ZBzipInputStream::ZBzipInputStream(IInputStream* pSource, bool bSmall)
-    : ZForwardInputStream(pSource), m_pWork(NewWork()), m_bActive(false)
+    : ZForwardInputStream(pSource), m_pWork(NewWork()), m_bActive(false), m_bEnded(false), m_bNotBzip2(false)
 {
+    if (!m_pWork)
+        return;
     m_bActive = BZ2_bzDecompressInit(&m_pWork->m_stream, 0, bSmall ? 1 : 0) == BZ_OK;
 }
 
@@ -57,7 +61,7 @@ bool ZBzipInputStream::IsOpen()
 
 int ZBzipInputStream::GetRemaining()
 {
-    return (int)m_pWork->m_stream.avail_out;
+    return m_pWork ? (int)m_pWork->m_stream.avail_out : -1;
 }
 
 bool ZBzipInputStream::Rewind()
@@ -76,19 +80,14 @@ int ZBzipInputStream::Read(void* pBuffer, int nCount)
     s.avail_out = (unsigned int)nCount;
     for (;;)
     {
-        if (s.avail_in == 0)
-        {
-            int nRead = m_pInner->Read(m_pWork->m_acBuffer, k_nWorkBufferSize);
-            if (nRead <= 0)
-                return nCount - (int)s.avail_out;
-            s.next_in = m_pWork->m_acBuffer;
-            s.avail_in = (unsigned int)nRead;
-        }
+        // The decompressor may hold a decoded block: it gives that out before it needs input,
+        // so the source is asked only once everything decodable has come out.
         int nResult = BZ2_bzDecompress(&s);
         if (nResult == BZ_STREAM_END)
         {
             BZ2_bzDecompressEnd(&s);
             m_bActive = false;
+            m_bEnded = true;
             return nCount - (int)s.avail_out;
         }
         if (nResult != BZ_OK)
@@ -96,10 +95,17 @@ int ZBzipInputStream::Read(void* pBuffer, int nCount)
             // The library's state is not usable after an error; later reads fail too.
             BZ2_bzDecompressEnd(&s);
             m_bActive = false;
+            m_bNotBzip2 = nResult == BZ_DATA_ERROR_MAGIC;
             return -1;
         }
         if (s.avail_out == 0)
             return nCount;
+        // BZ_OK with room left: all input is used up.
+        int nRead = m_pInner->Read(m_pWork->m_acBuffer, k_nWorkBufferSize);
+        if (nRead <= 0)
+            return nCount - (int)s.avail_out;  // cut short: HasEnded() stays false
+        s.next_in = m_pWork->m_acBuffer;
+        s.avail_in = (unsigned int)nRead;
     }
 }
 
@@ -108,6 +114,8 @@ int ZBzipInputStream::Read(void* pBuffer, int nCount)
 ZBzipOutputStream::ZBzipOutputStream(IOutputStream* pTarget, int nBlockSize, int nWorkFactor)
     : ZForwardOutputStream(pTarget), m_pWork(NewWork()), m_bActive(false)
 {
+    if (!m_pWork)
+        return;
     m_bActive = BZ2_bzCompressInit(&m_pWork->m_stream, nBlockSize, 0, nWorkFactor) == BZ_OK;
     m_pWork->m_stream.next_out = m_pWork->m_acBuffer;
     m_pWork->m_stream.avail_out = k_nWorkBufferSize;

@@ -52,10 +52,17 @@ public:
     int Read(void* pBuffer, int nCount) override;
     // Rewinds the source only; the decompressor is not reset.
     bool Rewind() override;
+    // True once the end marker was read and every block's CRC matched. A source that ends
+    // before it reads as a short stream (0 at the end), not as complete.
+    bool HasEnded() const { return m_bEnded; }
+    // True when the source did not begin as bzip2 data (as opposed to damaged bzip2 data).
+    bool IsNotBzip2() const { return m_bNotBzip2; }
 
 private:
     ZBzipWork* m_pWork;
     bool m_bActive;     // the decompressor is initialised and not yet ended
+    bool m_bEnded;      // the end marker was reached
+    bool m_bNotBzip2;   // the library refused the source's first bytes
 };
 
 class ZBzipOutputStream : public ZForwardOutputStream

@@ -232,11 +232,16 @@ void ZMemoryStream::FreeChunks()
     m_pState->m_pFirst = m_pState->m_pLast = m_pState->m_pReadChunk = nullptr;
 }
 
-void ZMemoryStream::AddChunk(uint32_t nBytes)
+bool ZMemoryStream::AddChunk(uint32_t nBytes)
 {
     State* s = m_pState;
     uint32_t nSize = nBytes > s->m_nNextChunkSize ? nBytes : s->m_nNextChunkSize;
+    // Content fed from outside can exhaust the address space: the write fails, nothing changes.
+    if (nSize > 0xFFFFFFFFu - sizeof(Chunk))
+        return false;
     Chunk* pChunk = (Chunk*)malloc(sizeof(Chunk) + nSize);
+    if (!pChunk)
+        return false;
     pChunk->m_pNext = nullptr;
     pChunk->m_nSize = nSize;
     s->m_nNextChunkSize = s->m_nNextChunkSize >= k_nMaxChunkSize / 2 ? k_nMaxChunkSize : s->m_nNextChunkSize * 2;
@@ -247,6 +252,7 @@ void ZMemoryStream::AddChunk(uint32_t nBytes)
         s->m_pFirst = pChunk;
     s->m_pLast = pChunk;
     s->m_nFree = nSize;
+    return true;
 }
 
 bool ZMemoryStream::IsOpen()
@@ -261,20 +267,26 @@ bool ZMemoryStream::Write(const void* pData, int nCount)
     State* s = m_pState;
     const uint8_t* p = (const uint8_t*)pData;
     uint32_t n = (uint32_t)nCount;
-    s->m_nSize += n;
-    if (!s->m_pLast || s->m_nFree == 0)
-        AddChunk(n);
-    if (s->m_nFree < n)
+    if (n > 0xFFFFFFFFu - s->m_nSize)
+        return false;
+    // Free space of the last chunk is filled first; the new chunk for the rest is had before
+    // any byte moves, so a write that fails leaves the content as it was.
+    Chunk* pFill = s->m_pLast;
+    uint32_t nFill = pFill ? s->m_nFree : 0;
+    if (nFill < n)
     {
-        uint32_t nFill = s->m_nFree;
-        memcpy(s->m_pLast->Bytes() + (s->m_pLast->m_nSize - nFill), p, nFill);
-        p += nFill;
-        n -= nFill;
-        s->m_nFree = 0;
-        AddChunk(n);
+        if (!AddChunk(n - nFill))
+            return false;
+        if (nFill)
+        {
+            memcpy(pFill->Bytes() + (pFill->m_nSize - nFill), p, nFill);
+            p += nFill;
+            n -= nFill;
+        }
     }
     memcpy(s->m_pLast->Bytes() + (s->m_pLast->m_nSize - s->m_nFree), p, n);
     s->m_nFree -= n;
+    s->m_nSize += (uint32_t)nCount;
     return true;
 }
 
@@ -345,6 +357,8 @@ const void* ZMemoryStream::GetData(uint32_t* pSize)
     if (!s->m_pFirst || s->m_pFirst != s->m_pLast)
     {
         Chunk* pChunk = (Chunk*)malloc(sizeof(Chunk) + s->m_nSize);
+        if (!pChunk)
+            return nullptr;  // no memory for one block: the chunks stay as they are
         pChunk->m_pNext = nullptr;
         pChunk->m_nSize = s->m_nSize;
         uint32_t nCopied = 0;
@@ -393,9 +407,8 @@ void ZMemoryStream::ReadFrom(IInputStream& source)
     for (;;)
     {
         int n = source.Read(abBuffer, (int)sizeof(abBuffer));
-        if (n <= 0)
+        if (n <= 0 || !Write(abBuffer, n))
             break;
-        Write(abBuffer, n);
     }
 }
 

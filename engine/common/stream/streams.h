@@ -149,7 +149,7 @@ public:
     const Chunk* GetFirstChunk() const { return m_pState ? m_pState->m_pFirst : nullptr; }
 
 private:
-    void AddChunk(uint32_t nBytes);
+    bool AddChunk(uint32_t nBytes);
     void FreeChunks();
     int Advance(void* pBuffer, int nCount);
 

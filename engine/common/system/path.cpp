@@ -135,7 +135,9 @@ size_t ReadFileToBuffer(const char* szPath, ZMemoryBuffer* pBuffer)
     file.Seek(0);
     if (nSize <= 0)
         return 0;
-    pBuffer->Reserve(static_cast<unsigned>(nSize));
+    // A file too large for this address space reads as nothing (callers compare sizes).
+    if (!pBuffer->Reserve(static_cast<unsigned>(nSize)))
+        return 0;
     size_t nRead = file.Read(pBuffer->GetData() + pBuffer->GetSize(), static_cast<size_t>(nSize));
     // Only the bytes read count (the file may have shrunk meanwhile); they are already in place.
     pBuffer->AppendSpace(static_cast<unsigned>(nRead));

@@ -314,7 +314,8 @@ bool Socket::ReceiveBlock(ZMemoryBuffer& buffer)
     const uint32_t nPiece = 65536;
     while (nLength > 0) {
         uint32_t n = nLength < nPiece ? nLength : nPiece;
-        buffer.Reserve(n);
+        if (!buffer.Reserve(n))
+            return false;
         int nGot = ReceiveAll(buffer.GetData() + buffer.GetSize(), static_cast<int>(n), 0);
         if (nGot != static_cast<int>(n))
             return false;

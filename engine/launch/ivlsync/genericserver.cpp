@@ -253,14 +253,26 @@ void GenericServer::ReleaseSocket(Socket& target)
     m_ConnectionLock.Leave();
 }
 
-bool ReadUntil(Socket& connection, ZStringBase& text, const char* szDelimiters)
+bool ReadUntil(Socket& connection, ZStringBase& text, const char* szDelimiters, int nDeadlineMs)
 {
     text.Clear();
     if (!connection.IsValid())
         return false;
+    const DWORD nStart = GetTickCount();
     for (;;) {
         char c = 0;
-        if (text.GetLength() >= kMaxReadLength || connection.ReceiveAll(&c, 1, 0) != 1)
+        if (text.GetLength() >= kMaxReadLength)
+            return false;
+        if (nDeadlineMs > 0) {
+            // Wait only for what is left of the deadline.
+            DWORD nElapsed = GetTickCount() - nStart;
+            if (nElapsed >= (DWORD)nDeadlineMs)
+                return false;
+            int nLeft = nDeadlineMs - (int)nElapsed;
+            if (connection.WaitReadable(nLeft / 1000, nLeft % 1000) <= 0)
+                return false;
+        }
+        if (connection.ReceiveAll(&c, 1, 0) != 1)
             return false;
         text.AppendChar(c);
         if (c == 0 || (szDelimiters && strchr(szDelimiters, c)))

@@ -88,5 +88,7 @@ const int kFlashPolicySize = 120;
 // Reads byte by byte up to one of the delimiters or a NUL; the ending byte is kept in the text.
 // An empty delimiter set reads up to a NUL. False when the connection fails first, or when the
 // text reaches kMaxReadLength bytes without an ending byte (a peer must not fill our memory).
+// With nDeadlineMs above 0 the whole read also ends (false) after that long, however the
+// bytes trickle in: a receive time-out alone restarts with every byte.
 const int kMaxReadLength = 64 * 1024;
-bool ReadUntil(Socket& connection, ZStringBase& text, const char* szDelimiters);
+bool ReadUntil(Socket& connection, ZStringBase& text, const char* szDelimiters, int nDeadlineMs = 0);

@@ -7,7 +7,8 @@ int PolicyServer::HandleConnection(Socket& connection)
     connection.SetSendTimeout(10000);
     // Whatever came (or nothing, after the time-out), the answer is the same.
     ZStringBuffer<256> sRequest;
-    ReadUntil(connection, sRequest, ">");
+    // The 10 s hold for the whole request, not per byte: this port serves one client at a time.
+    ReadUntil(connection, sRequest, ">", 10000);
     connection.Send(g_szFlashPolicy, kFlashPolicySize, 0);
     connection.Close();
     return 0;

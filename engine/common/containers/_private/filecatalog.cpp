@@ -190,6 +190,13 @@ bool ZFileCatalog::LoadPair(const char* szIndexPath, const char* szDataPath)
     ZStringBuffer<256> name;
     while (nPos < nIndex) {
         ReadRecord(pIndex, nIndex, nPos, record);
+        uint32_t nBlob = record.m_nRemoved ? 0 : (uint32_t)record.m_nSize;
+        // A name holding a NUL byte cannot be written back under the same name (Save would
+        // cut it, at worst to an empty name that fails the whole pair): only this record goes.
+        if (memchr(record.m_pName, 0, record.m_nNameLength)) {
+            nOffset += nBlob;
+            continue;
+        }
         name.Assign(record.m_pName, (int)record.m_nNameLength);
         name.Replace('\\', '/');
         Node* pNode = FindNode(name.GetData());
@@ -300,6 +307,12 @@ int ZFileCatalog::Store(const char* szName, const void* pData, int32_t nSize)
     }
 
     m_Lock.Enter();
+    uint32_t nOffset = m_Data.GetSize();
+    // Without memory for the bytes nothing is stored: an entry must never point past the data.
+    if (nSize > 0 && m_Data.Append(pData, (unsigned)nSize) == ZMemoryBuffer::NO_ROOM) {
+        m_Lock.Leave();
+        return 1;
+    }
     m_bDirty = 1;
     Node* pNode = FindNode(name.GetData());
     if (!pNode) {
@@ -307,12 +320,10 @@ int ZFileCatalog::Store(const char* szName, const void* pData, int32_t nSize)
         pNode->m_Key = name;
         m_Tree.InsertNode(pNode);
     }
-    pNode->m_Value.m_nOffset = (int32_t)m_Data.GetSize();
+    pNode->m_Value.m_nOffset = (int32_t)nOffset;
     pNode->m_Value.m_nSize = nSize;
     pNode->m_Value.m_nRemoved = 0;
     pNode->m_Value.m_nTime = (uint64_t)File::GetSystemTime().m_nTime;
-    if (nSize > 0)
-        m_Data.Append(pData, (unsigned)nSize);
 
     if (!m_Folder.IsEmpty()) {
         File data = File::Open(m_DeltaDataPath.GetData(), File::MODE_WRITE | File::MODE_APPEND);

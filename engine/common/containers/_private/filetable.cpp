@@ -42,18 +42,6 @@ struct Piece
     int m_n;
 };
 
-// Pieces of a '/'-separated name as ZStringArray::Split counts them (an empty last piece
-// is dropped).
-int CountPieces(const char* p, const char* pEnd)
-{
-    if (p >= pEnd)
-        return 0;
-    int nSeparators = 0;
-    for (const char* q = p; q < pEnd; ++q)
-        nSeparators += *q == '/';
-    return nSeparators + 1 - (pEnd[-1] == '/' ? 1 : 0);
-}
-
 inline bool IsDotDotAt(const char* p, const char* pEnd)
 {
     return pEnd - p >= 2 && p[0] == '.' && p[1] == '.' && (pEnd - p == 2 || p[2] == '/');
@@ -171,23 +159,36 @@ bool ZFileRecord::Parse(const char* pLine, int nLength, const char* szBase)
     if (bHasName && pNameEnd[-1] == '/')
         --pNameEnd;  // the empty last piece
 
+    // The base keeps all but its last 1 + nUp pieces (its file name and one folder a ".."),
+    // found from its end so the cost does not grow with the base's depth.
     const char* szBaseText = szBase ? szBase : "";
-    const char* pBaseEnd = szBaseText + strlen(szBaseText);
-    int nKeep = CountPieces(szBaseText, pBaseEnd) - nUp - 1;
-    if (nKeep > 0) {
-        const char* pCut = szBaseText;
-        for (int nSlashes = 0; pCut < pBaseEnd; ++pCut)
-            if (*pCut == '/' && ++nSlashes == nKeep)
-                break;
-        m_Name.Assign(szBaseText, (int)(pCut - szBaseText));
+    const char* pCut = szBaseText + strlen(szBaseText);
+    if (pCut > szBaseText && pCut[-1] == '/')
+        --pCut;  // the empty last piece
+    bool bKeep = true;
+    for (int i = 0; i <= nUp && bKeep; ++i) {
+        while (pCut > szBaseText && pCut[-1] != '/')
+            --pCut;
+        bKeep = pCut > szBaseText;
+        if (bKeep)
+            --pCut;  // onto the '/' before the dropped piece
+    }
+    int nKeep = bKeep ? (int)(pCut - szBaseText) : 0;
+    int nName = bHasName ? (int)(pNameEnd - pName) : 0;
+    // Each relative name builds on the one before: unbounded, a list of short lines would make
+    // names (and memory) grow with the square of its length. Longer names are refused anyway.
+    if ((int64_t)nKeep + (bKeep && bHasName ? 1 : 0) + nName > MAX_NAME)
+        return false;
+    char acName[MAX_NAME + 1];
+    int nResolved = 0;
+    if (bKeep) {
+        memcpy(acName, szBaseText, (size_t)nKeep);
+        nResolved = nKeep;
         if (bHasName)
-            m_Name.AppendChar('/');
+            acName[nResolved++] = '/';
     }
-    if (bHasName) {
-        ZStringBuffer<256> piece;
-        piece.Assign(pName, (int)(pNameEnd - pName));
-        m_Name.Append(piece);
-    }
+    memcpy(acName + nResolved, pName, (size_t)nName);
+    m_Name.Assign(acName, nResolved + nName);
     m_Text.Assign(fields[0].m_p, fields[0].m_n);
     m_nNumber = NumberFromText(m_Text.GetData());
     m_nSize = BoundedAtoi(fields[1].m_p, fields[1].m_p + fields[1].m_n);
@@ -232,13 +233,15 @@ ZFileRecord* ZFileTable::Find(const char* szName)
 void ZFileTable::Add(const char* szName, const ZFileRecord& record, int32_t nOffset)
 {
     m_Lock.Enter();
-    if (Node* pNode = FindNode(szName)) {
+    Node* pParent;
+    bool bLeft;
+    if (Node* pNode = m_Tree.FindTextPlace(szName, pParent, bLeft)) {
         *pNode->m_Value = record;
     } else {
         pNode = m_Tree.GetPool().Alloc();
         pNode->m_Key.Assign(szName);
         pNode->m_Value = new ZFileRecord(record);
-        m_Tree.InsertNode(pNode);
+        m_Tree.LinkNode(pNode, pParent, bLeft);
         if (nOffset >= 0)
             m_Offsets.PushBack(ZFileOffset{pNode->m_Value, (uint32_t)nOffset});
     }
@@ -285,6 +288,8 @@ void ZFileTable::Load(IInputStream& stream, const char* szBaseFolder, bool bRela
         return;
     ZMemoryBuffer buffer;
     unsigned char* pData = buffer.AppendSpace((unsigned)nRemaining);
+    if (!pData)
+        return;  // no memory for the text: nothing loads
     int nRead = 0;
     while (nRead < nRemaining) {
         int n = stream.Read(pData + nRead, nRemaining - nRead);

@@ -44,6 +44,65 @@ const char* FindMarker(const char* p, const char* pEnd, const char* szMarker, in
     return nullptr;
 }
 
+// While a document parses, the last answer of each forward search is kept: a search that
+// starts at or after where the last one started, and not past what it found, has the same
+// answer. Text without the searched character (an unterminated CDATA section, attribute values
+// without a closing quote) then costs one scan in all instead of one per occurrence.
+struct ScanCache
+{
+    const char* m_pEnd;    // the text being parsed; null outside ZXmlDocument::Parse
+    const char* m_pFrom;
+    const char* m_pFound;  // first occurrence at or after m_pFrom, null when none
+};
+thread_local ScanCache t_quoteCache;
+thread_local ScanCache t_cdataEndCache;
+
+template <typename Search>
+const char* CachedFind(ScanCache& cache, const char* p, const char* pEnd, Search search)
+{
+    if (cache.m_pEnd != pEnd)
+        return search(p, pEnd);
+    if (cache.m_pFrom && p >= cache.m_pFrom && (!cache.m_pFound || p <= cache.m_pFound))
+        return cache.m_pFound;
+    cache.m_pFrom = p;
+    cache.m_pFound = search(p, pEnd);
+    return cache.m_pFound;
+}
+
+inline const char* FindQuote(const char* p, const char* pEnd)
+{
+    return CachedFind(t_quoteCache, p, pEnd, [](const char* a, const char* b) { return FindChar(a, b, '"'); });
+}
+
+inline const char* FindCdataEnd(const char* p, const char* pEnd)
+{
+    return CachedFind(t_cdataEndCache, p, pEnd,
+                      [](const char* a, const char* b) { return FindMarker(a, b, "]]", 2); });
+}
+
+// Turns the caches on for one document parse (nested parses keep the outer text's caches).
+class ScanScope
+{
+public:
+    ScanScope(const char* pEnd) : m_bOwner(t_quoteCache.m_pEnd == nullptr)
+    {
+        if (m_bOwner) {
+            t_quoteCache = ScanCache{pEnd, nullptr, nullptr};
+            t_cdataEndCache = ScanCache{pEnd, nullptr, nullptr};
+        }
+    }
+    ~ScanScope()
+    {
+        if (m_bOwner) {
+            t_quoteCache = ScanCache{nullptr, nullptr, nullptr};
+            t_cdataEndCache = ScanCache{nullptr, nullptr, nullptr};
+        }
+    }
+
+private:
+    bool m_bOwner;
+};
+
 // Position after a comment that starts at p (after whitespace), or null when none does.
 // An unterminated comment runs to the end.
 const char* SkipComment(const char* p, const char* pEnd)
@@ -133,6 +192,16 @@ int DecodeEntities(const char* p, const char* pEnd, char* pOut)
         p = q;
     }
     return (int)(o - pOut);
+}
+
+// Character data [p, pEnd) whose first '&' is at pAmp, decoded on its way into the text. Not
+// inlined: its buffer must not sit in every frame of the recursive element parse.
+__attribute__((noinline)) void AssignDecoded(ZStringBase& text, const char* p, const char* pAmp, const char* pEnd)
+{
+    char acText[kMaxText];
+    size_t nPlain = (size_t)(pAmp - p);
+    memcpy(acText, p, nPlain);
+    text.Assign(acText, (int)nPlain + DecodeEntities(pAmp, pEnd, acText + nPlain));
 }
 
 void AppendTabs(ZStringBase& out, int nLevel)
@@ -253,7 +322,7 @@ int ZXmlAttribute::Parse(const char* pStart, const char* pEnd)
         if (p < pEnd && *p == '"')
             ++p;
         const char* pValue = p;
-        const char* pQuote = FindChar(p, pEnd, '"');
+        const char* pQuote = FindQuote(p, pEnd);
         p = pQuote ? pQuote : pEnd;
         if (p - pValue >= kMaxName)
             return (int)(pValue - pStart);
@@ -328,7 +397,7 @@ int ZXmlElement::Parse(const char* pStart, const char* pEnd, int nDepth)
 
         if (StartsWith(p, pEnd, "<![CDATA[", 9)) {
             const char* pData = p + 9;
-            const char* pClose = FindMarker(pData, pEnd, "]]", 2);
+            const char* pClose = FindCdataEnd(pData, pEnd);
             if (pClose) {
                 // Texts keep to one bound; a longer section ends the element as long data does.
                 if (pClose - pData >= kMaxText)
@@ -359,11 +428,12 @@ int ZXmlElement::Parse(const char* pStart, const char* pEnd, int nDepth)
         int nData = (int)(pTrim - p);
         if (nData >= kMaxText)
             return (int)(p - pStart);
-        // Decoding never lengthens the text, so it runs in place.
-        m_Text.Assign(p, nData);
-        if (FindChar(p, pTrim, '&')) {
-            char* pText = m_Text.GetData();
-            m_Text.Truncate(DecodeEntities(pText, pText + m_Text.GetLength(), pText));
+        // Stored in one pass: plain text is copied, text with entities decoded on its way in
+        // (decoding never lengthens it, and it is under kMaxText bytes).
+        if (const char* pAmp = FindChar(p, pTrim, '&')) {
+            AssignDecoded(m_Text, p, pAmp, pTrim);
+        } else {
+            m_Text.Assign(p, nData);
         }
         p = pLess;
     }
@@ -421,6 +491,7 @@ void ZXmlDocument::Parse(const char* pText, int nLength)
         return;
     const char* p = pText;
     const char* pEnd = pText + nLength;
+    ScanScope scan(pEnd);
     while (p < pEnd) {
         if (*p != '<') {
             ++p;

@@ -1,0 +1,210 @@
+// The floor for tools/bench.sh: the least a Windows program under Wine must do for the work
+// that the engine's code does, each mode printing "seconds=<s> ..." on one line.
+//   bench_floor sha256 FILE            one ReadFile of the whole file, then the digest
+//   bench_floor bunzip FILE.bz2        libbz2 alone over the file read whole
+//   bench_floor download HOST PORT PATH  raw Winsock: the header a byte at a time, the body in
+//                                      10,000-byte pieces with a yield after each
+//   bench_floor filetable FILE         lines into a std::map
+#include <winsock2.h>
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <map>
+#include <string>
+
+#include <bzlib.h>
+
+#include "common/containers/zsha256.h"
+
+namespace
+{
+double Now()
+{
+    LARGE_INTEGER n, f;
+    QueryPerformanceCounter(&n);
+    QueryPerformanceFrequency(&f);
+    return (double)n.QuadPart / (double)f.QuadPart;
+}
+
+// The whole file in one block, or null.
+unsigned char* ReadWhole(const char* szPath, size_t& nSize)
+{
+    HANDLE h = CreateFileA(szPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return nullptr;
+    LARGE_INTEGER size;
+    GetFileSizeEx(h, &size);
+    nSize = (size_t)size.QuadPart;
+    unsigned char* p = (unsigned char*)VirtualAlloc(nullptr, nSize ? nSize : 1, MEM_COMMIT, PAGE_READWRITE);
+    size_t nDone = 0;
+    while (p && nDone < nSize)
+    {
+        DWORD nPiece = nSize - nDone > 0x40000000 ? 0x40000000 : (DWORD)(nSize - nDone), nRead = 0;
+        if (!ReadFile(h, p + nDone, nPiece, &nRead, nullptr) || nRead == 0)
+            break;
+        nDone += nRead;
+    }
+    CloseHandle(h);
+    return p;
+}
+
+int Sha(const char* szPath)
+{
+    double t = Now();
+    size_t nSize = 0;
+    unsigned char* p = ReadWhole(szPath, nSize);
+    if (!p)
+        return 1;
+    char acHex[65] = {0};
+    Sha256::HashToHex(p, nSize, acHex);
+    t = Now() - t;
+    VirtualFree(p, 0, MEM_RELEASE);
+    printf("seconds=%.3f bytes=%llu sha256=%s\n", t, (unsigned long long)nSize, acHex);
+    return 0;
+}
+
+int Bunzip(const char* szPath)
+{
+    static char s_acOut[65536];
+    double t = Now();
+    size_t nSize = 0;
+    unsigned char* p = ReadWhole(szPath, nSize);
+    if (!p)
+        return 1;
+    bz_stream s;
+    memset(&s, 0, sizeof(s));
+    BZ2_bzDecompressInit(&s, 0, 0);
+    s.next_in = (char*)p;
+    s.avail_in = (unsigned)nSize;
+    unsigned long long nTotal = 0;
+    int r;
+    do
+    {
+        s.next_out = s_acOut;
+        s.avail_out = sizeof(s_acOut);
+        r = BZ2_bzDecompress(&s);
+        nTotal += sizeof(s_acOut) - s.avail_out;
+    } while (r == BZ_OK);
+    BZ2_bzDecompressEnd(&s);
+    t = Now() - t;
+    VirtualFree(p, 0, MEM_RELEASE);
+    printf("seconds=%.3f bytes=%llu end=%d\n", t, nTotal, r);
+    return r == BZ_STREAM_END ? 0 : 1;
+}
+
+int Download(const char* szHost, int nPort, const char* szPath)
+{
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
+    double t = Now();
+    SOCKET h = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons((u_short)nPort);
+    a.sin_addr.s_addr = inet_addr(szHost);
+    if (connect(h, (sockaddr*)&a, sizeof(a)) != 0)
+        return 1;
+    std::string request = std::string("GET /") + szPath + " HTTP/1.1\r\nHost: " + szHost + "\r\nAccept: */*\r\n\r\n";
+    send(h, request.data(), (int)request.size(), 0);
+    std::string header;
+    char c;
+    while (header.size() < 4 || header.compare(header.size() - 4, 4, "\r\n\r\n") != 0)
+    {
+        if (recv(h, &c, 1, 0) != 1)
+            return 1;
+        header += c;
+    }
+    const char* pLength = strstr(header.c_str(), "Content-Length:");
+    unsigned nSize = pLength ? (unsigned)strtoul(pLength + 15, nullptr, 10) : 0;
+    unsigned char* pBody = (unsigned char*)malloc(nSize ? nSize : 1);
+    unsigned nDone = 0;
+    while (nDone < nSize)
+    {
+        unsigned nPiece = nSize - nDone < 10000 ? nSize - nDone : 10000;
+        for (unsigned nGot = 0; nGot < nPiece;)
+        {
+            int n = recv(h, (char*)pBody + nDone + nGot, (int)(nPiece - nGot), 0);
+            if (n <= 0)
+                return 1;
+            nGot += (unsigned)n;
+        }
+        nDone += nPiece;
+        Sleep(0);
+    }
+    t = Now() - t;
+    closesocket(h);
+    free(pBody);
+    printf("seconds=%.3f bytes=%u\n", t, nDone);
+    return 0;
+}
+
+struct Record
+{
+    std::string text;
+    int nSize, nFlag1, nFlag2;
+};
+
+int Table(const char* szPath)
+{
+    double t = Now();
+    size_t nSize = 0;
+    unsigned char* p = ReadWhole(szPath, nSize);
+    if (!p)
+        return 1;
+    std::map<std::string, Record> table;
+    const char* s = (const char*)p;
+    const char* pEnd = s + nSize;
+    while (s < pEnd)
+    {
+        const char* pLineEnd = (const char*)memchr(s, '\n', pEnd - s);
+        if (!pLineEnd)
+            pLineEnd = pEnd;
+        const char* e = pLineEnd;
+        if (e > s && e[-1] == '\r')
+            --e;
+        const char* q = e;
+        while (q > s && *--q != '"')
+        {
+        }
+        if (q > s && *s == '"')
+        {
+            Record r;
+            const char* f = q + 2;
+            const char* c1 = (const char*)memchr(f, ',', e - f);
+            if (c1)
+            {
+                r.text.assign(f, c1 - f);
+                r.nSize = atoi(c1 + 1);
+                const char* c2 = (const char*)memchr(c1 + 1, ',', e - c1 - 1);
+                r.nFlag1 = c2 ? atoi(c2 + 1) : 0;
+                const char* c3 = c2 ? (const char*)memchr(c2 + 1, ',', e - c2 - 1) : nullptr;
+                r.nFlag2 = c3 ? atoi(c3 + 1) : 0;
+                table[std::string(s + 1, q - s - 1)] = r;
+            }
+        }
+        s = pLineEnd + 1;
+    }
+    t = Now() - t;
+    VirtualFree(p, 0, MEM_RELEASE);
+    printf("seconds=%.3f bytes=%llu records=%u\n", t, (unsigned long long)nSize, (unsigned)table.size());
+    return table.empty() ? 1 : 0;
+}
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 3 && strcmp(argv[1], "sha256") == 0)
+        return Sha(argv[2]);
+    if (argc == 3 && strcmp(argv[1], "bunzip") == 0)
+        return Bunzip(argv[2]);
+    if (argc == 5 && strcmp(argv[1], "download") == 0)
+        return Download(argv[2], atoi(argv[3]), argv[4]);
+    if (argc == 3 && strcmp(argv[1], "filetable") == 0)
+        return Table(argv[2]);
+    fprintf(stderr, "usage: bench_floor sha256 FILE | bunzip FILE.bz2 | download HOST PORT PATH | filetable FILE\n");
+    return 2;
+}
