@@ -5,6 +5,7 @@
 
 #include "launch/ivlsync/downloader.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -250,8 +251,14 @@ bool Downloader::ReceiveFile(WorkerSlot& slot, const ZFileRecord& job, int nAtte
     int nResult = HttpReceive(&holder, slot.m_Connection, slot.m_Host.GetData(), path.GetData(), false, status,
                               (int64_t*)&slot.m_nBytesReceived);
     *pnResult = nResult;
-    if (nResult != 0)
+    // A missing file is a failed request (HTTP_ERR_HEADER), not an answer without a body: it is
+    // tried on the next server like any other failure.
+    if (nResult != 0) {
+        int nCode = 0;
+        if (sscanf(status.GetData(), "%*s %d", &nCode) == 1 && nCode == 404)
+            DownloaderLog("File %s not found on server", job.m_Name.GetData());
         return false;
+    }
     if (!holder.m_bHasBody || !holder.m_pData) {
         DownloaderLog("File %s not found on server", job.m_Name.GetData());
         *pnResult = HTTP_ERR_HEADER;
