@@ -56,6 +56,7 @@ def make_source(folder, seed, big=0):
     write(os.path.join(folder, "a", "b", "rand.bin"), bytes(rnd.getrandbits(8) for _ in range(150000)))
     write(os.path.join(folder, "a", "text.txt"), b"line of text %d\n" % seed * 20000)
     write(os.path.join(folder, "_servers", "website", "index.html"), b"<html>%d</html>" % seed)
+    write(os.path.join(folder, "_Servers", "WebSite", "page.html"), b"<p>%d</p>" % seed)
     for i in range(20):
         write(os.path.join(folder, "many", "f%02d.dat" % i), b"%d-%d " % (seed, i) * (50 + 37 * i))
     if big:
@@ -435,6 +436,26 @@ class DownloaderTest(unittest.TestCase):
                 self.assertFalse(os.path.exists(os.path.join(self.base, "evil.txt")))
                 self.assertFalse(os.path.exists(os.path.join(os.path.dirname(self.base), "evil.txt")))
                 self.assertEqual(self.state(), b"")
+
+    def test_list_fetch(self):
+        """Lists are tried 2 x servers + 1 times over the servers in turn; after a list that
+        fails, the next is not fetched; a cached list is never requested."""
+        s0 = self.server({"/missing.txt": {"status": 404}})
+        s1 = self.server({"/missing.txt": {"status": 404}})
+        run = self.run_driver([s0, s1], lists="missing.txt," + self.list)
+        self.assertTrue(run.failed)
+        self.assertEqual((s0.stats()["requests"], s1.stats()["requests"]), ({"/missing.txt": 3}, {"/missing.txt": 2}))
+        self.assertIn("Error fetching info file", run.errors)
+        self.assertIn("Download file1 missing.txt failed, error code=-3, response: HTTP/1.1 404 Not Found", run.logs)
+        self.assertFalse(os.path.exists(os.path.join(self.target, "synccache", "missing.txt")))
+
+        run = self.run_driver([s0, s1], lists=self.list + ",missing.txt")
+        self.assertTrue(run.failed)
+        self.assertEqual(s0.stats()["requests"].get("/" + self.list), 1)
+        self.assert_installed()      # the lists that were fetched are still processed
+        s0.reset()
+        self.run_driver([s0, s1])
+        self.assertEqual(s0.stats()["requests"], {})
 
     def test_no_servers(self):
         run = self.run_driver([])
