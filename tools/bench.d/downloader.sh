@@ -13,7 +13,7 @@ words = [b"alpha", b"beta", b"gamma", b"delta", b"vertex", b"texture", b"shader"
 for i in range(3000):
     folder = os.path.join(root, "data%02d" % (i % 40), "sub%d" % (i % 7))
     os.makedirs(folder, exist_ok=True)
-    if i % 60 == 0:
+    if i % 60 == 1:
         size = 4 * 1048576
     else:
         size = rnd.randint(1024, 65536)
@@ -28,16 +28,16 @@ PY
          python3 -c 'import json,sys; print(json.load(sys.stdin)["lists"]["Bench"]["uniquefile"])')
   chmod -R a+rX "$TMP"
   total=$(du -sb "$TMP/dlsrc" | cut -f1)
-  # dlrun TARGET [ARGS...]: one driver run; prints its seconds, its peak memory goes to $dlpeak
+  # dlrun TARGET [ARGS...]: one driver run; prints its seconds, keeps its peak memory in $TMP/dlpeak
   dlrun() {
     local target=$1 out; shift
     out=$($RUN "$DLDRIVER" --target "$(winpath "$target")" --lists "$list" --server "127.0.0.1:$port" "$@" | tr -d '\r')
     echo "$out" | grep -E '^(RESULT|SECONDS|PEAK_MEMORY|LOG Transfer bytes|LOG kb/s)' >&2
     echo "$out" | grep -q '^RESULT failed=0' || echo "downloader: run failed" >&2
-    dlpeak=$(echo "$out" | sed -n 's/^PEAK_MEMORY \([0-9]*\)/\1/p')
+    echo "$out" | sed -n 's/^PEAK_MEMORY \([0-9]*\)/\1/p' >"$TMP/dlpeak"
     echo "$out" | sed -n 's/^SECONDS \([0-9.]*\)/\1/p'
   }
-  t9=$(dlrun "$TMP/dl9"); peak9=$dlpeak
+  t9=$(dlrun "$TMP/dl9"); peak9=$(cat "$TMP/dlpeak")
   t1=$(dlrun "$TMP/dl1" --threads 1)
   python3 - "$TMP" "$list" "$port" >"$TMP/aria.txt" <<'PY'
 import sys
@@ -59,7 +59,7 @@ for line in lines:
 PY
   ta=$(peer_time aria2c -q -j9 -x1 --file-allocation=none --auto-file-renaming=false --allow-overwrite=true \
        -d "$TMP/dlaria" -i "$TMP/aria.txt")
-  t0=$(dlrun "$TMP/dl9"); peak0=$dlpeak
+  t0=$(dlrun "$TMP/dl9"); peak0=$(cat "$TMP/dlpeak")
   mbytes=$((total / 1048576))
   report "downloader 3000 files $mbytes MB, 9 vs 1" "$t9" "$t1" "1 worker"
   report "downloader 3000 files $mbytes MB, 9 vs aria2c" "$t9" "$ta" "aria2c -j9"

@@ -527,7 +527,7 @@ class DownloaderTest(E2ETest):
         make_source(src2, 2, big=600000)
         dist2 = publish(pub2, src2)
         big = dist2["files"]["big/big.bin"]
-        slow = self.server({blob_path(big): {"trickle": [10000, 0.1]}}, root=pub2)
+        slow = self.server({blob_path(big): {"trickle": [10000, 0.2]}}, root=pub2)
         args = ["--target", windows_path(self.target), "--lists", dist2["uniquefile"], "--server", slow.name]
         proc = self.wine.start(DRIVER, *args)
         try:
