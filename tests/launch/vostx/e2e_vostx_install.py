@@ -3,9 +3,12 @@
 a page that records its calls), against tools/fileserver.py serving a published "VostX_Depends"
 distribution that holds the real ivlsync.exe and its language file.
 
-The install root is written to the prefix's registry under an installed version of this test's
-own; the distribution name is unique to the run, so its work folder (%TEMP%\\IVL\\<name>) is too.
-Every ivlsync.exe the sequence starts is closed by the test (its close command, else by pid).
+The sync program's ports (50009/50010) are fixed, and other build trees on this machine run
+their copies on them: the script runs itself in a private network namespace (unshare -n, lo up)
+with a Wine prefix of its own whose services start inside it, so the close commands of the
+sequence and of the test reach only this run's programs. The install root is written to that
+prefix's registry. Every ivlsync.exe the sequence starts is closed by the test (its close
+command, else by pid); the private prefix is removed at the end.
 
     e2e_vostx_install.py --build BUILD --host vostxcorehost.exe --holder mutexholder.exe
                          --ivlsync ivlsync.exe [unittest arguments]
@@ -32,7 +35,7 @@ import flashclient as fc  # noqa: E402
 from winetest import (host_pids, in_prefix, run_tests_with_services, wait_for,  # noqa: E402
                       windows_path, wine_command)
 
-BUILD = HOST = HOLDER = IVLSYNC = None
+BUILD = HOST = HOLDER = IVLSYNC = None  # BUILD: the private tree that holds the prefix
 VERSION = "vostxe2e"
 INSTALL_KEY = "HKLM\\Software\\Vost-Parn\\Ironvale " + VERSION
 ROOT_LIST = "roots.xml"
@@ -166,10 +169,6 @@ class InstallSequence(unittest.TestCase):
         wine("reg", "delete", INSTALL_KEY, "/f")
         assert wine("reg", "add", INSTALL_KEY, "/ve", "/d", windows_path(cls.install_root), "/f") == 0
         cls.workdirs = set()
-        # Another build tree's sync program on these ports would take our close commands.
-        assert wait_for(lambda: not listening(fc.COMMAND_PORT) and not listening(fc.POLICY_PORT), 300), \
-            "ports 50009/50010 stay in use"
-        close_sync()
 
     @classmethod
     def tearDownClass(cls):
@@ -189,10 +188,22 @@ class InstallSequence(unittest.TestCase):
             f.write(data.encode() if isinstance(data, str) else data)
 
     @classmethod
-    def publish(cls, files, table=TABLE):
-        for data in files.values():
-            cls.write(checksum_text(data), data)
-        cls.write(table, table_text(files))
+    def publish(cls, files):
+        """tools/publish.py's distribution of the files; its list is also served as TABLE, the
+        name the cached root list keeps pointing at."""
+        folder = tempfile.mkdtemp(dir=cls.tmp)
+        for name, data in files.items():
+            path = os.path.join(folder, name)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(data)
+        subprocess.run([sys.executable, os.path.join(TOP, "tools", "publish.py"), "--out", cls.serve,
+                        "--list", "VostX_Depends=" + folder, "--root", "published.xml", "--compress", "never"],
+                       check=True, stdout=subprocess.DEVNULL)
+        shutil.rmtree(folder)
+        with open(os.path.join(cls.serve, "published.xml")) as f:
+            table = re.search(r'id="VostX_Depends" uniquefile="([^"]+)"', f.read()).group(1)
+        shutil.copy(os.path.join(cls.serve, table), os.path.join(cls.serve, TABLE))
 
     @classmethod
     def start_server(cls):
@@ -212,7 +223,8 @@ class InstallSequence(unittest.TestCase):
                 if not piece:
                     break
                 data += piece
-        return json.loads(data.split(b"\r\n\r\n", 1)[1])["requests"]
+        requests = json.loads(data.split(b"\r\n\r\n", 1)[1])["requests"]
+        return {path: n for path, n in requests.items() if not path.startswith("/_stats")}
 
     def reset_stats(self):
         with socket.create_connection(("127.0.0.1", self.port), timeout=10) as s:
@@ -224,9 +236,14 @@ class InstallSequence(unittest.TestCase):
         servers = servers or ["127.0.0.1:1", "127.0.0.1:%d" % self.port]
         args = ([] if calls is None else ["--calls", str(calls)]) + [dist, version, language] + servers + \
             [root, "flashObj"]
-        p = subprocess.run(wine_command(BUILD, HOST, *args), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                           stdin=subprocess.DEVNULL, timeout=180)
-        out = p.stdout.decode("latin-1")
+        # A file, not a pipe: the sync program that the host starts inherits the handle and
+        # would hold a pipe open.
+        out_path = os.path.join(self.tmp, "host.out")
+        with open(out_path, "wb") as out_file:
+            p = subprocess.run(wine_command(BUILD, HOST, *args), stdout=out_file, stderr=subprocess.STDOUT,
+                               stdin=subprocess.DEVNULL, timeout=180)
+        with open(out_path, "rb") as f:
+            out = f.read().decode("latin-1")
         self.assertEqual(0, p.returncode, out)
         calls_ = Calls(out)
         if calls_.workdir:
@@ -447,6 +464,7 @@ class InstallSequence(unittest.TestCase):
         finally:
             holder.stdin.close()
             holder.wait(30)
+            holder.stdout.close()
             blocker.close()
             self.publish(self.files)
 
@@ -469,15 +487,25 @@ class VostxWork:
 
 def main():
     global BUILD, HOST, HOLDER, IVLSYNC
+    if os.environ.get("IVL_VOSTX_NETNS") != "1":
+        env = dict(os.environ, IVL_VOSTX_NETNS="1")
+        return subprocess.call(["unshare", "-n", sys.executable, os.path.abspath(__file__)] + sys.argv[1:], env=env)
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
     ap = argparse.ArgumentParser()
     ap.add_argument("--build", required=True)
     ap.add_argument("--host", required=True)
     ap.add_argument("--holder", required=True)
     ap.add_argument("--ivlsync", required=True)
     args, rest = ap.parse_known_args()
-    BUILD = os.path.abspath(args.build)
-    HOST, HOLDER, IVLSYNC = args.host, args.holder, args.ivlsync
-    return run_tests_with_services(BUILD, __name__, [sys.argv[0]] + rest)
+    tree = os.path.abspath(args.build)
+    HOST, HOLDER, IVLSYNC = (os.path.abspath(p) for p in (args.host, args.holder, args.ivlsync))
+    # A prefix of our own, so that its wineserver and Xvfb start inside this namespace.
+    BUILD = tempfile.mkdtemp(prefix="e2e_vostx_prefix_", dir=tree)
+    try:
+        shutil.copy(os.path.join(tree, "wine-arch"), BUILD)
+        return run_tests_with_services(BUILD, __name__, [sys.argv[0]] + rest)
+    finally:
+        shutil.rmtree(BUILD, ignore_errors=True)
 
 
 if __name__ == "__main__":
