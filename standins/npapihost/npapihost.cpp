@@ -22,6 +22,7 @@
 //   destroy             NPP_Destroy
 //   shutdown            NP_Shutdown
 //   threads SECS        waits until the process runs no thread but those it had at start
+//   version             the DLL's version texts that browsers read
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -331,7 +332,7 @@ bool IsCommand(const char* sz)
 {
     static const char* aszCommands[] = {"init-null", "init", "entry", "new", "getvalue", "object", "invoke",
                                         "default", "hasmethod", "wait-flash", "pump", "release", "destroy",
-                                        "shutdown", "threads"};
+                                        "shutdown", "threads", "version"};
     for (const char* szCommand : aszCommands)
         if (strcmp(sz, szCommand) == 0)
             return true;
@@ -513,6 +514,27 @@ int main(int argc, char** argv)
                     Pump(100, -1);
             } while (nExtra && (LONG)(nEnd - GetTickCount()) > 0);
             Out("threads extra=%u", (unsigned)nExtra);
+        }
+        else if (strcmp(szCommand, "version") == 0)
+        {
+            DWORD nHandle = 0;
+            DWORD nSize = GetFileVersionInfoSizeA(szDll, &nHandle);
+            std::vector<char> block(nSize ? nSize : 1);
+            if (!nSize || !GetFileVersionInfoA(szDll, 0, nSize, block.data()))
+                Out("version none");
+            static const char* aszKeys[] = {"MIMEType", "FileExtents", "FileOpenName", "FileDescription", "ProductName",
+                                            "InternalName", "OriginalFilename", "FileVersion", "ProductVersion",
+                                            "OLESelfRegister"};
+            for (const char* szKey : aszKeys)
+            {
+                std::string query = std::string("\\StringFileInfo\\040904e4\\") + szKey;
+                char* pValue = nullptr;
+                UINT nLength = 0;
+                if (nSize && VerQueryValueA(block.data(), query.c_str(), (void**)&pValue, &nLength))
+                    Out("version %s=%s", szKey, nLength ? pValue : "");
+                else
+                    Out("version %s missing", szKey);
+            }
         }
         else
         {

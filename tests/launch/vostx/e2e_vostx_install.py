@@ -14,6 +14,7 @@ command, else by pid); the private prefix is removed at the end.
                          --ivlsync ivlsync.exe [unittest arguments]
 """
 import argparse
+import getpass
 import hashlib
 import json
 import os
@@ -35,7 +36,7 @@ import flashclient as fc  # noqa: E402
 from winetest import (host_pids, in_prefix, run_tests_with_services, wait_for,  # noqa: E402
                       windows_path, wine_command)
 
-BUILD = HOST = HOLDER = IVLSYNC = None  # BUILD: the private tree that holds the prefix
+BUILD = HOST = HOLDER = IVLSYNC = NPHOST = DLL = None  # BUILD: the private tree that holds the prefix
 VERSION = "vostxe2e"
 INSTALL_KEY = "HKLM\\Software\\Vost-Parn\\Ironvale " + VERSION
 ROOT_LIST = "roots.xml"
@@ -57,6 +58,11 @@ def unix_path(path):
         return rest
     assert drive == "C:", path
     return os.path.join(BUILD, "wineprefix", "drive_c") + rest
+
+
+def ivl_folder():
+    """The host path of "IVL" in the prefix user's temporary folder."""
+    return os.path.join(BUILD, "wineprefix", "drive_c", "users", getpass.getuser(), "Temp", "IVL")
 
 
 def checksum_text(data):
@@ -148,7 +154,9 @@ class Calls:
                 self.initialized = rest == "1"
 
 
-class InstallSequence(unittest.TestCase):
+class ServedDistribution(unittest.TestCase):
+    """The file server with the published distribution, the install root in the registry."""
+
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.mkdtemp(prefix="e2e_vostx_", dir=os.path.join(BUILD))
@@ -166,6 +174,7 @@ class InstallSequence(unittest.TestCase):
         cls.publish(cls.files)
         cls.write(ROOT_LIST, root_list())
         cls.server, cls.port = cls.start_server()
+        cls.write("roots-slow.xml", root_list(table="slow-table.txt"))
         wine("reg", "delete", INSTALL_KEY, "/f")
         assert wine("reg", "add", INSTALL_KEY, "/ve", "/d", windows_path(cls.install_root), "/f") == 0
         cls.workdirs = set()
@@ -178,6 +187,7 @@ class InstallSequence(unittest.TestCase):
         wine("reg", "delete", INSTALL_KEY, "/f")
         for workdir in cls.workdirs:
             shutil.rmtree(unix_path(workdir), ignore_errors=True)
+        shutil.rmtree(os.path.join(ivl_folder(), cls.dist), ignore_errors=True)
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
     @classmethod
@@ -208,8 +218,13 @@ class InstallSequence(unittest.TestCase):
     @classmethod
     def start_server(cls):
         port_file = os.path.join(cls.tmp, "fileserver.port")
+        script = os.path.join(cls.tmp, "fileserver.json")
+        with open(script, "w") as f:
+            # The file table under a second name that arrives late.
+            json.dump({"paths": {"/slow-table.txt": {"delay": 4, "file": TABLE}}}, f)
         proc = subprocess.Popen([sys.executable, os.path.join(TOP, "tools", "fileserver.py"), "--root", cls.serve,
-                                 "--port", "0", "--port-file", port_file], stdout=subprocess.DEVNULL)
+                                 "--port", "0", "--port-file", port_file, "--script", script],
+                                stdout=subprocess.DEVNULL)
         assert wait_for(lambda: os.path.exists(port_file), 10)
         with open(port_file) as f:
             return proc, int(f.read())
@@ -273,7 +288,10 @@ class InstallSequence(unittest.TestCase):
         self.assertEqual(1, len(procs), procs)
         return procs[0]
 
-    # The cases run in name order: each builds on the state the one before left.
+
+class InstallSequence(ServedDistribution):
+    """The core in vostxcorehost. The cases run in name order: each builds on the state the one
+    before left."""
 
     def test_1_first_call_downloads_and_starts_the_sync_program(self):
         calls = self.run_host()
@@ -480,13 +498,139 @@ class InstallSequence(unittest.TestCase):
         self.wait_sync_ready()
 
 
+def npapi(tmp, *commands, flash_id="flashObj", timeout=180):
+    """Runs the NPAPI browser stand-in with the plug-in DLL; returns its record lines."""
+    out = os.path.join(tmp, "npapihost.out")
+    with open(os.path.join(tmp, "npapihost.console"), "wb") as console:
+        rc = subprocess.run(wine_command(BUILD, NPHOST, "--dll", DLL, "--out", windows_path(out),
+                                         "--flash-id", flash_id, *commands),
+                            stdout=console, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                            timeout=timeout).returncode
+    with open(out, encoding="latin-1") as f:
+        lines = f.read().splitlines()
+    assert rc == 0, (rc, lines)
+    return lines
+
+
+def flash_calls(lines):
+    return [line.split("|") for line in lines if line.startswith("flash ")]
+
+
+class Npapi(ServedDistribution):
+    """The plug-in DLL in the NPAPI browser stand-in."""
+
+    def init_args(self, dist=None, root=ROOT_LIST, flash="flashObj"):
+        return ["s:" + (dist or self.dist), "s:" + VERSION, "s:en", "s:127.0.0.1:1", "s:127.0.0.1:%d" % self.port,
+                "s:" + root, "s:" + flash]
+
+    def test_entry_points_version_and_script_errors(self):
+        lines = npapi(self.tmp, "init-null", "init", "entry", "new", "getvalue", "1", "getvalue", "14", "getvalue",
+                      "99", "object", "invoke", "GetVersion", "i:3", "s:x", "default", "hasmethod", "Foo", "invoke",
+                      "Foo", "invoke", "GetProgress", "invoke", "InitVostX", *(["s:a"] * 6), "invoke", "InitVostX",
+                      *(["s:a"] * 8), "version", "release", "destroy", "shutdown", "threads", "30")
+        expected = [
+            "exports NP_GetEntryPoints=1 NP_Initialize=1 NP_Shutdown=1 NewPlugin=1",
+            "init-null 3",
+            "init 0",
+            "entry 0 version=19 size=1 newp=1 destroy=1 setwindow=1 event=1 getvalue=1 newstream=untouched "
+            "setvalue=untouched",
+            "setwindow 0 event 0",
+            "new 0",
+            "getvalue 1 0 Vost-Parn",
+            "getvalue 14 0 0",
+            "getvalue 99 1",
+            "object 0 set refs=2",
+            "invoke GetVersion true string:1.0.4.6 exception=",
+            "default true int:42",
+            "hasmethod Foo true",
+            "invoke Foo false void exception=exception during invocation",
+            "invoke GetProgress false void exception=exception during invocation",
+            "invoke InitVostX false void exception=InitVostX: invalid number of parameters (expected 7)",
+            "invoke InitVostX false void exception=InitVostX: invalid number of parameters (expected 7)",
+            "version MIMEType=application/x-vost-plugin-live|application/x-vost-plugin-live;version=1.0.4.6",
+            "version FileExtents=.|.",
+            "version FileOpenName=I&V downloader / updater|I&V downloader / updater",
+            "version FileDescription=Ironvale browser plugin",
+            "version ProductName=Ironvale live",
+            "version InternalName=npvostx",
+            "version OriginalFilename=npvostxlive.dll",
+            "version FileVersion=1.0.4.6",
+            "version ProductVersion=1.0.4.6",
+            "version OLESelfRegister=",
+            "release",
+            "destroy 0",
+            "shutdown 0",
+            "threads extra=0",
+        ]
+        self.assertEqual(expected, lines)
+
+    def test_argument_conversions_reach_the_core(self):
+        # Argument 1 names the work folder, 6 and 7 appear in the log's parameter line.
+        long_name = "r" * 300
+        cases = [
+            (["i:5", "s:" + VERSION, "s:en", "s:h1", "s:h2", "d:2.5", "b:1"], "5", "2.500000", "1"),
+            (["s:%s" % self.dist + "c", "s:" + VERSION, "s:en", "s:h1", "s:h2", "s:" + long_name, "b:0"], self.dist + "c",
+             long_name, "0"),
+            (["s:%s" % self.dist + "d", "s:" + VERSION, "s:en", "s:h1", "s:h2", "null", "void"], self.dist + "d", "", ""),
+            (["s:%s" % self.dist + "e", "s:" + VERSION, "s:en", "s:h1", "s:h2", "d:0.1", "i:-7"], self.dist + "e", "0.100000",
+             "-7"),
+        ]
+        for args, dist, root, flash in cases:
+            with self.subTest(dist=dist):
+                folder = os.path.join(ivl_folder(), dist)
+                try:
+                    lines = npapi(self.tmp, "init", "entry", "new", "object", "invoke", "InitVostX", *args, "release",
+                                  "destroy", "threads", "60")
+                    self.assertIn("invoke InitVostX true void exception=", lines)
+                    self.assertEqual("threads extra=0", lines[-1])
+                    with open(os.path.join(folder, "vostx.log"), encoding="latin-1") as f:
+                        log = f.read()
+                    self.assertIn(" GlobalInitVostX params: Dist:%s Uniquefile:%s FlashObj:%s\n" % (dist, root, flash),
+                                  log)
+                finally:
+                    shutil.rmtree(folder, ignore_errors=True)
+
+    def test_install_sequence_reaches_the_flash_element_on_the_main_thread(self):
+        close_sync()
+        lines = npapi(self.tmp, "init", "entry", "new", "object", "invoke", "InitVostX", *self.init_args(),
+                      "wait-flash", "4", "120", "release", "destroy", "threads", "60")
+        calls = flash_calls(lines)
+        self.assertEqual([["flash VostxProgress", "string:initializing"]] * 4, [c[:2] for c in calls], lines)
+        values = [float(c[2].split(":")[1]) for c in calls]
+        self.assertEqual([0.0, 1.0], [values[0], values[3]])
+        self.assertAlmostEqual(0.1, values[1], places=6)
+        self.assertAlmostEqual(0.2, values[2], places=6)
+        self.assertTrue(all(c[2].startswith("double:") and c[3] == "thread:main" for c in calls), calls)
+        self.assertEqual("threads extra=0", lines[-1])
+        self.assertTrue(wait_for(lambda: len(sync_processes()) == 1, 30))
+
+    def test_unknown_element_id_drops_the_calls(self):
+        lines = npapi(self.tmp, "init", "entry", "new", "object", "invoke", "InitVostX",
+                      *self.init_args(flash="noSuchElement"), "threads", "60", "pump", "500", "release", "destroy")
+        self.assertEqual([], flash_calls(lines))
+        lookups = [l for l in lines if l.startswith("page getElementById")]
+        self.assertEqual(["page getElementById|noSuchElement|thread:main"] * 4, lookups)
+
+    def test_destroyed_instance_during_a_run(self):
+        # The page goes away while the install thread still runs (its table arrives late): the
+        # thread ends on its own and none of its page calls reaches the destroyed instance.
+        close_sync()
+        lines = npapi(self.tmp, "init", "entry", "new", "object", "invoke", "InitVostX",
+                      *self.init_args(root="roots-slow.xml"), "invoke", "InitVostX", *self.init_args(root="roots-slow.xml"),
+                      "release", "destroy", "threads", "90", "pump", "500", "shutdown")
+        self.assertEqual([], flash_calls(lines))
+        self.assertFalse([l for l in lines if l.startswith("page ")])
+        self.assertEqual("threads extra=0", lines[-2])
+        close_sync()
+
+
 class VostxWork:
     workdir = None
     sync_pid = None
 
 
 def main():
-    global BUILD, HOST, HOLDER, IVLSYNC
+    global BUILD, HOST, HOLDER, IVLSYNC, NPHOST, DLL
     if os.environ.get("IVL_VOSTX_NETNS") != "1":
         env = dict(os.environ, IVL_VOSTX_NETNS="1")
         return subprocess.call(["unshare", "-n", sys.executable, os.path.abspath(__file__)] + sys.argv[1:], env=env)
@@ -496,7 +640,10 @@ def main():
     ap.add_argument("--host", required=True)
     ap.add_argument("--holder", required=True)
     ap.add_argument("--ivlsync", required=True)
+    ap.add_argument("--npapihost", required=True)
+    ap.add_argument("--dll", required=True)
     args, rest = ap.parse_known_args()
+    NPHOST, DLL = os.path.abspath(args.npapihost), os.path.abspath(args.dll)
     tree = os.path.abspath(args.build)
     HOST, HOLDER, IVLSYNC = (os.path.abspath(p) for p in (args.host, args.holder, args.ivlsync))
     # A prefix of our own, so that its wineserver and Xvfb start inside this namespace.
