@@ -36,7 +36,7 @@ import flashclient as fc  # noqa: E402
 from winetest import (host_pids, in_prefix, run_tests_with_services, wait_for,  # noqa: E402
                       windows_path, wine_command)
 
-BUILD = HOST = HOLDER = IVLSYNC = NPHOST = DLL = None  # BUILD: the private tree that holds the prefix
+BUILD = HOST = HOLDER = IVLSYNC = NPHOST = DLL = AXHOST = None  # BUILD: the private tree that holds the prefix
 VERSION = "vostxe2e"
 INSTALL_KEY = "HKLM\\Software\\Vost-Parn\\Ironvale " + VERSION
 ROOT_LIST = "roots.xml"
@@ -624,13 +624,141 @@ class Npapi(ServedDistribution):
         close_sync()
 
 
+CLSID = "{DA9D2FD4-0933-4430-BF36-6B70B42DA387}"
+LIBID = "{A7BF4F67-0A74-47D0-AE3A-77DC9025C4AF}"
+CAT_SCRIPTING = "{7DD95801-9882-11CF-9FA9-00AA006C42C4}"
+CAT_INITIALIZING = "{7DD95802-9882-11CF-9FA9-00AA006C42C4}"
+
+
+def reg_query(key):
+    p = subprocess.run(wine_command(BUILD, "reg", "query", key, "/s"), stdout=subprocess.PIPE,
+                       stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, timeout=120)
+    return p.returncode, p.stdout.decode("latin-1").replace("\r\n", "\n")
+
+
+def axhost(tmp, *commands, flash_id="flashObj", timeout=300):
+    """Runs the ActiveX container stand-in; returns its record lines."""
+    out = os.path.join(tmp, "axhost.out")
+    with open(os.path.join(tmp, "axhost.console"), "wb") as console:
+        rc = subprocess.run(wine_command(BUILD, AXHOST, "--out", windows_path(out), "--flash-id", flash_id,
+                                         *commands),
+                            stdout=console, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                            timeout=timeout).returncode
+    with open(out, encoding="latin-1") as f:
+        lines = f.read().splitlines()
+    assert rc == 0, (rc, lines)
+    return lines
+
+
+class ActiveX(ServedDistribution):
+    """The plug-in DLL as an ActiveX control, registered with regsvr32, in the container stand-in."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        assert wine("regsvr32", "/s", DLL) == 0
+
+    @classmethod
+    def tearDownClass(cls):
+        wine("regsvr32", "/s", "/u", DLL)
+        super().tearDownClass()
+
+    def init_args(self, dist=None, root=ROOT_LIST, flash="flashObj"):
+        return [dist or self.dist, VERSION, "en", "127.0.0.1:1", "127.0.0.1:%d" % self.port, root, flash]
+
+    def test_registration_keys_and_unregistration(self):
+        rc, text = reg_query("HKCR\\VOSTX.vostxCtrl.live")
+        self.assertEqual(0, rc, text)
+        self.assertIn("Vostx Control (live)", text)
+        self.assertIn(CLSID, text)
+        rc, text = reg_query("HKCR\\CLSID\\" + CLSID)
+        self.assertEqual(0, rc, text)
+        for expected in ["\\ProgID\n    (Default)    REG_SZ    VOSTX.vostxCtrl.live",
+                         "ThreadingModel    REG_SZ    Apartment",
+                         "\\MiscStatus\\1\n    (Default)    REG_SZ    132241",
+                         "\\TypeLib\n    (Default)    REG_SZ    " + LIBID,
+                         "\\Version\n    (Default)    REG_SZ    1.0",
+                         "\\Control\n",
+                         "\\Implemented Categories\\" + CAT_SCRIPTING,
+                         "\\Implemented Categories\\" + CAT_INITIALIZING]:
+            self.assertIn(expected, text)
+        self.assertEqual(0, reg_query("HKCR\\TypeLib\\" + LIBID + "\\1.0")[0])
+        rc, text = reg_query("HKCR\\Component Categories\\" + CAT_SCRIPTING)
+        self.assertIn("409    REG_SZ    Controls safely scriptable!", text)
+        rc, text = reg_query("HKCR\\Component Categories\\" + CAT_INITIALIZING)
+        self.assertIn("409    REG_SZ    Controls safely initializable from persistent data!", text)
+
+        self.assertEqual(0, wine("regsvr32", "/s", "/u", DLL))
+        try:
+            self.assertNotEqual(0, reg_query("HKCR\\CLSID\\" + CLSID)[0])
+            self.assertNotEqual(0, reg_query("HKCR\\VOSTX.vostxCtrl.live")[0])
+            self.assertNotEqual(0, reg_query("HKCR\\TypeLib\\" + LIBID)[0])
+            self.assertEqual(0, reg_query("HKCR\\Component Categories\\" + CAT_SCRIPTING)[0], "categories stay")
+            self.assertEqual(0, reg_query("HKCR\\Component Categories\\" + CAT_INITIALIZING)[0])
+        finally:
+            self.assertEqual(0, wine("regsvr32", "/s", DLL))
+
+    def test_install_sequence_reaches_the_container_thread(self):
+        close_sync()
+        lines = axhost(self.tmp, "cwd", "create", "cwd", "version", "init6", *self.init_args()[:6], "init",
+                       *self.init_args(), "wait-flash", "4", "120", "init", *self.init_args(), "wait-flash", "5", "60",
+                       "release", "threads", "60")
+        self.assertEqual("cwd " + windows_path(os.getcwd()), lines[0])
+        self.assertEqual("create 0x00000000", lines[1])
+        self.assertTrue(lines[2].startswith("cwd C:\\") and lines[2].endswith("\\Temp\\IVL"), lines[2])
+        self.assertTrue(os.path.isdir(ivl_folder()))
+        self.assertEqual("version 0x00000000 bstr:1.0.4.6", lines[3])
+        self.assertEqual("init6 0x8002000e", lines[4], "DISP_E_BADPARAMCOUNT")
+        calls = [l for l in lines if l.startswith("flash ")]
+        values = [0, 0.100000001, 0.200000003, 1, 0]
+        self.assertEqual(["flash VostxProgress|bstr:initializing|r4:%.9g|thread:main" % v for v in values], calls)
+        self.assertEqual("threads plugin=0", lines[-1])
+        self.assertTrue(wait_for(lambda: len(sync_processes()) == 1, 30))
+
+    def test_second_call_during_a_run_and_a_long_element_id(self):
+        # The second call's thread finds the first one running and ends at once; the page hears
+        # one run. The element id is longer than 99 characters and must arrive whole.
+        close_sync()
+        flash = "flash" + "x" * 145
+        lines = axhost(self.tmp, "create", "init", *self.init_args(root="roots-slow.xml", flash=flash), "init",
+                       *self.init_args(root="roots-slow.xml", flash=flash), "wait-flash",
+                       "4", "120", "pump", "1000", "release", "threads", "60", flash_id=flash)
+        calls = [l.split("|")[2] for l in lines if l.startswith("flash ")]
+        self.assertEqual(["r4:0", "r4:0.100000001", "r4:0.200000003", "r4:1"], calls)
+        self.assertEqual("threads plugin=0", lines[-1])
+        close_sync()
+
+    def test_unknown_element_id_is_logged_per_call(self):
+        lines = axhost(self.tmp, "create", "init", *self.init_args(), "threads", "60", "pump", "500", "release",
+                       flash_id="noSuchElement")
+        self.assertEqual([], [l for l in lines if l.startswith("flash ")])
+        with open(os.path.join(ivl_folder(), self.dist, "vostx.log"), encoding="latin-1") as f:
+            log = f.read()
+        self.assertEqual(4, log.count(" GetFlashObject/pdispVal is NULL\n"))
+        self.assertEqual(4, log.count(" GetFlashObject(flashObj) failed\n"))
+        close_sync()
+
+    def test_release_and_reset_during_a_run(self):
+        # The page goes away (or resets the control) while the install thread waits for its file
+        # table: the thread ends on its own, nothing is left running and nothing crashes.
+        for step in ("release", "reset"):
+            with self.subTest(step=step):
+                close_sync()
+                commands = ["create", "init", *self.init_args(root="roots-slow.xml"), step]
+                if step == "reset":
+                    commands += ["pump", "100", "release"]
+                lines = axhost(self.tmp, *commands, "threads", "60", "pump", "500")
+                self.assertEqual("threads plugin=0", lines[-1], lines)
+        close_sync()
+
+
 class VostxWork:
     workdir = None
     sync_pid = None
 
 
 def main():
-    global BUILD, HOST, HOLDER, IVLSYNC, NPHOST, DLL
+    global BUILD, HOST, HOLDER, IVLSYNC, NPHOST, DLL, AXHOST
     if os.environ.get("IVL_VOSTX_NETNS") != "1":
         env = dict(os.environ, IVL_VOSTX_NETNS="1")
         return subprocess.call(["unshare", "-n", sys.executable, os.path.abspath(__file__)] + sys.argv[1:], env=env)
@@ -642,7 +770,9 @@ def main():
     ap.add_argument("--ivlsync", required=True)
     ap.add_argument("--npapihost", required=True)
     ap.add_argument("--dll", required=True)
+    ap.add_argument("--axhost", required=True)
     args, rest = ap.parse_known_args()
+    AXHOST = os.path.abspath(args.axhost)
     NPHOST, DLL = os.path.abspath(args.npapihost), os.path.abspath(args.dll)
     tree = os.path.abspath(args.build)
     HOST, HOLDER, IVLSYNC = (os.path.abspath(p) for p in (args.host, args.holder, args.ivlsync))
