@@ -159,6 +159,26 @@ class StartUp(LauncherTest):
         self.assertIn("option render.forcenull=(missing)", log)
         self.assertIn("Start session=7", self.start_line(program))
 
+    def test_user_settings_override_the_settings_file(self):
+        self.write("client.ini", "[render]\nresolution = 800x600\n")
+        self.assertEqual(0, self.run_ivl())
+        reads = [line.split(" ", 1)[1] for line in self.lines("globals.log") if line.startswith("IniFile::Read ")]
+        self.assertEqual(2, len(reads), reads)
+        self.assertTrue(reads[1].lower().startswith("c:\\") and reads[1].endswith("\\localsettings.ini"), reads)
+        local = os.path.join(os.path.abspath(ARGS.build), "wineprefix", "drive_c", *reads[1][3:].split("\\"))
+        self.assertTrue(os.path.isdir(os.path.dirname(local)), local)
+        try:
+            with open(local, "w") as f:
+                f.write("[render]\nresolution = 1024x768\n")
+            self.write("client.ini", RUN_INI + "[render]\nresolution = 800x600\n")
+            self.write("player.ctl", "ticks 1\n")
+            self.assertEqual(0, self.run_ivl())
+            self.assertTrue(any(line.startswith("AttachWindow size=1024x768 ") for line in self.lines("player.log")),
+                            self.lines("player.log"))
+        finally:
+            if os.path.exists(local):
+                os.remove(local)
+
     def test_settings_file_without_run(self):
         # a first token that names a script is ignored when the settings file is there
         self.write("client.ini", "[boot]\nrun = false\n")
