@@ -69,12 +69,16 @@ inline std::vector<std::string> StandinControlLines(const char* szFile)
     return lines;
 }
 
-// The value after "key " on a control line, or null.
+// The value after "key " on the nIndex-th control line with that key, or null.
 inline const char* StandinControlValue(const std::vector<std::string>& lines, const char* szKey, size_t nIndex = 0)
 {
     size_t nKey = strlen(szKey);
-    for (const std::string& line : lines)
-        if (line.compare(0, nKey, szKey) == 0 && line.size() > nKey && line[nKey] == ' ' && nIndex-- == 0)
+    for (const std::string& line : lines) {
+        if (line.compare(0, nKey, szKey) != 0 || line.size() <= nKey || line[nKey] != ' ')
+            continue;
+        if (nIndex == 0)
             return line.c_str() + nKey + 1;
+        --nIndex;
+    }
     return nullptr;
 }

@@ -244,8 +244,10 @@ void SetPython(IPython* pPython)
 
 void SetLogFileFunc(ZLogFileNameFunc pfnFunc)
 {
-    StandinLog(kLog, "SetLogFileFunc %s", pfnFunc ? "set" : "null");
     s_pfnLogFile = pfnFunc;
+    char szName[512] = "";
+    GetLogFileName(szName, sizeof(szName));
+    StandinLog(kLog, "SetLogFileFunc %s %s", pfnFunc ? "set" : "null", szName);
 }
 
 void GetLogFileName(char* szBuffer, int nSize)

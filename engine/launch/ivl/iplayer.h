@@ -21,6 +21,32 @@ enum
     PLAYER_KEY_REPEAT = 2,
 };
 
+// The main window's two interfaces handed to the engine (one object; the second part follows the
+// first table pointer).
+class IWindowCursor
+{
+public:
+    virtual void PLAYER_CALL SetCursorReleased(bool bReleased) = 0;  // 0
+    virtual void PLAYER_CALL SetCursorKind(int nKind) = 0;           // 1: 1 I-beam, 2 own, 3 size-all, else arrow
+    virtual void PLAYER_CALL LockMouse(bool bLock) = 0;              // 2
+
+protected:
+    ~IWindowCursor() = default;
+};
+
+class IWindowGeometry
+{
+public:
+    virtual int PLAYER_CALL GetScreenWidth() = 0;                                        // 0
+    virtual int PLAYER_CALL GetScreenHeight() = 0;                                       // 1
+    virtual void PLAYER_CALL GetClientRect(int* pX, int* pY, int* pWidth, int* pHeight) = 0;  // 2
+    virtual void PLAYER_CALL SetClientRect(int nX, int nY, int nWidth, int nHeight) = 0;  // 3
+    virtual void PLAYER_CALL SetFullScreen(bool bFullScreen) = 0;                        // 4
+
+protected:
+    ~IWindowGeometry() = default;
+};
+
 // What the engine is given when it starts.
 struct PlayerStartParams
 {

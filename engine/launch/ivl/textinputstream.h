@@ -1,0 +1,59 @@
+// Typed values over byte streams: the binary encoding (little-endian integers, float bit
+// patterns, C strings with their terminator, 7-bit variable-length counts) and the reader of the
+// text encoding (one "T:value" line per value), which also reads plain text lines.
+#pragma once
+#include <stdint.h>
+#include "common/stream/streams.h"
+#include "common/containers/zstringbuffer.h"
+
+// Binary writers.
+bool PutU8(IOutputStream& out, uint8_t nValue);
+bool PutU16(IOutputStream& out, uint16_t nValue);
+bool PutU32(IOutputStream& out, uint32_t nValue);
+bool PutU64(IOutputStream& out, uint64_t nValue);
+// Values from 0 to 2^31 - 1; false as soon as a byte write fails.
+bool PutVarInt(IOutputStream& out, int32_t nValue);
+// The characters and the terminator (one NUL byte for a null string).
+bool PutCString(IOutputStream& out, const char* szText);
+// The characters and a line feed.
+bool WriteTextLine(IOutputStream& out, const char* szText);
+
+// Binary readers: -1 when the stream ends early.
+int32_t GetU16(IInputStream& in);
+int64_t GetU32(IInputStream& in);
+int64_t GetU64(IInputStream& in);
+float GetFloat(IInputStream& in);
+double GetDouble(IInputStream& in);
+int32_t GetVarInt(IInputStream& in);
+// Up to the terminator or the end of the stream.
+void ReadCString(IInputStream& in, ZStringBase& text);
+// Repeats the read until n bytes came; n, or the first result below 1.
+int ReadExact(IInputStream& in, void* pBuffer, int nCount);
+
+// Reader of the text encoding over another input stream. A line that does not scan reads as 0.
+class TextInputStream : public IInputStream
+{
+public:
+    explicit TextInputStream(IInputStream* pInner) : m_pInner(pInner) {}
+
+    bool IsOpen() override { return m_pInner && m_pInner->IsOpen(); }
+    int GetRemaining() override { return m_pInner ? m_pInner->GetRemaining() : -1; }
+    int Read(void* pBuffer, int nCount) override { return m_pInner ? m_pInner->Read(pBuffer, nCount) : -1; }
+    bool Rewind() override { return m_pInner && m_pInner->Rewind(); }
+    int Skip(int nCount) override { return m_pInner ? m_pInner->Skip(nCount) : -1; }
+    const void* GetData(uint32_t* pSize) override { return nullptr; }
+
+    virtual uint8_t ReadBool();     // "B:%d"
+    virtual int64_t ReadInt64();    // "Q:%d,%d", high then low 32 bits
+    virtual int32_t ReadInt32();    // "D:%d"
+    virtual int16_t ReadInt16();    // "W:%d"
+    virtual float ReadFloat();      // "F:%e"
+    virtual double ReadDouble();    // "R:%e"
+    // "W<n>:" and n bytes as hexadecimal pairs; n, or -1 on any mismatch.
+    virtual int ReadBytes(void* pBuffer, int nCount);
+    // Appends up to a line feed or the end; carriage returns are dropped, the line feed not kept.
+    virtual void ReadTextLine(ZStringBase& line);
+
+private:
+    IInputStream* m_pInner;
+};

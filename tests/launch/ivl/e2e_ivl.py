@@ -1,0 +1,376 @@
+"""Runs the game launcher ivl.exe under Wine with the stand-ins beside it (player.dll, pack.dll,
+texforge.dll, globals.dll, faultscribe.exe) and checks what reaches them, the windows it opens
+(through the probe tool ivlprobe.exe) and its exit codes.
+
+    e2e_ivl.py --build BUILD --exe IVL --probe PROBE --standins DLL... [unittest arguments]
+"""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "lib"))
+from winetest import Wine, run_tests_with_services, scratch_dir, remove_dir, wait_for, windows_path  # noqa: E402
+
+ARGS = None
+WM_KEYDOWN, WM_KEYUP, WM_CHAR, WM_CLOSE = 0x100, 0x101, 0x102, 0x10
+WM_MOUSEMOVE, WM_LBUTTONDOWN, WM_LBUTTONUP, WM_RBUTTONUP, WM_MOUSEWHEEL = 0x200, 0x201, 0x202, 0x205, 0x20A
+RUN_INI = "[boot]\nrun = true\n"
+
+
+class LauncherTest(unittest.TestCase):
+    def setUp(self):
+        self.wine = Wine(ARGS.build)
+        self.dir = scratch_dir(ARGS.build, "ivl")
+        self.install = os.path.join(self.dir, "install")
+        self.elsewhere = os.path.join(self.dir, "elsewhere")
+        os.makedirs(self.elsewhere)
+        self.procs = []
+        self.install_copy(self.install)
+
+    def tearDown(self):
+        for proc in self.procs:
+            if proc.poll() is None:
+                os.killpg(proc.pid, 9)
+                proc.wait()
+        remove_dir(self.dir)
+
+    def install_copy(self, folder):
+        os.makedirs(folder, exist_ok=True)
+        for path in [ARGS.exe] + ARGS.standins:
+            shutil.copy(path, folder)
+
+    def write(self, name, text, folder=None):
+        with open(os.path.join(folder or self.install, name), "w", newline="") as f:
+            f.write(text)
+
+    def read(self, name, folder=None):
+        path = os.path.join(folder or self.install, name)
+        if not os.path.exists(path):
+            return None
+        with open(path, "r", errors="replace") as f:
+            return f.read()
+
+    def lines(self, name, folder=None):
+        text = self.read(name, folder)
+        return [] if text is None else text.splitlines()
+
+    def exe(self, folder=None):
+        return os.path.join(folder or self.install, "ivl.exe")
+
+    def run_ivl(self, *args, folder=None):
+        """Runs the launcher from an unrelated current folder; returns its exit code."""
+        rc, _ = self.wine.run(self.exe(folder), *args, cwd=self.elsewhere, timeout=120)
+        return rc
+
+    def start_ivl(self, *args, folder=None):
+        proc = self.wine.start(self.exe(folder), *args, cwd=self.elsewhere)
+        self.procs.append(proc)
+        return proc
+
+    def probe(self, *args):
+        return self.wine.run(ARGS.probe, *args, timeout=60)
+
+    def press_box(self, caption, button="ok"):
+        """Waits for the message box, presses its button and returns its text lines."""
+        found = []
+
+        def look():
+            rc, out = self.probe("box", caption, button)
+            if rc == 0:
+                found.append([line[5:] for line in out.splitlines() if line.startswith("text ")])
+            return rc == 0
+        self.assertTrue(wait_for(look, 60, step=0.3), "no message box captioned %r" % caption)
+        return found[0]
+
+    def wait_line(self, name, prefix, folder=None, timeout=60):
+        return wait_for(lambda: any(line.startswith(prefix) for line in self.lines(name, folder)), timeout, step=0.2)
+
+    def post(self, title, message, wparam=0, lparam=0):
+        rc, _ = self.probe("post", title, str(message), str(wparam), str(lparam))
+        self.assertEqual(0, rc, "no window titled %r" % title)
+
+    def finish(self, proc, timeout=60):
+        try:
+            return proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.fail("the launcher did not end")
+
+    def start_line(self, folder=None):
+        starts = [line for line in self.lines("player.log", folder) if line.startswith("Start ")]
+        self.assertEqual(1, len(starts), self.lines("player.log", folder))
+        return starts[0]
+
+
+class StartUp(LauncherTest):
+    def test_switches_reach_the_engine(self):
+        sync_line = ["/S", "1234", "/M", "1234", "/P", "abc", "/W", "web", "/lang", "en", "/NOSERVER", "/H", "0"]
+        cases = [
+            ("sync program's line with a further parameter", sync_line + ["/R", "a=b"],
+             "Start session=1234 playersession=abc allowlocalserver=0 port=0 web=web loadfromserver=1 scene=a=b "
+             "window=attached geometry=second-part", "GetPlayerInterface mode=0"),
+            ("sync program's line", sync_line,
+             "Start session=1234 playersession=abc allowlocalserver=0 port=0 web=web loadfromserver=1 scene=1234 "
+             "window=attached geometry=second-part", "GetPlayerInterface mode=0"),
+            ("/R replaces the scene", ["/M", "first.xml", "/R", "k=v"],
+             "Start session=1 playersession=(null) allowlocalserver=1 port=0 web=(null) loadfromserver=1 scene=k=v "
+             "window=attached geometry=second-part", "GetPlayerInterface mode=0"),
+            ("/D with a port", ["/D", "7778", "/S", "9"],
+             "Start session=9 playersession=(null) allowlocalserver=1 port=7778 web=(null) loadfromserver=0 scene= "
+             "window=attached geometry=second-part", "GetPlayerInterface mode=3"),
+            ("/D without a port", ["/D", "/S", "5"],
+             "Start session=5 playersession=(null) allowlocalserver=1 port=0 web=(null) loadfromserver=0 scene= "
+             "window=attached geometry=second-part", "GetPlayerInterface mode=3"),
+            ("a session id of 40 characters", ["/S", "x" * 40],
+             "Start session= playersession=(null) allowlocalserver=1 port=0 web=(null) loadfromserver=0 scene= "
+             "window=attached geometry=second-part", "GetPlayerInterface mode=0"),
+        ]
+        self.write("client.ini", RUN_INI)
+        self.write("player.ctl", "ticks 3\npump\n")
+        for name, args, start, mode in cases:
+            with self.subTest(name):
+                for log in ("player.log", "pack.log"):
+                    if os.path.exists(os.path.join(self.install, log)):
+                        os.remove(os.path.join(self.install, log))
+                # the dedicated window ticks on its timer; the client's ticks come from the stand-in
+                self.assertEqual(0, self.run_ivl(*args))
+                log = self.lines("player.log")
+                self.assertEqual(mode, log[0])
+                self.assertEqual(start, self.start_line())
+                self.assertTrue(log[-1].startswith("Release ticks=3 inputtimer="), log[-1])
+
+    def test_settings_file_in_a_parent_folder_and_window_size(self):
+        program = os.path.join(self.dir, "game", "bin")
+        self.install_copy(program)
+        self.write("client.ini", RUN_INI + "[render]\nresolution = 800x600\n", folder=os.path.join(self.dir, "game"))
+        self.write("player.ctl", "ticks 2\npump\noption render.resolution\noption render.forcenull\n", folder=program)
+        self.assertEqual(0, self.run_ivl("/S", "7", folder=program))
+        log = self.lines("player.log", program)
+        # Xvfb's screen is 1280 x 1024: the 800 x 600 client area is centred
+        self.assertIn("AttachWindow size=800x600 client=800x600 at=240,212 class=IvLWindow000 title=I&V", log)
+        self.assertIn("option render.resolution=800x600", log)
+        self.assertIn("option render.forcenull=(missing)", log)
+        self.assertIn("Start session=7", self.start_line(program))
+
+    def test_settings_file_without_run(self):
+        # a first token that names a script is ignored when the settings file is there
+        self.write("client.ini", "[boot]\nrun = false\n")
+        self.assertEqual(0, self.run_ivl("other.py", "/S", "1"))
+        self.assertIsNone(self.read("player.log"))
+        self.assertIsNone(self.read("startup.log"))
+        self.assertIn("IniFile::Read " + windows_path(os.path.join(self.install, "client.ini")),
+                      self.lines("globals.log"))
+
+    def test_missing_start_script(self):
+        for args, name in (([], "client.py"), (["other.py", "/S", "1"], "other.py"),
+                           (['"my game.py"'], "my game.py")):
+            with self.subTest(name):
+                proc = self.start_ivl(*args)
+                self.assertEqual(["%s not found" % name], self.press_box("I&V Error"))
+                self.assertEqual(1, self.finish(proc))
+                self.assertIsNone(self.read("player.log"))
+
+    def test_start_script_sets_up_the_startup_log(self):
+        scripts = os.path.join(self.dir, "scripts")
+        os.makedirs(scripts)
+        self.write("client.py", "import emb\nemb.Print('hello')\n", folder=scripts)
+        rc, _ = self.wine.run(self.exe(), cwd=scripts, timeout=120)
+        self.assertEqual(0, rc)
+        self.assertIn("SetLogFileFunc set " + windows_path(os.path.join(scripts, "startup.log")),
+                      self.lines("globals.log"))
+
+    def test_missing_engine_library(self):
+        self.write("client.ini", RUN_INI)
+        os.remove(os.path.join(self.install, "player.dll"))
+        proc = self.start_ivl()
+        self.assertEqual(['LoadLibrary "player.dll" failed'], self.press_box("LaunchServer"))
+        self.assertEqual(0, self.finish(proc))
+
+    def test_engine_steps_that_fail(self):
+        self.write("client.ini", RUN_INI)
+        for step, last in (("interface", "GetPlayerInterface mode=0"), ("init", "Initialise mode=0"),
+                           ("start", "Release ticks=0 inputtimer=0/0")):
+            with self.subTest(step):
+                if os.path.exists(os.path.join(self.install, "player.log")):
+                    os.remove(os.path.join(self.install, "player.log"))
+                self.write("player.ctl", "fail %s\n" % step)
+                self.assertEqual(0, self.run_ivl())
+                log = self.lines("player.log")
+                self.assertEqual(last, log[-1])
+                self.assertFalse(any(line.startswith("Tick") for line in log), log)
+
+
+class Packing(LauncherTest):
+    def test_pack_list_stops_at_a_failing_line(self):
+        self.write("client.ini", "[boot]\npack = true\n\npacklist = packs.txt\n")
+        self.write("packs.txt", "one.xml\r\n\r\nbad.xml\nthree.xml\n")
+        self.write("pack.ctl", "fail bad.xml\n")
+        self.assertEqual(0, self.run_ivl())
+        packed = [line.split()[2] for line in self.lines("pack.log") if line.startswith("Pack ")]
+        self.assertEqual(["scene=one.xml", "scene=bad.xml"], packed)
+        self.assertIn("RepackFiles PackRepack all=0 0 0 types=DXT1=0,DXT5=0 files=2", self.lines("texforge.log"))
+        self.assertIsNone(self.read("player.log"))
+
+    def test_scene_packed_without_repack_then_run(self):
+        self.write("client.ini", "[boot]\npack = true\nrepack = false\nrun = true\n")
+        self.write("player.ctl", "ticks 1\n")
+        self.assertEqual(0, self.run_ivl("/R", "arena.xml"))
+        self.assertEqual(["attach", "Pack 0 scene=arena.xml resources= gfx=", "unload"], self.lines("pack.log")[:3])
+        self.assertIsNone(self.read("texforge.log"))
+        self.assertIn("scene=arena.xml", self.start_line())
+
+    def test_missing_pack_list(self):
+        self.write("client.ini", RUN_INI + "pack = true\npacklist = nothere.txt\n")
+        self.assertEqual(1, self.run_ivl())
+        self.assertIsNone(self.read("pack.log"))
+        self.assertIsNone(self.read("player.log"))
+
+
+class Windows(LauncherTest):
+    def test_input_messages_reach_the_engine(self):
+        self.write("client.ini", RUN_INI)
+        proc = self.start_ivl("/S", "1")
+        self.assertTrue(self.wait_line("player.log", "Start "), self.lines("player.log"))
+        posted = [
+            (WM_KEYDOWN, 0x41, 0, "Key 0 65"),
+            (WM_KEYDOWN, 0x41, 1 << 30, "Key 2 65"),          # a repeat
+            (WM_KEYUP, 0x41, 0, "Key 1 65"),
+            (WM_KEYDOWN, 0x11, 1 << 24, "Key 0 163"),         # right Ctrl by the extended-key bit
+            (WM_KEYDOWN, 0x12, 0, "Key 0 164"),               # left Alt
+            (WM_CHAR, 0x78, 0, "Char 120 0"),
+            (WM_LBUTTONDOWN, 1, 0, "Key 0 1"),
+            (WM_LBUTTONUP, 0, 0, "Key 1 1"),
+            (WM_RBUTTONUP, 0, 0, "Key 1 2"),
+            (WM_MOUSEMOVE, 0, (30 << 16) | 20, "Mouse 0 0 0 0 20 30"),
+            (WM_MOUSEWHEEL, 120 << 16, 0, "Mouse 7864320 0 0 120 20 30"),
+            (WM_CLOSE, 0, 0, "CloseRequest"),
+        ]
+        for message, wparam, lparam, _ in posted:
+            self.post("I&V", message, wparam, lparam)
+        self.assertEqual(0, self.finish(proc))
+        log = self.lines("player.log")
+        # The loop's TranslateMessage adds characters for the keys, and the system its own mouse
+        # moves: the posted messages' calls come in order among them.
+        calls = iter(line for line in log if line.split()[0] in ("Key", "Char", "Mouse", "CloseRequest"))
+        for _, _, _, expected in posted:
+            self.assertIn(expected, calls, log)
+        self.assertEqual(1, log.count("Key 0 65"))
+        self.assertTrue(log[-1].startswith("Release"), log[-1])
+        starts, ends = log[-1].split("inputtimer=")[1].split("/")
+        self.assertEqual(starts, ends)
+        self.assertGreaterEqual(int(starts), len(posted))
+
+    def test_second_launcher_window(self):
+        second = os.path.join(self.dir, "second")
+        self.install_copy(second)
+        for folder in (self.install, second):
+            self.write("client.ini", RUN_INI, folder=folder)
+        first = self.start_ivl()
+        self.assertTrue(self.wait_line("player.log", "Start "))
+        other = self.start_ivl(folder=second)
+        self.assertTrue(self.wait_line("player.log", "Start ", folder=second))
+        attach = [line for line in self.lines("player.log", second) if line.startswith("AttachWindow")]
+        self.assertEqual(1, len(attach))
+        self.assertIn("class=IvLWindow00", attach[0])
+        for proc in (first, other):
+            while proc.poll() is None and self.probe("post", "I&V", str(WM_CLOSE), "0", "0")[0] == 0:
+                if wait_for(lambda: proc.poll() is not None, 5):
+                    break
+        self.assertEqual(0, self.finish(first))
+        self.assertEqual(0, self.finish(other))
+
+    def test_dedicated_status_window(self):
+        self.write("client.ini", RUN_INI)
+        self.write("player.ctl", "series 120\n")
+        proc = self.start_ivl("/D", "7778", "/R", "scenes\\arena.xml")
+        self.assertTrue(self.wait_line("player.log", "GetServerStats"), self.lines("player.log"))
+        rc, out = self.probe("window", "IvL Dedicated server")
+        self.assertEqual(0, rc)
+        style = int(out.split("style=")[1], 16)
+        for flag in (0x00C00000, 0x00080000, 0x00020000, 0x00010000):  # caption, system menu, min and max boxes
+            self.assertTrue(style & flag, hex(style))
+        self.assertTrue(self.wait_line("player.log", "Tick 2"))
+        shot = self.screenshot("ivl-dedicated-status.png")
+        self.post("IvL Dedicated server", WM_CLOSE)
+        self.assertEqual(0, self.finish(proc))
+        self.assertTrue(self.lines("player.log")[-1].startswith("Release"))
+        self.assertIn("AttachWindow size=", "\n".join(self.lines("player.log")))
+        if shot:
+            self.assertGreater(os.path.getsize(shot), 0)
+
+    def screenshot(self, name):
+        """The Xvfb screen, kept beside the build's test output for a look by eye."""
+        if not shutil.which("import"):
+            return None
+        env = subprocess.run(["tools/wine-run", "--build", ARGS.build, "env"],
+                             cwd=os.path.join(os.path.dirname(__file__), "..", "..", ".."),
+                             stdout=subprocess.PIPE, text=True).stdout
+        display = [part.split("=")[1].strip("'") for part in env.split() if part.startswith("DISPLAY=")]
+        if not display:
+            return None
+        folder = os.path.join(os.path.abspath(ARGS.build), "test-artifacts")
+        os.makedirs(folder, exist_ok=True)
+        path = os.path.join(folder, name)
+        subprocess.run(["import", "-display", display[0], "-window", "root", path], timeout=60,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return path if os.path.exists(path) else None
+
+
+class CrashModes(LauncherTest):
+    def crash(self, mode, kind="crash"):
+        self.write("client.ini", RUN_INI + ("crash_report_mode = %d\n" % mode if mode is not None else ""))
+        self.write("player.ctl", "pump\n%s 3\n" % kind)
+        return self.start_ivl()
+
+    def test_crash_log_and_reporter(self):
+        cases = [
+            (2, "crash", "ACCESS_VIOLATION", None),
+            (2, "purecall", "BREAKPOINT", None),
+            (3, "crash", "ACCESS_VIOLATION", False),
+            (4, "crash", "ACCESS_VIOLATION", True),
+        ]
+        for mode, kind, exception, silent in cases:
+            with self.subTest(mode=mode, kind=kind):
+                for name in ("crash.log", "faultscribe.log", "player.log"):
+                    if os.path.exists(os.path.join(self.install, name)):
+                        os.remove(os.path.join(self.install, name))
+                self.assertEqual(1, self.finish(self.crash(mode, kind)))
+                report = self.read("crash.log")
+                self.assertIsNotNone(report)
+                self.assertIn(exception, report)
+                self.assertIn("Tick 3", self.lines("player.log")[-1])
+                reporter = self.read("faultscribe.log")
+                if silent is None:
+                    self.assertIsNone(reporter)
+                else:
+                    self.assertIsNotNone(reporter)
+                    self.assertEqual(silent, reporter.rstrip().endswith("-silent"), reporter)
+
+    def test_message_box_mode(self):
+        proc = self.crash(1)
+        text = self.press_box("Error log!", "no")
+        self.assertIn("ACCESS_VIOLATION", "\n".join(text))
+        self.assertNotEqual(0, self.finish(proc))
+        self.assertIsNone(self.read("crash.log"))
+
+    def test_default_leaves_the_system_handling(self):
+        self.assertNotIn(self.finish(self.crash(None)), (0, 1))
+        self.assertIsNone(self.read("crash.log"))
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--probe", required=True)
+    parser.add_argument("--standins", nargs="+", required=True)
+    ARGS, rest = parser.parse_known_args()
+    ARGS.probe = os.path.abspath(ARGS.probe)
+    return run_tests_with_services(ARGS.build, sys.modules[__name__], [sys.argv[0]] + rest)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
