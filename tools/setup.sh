@@ -9,7 +9,7 @@ SUDO=
 [ "$(id -u)" = 0 ] || SUDO=sudo
 
 pkgs=(wine wine32:i386 wine64 xvfb xauth g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools cmake ninja-build dpkg-dev
-      googletest nginx python3 curl bzip2 file x11-apps imagemagick aria2 libwine-dev)
+      googletest nginx python3 curl bzip2 file x11-apps imagemagick aria2 libwine-dev gcc make patch libz-mingw-w64-dev)
 
 missing=()
 for p in "${pkgs[@]}"; do
@@ -33,7 +33,7 @@ fi
 
 # bzip2 sources (Debian's source package) for a static library built with our toolchain.
 tp="$top/third_party"
-if [ ! -f "$tp/bzip2/bzlib.h" ]; then
+deb_src() {
   if ! grep -rqs '^Types:.*deb-src\|^deb-src' /etc/apt/sources.list /etc/apt/sources.list.d/; then
     echo "setup: adding a deb-src entry for bookworm"
     $SUDO tee /etc/apt/sources.list.d/ivl-deb-src.sources >/dev/null <<'SRC'
@@ -46,9 +46,18 @@ SRC
     updated=0
   fi
   apt_update
+}
+if [ ! -f "$tp/bzip2/bzlib.h" ]; then
+  deb_src
   mkdir -p "$tp" && rm -rf "$tp/bzip2.tmp" && mkdir "$tp/bzip2.tmp"
   (cd "$tp/bzip2.tmp" && apt-get source -qq bzip2 >/dev/null 2>&1)
   src=$(find "$tp/bzip2.tmp" -maxdepth 2 -name bzlib.h -printf '%h\n' | head -n 1)
   [ -n "$src" ] || { echo "setup: bzip2 source not found" >&2; exit 1; }
   rm -rf "$tp/bzip2" && mv "$src" "$tp/bzip2" && rm -rf "$tp/bzip2.tmp"
 fi
+
+# CPython 3.11 for the launcher, cross-built for both trees; silent when already built.
+for arch in i686 x86_64; do
+  [ -f "$tp/python311/src/.ivl-patched" ] || deb_src
+  "$top/tools/build-python.sh" "$arch"
+done
