@@ -78,6 +78,9 @@ bool Downloader::InitDownloader(const ZStringArray& servers, const char* szTarge
     m_nBundleFiles = 0;
     NormalizePath(m_Target, szTarget);
     m_Servers = servers;
+    // Each run reads its own lists or manifest: records and offsets left by an earlier run on
+    // this downloader (a bundle before another bundle) would be read as part of this one.
+    m_RemoteTable.Clear();
 
     if (!CreateDirectoryPath(m_Target.GetData())) {
         LogError("Couldn't create dir %s", szTarget);

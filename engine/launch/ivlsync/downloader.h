@@ -114,6 +114,10 @@ public:
                        bool bWithOffsets);
     bool SaveLocalState();
 
+    // Bundles: true when the bundle was processed (or not worth fetching) and the state saved.
+    bool DownloadBundle(const ZStringArray& servers, const char* szTarget, const char* szManifest,
+                        const char* szBundle, bool bQuickCheck, bool bUnused);
+
     // Read by tests and the owners.
     int GetWorkerCount() const { return m_nWorkerCount; }
     const ZStringBase& GetTarget() const { return m_Target; }
@@ -126,6 +130,7 @@ private:
     bool WriteStateFile(const char* szBackupPath);
     void CloseLog();
     void LogError(const char* szFormat, ...) ZPRINTF_FORMAT(2, 3);
+    bool ReadBundle(const char* szTarget, const char* szBundle, int nAttempt);
     bool ReceiveFile(WorkerSlot& slot, const ZFileRecord& job, int nAttempt, uint8_t** ppData, uint32_t* pnLength,
                      int* pnResult, ZStringBase& status);
 

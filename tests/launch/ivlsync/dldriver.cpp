@@ -1,6 +1,9 @@
 // Test driver of the downloader: one download run with a listener that records what it is told.
 //   dldriver.exe --target DIR --lists NAMES --server S [--server S ...] [--threads N] [--quick]
-//                [--quiet] [--runs K]
+//                [--quiet] [--runs K] [--bundle NAME [--bundle-only]]
+// With --bundle, each run first installs the bundle NAME whose manifest is the first list
+// ("BUNDLE ok=<0|1>"), as a named download session does, then runs the lists unless
+// --bundle-only.
 // Each listener call is printed as one line: "LOG <text>", "ERROR <text>". After each run:
 // "RESULT failed=<0|1>", "CWD restored=<0|1>", "SECONDS <run time>"; at the end
 // "PEAK_MEMORY <bytes>" (peak private bytes of the process). Exit code: 0 when every run
@@ -52,6 +55,8 @@ int main(int argc, char** argv)
     const char* szThreads = nullptr;
     bool bQuick = false;
     bool bQuiet = false;
+    const char* szBundle = nullptr;
+    bool bBundleOnly = false;
     int nRuns = 1;
     for (int i = 1; i < argc; ++i) {
         bool bHasValue = i + 1 < argc;
@@ -65,6 +70,10 @@ int main(int argc, char** argv)
             szThreads = argv[++i];
         else if (!strcmp(argv[i], "--runs") && bHasValue)
             nRuns = atoi(argv[++i]);
+        else if (!strcmp(argv[i], "--bundle") && bHasValue)
+            szBundle = argv[++i];
+        else if (!strcmp(argv[i], "--bundle-only"))
+            bBundleOnly = true;
         else if (!strcmp(argv[i], "--quick"))
             bQuick = true;
         else if (!strcmp(argv[i], "--quiet"))
@@ -86,7 +95,18 @@ int main(int argc, char** argv)
         downloader.SetListener(&listener);
         ZStringBuffer<256> before = File::GetCurrentDirectory();
         int64_t nStart = ZTimer::Now();
-        bool bFailed = downloader.DownloadAndUpdateFiles(servers, szTarget, szLists, bQuiet, szThreads, bQuick);
+        bool bFailed = false;
+        if (szBundle) {
+            ZStringArray lists;
+            lists.Split(szLists, ',');
+            bool bBundleOk = downloader.DownloadBundle(servers, szTarget, lists.Size() ? lists[0].GetData() : "",
+                                                       szBundle, true, true);
+            printf("BUNDLE ok=%d\n", bBundleOk ? 1 : 0);
+            fflush(stdout);
+            bFailed = !bBundleOk;
+        }
+        if (!szBundle || (!bFailed && !bBundleOnly))
+            bFailed = downloader.DownloadAndUpdateFiles(servers, szTarget, szLists, bQuiet, szThreads, bQuick);
         int64_t nEnd = ZTimer::Now();
         ZStringBuffer<256> after = File::GetCurrentDirectory();
         printf("RESULT failed=%d\n", bFailed ? 1 : 0);

@@ -6,7 +6,9 @@ distribution made by tools/publish.py.
     e2e_downloader.py --build BUILD --driver PATH [unittest arguments]
 """
 import argparse
+import bz2
 import contextlib
+import hashlib
 import json
 import os
 import re
@@ -187,7 +189,9 @@ class Run:
         return any(l.startswith(prefix) for l in self.logs)
 
 
-class DownloaderTest(unittest.TestCase):
+class E2ETest(unittest.TestCase):
+    """A published distribution, a fresh target per test, servers stopped after each test."""
+
     @classmethod
     def setUpClass(cls):
         cls.wine = Wine(BUILD)
@@ -239,6 +243,10 @@ class DownloaderTest(unittest.TestCase):
                 self.assertFalse(os.path.exists(path), name)
             else:
                 self.assertEqual(read(path), read(os.path.join(self.src, *name.split("/"))), name)
+
+
+class DownloaderTest(E2ETest):
+    """Download runs: the file lists, the workers and the file store, state and journal."""
 
     # ---- the main path ----
 
@@ -547,6 +555,122 @@ class DownloaderTest(unittest.TestCase):
             if not skipped(name):
                 self.assertEqual(read(os.path.join(self.target, *name.split("/"))),
                                  read(os.path.join(src2, *name.split("/"))), name)
+
+
+def make_bundle(out, name, entries):
+    """A hand-made manifest (plain names, the file-table text) and its bundle: entries are
+    (name, listed bytes, bytes in the bundle); the bundle holds the latter back to back."""
+    lines = b"".join(b'"%s",%s-%d,0,1,1\r\n' % (n.encode(), hashlib.sha256(d).hexdigest().encode(), len(d))
+                     for n, d, _ in entries)
+    write(os.path.join(out, name + ".txt"), lines)
+    write(os.path.join(out, name + ".bz2"), bz2.compress(b"".join(b for _, _, b in entries)))
+    return name + ".txt"
+
+
+class BundleTest(E2ETest):
+    """Bundles: a manifest and one bzip2 stream of its files, read while it arrives."""
+
+    def run_bundle(self, servers, bundle, *extra, lists=None):
+        run = self.run_driver(servers, "--bundle", bundle, *extra, lists=lists)
+        m = re.search(r"^BUNDLE ok=(\d)", run.text, re.M)
+        run.bundle_ok = bool(m and m.group(1) == "1")
+        return run
+
+    def test_fresh_install_through_the_bundle(self):
+        src = os.path.join(self.base, "src-bundle")
+        pub = os.path.join(self.base, "pub-bundle")
+        self.addCleanup(remove_dir, src)
+        self.addCleanup(remove_dir, pub)
+        make_source(src, 3)
+        out = subprocess.run([sys.executable, PUBLISH, "--out", pub, "--list", "B=" + src, "--bundle", "B"],
+                             check=True, stdout=subprocess.PIPE)
+        dist = json.loads(out.stdout)["lists"]["B"]
+        srv = self.server(root=pub)
+        run = self.run_bundle([srv], dist["bundle"], lists=dist["uniquefile"])
+        self.assertTrue(run.bundle_ok, run.text)
+        self.assertFalse(run.failed, run.text)
+        self.assertIn("Download bundle success", run.logs)
+        self.assertEqual(srv.stats()["requests"], {"/" + dist["uniquefile"]: 1, "/" + dist["bundle"] + ".bz2": 1})
+        self.assertEqual(self.state(), expected_state(dist["files"]))
+        for name in dist["files"]:
+            path = os.path.join(self.target, *name.split("/"))
+            if skipped(name):
+                self.assertFalse(os.path.exists(path), name)
+            else:
+                self.assertEqual(read(path), read(os.path.join(src, *name.split("/"))), name)
+
+    def test_worth_it_rule(self):
+        """100 files: 12 needed fetch no bundle (the run fetches them singly), 13 fetch it."""
+        src = os.path.join(self.base, "src-hundred")
+        pub = os.path.join(self.base, "pub-hundred")
+        self.addCleanup(remove_dir, src)
+        self.addCleanup(remove_dir, pub)
+        for i in range(100):
+            write(os.path.join(src, "f%03d.dat" % i), b"file %d " % i * 30)
+        out = subprocess.run([sys.executable, PUBLISH, "--out", pub, "--list", "H=" + src, "--bundle", "H",
+                              "--compress", "never"], check=True, stdout=subprocess.PIPE)
+        dist = json.loads(out.stdout)["lists"]["H"]
+        srv = self.server(root=pub)
+        self.assertTrue(self.run_bundle([srv], dist["bundle"], lists=dist["uniquefile"]).bundle_ok)
+        state = os.path.join(self.target, "synccache", "currentfiles.txt")
+        whole = read(state).splitlines(True)
+        for needed, bundled in ((12, False), (13, True)):
+            with self.subTest(needed=needed):
+                write(state, b"".join(whole[needed:]))
+                srv.reset()
+                run = self.run_bundle([srv], dist["bundle"], lists=dist["uniquefile"])
+                self.assertTrue(run.bundle_ok, run.text)
+                self.assertFalse(run.failed, run.text)
+                self.assertIn("Bundle contains 100 files. We need %d of them" % needed, run.logs)
+                requests = srv.stats()["requests"]
+                self.assertEqual(requests.pop("/" + dist["bundle"] + ".bz2", 0), 1 if bundled else 0)
+                self.assertEqual(len(requests), 0 if bundled else needed, requests)
+                self.assertEqual(read(state), b"".join(whole))
+
+    def test_bundle_faults(self):
+        a, b, c = b"A" * 10000, b"B" * 777, bytes(range(256)) * 40
+        bad_c = c[:100] + b"x" + c[101:]
+        cases = [
+            # name, entries, bundle bytes on server 0 instead, rule on both, ok, requests (s0, s1), log line
+            ("wrong checksum on server 0", [("a.dat", a, a), ("b.dat", b, b), ("c.dat", c, c)],
+             [("a.dat", a, a), ("b.dat", b, b), ("c.dat", c, bad_c)], None, True, (1, 1),
+             "Post-process error on 2th file starting at offset %d" % (len(a) + len(b) + len(c))),
+            ("gap of 10000 bytes", [("a.dat", a, a), ("a.dat", a, b"G" * 10000), ("b.dat", b, b)], None, None,
+             True, (1, 0), "Download bundle success"),
+            ("empty manifest", [], None, None, True, (1, 0), "Download bundle success"),
+            ("cut short everywhere", [("a.dat", a, a), ("c.dat", c, os.urandom(9000))], None, {"cut": 200},
+             False, (2, 2), "Read error on 0th file"),
+        ]
+        for name, entries, bad, both, ok, counts, line in cases:
+            with self.subTest(name):
+                remove_dir(self.target)
+                pub = tempfile.mkdtemp(prefix="pub-", dir=self.base)
+                self.addCleanup(remove_dir, pub)
+                manifest = make_bundle(pub, "bundle", entries)
+                if bad:
+                    make_bundle(pub, "bad", bad)
+                script0 = {"/bundle.bz2": dict(both or {}, **({"file": "bad.bz2"} if bad else {}))}
+                s0 = self.server(script0, root=pub)
+                s1 = self.server({"/bundle.bz2": both} if both else None, root=pub)
+                run = self.run_bundle([s0, s1], "bundle", "--bundle-only", lists=manifest)
+                self.assertEqual(run.bundle_ok, ok, run.text)
+                self.assertIn(line, run.logs)
+                self.assertEqual((s0.stats()["requests"].get("/bundle.bz2", 0),
+                                  s1.stats()["requests"].get("/bundle.bz2", 0)), counts)
+                if ok:
+                    for n, data, _ in entries:
+                        self.assertEqual(read(os.path.join(self.target, n)), data)
+
+    def test_manifest_beyond_32_bits_is_refused(self):
+        pub = tempfile.mkdtemp(prefix="pub-", dir=self.base)
+        self.addCleanup(remove_dir, pub)
+        write(os.path.join(pub, "huge.txt"), b"".join(b'"h%d.dat",%s-1500000000,0,1,1\r\n' % (i, b"ab" * 32)
+                                                       for i in range(2)))
+        srv = self.server(root=pub)
+        run = self.run_bundle([srv], "huge", "--bundle-only", lists="huge.txt")
+        self.assertFalse(run.bundle_ok)
+        self.assertIn("Bundle manifest huge.txt is too large: refused", run.logs)
+        self.assertNotIn("/huge.bz2", srv.stats()["requests"])
 
 
 def main():
