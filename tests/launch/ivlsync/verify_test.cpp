@@ -232,8 +232,9 @@ TEST(PackFormatTest, Table)
     for (const Case& c : cases) {
         ZStringBuffer<16> sFormat;
         EXPECT_EQ(GetPackFormat(c.szName, sFormat), c.bPack) << c.szName;
-        if (c.bPack)
+        if (c.bPack) {
             EXPECT_STREQ(sFormat.GetData(), c.szFormat) << c.szName;
+        }
         EXPECT_EQ(NeedsRepackFile(c.szName), c.bNeedsRepack) << c.szName;
     }
 }
