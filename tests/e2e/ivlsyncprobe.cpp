@@ -1,10 +1,12 @@
 // Test tool: finds the sync program's window by its caption and prints, one item a line,
 // what the end-to-end tests check through the Win32 API: caption, state, child controls and
 // the text of the log control (UTF-8), and the menu where the system lets another process read it.
-//   ivlsyncprobe.exe [--restore] [caption]   exit code 1 when no such window exists
-// --restore first restores a minimised window.
+//   ivlsyncprobe.exe [--restore] [--click ID] [caption]   exit code 1 when no such window exists
+// --restore first restores a minimised window; --click presses the button with that id (as a
+// click would: the command is posted to the dialog).
 #include "common/system/zwin.h"
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -58,6 +60,8 @@ BOOL CALLBACK PrintChild(HWND hChild, LPARAM lParam)
     std::string sText = sClass == "RichEdit20W" ? std::string() : OneLine(Text(hChild));
     printf("control %d %s %ld %ld %ld %ld %s\n", GetDlgCtrlID(hChild), sClass.c_str(), rect.left, rect.top,
            rect.right - rect.left, rect.bottom - rect.top, sText.c_str());
+    printf("state %d %d %d\n", GetDlgCtrlID(hChild), IsWindowVisible(hChild) ? 1 : 0,
+           IsWindowEnabled(hChild) ? 1 : 0);
     if (sClass == "RichEdit20W")
         printf("log %s\n", OneLine(Text(hChild)).c_str());
     return TRUE;
@@ -87,10 +91,13 @@ int main(int argc, char** argv)
 {
     wchar_t szCaption[256] = L"I&V sync";
     bool bRestore = false;
+    int nClick = 0;
     for (int i = 1; i < argc; ++i)
     {
         if (strcmp(argv[i], "--restore") == 0)
             bRestore = true;
+        else if (strcmp(argv[i], "--click") == 0 && i + 1 < argc)
+            nClick = atoi(argv[++i]);
         else
             MultiByteToWideChar(CP_UTF8, 0, argv[i], -1, szCaption, 256);
     }
@@ -101,6 +108,14 @@ int main(int argc, char** argv)
     {
         ShowWindow(hWnd, SW_RESTORE);
         Sleep(500);
+    }
+    if (nClick)
+    {
+        HWND hButton = GetDlgItem(hWnd, nClick);
+        if (!hButton)
+            return 1;
+        PostMessageW(hWnd, WM_COMMAND, MAKEWPARAM(nClick, BN_CLICKED), reinterpret_cast<LPARAM>(hButton));
+        return 0;
     }
     printf("caption %s\n", Text(hWnd).c_str());
     printf("iconic %d\n", IsIconic(hWnd) ? 1 : 0);

@@ -3,6 +3,7 @@
 #include "launch/ivlsync/flashserver.h"
 
 #include "launch/ivlsync/pingsession.h"
+#include "launch/ivlsync/verify.h"
 
 namespace
 {
@@ -115,8 +116,14 @@ void FlashServer::HandleVerify(const FlashMessage& message, Socket& connection)
     SessionLockScope lock(*this);
     if (!CheckCommand(message, connection, Session::KIND_VERIFY, "Already running", 2, 2, kVerifyUsage))
         return;
-    // This build has no verify session: every start fails.
-    Reply(connection, message, ERR_PARAMCOUNT, "Couldn't start verify");
+    VerifySession* pSession = new VerifySession(message.GetSessionId(), connection, m_pWindow, this);
+    if (!pSession->Start(message.GetParam(0), message.GetParam(1))) {
+        DiscardSession(pSession);
+        Reply(connection, message, ERR_PARAMCOUNT, "Couldn't start verify");
+        return;
+    }
+    AddSession(pSession);
+    Reply(connection, message, ERR_OK);
 }
 
 void FlashServer::HandleRunIvl(const FlashMessage& message, Socket& connection)

@@ -540,9 +540,3 @@ void ZIvlSync::RelaunchElevated()
         MessageBoxW(nullptr, szText, L"ShellExecuteEx failed", MB_OK);
     }
 }
-
-// The menu verification of the installed files is built with the verify session; until then
-// the menu entry does nothing.
-void ZIvlSync::VerifyInstalledFiles()
-{
-}

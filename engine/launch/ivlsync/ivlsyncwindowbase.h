@@ -101,6 +101,9 @@ public:
 
     // The menu verification of the installed files (runs on a detached thread).
     void VerifyInstalledFiles();
+    // The verification itself under the mutex "verifyfiles": -1 when another one runs, else
+    // 1 when every file passed and 0 when not.
+    int VerifyFilesLocked();
 
     static ZStringBuffer<256> s_sLogFile;
 

@@ -270,10 +270,3 @@ void RunServerMode(bool bMinimised, bool bElevated, int32_t nPort, LanguageTable
 
     delete pWindow;
 }
-
-// Update mode comes with its own window; until it is built in, "/a" reports failure.
-bool RunUpdateMode(bool bMinimised, bool bElevated, const char* szSettingsServer, bool bQuiet,
-                   LanguageTable* pLanguage)
-{
-    return true;
-}

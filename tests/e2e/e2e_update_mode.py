@@ -1,0 +1,261 @@
+#!/usr/bin/env python3
+"""End to end: the real ivlsync.exe in update mode ("/a") under Wine against tools/fileserver.py
+serving a distribution made by tools/publish.py: the settings file, the four distributions, the
+exit code, and the progress window read and pressed through the Win32 API (ivlsyncprobe.exe).
+
+    e2e_update_mode.py --build BUILD --exe PATH --probe PATH [unittest arguments]
+"""
+import argparse
+import filecmp
+import json
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOP = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(TOP, "tests", "lib"))
+from winetest import Wine, remove_dir, run_tests_with_services, scratch_dir, wait_for, windows_path, wine_command  # noqa: E402
+
+BUILD = EXE = PROBE = None
+PUBLISH = os.path.join(TOP, "tools", "publish.py")
+FILESERVER = os.path.join(TOP, "tools", "fileserver.py")
+LISTS = ("VostX_Depends", "Game_Client_Executables", "SmallFiles", "T00M00_AllLevels")
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+class FileServer:
+    def __init__(self, root, paths=None):
+        self.tmp = tempfile.mkdtemp(prefix="updfs-")
+        port_file = os.path.join(self.tmp, "port")
+        args = [sys.executable, FILESERVER, "--root", root, "--port-file", port_file]
+        if paths:
+            script = os.path.join(self.tmp, "script.json")
+            with open(script, "w") as f:
+                json.dump({"paths": paths}, f)
+            args += ["--script", script]
+        self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not wait_for(lambda: os.path.exists(port_file) and os.path.getsize(port_file) > 0, 10):
+            self.stop()
+            raise RuntimeError("file server did not start")
+        with open(port_file) as f:
+            self.name = "127.0.0.1:%d" % int(f.read())
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(10)
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+def probe(*args):
+    """The probe's report as lines, or None when the update window is not there."""
+    r = subprocess.run(wine_command(BUILD, PROBE, *args, "I&V Downloading..."), stdout=subprocess.PIPE,
+                       stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=120)
+    if r.returncode != 0:
+        return None
+    return r.stdout.decode("utf-8", "replace").replace("\r", "").splitlines()
+
+
+def texts(lines):
+    """{control id: text} (the first control of an id, as GetDlgItem finds it)."""
+    found = {}
+    for line in lines or []:
+        if line.startswith("control "):
+            parts = line.split(" ", 7)
+            found.setdefault(int(parts[1]), parts[7] if len(parts) > 7 else "")
+    return found
+
+
+def states(lines):
+    """{control id: (visible, enabled)} of every control (the last one of an id wins)."""
+    found = {}
+    for line in lines or []:
+        if line.startswith("state "):
+            _, ident, visible, enabled = line.split()
+            found[int(ident)] = (visible == "1", enabled == "1")
+    return found
+
+
+class UpdateMode(unittest.TestCase):
+    def setUp(self):
+        self.folder = scratch_dir(BUILD, "e2e_update_mode")
+        self.addCleanup(remove_dir, self.folder)
+        # The language file is looked up under the current folder.
+        shutil.copytree(os.path.join(os.path.dirname(EXE), "locale"), os.path.join(self.folder, "locale"))
+        self.wine = Wine(BUILD)
+        # A registry key of this run's own, so runs in other processes never share it.
+        self.selector = "E2EUpdate%d" % os.getpid()
+        self.install = os.path.join(self.folder, "install")
+        os.makedirs(self.install)
+        self.reg("add", "/ve", "/d", windows_path(self.install), "/f")
+        self.addCleanup(self.reg, "delete", "/f")
+        self.sources = {}
+        rnd = random.Random(7)
+        for i, name in enumerate(LISTS):
+            src = os.path.join(self.folder, "src", name)
+            write(os.path.join(src, "%s.txt" % name), b"%s\n" % name.encode() * (i + 1))
+            write(os.path.join(src, "data", "r%d.bin" % i), bytes(rnd.getrandbits(8) for _ in range(30000)))
+            self.sources[name] = src
+        self.out = os.path.join(self.folder, "out")
+
+    def reg(self, verb, *args):
+        key = "HKLM\\Software\\Vost-Parn\\Ironvale %s" % self.selector
+        self.wine.run("reg", verb, key, *args)
+
+    def publish(self, server_name, settings=None, bundle="SmallFiles"):
+        args = [sys.executable, PUBLISH, "--out", self.out, "--root", "root.xml"]
+        for name in LISTS:
+            args += ["--list", "%s=%s" % (name, self.sources[name])]
+        if bundle:
+            args += ["--bundle", bundle]
+        settings = settings if settings is not None else {
+            "unique_file_servers": server_name, "distribution": "live",
+            "vostxdistribution": self.selector, "uniqueversionfilename": "root.xml"}
+        for key, value in settings.items():
+            args += ["--settings", "%s=%s" % (key, value)]
+        p = subprocess.run(args, check=True, stdout=subprocess.PIPE)
+        return json.loads(p.stdout)
+
+    def serve(self, paths=None):
+        # The settings name the server, so the port is taken first and the files published after.
+        os.makedirs(self.out, exist_ok=True)
+        server = FileServer(self.out, paths)
+        self.addCleanup(server.stop)
+        return server
+
+    def run_sync(self, *args, timeout=180):
+        return self.wine.run(EXE, "/a", "/l", "en", *args, cwd=self.folder, timeout=timeout)
+
+    def log(self):
+        try:
+            with open(os.path.join(self.folder, "ivlsync.log"), "rb") as f:
+                return f.read().decode("utf-8", "replace")
+        except OSError:
+            return ""
+
+    def assert_installed(self):
+        target = os.path.join(self.install, "live")
+        for name, src in self.sources.items():
+            for top, _, files in os.walk(src):
+                for f in files:
+                    rel = os.path.relpath(os.path.join(top, f), src)
+                    self.assertTrue(filecmp.cmp(os.path.join(src, rel), os.path.join(target, rel), shallow=False),
+                                    rel)
+        self.assertTrue(os.path.exists(os.path.join(target, "synccache", "currentfiles.txt")))
+
+    def test_four_distributions_installed_quietly(self):
+        server = self.serve()
+        self.publish(server.name)
+        code, _ = self.run_sync("/rs", server.name, "/q")
+        self.assertEqual(code, 0, self.log())
+        self.assert_installed()
+        log = self.log()
+        self.assertIn("Finished", log)
+        self.assertNotIn("There were errors", log)
+
+    def test_unusable_settings_give_exit_code_1(self):
+        cases = {
+            "missing key": 'distribution="live"\nvostxdistribution="{sel}"\nuniqueversionfilename="root.xml"\n',
+            "blanks around '='": 'unique_file_servers = "{srv}"\ndistribution="live"\n'
+                                 'vostxdistribution="{sel}"\nuniqueversionfilename="root.xml"\n',
+        }
+        server = self.serve()
+        self.publish(server.name, settings={})
+        for label, text in cases.items():
+            with self.subTest(label):
+                with open(os.path.join(self.out, "settings.js"), "w") as f:
+                    f.write(text.format(srv=server.name, sel=self.selector))
+                code, _ = self.run_sync("/rs", server.name, "/q")
+                self.assertEqual(code, 1, self.log())
+                self.assertIn("Could not load the settings", self.log())
+                self.assertFalse(os.path.exists(os.path.join(self.install, "live")))
+
+    def test_failed_bundle_step_stops_the_job(self):
+        server = self.serve()
+        summary = self.publish(server.name)
+        os.remove(os.path.join(self.out, summary["lists"]["SmallFiles"]["bundle"] + ".bz2"))
+        code, _ = self.run_sync("/rs", server.name, "/q")
+        self.assertEqual(code, 1, self.log())
+        log = self.log()
+        self.assertIn("There were errors during the download", log)
+        # The fourth distribution is never reached.
+        self.assertFalse(os.path.exists(os.path.join(self.install, "live", "T00M00_AllLevels.txt")))
+
+    def test_quiet_without_a_server_ends_at_once(self):
+        # A port nobody listens on: the settings cannot be loaded.
+        server = self.serve()
+        name = server.name
+        server.stop()
+        code, _ = self.run_sync("/rs", name, "/q", timeout=60)
+        self.assertEqual(code, 1)
+        self.assertIn("Could not connect", self.log())
+
+    def test_window_before_during_and_after(self):
+        server = self.serve()
+        summary = self.publish(server.name)
+        # The last list trickles in until the test has looked and cancelled, then the server
+        # goes away and the fetch fails at once.
+        last = "/" + summary["lists"]["T00M00_AllLevels"]["uniquefile"]
+        server.stop()
+        server = self.serve({last: {"trickle": [1, 5]}})
+        self.publish(server.name)
+        proc = self.wine.start(EXE, "/a", "/l", "en", "/rs", server.name, cwd=self.folder)
+        self.addCleanup(self.wine.stop, proc, 30)
+        report = []
+
+        def at(condition):
+            def check():
+                report[:] = probe() or []
+                return condition(texts(report), states(report))
+            return check
+
+        self.assertTrue(wait_for(at(lambda t, s: t.get(1007) == "Step 4 of 4"), 120), report)
+        t, s = texts(report), states(report)
+        self.assertEqual(t.get(1011), "Downloading and unpacking game data")
+        self.assertEqual(t.get(2), "Cancel")
+        self.assertEqual(s.get(2), (True, True))
+        self.assertEqual(t.get(1005), "Show details")
+        self.assertFalse(s[1001][0])  # the details box starts hidden
+        self.assertEqual(subprocess.run(wine_command(BUILD, PROBE, "--click", "1005", "I&V Downloading..."),
+                                        timeout=60).returncode, 0)
+        self.assertTrue(wait_for(at(lambda t, s: t.get(1005) == "Hide details" and s[1001][0]), 60), report)
+
+        self.assertEqual(subprocess.run(wine_command(BUILD, PROBE, "--click", "2", "I&V Downloading..."),
+                                        timeout=60).returncode, 0)
+        self.assertTrue(wait_for(at(lambda t, s: t.get(1002) == "Stopping..."), 60), report)
+        self.assertEqual(states(report).get(2), (True, False))
+        server.stop()
+        self.assertTrue(wait_for(at(lambda t, s: t.get(1003) is not None and "Close" in
+                                    [l.split(" ", 7)[-1] for l in report if l.startswith("control ")]), 120),
+                        report)
+        self.assertIn(texts(report).get(1002), ("Cancelled", "There were errors during the download"))
+        self.assertEqual(subprocess.run(wine_command(BUILD, PROBE, "--click", "1003", "I&V Downloading..."),
+                                        timeout=60).returncode, 0)
+        self.assertTrue(wait_for(lambda: proc.poll() is not None, 60))
+        # Nothing of the fourth distribution was installed.
+        self.assertFalse(os.path.exists(os.path.join(self.install, "live", "T00M00_AllLevels.txt")))
+
+
+def main():
+    global BUILD, EXE, PROBE
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--probe", required=True)
+    args, rest = parser.parse_known_args()
+    BUILD, EXE, PROBE = os.path.abspath(args.build), args.exe, args.probe
+    return run_tests_with_services(BUILD, sys.modules[__name__], [sys.argv[0]] + rest)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
