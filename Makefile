@@ -31,6 +31,7 @@ build: setup configure
 
 test: build
 	@tools/check-binaries $(X86)
+	@tools/check-layering
 	@set -e; for t in $(TESTTREES); do \
 	  tools/wine-run --build $$t start; \
 	  rc=0; ctest --test-dir $$t --output-on-failure -j $(JOBS) || rc=$$?; \

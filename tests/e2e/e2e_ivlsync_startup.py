@@ -8,111 +8,29 @@ with reg.exe) with its temporary-folder fallback, and the elevated relaunch.
 import argparse
 import os
 import re
-import shutil
-import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
-from winetest import (host_pids, in_prefix, port_open, remove_dir, require_free_ports,  # noqa: E402
-                      run_tests_with_services, wait_for, windows_path, wine_command)
+import syncdriver  # noqa: E402
+from winetest import port_open, run_isolated, run_tests_with_services, wait_for, windows_path  # noqa: E402
 
 BUILD = None
 EXE = None
-INSTALL_KEY = r"HKLM\Software\Vost-Parn\Ironvale"
-
-
-def wine(*args, timeout=120):
-    """Runs a program of the prefix (reg, taskkill) and returns its exit code."""
-    # A UTF-8 locale, so that Wine reads non-ASCII arguments as what they are.
-    env = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
-    return subprocess.run(wine_command(BUILD, *args), stdout=subprocess.DEVNULL, env=env,
-                          stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=timeout).returncode
 
 
 def set_install_root(value):
-    """Default value of the install key, or no key at all for None."""
-    wine("reg", "delete", INSTALL_KEY, "/f")
-    if value is not None:
-        assert wine("reg", "add", INSTALL_KEY, "/ve", "/d", value, "/f") == 0
+    syncdriver.set_install_root(BUILD, value)
 
 
 def prefix_processes():
-    """(pid, argv) of the ivlsync.exe processes of this build's prefix."""
-    found = []
-    for pid in host_pids():
-        try:
-            with open("/proc/%d/cmdline" % pid, "rb") as f:
-                argv = [a.decode("utf-8", "replace") for a in f.read().split(b"\0") if a]
-            if not argv or not argv[0].lower().endswith("ivlsync.exe"):
-                continue
-            if in_prefix(pid, BUILD):
-                found.append((pid, argv))
-        except OSError:
-            pass
-    return found
-
-
-class SyncRun:
-    """A work folder with its own copy of ivlsync.exe and its language files, like the
-    plug-in's, and the copies of the program started in it."""
-
-    def __init__(self, prefix="e2e_ivlsync_"):
-        self.folder = tempfile.mkdtemp(prefix=prefix)
-        shutil.copy(EXE, os.path.join(self.folder, "ivlsync.exe"))
-        shutil.copytree(os.path.join(os.path.dirname(EXE), "locale"), os.path.join(self.folder, "locale"))
-        self.procs = []
-        self.outs = []
-
-    @property
-    def log_path(self):
-        return os.path.join(self.folder, "ivlsync.log")
-
-    def log(self):
-        try:
-            with open(self.log_path, encoding="utf-8", errors="replace") as f:
-                return f.read()
-        except OSError:
-            return ""
-
-    def start(self, *args):
-        out = open(os.path.join(self.folder, "wine-%d.out" % len(self.procs)), "wb")
-        proc = subprocess.Popen(wine_command(BUILD, os.path.join(self.folder, "ivlsync.exe"), *args),
-                                cwd=self.folder, stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-        self.procs.append(proc)
-        self.outs.append(out)
-        return proc
-
-    def wait_log(self, pattern, count=1, timeout=60):
-        return wait_for(lambda: len(re.findall(pattern, self.log(), re.M)) >= count, timeout)
-
-    def close_all(self, timeout=60):
-        """Closes every copy's window (WM_CLOSE) and waits for the processes to end."""
-        if prefix_processes():
-            wine("taskkill", "/im", "ivlsync.exe")
-        ok = wait_for(lambda: not prefix_processes(), timeout)
-        for proc in self.procs:
-            try:
-                proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
-        return ok
-
-    def cleanup(self):
-        if not self.close_all():
-            for pid, _ in prefix_processes():
-                os.kill(pid, 9)
-        for out in self.outs:
-            out.close()
-        remove_dir(self.folder)
+    return syncdriver.prefix_processes(BUILD)
 
 
 class Base(unittest.TestCase):
     def setUp(self):
-        self.run_ = SyncRun()
+        self.run_ = syncdriver.SyncProgram(BUILD, EXE)
         self.addCleanup(self.run_.cleanup)
         self.addCleanup(set_install_root, None)
 
@@ -142,7 +60,6 @@ class SingleInstance(Base):
 
 class Switches(Base):
     def test_port_switch_moves_the_command_server(self):
-        require_free_ports(self, 50009, 50010, 50123)
         run = self.run_
         set_install_root(windows_path(os.path.join(run.folder, "install")))
         proc = run.start("-M", "-p", "50123")
@@ -153,7 +70,6 @@ class Switches(Base):
         self.assertEqual(proc.wait(timeout=30), 0)
 
     def test_without_language_texts_show_their_keys(self):
-        require_free_ports(self, 50010)
         run = self.run_
         set_install_root(windows_path(os.path.join(run.folder, "install")))
         proc = run.start("/m", "/p", "/l")
@@ -203,7 +119,6 @@ class Elevation(Base):
     def test_denied_root_relaunches_once_with_dash_e(self):
         if not os.path.isdir("/sys"):
             self.skipTest("no /sys")
-        require_free_ports(self, 50010)
         run = self.run_
         set_install_root(self.DENIED)
         first = run.start("/m", "/l", "en")
@@ -234,6 +149,7 @@ def main():
     parser.add_argument("--exe", required=True)
     args, rest = parser.parse_known_args()
     BUILD, EXE = os.path.abspath(args.build), os.path.abspath(args.exe)
+    run_isolated(BUILD)
     sys.exit(run_tests_with_services(BUILD, __name__, [sys.argv[0], *rest]))
 
 

@@ -11,18 +11,18 @@ import subprocess
 import sys
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "lib"))
-import e2e_ivlsync_startup as startup  # noqa: E402
-from winetest import require_free_ports, run_tests_with_services, wait_for, windows_path, wine_command  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
+import syncdriver  # noqa: E402
+from winetest import run_isolated, run_tests_with_services, wait_for, windows_path, wine_command  # noqa: E402
 
+BUILD = None
+EXE = None
 PROBE = None
 
 
 def probe(*args):
     """The probe's report as a list of lines, or None when the window is not there."""
-    result = subprocess.run(wine_command(startup.BUILD, PROBE, *args), stdout=subprocess.PIPE,
+    result = subprocess.run(wine_command(BUILD, PROBE, *args), stdout=subprocess.PIPE,
                             stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=120)
     if result.returncode != 0:
         return None
@@ -44,13 +44,12 @@ def controls(lines):
 
 class Window(unittest.TestCase):
     def setUp(self):
-        self.run_ = startup.SyncRun(prefix="e2e_ivlsync_window_")
+        self.run_ = syncdriver.SyncProgram(BUILD, EXE, prefix="e2e_ivlsync_window_")
         self.addCleanup(self.run_.cleanup)
-        self.addCleanup(startup.set_install_root, None)
-        startup.set_install_root(windows_path(os.path.join(self.run_.folder, "install")))
+        self.addCleanup(syncdriver.set_install_root, BUILD, None)
+        syncdriver.set_install_root(BUILD, windows_path(os.path.join(self.run_.folder, "install")))
 
     def open(self, *args, lines_ready=2):
-        require_free_ports(self, 50009, 50010)
         self.run_.start(*args)
         self.assertTrue(self.run_.wait_log(r"^(Write access granted|access_ok)$"), self.run_.log())
         report = []
@@ -117,15 +116,16 @@ class Window(unittest.TestCase):
 
 
 def main():
-    global PROBE
+    global BUILD, EXE, PROBE
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
     parser.add_argument("--exe", required=True)
     parser.add_argument("--probe", required=True)
     args, rest = parser.parse_known_args()
-    startup.BUILD, startup.EXE = os.path.abspath(args.build), os.path.abspath(args.exe)
+    BUILD, EXE = os.path.abspath(args.build), os.path.abspath(args.exe)
     PROBE = os.path.abspath(args.probe)
-    sys.exit(run_tests_with_services(startup.BUILD, __name__, [sys.argv[0], *rest]))
+    run_isolated(BUILD)
+    sys.exit(run_tests_with_services(BUILD, __name__, [sys.argv[0], *rest]))
 
 
 if __name__ == "__main__":

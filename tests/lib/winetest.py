@@ -3,12 +3,14 @@ import os
 import shutil
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 RUNNER = os.path.join(TOP, "tools", "wine-run")
+NETNS_RUNNER = os.path.join(TOP, "tools", "netns-run")
 
 
 def wine_command(build, *args):
@@ -47,6 +49,16 @@ class Wine:
                 os.killpg(proc.pid, 9)
                 proc.wait()
         return proc.returncode
+
+
+def run_isolated(build):
+    """Runs this script again under tools/netns-run unless it already runs there: the sync
+    program's ports are fixed, and no other run on this machine may meet this one."""
+    if os.environ.get("IVL_ISOLATED"):
+        return
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os.execv(NETNS_RUNNER, [NETNS_RUNNER, "--build", os.path.abspath(build), sys.executable, *sys.argv])
 
 
 def run_tests_with_services(build, module, argv):
@@ -92,11 +104,14 @@ def port_open(port, host="127.0.0.1"):
         return False
 
 
-def require_free_ports(test, *ports):
-    """The ports are global: another program on the machine may hold them."""
-    busy = [port for port in ports if port_open(port)]
-    if busy:
-        test.skipTest("ports in use by another program: %s" % busy)
+def port_listening(port):
+    """Whether a socket listens on 127.0.0.1:port (read from /proc, without connecting)."""
+    want = "0100007F:%04X" % port
+    try:
+        with open("/proc/net/tcp") as f:
+            return any(line.split()[1] == want and line.split()[3] == "0A" for line in f.readlines()[1:])
+    except OSError:
+        return False
 
 
 def host_pids():

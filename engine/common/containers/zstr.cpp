@@ -534,6 +534,25 @@ int ZUtf8ToUtf16(wchar_t* dst, const char* src)
     return nOut;
 }
 
+int ZUtf16ToUtf8(char* dst, const wchar_t* src)
+{
+    char tmp[8];
+    int nOut = 0;
+    for (; *src; ++src) {
+        uint32_t cp = (uint16_t)*src;
+        if (cp >= 0xD800 && cp <= 0xDBFF && (uint16_t)src[1] >= 0xDC00 && (uint16_t)src[1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + ((uint16_t)src[1] - 0xDC00);
+            ++src;
+        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+            cp = 0xFFFD;
+        }
+        nOut += ZUtf8Encode(dst ? dst + nOut : tmp, cp);
+    }
+    if (dst)
+        dst[nOut] = 0;
+    return nOut;
+}
+
 int ZUtf8ToUtf16N(const char* src, int nSrcBytes, wchar_t* dst, int nDstUnits, unsigned nFlags)
 {
     if (!src || nSrcBytes <= 0)

@@ -86,6 +86,10 @@ bool ZWildcardMatchW(const wchar_t* text, const wchar_t* pattern);
 int ZUtf8Encode(char* out, uint32_t nCodePoint);         // 1..6 bytes, 0 above 0x7FFFFFFF
 int ZUtf8Decode(uint32_t* pOut, const char* s);          // bytes consumed, 0 at a terminator
 int ZUtf8ToUtf16(wchar_t* dst, const char* src);         // dst: one unit per byte + 1
+// Whole NUL-terminated UTF-16 text to UTF-8, surrogate pairs combined and a lone half written as
+// U+FFFD; returns the bytes without the terminator (always written). dst: three bytes per unit
+// + 1; a null dst only counts.
+int ZUtf16ToUtf8(char* dst, const wchar_t* src);
 enum
 {
     ZUTF8_LENIENT = 1,

@@ -8,7 +8,23 @@
 
 // ---- ZWideText ----
 
+ZWideText::ZWideText(const char* szUtf8) : m_pText(nullptr)
+{
+    if (!szUtf8)
+        szUtf8 = "";
+    m_pText = (wchar_t*)malloc((strlen(szUtf8) + 1) * sizeof(wchar_t));
+    if (m_pText)
+        ZUtf8ToUtf16(m_pText, szUtf8);
+}
+
 ZWideText::~ZWideText() { free(m_pText); }
+
+wchar_t* ZWideText::Detach()
+{
+    wchar_t* pText = m_pText;
+    m_pText = nullptr;
+    return pText;
+}
 
 void ZWideText::Set(wchar_t* pText)
 {
@@ -196,6 +212,17 @@ ZStringBase& ZStringBase::AssignWide(const wchar_t* szText)
     for (const wchar_t* p = szText; *p; ++p)
         pOut += ZUtf8Encode(pOut, (uint16_t)*p);
     *pOut = 0;
+    m_nSize = nBytes + 1;
+    return *this;
+}
+
+ZStringBase& ZStringBase::AssignUtf16(const wchar_t* szText)
+{
+    if (!szText)
+        szText = L"";
+    int nBytes = ZUtf16ToUtf8(nullptr, szText);
+    Reserve(nBytes + 1);
+    ZUtf16ToUtf8(m_pData, szText);
     m_nSize = nBytes + 1;
     return *this;
 }

@@ -11,17 +11,24 @@
 #define ZPRINTF_FORMAT(fmt, first) __attribute__((format(printf, fmt, first)))
 #endif
 
-// Owner of the UTF-16 block made by ZStringBase::ToWide; frees it when destroyed.
+// Owner of a UTF-16 block (from ZStringBase::ToWide, or a UTF-8 text given to the constructor);
+// frees it when destroyed.
 class ZWideText
 {
 public:
     ZWideText() : m_pText(nullptr) {}
+    // UTF-16 copy of UTF-8 text (null is taken as empty).
+    explicit ZWideText(const char* szUtf8);
+    ZWideText(ZWideText&& other) noexcept : m_pText(other.m_pText) { other.m_pText = nullptr; }
     ~ZWideText();
     ZWideText(const ZWideText&) = delete;
     ZWideText& operator=(const ZWideText&) = delete;
 
     const wchar_t* Get() const { return m_pText; }
+    // The text, or an empty one when there is no block (allocation failed).
+    const wchar_t* c_str() const { return m_pText ? m_pText : L""; }
     void Set(wchar_t* pText);  // takes ownership of a block from malloc
+    wchar_t* Detach();         // hands the block (from malloc) to the caller
 
 private:
     wchar_t* m_pText;
@@ -75,6 +82,8 @@ public:
     ZStringBase& AssignFrom(const ZStringBase& other);
     ZStringBase& AssignLatin1(const char* szText);
     ZStringBase& AssignWide(const wchar_t* szText);
+    // UTF-16 text (from the system) as UTF-8: see ZUtf16ToUtf8.
+    ZStringBase& AssignUtf16(const wchar_t* szText);
     ZStringBase& Append(const char* szText);
     ZStringBase& Append(const ZStringBase& other);
     ZStringBase& AppendChar(char c);

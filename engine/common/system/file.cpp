@@ -18,16 +18,13 @@ std::wstring ToLongPath(const char* szPath)
 {
     if (!szPath)
         return std::wstring();
-    size_t nBytes = strlen(szPath);
-    std::wstring sWide(nBytes + 1, L'\0');
-    ZUtf8ToUtf16(&sWide[0], szPath);
-    sWide.resize(wcslen(sWide.c_str()));
-    if (sWide.empty())
+    ZWideText wide(szPath);
+    if (!wide.c_str()[0])
         return std::wstring();
 
     const DWORD nMax = 32767;
     std::wstring sFull(nMax + 4, L'\0');
-    DWORD nLength = GetFullPathNameW(sWide.c_str(), nMax, &sFull[4], nullptr);
+    DWORD nLength = GetFullPathNameW(wide.c_str(), nMax, &sFull[4], nullptr);
     if (nLength == 0 || nLength >= nMax)
         return std::wstring();
     if (sFull[4] == L'\\' && sFull[5] == L'\\')
@@ -38,18 +35,6 @@ std::wstring ToLongPath(const char* szPath)
     sFull[3] = L'\\';
     sFull.resize(nLength + 4);
     return sFull;
-}
-
-ZStringBuffer<256> FromWide(const wchar_t* szText)
-{
-    ZStringBuffer<256> s;
-    int nBytes = WideCharToMultiByte(CP_UTF8, 0, szText, -1, nullptr, 0, nullptr, nullptr);
-    if (nBytes <= 1)
-        return s;
-    std::string sUtf8(nBytes, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, szText, -1, &sUtf8[0], nBytes, nullptr, nullptr);
-    s.Assign(sUtf8.c_str());
-    return s;
 }
 
 bool IsSeparator(char c)
@@ -97,7 +82,7 @@ void List(ZStringArray& names, const char* szPattern, bool bDirectories)
             continue;
         if (bDirectory && IsDotEntry(data.cFileName))
             continue;
-        names.Add(FromWide(data.cFileName).c_str());
+        names.Add(ZStringBuffer<256>().AssignUtf16(data.cFileName).c_str());
     } while (FindNextFileW(hFind, &data));
     FindClose(hFind);
 }
@@ -640,7 +625,7 @@ ZStringBuffer<256> File::GetAppDataFolder()
                                              static_cast<unsigned>(hr)));
                 return ZStringBuffer<256>();
             }
-            sFolder = FromWide(pPath);
+            sFolder.AssignUtf16(pPath);
             CoTaskMemFree(pPath);
         }
         FreeLibrary(hShell);

@@ -19,6 +19,19 @@ private:
     CRITICAL_SECTION m_Section;
 };
 
+// Holds a critical section for its scope, so early returns cannot leave it entered.
+class ZLockGuard
+{
+public:
+    explicit ZLockGuard(ZCriticalSection& lock) : m_Lock(lock) { m_Lock.Enter(); }
+    ~ZLockGuard() { m_Lock.Leave(); }
+    ZLockGuard(const ZLockGuard&) = delete;
+    ZLockGuard& operator=(const ZLockGuard&) = delete;
+
+private:
+    ZCriticalSection& m_Lock;
+};
+
 // Creates the mutex owned by the calling thread; null when it already existed (or exists under
 // another security context), in which case the caller owns nothing.
 HANDLE ZCreateMutex(const char* szName);

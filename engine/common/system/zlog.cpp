@@ -24,18 +24,9 @@ void ZDebugOutput::Write(const char* szText)
 {
     if (!s_bDebugOutput)
         return;
-    size_t nLength = strlen(szText);
-    size_t nUnits = nLength + 1;
-    // Log lines fit the stack; a longer raw text goes to the heap instead of overflowing it.
-    wchar_t szStack[8200];
-    wchar_t* pWide = nUnits <= sizeof(szStack) / sizeof(szStack[0]) ? szStack
-                                                                    : (wchar_t*)malloc(nUnits * sizeof(wchar_t));
-    if (!pWide)
-        return;
-    ZUtf8ToUtf16(pWide, szText);
-    OutputDebugStringW(pWide);
-    if (pWide != szStack)
-        free(pWide);
+    ZWideText wide(szText);
+    if (wide.Get())
+        OutputDebugStringW(wide.Get());
 }
 
 ZLogFilterHook ZLog::SetFilterHook(ZLogFilterHook pfnHook)

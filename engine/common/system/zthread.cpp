@@ -12,15 +12,27 @@ struct ZThread::Record
     void* m_pData;
     ZStringBuffer<256> m_Name;
     bool m_bAdopted;  // made by Current for a thread the engine did not start: the registry owns it
+    // Start-up of an engine thread. The entry lives in the record, so a thread ended before it
+    // ran leaves no block behind.
+    ZThreadEntry m_pfnEntry;
+    void* m_pArgument;
+    volatile LONG m_nStart;        // START_* below
+    volatile LONG m_bResumed;      // the thread was let run by Create or Resume
+    volatile LONG m_bThreadHolds;  // the running thread still holds its reference
 };
 
 namespace
 {
-struct StartBlock
+// How long Terminate waits for the end of the thread it ended.
+const DWORD kTerminateWaitMs = 10000;
+
+// Start of an engine thread: the thread moves from PENDING to ENTERED when it reaches its entry;
+// Terminate moves a pending one to CANCELLED, and the thread then ends without running it.
+enum
 {
-    ZThreadEntry m_pfnEntry;
-    void* m_pArgument;
-    ZThread::Record* m_pRecord;
+    START_PENDING = 0,
+    START_ENTERED = 1,
+    START_CANCELLED = 2,
 };
 
 typedef ZIntMap<uint32_t, ZThread::Record*> ThreadMap;
@@ -49,6 +61,11 @@ ZThread::Record* NewRecord(HANDLE hThread, DWORD nThreadId)
     pRecord->m_pData = nullptr;
     new (&pRecord->m_Name) ZStringBuffer<256>();
     pRecord->m_bAdopted = false;
+    pRecord->m_pfnEntry = nullptr;
+    pRecord->m_pArgument = nullptr;
+    pRecord->m_nStart = START_PENDING;
+    pRecord->m_bResumed = 0;
+    pRecord->m_bThreadHolds = 0;
     return pRecord;
 }
 
@@ -83,15 +100,23 @@ void ReleaseRecord(ZThread::Record* pRecord)
         DestroyRecord(pRecord);
 }
 
+// The thread's own reference goes exactly once: by the thread at its end, or by Terminate.
+void ReleaseThreadReference(ZThread::Record* pRecord)
+{
+    if (InterlockedExchange(&pRecord->m_bThreadHolds, 0) != 0)
+        ReleaseRecord(pRecord);
+}
+
 DWORD WINAPI StartRoutine(LPVOID pParameter)
 {
-    StartBlock* pBlock = static_cast<StartBlock*>(pParameter);
-    ZThreadEntry pfnEntry = pBlock->m_pfnEntry;
-    void* pArgument = pBlock->m_pArgument;
-    ZThread::Record* pRecord = pBlock->m_pRecord;
-    LocalFree(pBlock);
-    int32_t nResult = pfnEntry(pArgument);
-    ReleaseRecord(pRecord);
+    ZThread::Record* pRecord = static_cast<ZThread::Record*>(pParameter);
+    if (InterlockedCompareExchange(&pRecord->m_nStart, START_ENTERED, START_PENDING) != START_PENDING) {
+        // Terminated before it ran: ends the way a terminated thread does.
+        ReleaseThreadReference(pRecord);
+        return static_cast<DWORD>(-1);
+    }
+    int32_t nResult = pRecord->m_pfnEntry(pRecord->m_pArgument);
+    ReleaseThreadReference(pRecord);
     ZTlsSlots::RunDestructors();
     return static_cast<DWORD>(nResult) & 0xFF;
 }
@@ -131,37 +156,29 @@ void ZThread::Release()
 
 ZThread ZThread::Create(ZThreadEntry pfnEntry, void* pArgument, uint32_t nStackSize, bool bStartSuspended)
 {
-    StartBlock* pBlock = static_cast<StartBlock*>(LocalAlloc(LMEM_FIXED, sizeof(StartBlock)));
-    if (pBlock == nullptr)
+    Record* pRecord = NewRecord(nullptr, 0);
+    if (pRecord == nullptr)
         return ZThread();
-    pBlock->m_pfnEntry = pfnEntry;
-    pBlock->m_pArgument = pArgument;
-    pBlock->m_pRecord = nullptr;
-
+    pRecord->m_pfnEntry = pfnEntry;
+    pRecord->m_pArgument = pArgument;
     DWORD nThreadId = 0;
-    HANDLE hThread = CreateThread(nullptr, nStackSize, &StartRoutine, pBlock, CREATE_SUSPENDED, &nThreadId);
+    HANDLE hThread = CreateThread(nullptr, nStackSize, &StartRoutine, pRecord, CREATE_SUSPENDED, &nThreadId);
     if (hThread == nullptr) {
-        LocalFree(pBlock);
+        DestroyRecord(pRecord);
         return ZThread();
     }
-    Record* pRecord = NewRecord(hThread, nThreadId);
-    if (pRecord == nullptr) {
-        // The thread never ran: nothing of it may stay behind.
-        TerminateThread(hThread, 0);
-        CloseHandle(hThread);
-        LocalFree(pBlock);
-        return ZThread();
-    }
+    pRecord->m_hThread = hThread;
+    pRecord->m_nThreadId = nThreadId;
     if (s_bEnabled) {
         EnterCriticalSection(&s_Lock);
         s_Threads.Insert(nThreadId, pRecord);
         LeaveCriticalSection(&s_Lock);
     }
-    pBlock->m_pRecord = pRecord;
+    pRecord->m_bThreadHolds = 1;
     InterlockedIncrement(&pRecord->m_nRefs);
     ZThread thread(pRecord);
     if (!bStartSuspended)
-        ResumeThread(hThread);
+        thread.Resume();
     return thread;
 }
 
@@ -208,13 +225,31 @@ bool ZThread::Suspend()
 
 bool ZThread::Resume()
 {
-    return m_pRecord != nullptr && ResumeThread(m_pRecord->m_hThread) != static_cast<DWORD>(-1);
+    if (m_pRecord == nullptr)
+        return false;
+    InterlockedExchange(&m_pRecord->m_bResumed, 1);
+    return ResumeThread(m_pRecord->m_hThread) != static_cast<DWORD>(-1);
 }
 
 void ZThread::Terminate()
 {
-    if (m_pRecord != nullptr)
-        TerminateThread(m_pRecord->m_hThread, static_cast<DWORD>(-1));
+    Record* pRecord = m_pRecord;
+    if (pRecord == nullptr)
+        return;
+    // Ending a thread inside the loader's or the runtime's start-up (loader lock, heap, TLS
+    // callbacks) or before it ever ran (which upsets Wine) leaves the process unsound. A thread
+    // that has not reached its entry is told to end instead, and let run to do so.
+    if (InterlockedCompareExchange(&pRecord->m_nStart, START_CANCELLED, START_PENDING) == START_PENDING) {
+        if (InterlockedExchange(&pRecord->m_bResumed, 1) == 0)
+            ResumeThread(pRecord->m_hThread);
+        if (WaitForSingleObject(pRecord->m_hThread, kTerminateWaitMs) == WAIT_OBJECT_0)
+            return;
+    }
+    if (!TerminateThread(pRecord->m_hThread, static_cast<DWORD>(-1)))
+        return;
+    // The ended thread cannot release its own reference any more.
+    if (WaitForSingleObject(pRecord->m_hThread, kTerminateWaitMs) == WAIT_OBJECT_0)
+        ReleaseThreadReference(pRecord);
 }
 
 void ZThread::SetIdealProcessor(DWORD nProcessor)
@@ -226,6 +261,11 @@ void ZThread::SetIdealProcessor(DWORD nProcessor)
 DWORD ZThread::GetId() const
 {
     return m_pRecord != nullptr ? m_pRecord->m_nThreadId : 0;
+}
+
+HANDLE ZThread::GetHandle() const
+{
+    return m_pRecord != nullptr ? m_pRecord->m_hThread : nullptr;
 }
 
 void* ZThread::GetData() const

@@ -47,6 +47,8 @@ public:
     void Terminate();
     void SetIdealProcessor(DWORD nProcessor);
     DWORD GetId() const;
+    // The thread's handle, owned by the record: for waits on several objects at once.
+    HANDLE GetHandle() const;
     void* GetData() const;
     // Stores the name and tells an attached debugger.
     void SetName(const char* szName);

@@ -31,9 +31,8 @@ FlashServer::FlashServer(ZIvlSync* pWindow) : GenericServer(pWindow), m_nLiveSes
 
 FlashServer::~FlashServer()
 {
-    m_SessionLock.Enter();
+    ZLockGuard guard(m_SessionLock);
     m_Sessions.Clear();
-    m_SessionLock.Leave();
 }
 
 int FlashServer::HandleConnection(Socket& connection)
@@ -124,13 +123,12 @@ void FlashServer::Close(const FlashMessage& message, Socket& connection)
 
 void FlashServer::HandleCancel(const FlashMessage& message, Socket& connection)
 {
-    m_SessionLock.Enter();
+    ZLockGuard guard(m_SessionLock);
     Session* pSession = FindSession(message.GetSessionId());
     if (pSession)
         pSession->Cancel(false);
     else
         FlashMessage(ERR_NOSESSION, message.GetSessionId()).Send(connection);
-    m_SessionLock.Leave();
 }
 
 Session* FlashServer::FindSession(int nSessionId)
@@ -146,11 +144,10 @@ int FlashServer::GetSessionCount()
 
 void FlashServer::AddSession(Session* pSession)
 {
-    m_SessionLock.Enter();
+    ZLockGuard guard(m_SessionLock);
     m_Sessions.Insert(pSession->m_nSessionId, pSession);
     InterlockedIncrement(&m_nLiveSessions);
     m_pWindow->RegisterObject(pSession);
-    m_SessionLock.Leave();
 }
 
 void FlashServer::DiscardSession(Session* pSession)

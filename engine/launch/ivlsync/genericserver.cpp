@@ -207,50 +207,44 @@ void GenericServer::Stop(bool bWait)
 
 void GenericServer::AddConnection(const Socket& socket)
 {
-    m_ConnectionLock.Enter();
+    ZLockGuard guard(m_ConnectionLock);
     m_Connections.PushBack(socket);
     if (IsStopping())
         m_Connections.Back().Close();
-    m_ConnectionLock.Leave();
 }
 
 void GenericServer::RemoveConnection(const Socket& socket)
 {
-    m_ConnectionLock.Enter();
+    ZLockGuard guard(m_ConnectionLock);
     ZList<Socket>::Iterator it = m_Connections.Find(socket);
     if (it != m_Connections.End())
         m_Connections.Erase(it);
-    m_ConnectionLock.Leave();
 }
 
 void GenericServer::AddThread(const ZThread& thread)
 {
-    m_ThreadLock.Enter();
+    ZLockGuard guard(m_ThreadLock);
     m_Threads.PushBack(thread);
-    m_ThreadLock.Leave();
 }
 
 void GenericServer::RemoveThread(const ZThread& thread)
 {
-    m_ThreadLock.Enter();
+    ZLockGuard guard(m_ThreadLock);
     ZList<ZThread>::Iterator it = m_Threads.Find(thread);
     if (it != m_Threads.End())
         m_Threads.Erase(it);
-    m_ThreadLock.Leave();
 }
 
 void GenericServer::ShareSocket(Socket& target, const Socket& source)
 {
-    m_ConnectionLock.Enter();
+    ZLockGuard guard(m_ConnectionLock);
     target = source;
-    m_ConnectionLock.Leave();
 }
 
 void GenericServer::ReleaseSocket(Socket& target)
 {
-    m_ConnectionLock.Enter();
+    ZLockGuard guard(m_ConnectionLock);
     target = Socket();
-    m_ConnectionLock.Leave();
 }
 
 bool ReadUntil(Socket& connection, ZStringBase& text, const char* szDelimiters, int nDeadlineMs)

@@ -63,11 +63,11 @@ void IvlSyncWindow::TranslateMenu(HMENU hMenu, LanguageTable* pLanguage)
         szKey[255] = 0;
         ZStringBuffer<256> sKey(szKey);
         const char* szText = pLanguage ? pLanguage->GetText(sKey.GetData()) : sKey.GetData();
-        WideText wide(szText);
+        ZWideText wide(szText);
         MENUITEMINFOW update = {};
         update.cbSize = sizeof(update);
         update.fMask = MIIM_STRING;
-        update.dwTypeData = const_cast<wchar_t*>(wide.Get());
+        update.dwTypeData = const_cast<wchar_t*>(wide.c_str());
         SetMenuItemInfoW(hMenu, i, TRUE, &update);
     }
 }
@@ -153,8 +153,8 @@ HWND IvlSyncWindow::CreateLine(const char* szName, HWND hAfter)
         nX = after.left + 8;
         nY = after.top + m_nLineHeight;
     }
-    WideText name(szName ? szName : "");
-    HWND hLine = CreateWindowExW(0, L"STATIC", name.Get(), WS_CHILD | WS_VISIBLE, nX, nY, m_nStatusWidth,
+    ZWideText name(szName ? szName : "");
+    HWND hLine = CreateWindowExW(0, L"STATIC", name.c_str(), WS_CHILD | WS_VISIBLE, nX, nY, m_nStatusWidth,
                                  m_nLineHeight, m_hWnd, nullptr, m_hInstance, nullptr);
     if (!hLine)
         return nullptr;
@@ -176,8 +176,8 @@ void IvlSyncWindow::SetLine(HWND hLine, char* pText)
         ZStringBuffer<256> sText(pNode->m_Value);
         sText.Append(" - ");
         sText.Append(pText ? pText : "");
-        WideText wide(sText.GetData());
-        SetWindowTextW(hLine, wide.Get());
+        ZWideText wide(sText.GetData());
+        SetWindowTextW(hLine, wide.c_str());
     }
     free(pText);
 }
@@ -239,16 +239,16 @@ void IvlSyncWindow::OnCommand(int nCommand)
         sPath.Append("\\localsettings.py");
         if (!File::Exists(sPath.GetData()))
         {
-            WideText message = GetLocalizedTextCopy("no_localsettings_long");
-            WideText caption = GetLocalizedTextCopy("no_localsettings");
-            MessageBoxW(m_hWnd, message.Get(), caption.Get(), MB_OK);
+            ZWideText message = GetLocalizedTextCopy("no_localsettings_long");
+            ZWideText caption = GetLocalizedTextCopy("no_localsettings");
+            MessageBoxW(m_hWnd, message.c_str(), caption.c_str(), MB_OK);
         }
         else
         {
             ZStringBuffer<256> sParameter;
             sParameter.Format("\"%s\"", sPath.GetData());
-            WideText parameter(sParameter.GetData());
-            ShellExecuteW(m_hWnd, L"open", L"wordpad.exe", parameter.Get(), nullptr, SW_SHOW);
+            ZWideText parameter(sParameter.GetData());
+            ShellExecuteW(m_hWnd, L"open", L"wordpad.exe", parameter.c_str(), nullptr, SW_SHOW);
         }
         break;
     }
@@ -256,8 +256,8 @@ void IvlSyncWindow::OnCommand(int nCommand)
     {
         ZStringBuffer<256> sFolder;
         GetInstallDir(sFolder, "", "live");
-        WideText folder(sFolder.GetData());
-        ShellExecuteW(m_hWnd, L"open", folder.Get(), nullptr, nullptr, SW_SHOW);
+        ZWideText folder(sFolder.GetData());
+        ShellExecuteW(m_hWnd, L"open", folder.c_str(), nullptr, nullptr, SW_SHOW);
         break;
     }
     case ID_FILE_EXIT:

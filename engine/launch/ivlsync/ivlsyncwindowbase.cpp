@@ -23,16 +23,6 @@ namespace
 {
 const wchar_t kSelfProperty[] = L"pMyself";
 volatile LONG s_nRelaunchRegistered = 0;
-
-// A UTF-16 copy from malloc, for the messages whose receiver frees the text.
-wchar_t* NewWide(const char* szText)
-{
-    size_t nLength = strlen(szText);
-    wchar_t* pWide = static_cast<wchar_t*>(malloc((nLength + 1) * sizeof(wchar_t)));
-    if (pWide)
-        ZUtf8ToUtf16(pWide, szText);
-    return pWide;
-}
 }  // namespace
 
 bool IsElevationRequested()
@@ -205,17 +195,18 @@ void ZIvlSync::WriteLog(const char* szText)
     if (m_bClosed)
         return;
     AppendTextToFile(s_sLogFile.GetData(), szText, strlen(szText));
-    m_Lock.Enter();
-    if (m_bBuffering)
     {
-        m_sPending.Append(szText);
-        m_Lock.Leave();
-        return;
+        ZLockGuard guard(m_Lock);
+        if (m_bBuffering)
+        {
+            m_sPending.Append(szText);
+            return;
+        }
     }
-    m_Lock.Leave();
     if (!m_hWnd)
         return;
-    wchar_t* pWide = NewWide(szText);
+    // The receiver of the message frees the text.
+    wchar_t* pWide = ZWideText(szText).Detach();
     if (pWide && !PostMessageW(m_hWnd, WM_IVLSYNC_LOG_HEAP, reinterpret_cast<WPARAM>(pWide), 0))
         free(pWide);
 }
@@ -225,8 +216,8 @@ void ZIvlSync::Flush()
     m_Lock.Enter();
     if (!m_sPending.IsEmpty())
     {
-        WideText text(m_sPending.GetData());
-        SendMessageW(m_hWnd, WM_IVLSYNC_LOG, reinterpret_cast<WPARAM>(text.Get()), 0);
+        ZWideText text(m_sPending.GetData());
+        SendMessageW(m_hWnd, WM_IVLSYNC_LOG, reinterpret_cast<WPARAM>(text.c_str()), 0);
         m_sPending.Clear();
     }
     m_bBuffering = 0;
@@ -354,8 +345,8 @@ void ZIvlSync::CloseOnWindowThread(bool bWait)
     m_bClosing = 1;
     if (m_hWnd)
     {
-        WideText title = GetLocalizedTextCopy("closing");
-        SetWindowTextW(m_hWnd, title.Get());
+        ZWideText title = GetLocalizedTextCopy("closing");
+        SetWindowTextW(m_hWnd, title.c_str());
     }
     if (GetObjectCount() == 0)
     {
@@ -420,9 +411,9 @@ const char* ZIvlSync::GetLocalizedText(const char* szKey)
     return m_pLanguage ? m_pLanguage->GetText(szKey) : szKey;
 }
 
-WideText ZIvlSync::GetLocalizedTextCopy(const char* szKey)
+ZWideText ZIvlSync::GetLocalizedTextCopy(const char* szKey)
 {
-    return WideText(GetLocalizedText(szKey));
+    return ZWideText(GetLocalizedText(szKey));
 }
 
 ZStringBase& ZIvlSync::GetInstallDir(ZStringBase& path, const char* szSub, const char* szVersion)
@@ -520,7 +511,7 @@ void ZIvlSync::RelaunchElevated()
     if (nLength >= 1024)
         nLength = 1023;
     szPath[nLength] = 0;
-    WideText parameters(GetElevationParameters().GetData());
+    ZWideText parameters(GetElevationParameters().GetData());
 
     SHELLEXECUTEINFOW info;
     memset(&info, 0, sizeof(info));
@@ -529,7 +520,7 @@ void ZIvlSync::RelaunchElevated()
     info.hwnd = nullptr;
     info.lpVerb = L"runas";
     info.lpFile = szPath;
-    info.lpParameters = parameters.Get();
+    info.lpParameters = parameters.c_str();
     info.lpDirectory = nullptr;
     info.nShow = SW_SHOW;
     if (!ShellExecuteExW(&info))

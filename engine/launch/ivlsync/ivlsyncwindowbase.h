@@ -10,7 +10,6 @@
 #include "common/containers/zlist.h"
 
 class LanguageTable;
-class WideText;
 
 // Messages of the sync program's dialogs. Other threads reach a window only through these.
 enum
@@ -84,7 +83,7 @@ public:
 
     // Language texts: the key itself when the table has no entry (or there is no table).
     const char* GetLocalizedText(const char* szKey);
-    WideText GetLocalizedTextCopy(const char* szKey);
+    ZWideText GetLocalizedTextCopy(const char* szKey);
 
     // Install folder of the installed version plus the sub-folder: the registry's install root,
     // or the temporary folder's "IVL". Never fails.

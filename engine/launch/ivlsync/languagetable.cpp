@@ -6,28 +6,6 @@
 #include "common/containers/zxml.h"
 #include "common/stream/streams.h"
 
-WideText::WideText(const char* szText)
-{
-    if (!szText)
-        szText = "";
-    size_t nBytes = strlen(szText);
-    m_pText = static_cast<wchar_t*>(malloc((nBytes + 1) * 2));
-    if (m_pText)
-        ZUtf8ToUtf16(m_pText, szText);
-}
-
-WideText::~WideText()
-{
-    free(m_pText);
-}
-
-wchar_t* WideText::Detach()
-{
-    wchar_t* pText = m_pText;
-    m_pText = nullptr;
-    return pText;
-}
-
 LanguageTable::LanguageTable()
 {
 }
@@ -62,9 +40,9 @@ const char* LanguageTable::GetText(const char* szKey)
     return pNode ? pNode->m_Value.GetData() : szKey;
 }
 
-WideText LanguageTable::GetTextWide(const char* szKey)
+ZWideText LanguageTable::GetTextWide(const char* szKey)
 {
-    return WideText(GetText(szKey));
+    return ZWideText(GetText(szKey));
 }
 
 void LanguageTable::LoadFromStream(IInputStream* pStream)

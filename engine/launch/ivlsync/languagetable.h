@@ -8,24 +8,6 @@
 
 class IInputStream;
 
-// A UTF-16 copy of a UTF-8 text in a heap block of (bytes + 1) * 2 bytes, owned by the holder.
-class WideText
-{
-public:
-    explicit WideText(const char* szText);
-    WideText(WideText&& other) noexcept : m_pText(other.m_pText) { other.m_pText = nullptr; }
-    ~WideText();
-    WideText(const WideText&) = delete;
-    WideText& operator=(const WideText&) = delete;
-
-    const wchar_t* Get() const { return m_pText ? m_pText : L""; }
-    // Hands the block (from malloc) to the caller.
-    wchar_t* Detach();
-
-private:
-    wchar_t* m_pText;
-};
-
 class LanguageTable
 {
 public:
@@ -33,7 +15,7 @@ public:
     virtual void SetPrefix(const char* szPrefix);
     // The stored text, or szKey itself when there is none.
     virtual const char* GetText(const char* szKey);
-    virtual WideText GetTextWide(const char* szKey);
+    virtual ZWideText GetTextWide(const char* szKey);
     virtual void LoadFromStream(IInputStream* pStream);
     // Nothing happens when the file cannot be opened.
     virtual void LoadFile(const char* szPath);

@@ -7,6 +7,7 @@
 #include "common/system/path.h"
 #include "common/system/process.h"
 #include "common/system/zlock.h"
+#include "common/system/zthread.h"
 #include "common/system/zwin.h"
 #include "launch/ivlsync/flashserver.h"
 #include "launch/ivlsync/ivlsyncwindow.h"
@@ -188,7 +189,7 @@ struct ShutdownWork
     void* m_pArgument;
 };
 
-DWORD WINAPI ShutdownThreadMain(void* pArgument)
+int32_t ShutdownThreadMain(void* pArgument)
 {
     ShutdownWork* pWork = static_cast<ShutdownWork*>(pArgument);
     pWork->m_pfnWork(pWork->m_pArgument);
@@ -202,12 +203,13 @@ DWORD WINAPI ShutdownThreadMain(void* pArgument)
 void RunWhileAnsweringWindow(void (*pfnWork)(void*), void* pArgument)
 {
     ShutdownWork work = {pfnWork, pArgument};
-    HANDLE hThread = CreateThread(nullptr, 0, ShutdownThreadMain, &work, 0, nullptr);
-    if (!hThread)
+    ZThread thread = ZThread::Create(&ShutdownThreadMain, &work);
+    if (!thread.IsValid())
     {
         pfnWork(pArgument);
         return;
     }
+    HANDLE hThread = thread.GetHandle();
     for (;;)
     {
         DWORD nWait = MsgWaitForMultipleObjects(1, &hThread, FALSE, INFINITE, QS_SENDMESSAGE);
@@ -217,7 +219,6 @@ void RunWhileAnsweringWindow(void (*pfnWork)(void*), void* pArgument)
         // Handles the sent messages only; posted ones stay queued.
         PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     }
-    CloseHandle(hThread);
 }
 
 void RunServerMode(bool bMinimised, bool bElevated, int32_t nPort, LanguageTable* pLanguage)

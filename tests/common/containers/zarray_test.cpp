@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include "testhelpers.h"
 
 #include <string>
 #include <vector>
@@ -249,29 +250,20 @@ TEST(StringArray, AssignmentCopiesTexts)
     EXPECT_EQ(c.GetGrowMin(), 32u);
 }
 
-namespace
-{
-std::vector<std::string>* g_pLogged = nullptr;
-void CaptureLog(int32_t nLevel, const char* szCategory, const char* szSource, const char* szText)
-{
-    if (g_pLogged)
-        g_pLogged->push_back(std::to_string(nLevel) + "|" + szCategory + "|" + szText);
-}
-}
-
 // Outside a debugger a failed check logs its line and carries on.
 TEST(LinearArray, BreachedPreconditionsAreLogged)
 {
     std::vector<std::string> logged;
-    g_pLogged = &logged;
-    ZLogDisplayHook pfnOld = ZLog::SetDisplayHook(&CaptureLog);
     ZStringArray a = Make({"x", "y"});
-    a.At(1);
-    EXPECT_TRUE(logged.empty());
-    a.At(2);
-    a.Erase(a.End());
-    ZLog::SetDisplayHook(pfnOld);
-    g_pLogged = nullptr;
+    {
+        ivltest::LogCapture log;
+        a.At(1);
+        EXPECT_TRUE(log.Lines().empty());
+        a.At(2);
+        a.Erase(a.End());
+        for (const ivltest::LoggedLine& line : log.Lines())
+            logged.push_back(std::to_string(line.nLevel) + "|" + line.sCategory + "|" + line.sText);
+    }
 
     ASSERT_EQ(logged.size(), 2u);
     char szThis[32];

@@ -3,8 +3,7 @@
 #include "common/system/zwin.h"
 #include "launch/ivlsync/ivlsyncwindowbase.h"
 #include "launch/ivlsync/syncmain.h"
-#include <fstream>
-#include <sstream>
+#include "testhelpers.h"
 #include <string>
 
 namespace
@@ -15,14 +14,6 @@ std::string CrashLogPath()
     GetModuleFileNameA(NULL, szPath, MAX_PATH);
     std::string path = szPath;
     return path.substr(0, path.rfind('\\') + 1) + "crash.log";
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 LONG Filter(DWORD nCode, CONTEXT* pContext)
@@ -46,17 +37,19 @@ TEST(SyncCrashFilter, PassesOnWhatIsNoCrashAndReportsTheRest)
         EXPECT_EQ(EXCEPTION_CONTINUE_SEARCH, Filter(code, &context)) << std::hex << code;
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(log.c_str())) << "no report for passed-on codes";
 
-    // the program's log file name is handed to the report for its tail
-    std::string syncLog = log.substr(0, log.rfind('\\') + 1) + "crashfilter-sync.log";
-    std::ofstream(syncLog, std::ios::binary) << "first\nlast words before the crash\n";
+    // the program's log file name is handed to the report for its tail; the report's files go
+    // to the temporary folder, here one of the test's own
+    ivltest::TempFolder folder;
+    ivltest::EnvironmentValue tmp("TMP", folder.Path()), temp("TEMP", folder.Path());
+    std::string syncLog = folder.At("ivlsync.log");
+    ASSERT_TRUE(ivltest::WriteWholeFile(syncLog, "first\nlast words before the crash\n"));
     ZIvlSync::s_sLogFile = syncLog.c_str();
     EXPECT_EQ(EXCEPTION_EXECUTE_HANDLER, Filter(0xC0000094, &context));
     ZIvlSync::s_sLogFile = "";
 
-    std::string report = ReadFile(log);
+    std::string report = ivltest::ReadWholeFile(log);
     EXPECT_NE(std::string::npos, report.find("<Description>INTEGER_DIVIDE_BY_ZERO</Description>")) << report;
     EXPECT_NE(std::string::npos, report.find("last words before the crash")) << report;
     EXPECT_EQ(std::string::npos, report.find("first\n")) << report;
     DeleteFileA(log.c_str());
-    DeleteFileA(syncLog.c_str());
 }

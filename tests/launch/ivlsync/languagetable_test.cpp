@@ -1,5 +1,6 @@
 // Language table: loading the XML file and looking texts up by key.
 #include <gtest/gtest.h>
+#include "testhelpers.h"
 #include <cstring>
 #include <string>
 #include "common/containers/zstringarray.h"
@@ -79,10 +80,10 @@ TEST(LanguageTable, WideTextIsUtf16)
 {
     LanguageTable table;
     LoadText(table, kSample);
-    WideText text = table.GetTextWide("accent");
-    EXPECT_STREQ(text.Get(), L"caf\u00e9");
-    WideText key = table.GetTextWide("missing");
-    EXPECT_STREQ(key.Get(), L"missing");
+    ZWideText text = table.GetTextWide("accent");
+    EXPECT_STREQ(text.c_str(), L"caf\u00e9");
+    ZWideText key = table.GetTextWide("missing");
+    EXPECT_STREQ(key.c_str(), L"missing");
 }
 
 TEST(LanguageTable, Prefix)
@@ -135,8 +136,8 @@ TEST(LanguageTable, DocumentsWithoutUsableRoot)
 
 TEST(LanguageTable, LoadFile)
 {
-    ZStringBuffer<256> sPath(File::GetTempPath());
-    sPath.Append("ivlsync_langtest.xml");
+    ivltest::TempFolder folder;
+    ZStringBuffer<256> sPath(folder.At("ivlsync_langtest.xml").c_str());
     ASSERT_TRUE(WriteBufferToFile(sPath.GetData(), kSample, strlen(kSample)));
     LanguageTable table;
     table.LoadFile(sPath.GetData());

@@ -2,11 +2,12 @@
 #pragma once
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <memory>
 #include <string>
 
 #include "common/system/socket.h"
 #include "launch/ivlsync/ivlsyncwindowbase.h"
+#include "testhelpers.h"
 
 // The sync program's window base without a dialog, for tests of the servers: status lines and
 // window messages go nowhere; log lines go to the file that s_sLogFile names.
@@ -16,36 +17,26 @@ public:
     TestWindow() : ZIvlSync(nullptr, false) {}
 };
 
-// A log file of this process in the temporary folder, made the window's log file; tests run
-// side by side in several processes, so the name carries the process id.
+// A log file in a temporary folder of its own, made the window's log file.
 class TestLog
 {
 public:
     void Open(const char* szName)
     {
-        char szTemp[MAX_PATH];
-        GetTempPathA(MAX_PATH, szTemp);
-        m_sPath.Format("%s%s_%lu.log", szTemp, szName, GetCurrentProcessId());
-        DeleteFileA(m_sPath.GetData());
-        ZIvlSync::s_sLogFile = m_sPath;
+        m_pFolder.reset(new ivltest::TempFolder(szName));
+        m_sPath = m_pFolder->At("ivlsync.log");
+        ZIvlSync::s_sLogFile = m_sPath.c_str();
     }
-    void Remove() { DeleteFileA(m_sPath.GetData()); }
-    std::string Text() const
+    void Remove()
     {
-        std::string s;
-        FILE* f = fopen(m_sPath.GetData(), "rb");
-        if (!f)
-            return s;
-        char buf[512];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
-            s.append(buf, n);
-        fclose(f);
-        return s;
+        ZIvlSync::s_sLogFile = "";
+        m_pFolder.reset();
     }
+    std::string Text() const { return ivltest::ReadWholeFile(m_sPath); }
 
 private:
-    ZStringBuffer<256> m_sPath;
+    std::unique_ptr<ivltest::TempFolder> m_pFolder;
+    std::string m_sPath;
 };
 
 // A connected pair on a free loopback port: the engine's accepted socket and a raw peer.

@@ -16,6 +16,7 @@
 #include "launch/ivlsync/languagetable.h"
 #include "launch/ivlsync/resource.h"
 #include "launch/ivlsync/syncmain.h"
+#include "testhelpers.h"
 
 namespace
 {
@@ -37,13 +38,6 @@ std::wstring WindowText(HWND hWnd)
     return szText;
 }
 
-std::string ReadFile(const char* szPath)
-{
-    ZMemoryBuffer buffer;
-    size_t nRead = ReadFileToBuffer(szPath, &buffer);
-    return std::string(reinterpret_cast<const char*>(buffer.GetData()), nRead);
-}
-
 // Every window of a test lives in a fresh folder, where it writes "ivlsync.log".
 class WindowTest : public testing::Test
 {
@@ -55,23 +49,19 @@ protected:
         char szFolder[MAX_PATH];
         GetCurrentDirectoryA(MAX_PATH, szFolder);
         m_sOldFolder = szFolder;
-        m_sFolder = std::string(File::GetTempPath().GetData()) + "ivlsync_window_test";
-        DeleteTree(m_sFolder.c_str());
-        CreateDirectoryPath(m_sFolder.c_str());
         SetCurrentDirectoryA(m_sFolder.c_str());
     }
     void TearDown() override
     {
         m_pWindow.reset();
         SetCurrentDirectoryA(m_sOldFolder.c_str());
-        DeleteTree(m_sFolder.c_str());
     }
     IvlSyncWindow& Open(bool bMinimised = false)
     {
         m_pWindow.reset(new IvlSyncWindow(bMinimised, false, &m_Language));
         return *m_pWindow;
     }
-    std::string Log() { return ReadFile((m_sFolder + "\\ivlsync.log").c_str()); }
+    std::string Log() { return ivltest::ReadWholeFile(m_sFolder + "\\ivlsync.log"); }
     static std::wstring Control(IvlSyncWindow& window)
     {
         return WindowText(GetDlgItem(window.GetHwnd(), IDC_LOG));
@@ -90,9 +80,10 @@ protected:
         return false;
     }
 
+    ivltest::TempFolder m_Folder;
+    const std::string m_sFolder = m_Folder.Path();
     LanguageTable m_Language;
     std::unique_ptr<IvlSyncWindow> m_pWindow;
-    std::string m_sFolder;
     std::string m_sOldFolder;
 };
 

@@ -366,18 +366,14 @@ int ZFileCatalog::GetHitCount()
 
 void ZFileCatalog::Save()
 {
-    m_Lock.Enter();
-    if (m_Folder.IsEmpty()) {
-        m_Lock.Leave();
+    ZLockGuard guard(m_Lock);
+    if (m_Folder.IsEmpty())
         return;
-    }
     int64_t nDeltaIndexSize = File::GetSize(m_DeltaIndexPath.GetData());
     if (nDeltaIndexSize >= 1)
         m_bDirty = 1;
-    if (!m_bDirty) {
-        m_Lock.Leave();
+    if (!m_bDirty)
         return;
-    }
     m_bDirty = 0;
     int64_t nSizes = 0;
     int64_t nRecords = 0;
@@ -386,10 +382,8 @@ void ZFileCatalog::Save()
         nRecords += RECORD_HEADER + p->m_Key.GetLength();
     }
     if (nDeltaIndexSize == 0 && nSizes == (int64_t)m_Data.GetSize() &&
-        File::GetSize(m_MainIndexPath.GetData()) == nRecords) {
-        m_Lock.Leave();
+        File::GetSize(m_MainIndexPath.GetData()) == nRecords)
         return;
-    }
 
     ZStringBuffer<256> dataTemp(m_MainDataPath);
     dataTemp.Append(".tmp");
@@ -417,7 +411,6 @@ void ZFileCatalog::Save()
         File::Delete(dataTemp.GetData());
         File::Delete(indexTemp.GetData());
         m_bDirty = 1;
-        m_Lock.Leave();
         return;
     }
     File::Delete(m_MainDataPath.GetData());
@@ -426,5 +419,4 @@ void ZFileCatalog::Save()
     File::Delete(m_DeltaDataPath.GetData());
     File::Move(dataTemp.GetData(), m_MainDataPath.GetData());
     File::Move(indexTemp.GetData(), m_MainIndexPath.GetData());
-    m_Lock.Leave();
 }

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include "testhelpers.h"
 
 #include <string>
 #include <vector>
@@ -96,14 +97,6 @@ TEST(Sha256, HexHelpers)
 class Sha256File : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        m_strDir = File::GetTempPath();
-        m_strDir.AppendFormat("ivl_sha_%lu", GetCurrentProcessId());
-        ASSERT_TRUE(File::CreateDirectory(m_strDir.GetData()));
-    }
-    void TearDown() override { DeleteTree(m_strDir.GetData()); }
-
     ZStringBuffer<256> PathOf(const char* szName)
     {
         ZStringBuffer<256> str;
@@ -111,7 +104,8 @@ protected:
         return str;
     }
 
-    ZStringBuffer<256> m_strDir;
+    ivltest::TempFolder m_Temp;
+    const ZStringBuffer<256> m_strDir{m_Temp.Path().c_str()};
 };
 
 TEST_F(Sha256File, DigestOfFiles)

@@ -10,17 +10,9 @@
 #include "common/system/path.h"
 #include "common/system/zlog.h"
 
+#include "testhelpers.h"
+
 namespace {
-
-std::vector<std::string> g_Lines;
-
-void CaptureLine(int32_t nLevel, const char* szCategory, const char* szSource, const char* szText)
-{
-    std::string line(szText);
-    if (!line.empty() && line.back() == '\n')
-        line.pop_back();
-    g_Lines.push_back(std::string(szCategory) + "|" + line);
-}
 
 // A blob as the catalog's callers make them: its own size in its first four bytes.
 std::string Blob(uint32_t nSize, char cFill = 'x')
@@ -60,20 +52,6 @@ std::string ReadBlob(ZFileCatalog& catalog, const char* szName)
 class CatalogFolder : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        m_Folder = File::GetTempFileName("fc");
-        ASSERT_TRUE(CreateDirectoryPath(m_Folder.GetData()));
-        g_Lines.clear();
-        m_pfnOldHook = ZLog::SetDisplayHook(&CaptureLine);
-    }
-    void TearDown() override
-    {
-        ZLog::SetDisplayHook(m_pfnOldHook);
-        DeleteTree(m_Folder.GetData());
-        EXPECT_FALSE(File::Exists(m_Folder.GetData()));
-    }
-
     std::string Path(const char* szSuffix) const { return std::string(m_Folder.GetData()) + "/bank5" + szSuffix; }
     bool Exists(const char* szSuffix) const { return File::Exists(Path(szSuffix).c_str()); }
     std::string Files() const
@@ -88,22 +66,18 @@ protected:
     {
         ASSERT_TRUE(WriteBufferToFile(Path(szSuffix).c_str(), bytes.data(), bytes.size()));
     }
-    std::string Get(const char* szSuffix) const
+    std::string Get(const char* szSuffix) const { return ivltest::ReadWholeFile(Path(szSuffix)); }
+    bool Logged(const std::string& text)
     {
-        ZMemoryBuffer buffer;
-        size_t n = ReadFileToBuffer(Path(szSuffix).c_str(), &buffer);
-        return std::string((const char*)buffer.GetData(), n);
-    }
-    bool Logged(const std::string& text) const
-    {
-        for (const std::string& line : g_Lines)
-            if (line == "common.containers|" + text)
+        for (const std::string& line : m_Log.Texts("common.containers"))
+            if (line == text || line == text + "\n")
                 return true;
         return false;
     }
 
-    ZStringBuffer<256> m_Folder;
-    ZLogDisplayHook m_pfnOldHook = nullptr;
+    ivltest::TempFolder m_Temp;
+    const ZStringBuffer<256> m_Folder{m_Temp.Path().c_str()};
+    ivltest::LogCapture m_Log;
 };
 
 TEST_F(CatalogFolder, StoresOnlyBinNamesUnderTheirLowerCaseForm)
@@ -267,7 +241,7 @@ TEST_F(CatalogFolder, CorruptPairsDeleteTheCatalog)
         {"corrupt delta", Record("d.bin", 8), Blob(4), true, "#error3 Filecatalog -> bad entry data"},
     };
     for (const CorruptCase& c : cases) {
-        g_Lines.clear();
+        m_Log.Clear();
         const char* szIndex = c.m_bDelta ? "_delta.idx" : ".idx";
         const char* szData = c.m_bDelta ? "_delta.bin" : ".bin";
         if (c.m_bDelta) {

@@ -10,6 +10,8 @@
 #include "common/system/file.h"
 #include "common/system/path.h"
 
+#include "testhelpers.h"
+
 namespace {
 
 struct LineCase
@@ -334,16 +336,6 @@ TEST(FileTable, LoadsOnlyOpenStreamsOfAcceptedSize)
 class FileTableFolder : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        m_Folder = File::GetTempFileName("ft");
-        ASSERT_TRUE(CreateDirectoryPath(m_Folder.GetData()));
-    }
-    void TearDown() override
-    {
-        DeleteTree(m_Folder.GetData());
-        EXPECT_FALSE(File::Exists(m_Folder.GetData()));
-    }
     void Touch(const char* szRelative)
     {
         ZStringBuffer<256> path;
@@ -354,7 +346,8 @@ protected:
         ASSERT_TRUE(WriteBufferToFile(path.GetData(), "x", 1));
     }
 
-    ZStringBuffer<256> m_Folder;
+    ivltest::TempFolder m_Temp;
+    const ZStringBuffer<256> m_Folder{m_Temp.Path().c_str()};
 };
 
 TEST_F(FileTableFolder, AddsOnlyExistingFilesUnlessTold)

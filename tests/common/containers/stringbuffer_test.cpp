@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -338,6 +339,28 @@ TEST(StringBuffer, ToWide)
     EXPECT_EQ(w, holder.Get());
     const wchar_t expected[] = {0x20AC, L' ', L'x', L' ', 0xD83D, 0xDE00, 0};
     EXPECT_EQ(0, wcscmp(expected, w));
+}
+
+TEST(StringBuffer, WideTextOfUtf8)
+{
+    const char* texts[] = {"\xE2\x82\xAC x \xF0\x9F\x98\x80", "", nullptr, "plain"};
+    for (const char* szText : texts) {
+        ZWideText wide(szText);
+        ASSERT_NE(nullptr, wide.Get());
+        ZStringBuffer<16> s(szText ? szText : "");
+        ZWideText holder;
+        EXPECT_EQ(0, wcscmp(s.ToWide(holder), wide.c_str())) << (szText ? szText : "(null)");
+        // The round trip through UTF-16 gives the text back.
+        ZStringBuffer<16> back;
+        back.AssignUtf16(wide.c_str());
+        EXPECT_STREQ(s.GetData(), back.GetData());
+        ZWideText moved(static_cast<ZWideText&&>(wide));
+        EXPECT_EQ(nullptr, wide.Get());
+        wchar_t* pOwned = moved.Detach();
+        EXPECT_EQ(nullptr, moved.Get());
+        EXPECT_STREQ(L"", moved.c_str());
+        free(pOwned);
+    }
 }
 
 TEST(StringBuffer, FixedFormStaysInline)

@@ -2,6 +2,7 @@
 #include "common/system/file.h"
 #include "common/system/library.h"
 #include <gtest/gtest.h>
+#include "testhelpers.h"
 #include <string>
 #include <vector>
 
@@ -161,18 +162,18 @@ TEST(ProcessTest, CommandLinesLongerThanTheBufferAreRefused)
 TEST(ProcessTest, ShellStartsADocumentWithItsProgram)
 {
     // A document type of our own whose open command is the child program.
-    char szTemp[MAX_PATH];
-    GetTempPathA(sizeof(szTemp), szTemp);
-    std::string sDoc = std::string(szTemp) + "ivl process test.ivlsystestdoc";
-    HANDLE hFile = CreateFileA(sDoc.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, hFile);
-    CloseHandle(hFile);
+    ivltest::TempFolder folder;
+    std::string sDoc = folder.At("ivl process test.ivlsystestdoc");
+    ASSERT_TRUE(ivltest::WriteWholeFile(sDoc, ""));
     std::string sCommand = "\"" + ChildPath() + "\" doc \"%1\"";
     ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_CLASSES_ROOT, ".ivlsystestdoc", nullptr, REG_SZ,
                                              "IvlSysTest.Document", 20));
     ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_CLASSES_ROOT, "IvlSysTest.Document\\shell\\open\\command",
                                              nullptr, REG_SZ, sCommand.c_str(), static_cast<DWORD>(sCommand.size() + 1)));
 
+    // The working folder is not the test's own, which must go at the end.
+    char szTemp[MAX_PATH];
+    GetTempPathA(sizeof(szTemp), szTemp);
     Process opened = Process::Start(sDoc.c_str(), "", szTemp, nullptr, true, true, Process::PRIORITY_NORMAL);
     EXPECT_TRUE(opened.IsValid());
     EXPECT_TRUE(opened.Wait(30000));
@@ -180,7 +181,6 @@ TEST(ProcessTest, ShellStartsADocumentWithItsProgram)
 
     RegDeleteTreeA(HKEY_CLASSES_ROOT, ".ivlsystestdoc");
     RegDeleteTreeA(HKEY_CLASSES_ROOT, "IvlSysTest.Document");
-    DeleteFileA(sDoc.c_str());
 }
 
 TEST(ProcessTest, PipesCarryInputAndOutput)

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include "testhelpers.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -52,23 +53,7 @@ ZStringBuffer<256> NoLineEndFilter(int, const char*, const char*, const char*)
     return ZStringBuffer<256>("replaced");
 }
 
-std::string TempPath(const char* szName)
-{
-    char szDir[MAX_PATH];
-    GetTempPathA(MAX_PATH, szDir);
-    return std::string(szDir) + "ivl_log_" + std::to_string(GetCurrentProcessId()) + "_" + szName;
-}
-
-std::string ReadAll(const std::string& path)
-{
-    File f = File::Open(path.c_str(), File::MODE_READ);
-    std::string text;
-    char buf[4096];
-    size_t n;
-    while (f.IsOpen() && (n = f.Read(buf, sizeof(buf))) > 0)
-        text.append(buf, n);
-    return text;
-}
+using ivltest::ReadWholeFile;
 
 class LogTest : public ::testing::Test
 {
@@ -85,17 +70,14 @@ protected:
         ZLog::SetFilterHook(nullptr);
         ZLog::RemoveAllSinks();
         g_ObservedSink.Close();
-        for (const std::string& path : m_Paths)
-            DeleteFileA(path.c_str());
     }
     // A fresh file opened for writing.
     File NewFile(const char* szName, std::string* pPath)
     {
-        *pPath = TempPath(szName);
-        m_Paths.push_back(*pPath);
+        *pPath = m_Folder.At(szName);
         return File::Open(pPath->c_str(), File::MODE_WRITE | File::MODE_CREATE);
     }
-    std::vector<std::string> m_Paths;
+    ivltest::TempFolder m_Folder;
 };
 
 TEST_F(LogTest, TaggedMessagesReachTheDisplayHook)
@@ -167,7 +149,7 @@ TEST_F(LogTest, PatternExpansion)
         ZLog::Output(c.nLevel, "cat.x", "dir/src.cpp", "hi");
         ZLog::RemoveSink(h);
         f.Close();
-        EXPECT_EQ(c.szExpected, ReadAll(path)) << "pattern '" << c.szPattern << "' level " << c.nLevel;
+        EXPECT_EQ(c.szExpected, ReadWholeFile(path)) << "pattern '" << c.szPattern << "' level " << c.nLevel;
     }
 }
 
@@ -182,7 +164,7 @@ TEST_F(LogTest, PatternTimeDateAndTimer)
     std::string after = ZDateTimeText("%X").GetData();
     ZLog::RemoveSink(h);
     f.Close();
-    std::string line = ReadAll(path);
+    std::string line = ReadWholeFile(path);
     std::string tail = " [warning] common.system: text\n";
     EXPECT_TRUE(line == before + tail || line == after + tail) << line;
 
@@ -194,7 +176,7 @@ TEST_F(LogTest, PatternTimeDateAndTimer)
     double dAfter = (double)ZTimer::GetTicks() / 1048576.0;
     ZLog::RemoveSink(h);
     g.Close();
-    line = ReadAll(path);
+    line = ReadWholeFile(path);
     ASSERT_EQ(0u, line.find(date + "|")) << line;
     std::string seconds = line.substr(date.size() + 1, line.rfind('|') - date.size() - 1);
     size_t nDot = seconds.find('.');
@@ -236,8 +218,8 @@ TEST_F(LogTest, SinksInOrderThenDisplayHook)
     g_ObservedSink.Close();
     raw.Close();
     pat.Close();
-    EXPECT_EQ("MIXED CASE\n", ReadAll(rawPath));
-    EXPECT_EQ("<MIXED CASE\n><SECOND\n>", ReadAll(patPath));
+    EXPECT_EQ("MIXED CASE\n", ReadWholeFile(rawPath));
+    EXPECT_EQ("<MIXED CASE\n><SECOND\n>", ReadWholeFile(patPath));
 }
 
 TEST_F(LogTest, FilterResultIsUsedAsReturned)
@@ -251,7 +233,7 @@ TEST_F(LogTest, FilterResultIsUsedAsReturned)
     f.Close();
     ASSERT_EQ(1u, g_DisplayCalls.size());
     EXPECT_EQ("replaced", g_DisplayCalls[0].text);  // no second line-ending check
-    EXPECT_EQ("replaced", ReadAll(path));
+    EXPECT_EQ("replaced", ReadWholeFile(path));
 }
 
 TEST_F(LogTest, HookSettersReturnWhatTheyGet)
@@ -277,8 +259,8 @@ TEST_F(LogTest, PrintRawIsUnchanged)
     ZLog::RemoveAllSinks();
     raw.Close();
     pat.Close();
-    EXPECT_EQ("no line end more", ReadAll(rawPath));
-    EXPECT_EQ("no line end more", ReadAll(patPath));
+    EXPECT_EQ("no line end more", ReadWholeFile(rawPath));
+    EXPECT_EQ("no line end more", ReadWholeFile(patPath));
     ASSERT_EQ(2u, g_DisplayCalls.size());
     EXPECT_EQ(0, g_DisplayCalls[0].nLevel);
     EXPECT_EQ("", g_DisplayCalls[0].category);
@@ -307,8 +289,8 @@ TEST_F(LogTest, AddSinkRefusesFilesThatCannotBeWritten)
     ZLog::Write("c", "s", "aone");
     ZLog::RemoveAllSinks();
     f.Close();
-    EXPECT_EQ("x", ReadAll(path));
-    EXPECT_EQ("one\n", ReadAll(path2));
+    EXPECT_EQ("x", ReadWholeFile(path));
+    EXPECT_EQ("one\n", ReadWholeFile(path2));
 }
 
 TEST_F(LogTest, SinkKeepsItsOwnShareOfTheFile)
@@ -322,7 +304,7 @@ TEST_F(LogTest, SinkKeepsItsOwnShareOfTheFile)
     }  // the caller's handle is gone; the sink's copy keeps the file open
     ZLog::Write("c", "s", "astill open");
     ZLog::RemoveSink(h);  // last reference: the file is closed
-    EXPECT_EQ("still open\n", ReadAll(path));
+    EXPECT_EQ("still open\n", ReadWholeFile(path));
 }
 
 TEST_F(LogTest, LinesOfThreadsDoNotInterleave)
@@ -343,7 +325,7 @@ TEST_F(LogTest, LinesOfThreadsDoNotInterleave)
         th.join();
     ZLog::RemoveAllSinks();
     f.Close();
-    std::string text = ReadAll(path);
+    std::string text = ReadWholeFile(path);
     int nLines = 0;
     size_t nPos = 0;
     while (nPos < text.size()) {

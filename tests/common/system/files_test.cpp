@@ -6,6 +6,7 @@
 #include "common/containers/zmemorybuffer.h"
 #include "common/containers/zstringarray.h"
 #include <gtest/gtest.h>
+#include "testhelpers.h"
 #include <algorithm>
 #include <cstring>
 #include <set>
@@ -14,12 +15,7 @@
 
 namespace {
 
-std::string ReadAll(const std::string& sPath)
-{
-    ZMemoryBuffer buffer;
-    size_t n = ReadFileToBuffer(sPath.c_str(), &buffer);
-    return std::string(reinterpret_cast<const char*>(buffer.GetData()), n);
-}
+using ivltest::ReadWholeFile;
 
 void WriteText(const std::string& sPath, const std::string& sText)
 {
@@ -37,45 +33,15 @@ std::set<std::string> ToSet(const ZStringArray& names)
 class FileTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        ZStringBuffer<256> sTemp = File::GetTempPath();
-        ASSERT_GT(sTemp.GetLength(), 0);
-        const ::testing::TestInfo* pInfo = ::testing::UnitTest::GetInstance()->current_test_info();
-        m_sRoot = std::string(sTemp.c_str()) + "ivlfiles_" + std::to_string(GetCurrentProcessId()) + "_" +
-                  pInfo->name();
-        DeleteTree(m_sRoot.c_str());
-        ASSERT_TRUE(File::CreateDirectory(m_sRoot.c_str()));
-    }
-    void TearDown() override
-    {
-        ClearReadOnly(m_sRoot);
-        DeleteTree(m_sRoot.c_str());
-        EXPECT_FALSE(File::Exists(m_sRoot.c_str()));
-    }
     std::string At(const std::string& sName) const { return m_sRoot + "\\" + sName; }
 
-    static void ClearReadOnly(const std::string& sFolder)
-    {
-        ZStringArray files, folders;
-        File::ListFiles(files, (sFolder + "\\*").c_str());
-        for (unsigned i = 0; i < files.Size(); ++i) {
-            std::wstring sWide;
-            std::string sPath = sFolder + "\\" + files.At(i)->c_str();
-            sWide.assign(sPath.begin(), sPath.end());
-            SetFileAttributesW(sWide.c_str(), FILE_ATTRIBUTE_NORMAL);
-        }
-        File::ListDirectories(folders, (sFolder + "\\*").c_str());
-        for (unsigned i = 0; i < folders.Size(); ++i)
-            ClearReadOnly(sFolder + "\\" + folders.At(i)->c_str());
-    }
     static void SetReadOnly(const std::string& sPath)
     {
-        std::wstring sWide(sPath.begin(), sPath.end());
-        ASSERT_TRUE(SetFileAttributesW(sWide.c_str(), FILE_ATTRIBUTE_READONLY));
+        ASSERT_TRUE(SetFileAttributesW(ivltest::Wide(sPath).c_str(), FILE_ATTRIBUTE_READONLY));
     }
 
-    std::string m_sRoot;
+    ivltest::TempFolder m_Folder;
+    const std::string m_sRoot = m_Folder.Path();
 };
 
 // Open modes
@@ -124,14 +90,14 @@ TEST_F(FileTest, OpenModesReadWriteAppendAndText)
         ASSERT_TRUE(file.IsOpen());
         EXPECT_EQ(6u, file.Write("ab\ncd\n", 6));
     }
-    EXPECT_EQ("ab\r\ncd\r\n", ReadAll(sPath));
+    EXPECT_EQ("ab\r\ncd\r\n", ReadWholeFile(sPath));
     {
         File file = File::Open(sPath.c_str(), 10);
         ASSERT_TRUE(file.IsOpen());
         EXPECT_TRUE(file.PutChar('x'));
         EXPECT_EQ(4, file.Printf("%d-%s", 7, "yz"));
     }
-    EXPECT_EQ("ab\r\ncd\r\nx7-yz", ReadAll(sPath));
+    EXPECT_EQ("ab\r\ncd\r\nx7-yz", ReadWholeFile(sPath));
     {
         File file = File::Open(sPath.c_str(), 17);
         char aLine[16] = {0};
@@ -171,7 +137,7 @@ TEST_F(FileTest, CreateClearsReadOnlyAndTruncates)
     EXPECT_FALSE(File::IsReadOnly(sPath.c_str()));
     EXPECT_EQ(3u, file.Write("new", 3));
     file.Close();
-    EXPECT_EQ("new", ReadAll(sPath));
+    EXPECT_EQ("new", ReadWholeFile(sPath));
 }
 
 TEST_F(FileTest, OpenFileDeniesOtherWriters)
@@ -249,7 +215,7 @@ TEST_F(FileTest, StandardStreamsAndWrappedStreams)
         EXPECT_TRUE(file.IsWritable());
         EXPECT_EQ(2u, file.Write("ok", 2));
     }
-    EXPECT_EQ("ok", ReadAll(sPath));  // closed on last release
+    EXPECT_EQ("ok", ReadWholeFile(sPath));  // closed on last release
 }
 
 TEST_F(FileTest, DetachedHandleOutlivesTheStream)
@@ -266,7 +232,7 @@ TEST_F(FileTest, DetachedHandleOutlivesTheStream)
     EXPECT_TRUE(WriteFile(h, "cd", 2, &nWritten, nullptr));
     EXPECT_EQ(2u, nWritten);
     CloseHandle(h);
-    EXPECT_EQ("abcd", ReadAll(sPath));
+    EXPECT_EQ("abcd", ReadWholeFile(sPath));
     EXPECT_EQ(INVALID_HANDLE_VALUE, File().DetachHandle());
 }
 
@@ -285,7 +251,7 @@ TEST_F(FileTest, PathsLongerThanMaxPath)
     WriteText(sFile, "deep");
     EXPECT_TRUE(File::Exists(sFile.c_str()));
     EXPECT_EQ(4, File::GetSize(sFile.c_str()));
-    EXPECT_EQ("deep", ReadAll(sFile));
+    EXPECT_EQ("deep", ReadWholeFile(sFile));
     EXPECT_TRUE(File::GetLastWriteTime(sFile.c_str()).IsSet());
     ZStringArray names;
     File::ListFiles(names, (sDeep + "\\*").c_str());
@@ -345,17 +311,17 @@ TEST_F(FileTest, DeleteCopyAndMove)
     SetReadOnly(sA);
     // Copy overwrites and leaves the copy writable, even when its source is read-only.
     EXPECT_TRUE(File::Copy(sA.c_str(), sB.c_str()));
-    EXPECT_EQ("first", ReadAll(sB));
+    EXPECT_EQ("first", ReadWholeFile(sB));
     EXPECT_FALSE(File::IsReadOnly(sB.c_str()));
     EXPECT_FALSE(File::Copy(At("missing").c_str(), sC.c_str()));
     // Move does not overwrite.
     WriteText(sC, "third");
     EXPECT_FALSE(File::Move(sB.c_str(), sC.c_str()));
-    EXPECT_EQ("third", ReadAll(sC));
+    EXPECT_EQ("third", ReadWholeFile(sC));
     EXPECT_TRUE(File::Delete(sC.c_str()));
     EXPECT_TRUE(File::Move(sB.c_str(), sC.c_str()));
     EXPECT_FALSE(File::Exists(sB.c_str()));
-    EXPECT_EQ("first", ReadAll(sC));
+    EXPECT_EQ("first", ReadWholeFile(sC));
 }
 
 TEST_F(FileTest, TimesReadAndSet)
@@ -492,8 +458,8 @@ TEST_F(FileTest, CopyTreeCountsFilesAndKeepsFirstError)
     DWORD nError = 0;
     EXPECT_EQ(3, File::CopyTree(sFrom.c_str(), At("to").c_str(), false, &nError));
     EXPECT_EQ(0u, nError);
-    EXPECT_EQ("22", ReadAll(At("to\\sub\\two.txt")));
-    EXPECT_EQ("333", ReadAll(At("to\\sub\\deeper\\three.txt")));
+    EXPECT_EQ("22", ReadWholeFile(At("to\\sub\\two.txt")));
+    EXPECT_EQ("333", ReadWholeFile(At("to\\sub\\deeper\\three.txt")));
     EXPECT_TRUE(File::IsDirectory(At("to\\empty").c_str()));
     // Copying again over the existing tree works (trailing separators given this time).
     EXPECT_EQ(3, File::CopyTree((sFrom + "\\").c_str(), At("to\\").c_str(), false, &nError));
@@ -519,9 +485,9 @@ TEST_F(FileTest, CopyTreeCountsFilesAndKeepsFirstError)
     EXPECT_EQ(3, File::CopyTree(sSingle.c_str(), sLocked.c_str(), true, &nError));  // failed one counts
     EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), nError);
     holder.Close();
-    EXPECT_EQ("old", ReadAll(sLocked + "\\one.txt"));
-    EXPECT_EQ("2", ReadAll(sLocked + "\\two.txt"));
-    EXPECT_EQ("3", ReadAll(sLocked + "\\three.txt"));
+    EXPECT_EQ("old", ReadWholeFile(sLocked + "\\one.txt"));
+    EXPECT_EQ("2", ReadWholeFile(sLocked + "\\two.txt"));
+    EXPECT_EQ("3", ReadWholeFile(sLocked + "\\three.txt"));
 
     // The first error is kept; a target that cannot be created ends the copy at once.
     EXPECT_EQ(0, File::CopyTree(sFrom.c_str(), At("no\\parent").c_str(), true, &nError));
@@ -539,7 +505,7 @@ TEST_F(FileTest, CreateLinkNeverClaimsAMissingLink)
     // Wine's CreateSymbolicLinkW reports success and creates nothing; then the file is copied.
     EXPECT_TRUE(File::CreateLink(sTarget.c_str(), sLink.c_str()));
     EXPECT_TRUE(File::Exists(sLink.c_str()));
-    EXPECT_EQ("linked", ReadAll(sLink));
+    EXPECT_EQ("linked", ReadWholeFile(sLink));
 
     std::string sFolderLink = At("folderlink");
     bool bLinked = File::CreateLink(m_sRoot.c_str(), sFolderLink.c_str());
@@ -583,28 +549,16 @@ TEST_F(FileTest, FullPathOfASubstitutedDrive)
     EXPECT_EQ(0, _stricmp(At("dir\\file.txt").c_str(), sFull.c_str())) << sFull.c_str();
 }
 
-struct LoggedLine
-{
-    int nLevel;
-    std::string sCategory, sText;
-};
-std::vector<LoggedLine> g_logged;
-void KeepLine(int32_t nLevel, const char* szCategory, const char* szSource, const char* szText)
-{
-    g_logged.push_back({nLevel, szCategory, szText});
-}
-
 TEST(FullPath, UnknownDriveIsLoggedAsAnError)
 {
-    g_logged.clear();
-    ZLogDisplayHook pfnOld = ZLog::SetDisplayHook(KeepLine);
+    ivltest::LogCapture log;
     ZStringBuffer<256> sFull = File::GetFullPath("R:\\nothing\\here.txt");  // no such drive
-    ZLog::SetDisplayHook(pfnOld);
+    std::vector<ivltest::LoggedLine> logged = log.Lines();
     EXPECT_STREQ("", sFull.c_str());
-    ASSERT_EQ(1u, g_logged.size());
-    EXPECT_EQ(ZLOG_ERROR, g_logged[0].nLevel);
-    EXPECT_EQ("common.system", g_logged[0].sCategory);
-    EXPECT_EQ(0u, g_logged[0].sText.find("QueryDosDevice failed. Error code 0x")) << g_logged[0].sText;
+    ASSERT_EQ(1u, logged.size());
+    EXPECT_EQ(ZLOG_ERROR, logged[0].nLevel);
+    EXPECT_EQ("common.system", logged[0].sCategory);
+    EXPECT_EQ(0u, logged[0].sText.find("QueryDosDevice failed. Error code 0x")) << logged[0].sText;
 }
 
 TEST(AppDataFolder, IronvaleUnderLocalLow)
@@ -762,7 +716,7 @@ TEST_F(FileTest, DeleteTreeLeavesOnlyReadOnlyFiles)
     EXPECT_FALSE(File::Exists(At("tree\\top.txt").c_str()));
     EXPECT_TRUE(File::Exists(At("tree\\c\\kept.txt").c_str()));
 
-    ClearReadOnly(At("tree"));
+    ASSERT_TRUE(SetFileAttributesW(ivltest::Wide(At("tree\\c\\kept.txt")).c_str(), FILE_ATTRIBUTE_NORMAL));
     DeleteTree(At("tree").c_str());
     EXPECT_FALSE(File::Exists(At("tree").c_str()));
     DeleteTree(At("missing").c_str());  // nothing to do
@@ -780,14 +734,14 @@ TEST_F(FileTest, WholeFileReadsAndWrites)
     EXPECT_EQ(0, memcmp(buffer.GetData(), "xya\0b\nc", 7));
 
     EXPECT_TRUE(AppendBufferToFile(sPath.c_str(), "\n!", 2));
-    EXPECT_EQ(std::string("a\0b\nc\n!", 7), ReadAll(sPath));
+    EXPECT_EQ(std::string("a\0b\nc\n!", 7), ReadWholeFile(sPath));
     EXPECT_TRUE(AppendTextToFile(sPath.c_str(), "\n", 1));
-    EXPECT_EQ(std::string("a\0b\nc\n!\r\n", 9), ReadAll(sPath));
+    EXPECT_EQ(std::string("a\0b\nc\n!\r\n", 9), ReadWholeFile(sPath));
 
     ZMemoryBuffer source;
     source.Append("mem", 3);
     EXPECT_TRUE(WriteMemoryBufferToFile(sPath.c_str(), &source));
-    EXPECT_EQ("mem", ReadAll(sPath));
+    EXPECT_EQ("mem", ReadWholeFile(sPath));
     EXPECT_FALSE(WriteMemoryBufferToFile(sPath.c_str(), nullptr));
     EXPECT_TRUE(WriteBufferToFile(sPath.c_str(), "", 0));
 

@@ -1,53 +1,16 @@
-// Install folder from the registry (HKEY_LOCAL_MACHINE, UTF-16 key names and values) and the
-// temporary-folder fallback.
+// Install folder from the registry (HKEY_LOCAL_MACHINE, UTF-16 key names and values).
 #include <gtest/gtest.h>
 #include <cstring>
 #include <string>
 #include "common/system/zwin.h"
-#include "common/system/file.h"
-#include "launch/ivlsync/ivlsyncwindowbase.h"
 #include "launch/launchlibs/launchhelpers.h"
+#include "testhelpers.h"
 
 namespace
 {
+using ivltest::RegistryValue;
+
 const wchar_t kPlainKey[] = L"Software\\Vost-Parn\\Ironvale";
-
-// Writes a key's default value and removes the key again.
-class RegistryValue
-{
-public:
-    RegistryValue(const std::wstring& sKey, const void* pData, DWORD nBytes, DWORD nType = REG_SZ)
-        : m_sKey(sKey)
-    {
-        HKEY hKey = nullptr;
-        m_bCreated = RegCreateKeyExW(HKEY_LOCAL_MACHINE, sKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey,
-                                     nullptr) == ERROR_SUCCESS;
-        if (m_bCreated)
-        {
-            if (pData)
-                RegSetValueExW(hKey, nullptr, 0, nType, static_cast<const BYTE*>(pData), nBytes);
-            RegCloseKey(hKey);
-        }
-    }
-    static RegistryValue Text(const std::wstring& sKey, const wchar_t* szValue)
-    {
-        return RegistryValue(sKey, szValue, static_cast<DWORD>((wcslen(szValue) + 1) * sizeof(wchar_t)));
-    }
-    RegistryValue(RegistryValue&& other) noexcept : m_sKey(other.m_sKey), m_bCreated(other.m_bCreated)
-    {
-        other.m_bCreated = false;
-    }
-    ~RegistryValue()
-    {
-        if (m_bCreated)
-            RegDeleteKeyW(HKEY_LOCAL_MACHINE, m_sKey.c_str());
-    }
-    bool IsCreated() const { return m_bCreated; }
-
-private:
-    std::wstring m_sKey;
-    bool m_bCreated;
-};
 
 // Keeps the shared plain key of the test prefix as it was.
 class PlainKeyGuard
@@ -210,32 +173,4 @@ TEST(InstallDirFromRegistry, ValueWithoutTerminatorEndsAtItsByteCount)
     }
 }
 
-TEST(InstallDir, FallsBackToTheTemporaryFolder)
-{
-    ZStringBuffer<256> sTemp(File::GetTempPath());
-    struct Case
-    {
-        const char* m_szSub;
-        std::string m_sPath;
-    } cases[] = {
-        {"live", std::string(sTemp.GetData()) + "IVL\\live"},
-        {"", std::string(sTemp.GetData()) + "IVL\\"},
-        {nullptr, std::string(sTemp.GetData()) + "IVL"},
-    };
-    for (const Case& c : cases)
-    {
-        ZStringBuffer<256> sPath("unchanged");
-        ZIvlSync::GetInstallDir(sPath, c.m_szSub, "h5-missing");
-        EXPECT_EQ(std::string(sPath.GetData()), c.m_sPath);
-    }
-}
-
-TEST(InstallDir, RegistryWinsOverTheFallback)
-{
-    RegistryValue value = RegistryValue::Text(L"Software\\Vost-Parn\\Ironvale h5-set", L"F:\\Set");
-    ASSERT_TRUE(value.IsCreated());
-    ZStringBuffer<256> sPath;
-    ZIvlSync::GetInstallDir(sPath, "live", "h5-set");
-    EXPECT_STREQ(sPath.GetData(), "F:\\Set\\live");
-}
 }  // namespace

@@ -14,24 +14,10 @@
 #include "common/system/path.h"
 #include "common/system/zlog.h"
 
+#include "testhelpers.h"
+
 namespace
 {
-std::vector<std::string> g_astrLog;
-
-void CaptureLog(int32_t nLevel, const char* szCategory, const char* szSource, const char* szText)
-{
-    if (strcmp(szCategory, "common.net") == 0)
-        g_astrLog.push_back(szText);
-}
-
-bool LogHas(const std::string& text)
-{
-    for (const std::string& line : g_astrLog)
-        if (line.find(text) != std::string::npos)
-            return true;
-    return false;
-}
-
 std::string Env(const char* szName)
 {
     const char* sz = getenv(szName);
@@ -42,9 +28,7 @@ std::string RootFile(const char* szName)
 {
     ZStringBuffer<256> strPath;
     JoinPath2(strPath, Env("IVL_HTTP_ROOT").c_str(), szName);
-    ZMemoryBuffer buffer;
-    size_t n = ReadFileToBuffer(strPath.GetData(), &buffer);
-    return n ? std::string((const char*)buffer.GetData(), n) : std::string();
+    return ivltest::ReadWholeFile(strPath.GetData());
 }
 
 std::string Body(const ResponseHolder& holder)
@@ -80,12 +64,10 @@ protected:
 
     void SetUp() override
     {
-        g_astrLog.clear();
-        m_pfnOldHook = ZLog::SetDisplayHook(CaptureLog);
         m_strPort = Env("IVL_HTTP_PORT");
         m_strHost = "127.0.0.1:" + m_strPort;
     }
-    void TearDown() override { ZLog::SetDisplayHook(m_pfnOldHook); }
+    bool LogHas(const std::string& text) { return m_Log.Has(text, "common.net"); }
 
     bool NeedServer()
     {
@@ -102,7 +84,7 @@ protected:
         return Body(holder);
     }
 
-    ZLogDisplayHook m_pfnOldHook = nullptr;
+    ivltest::LogCapture m_Log;
     std::string m_strPort;
     std::string m_strHost;
 };
@@ -230,7 +212,7 @@ TEST_F(Http, ResultOfEveryKindOfAnswer)
     };
     for (const Case& c : aCases)
     {
-        g_astrLog.clear();
+        m_Log.Clear();
         ResponseHolder holder;
         ZStringBuffer<256> strStatus;
         int nResult = HttpDownload(&holder, m_strHost.c_str(), c.szPath, strStatus);
@@ -437,7 +419,7 @@ TEST_F(Http, ConnectionFailures)
         EXPECT_EQ(HTTP_ERR_SOCKET, SendRequest(Socket(), "h", "a.txt", false));
     }
     // A socket that never connected: the send fails with the system's error code.
-    g_astrLog.clear();
+    m_Log.Clear();
     int nCode = SendRequest(Socket::Create(0, 0, 0), "nowhere", "a.txt", false);
     EXPECT_GT(nCode, 0);
     EXPECT_TRUE(LogHas("Could not send file request to host: nowhere (error 0x")) << nCode;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/containers/zstr.h"
+#include "common/containers/zstringbuffer.h"
 
 namespace {
 
@@ -384,6 +385,40 @@ TEST(Utf8, ToUtf16)
         for (int i = 0; i < n; ++i)
             EXPECT_EQ(c.units[i], (uint16_t)dst[i]) << c.src << " at " << i;
         EXPECT_EQ(0, dst[n]);
+    }
+}
+
+TEST(Utf16, ToUtf8)
+{
+    struct Case
+    {
+        std::vector<uint16_t> units;
+        const char* utf8;
+    };
+    const Case cases[] = {
+        {{'a', 'b', 'c'}, "abc"},
+        {{0xE9, 0x20AC}, "\xC3\xA9\xE2\x82\xAC"},
+        {{0xD83D, 0xDE00, '!'}, "\xF0\x9F\x98\x80!"},  // a pair is one code point
+        {{0xDBFF, 0xDFFF}, "\xF4\x8F\xBF\xBF"},        // the last one
+        {{'a', 0xD83D, 'b'}, "a\xEF\xBF\xBD" "b"},      // lone high half
+        {{0xDE00, 0xD83D}, "\xEF\xBF\xBD\xEF\xBF\xBD"}, // halves the wrong way round
+        {{'x', 0xD83D}, "x\xEF\xBF\xBD"},               // high half at the end
+        {{0xFFFF}, "\xEF\xBF\xBF"},
+        {{}, ""},
+    };
+    for (const Case& c : cases) {
+        std::vector<wchar_t> src(c.units.begin(), c.units.end());
+        src.push_back(0);
+        char dst[64];
+        memset(dst, 0x77, sizeof(dst));
+        int n = ZUtf16ToUtf8(dst, src.data());
+        EXPECT_EQ((int)strlen(c.utf8), n) << c.utf8;
+        EXPECT_STREQ(c.utf8, dst);
+        EXPECT_EQ(n, ZUtf16ToUtf8(nullptr, src.data())) << "counting gives the same length";
+        // Back again: what was valid comes back unchanged.
+        ZStringBuffer<16> back;
+        back.AssignUtf16(src.data());
+        EXPECT_STREQ(c.utf8, back.GetData());
     }
 }
 

@@ -156,6 +156,32 @@ TEST(ZThreadTest, TerminatedThreadEndsWithMinusOne)
     EXPECT_EQ(-1, thread.GetExitCode());
 }
 
+// Ended before it ran, while starting, or while in its entry: the thread's own reference is
+// released all the same, and the registry stays usable for the threads after it.
+TEST(ZThreadTest, TerminatedThreadLeavesNothingInTheRegistry)
+{
+    Gate gate;
+    for (bool bSuspended : {true, false}) {
+        for (int i = 0; i < 20; ++i) {
+            DWORD nId;
+            {
+                ZThread thread = ZThread::Create(&WaitForEvent, gate.m_hEvent, 0, bSuspended);
+                ASSERT_TRUE(thread.IsValid());
+                nId = thread.GetId();
+                thread.Terminate();
+                EXPECT_FALSE(thread.IsRunning()) << "suspended " << bSuspended << " run " << i;
+                EXPECT_EQ(-1, thread.GetExitCode());
+            }
+            EXPECT_FALSE(IsRegistered(nId)) << "suspended " << bSuspended << " run " << i;
+        }
+    }
+    ZThread after = ZThread::Create(&ReturnArgument, reinterpret_cast<void*>(7));
+    ASSERT_TRUE(after.IsValid());
+    after.Wait(INFINITE);
+    EXPECT_FALSE(after.IsRunning());
+    EXPECT_EQ(7, after.GetExitCode());
+}
+
 TEST(ZThreadTest, RecordLivesWhileAHandleOrTheThreadHoldsIt)
 {
     Gate gate;

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include "testhelpers.h"
 #include "recordingtarget.h"
 
 #include <string.h>
@@ -236,16 +237,10 @@ TEST(MemoryReaderWriter, ResultsAtTheEnds)
 class FileStreams : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        m_strDir = File::GetTempPath();
-        m_strDir.AppendFormat("ivl_streams_%lu", GetCurrentProcessId());
-        ASSERT_TRUE(File::CreateDirectory(m_strDir.GetData()));
-        JoinPath2(m_strPath, m_strDir.GetData(), "data.bin");
-    }
-    void TearDown() override { DeleteTree(m_strDir.GetData()); }
+    void SetUp() override { JoinPath2(m_strPath, m_strDir.GetData(), "data.bin"); }
 
-    ZStringBuffer<256> m_strDir;
+    ivltest::TempFolder m_Temp;
+    const ZStringBuffer<256> m_strDir{m_Temp.Path().c_str()};
     ZStringBuffer<256> m_strPath;
 };
 
