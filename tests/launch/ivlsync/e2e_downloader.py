@@ -753,6 +753,22 @@ class PackTest(E2ETest):
         self.assertEqual([l for l in self.repacker_log(prog) if l.startswith("pack ")], ["pack gfx\\pack.bin"] * 2)
         self.assertEqual(self.pack_flags(), [1, 1])
 
+    def test_first_install_through_a_bundle(self):
+        """The repacker files arrive in the bundle itself: it is loaded once they are stored."""
+        out = subprocess.run([sys.executable, PUBLISH, "--out", self.pub, "--list", "P=" + self.src, "--bundle", "P"],
+                             check=True, stdout=subprocess.PIPE)
+        dist = json.loads(out.stdout)["lists"]["P"]
+        srv = self.server(root=self.pub)
+        prog = self.program_folder()
+        args = ["--target", windows_path(self.target), "--lists", dist["uniquefile"], "--server", srv.name,
+                "--bundle", dist["bundle"]]
+        rc, text = self.wine.run(os.path.join(prog, "dldriver.exe"), *args, timeout=300)
+        self.assertIn("BUNDLE ok=1", text)
+        self.assertIn("RESULT failed=0", text)
+        self.assertEqual(set(srv.stats()["requests"]), {"/" + dist["uniquefile"], "/" + dist["bundle"] + ".bz2"})
+        self.assertEqual([l for l in self.repacker_log(prog) if l.startswith("pack ")], ["pack gfx\\pack.bin"])
+        self.assertEqual(self.pack_flags(), [1, 1])
+
     def test_running_from_the_target_copies_nothing(self):
         srv = self.server(root=self.pub)
         self.program_folder(self.target)
