@@ -1,7 +1,8 @@
 # Sourced by tools/bench.sh: the downloader on a distribution of about 3,000 files (most 1-64 KB,
 # 50 of 4 MB, about 300 MB), published with tools/publish.py into the nginx root, fetched into
 # empty folders with nine workers and with one, against aria2c -j9 of the same URLs; then a
-# run with nothing to do. Needs the nginx of bench.sh ($port) and the driver program.
+# run with nothing to do; then the same files through their bundle against curl | bzip2 -d.
+# Needs the nginx of bench.sh ($port) and the driver program.
 DLDRIVER=$BUILD/tests/launch/ivlsync/dldriver.exe
 if [ -f "$DLDRIVER" ] && [ -n "${nginx_pid:-}" ]; then
   echo "downloader: preparing 3,000 files ..." >&2
@@ -24,8 +25,9 @@ for i in range(3000):
     with open(os.path.join(folder, "file%04d.bin" % i), "wb") as f:
         f.write(data)
 PY
-  list=$(python3 "$here/publish.py" --out "$TMP" --list Bench="$TMP/dlsrc" |
-         python3 -c 'import json,sys; print(json.load(sys.stdin)["lists"]["Bench"]["uniquefile"])')
+  python3 "$here/publish.py" --out "$TMP" --list Bench="$TMP/dlsrc" --bundle Bench >"$TMP/dlpub.json"
+  list=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["lists"]["Bench"]["uniquefile"])' "$TMP/dlpub.json")
+  bundle=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["lists"]["Bench"]["bundle"])' "$TMP/dlpub.json")
   chmod -R a+rX "$TMP"
   total=$(du -sb "$TMP/dlsrc" | cut -f1)
   # dlrun TARGET [ARGS...]: one driver run; prints its seconds, keeps its peak memory in $TMP/dlpeak
@@ -60,11 +62,16 @@ PY
   ta=$(peer_time aria2c -q -j9 -x1 --file-allocation=none --auto-file-renaming=false --allow-overwrite=true \
        -d "$TMP/dlaria" -i "$TMP/aria.txt")
   t0=$(dlrun "$TMP/dl9"); peak0=$(cat "$TMP/dlpeak")
+  # The same files through their bundle, against curl piped into bzip2 -d (nothing written).
+  tb=$(dlrun "$TMP/dlb" --bundle "$bundle" --bundle-only); peakb=$(cat "$TMP/dlpeak")
+  tc=$(peer_time bash -c "curl -s http://127.0.0.1:$port/$bundle.bz2 | bzip2 -d >/dev/null")
   mbytes=$((total / 1048576))
   report "downloader 3000 files $mbytes MB, 9 vs 1" "$t9" "$t1" "1 worker"
   report "downloader 3000 files $mbytes MB, 9 vs aria2c" "$t9" "$ta" "aria2c -j9"
-  awk -v a="$t9" -v b="$t1" -v z="$t0" -v p="$peak9" -v q="$peak0" 'BEGIN {
+  report "bundle $(($(stat -c %s "$TMP/$bundle.bz2") / 1048576)) MB bz2, $mbytes MB (target 1.3)" "$tb" "$tc" "curl|bzip2"
+  awk -v a="$t9" -v b="$t1" -v z="$t0" -v p="$peak9" -v q="$peak0" -v r="$peakb" 'BEGIN {
     printf "downloader: 9 workers %.2fx faster than 1 (target 5x); no-change run %.3f s (target < 1 s)\n", b / a, z
-    printf "downloader: peak private memory %.1f MB (full run), %.1f MB (no-change run)\n", p / 1048576, q / 1048576 }'
-  rm -rf "$TMP/dlsrc" "$TMP/dl9" "$TMP/dl1" "$TMP/dlaria"
+    printf "downloader: peak private memory %.1f MB (full run), %.1f MB (no-change run), %.1f MB (bundle)\n",
+           p / 1048576, q / 1048576, r / 1048576 }'
+  rm -rf "$TMP/dlsrc" "$TMP/dl9" "$TMP/dl1" "$TMP/dlaria" "$TMP/dlb"
 fi

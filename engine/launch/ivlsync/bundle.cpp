@@ -57,13 +57,17 @@ bool Downloader::DownloadBundle(const ZStringArray& servers, const char* szTarge
     }
 
     m_nFilesToDownload = nNeeded;
-    // The repacker comes with the pack post-processing; until then packs stay pending.
-    m_nRepackerFiles = REPACKER_FILE_COUNT;
+    // The repacker is loaded once its five files are in place: those already installed count,
+    // those in the bundle count as they are stored. Loading it before the bundle is read would
+    // fail a first installation, whose folder does not hold them yet.
+    int nRepackerFiles = CountCurrentRepackerFiles();
 
     int nAttempts = 2 * (int)m_Servers.Size();
     bool bRead = false;
-    for (int a = 0; a < nAttempts && !bRead; ++a)
+    for (int a = 0; a < nAttempts && !bRead; ++a) {
+        m_nRepackerFiles = nRepackerFiles;
         bRead = ReadBundle(szTarget, szBundle, a);
+    }
     if (nAttempts > 0 && !bRead)
         bOk = false;
 

@@ -17,6 +17,7 @@
 #include "common/system/path.h"
 #include "common/system/zlog.h"
 #include "common/system/ztimer.h"
+#include "launch/ivl/texforge_iface.h"
 
 namespace
 {
@@ -326,8 +327,8 @@ bool Downloader::SaveLocalState()
 {
     bool bOk = true;
     m_RepackerLock.Enter();
-    // The repacker's release comes with the pack post-processing; without it only the library
-    // handle is dropped.
+    if (m_pRepackerInterface)
+        m_pRepackerInterface->Release();
     m_pRepackerInterface = nullptr;
     m_Repacker = Library();
     m_RepackerLock.Leave();

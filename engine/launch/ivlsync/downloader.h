@@ -16,6 +16,7 @@
 #include "common/system/zthread.h"
 
 class Downloader;
+class RepackerInterface;
 class ZFileCatalog;
 
 // The owner's side of a run; the downloader calls it from its run thread and its workers.
@@ -104,6 +105,12 @@ public:
     // Post-processing (packs)
     bool PostProcessFile(const ZFileRecord& record);
     void QueuePackForRepack(const ZFileRecord& record);
+    bool RepackQueuedPacks();
+    bool LoadRepacker();
+    bool CopyToExecutableDir(const char* szName);
+    void OnRepackDone(const char* szPackPath, bool bResult);
+    static void __cdecl RepackCallbackEntry(const char* szPackPath, bool bResult, void* pContext);
+    static void __cdecl RepackerLogEntry(int nArg0, int nArg1, int nArg2, const char* szText);
 
     // The run
     bool DownloadAndUpdateFiles(const ZStringArray& servers, const char* szTarget, const char* szLists, bool bQuiet,
@@ -131,6 +138,7 @@ private:
     void CloseLog();
     void LogError(const char* szFormat, ...) ZPRINTF_FORMAT(2, 3);
     bool ReadBundle(const char* szTarget, const char* szBundle, int nAttempt);
+    int CountCurrentRepackerFiles();
     bool ReceiveFile(WorkerSlot& slot, const ZFileRecord& job, int nAttempt, uint8_t** ppData, uint32_t* pnLength,
                      int* pnResult, ZStringBase& status);
 
@@ -159,7 +167,7 @@ private:
     int32_t m_nFilesToDownload;
     int32_t m_nRepackerFiles;
     Library m_Repacker;
-    void* m_pRepackerInterface;
+    RepackerInterface* m_pRepackerInterface;
     ZFileCatalog* m_pCatalog;
     ZStringArray m_RepackList;
     ZStringMap m_QueuedPacks;

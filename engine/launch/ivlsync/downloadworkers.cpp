@@ -116,6 +116,19 @@ bool Downloader::ConnectToServer(int i, Socket& socket, ZStringBase& host)
     return bConnected;
 }
 
+int Downloader::CountCurrentRepackerFiles()
+{
+    int nCount = 0;
+    for (const char* szFile : k_aszRepackerFiles) {
+        const ZFileRecord* pLocal = m_LocalTable.Find(szFile);
+        const ZFileRecord* pRemote = m_RemoteTable.Find(szFile);
+        if (pLocal && pLocal->m_nFlag1 &&
+            (!pRemote || ZStrCompare(pLocal->m_Text.GetData(), pRemote->m_Text.GetData()) == 0))
+            ++nCount;
+    }
+    return nCount;
+}
+
 bool Downloader::IsRepackerFile(const char* szName)
 {
     for (const char* szFile : k_aszRepackerFiles)
@@ -133,8 +146,16 @@ int Downloader::RunWorkers()
 
     int nFiles = SelectFiles(m_LocalTable, m_RemoteTable);
     m_nFilesToDownload = nFiles;
+    // Repacker files already in place count as seen: only those that need work are counted
+    // again when they are stored or post-processed.
+    m_nRepackerFiles = CountCurrentRepackerFiles();
     DownloaderLog("Downloading/updating %d files", nFiles);
-    if (nFiles == 0)
+    // Files that are current but await post-processing (a pack whose repack failed) need no
+    // transfer but still work: only when there is none is there nothing to do.
+    bool bWork = nFiles > 0;
+    for (ZFileTable::Node* p = m_RemoteTable.First(); p && !bWork; p = ZFileTable::Next(p))
+        bWork = !IsSkippedPath(p->m_Value->m_Name.GetData()) && !IsCurrent(*p->m_Value);
+    if (!bWork)
         return 0;
 
     m_Queue.Clear();
@@ -414,61 +435,4 @@ Downloader::StoreResult Downloader::StoreFile(const char* szTarget, const ZFileR
             DownloaderLog("Skipping file %s in small files catalog", szCatalogName);
     }
     return STORE_OK;
-}
-
-// ---- post-processing ----
-
-// Until the repacker comes (it is loaded once the five repacker files are in place), only the
-// bookkeeping that needs none is done: repacker files are counted and complete packs with a
-// pending part are queued. Nothing is handed over, so their parts stay pending (flag2 clear)
-// and a later run hands them over; nothing here can fail.
-bool Downloader::PostProcessFile(const ZFileRecord& record)
-{
-    m_PostProcessLock.Enter();
-    if (m_nRepackerFiles != REPACKER_FILE_COUNT && IsRepackerFile(record.m_Name.GetData()))
-        ++m_nRepackerFiles;
-    QueuePackForRepack(record);
-    m_PostProcessLock.Leave();
-    return true;
-}
-
-void Downloader::QueuePackForRepack(const ZFileRecord& record)
-{
-    const char* szName = record.m_Name.GetData();
-    if (!ZStrStartsWith(szName, "_packed/"))
-        return;
-    const char* pLast = strrchr(szName, '/');
-    if (!ZStrStartsWithNoCase(pLast + 1, "pack.bin"))
-        return;
-    ZStringBuffer<256> folder;
-    folder.Assign(szName, (int)(pLast - szName));
-
-    bool bComplete = true;
-    bool bPending = false;
-    for (int i = 1;; ++i) {
-        ZStringBuffer<256> part;
-        if (i == 1)
-            part.Format("%s/pack.bin", folder.GetData());
-        else
-            part.Format("%s/pack.bin.%d", folder.GetData(), i);
-        const ZFileRecord* pRemote = m_RemoteTable.Find(part.GetData());
-        if (!pRemote)
-            break;
-        const ZFileRecord* pLocal = m_LocalTable.Find(part.GetData());
-        if (!pLocal || !pLocal->m_nFlag1 || ZStrCompare(pLocal->m_Text.GetData(), pRemote->m_Text.GetData()) != 0)
-            bComplete = false;
-        if (pLocal && !pLocal->m_nFlag2)
-            bPending = true;
-    }
-    if (!bComplete || !bPending)
-        return;
-
-    ZStringBuffer<256> packPath("%s/pack.bin", folder.GetData() + 8);
-    m_RepackerLock.Enter();
-    if (!m_QueuedPacks.Find(packPath)) {
-        m_QueuedPacks.Insert(packPath.GetData(), "");
-        packPath.Replace('/', '\\');
-        m_RepackList.PushBack(ZStringBuffer<16>(packPath));
-    }
-    m_RepackerLock.Leave();
 }

@@ -251,7 +251,7 @@ class DownloaderTest(E2ETest):
     # ---- the main path ----
 
     def test_fresh_install_then_no_change(self):
-        """A fresh target gets every file byte for byte, the state and the log as specified; a
+        """A fresh target gets every file byte for byte, the state and the log as expected; a
         second run makes no request; on both server kinds."""
         for kind in ("fileserver", "nginx"):
             with self.subTest(kind=kind):
@@ -671,6 +671,112 @@ class BundleTest(E2ETest):
         self.assertFalse(run.bundle_ok)
         self.assertIn("Bundle manifest huge.txt is too large: refused", run.logs)
         self.assertNotIn("/huge.bz2", srv.stats()["requests"])
+
+
+REPACKER_FILES = ("texforge.dll", "globals.dll", "PhysX3_x86.dll", "PhysX3Cooking_x86.dll", "PhysX3Gpu_x86.dll")
+
+
+class PackTest(E2ETest):
+    """Image packs handed to the repacker (the texforge.dll stand-in, which logs beside itself
+    and fails the packs its control file names)."""
+
+    def setUp(self):
+        super().setUp()
+        standins = os.path.join(BUILD, "standins")
+        texforge = os.path.join(standins, "texforge", "texforge.dll")
+        globals_dll = os.path.join(standins, "globals", "globals.dll")
+        if not (os.path.exists(texforge) and os.path.exists(globals_dll)):
+            self.skipTest("the texforge.dll and globals.dll stand-ins are not built")
+        self.src = tempfile.mkdtemp(prefix="src-packs-", dir=self.base)
+        self.pub = tempfile.mkdtemp(prefix="pub-packs-", dir=self.base)
+        self.addCleanup(remove_dir, self.src)
+        self.addCleanup(remove_dir, self.pub)
+        # The three PhysX libraries are only copied: any small DLL stands for them.
+        for name, origin in zip(REPACKER_FILES, (texforge, globals_dll, texforge, texforge, texforge)):
+            shutil.copy(origin, os.path.join(self.src, name))
+        write(os.path.join(self.src, "_packed", "gfx", "pack.bin"), b"first part " * 100)
+        write(os.path.join(self.src, "_packed", "gfx", "pack.bin.2"), b"second part " * 100)
+        write(os.path.join(self.src, "_packed", "gfx", "a.dds"), b"not a pack part")
+        write(os.path.join(self.src, "plain.txt"), b"plain")
+        self.dist = publish(self.pub, self.src)
+
+    def program_folder(self, folder=None):
+        """A copy of the driver in its own folder: the repacker files are copied beside it."""
+        folder = folder or tempfile.mkdtemp(prefix="prog-", dir=self.base)
+        self.addCleanup(remove_dir, folder)
+        os.makedirs(folder, exist_ok=True)
+        shutil.copy(DRIVER, os.path.join(folder, "dldriver.exe"))
+        return folder
+
+    def run_from(self, folder, srv):
+        args = ["--target", windows_path(self.target), "--lists", self.dist["uniquefile"], "--server", srv.name]
+        rc, text = self.wine.run(os.path.join(folder, "dldriver.exe"), *args, timeout=300)
+        run = Run(rc, text)
+        self.assertIn(run.rc, (0, 1), text)
+        return run
+
+    def pack_flags(self):
+        state = self.state()
+        return [int(l.rsplit(b",", 1)[1]) for l in state.splitlines() if l.startswith(b'"_packed/gfx/pack.bin')]
+
+    def repacker_log(self, folder):
+        path = os.path.join(folder, "texforge.log")
+        return read(path).decode("latin-1").replace("\r", "").splitlines() if os.path.exists(path) else []
+
+    def test_pack_handed_once_and_marked(self):
+        srv = self.server(root=self.pub)
+        prog = self.program_folder()
+        run = self.run_from(prog, srv)
+        self.assertFalse(run.failed, run.text)
+        for name in REPACKER_FILES:
+            self.assertIn("Copied %s to executable directory" % name, run.logs)
+            self.assertEqual(read(os.path.join(prog, name)), read(os.path.join(self.src, name)))
+        log = self.repacker_log(prog)
+        self.assertEqual([l for l in log if l.startswith("pack ")], ["pack gfx\\pack.bin"], log)
+        self.assertIn("Repack RepackDownloadedFiles packs=1", log)
+        self.assertEqual(log[-1], "Release")
+        self.assertIn("Repack: 1/1", run.logs)
+        self.assertEqual(self.pack_flags(), [1, 1])
+
+    def test_failed_repack_is_retried_without_download(self):
+        srv = self.server(root=self.pub)
+        prog = self.program_folder()
+        write(os.path.join(prog, "texforge.ctl"), b"fail gfx\\pack.bin\n")
+        run = self.run_from(prog, srv)
+        self.assertIn("RepackFailed gfx\\pack.bin", run.logs)
+        self.assertEqual(self.pack_flags(), [0, 0])
+        os.remove(os.path.join(prog, "texforge.ctl"))
+        srv.reset()
+        run = self.run_from(prog, srv)
+        self.assertFalse(run.failed, run.text)
+        self.assertEqual(srv.stats()["requests"], {})
+        self.assertEqual([l for l in self.repacker_log(prog) if l.startswith("pack ")], ["pack gfx\\pack.bin"] * 2)
+        self.assertEqual(self.pack_flags(), [1, 1])
+
+    def test_first_install_through_a_bundle(self):
+        """The repacker files arrive in the bundle itself: it is loaded once they are stored."""
+        out = subprocess.run([sys.executable, PUBLISH, "--out", self.pub, "--list", "P=" + self.src, "--bundle", "P"],
+                             check=True, stdout=subprocess.PIPE)
+        dist = json.loads(out.stdout)["lists"]["P"]
+        srv = self.server(root=self.pub)
+        prog = self.program_folder()
+        args = ["--target", windows_path(self.target), "--lists", dist["uniquefile"], "--server", srv.name,
+                "--bundle", dist["bundle"]]
+        rc, text = self.wine.run(os.path.join(prog, "dldriver.exe"), *args, timeout=300)
+        self.assertIn("BUNDLE ok=1", text)
+        self.assertIn("RESULT failed=0", text)
+        self.assertEqual(set(srv.stats()["requests"]), {"/" + dist["uniquefile"], "/" + dist["bundle"] + ".bz2"})
+        self.assertEqual([l for l in self.repacker_log(prog) if l.startswith("pack ")], ["pack gfx\\pack.bin"])
+        self.assertEqual(self.pack_flags(), [1, 1])
+
+    def test_running_from_the_target_copies_nothing(self):
+        srv = self.server(root=self.pub)
+        self.program_folder(self.target)
+        run = self.run_from(self.target, srv)
+        self.assertFalse(run.failed, run.text)
+        self.assertFalse(any(l.startswith("Copying ") for l in run.logs), run.text)
+        self.assertIn("pack gfx\\pack.bin", self.repacker_log(self.target))
+        self.assertEqual(self.pack_flags(), [1, 1])
 
 
 def main():

@@ -1,0 +1,201 @@
+// Packs and repacking: image packs arrive as their parts under "_packed/"; once every part is
+// current and one is pending, the pack is handed to the image repacker texforge.dll, whose
+// callback records the result in the parts' flag2 and in the journal.
+#include "common/system/zwin.h"
+
+#include "launch/ivlsync/downloader.h"
+
+#include <cstring>
+
+#include "common/containers/zstr.h"
+#include "common/system/file.h"
+#include "common/system/path.h"
+#include "common/system/process.h"
+#include "common/system/zlog.h"
+#include "launch/ivl/texforge_iface.h"
+
+namespace
+{
+const char* const k_aszRepackerFiles[Downloader::REPACKER_FILE_COUNT] = {
+    "texforge.dll", "globals.dll", "PhysX3_x86.dll", "PhysX3Cooking_x86.dll", "PhysX3Gpu_x86.dll",
+};
+}
+
+bool Downloader::PostProcessFile(const ZFileRecord& record)
+{
+    bool bOk = true;
+    m_PostProcessLock.Enter();
+    if (m_nRepackerFiles != REPACKER_FILE_COUNT && IsRepackerFile(record.m_Name.GetData())) {
+        ++m_nRepackerFiles;
+        if (m_nRepackerFiles == REPACKER_FILE_COUNT && !LoadRepacker())
+            bOk = false;
+    }
+    if (bOk) {
+        QueuePackForRepack(record);
+        if (m_nRepackerFiles == REPACKER_FILE_COUNT)
+            bOk = RepackQueuedPacks();
+    }
+    m_PostProcessLock.Leave();
+    return bOk;
+}
+
+void Downloader::QueuePackForRepack(const ZFileRecord& record)
+{
+    const char* szName = record.m_Name.GetData();
+    if (!ZStrStartsWith(szName, "_packed/"))
+        return;
+    const char* pLast = strrchr(szName, '/');
+    if (!ZStrStartsWithNoCase(pLast + 1, "pack.bin"))
+        return;
+    ZStringBuffer<256> folder;
+    folder.Assign(szName, (int)(pLast - szName));
+
+    bool bComplete = true;
+    bool bPending = false;
+    for (int i = 1;; ++i) {
+        ZStringBuffer<256> part;
+        if (i == 1)
+            part.Format("%s/pack.bin", folder.GetData());
+        else
+            part.Format("%s/pack.bin.%d", folder.GetData(), i);
+        const ZFileRecord* pRemote = m_RemoteTable.Find(part.GetData());
+        if (!pRemote)
+            break;
+        const ZFileRecord* pLocal = m_LocalTable.Find(part.GetData());
+        if (!pLocal || !pLocal->m_nFlag1 || ZStrCompare(pLocal->m_Text.GetData(), pRemote->m_Text.GetData()) != 0)
+            bComplete = false;
+        if (pLocal && !pLocal->m_nFlag2)
+            bPending = true;
+    }
+    if (!bComplete || !bPending)
+        return;
+
+    ZStringBuffer<256> packPath("%s/pack.bin", folder.GetData() + 8);
+    m_RepackerLock.Enter();
+    if (!m_QueuedPacks.Find(packPath)) {
+        m_QueuedPacks.Insert(packPath.GetData(), "");
+        packPath.Replace('/', '\\');
+        m_RepackList.PushBack(ZStringBuffer<16>(packPath));
+    }
+    m_RepackerLock.Leave();
+}
+
+// Packs waiting while the five repacker files were already in place (a run that only finishes
+// earlier failed repacks, or a bundle over an installed folder) load the repacker here, so they
+// are not left pending for ever.
+bool Downloader::RepackQueuedPacks()
+{
+    bool bOk = true;
+    m_RepackerLock.Enter();
+    if (m_RepackList.Size() > 0 && !m_Repacker.IsLoaded())
+        bOk = LoadRepacker();
+    if (bOk && m_pRepackerInterface && m_RepackList.Size() > 0) {
+        m_nRepackTotal += (int32_t)m_RepackList.Size();
+        m_pRepackerInterface->Repack(&m_RepackList, &Downloader::RepackCallbackEntry, this, "RepackDownloadedFiles");
+        m_RepackList.Clear();
+    }
+    m_RepackerLock.Leave();
+    return bOk;
+}
+
+bool Downloader::LoadRepacker()
+{
+    m_bRepackFlag = true;
+    m_RepackerLock.Enter();
+    if (m_Repacker.IsLoaded()) {
+        m_RepackerLock.Leave();
+        return true;
+    }
+    for (const char* szFile : k_aszRepackerFiles) {
+        if (!CopyToExecutableDir(szFile)) {
+            DownloaderLog("Couldn't copy %s to executable directory: %d", szFile, (int)GetLastError());
+            m_RepackerLock.Leave();
+            return false;
+        }
+        DownloaderLog("Copied %s to executable directory", szFile);
+    }
+    m_Repacker = Library::Load("texforge");
+    if (!m_Repacker.IsLoaded()) {
+        DownloaderLog("Couldn't load texforge.dll: %s", Library::GetLastErrorText().GetData());
+        m_RepackerLock.Leave();
+        return false;
+    }
+    TexforgeGetInterfaceFunc pfnGetInterface = (TexforgeGetInterfaceFunc)m_Repacker.GetSymbol("GetInterface");
+    if (pfnGetInterface) {
+        m_pRepackerInterface = pfnGetInterface();
+        if (m_pRepackerInterface)
+            m_pRepackerInterface->Initialise("_packed", &Downloader::RepackerLogEntry, 0, m_pCatalog);
+    }
+    m_RepackerLock.Leave();
+    return true;
+}
+
+bool Downloader::CopyToExecutableDir(const char* szName)
+{
+    ZStringArray pieces = Process::Current().CommandLine();
+    ZStringBuffer<256> commandLine;
+    for (unsigned i = 0; i < pieces.Size(); ++i) {
+        if (i > 0)
+            commandLine.Append(" ");
+        bool bQuote = pieces[i].Find(' ') >= 0;
+        if (bQuote)
+            commandLine.Append("\"");
+        commandLine.Append(pieces[i]);
+        if (bQuote)
+            commandLine.Append("\"");
+    }
+    ZStringBuffer<256> programDir = Library::GetLibraryDirectory();
+    DownloaderLog("Process::Current().CommandLine().ToString: %s", commandLine.GetData());
+    DownloaderLog("Library::GetLibraryDirectory(): %s", programDir.GetData());
+
+    ZStringBuffer<256> program, target;
+    NormalizePath(program, programDir.GetData());
+    NormalizePath(target, m_Target.GetData());
+    if (ZStrICompare(program.GetData(), target.GetData()) == 0)
+        return true;
+    ZStringBuffer<256> from, to;
+    JoinPath2(from, target.GetData(), szName);
+    JoinPath2(to, program.GetData(), szName);
+    DownloaderLog("Copying %s to %s", from.GetData(), to.GetData());
+    return File::Copy(from.GetData(), to.GetData());
+}
+
+void Downloader::OnRepackDone(const char* szPackPath, bool bResult)
+{
+    if (!bResult)
+        DownloaderLog("RepackFailed %s", szPackPath);
+    m_RepackDoneLock.Enter();
+    ++m_nRepackDone;
+    ZStringBuffer<256> path("_packed/%s", szPackPath);
+    path.Replace('\\', '/');
+    if (path.EndsWith("/pack.bin")) {
+        ZStringBuffer<256> folder;
+        folder.Assign(path.GetData(), path.GetLength() - 9);
+        for (int i = 1;; ++i) {
+            ZStringBuffer<256> part;
+            if (i == 1)
+                part.Format("%s/pack.bin", folder.GetData());
+            else
+                part.Format("%s/pack.bin.%d", folder.GetData(), i);
+            const ZFileRecord* pLocal = m_LocalTable.Find(part.GetData());
+            if (!pLocal)
+                break;
+            ZFileRecord record(*pLocal);
+            record.m_nFlag2 = bResult ? 1 : 0;
+            m_LocalTable.Add(part.GetData(), record);
+            AppendJournal(record);
+        }
+    }
+    m_RepackDoneLock.Leave();
+}
+
+void __cdecl Downloader::RepackCallbackEntry(const char* szPackPath, bool bResult, void* pContext)
+{
+    static_cast<Downloader*>(pContext)->OnRepackDone(szPackPath, bResult);
+}
+
+// The repacker's own log lines: the fourth argument is the text.
+void __cdecl Downloader::RepackerLogEntry(int nArg0, int nArg1, int nArg2, const char* szText)
+{
+    ZLog::Output(ZLOG_PRINT, "launch.ivlsync", __FILE__, szText ? szText : "");
+}
