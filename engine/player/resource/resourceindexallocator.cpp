@@ -43,6 +43,48 @@ inline int CompareNoCase(const char* a, const char* b)
     }
 }
 
+// The tree's insert asks "a < b" and then "b < a" of the same pair on every step to the right;
+// this answers the second from the first, so long shared path prefixes are compared once.
+template <class Node, int (*Compare)(const char*, const char*)>
+class OnceLess
+{
+public:
+    bool operator()(const Node* a, const Node* b)
+    {
+        if (a == m_pB && b == m_pA)
+            return m_nLast > 0;
+        m_pA = a;
+        m_pB = b;
+        m_nLast = Compare(a->m_Key.m_szText, b->m_Key.m_szText);
+        return m_nLast < 0;
+    }
+
+private:
+    const Node* m_pA = nullptr;
+    const Node* m_pB = nullptr;
+    int m_nLast = 0;
+};
+
+inline int CompareBytes(const char* a, const char* b)
+{
+    return strcmp(a, b);
+}
+
+// A new node for the key, or the existing one with its value replaced.
+template <class Node, class Pool, class Less>
+Node* InsertInto(Node*& pRoot, Pool& pool, const char* szKey, int32_t nValue, Less less)
+{
+    Node* pNode = pool.Alloc();
+    pNode->m_Key.m_szText = szKey;
+    pNode->m_Value = nValue;
+    Node* pExisting = ZTree::InsertNode(pRoot, pNode, less);
+    if (!pExisting)
+        return pNode;
+    pExisting->m_Value = nValue;
+    pool.Free(pNode);
+    return pExisting;
+}
+
 // FNV-1a over the name folded as CompareNoCase folds it.
 inline uint32_t HashNoCase(const char* szName)
 {
@@ -70,6 +112,16 @@ bool ResourceIndexAllocator::NoCaseKey::operator<(const NoCaseKey& other) const
 bool ResourceIndexAllocator::BytewiseKey::operator<(const BytewiseKey& other) const
 {
     return strcmp(m_szText, other.m_szText) < 0;
+}
+
+ResourceIndexAllocator::NameNode* ResourceIndexAllocator::NameMap::Insert(const char* szName, int32_t nIndex)
+{
+    return InsertInto(m_pRoot, m_Pool, szName, nIndex, OnceLess<NameNode, CompareNoCase>());
+}
+
+void ResourceIndexAllocator::FileMap::Insert(const char* szName, int32_t nIndex)
+{
+    InsertInto(m_pRoot, m_Pool, szName, nIndex, OnceLess<FileNode, CompareBytes>());
 }
 
 ResourceIndexAllocator::NameIndex::~NameIndex()

@@ -72,7 +72,8 @@ private:
     class NameMap : public ZTreeMap<NameNode>
     {
     public:
-        NameNode* Insert(const char* szName, int32_t nIndex) { return InsertEntry(NoCaseKey{szName}, nIndex); }
+        // The node holding the name (its value set to the index).
+        NameNode* Insert(const char* szName, int32_t nIndex);
     };
     // Hash index over the name map's nodes (names folded to lower case): the tree keeps the
     // name order that Save and CollectNames walk, the index answers lookups without walking
@@ -107,7 +108,7 @@ private:
     {
     public:
         FileNode* FindName(const char* szName) const;
-        void Insert(const char* szName, int32_t nIndex) { InsertEntry(BytewiseKey{szName}, nIndex); }
+        void Insert(const char* szName, int32_t nIndex);
     };
 
     bool m_bNoReverse;

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "player/resource/resourceindexallocator.h"
 #include "player/resource/resourcenames.h"
 
 namespace {
@@ -102,6 +103,13 @@ TEST(ResourceNames, IndexHandle)
     EXPECT_TRUE(ResourceIndex(3) < ResourceIndex(4));
     EXPECT_TRUE(ResourceIndex(3) == ResourceIndex(3));
     EXPECT_EQ(ResourceIndex::None, ResourceRef(7).m_Index.GetValue());
+
+    // Named through the process's allocator.
+    GetResourceIndexAllocator()->Register("walls:dds(Texture)", 42);
+    GetResourceIndexAllocator()->Register("Doors:dds(Texture)", 43);
+    EXPECT_STREQ("walls:dds(Texture)", ResourceIndex(42).GetName());
+    EXPECT_LT(CompareResourceNamesNoCase(ResourceIndex(43), ResourceIndex(42)), 0);
+    EXPECT_EQ(0, CompareResourceNamesNoCase(ResourceIndex(43), ResourceIndex(43)));
 }
 
 class Owner : public RelativeNameOwner
