@@ -49,7 +49,7 @@ protected:
     }
     void TearDown() override
     {
-        for (const char* szName : {"pack.ctl", "pack.log", "texforge.log"})
+        for (const char* szName : {"pack.ctl", "pack.log", "texforge.log", "globals.log"})
             DeleteFileA(Beside(szName).c_str());
     }
 };
