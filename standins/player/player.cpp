@@ -5,6 +5,7 @@
 // Control file "player.ctl" beside it, one setting a line:
 //   ticks N          the tick N returns -1 (quit)
 //   pump             each tick posts a message to the window, so ticks run without outside input
+//                    (start posts the first one in any case)
 //   crash N          the tick N writes to address 0
 //   purecall N       the tick N makes a pure virtual call (the call such a table entry makes)
 //   option NAME      the option's text is logged at start
@@ -93,6 +94,8 @@ public:
             StandinLog(kLog, "SceneBegin");
             m_Callback.Invoke();
         }
+        // The loop ticks after messages only: the first one comes from here, not from the desktop.
+        PostMessageW(m_hWnd, WM_NULL, 0, 0);
         return !HasLine("fail start");
     }
 

@@ -42,6 +42,8 @@ struct ZOption
     ZStringBuffer<64> m_sName;
 };
 
+static_assert(sizeof(void*) != 4 || sizeof(ZOption) == 168, "option record shared with globals.dll");
+
 class ZOptionSet
 {
 public:

@@ -91,7 +91,7 @@ protected:
 
 struct ZCallbackHolder
 {
-    alignas(8) uint8_t m_aStorage[32];
+    uint8_t m_aStorage[32];  // at offset 0: aligned as the holder, for pointers
     ZCallable* m_pCallable;
 
     ZCallbackHolder() : m_pCallable(nullptr) { memset(m_aStorage, 0, sizeof(m_aStorage)); }
@@ -105,6 +105,9 @@ struct ZCallbackHolder
     // Destroys the callable held in the storage (not freed: it lives in the storage).
     void Reset() { if (m_pCallable) m_pCallable->Destroy(0); m_pCallable = nullptr; }
 };
+
+static_assert(sizeof(void*) != 4 || sizeof(ZCallbackHolder) == 36, "32 bytes of storage and a pointer");
+static_assert(sizeof(void*) != 4 || sizeof(PlayerStartParams) == 40, "start parameters as the engine reads them");
 
 // Filled by the engine for the dedicated server's status page.
 struct PlayerServerStats

@@ -288,6 +288,28 @@ class Windows(LauncherTest):
         self.assertEqual(starts, ends)
         self.assertGreaterEqual(int(starts), len(posted))
 
+    def test_inactive_window_keeps_input_until_a_click_is_released(self):
+        self.write("client.ini", RUN_INI)
+        proc = self.start_ivl()
+        self.assertTrue(self.wait_line("player.log", "Start "), self.lines("player.log"))
+        WM_ACTIVATE, WA_INACTIVE, WA_CLICKACTIVE = 0x6, 0, 2
+        posted = [
+            (WM_ACTIVATE, WA_INACTIVE, 0),
+            (WM_KEYDOWN, 0x42, 0),          # dropped while inactive
+            (WM_KEYDOWN, 0x73, 0),          # F4 still reaches the engine
+            (WM_ACTIVATE, WA_CLICKACTIVE, 0),
+            (WM_KEYDOWN, 0x43, 0),          # still dropped: the click is not released yet
+            (WM_LBUTTONUP, 0, 0),           # the release gives the game the input, not the engine a button
+            (WM_KEYDOWN, 0x44, 0),
+            (WM_CLOSE, 0, 0),
+        ]
+        for message, wparam, lparam in posted:
+            self.post("I&V", message, wparam, lparam)
+        self.assertEqual(0, self.finish(proc))
+        calls = [line for line in self.lines("player.log")
+                 if line.split()[0] in ("Key", "Deactivated", "CloseRequest")]
+        self.assertEqual(["Deactivated", "Key 0 115", "Key 0 68", "CloseRequest"], calls)
+
     def test_second_launcher_window(self):
         second = os.path.join(self.dir, "second")
         self.install_copy(second)
@@ -387,8 +409,11 @@ class CrashModes(LauncherTest):
         self.assertIsNone(self.read("crash.log"))
 
     def test_default_leaves_the_system_handling(self):
-        self.assertNotIn(self.finish(self.crash(None)), (0, 1))
-        self.assertIsNone(self.read("crash.log"))
+        # the settings choose modes 0 to 4 only; the full-memory mode 5 is a script's choice
+        for mode in (None, 5):
+            with self.subTest(mode=mode):
+                self.assertNotIn(self.finish(self.crash(mode)), (0, 1))
+                self.assertIsNone(self.read("crash.log"))
 
 
 def main():

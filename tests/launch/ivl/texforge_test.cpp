@@ -73,5 +73,6 @@ TEST(TexforgeStandin, CallbacksPerPath)
     }
     FreeLibrary(hLibrary);
     DeleteFileA(Beside("texforge.ctl").c_str());
+    DeleteFileA(Beside("texforge.log").c_str());
 }
 }  // namespace
