@@ -6,7 +6,7 @@
 //   ticks N          the tick N returns -1 (quit)
 //   pump             each tick posts a message to the window, so ticks run without outside input
 //   crash N          the tick N writes to address 0
-//   purecall N       the tick N calls a pure virtual function
+//   purecall N       the tick N makes a pure virtual call (the call such a table entry makes)
 //   option NAME      the option's text is logged at start
 //   series N         the status statistics carry N samples per graph (0 by default)
 //   fail init|attach|start|interface   that step fails
@@ -14,6 +14,8 @@
 #include "launch/ivl/globvals.h"
 #include "standins/standinlog.h"
 #include <stdlib.h>
+
+extern "C" void __cxa_pure_virtual();
 
 namespace
 {
@@ -46,21 +48,6 @@ const char* Text(const char* sz)
 
 int s_nInputTimerStarts;
 int s_nInputTimerEnds;
-
-class PureBase
-{
-public:
-    PureBase() { Call(); }
-    virtual ~PureBase() = default;
-    virtual void Pure() = 0;
-    void Call() { Pure(); }  // from the base's constructor: the pure function itself
-};
-
-class PureDerived : public PureBase
-{
-public:
-    void Pure() override {}
-};
 
 class Player : public IPlayer
 {
@@ -115,8 +102,10 @@ public:
         StandinLog(kLog, "Tick %d", m_nTicks);
         if (m_nTicks == ControlNumber("crash", -1))
             *reinterpret_cast<volatile int*>(static_cast<uintptr_t>(0)) = 1;
-        if (m_nTicks == ControlNumber("purecall", -1))
-            PureDerived derived;
+        if (m_nTicks == ControlNumber("purecall", -1)) {
+            StandinLog(kLog, "pure call");
+            __cxa_pure_virtual();  // what the table entry of a pure function calls
+        }
         if (m_bCloseRequested || m_nTicks == ControlNumber("ticks", -1))
             return -1;
         if (HasLine("pump"))

@@ -316,7 +316,7 @@ void IvLWindow::SetClientRect(int nX, int nY, int nWidth, int nHeight)
     RECT rect = {nX, nY, nX + nWidth, nY + nHeight};
     AdjustWindowRectEx(&rect, static_cast<DWORD>(GetWindowLongW(m_hWnd, GWL_STYLE)), FALSE,
                        static_cast<DWORD>(GetWindowLongW(m_hWnd, GWL_EXSTYLE)));
-    SetWindowPos(m_hWnd, NULL, nX, nY, rect.right - rect.left, rect.bottom - rect.top, SWP_NOZORDER);
+    SetWindowPos(m_hWnd, NULL, rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top, SWP_NOZORDER);
 }
 
 void IvLWindow::SetFullScreen(bool bFullScreen)

@@ -47,7 +47,11 @@ protected:
         ZOptions::SetBool("resource.repack", false);
         ZOptions::SetBool("resource.repack.DXT5", true);
     }
-    void TearDown() override { DeleteFileA(Beside("pack.ctl").c_str()); }
+    void TearDown() override
+    {
+        for (const char* szName : {"pack.ctl", "pack.log", "texforge.log"})
+            DeleteFileA(Beside(szName).c_str());
+    }
 };
 
 // A pack step frees pack.dll on every path and fails when pack.dll says the pack failed.
