@@ -9,6 +9,7 @@
 #include "common/system/zlog.h"
 #include "common/system/zmessagebox.h"
 #include "launch/ivl/globvals.h"
+#include "launch/ivl/selfdebugmodes.h"
 #include "launch/ivl/zivl.h"
 #include "shared/debug/selfdebug.h"
 
@@ -18,9 +19,6 @@
 #include <string.h>
 #include <string>
 #include <vector>
-
-// The crash-report modes (0 to 5) live with the launcher's self-debug code.
-void SetCrashReportMode(int nMode);
 
 struct ZPython::FunctionRecord
 {

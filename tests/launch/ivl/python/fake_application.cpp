@@ -1,6 +1,7 @@
 #include "fake_application.h"
 #include "launch/ivl/globvals.h"
 #include "launch/ivl/ipython.h"
+#include "launch/ivl/selfdebugmodes.h"
 #include "launch/ivl/zivl.h"
 #include <stdarg.h>
 #include <stdio.h>
