@@ -10,7 +10,7 @@ sequence and of the test reach only this run's programs. The install root is wri
 prefix's registry. Every ivlsync.exe the sequence starts is closed by the test (its close
 command, else by pid); the private prefix is removed at the end.
 
-    e2e_vostx_install.py --build BUILD --host vostxcorehost.exe --holder mutexholder.exe
+    e2e_vostx.py --build BUILD --host vostxcorehost.exe --holder mutexholder.exe
                          --ivlsync ivlsync.exe [unittest arguments]
 """
 import argparse
