@@ -564,6 +564,14 @@ class Npapi(ServedDistribution):
         ]
         self.assertEqual(expected, lines)
 
+    def test_calls_the_browser_should_not_make_show_a_message_and_go_on(self):
+        # The message box runs on a thread of its own; the stand-in reads and closes it.
+        lines = npapi(self.tmp, "init", "entry", "nodata-getvalue", "messagebox", "30", "new", "new-again",
+                      "messagebox", "30", "getvalue", "1", "destroy", "threads", "30")
+        self.assertEqual(["nodata-getvalue 1", "messagebox getValue with NULL data", "new 0", "new-again 0",
+                          "messagebox newp with pdata already initialized", "getvalue 1 0 Vost-Parn", "destroy 0",
+                          "threads extra=0"], lines[4:])
+
     def test_argument_conversions_reach_the_core(self):
         # Argument 1 names the work folder, 6 and 7 appear in the log's parameter line.
         long_name = "r" * 300
