@@ -23,6 +23,9 @@
 //   shutdown            NP_Shutdown
 //   threads SECS        waits until the process runs no thread but those it had at start
 //   version             the DLL's version texts that browsers read
+//   new-again           NPP_New once more on the same instance
+//   nodata-getvalue     NPP_GetValue on an instance the plug-in never saw
+//   messagebox SECS     the text of the plug-in's message box, which is then closed
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -332,7 +335,8 @@ bool IsCommand(const char* sz)
 {
     static const char* aszCommands[] = {"init-null", "init", "entry", "new", "getvalue", "object", "invoke",
                                         "default", "hasmethod", "wait-flash", "pump", "release", "destroy",
-                                        "shutdown", "threads", "version"};
+                                        "shutdown", "threads", "version", "new-again", "nodata-getvalue",
+                                        "messagebox"};
     for (const char* szCommand : aszCommands)
         if (strcmp(sz, szCommand) == 0)
             return true;
@@ -514,6 +518,34 @@ int main(int argc, char** argv)
                     Pump(100, -1);
             } while (nExtra && (LONG)(nEnd - GetTickCount()) > 0);
             Out("threads extra=%u", (unsigned)nExtra);
+        }
+        else if (strcmp(szCommand, "new-again") == 0)
+            Out("new-again %d", plugin.newp("application/x-vost-plugin-live", &instance, 1, 0, nullptr, nullptr, nullptr));
+        else if (strcmp(szCommand, "nodata-getvalue") == 0)
+        {
+            NPP_t bare = {nullptr, nullptr};
+            void* pValue = nullptr;
+            Out("nodata-getvalue %d", plugin.getvalue(&bare, NPPVpluginNameString, &pValue));
+        }
+        else if (strcmp(szCommand, "messagebox") == 0 && i + 1 < argc)
+        {
+            DWORD nEnd = GetTickCount() + (DWORD)atoi(argv[++i]) * 1000;
+            HWND hBox = nullptr;
+            while (!(hBox = FindWindowA(nullptr, "Ironvale plugin")) && (LONG)(nEnd - GetTickCount()) > 0)
+                Pump(100, -1);
+            if (!hBox)
+            {
+                Out("messagebox none");
+            }
+            else
+            {
+                char szText[512] = "";
+                GetDlgItemTextA(hBox, 0xFFFF, szText, sizeof(szText));  // the message box's text control
+                Out("messagebox %s", szText);
+                PostMessageA(hBox, WM_COMMAND, IDOK, 0);
+                while (IsWindow(hBox) && (LONG)(nEnd - GetTickCount()) > 0)
+                    Pump(50, -1);
+            }
         }
         else if (strcmp(szCommand, "version") == 0)
         {

@@ -72,7 +72,8 @@ bool VostxCore::Init(const char* szDistribution, const char* szInstalledVersion,
     ZThread thread = ZThread::Create(&VostxCore::InitThread, pArgs);
     if (!thread.IsValid())
     {
-        OnThreadEnd(pArgs->m_pThreadData);
+        // No OnThreadEnd here: it belongs to the install thread's apartment, not the caller's;
+        // the small thread-data block is left behind on this rare path.
         delete pArgs;
         Release();
         return false;

@@ -10,7 +10,7 @@ sequence and of the test reach only this run's programs. The install root is wri
 prefix's registry. Every ivlsync.exe the sequence starts is closed by the test (its close
 command, else by pid); the private prefix is removed at the end.
 
-    e2e_vostx_install.py --build BUILD --host vostxcorehost.exe --holder mutexholder.exe
+    e2e_vostx.py --build BUILD --host vostxcorehost.exe --holder mutexholder.exe
                          --ivlsync ivlsync.exe [unittest arguments]
 """
 import argparse
@@ -563,6 +563,14 @@ class Npapi(ServedDistribution):
             "threads extra=0",
         ]
         self.assertEqual(expected, lines)
+
+    def test_calls_the_browser_should_not_make_show_a_message_and_go_on(self):
+        # The message box runs on a thread of its own; the stand-in reads and closes it.
+        lines = npapi(self.tmp, "init", "entry", "nodata-getvalue", "messagebox", "30", "new", "new-again",
+                      "messagebox", "30", "getvalue", "1", "destroy", "threads", "30")
+        self.assertEqual(["nodata-getvalue 1", "messagebox getValue with NULL data", "new 0", "new-again 0",
+                          "messagebox newp with pdata already initialized", "getvalue 1 0 Vost-Parn", "destroy 0",
+                          "threads extra=0"], lines[4:])
 
     def test_argument_conversions_reach_the_core(self):
         # Argument 1 names the work folder, 6 and 7 appear in the log's parameter line.
