@@ -2,7 +2,9 @@
 // lock: duplicate id, busy, parameter count, then the start; exactly one reply per command.
 #include "launch/ivlsync/flashserver.h"
 
+#include "launch/ivlsync/distribution.h"
 #include "launch/ivlsync/pingsession.h"
+#include "launch/ivlsync/rungamesession.h"
 
 namespace
 {
@@ -124,6 +126,36 @@ void FlashServer::HandleRunIvl(const FlashMessage& message, Socket& connection)
     SessionLockScope lock(*this);
     if (!CheckCommand(message, connection, Session::KIND_RUNGAME, "Already running", 6, -1, kRunIvlUsage))
         return;
-    // This build has no run-game session: every start fails.
-    Reply(connection, message, ERR_PARAMCOUNT, "Couldn't start IvL");
+    // The distribution names the folder whose programs run; the values go onto the launcher's
+    // command line, where a double quote cannot be written.
+    static const char* const kRunIvlNames[6] = {"web_entrance", "distribution", "installed_version",
+                                                "mission id", "player session id", "language"};
+    for (int i = 0; i < message.GetParamCount(); ++i) {
+        const char* szValue = message.GetParam(i);
+        const char* szName = i < 6 ? kRunIvlNames[i] : "name=value";
+        const char* szProblem = nullptr;
+        if (i == 1) {
+            if (!IsDistributionUnderRoot(szValue))
+                szProblem = "not a folder under the install root";
+        } else if (i != 2 && !RunGameSession::IsValidValue(szValue)) {
+            szProblem = "double quote";
+        }
+        if (szProblem) {
+            ZStringBuffer<256> sText("CMD_RUN_IVL: invalid parameter for %s (%s)", szName, szProblem);
+            Reply(connection, message, ERR_PARAMCOUNT, sText.GetData());
+            return;
+        }
+    }
+    RunGameSession* pSession = new RunGameSession(message.GetSessionId(), connection, m_pWindow, this);
+    ZStringArray params(32);
+    for (int i = 6; i < message.GetParamCount(); ++i)
+        params.Add(message.GetParam(i));
+    if (!pSession->Start(message.GetParam(0), message.GetParam(1), message.GetParam(2),
+                         message.GetParam(3), message.GetParam(4), message.GetParam(5), params)) {
+        DiscardSession(pSession);
+        Reply(connection, message, ERR_PARAMCOUNT, "Couldn't start IvL");
+        return;
+    }
+    AddSession(pSession);
+    Reply(connection, message, ERR_OK);
 }
