@@ -1,0 +1,80 @@
+// Shared by the stand-ins: files beside the stand-in's own module (its log and its control file).
+#pragma once
+#include "common/system/zwin.h"
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <string>
+#include <vector>
+
+// The module that holds this code (the stand-in DLL or program).
+inline HMODULE StandinModule()
+{
+    HMODULE hModule = NULL;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCSTR>(&StandinModule), &hModule);
+    return hModule;
+}
+
+inline std::string StandinPath(const char* szName)
+{
+    char szSelf[MAX_PATH];
+    DWORD n = GetModuleFileNameA(StandinModule(), szSelf, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        szSelf[0] = 0;
+    char* pSlash = strrchr(szSelf, '\\');
+    if (pSlash)
+        pSlash[1] = 0;
+    else
+        szSelf[0] = 0;
+    return std::string(szSelf) + szName;
+}
+
+// Appends one line to the log file beside the stand-in (opened and closed per line, so a
+// crash loses nothing).
+inline void StandinLog(const char* szFile, const char* szFormat, ...)
+{
+    char szLine[4096];
+    va_list args;
+    va_start(args, szFormat);
+    _vsnprintf(szLine, sizeof(szLine) - 3, szFormat, args);
+    va_end(args);
+    szLine[sizeof(szLine) - 3] = 0;
+    strcat(szLine, "\r\n");
+    HANDLE hFile = CreateFileA(StandinPath(szFile).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               NULL, OPEN_ALWAYS, 0, NULL);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return;
+    DWORD nWritten = 0;
+    WriteFile(hFile, szLine, static_cast<DWORD>(strlen(szLine)), &nWritten, NULL);
+    CloseHandle(hFile);
+}
+
+// Lines of the control file beside the stand-in (none when it is missing), CR and LF dropped.
+inline std::vector<std::string> StandinControlLines(const char* szFile)
+{
+    std::vector<std::string> lines;
+    FILE* pFile = fopen(StandinPath(szFile).c_str(), "rb");
+    if (!pFile)
+        return lines;
+    char szLine[1024];
+    while (fgets(szLine, sizeof(szLine), pFile)) {
+        size_t n = strlen(szLine);
+        while (n > 0 && (szLine[n - 1] == '\n' || szLine[n - 1] == '\r'))
+            szLine[--n] = 0;
+        if (n > 0)
+            lines.push_back(szLine);
+    }
+    fclose(pFile);
+    return lines;
+}
+
+// The value after "key " on a control line, or null.
+inline const char* StandinControlValue(const std::vector<std::string>& lines, const char* szKey, size_t nIndex = 0)
+{
+    size_t nKey = strlen(szKey);
+    for (const std::string& line : lines)
+        if (line.compare(0, nKey, szKey) == 0 && line.size() > nKey && line[nKey] == ' ' && nIndex-- == 0)
+            return line.c_str() + nKey + 1;
+    return nullptr;
+}
