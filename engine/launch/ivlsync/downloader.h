@@ -1,0 +1,169 @@
+// The downloader: brings a target folder up to date from the file servers with up to nine
+// worker threads, keeps the installed state ("currentfiles.txt" and its journal) in the
+// folder's sync cache, and logs each run to "fetchbatch.log" in the target folder.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+
+#include "common/containers/zfiletable.h"
+#include "common/containers/zlist.h"
+#include "common/containers/zmap.h"
+#include "common/containers/zstringarray.h"
+#include "common/containers/zstringbuffer.h"
+#include "common/system/library.h"
+#include "common/system/socket.h"
+#include "common/system/zlock.h"
+#include "common/system/zthread.h"
+
+class Downloader;
+class ZFileCatalog;
+
+// The owner's side of a run; the downloader calls it from its run thread and its workers.
+class IDownloadListener
+{
+public:
+    virtual void Log(const char* szText) = 0;
+    virtual void Error(const char* szText) = 0;
+    virtual bool IsCancelled() = 0;
+    // Not called by the downloader; kept so owners share one table layout.
+    virtual void Notify(int32_t nFirst, int32_t nSecond) {}
+
+protected:
+    ~IDownloadListener() {}
+};
+
+// One worker's state, kept from run to run (its connection stays open between files).
+struct WorkerSlot
+{
+    WorkerSlot() : m_nBytesReceived(0), m_nFilesStored(0), m_pOwner(nullptr), m_nIndex(0) {}
+    void Init(const char* szTarget, Downloader* pOwner, int nIndex);
+
+    volatile uint64_t m_nBytesReceived;
+    volatile int32_t m_nFilesStored;
+    Downloader* m_pOwner;
+    int32_t m_nIndex;
+    Socket m_Connection;
+    ZStringBuffer<16> m_Host;
+    ZThread m_Thread;
+    ZStringBuffer<16> m_Target;
+};
+
+class Downloader
+{
+public:
+    enum { MAX_WORKERS = 9, REPACKER_FILE_COUNT = 5 };
+    // What a store attempt came to.
+    enum StoreResult
+    {
+        STORE_OK = 0,
+        STORE_BAD_CONTENT = 1,   // length or checksum wrong: try another server
+        STORE_NOT_WRITTEN = 2,   // path too long or the write failed
+        STORE_POSTPROCESS = 3,   // written, but its post-processing failed
+    };
+
+    Downloader();
+    ~Downloader();
+    Downloader(const Downloader&) = delete;
+    Downloader& operator=(const Downloader&) = delete;
+
+    void SetListener(IDownloadListener* pListener) { m_pListener = pListener; }
+
+    // Set-up, log and statistics
+    bool InitDownloader(const ZStringArray& servers, const char* szTarget);
+    void DownloaderLog(const char* szFormat, ...) ZPRINTF_FORMAT(2, 3);
+    ZStringBuffer<256> GetSyncCacheDir() const;
+    void ResetStatistics();
+    void GetProgress(uint64_t* pBytesDone, uint64_t* pBytesTotal, int32_t* pRepackTotal, int32_t* pRepackDone,
+                     int32_t* pFilesTotal, int32_t* pFilesDone);
+    uint64_t SumWorkerCounters(int32_t* pFilesStored);
+
+    // Local state and journal
+    bool LoadLocalState(bool bQuickCheck);
+    ZStringBuffer<256> GetJournalPath() const;
+    bool ReplayJournal(ZFileTable& table);
+    void DeleteJournal();
+    void AppendJournal(const ZFileRecord& record);
+    int SelectFiles(ZFileTable& local, ZFileTable& remote);
+    static bool IsSkippedPath(const char* szName);
+    bool IsCurrent(const ZFileRecord& remote);
+
+    // Workers and the file store
+    int RunWorkers();
+    void StartDownloadThread(WorkerSlot& slot);
+    static int32_t DownloadThread(void* pSlot);
+    bool DownloadWorker(WorkerSlot& slot);
+    bool NextJob(ZFileRecord** ppRecord);
+    void RequeueJob(ZFileRecord* pRecord);
+    StoreResult StoreFile(const char* szTarget, const ZFileRecord& remote, const void* pData, uint32_t nLength);
+    ZStringBuffer<256> GetServer(int i) const;
+    ZStringBuffer<256> GetServerName(int i) const;
+    SocketAddress GetServerAddress(int i) const;
+    bool ConnectToServer(int i, Socket& socket, ZStringBase& host);
+    static bool IsRepackerFile(const char* szName);
+
+    // Post-processing (packs)
+    bool PostProcessFile(const ZFileRecord& record);
+    void QueuePackForRepack(const ZFileRecord& record);
+
+    // The run
+    bool DownloadAndUpdateFiles(const ZStringArray& servers, const char* szTarget, const char* szLists, bool bQuiet,
+                                const char* szThreads, bool bQuickCheck);
+    bool FetchFileLists(ZFileTable& table, const char* szNames, bool bNoExistCheck, bool bRelative,
+                        bool bWithOffsets);
+    bool FetchFileList(ZFileTable& table, const char* szName, bool bNoExistCheck, bool bRelative,
+                       bool bWithOffsets);
+    bool SaveLocalState();
+
+    // Bundles: true when the bundle was processed (or not worth fetching) and the state saved.
+    bool DownloadBundle(const ZStringArray& servers, const char* szTarget, const char* szManifest,
+                        const char* szBundle, bool bQuickCheck, bool bUnused);
+
+    // Read by tests and the owners.
+    int GetWorkerCount() const { return m_nWorkerCount; }
+    const ZStringBase& GetTarget() const { return m_Target; }
+    const ZStringBase& GetStatePath() const { return m_StatePath; }
+    bool GetRepackFlag() const { return m_bRepackFlag; }
+    ZFileTable& GetLocalTable() { return m_LocalTable; }
+    ZFileTable& GetRemoteTable() { return m_RemoteTable; }
+
+private:
+    bool WriteStateFile(const char* szBackupPath);
+    void CloseLog();
+    void LogError(const char* szFormat, ...) ZPRINTF_FORMAT(2, 3);
+    bool ReadBundle(const char* szTarget, const char* szBundle, int nAttempt);
+    bool ReceiveFile(WorkerSlot& slot, const ZFileRecord& job, int nAttempt, uint8_t** ppData, uint32_t* pnLength,
+                     int* pnResult, ZStringBase& status);
+
+    ZFileTable m_LocalTable;
+    ZFileTable m_RemoteTable;
+    volatile int32_t m_nRepackTotal;
+    volatile int32_t m_nRepackDone;
+    volatile uint32_t m_nBundleBytes;
+    volatile int32_t m_nBundleFiles;
+    uint64_t m_nTransferBytesTotal;
+    ZStringBuffer<16> m_LogPath;
+    ZStringArray m_Servers;
+    bool m_bRepackFlag;
+    ZCriticalSection m_LogLock;
+    FILE* m_pLogFile;
+    IDownloadListener* m_pListener;
+    ZStringBuffer<16> m_StatePath;
+    int32_t m_nWorkerCount;
+    WorkerSlot m_Slots[MAX_WORKERS];
+    ZList<ZFileRecord*> m_Queue;
+    ZCriticalSection m_QueueLock;
+    ZCriticalSection m_JournalLock;
+    ZCriticalSection m_PostProcessLock;
+    ZCriticalSection m_RepackerLock;
+    ZCriticalSection m_RepackDoneLock;
+    int32_t m_nFilesToDownload;
+    int32_t m_nRepackerFiles;
+    Library m_Repacker;
+    void* m_pRepackerInterface;
+    ZFileCatalog* m_pCatalog;
+    ZStringArray m_RepackList;
+    ZStringMap m_QueuedPacks;
+    ZStringBuffer<16> m_Target;
+    int64_t m_nRunStart;
+    int64_t m_nRunEnd;
+};

@@ -1,0 +1,126 @@
+// Test driver of the downloader: one download run with a listener that records what it is told.
+//   dldriver.exe --target DIR --lists NAMES --server S [--server S ...] [--threads N] [--quick]
+//                [--quiet] [--runs K] [--bundle NAME [--bundle-only]]
+// With --bundle, each run first installs the bundle NAME whose manifest is the first list
+// ("BUNDLE ok=<0|1>"), as a named download session does, then runs the lists unless
+// --bundle-only.
+// Each listener call is printed as one line: "LOG <text>", "ERROR <text>". After each run:
+// "RESULT failed=<0|1>", "CWD restored=<0|1>", "SECONDS <run time>"; at the end
+// "PEAK_MEMORY <bytes>" (peak private bytes of the process). Exit code: 0 when every run
+// succeeded, 1 when one failed, 2 for a bad command line.
+#include "common/system/zwin.h"
+
+#include <psapi.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "common/containers/zstringarray.h"
+#include "common/system/file.h"
+#include "common/system/ztimer.h"
+#include "launch/ivlsync/downloader.h"
+
+namespace
+{
+class RecordingListener : public IDownloadListener
+{
+public:
+    void Log(const char* szText) override { Print("LOG", szText); }
+    void Error(const char* szText) override { Print("ERROR", szText); }
+    bool IsCancelled() override { return false; }
+
+private:
+    // One line per call: the text's own line ends are dropped.
+    void Print(const char* szKind, const char* szText)
+    {
+        size_t n = strlen(szText);
+        while (n > 0 && (szText[n - 1] == '\n' || szText[n - 1] == '\r'))
+            --n;
+        m_Lock.Enter();
+        fprintf(stdout, "%s %.*s\n", szKind, (int)n, szText);
+        fflush(stdout);
+        m_Lock.Leave();
+    }
+
+    ZCriticalSection m_Lock;
+};
+}
+
+int main(int argc, char** argv)
+{
+    ZStringArray servers(32);
+    const char* szTarget = nullptr;
+    const char* szLists = nullptr;
+    const char* szThreads = nullptr;
+    bool bQuick = false;
+    bool bQuiet = false;
+    const char* szBundle = nullptr;
+    bool bBundleOnly = false;
+    int nRuns = 1;
+    for (int i = 1; i < argc; ++i) {
+        bool bHasValue = i + 1 < argc;
+        if (!strcmp(argv[i], "--target") && bHasValue)
+            szTarget = argv[++i];
+        else if (!strcmp(argv[i], "--lists") && bHasValue)
+            szLists = argv[++i];
+        else if (!strcmp(argv[i], "--server") && bHasValue)
+            servers.PushBack(ZStringBuffer<16>(argv[++i]));
+        else if (!strcmp(argv[i], "--threads") && bHasValue)
+            szThreads = argv[++i];
+        else if (!strcmp(argv[i], "--runs") && bHasValue)
+            nRuns = atoi(argv[++i]);
+        else if (!strcmp(argv[i], "--bundle") && bHasValue)
+            szBundle = argv[++i];
+        else if (!strcmp(argv[i], "--bundle-only"))
+            bBundleOnly = true;
+        else if (!strcmp(argv[i], "--quick"))
+            bQuick = true;
+        else if (!strcmp(argv[i], "--quiet"))
+            bQuiet = true;
+        else {
+            fprintf(stderr, "dldriver: unknown argument %s\n", argv[i]);
+            return 2;
+        }
+    }
+    if (!szTarget || !szLists) {
+        fprintf(stderr, "dldriver: --target and --lists are required\n");
+        return 2;
+    }
+
+    RecordingListener listener;
+    bool bAnyFailed = false;
+    for (int nRun = 0; nRun < nRuns; ++nRun) {
+        Downloader downloader;
+        downloader.SetListener(&listener);
+        ZStringBuffer<256> before = File::GetCurrentDirectory();
+        int64_t nStart = ZTimer::Now();
+        bool bFailed = false;
+        if (szBundle) {
+            ZStringArray lists;
+            lists.Split(szLists, ',');
+            bool bBundleOk = downloader.DownloadBundle(servers, szTarget, lists.Size() ? lists[0].GetData() : "",
+                                                       szBundle, true, true);
+            printf("BUNDLE ok=%d\n", bBundleOk ? 1 : 0);
+            fflush(stdout);
+            bFailed = !bBundleOk;
+        }
+        if (!szBundle || (!bFailed && !bBundleOnly))
+            bFailed = downloader.DownloadAndUpdateFiles(servers, szTarget, szLists, bQuiet, szThreads, bQuick);
+        int64_t nEnd = ZTimer::Now();
+        ZStringBuffer<256> after = File::GetCurrentDirectory();
+        printf("RESULT failed=%d\n", bFailed ? 1 : 0);
+        printf("CWD restored=%d\n", before == after ? 1 : 0);
+        printf("WORKERS %d\n", downloader.GetWorkerCount());
+        printf("SECONDS %.3f\n", (double)(nEnd - nStart) / (double)ZTimer::TICKS_PER_SECOND);
+        fflush(stdout);
+        bAnyFailed = bAnyFailed || bFailed;
+    }
+    PROCESS_MEMORY_COUNTERS counters;
+    memset(&counters, 0, sizeof(counters));
+    counters.cb = sizeof(counters);
+    if (GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters)))
+        printf("PEAK_MEMORY %" PRIu64 "\n", (uint64_t)counters.PeakPagefileUsage);
+    fflush(stdout);
+    return bAnyFailed ? 1 : 0;
+}

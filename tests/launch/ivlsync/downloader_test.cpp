@@ -1,0 +1,167 @@
+// The downloader's pieces that need no server: set-up and log, the selection of files, the
+// journal, and the file store's checks.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "common/containers/zsha256.h"
+#include "common/system/file.h"
+#include "common/system/path.h"
+#include "launch/ivlsync/downloader.h"
+
+namespace
+{
+// A fresh folder of this process under the temporary folder, deleted with the fixture.
+class DownloaderFixture : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_Folder.Format("%sdltest_%lu_%d", File::GetTempPath().GetData(), GetCurrentProcessId(), s_nNext++);
+        DeleteTree(m_Folder.GetData());
+        ZStringArray servers;
+        servers.PushBack(ZStringBuffer<16>("127.0.0.1:9"));
+        ASSERT_TRUE(m_Downloader.InitDownloader(servers, m_Folder.GetData()));
+    }
+    void TearDown() override
+    {
+        // The downloader closes its log when it goes, and only then can the folder go.
+        m_pDownloader.reset();
+        DeleteTree(m_Folder.GetData());
+    }
+
+    std::string Read(const char* szRelative)
+    {
+        ZStringBuffer<256> path;
+        JoinPath2(path, m_Folder.GetData(), szRelative);
+        std::string text;
+        FILE* f = fopen(path.GetData(), "rb");
+        if (!f)
+            return "<missing>";
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
+            text.append(buf, n);
+        fclose(f);
+        return text;
+    }
+
+    static std::string Text(const std::string& sData)
+    {
+        ZStringBuffer<256> hex;
+        Sha256Hex(hex, sData.data(), sData.size());
+        return std::string(hex.GetData()) + "-" + std::to_string(sData.size());
+    }
+
+    ZStringBuffer<256> m_Folder;
+    std::unique_ptr<Downloader> m_pDownloader{new Downloader()};
+    Downloader& m_Downloader = *m_pDownloader;
+    static int s_nNext;
+};
+int DownloaderFixture::s_nNext = 0;
+}
+
+TEST_F(DownloaderFixture, TargetIsNormalisedAndTheLogStartsFresh)
+{
+    ZStringBuffer<256> slashed(m_Folder);
+    slashed.Replace('\\', '/');
+    slashed.Append("/");
+    m_Downloader.DownloaderLog("first run");
+    ZStringArray servers;
+    ASSERT_TRUE(m_Downloader.InitDownloader(servers, slashed.GetData()));
+    EXPECT_STREQ(m_Downloader.GetTarget().GetData(), m_Folder.GetData());
+    ZStringBuffer<256> cache(m_Folder);
+    cache.Append("\\synccache");
+    EXPECT_STREQ(m_Downloader.GetSyncCacheDir().GetData(), cache.GetData());
+    EXPECT_TRUE(File::IsDirectory(cache.GetData()));
+
+    // No listener: the lines still reach the file; a line's own "\n" is not doubled.
+    m_Downloader.DownloaderLog("GET %s\r\n", "list.txt");
+    m_Downloader.DownloaderLog("plain %d", 7);
+    m_Downloader.DownloaderLog("ended\n");
+    EXPECT_EQ(Read("fetchbatch.log"), "GET list.txt\r\r\nplain 7\r\nended\r\n");
+}
+
+TEST_F(DownloaderFixture, SelectionCountsWhatNeedsATransfer)
+{
+    struct Case
+    {
+        const char* szName;
+        const char* szLocalText;   // null: no local record
+        int nFlag1, nFlag2;
+        int nRemoteSize;
+        bool bCounted;
+    };
+    const char* szText = "aa-100";
+    const Case cases[] = {
+        {"missing.dat", nullptr, 0, 0, 0, true},
+        {"absent.dat", "aa-100", 0, 1, 0, true},           // flag1 clear: not on disk
+        {"changed.dat", "bb-100", 1, 1, 500, true},        // transfer size counts, not the length
+        {"current.dat", "aa-100", 1, 1, 0, false},
+        {"pending.dat", "aa-100", 1, 0, 0, false},         // only post-processing is pending
+        {"_Servers/WebSite/index.html", nullptr, 0, 0, 0, false},
+    };
+    ZFileTable local, remote;
+    for (const Case& c : cases) {
+        remote.Add(c.szName, ZFileRecord(c.szName, 100, c.nRemoteSize, szText, 1, 1));
+        if (c.szLocalText)
+            local.Add(c.szName, ZFileRecord(c.szName, 100, 0, c.szLocalText, (uint8_t)c.nFlag1, (uint8_t)c.nFlag2));
+    }
+    EXPECT_EQ(m_Downloader.SelectFiles(local, remote), 3);
+    uint64_t nDone, nTotal;
+    int32_t a, b, c, d;
+    m_Downloader.GetProgress(&nDone, &nTotal, &a, &b, &c, &d);
+    EXPECT_EQ(nTotal, 100u + 100u + 500u);
+}
+
+TEST_F(DownloaderFixture, JournalLinesReplayInOrder)
+{
+    m_Downloader.LoadLocalState(false);
+    m_Downloader.AppendJournal(ZFileRecord("x.dat", 5, 0, "old-5", 1, 1));
+    m_Downloader.AppendJournal(ZFileRecord("x.dat", 6, 0, "new-6", 1, 0));
+    ZFileTable table;
+    ASSERT_TRUE(m_Downloader.ReplayJournal(table));
+    ZFileRecord* pRecord = table.Find("x.dat");
+    ASSERT_NE(pRecord, nullptr);
+    EXPECT_STREQ(pRecord->m_Text.GetData(), "new-6");
+    EXPECT_EQ(pRecord->m_nFlag2, 0);
+    m_Downloader.DeleteJournal();
+    EXPECT_FALSE(m_Downloader.ReplayJournal(table));
+}
+
+TEST_F(DownloaderFixture, StoreChecksLengthChecksumAndName)
+{
+    m_Downloader.LoadLocalState(false);
+    const std::string sData = "content of the file";
+    const std::string sText = Text(sData);
+    struct Case
+    {
+        const char* szName;
+        std::string sText;
+        std::string sData;
+        Downloader::StoreResult result;
+    } cases[] = {
+        {"dir/ok.dat", sText + "_x", sData, Downloader::STORE_OK},   // more after the digest is allowed
+        {"short.dat", sText, sData.substr(1), Downloader::STORE_BAD_CONTENT},
+        {"long.dat", sText, sData + "!", Downloader::STORE_BAD_CONTENT},
+        {"corrupt.dat", sText, "Content of the file", Downloader::STORE_BAD_CONTENT},
+        {"C:/elsewhere.dat", sText, sData, Downloader::STORE_NOT_WRITTEN},
+        {"dir//doubled.dat", sText, sData, Downloader::STORE_NOT_WRITTEN},
+        {"dir\\..\\..\\up.dat", sText, sData, Downloader::STORE_NOT_WRITTEN},
+    };
+    for (const Case& c : cases) {
+        ZFileRecord remote(c.szName, ZFileRecord::NumberFromText(c.sText.c_str()), 0, c.sText.c_str(), 1, 1);
+        EXPECT_EQ(m_Downloader.StoreFile(m_Folder.GetData(), remote, c.sData.data(), (uint32_t)c.sData.size()),
+                  c.result)
+            << c.szName;
+        bool bStored = c.result == Downloader::STORE_OK;
+        EXPECT_EQ(m_Downloader.GetLocalTable().Find(c.szName) != nullptr, bStored) << c.szName;
+        EXPECT_EQ(Read(c.szName), bStored ? sData : "<missing>") << c.szName;
+    }
+    const ZFileRecord* pLocal = m_Downloader.GetLocalTable().Find("dir/ok.dat");
+    ASSERT_NE(pLocal, nullptr);
+    EXPECT_EQ(pLocal->m_nFlag1, 1);
+    EXPECT_EQ(pLocal->m_nNumber, sData.size());
+}

@@ -1,0 +1,688 @@
+#!/usr/bin/env python3
+"""End to end: the downloader (through its driver program dldriver.exe under Wine) against real
+file servers on 127.0.0.1 (tools/fileserver.py with fault scripts, and nginx), with a
+distribution made by tools/publish.py.
+
+    e2e_downloader.py --build BUILD --driver PATH [unittest arguments]
+"""
+import argparse
+import bz2
+import contextlib
+import hashlib
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.request
+
+TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+sys.path.insert(0, os.path.join(TOP, "tests", "lib"))
+from winetest import Wine, remove_dir, run_tests_with_services, scratch_dir, wait_for, windows_path  # noqa: E402
+
+BUILD = None
+DRIVER = None
+PUBLISH = os.path.join(TOP, "tools", "publish.py")
+FILESERVER = os.path.join(TOP, "tools", "fileserver.py")
+HOST = "127.0.0.1"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind((HOST, 0))
+        return s.getsockname()[1]
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def make_source(folder, seed, big=0):
+    """A small distribution: compressible and random files in folders, one file under
+    "_servers/website", twenty small files (so every worker gets work) and an optional big one."""
+    rnd = __import__("random").Random(seed)
+    write(os.path.join(folder, "top.txt"), b"top %d\n" % seed)
+    write(os.path.join(folder, "a", "b", "rand.bin"), bytes(rnd.getrandbits(8) for _ in range(150000)))
+    write(os.path.join(folder, "a", "text.txt"), b"line of text %d\n" % seed * 20000)
+    write(os.path.join(folder, "_servers", "website", "index.html"), b"<html>%d</html>" % seed)
+    write(os.path.join(folder, "_Servers", "WebSite", "page.html"), b"<p>%d</p>" % seed)
+    for i in range(20):
+        write(os.path.join(folder, "many", "f%02d.dat" % i), b"%d-%d " % (seed, i) * (50 + 37 * i))
+    if big:
+        write(os.path.join(folder, "big", "big.bin"), bytes(rnd.getrandbits(8) for _ in range(big)))
+
+
+def publish(out, src, ident="Main"):
+    p = subprocess.run([sys.executable, PUBLISH, "--out", out, "--list", "%s=%s" % (ident, src)],
+                       check=True, stdout=subprocess.PIPE)
+    return json.loads(p.stdout)["lists"][ident]
+
+
+def skipped(name):
+    return "_servers/website" in name.lower()
+
+
+def expected_state(files):
+    """currentfiles.txt as a fresh install of these files must leave it."""
+    names = sorted((n for n in files if not skipped(n)), key=lambda n: n.encode("utf-8"))
+    return b"".join(b'"%s",%s,%d,1,1\r\n' % (n.encode(), files[n]["text"].encode(), files[n]["size"])
+                    for n in names)
+
+
+def blob_path(record):
+    return "/" + record["text"] + (".bz2" if record["size"] else "")
+
+
+class FileServer:
+    def __init__(self, root, script=None):
+        self.tmp = tempfile.mkdtemp(prefix="dlfs-")
+        args = [sys.executable, FILESERVER, "--root", root, "--port-file", os.path.join(self.tmp, "port")]
+        if script is not None:
+            path = os.path.join(self.tmp, "script.json")
+            with open(path, "w") as f:
+                json.dump({"paths": script}, f)
+            args += ["--script", path]
+        self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        port_file = os.path.join(self.tmp, "port")
+        if not wait_for(lambda: os.path.exists(port_file), 10):
+            self.stop()
+            raise RuntimeError("file server did not start")
+        with open(port_file) as f:
+            self.port = int(f.read())
+        self.name = "%s:%d" % (HOST, self.port)
+
+    def stats(self):
+        with urllib.request.urlopen("http://%s/_stats" % self.name, timeout=10) as r:
+            data = json.loads(r.read())
+        data["requests"].pop("/_stats", None)
+        return data
+
+    def reset(self):
+        urllib.request.urlopen("http://%s/_stats/reset" % self.name, timeout=10).read()
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(10)
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+class Nginx:
+    def __init__(self, root):
+        self.tmp = tempfile.mkdtemp(prefix="dlnginx-")
+        os.chmod(self.tmp, 0o755)
+        self.port = free_port()
+        self.name = "%s:%d" % (HOST, self.port)
+        self.access = os.path.join(self.tmp, "access.log")
+        conf = os.path.join(self.tmp, "nginx.conf")
+        t = self.tmp
+        with open(conf, "w") as f:
+            f.write("""worker_processes 1; master_process off; daemon off;
+error_log %(t)s/error.log; pid %(t)s/nginx.pid;
+events { worker_connections 64; }
+http {
+  access_log %(t)s/access.log;
+  client_body_temp_path %(t)s/body; proxy_temp_path %(t)s/proxy; fastcgi_temp_path %(t)s/fastcgi;
+  uwsgi_temp_path %(t)s/uwsgi; scgi_temp_path %(t)s/scgi;
+  default_type application/octet-stream;
+  server { listen %(host)s:%(port)d; root %(root)s; }
+}
+""" % {"t": t, "host": HOST, "port": self.port, "root": root})
+        nginx = shutil.which("nginx") or "/usr/sbin/nginx"
+        self.proc = subprocess.Popen([nginx, "-e", os.path.join(t, "error.log"), "-p", t, "-c", conf],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not wait_for(lambda: self._up(), 10):
+            self.stop()
+            raise RuntimeError("nginx did not start")
+
+    def _up(self):
+        try:
+            with socket.create_connection((HOST, self.port), timeout=0.5):
+                return True
+        except OSError:
+            return False
+
+    def requests(self):
+        """Request paths logged so far (nginx writes its access log line by line)."""
+        if not os.path.exists(self.access):
+            return []
+        with open(self.access, encoding="latin-1") as f:
+            return [line.split('"')[1].split()[1] for line in f if '"' in line]
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(10)
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+class Run:
+    """What one driver run said."""
+
+    def __init__(self, rc, text):
+        self.rc = rc
+        self.text = text
+        self.logs = [l[4:] for l in text.splitlines() if l.startswith("LOG ")]
+        self.errors = [l[6:] for l in text.splitlines() if l.startswith("ERROR ")]
+        m = re.search(r"^RESULT failed=(\d)", text, re.M)
+        self.failed = m and m.group(1) == "1"
+        self.cwd_restored = "CWD restored=1" in text
+        m = re.search(r"^WORKERS (-?\d+)", text, re.M)
+        self.workers = int(m.group(1)) if m else None
+        m = re.search(r"^PEAK_MEMORY (\d+)", text, re.M)
+        self.peak = int(m.group(1)) if m else None
+
+    def has(self, prefix):
+        return any(l.startswith(prefix) for l in self.logs)
+
+
+class E2ETest(unittest.TestCase):
+    """A published distribution, a fresh target per test, servers stopped after each test."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.wine = Wine(BUILD)
+        cls.base = scratch_dir(BUILD, "dl")
+        cls.src = os.path.join(cls.base, "src")
+        make_source(cls.src, 1)
+        cls.pub = os.path.join(cls.base, "pub")
+        cls.dist = publish(cls.pub, cls.src)
+        cls.list = cls.dist["uniquefile"]
+        cls.files = cls.dist["files"]
+
+    @classmethod
+    def tearDownClass(cls):
+        remove_dir(cls.base)
+
+    def setUp(self):
+        self.cleanups = contextlib.ExitStack()
+        self.target = tempfile.mkdtemp(prefix="target-", dir=self.base)
+
+    def tearDown(self):
+        self.cleanups.close()
+        remove_dir(self.target)
+
+    def server(self, script=None, root=None):
+        s = FileServer(root or self.pub, script)
+        self.cleanups.callback(s.stop)
+        return s
+
+    def run_driver(self, servers, *extra, lists=None, target=None):
+        args = ["--target", windows_path(target or self.target), "--lists", lists or self.list]
+        for s in servers:
+            args += ["--server", s.name]
+        rc, text = self.wine.run(DRIVER, *args, *extra, timeout=300)
+        run = Run(rc, text)
+        self.assertIn(run.rc, (0, 1), "driver crashed or refused its arguments:\n" + text)
+        self.assertTrue(run.cwd_restored, text)
+        return run
+
+    def state(self):
+        return read(os.path.join(self.target, "synccache", "currentfiles.txt"))
+
+    def journal(self):
+        return os.path.join(self.target, "synccache", "currentfiles.txt.journal")
+
+    def assert_installed(self, names=None):
+        for name in names or self.files:
+            path = os.path.join(self.target, *name.split("/"))
+            if skipped(name):
+                self.assertFalse(os.path.exists(path), name)
+            else:
+                self.assertEqual(read(path), read(os.path.join(self.src, *name.split("/"))), name)
+
+
+class DownloaderTest(E2ETest):
+    """Download runs: the file lists, the workers and the file store, state and journal."""
+
+    # ---- the main path ----
+
+    def test_fresh_install_then_no_change(self):
+        """A fresh target gets every file byte for byte, the state and the log as specified; a
+        second run makes no request; on both server kinds."""
+        for kind in ("fileserver", "nginx"):
+            with self.subTest(kind=kind):
+                remove_dir(self.target)
+                os.makedirs(self.target)
+                if kind == "nginx":
+                    srv = Nginx(self.pub)
+                    self.cleanups.callback(srv.stop)
+                    requests = srv.requests
+                else:
+                    srv = self.server()
+                    requests = lambda: list(srv.stats()["requests"])  # noqa: E731
+                run = self.run_driver([srv])
+                self.assertFalse(run.failed, run.text)
+                self.assertEqual(run.rc, 0)
+                self.assertEqual(run.errors, [])
+                self.assert_installed()
+                self.assertEqual(self.state(), expected_state(self.files))
+                self.assertFalse(os.path.exists(self.journal()))
+                self.check_log(srv)
+
+                paths = requests()
+                website = [blob_path(r) for n, r in self.files.items() if skipped(n)]
+                self.assertFalse(set(website) & set(paths), "a _servers/website file was requested")
+                for name, record in self.files.items():
+                    if record["size"] and not skipped(name):
+                        self.assertIn(blob_path(record), paths)
+                        self.assertNotIn("/" + record["text"], paths, "fetched plain: " + name)
+
+                seen = len(requests())
+                run = self.run_driver([srv])
+                self.assertFalse(run.failed, run.text)
+                self.assertEqual(requests()[seen:], [], "the no-change run sent requests")
+                self.assertIn("Downloading/updating 0 files", run.logs)
+                self.assertEqual(self.state(), expected_state(self.files))
+
+    def check_log(self, srv):
+        raw = read(os.path.join(self.target, "fetchbatch.log"))
+        self.assertNotRegex(raw, rb"[^\r]\n", "a line without CR LF")
+        self.assertTrue(raw.endswith(b"Exitcode: 0\r\n"), raw[-200:])
+        lines = raw.decode("utf-8").split("\r\n")[:-1]
+        target = windows_path(self.target)
+        state = target + "\\synccache/currentfiles.txt"
+        self.assertRegex(lines[0], r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\dZ fetchbatch\.exe -d %s -m %s$"
+                         % (re.escape(target), re.escape(self.list)))
+        self.assertEqual(lines[1:4], ["   -u " + srv.name,
+                                      'Fetching file list(s) "%s" from %s' % (self.list, srv.name),
+                                      "Connected to: %s attempt 0" % srv.name])
+        self.assertEqual(lines[4], "GET %s\r" % self.list)   # "GET %s\r\n": CR CR LF on disk
+        wanted = [n for n in self.files if not skipped(n)]
+        self.assertEqual(lines[5], "Downloading/updating %d files" % len(wanted))
+        done = [l for l in lines if l.startswith("download file ")]
+        self.assertEqual(sorted(done), sorted('download file "%s" to %s -- Done!' % (self.files[n]["text"], n)
+                                              for n in wanted))
+        tail = lines[lines.index("Done downloading"):]
+        transfer = sum(r["size"] or int(r["text"].rsplit("-", 1)[1]) for n, r in self.files.items()
+                       if not skipped(n))
+        self.assertRegex(tail[1], r"^Transfer start: \d\d:\d\d:\d\d$")
+        self.assertRegex(tail[2], r"^Transfer end: \d\d:\d\d:\d\d$")
+        self.assertEqual(tail[3], "Transfer bytes: %d / %d, files: %d / %d" % (transfer, transfer, len(wanted),
+                                                                               len(wanted)))
+        if tail[4].startswith("kb/s: "):
+            del tail[4]
+        self.assertEqual(tail[4:], ["Repack: 0/0",
+                                    "Not deleting %s (it doesn't exist)" % state,
+                                    "Successfully moved %s.1 to %s" % (state, state),
+                                    "Exitcode: 0"])
+
+    def test_deleted_file_and_quick_check(self):
+        """A deleted file is fetched again without the quick check and not with it."""
+        srv = self.server()
+        self.assertFalse(self.run_driver([srv]).failed)
+        record = self.files["a/text.txt"]
+        path = os.path.join(self.target, "a", "text.txt")
+        for quick, fetched in ((True, False), (False, True)):
+            with self.subTest(quick=quick):
+                if os.path.exists(path):
+                    os.remove(path)
+                srv.reset()
+                run = self.run_driver([srv], *(["--quick"] if quick else []))
+                self.assertFalse(run.failed, run.text)
+                self.assertEqual(os.path.exists(path), fetched)
+                self.assertEqual(srv.stats()["requests"], {blob_path(record): 1} if fetched else {})
+        self.assert_installed()
+
+    def test_worker_counts(self):
+        """szThreads: at most 9 workers and at most that many connections; below 1 the run fails."""
+        for threads, workers, fails in ((None, 9, False), ("3", 3, False), ("20", 9, False), ("0", 0, True)):
+            with self.subTest(threads=threads):
+                remove_dir(self.target)
+                # The list comes from the cache, so the workers' connections are the only ones.
+                write(os.path.join(self.target, "synccache", self.list), read(os.path.join(self.pub, self.list)))
+                srv = self.server()
+                run = self.run_driver([srv], *(["--threads", threads] if threads else []))
+                self.assertEqual(run.workers, workers)
+                self.assertEqual(bool(run.failed), fails, run.text)
+                # Each worker keeps one connection for all its files.
+                connects = [l for l in run.logs if l.startswith("Connected to: ")]
+                self.assertLessEqual(len(connects), workers)
+                # The server counts the connection of the stats request too.
+                self.assertLessEqual(srv.stats()["max_open"], workers + 1)
+                if not fails:
+                    self.assert_installed()
+                else:
+                    self.assertIn("Done downloading %d files, with errors" % 23, run.logs)
+
+    # ---- faults of the servers ----
+
+    def test_server_faults(self):
+        """Each fault on server 0 and/or 1, one worker, so attempts are counted exactly. The
+        victim is the last file in name order: a worker that gives up on a file ends."""
+        victim = self.files["top.txt"]
+        path = blob_path(victim)
+        other = self.files["a/b/rand.bin"]
+        size = int(victim["text"].rsplit("-", 1)[1])
+        # Same length, other bytes: the checksum must catch it.
+        write(os.path.join(self.pub, "corrupt.bin"), bytes(size))
+        write(os.path.join(self.pub, "short.bin"), bytes(size - 1))
+        self.addCleanup(os.remove, os.path.join(self.pub, "corrupt.bin"))
+        self.addCleanup(os.remove, os.path.join(self.pub, "short.bin"))
+        cases = [
+            # name, rule on server 0, rule on server 1, requests (s0, s1), run fails, log line
+            ("cut short", {"cut": 3}, None, (1, 1), False, None),
+            ("one byte short", {"file": "short.bin"}, None, (1, 1), False,
+             "File top.txt content length invalid (%d!=%d)" % (size - 1, size)),
+            ("missing everywhere", {"status": 404}, {"status": 404}, (3, 2), True,
+             "Download file2 %s failed, error code=-3, response:HTTP/1.1 404 Not Found" % victim["text"]),
+            ("corrupt everywhere", {"file": "corrupt.bin"}, {"file": "corrupt.bin"}, (3, 2), True,
+             "File top.txt checksum invalid (%s!=%s)" % (__import__("hashlib").sha256(bytes(size)).hexdigest(),
+                                                             victim["text"])),
+        ]
+        for name, rule0, rule1, counts, fails, line in cases:
+            with self.subTest(name):
+                remove_dir(self.target)
+                s0 = self.server({path: rule0})
+                s1 = self.server({path: rule1} if rule1 else None)
+                run = self.run_driver([s0, s1], "--threads", "1")
+                self.assertEqual(bool(run.failed), fails, run.text)
+                self.assertEqual((s0.stats()["requests"].get(path, 0), s1.stats()["requests"].get(path, 0)), counts)
+                self.assertEqual(s0.stats()["requests"].get(blob_path(other)), 1)
+                if line:
+                    self.assertIn(line, run.logs)
+                state = self.state()
+                if fails:
+                    self.assertIn("Done downloading %d files, with errors" % 23, run.logs)
+                    self.assertIn("** Couldn't download files **", run.errors)
+                    self.assertIn("Exitcode: 1", run.logs)
+                    self.assertNotIn(b'"top.txt"', state)
+                    self.assertFalse(os.path.exists(os.path.join(self.target, "top.txt")))
+                    self.assert_installed([n for n in self.files if n != "top.txt"])
+                else:
+                    self.assertEqual(state, expected_state(self.files))
+                    self.assert_installed()
+
+    def test_file_that_cannot_be_written_fails_the_run(self):
+        srv = self.server()
+        os.makedirs(os.path.join(self.target, "top.txt"))   # a folder where the file goes
+        run = self.run_driver([srv])
+        self.assertTrue(run.failed, run.text)
+        self.assertTrue(any(l.startswith("Error writing ") and "top.txt" in l for l in run.logs), run.text)
+        self.assertNotIn(b'"top.txt"', self.state())
+        # Every attempt of a failed write tries the servers again, like a failed request.
+        self.assertGreaterEqual(srv.stats()["requests"]["/" + self.files["top.txt"]["text"]], 3)
+
+    def test_hostile_lists(self):
+        """Records the servers cannot be trusted with: each fails the run cleanly, nothing is
+        written outside the target, and the process does not crash."""
+        huge = "ab" * 32 + "-3000000000"
+        cases = [
+            # (the file table already drops names with ".." pieces)
+            ("name with a drive", '"Z:/%s/evil.txt",%s,0,1,1\r\n' % (self.base.strip("/"), self.files["top.txt"]["text"]),
+             None, "Refusing file name Z:/"),
+            ("larger than memory", '"huge.bin",%s,0,1,1\r\n' % huge,
+             {"/" + huge: {"raw": "HTTP/1.1 200 OK\r\nContent-Length: 3000000000\r\n\r\nxyz"}},
+             "Download file2 %s failed, error code=-4" % huge),
+            ("compressed, larger than memory", '"huge.bin",%s,40,1,1\r\n' % huge,
+             {"/" + huge + ".bz2": {"file": self.files["a/text.txt"]["text"] + ".bz2"}},
+             "Download file2 %s failed" % huge),
+        ]
+        for name, line, script, log in cases:
+            with self.subTest(name):
+                remove_dir(self.target)
+                list_name = "hostile_%d.txt" % cases.index((name, line, script, log))
+                write(os.path.join(self.pub, list_name), line.encode())
+                self.addCleanup(os.remove, os.path.join(self.pub, list_name))
+                srv = self.server(script)
+                run = self.run_driver([srv], "--threads", "1", lists=list_name)
+                self.assertTrue(run.failed, run.text)
+                self.assertTrue(any(l.startswith(log) for l in run.logs), run.text)
+                self.assertFalse(os.path.exists(os.path.join(self.base, "evil.txt")))
+                self.assertFalse(os.path.exists(os.path.join(os.path.dirname(self.base), "evil.txt")))
+                self.assertEqual(self.state(), b"")
+
+    def test_list_fetch(self):
+        """Lists are tried 2 x servers + 1 times over the servers in turn; after a list that
+        fails, the next is not fetched; a cached list is never requested."""
+        s0 = self.server({"/missing.txt": {"status": 404}})
+        s1 = self.server({"/missing.txt": {"status": 404}})
+        run = self.run_driver([s0, s1], lists="missing.txt," + self.list)
+        self.assertTrue(run.failed)
+        self.assertEqual((s0.stats()["requests"], s1.stats()["requests"]), ({"/missing.txt": 3}, {"/missing.txt": 2}))
+        self.assertIn("Error fetching info file", run.errors)
+        self.assertIn("Download file1 missing.txt failed, error code=-3, response: HTTP/1.1 404 Not Found", run.logs)
+        self.assertFalse(os.path.exists(os.path.join(self.target, "synccache", "missing.txt")))
+
+        run = self.run_driver([s0, s1], lists=self.list + ",missing.txt")
+        self.assertTrue(run.failed)
+        self.assertEqual(s0.stats()["requests"].get("/" + self.list), 1)
+        self.assert_installed()      # the lists that were fetched are still processed
+        s0.reset()
+        self.run_driver([s0, s1])
+        self.assertEqual(s0.stats()["requests"], {})
+
+    def test_no_servers(self):
+        run = self.run_driver([])
+        self.assertTrue(run.failed)
+        self.assertEqual(run.logs[-2:], ["Exitcode: 1", ""])
+        self.assertFalse(any(l.startswith("Fetching") for l in run.logs))
+
+    # ---- state and journal ----
+
+    def test_journal_kept_when_the_state_cannot_be_written(self):
+        """A journal whose fold cannot be written stays, and a later run folds it."""
+        srv = self.server()
+        self.assertFalse(self.run_driver([srv]).failed)
+        # As after an interrupted run: the file is in place and only the journal records it.
+        victim = b'"a/text.txt",'
+        state = os.path.join(self.target, "synccache", "currentfiles.txt")
+        lines = read(state).splitlines(True)
+        line = [l for l in lines if l.startswith(victim)][0]
+        before = b"".join(l for l in lines if not l.startswith(victim))
+        write(state, before)
+        write(self.journal(), line)
+        # Neither ".1" nor the state can be written while a folder holds the name.
+        blocker = state + ".1"
+        os.makedirs(blocker)
+        srv.reset()
+        run = self.run_driver([srv])
+        self.assertTrue(run.failed, run.text)
+        self.assertTrue(run.has("Couldn't write "), run.text)
+        self.assertEqual(read(self.journal()), line)
+        self.assertEqual(self.state(), before)
+        self.assertEqual(srv.stats()["requests"], {})
+        os.rmdir(blocker)
+        run = self.run_driver([srv])
+        self.assertFalse(run.failed, run.text)
+        self.assertFalse(os.path.exists(self.journal()))
+        self.assertEqual(srv.stats()["requests"], {})
+        self.assertEqual(self.state(), expected_state(self.files))
+
+    def test_state_from_backup_when_state_missing(self):
+        srv = self.server()
+        self.assertFalse(self.run_driver([srv]).failed)
+        state = os.path.join(self.target, "synccache", "currentfiles.txt")
+        os.rename(state, state + ".1")
+        srv.reset()
+        run = self.run_driver([srv])
+        self.assertFalse(run.failed, run.text)
+        self.assertEqual(srv.stats()["requests"], {})
+        self.assertEqual(self.state(), expected_state(self.files))
+        self.assertFalse(os.path.exists(state + ".1"))
+
+    def test_killed_during_a_transfer(self):
+        """The driver killed while a trickled file arrives: the state stays whole, the journal
+        keeps the files stored so far, and the next run fetches only the rest."""
+        old = self.server()
+        self.assertFalse(self.run_driver([old]).failed)
+        before = self.state()
+        src2 = os.path.join(self.base, "src-killed")
+        pub2 = os.path.join(self.base, "pub-killed")
+        self.addCleanup(remove_dir, src2)
+        self.addCleanup(remove_dir, pub2)
+        make_source(src2, 2, big=600000)
+        dist2 = publish(pub2, src2)
+        big = dist2["files"]["big/big.bin"]
+        slow = self.server({blob_path(big): {"trickle": [10000, 0.2]}}, root=pub2)
+        args = ["--target", windows_path(self.target), "--lists", dist2["uniquefile"], "--server", slow.name]
+        proc = self.wine.start(DRIVER, *args)
+        try:
+            changed = [n for n in dist2["files"] if not skipped(n) and n != "big/big.bin"
+                       and dist2["files"][n]["text"] != self.files.get(n, {}).get("text")]
+            stored = lambda: (os.path.exists(self.journal())  # noqa: E731
+                              and read(self.journal()).count(b"\r\n") >= len(changed))
+            self.assertTrue(wait_for(stored, 60), "the other files were not stored")
+            self.assertTrue(wait_for(lambda: slow.stats()["requests"].get(blob_path(big)), 30))
+        finally:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait(30)
+        self.assertEqual(self.state(), before)
+        journal = read(self.journal())
+        self.assertNotIn(b"big/big.bin", journal)
+
+        slow.stop()
+        srv = self.server(root=pub2)
+        run = self.run_driver([srv], lists=dist2["uniquefile"])
+        self.assertFalse(run.failed, run.text)
+        self.assertEqual(srv.stats()["requests"], {blob_path(big): 1})
+        self.assertEqual(self.state(), expected_state(dist2["files"]))
+        self.assertFalse(os.path.exists(self.journal()))
+        for name in dist2["files"]:
+            if not skipped(name):
+                self.assertEqual(read(os.path.join(self.target, *name.split("/"))),
+                                 read(os.path.join(src2, *name.split("/"))), name)
+
+
+def make_bundle(out, name, entries):
+    """A hand-made manifest (plain names, the file-table text) and its bundle: entries are
+    (name, listed bytes, bytes in the bundle); the bundle holds the latter back to back."""
+    lines = b"".join(b'"%s",%s-%d,0,1,1\r\n' % (n.encode(), hashlib.sha256(d).hexdigest().encode(), len(d))
+                     for n, d, _ in entries)
+    write(os.path.join(out, name + ".txt"), lines)
+    write(os.path.join(out, name + ".bz2"), bz2.compress(b"".join(b for _, _, b in entries)))
+    return name + ".txt"
+
+
+class BundleTest(E2ETest):
+    """Bundles: a manifest and one bzip2 stream of its files, read while it arrives."""
+
+    def run_bundle(self, servers, bundle, *extra, lists=None):
+        run = self.run_driver(servers, "--bundle", bundle, *extra, lists=lists)
+        m = re.search(r"^BUNDLE ok=(\d)", run.text, re.M)
+        run.bundle_ok = bool(m and m.group(1) == "1")
+        return run
+
+    def test_fresh_install_through_the_bundle(self):
+        src = os.path.join(self.base, "src-bundle")
+        pub = os.path.join(self.base, "pub-bundle")
+        self.addCleanup(remove_dir, src)
+        self.addCleanup(remove_dir, pub)
+        make_source(src, 3)
+        out = subprocess.run([sys.executable, PUBLISH, "--out", pub, "--list", "B=" + src, "--bundle", "B"],
+                             check=True, stdout=subprocess.PIPE)
+        dist = json.loads(out.stdout)["lists"]["B"]
+        srv = self.server(root=pub)
+        run = self.run_bundle([srv], dist["bundle"], lists=dist["uniquefile"])
+        self.assertTrue(run.bundle_ok, run.text)
+        self.assertFalse(run.failed, run.text)
+        self.assertIn("Download bundle success", run.logs)
+        self.assertEqual(srv.stats()["requests"], {"/" + dist["uniquefile"]: 1, "/" + dist["bundle"] + ".bz2": 1})
+        self.assertEqual(self.state(), expected_state(dist["files"]))
+        for name in dist["files"]:
+            path = os.path.join(self.target, *name.split("/"))
+            if skipped(name):
+                self.assertFalse(os.path.exists(path), name)
+            else:
+                self.assertEqual(read(path), read(os.path.join(src, *name.split("/"))), name)
+
+    def test_worth_it_rule(self):
+        """100 files: 12 needed fetch no bundle (the run fetches them singly), 13 fetch it."""
+        src = os.path.join(self.base, "src-hundred")
+        pub = os.path.join(self.base, "pub-hundred")
+        self.addCleanup(remove_dir, src)
+        self.addCleanup(remove_dir, pub)
+        for i in range(100):
+            write(os.path.join(src, "f%03d.dat" % i), b"file %d " % i * 30)
+        out = subprocess.run([sys.executable, PUBLISH, "--out", pub, "--list", "H=" + src, "--bundle", "H",
+                              "--compress", "never"], check=True, stdout=subprocess.PIPE)
+        dist = json.loads(out.stdout)["lists"]["H"]
+        srv = self.server(root=pub)
+        self.assertTrue(self.run_bundle([srv], dist["bundle"], lists=dist["uniquefile"]).bundle_ok)
+        state = os.path.join(self.target, "synccache", "currentfiles.txt")
+        whole = read(state).splitlines(True)
+        for needed, bundled in ((12, False), (13, True)):
+            with self.subTest(needed=needed):
+                write(state, b"".join(whole[needed:]))
+                srv.reset()
+                run = self.run_bundle([srv], dist["bundle"], lists=dist["uniquefile"])
+                self.assertTrue(run.bundle_ok, run.text)
+                self.assertFalse(run.failed, run.text)
+                self.assertIn("Bundle contains 100 files. We need %d of them" % needed, run.logs)
+                requests = srv.stats()["requests"]
+                self.assertEqual(requests.pop("/" + dist["bundle"] + ".bz2", 0), 1 if bundled else 0)
+                self.assertEqual(len(requests), 0 if bundled else needed, requests)
+                self.assertEqual(read(state), b"".join(whole))
+
+    def test_bundle_faults(self):
+        a, b, c = b"A" * 10000, b"B" * 777, bytes(range(256)) * 40
+        bad_c = c[:100] + b"x" + c[101:]
+        cases = [
+            # name, entries, bundle bytes on server 0 instead, rule on both, ok, requests (s0, s1), log line
+            ("wrong checksum on server 0", [("a.dat", a, a), ("b.dat", b, b), ("c.dat", c, c)],
+             [("a.dat", a, a), ("b.dat", b, b), ("c.dat", c, bad_c)], None, True, (1, 1),
+             "Post-process error on 2th file starting at offset %d" % (len(a) + len(b) + len(c))),
+            ("gap of 10000 bytes", [("a.dat", a, a), ("a.dat", a, b"G" * 10000), ("b.dat", b, b)], None, None,
+             True, (1, 0), "Download bundle success"),
+            ("empty manifest", [], None, None, True, (1, 0), "Download bundle success"),
+            ("cut short everywhere", [("a.dat", a, a), ("c.dat", c, os.urandom(9000))], None, {"cut": 200},
+             False, (2, 2), "Read error on 0th file"),
+        ]
+        for name, entries, bad, both, ok, counts, line in cases:
+            with self.subTest(name):
+                remove_dir(self.target)
+                pub = tempfile.mkdtemp(prefix="pub-", dir=self.base)
+                self.addCleanup(remove_dir, pub)
+                manifest = make_bundle(pub, "bundle", entries)
+                if bad:
+                    make_bundle(pub, "bad", bad)
+                script0 = {"/bundle.bz2": dict(both or {}, **({"file": "bad.bz2"} if bad else {}))}
+                s0 = self.server(script0, root=pub)
+                s1 = self.server({"/bundle.bz2": both} if both else None, root=pub)
+                run = self.run_bundle([s0, s1], "bundle", "--bundle-only", lists=manifest)
+                self.assertEqual(run.bundle_ok, ok, run.text)
+                self.assertIn(line, run.logs)
+                self.assertEqual((s0.stats()["requests"].get("/bundle.bz2", 0),
+                                  s1.stats()["requests"].get("/bundle.bz2", 0)), counts)
+                if ok:
+                    for n, data, _ in entries:
+                        self.assertEqual(read(os.path.join(self.target, n)), data)
+
+    def test_manifest_beyond_32_bits_is_refused(self):
+        pub = tempfile.mkdtemp(prefix="pub-", dir=self.base)
+        self.addCleanup(remove_dir, pub)
+        write(os.path.join(pub, "huge.txt"), b"".join(b'"h%d.dat",%s-1500000000,0,1,1\r\n' % (i, b"ab" * 32)
+                                                       for i in range(2)))
+        srv = self.server(root=pub)
+        run = self.run_bundle([srv], "huge", "--bundle-only", lists="huge.txt")
+        self.assertFalse(run.bundle_ok)
+        self.assertIn("Bundle manifest huge.txt is too large: refused", run.logs)
+        self.assertNotIn("/huge.bz2", srv.stats()["requests"])
+
+
+def main():
+    global BUILD, DRIVER
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build", required=True)
+    ap.add_argument("--driver", required=True)
+    args, rest = ap.parse_known_args()
+    BUILD = os.path.abspath(args.build)
+    DRIVER = os.path.abspath(args.driver)
+    return run_tests_with_services(BUILD, sys.modules[__name__], [sys.argv[0]] + rest)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
