@@ -8,7 +8,7 @@ export DEBIAN_FRONTEND=noninteractive
 SUDO=
 [ "$(id -u)" = 0 ] || SUDO=sudo
 
-pkgs=(wine wine32:i386 wine64 xvfb xauth g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools cmake ninja-build
+pkgs=(wine wine32:i386 wine64 xvfb xauth g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools libwine-dev cmake ninja-build
       dpkg-dev googletest nginx python3 curl bzip2 file x11-apps imagemagick aria2)
 
 missing=()

@@ -1,0 +1,164 @@
+#include "launch/vostx/vostxcore.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include "common/system/file.h"
+#include "common/system/path.h"
+#include "common/system/zwin.h"
+
+namespace
+{
+// Guards the current-core pointer: cores are made and dropped on the page's threads while
+// install threads and engine threads log through it.
+ZCriticalSection& CurrentLock()
+{
+    static ZCriticalSection s_Lock;
+    return s_Lock;
+}
+VostxCore* s_pCurrent = nullptr;
+
+const int kLanguageMax = 32;
+const int kFolderNameMax = 64;
+}
+
+VostxCore::VostxCore(const char* szName) : m_bInitialized(false), m_nRefs(1)
+{
+    m_Name.Assign(szName ? szName : "");
+    ZLog::SetDisplayHook(&VostxCore::LogDisplayHook);
+    ZStringBuffer<256> workDir = GetWorkDir(m_Name.GetData());
+    if (!workDir.IsEmpty())
+    {
+        CreateDirectoryPath(workDir.GetData());
+        JoinPath2(m_LogPath, workDir.GetData(), "vostx.log");
+        File::Delete(m_LogPath.GetData());
+    }
+    CurrentLock().Enter();
+    s_pCurrent = this;
+    CurrentLock().Leave();
+}
+
+VostxCore::~VostxCore()
+{
+    CurrentLock().Enter();
+    s_pCurrent = nullptr;
+    CurrentLock().Leave();
+}
+
+void VostxCore::AddRef()
+{
+    InterlockedIncrement(&m_nRefs);
+}
+
+void VostxCore::Release()
+{
+    if (InterlockedDecrement(&m_nRefs) == 0)
+        delete this;
+}
+
+VostxCore* VostxCore::GetCurrent()
+{
+    return s_pCurrent;
+}
+
+ZStringBuffer<256> VostxCore::GetWorkDir(const char* szName)
+{
+    ZStringBuffer<256> path;
+    if (IsSafeFolderName(szName))
+        JoinPath3(path, File::GetTempPath().GetData(), "IVL", szName);
+    return path;
+}
+
+bool VostxCore::IsSafeFolderName(const char* szName)
+{
+    if (!szName || !szName[0] || strlen(szName) > (size_t)kFolderNameMax)
+        return false;
+    for (const char* p = szName; *p; ++p)
+    {
+        if ((unsigned char)*p < 0x20 || strchr("\\/:*?\"<>|", *p))
+            return false;
+    }
+    // Windows drops trailing dots and blanks, so "..", ". ." and the like all climb.
+    return strspn(szName, ". ") < strlen(szName);
+}
+
+bool VostxCore::IsSafeLanguage(const char* szLanguage)
+{
+    if (!szLanguage || !szLanguage[0] || strlen(szLanguage) > (size_t)kLanguageMax)
+        return false;
+    for (const char* p = szLanguage; *p; ++p)
+    {
+        char c = *p;
+        bool bPlain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+        if (!bPlain)
+            return false;
+    }
+    return true;
+}
+
+void VostxCore::WriteLogLine(const char* szText, bool bAddNewline)
+{
+    m_LogLock.Enter();
+    FILE* pFile = m_LogPath.IsEmpty() ? nullptr : fopen(m_LogPath.GetData(), "at");
+    if (pFile)
+    {
+        time_t now = time(nullptr);
+        const char* szTime = asctime(gmtime(&now));
+        char szStamp[32];
+        snprintf(szStamp, sizeof(szStamp), "%.24sZ", szTime ? szTime : "");
+        fputs(szStamp, pFile);
+        fputc(' ', pFile);
+        fputs(szText, pFile);
+        if (bAddNewline)
+            fputc('\n', pFile);
+        fclose(pFile);
+    }
+    m_LogLock.Leave();
+}
+
+void VostxCore::CoreLog(const char* szFormat, ...)
+{
+    ZStringBuffer<256> text;
+    va_list args;
+    va_start(args, szFormat);
+    text.FormatV(szFormat, args);
+    va_end(args);
+    size_t nLength = strlen(szFormat);
+    WriteLogLine(text.GetData(), nLength == 0 || szFormat[nLength - 1] != '\n');
+}
+
+void VostxCore::LogDisplayHook(int32_t nLevel, const char* szCategory, const char* szSource, const char* szText)
+{
+    CurrentLock().Enter();
+    // The line as it is (it may hold '%'), with the one line end it already carries.
+    if (s_pCurrent && szText)
+    {
+        size_t nLength = strlen(szText);
+        s_pCurrent->WriteLogLine(szText, nLength == 0 || szText[nLength - 1] != '\n');
+    }
+    CurrentLock().Leave();
+}
+
+void* VostxCore::CreateThreadData()
+{
+    return nullptr;
+}
+
+void VostxCore::OnThreadStart()
+{
+}
+
+void VostxCore::OnThreadEnd(void* pThreadData)
+{
+}
+
+void VostxCore::FireProgress(const char* szText, float fFraction, void* pThreadData)
+{
+    CallFlash("VostxProgress", szText, fFraction, m_FlashObjectId.GetData(), pThreadData);
+}
+
+void VostxCore::FireError(const char* szText, void* pThreadData)
+{
+    CallFlashError("VostxError", szText, m_FlashObjectId.GetData(), pThreadData);
+}

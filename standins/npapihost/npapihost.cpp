@@ -1,0 +1,546 @@
+// Stand-in for an NPAPI browser (the plug-in's host in Mozilla-type browsers): loads the plug-in
+// DLL through its exports, offers the browser functions the plug-in calls, a page whose window
+// has a "document" with "getElementById", and one Flash element that records the calls made on
+// it with their argument types and the thread they arrive on. Async calls are posted to the
+// main thread's message loop, as a browser runs them on its plug-in thread.
+//
+//   npapihost --dll PATH --out FILE [--flash-id ID] COMMAND...
+//
+// Commands (run in order; every result is a line in FILE):
+//   init-null           NP_Initialize without a table
+//   init                NP_Initialize with the browser table
+//   entry               NP_GetEntryPoints; prints the version and which entries were set
+//   new                 NPP_New of the one instance
+//   getvalue N          NPP_GetValue of variable N
+//   object              the scriptable object (NPP_GetValue 15)
+//   invoke NAME ARG...  a method of the object; ARG: s:TEXT i:N d:X b:0|1 null void
+//   default             the object called itself
+//   hasmethod NAME
+//   wait-flash N SECS   runs the message loop until N Flash calls arrived (or the time is up)
+//   pump MS             runs the message loop for MS milliseconds
+//   release             drops the host's reference to the object
+//   destroy             NPP_Destroy
+//   shutdown            NP_Shutdown
+//   threads SECS        waits until the process runs no thread but those it had at start
+//   version             the DLL's version texts that browsers read
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "launch/vostx/npapi.h"
+
+namespace
+{
+FILE* s_pOut = nullptr;
+DWORD s_nMainThread = 0;
+std::string s_FlashId = "flashObj";
+int s_nFlashCalls = 0;
+std::string s_Exception;
+const UINT WM_ASYNC_CALL = WM_APP + 1;
+
+void Out(const char* szFormat, ...)
+{
+    va_list args;
+    va_start(args, szFormat);
+    vfprintf(s_pOut, szFormat, args);
+    va_end(args);
+    fputs("\n", s_pOut);
+    fflush(s_pOut);
+}
+
+// Identifiers: one interned string each, for the process's life.
+std::set<std::string>& Identifiers()
+{
+    static std::set<std::string> s_Names;
+    return s_Names;
+}
+
+NPIdentifier NP_CALLBACK GetStringIdentifier(const NPUTF8* szName)
+{
+    return (NPIdentifier)&*Identifiers().insert(szName ? szName : "").first;
+}
+
+const std::string& NameOf(NPIdentifier id)
+{
+    return *static_cast<const std::string*>(id);
+}
+
+void* NP_CALLBACK MemAlloc(uint32_t nSize)
+{
+    return malloc(nSize);
+}
+
+void NP_CALLBACK MemFree(void* p)
+{
+    free(p);
+}
+
+NPUTF8* NP_CALLBACK Utf8FromIdentifier(NPIdentifier id)
+{
+    const std::string& name = NameOf(id);
+    char* p = static_cast<char*>(malloc(name.size() + 1));
+    memcpy(p, name.c_str(), name.size() + 1);
+    return p;
+}
+
+NPObject* NP_CALLBACK CreateObject(NPP npp, NPClass* pClass)
+{
+    NPObject* pObject = pClass->allocate ? pClass->allocate(npp, pClass) : static_cast<NPObject*>(calloc(1, sizeof(NPObject)));
+    if (pObject)
+    {
+        pObject->_class = pClass;
+        pObject->referenceCount = 1;
+    }
+    return pObject;
+}
+
+NPObject* NP_CALLBACK RetainObject(NPObject* pObject)
+{
+    if (pObject)
+        ++pObject->referenceCount;
+    return pObject;
+}
+
+void NP_CALLBACK ReleaseObject(NPObject* pObject)
+{
+    if (pObject && --pObject->referenceCount == 0)
+    {
+        if (pObject->_class->deallocate)
+            pObject->_class->deallocate(pObject);
+        else
+            free(pObject);
+    }
+}
+
+void NP_CALLBACK ReleaseVariantValue(NPVariant* pVariant)
+{
+    if (pVariant->type == NPVariantType_String)
+        free((void*)pVariant->value.stringValue.UTF8Characters);
+    else if (pVariant->type == NPVariantType_Object)
+        ReleaseObject(pVariant->value.objectValue);
+    pVariant->type = NPVariantType_Void;
+}
+
+void NP_CALLBACK SetException(NPObject*, const NPUTF8* szMessage)
+{
+    s_Exception = szMessage ? szMessage : "";
+}
+
+bool NP_CALLBACK Invoke(NPP, NPObject* pObject, NPIdentifier name, const NPVariant* pArgs, uint32_t nCount,
+                        NPVariant* pResult)
+{
+    return pObject->_class->invoke && pObject->_class->invoke(pObject, name, pArgs, nCount, pResult);
+}
+
+bool NP_CALLBACK GetProperty(NPP, NPObject* pObject, NPIdentifier name, NPVariant* pResult)
+{
+    return pObject->_class->getProperty && pObject->_class->getProperty(pObject, name, pResult);
+}
+
+bool NP_CALLBACK HasMethod(NPP, NPObject* pObject, NPIdentifier name)
+{
+    return pObject->_class->hasMethod && pObject->_class->hasMethod(pObject, name);
+}
+
+struct AsyncCall
+{
+    NPPluginThreadAsyncCallFunc m_pfnFunc;
+    void* m_pData;
+};
+
+void NP_CALLBACK PluginThreadAsyncCall(NPP, NPPluginThreadAsyncCallFunc pfnFunc, void* pData)
+{
+    AsyncCall* pCall = new AsyncCall{pfnFunc, pData};
+    if (!PostThreadMessageA(s_nMainThread, WM_ASYNC_CALL, 0, (LPARAM)pCall))
+        delete pCall;
+}
+
+// ---- The page: window -> document -> getElementById(id) -> the Flash element ----
+
+std::string VariantText(const NPVariant& v)
+{
+    char sz[64];
+    switch (v.type)
+    {
+    case NPVariantType_Void: return "void";
+    case NPVariantType_Null: return "null";
+    case NPVariantType_Bool: return v.value.boolValue ? "bool:true" : "bool:false";
+    case NPVariantType_Int32: snprintf(sz, sizeof(sz), "int:%d", (int)v.value.intValue); return sz;
+    case NPVariantType_Double: snprintf(sz, sizeof(sz), "double:%.9g", v.value.doubleValue); return sz;
+    case NPVariantType_String:
+        return "string:" + std::string(v.value.stringValue.UTF8Characters, v.value.stringValue.UTF8Length);
+    case NPVariantType_Object: return "object";
+    }
+    return "?";
+}
+
+bool NP_CALLBACK FlashHasMethod(NPObject*, NPIdentifier)
+{
+    return true;
+}
+
+bool NP_CALLBACK FlashInvoke(NPObject*, NPIdentifier name, const NPVariant* pArgs, uint32_t nCount, NPVariant* pResult)
+{
+    std::string line = "flash " + NameOf(name);
+    for (uint32_t i = 0; i < nCount; ++i)
+        line += "|" + VariantText(pArgs[i]);
+    line += GetCurrentThreadId() == s_nMainThread ? "|thread:main" : "|thread:other";
+    Out("%s", line.c_str());
+    ++s_nFlashCalls;
+    pResult->type = NPVariantType_Void;
+    return true;
+}
+
+NPClass MakeClass(NPHasMethodFunctionPtr pfnHasMethod, NPInvokeFunctionPtr pfnInvoke, NPGetPropertyFunctionPtr pfnGet)
+{
+    NPClass c;
+    memset(&c, 0, sizeof(c));
+    c.structVersion = NP_CLASS_STRUCT_VERSION;
+    c.hasMethod = pfnHasMethod;
+    c.invoke = pfnInvoke;
+    c.getProperty = pfnGet;
+    return c;
+}
+
+NPClass s_FlashClass = MakeClass(FlashHasMethod, FlashInvoke, nullptr);
+
+bool NP_CALLBACK DocumentHasMethod(NPObject*, NPIdentifier name)
+{
+    return NameOf(name) == "getElementById";
+}
+
+bool NP_CALLBACK DocumentInvoke(NPObject*, NPIdentifier name, const NPVariant* pArgs, uint32_t nCount,
+                                NPVariant* pResult)
+{
+    if (NameOf(name) != "getElementById" || nCount != 1 || pArgs[0].type != NPVariantType_String)
+        return false;
+    std::string id(pArgs[0].value.stringValue.UTF8Characters, pArgs[0].value.stringValue.UTF8Length);
+    Out("page getElementById|%s|%s", id.c_str(), GetCurrentThreadId() == s_nMainThread ? "thread:main" : "thread:other");
+    if (id != s_FlashId)
+    {
+        pResult->type = NPVariantType_Null;
+        return true;
+    }
+    pResult->type = NPVariantType_Object;
+    pResult->value.objectValue = CreateObject(nullptr, &s_FlashClass);
+    return true;
+}
+
+NPClass s_DocumentClass = MakeClass(DocumentHasMethod, DocumentInvoke, nullptr);
+
+bool NP_CALLBACK WindowGetProperty(NPObject*, NPIdentifier name, NPVariant* pResult)
+{
+    if (NameOf(name) != "document")
+        return false;
+    pResult->type = NPVariantType_Object;
+    pResult->value.objectValue = CreateObject(nullptr, &s_DocumentClass);
+    return true;
+}
+
+NPClass s_WindowClass = MakeClass(nullptr, nullptr, WindowGetProperty);
+
+NPError NP_CALLBACK GetValue(NPP, NPNVariable variable, void* pValue)
+{
+    if (variable != NPNVWindowNPObject)
+        return NPERR_GENERIC_ERROR;
+    *static_cast<NPObject**>(pValue) = CreateObject(nullptr, &s_WindowClass);
+    return NPERR_NO_ERROR;
+}
+
+void Pump(DWORD nMs, int nUntilCalls)
+{
+    DWORD nEnd = GetTickCount() + nMs;
+    for (;;)
+    {
+        if (nUntilCalls >= 0 && s_nFlashCalls >= nUntilCalls)
+            return;
+        DWORD nNow = GetTickCount();
+        if ((LONG)(nEnd - nNow) <= 0)
+            return;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, nEnd - nNow, QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+        {
+            if (msg.message == WM_ASYNC_CALL)
+            {
+                AsyncCall* pCall = reinterpret_cast<AsyncCall*>(msg.lParam);
+                pCall->m_pfnFunc(pCall->m_pData);
+                delete pCall;
+                continue;
+            }
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+    }
+}
+
+std::set<DWORD> ThreadIds()
+{
+    std::set<DWORD> ids;
+    HANDLE hSnap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (hSnap == INVALID_HANDLE_VALUE)
+        return ids;
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof(entry);
+    for (BOOL b = Thread32First(hSnap, &entry); b; b = Thread32Next(hSnap, &entry))
+        if (entry.th32OwnerProcessID == GetCurrentProcessId())
+            ids.insert(entry.th32ThreadID);
+    CloseHandle(hSnap);
+    return ids;
+}
+
+NPVariant ParseArg(const char* sz)
+{
+    NPVariant v;
+    v.type = NPVariantType_Void;
+    if (strncmp(sz, "s:", 2) == 0)
+    {
+        v.type = NPVariantType_String;
+        v.value.stringValue.UTF8Characters = sz + 2;
+        v.value.stringValue.UTF8Length = (uint32_t)strlen(sz + 2);
+    }
+    else if (strncmp(sz, "i:", 2) == 0)
+    {
+        v.type = NPVariantType_Int32;
+        v.value.intValue = atoi(sz + 2);
+    }
+    else if (strncmp(sz, "d:", 2) == 0)
+    {
+        v.type = NPVariantType_Double;
+        v.value.doubleValue = atof(sz + 2);
+    }
+    else if (strncmp(sz, "b:", 2) == 0)
+    {
+        v.type = NPVariantType_Bool;
+        v.value.boolValue = sz[2] == '1';
+    }
+    else if (strcmp(sz, "null") == 0)
+    {
+        v.type = NPVariantType_Null;
+    }
+    return v;
+}
+
+bool IsCommand(const char* sz)
+{
+    static const char* aszCommands[] = {"init-null", "init", "entry", "new", "getvalue", "object", "invoke",
+                                        "default", "hasmethod", "wait-flash", "pump", "release", "destroy",
+                                        "shutdown", "threads", "version"};
+    for (const char* szCommand : aszCommands)
+        if (strcmp(sz, szCommand) == 0)
+            return true;
+    return false;
+}
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    s_nMainThread = GetCurrentThreadId();
+    const char* szDll = nullptr;
+    const char* szOut = nullptr;
+    int i = 1;
+    for (; i + 1 < argc && strncmp(argv[i], "--", 2) == 0; i += 2)
+    {
+        if (strcmp(argv[i], "--dll") == 0)
+            szDll = argv[i + 1];
+        else if (strcmp(argv[i], "--out") == 0)
+            szOut = argv[i + 1];
+        else if (strcmp(argv[i], "--flash-id") == 0)
+            s_FlashId = argv[i + 1];
+    }
+    s_pOut = szOut ? fopen(szOut, "wb") : stdout;
+    if (!szDll || !s_pOut)
+    {
+        fprintf(stderr, "usage: npapihost --dll PATH --out FILE [--flash-id ID] COMMAND...\n");
+        return 2;
+    }
+    MSG msg;
+    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);  // the thread's message queue, for async calls
+    std::set<DWORD> threadsAtStart = ThreadIds();
+
+    HMODULE hDll = LoadLibraryA(szDll);
+    if (!hDll)
+    {
+        Out("load failed %lu", GetLastError());
+        return 1;
+    }
+    auto pfnGetEntryPoints = (NP_GetEntryPointsFunc)(void*)GetProcAddress(hDll, "NP_GetEntryPoints");
+    auto pfnInitialize = (NP_InitializeFunc)(void*)GetProcAddress(hDll, "NP_Initialize");
+    auto pfnShutdown = (NP_ShutdownFunc)(void*)GetProcAddress(hDll, "NP_Shutdown");
+    Out("exports NP_GetEntryPoints=%d NP_Initialize=%d NP_Shutdown=%d NewPlugin=%d", pfnGetEntryPoints != nullptr,
+        pfnInitialize != nullptr, pfnShutdown != nullptr, GetProcAddress(hDll, "NewPlugin") != nullptr);
+    if (!pfnGetEntryPoints || !pfnInitialize || !pfnShutdown)
+        return 1;
+
+    NPNetscapeFuncs browser;
+    memset(&browser, 0, sizeof(browser));
+    browser.size = sizeof(browser);
+    browser.version = 19;
+    browser.memalloc = MemAlloc;
+    browser.memfree = MemFree;
+    browser.getvalue = GetValue;
+    browser.getstringidentifier = GetStringIdentifier;
+    browser.utf8fromidentifier = Utf8FromIdentifier;
+    browser.createobject = CreateObject;
+    browser.retainobject = RetainObject;
+    browser.releaseobject = ReleaseObject;
+    browser.invoke = Invoke;
+    browser.getproperty = GetProperty;
+    browser.hasmethod = HasMethod;
+    browser.releasevariantvalue = ReleaseVariantValue;
+    browser.setexception = SetException;
+    browser.pluginthreadasynccall = PluginThreadAsyncCall;
+
+    NPPluginFuncs plugin;
+    memset(&plugin, 0xEE, sizeof(plugin));  // entries the plug-in leaves alone keep this
+    plugin.size = sizeof(plugin);
+    NPP_t instance = {nullptr, nullptr};
+    NPObject* pObject = nullptr;
+
+    for (; i < argc; ++i)
+    {
+        const char* szCommand = argv[i];
+        if (strcmp(szCommand, "init-null") == 0)
+            Out("init-null %d", pfnInitialize(nullptr));
+        else if (strcmp(szCommand, "init") == 0)
+            Out("init %d", pfnInitialize(&browser));
+        else if (strcmp(szCommand, "entry") == 0)
+        {
+            int nResult = pfnGetEntryPoints(&plugin);
+            const void* pUntouched;
+            memset(&pUntouched, 0xEE, sizeof(pUntouched));
+            Out("entry %d version=%d size=%d newp=%d destroy=%d setwindow=%d event=%d getvalue=%d newstream=%s "
+                "setvalue=%s",
+                nResult, plugin.version, plugin.size == sizeof(plugin), plugin.newp != nullptr,
+                plugin.destroy != nullptr, plugin.setwindow != nullptr, plugin.event != nullptr,
+                plugin.getvalue != nullptr, plugin.newstream == pUntouched ? "untouched" : "changed",
+                plugin.setvalue == pUntouched ? "untouched" : "changed");
+            if (plugin.setwindow)
+                Out("setwindow %d event %d", plugin.setwindow(&instance, nullptr), plugin.event(&instance, nullptr));
+        }
+        else if (strcmp(szCommand, "new") == 0)
+            Out("new %d", plugin.newp("application/x-vost-plugin-live", &instance, 1, 0, nullptr, nullptr, nullptr));
+        else if (strcmp(szCommand, "getvalue") == 0 && i + 1 < argc)
+        {
+            int nVariable = atoi(argv[++i]);
+            void* pValue = nullptr;
+            NPError nResult = plugin.getvalue(&instance, (NPPVariable)nVariable, &pValue);
+            if (nResult == NPERR_NO_ERROR && (nVariable == 1 || nVariable == 2))
+                Out("getvalue %d %d %s", nVariable, nResult, static_cast<const char*>(pValue));
+            else if (nResult == NPERR_NO_ERROR && nVariable == 14)
+                Out("getvalue %d %d %d", nVariable, nResult, *reinterpret_cast<NPBool*>(&pValue));
+            else
+                Out("getvalue %d %d", nVariable, nResult);
+            if (nResult == NPERR_NO_ERROR && nVariable == 15 && pValue)
+                ReleaseObject(static_cast<NPObject*>(pValue));
+        }
+        else if (strcmp(szCommand, "object") == 0)
+        {
+            NPObject* pNew = nullptr;
+            NPError nResult = plugin.getvalue(&instance, NPPVpluginScriptableNPObject, &pNew);
+            if (pObject)
+                ReleaseObject(pObject);
+            pObject = pNew;
+            Out("object %d %s refs=%u", nResult, pObject ? "set" : "null", pObject ? pObject->referenceCount : 0);
+        }
+        else if (strcmp(szCommand, "invoke") == 0 && i + 1 < argc && pObject)
+        {
+            const char* szName = argv[++i];
+            std::vector<NPVariant> args;
+            while (i + 1 < argc && !IsCommand(argv[i + 1]))
+                args.push_back(ParseArg(argv[++i]));
+            NPVariant result;
+            result.type = NPVariantType_Void;
+            s_Exception.clear();
+            bool bOk = pObject->_class->invoke(pObject, GetStringIdentifier(szName), args.data(), (uint32_t)args.size(),
+                                               &result);
+            Out("invoke %s %s %s exception=%s", szName, bOk ? "true" : "false", VariantText(result).c_str(),
+                s_Exception.c_str());
+            if (bOk)
+                ReleaseVariantValue(&result);
+        }
+        else if (strcmp(szCommand, "default") == 0 && pObject)
+        {
+            NPVariant result;
+            result.type = NPVariantType_Void;
+            bool bOk = pObject->_class->invokeDefault(pObject, nullptr, 0, &result);
+            Out("default %s %s", bOk ? "true" : "false", VariantText(result).c_str());
+        }
+        else if (strcmp(szCommand, "hasmethod") == 0 && i + 1 < argc && pObject)
+        {
+            const char* szName = argv[++i];
+            Out("hasmethod %s %s", szName, pObject->_class->hasMethod(pObject, GetStringIdentifier(szName)) ? "true" : "false");
+        }
+        else if (strcmp(szCommand, "wait-flash") == 0 && i + 2 < argc)
+        {
+            int nCount = atoi(argv[++i]);
+            int nSeconds = atoi(argv[++i]);
+            Pump((DWORD)nSeconds * 1000, nCount);
+            Out("wait-flash %d", s_nFlashCalls);
+        }
+        else if (strcmp(szCommand, "pump") == 0 && i + 1 < argc)
+        {
+            Pump((DWORD)atoi(argv[++i]), -1);
+        }
+        else if (strcmp(szCommand, "release") == 0)
+        {
+            if (pObject)
+                ReleaseObject(pObject);
+            pObject = nullptr;
+            Out("release");
+        }
+        else if (strcmp(szCommand, "destroy") == 0)
+            Out("destroy %d", plugin.destroy(&instance, nullptr));
+        else if (strcmp(szCommand, "shutdown") == 0)
+            Out("shutdown %d", pfnShutdown());
+        else if (strcmp(szCommand, "threads") == 0 && i + 1 < argc)
+        {
+            // Other threads of the plug-in end on their own; queued calls keep arriving meanwhile.
+            DWORD nEnd = GetTickCount() + (DWORD)atoi(argv[++i]) * 1000;
+            size_t nExtra = 0;
+            do
+            {
+                nExtra = 0;
+                for (DWORD id : ThreadIds())
+                    nExtra += threadsAtStart.count(id) ? 0 : 1;
+                if (nExtra)
+                    Pump(100, -1);
+            } while (nExtra && (LONG)(nEnd - GetTickCount()) > 0);
+            Out("threads extra=%u", (unsigned)nExtra);
+        }
+        else if (strcmp(szCommand, "version") == 0)
+        {
+            DWORD nHandle = 0;
+            DWORD nSize = GetFileVersionInfoSizeA(szDll, &nHandle);
+            std::vector<char> block(nSize ? nSize : 1);
+            if (!nSize || !GetFileVersionInfoA(szDll, 0, nSize, block.data()))
+                Out("version none");
+            static const char* aszKeys[] = {"MIMEType", "FileExtents", "FileOpenName", "FileDescription", "ProductName",
+                                            "InternalName", "OriginalFilename", "FileVersion", "ProductVersion",
+                                            "OLESelfRegister"};
+            for (const char* szKey : aszKeys)
+            {
+                std::string query = std::string("\\StringFileInfo\\040904e4\\") + szKey;
+                char* pValue = nullptr;
+                UINT nLength = 0;
+                if (nSize && VerQueryValueA(block.data(), query.c_str(), (void**)&pValue, &nLength))
+                    Out("version %s=%s", szKey, nLength ? pValue : "");
+                else
+                    Out("version %s missing", szKey);
+            }
+        }
+        else
+        {
+            Out("bad command %s", szCommand);
+            return 2;
+        }
+    }
+    return 0;
+}

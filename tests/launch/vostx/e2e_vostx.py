@@ -1,0 +1,789 @@
+#!/usr/bin/env python3
+"""End to end: the plug-in's install sequence under Wine, through vostxcorehost (the core with
+a page that records its calls), against tools/fileserver.py serving a published "VostX_Depends"
+distribution that holds the real ivlsync.exe and its language file.
+
+The sync program's ports (50009/50010) are fixed, and other build trees on this machine run
+their copies on them: the script runs itself in a private network namespace (unshare -n, lo up)
+with a Wine prefix of its own whose services start inside it, so the close commands of the
+sequence and of the test reach only this run's programs. The install root is written to that
+prefix's registry. Every ivlsync.exe the sequence starts is closed by the test (its close
+command, else by pid); the private prefix is removed at the end.
+
+    e2e_vostx.py --build BUILD --host vostxcorehost.exe --holder mutexholder.exe
+                         --ivlsync ivlsync.exe [unittest arguments]
+"""
+import argparse
+import getpass
+import hashlib
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOP = os.path.abspath(os.path.join(HERE, "..", "..", ".."))
+sys.path.insert(0, os.path.join(TOP, "tests", "lib"))
+sys.path.insert(0, os.path.join(TOP, "tools"))
+import flashclient as fc  # noqa: E402
+from winetest import (host_pids, in_prefix, run_tests_with_services, wait_for,  # noqa: E402
+                      windows_path, wine_command)
+
+BUILD = HOST = HOLDER = IVLSYNC = NPHOST = DLL = AXHOST = None  # BUILD: the private tree that holds the prefix
+VERSION = "vostxe2e"
+INSTALL_KEY = "HKLM\\Software\\Vost-Parn\\Ironvale " + VERSION
+ROOT_LIST = "roots.xml"
+TABLE = "vostx-depends.txt"
+PROGRESS = [0.0, 0.1, 0.2, 1.0]
+LOG_LINE = re.compile(r"^(Mon|Tue|Wed|Thu|Fri|Sat|Sun) [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}Z .*$")
+CLOSE_TEXT = b"2001;1443355140\0"
+
+
+def wine(*args, timeout=120):
+    return subprocess.run(wine_command(BUILD, *args), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                          stdin=subprocess.DEVNULL, timeout=timeout).returncode
+
+
+def unix_path(path):
+    """The host path of a Windows path of the prefix (C: drive or Z: drive)."""
+    drive, rest = path[:2].upper(), path[2:].replace("\\", "/")
+    if drive == "Z:":
+        return rest
+    assert drive == "C:", path
+    return os.path.join(BUILD, "wineprefix", "drive_c") + rest
+
+
+def ivl_folder():
+    """The host path of "IVL" in the prefix user's temporary folder."""
+    return os.path.join(BUILD, "wineprefix", "drive_c", "users", getpass.getuser(), "Temp", "IVL")
+
+
+def checksum_text(data):
+    return "%s-%d" % (hashlib.sha256(data).hexdigest(), len(data))
+
+
+def table_text(files):
+    """The file-table text of {relative name: bytes}, names relative to the record before."""
+    lines = []
+    base = []
+    for name in sorted(files):
+        pieces = name.split("/")
+        folder = pieces[:-1]
+        common = 0
+        while common < min(len(base), len(folder)) and base[common] == folder[common]:
+            common += 1
+        rel = "../" * (len(base) - common) + "/".join(pieces[common:])
+        lines.append('"%s",%s,%d,0,0\r\n' % (rel, checksum_text(files[name]), len(files[name])))
+        base = folder
+    return "".join(lines)
+
+
+def root_list(table=TABLE, list_id="VostX_Depends"):
+    return ('<?xml version="1.0"?>\n<uniquelists>\n  <list id="Other" uniquefile="other.txt"/>\n'
+            '  <list id="%s" uniquefile="%s"/>\n</uniquelists>\n' % (list_id, table))
+
+
+def sync_processes():
+    """(pid, argv) of the ivlsync.exe processes of this build's prefix."""
+    found = []
+    for pid in host_pids():
+        try:
+            with open("/proc/%d/cmdline" % pid, "rb") as f:
+                argv = [a.decode("utf-8", "replace") for a in f.read().split(b"\0") if a]
+            if argv and argv[0].lower().endswith("ivlsync.exe") and in_prefix(pid, BUILD):
+                found.append((pid, argv))
+        except OSError:
+            pass
+    return found
+
+
+def listening(port):
+    want = "0100007F:%04X" % port
+    with open("/proc/net/tcp") as f:
+        return any(line.split()[1] == want and line.split()[3] == "0A" for line in f.readlines()[1:])
+
+
+def close_sync(timeout=30):
+    """Ends every ivlsync.exe of the prefix: the close command first, then by pid."""
+    procs = sync_processes()
+    if not procs:
+        return
+    try:
+        with fc.FlashClient("127.0.0.1", fc.COMMAND_PORT) as c:
+            c.send(fc.CMD_CLOSE, 5)
+    except OSError:
+        pass
+    if not wait_for(lambda: not sync_processes(), timeout):
+        for pid, _ in sync_processes():
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
+        wait_for(lambda: not sync_processes(), 10)
+
+
+class Calls:
+    def __init__(self, text):
+        self.workdir = None
+        self.progress = []
+        self.errors = []
+        self.threads = set()
+        self.initialized = None
+        for line in text.splitlines():
+            kind, _, rest = line.partition(" ")
+            if kind == "workdir":
+                self.workdir = rest
+            elif kind == "progress":
+                method, text_, value, flash_id, thread, data = rest.split("|")
+                assert method == "VostxProgress" and text_ == "initializing" and flash_id == "flashObj", line
+                self.progress.append(round(float(value), 6))
+                self.threads.add((thread, data))
+            elif kind == "error":
+                method, text_, flash_id, thread, data = rest.split("|")
+                assert method == "VostxError" and flash_id == "flashObj", line
+                self.errors.append(text_)
+                self.threads.add((thread, data))
+            elif kind == "initialized":
+                self.initialized = rest == "1"
+
+
+class ServedDistribution(unittest.TestCase):
+    """The file server with the published distribution, the install root in the registry."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="e2e_vostx_", dir=os.path.join(BUILD))
+        os.chmod(cls.tmp, 0o755)
+        cls.serve = os.path.join(cls.tmp, "serve")
+        cls.install_root = os.path.join(cls.tmp, "install")
+        os.makedirs(cls.serve)
+        cls.dist = "vostxe2e%d" % os.getpid()
+        os.makedirs(os.path.join(cls.install_root, cls.dist))
+        with open(IVLSYNC, "rb") as f:
+            exe = f.read()
+        with open(os.path.join(os.path.dirname(IVLSYNC), "locale", "ivlsync_en.xml"), "rb") as f:
+            lang = f.read()
+        cls.files = {"ivlsync.exe": exe, "locale/ivlsync_en.xml": lang}
+        cls.publish(cls.files)
+        cls.write(ROOT_LIST, root_list())
+        cls.server, cls.port = cls.start_server()
+        cls.write("roots-slow.xml", root_list(table="slow-table.txt"))
+        wine("reg", "delete", INSTALL_KEY, "/f")
+        assert wine("reg", "add", INSTALL_KEY, "/ve", "/d", windows_path(cls.install_root), "/f") == 0
+        cls.workdirs = set()
+
+    @classmethod
+    def tearDownClass(cls):
+        close_sync()
+        cls.server.terminate()
+        cls.server.wait(10)
+        wine("reg", "delete", INSTALL_KEY, "/f")
+        for workdir in cls.workdirs:
+            shutil.rmtree(unix_path(workdir), ignore_errors=True)
+        shutil.rmtree(os.path.join(ivl_folder(), cls.dist), ignore_errors=True)
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    @classmethod
+    def write(cls, name, data):
+        path = os.path.join(cls.serve, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data.encode() if isinstance(data, str) else data)
+
+    @classmethod
+    def publish(cls, files):
+        """tools/publish.py's distribution of the files; its list is also served as TABLE, the
+        name the cached root list keeps pointing at."""
+        folder = tempfile.mkdtemp(dir=cls.tmp)
+        for name, data in files.items():
+            path = os.path.join(folder, name)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(data)
+        subprocess.run([sys.executable, os.path.join(TOP, "tools", "publish.py"), "--out", cls.serve,
+                        "--list", "VostX_Depends=" + folder, "--root", "published.xml", "--compress", "never"],
+                       check=True, stdout=subprocess.DEVNULL)
+        shutil.rmtree(folder)
+        with open(os.path.join(cls.serve, "published.xml")) as f:
+            table = re.search(r'id="VostX_Depends" uniquefile="([^"]+)"', f.read()).group(1)
+        shutil.copy(os.path.join(cls.serve, table), os.path.join(cls.serve, TABLE))
+
+    @classmethod
+    def start_server(cls):
+        port_file = os.path.join(cls.tmp, "fileserver.port")
+        script = os.path.join(cls.tmp, "fileserver.json")
+        with open(script, "w") as f:
+            # The file table under a second name that arrives late.
+            json.dump({"paths": {"/slow-table.txt": {"delay": 4, "file": TABLE}}}, f)
+        proc = subprocess.Popen([sys.executable, os.path.join(TOP, "tools", "fileserver.py"), "--root", cls.serve,
+                                 "--port", "0", "--port-file", port_file, "--script", script],
+                                stdout=subprocess.DEVNULL)
+        assert wait_for(lambda: os.path.exists(port_file), 10)
+        with open(port_file) as f:
+            return proc, int(f.read())
+
+    def stats(self):
+        with socket.create_connection(("127.0.0.1", self.port), timeout=10) as s:
+            s.sendall(b"GET /_stats HTTP/1.0\r\n\r\n")
+            data = b""
+            while True:
+                piece = s.recv(65536)
+                if not piece:
+                    break
+                data += piece
+        requests = json.loads(data.split(b"\r\n\r\n", 1)[1])["requests"]
+        return {path: n for path, n in requests.items() if not path.startswith("/_stats")}
+
+    def reset_stats(self):
+        with socket.create_connection(("127.0.0.1", self.port), timeout=10) as s:
+            s.sendall(b"GET /_stats/reset HTTP/1.0\r\n\r\n")
+            s.recv(65536)
+
+    def run_host(self, dist=None, version=VERSION, language="en", root=ROOT_LIST, calls=None, servers=None):
+        dist = dist or self.dist
+        servers = servers or ["127.0.0.1:1", "127.0.0.1:%d" % self.port]
+        args = ([] if calls is None else ["--calls", str(calls)]) + [dist, version, language] + servers + \
+            [root, "flashObj"]
+        # A file, not a pipe: the sync program that the host starts inherits the handle and
+        # would hold a pipe open.
+        out_path = os.path.join(self.tmp, "host.out")
+        with open(out_path, "wb") as out_file:
+            p = subprocess.run(wine_command(BUILD, HOST, *args), stdout=out_file, stderr=subprocess.STDOUT,
+                               stdin=subprocess.DEVNULL, timeout=180)
+        with open(out_path, "rb") as f:
+            out = f.read().decode("latin-1")
+        self.assertEqual(0, p.returncode, out)
+        calls_ = Calls(out)
+        if calls_.workdir:
+            self.workdirs.add(calls_.workdir)
+        self.assertEqual({("Vostx_init", "data")}, calls_.threads or {("Vostx_init", "data")}, out)
+        return calls_
+
+    def work(self, name=""):
+        return os.path.join(unix_path(VostxWork.workdir), name)
+
+    def read(self, path):
+        with open(path, "rb") as f:
+            return f.read()
+
+    def log_lines(self):
+        with open(self.work("vostx.log"), "rb") as f:
+            data = f.read()
+        self.assertNotIn(b"\n", data.replace(b"\r\n", b""), "every line ends with CR LF")
+        return data.decode("latin-1").split("\r\n")[:-1]
+
+    def wait_sync_ready(self, old_pids=()):
+        """The one new ivlsync.exe of the prefix, once its log has appeared in the work folder."""
+        self.assertTrue(wait_for(lambda: any(pid not in old_pids for pid, _ in sync_processes()), 30))
+        self.assertTrue(wait_for(lambda: os.path.exists(self.work("ivlsync.log")), 30))
+        self.assertTrue(wait_for(lambda: listening(fc.COMMAND_PORT), 30))
+        procs = sync_processes()
+        self.assertEqual(1, len(procs), procs)
+        return procs[0]
+
+
+class InstallSequence(ServedDistribution):
+    """The core in vostxcorehost. The cases run in name order: each builds on the state the one
+    before left."""
+
+    def test_1_first_call_downloads_and_starts_the_sync_program(self):
+        calls = self.run_host()
+        VostxWork.workdir = calls.workdir
+        self.assertEqual([], calls.errors)
+        self.assertEqual(PROGRESS, calls.progress)
+        self.assertTrue(calls.initialized)
+        for name, data in self.files.items():
+            self.assertEqual(data, self.read(self.work(name)), name)
+        self.assertEqual(root_list().encode(), self.read(self.work("synccache/" + ROOT_LIST)))
+        pid, argv = self.wait_sync_ready()
+        self.assertEqual(["/m", "/l", "en"], argv[1:])
+        self.assertTrue(argv[0].lower().endswith((calls.workdir + "\\ivlsync.exe").lower()), argv)
+        requests = self.stats()
+        for data in self.files.values():
+            self.assertEqual(1, requests.get("/" + checksum_text(data)))
+        lines = self.log_lines()
+        bad = [line for line in lines if not LOG_LINE.match(line)]
+        self.assertEqual([], bad)
+        self.assertTrue(any(l.endswith(" GlobalInitVostX params: Dist:%s Uniquefile:%s FlashObj:flashObj"
+                                       % (self.dist, ROOT_LIST)) for l in lines), lines)
+        self.assertTrue(any(l.endswith(" Command (in %s): %s\\ivlsync.exe /m /l en" % (calls.workdir, calls.workdir))
+                            for l in lines), lines)
+        VostxWork.sync_pid = pid
+
+    def test_2_second_call_with_everything_current_changes_nothing(self):
+        self.reset_stats()
+        calls = self.run_host()
+        self.assertEqual([], calls.errors)
+        self.assertEqual(PROGRESS, calls.progress)
+        self.assertEqual([VostxWork.sync_pid], [pid for pid, _ in sync_processes()])
+        requests = self.stats()
+        self.assertEqual({"/" + TABLE: 1}, requests, "only the file table; the root list comes from the cache")
+        lines = self.log_lines()
+        self.assertFalse(any("Sending shutdown message" in l for l in lines))
+        self.assertTrue(any(l.endswith(" ivlync is running") for l in lines))
+
+    def test_3_changed_file_closes_replaces_and_restarts(self):
+        files = dict(self.files)
+        files["locale/ivlsync_en.xml"] = self.files["locale/ivlsync_en.xml"] + b"<!-- changed -->\n"
+        self.publish(files)
+        try:
+            calls = self.run_host()
+            self.assertEqual([], calls.errors)
+            self.assertEqual(PROGRESS, calls.progress)
+            self.assertTrue(wait_for(lambda: VostxWork.sync_pid not in [p for p, _ in sync_processes()], 10))
+            self.assertEqual(files["locale/ivlsync_en.xml"], self.read(self.work("locale/ivlsync_en.xml")))
+            pid, argv = self.wait_sync_ready((VostxWork.sync_pid,))
+            self.assertNotEqual(VostxWork.sync_pid, pid)
+            VostxWork.sync_pid = pid
+            self.assertTrue(any("Sending shutdown message to ivlsync" in l for l in self.log_lines()))
+        finally:
+            self.publish(self.files)
+
+    def test_4_current_copy_in_the_install_folder_is_copied(self):
+        install = os.path.join(self.install_root, self.dist)
+        os.makedirs(os.path.join(install, "locale"), exist_ok=True)
+        shutil.copy(self.work("ivlsync.exe"), os.path.join(install, "ivlsync.exe"))
+        files = dict(self.files)
+        files["locale/ivlsync_en.xml"] = self.files["locale/ivlsync_en.xml"] + b"<!-- install copy -->\n"
+        with open(os.path.join(install, "locale", "ivlsync_en.xml"), "wb") as f:
+            f.write(files["locale/ivlsync_en.xml"])
+        self.publish(files)
+        self.reset_stats()
+        try:
+            calls = self.run_host()
+            self.assertEqual([], calls.errors)
+            self.assertEqual(PROGRESS, calls.progress)
+            self.assertEqual(files["locale/ivlsync_en.xml"], self.read(self.work("locale/ivlsync_en.xml")))
+            requests = self.stats()
+            for data in files.values():
+                self.assertNotIn("/" + checksum_text(data), requests, "copied, not downloaded")
+            self.wait_sync_ready((VostxWork.sync_pid,))
+            VostxWork.sync_pid = sync_processes()[0][0]
+        finally:
+            shutil.rmtree(install)
+            os.makedirs(install)
+            self.publish(self.files)
+
+    def test_5_page_texts_that_would_leave_their_place_are_refused(self):
+        # The language reaches the sync program's command line; the distribution names folders.
+        cases = [
+            ("en /a /rs 127.0.0.1:80", self.dist, "Invalid language"),
+            ("en\"", self.dist, "Invalid language"),
+            ("", self.dist, "Invalid language"),
+            ("x" * 33, self.dist, "Invalid language"),
+            ("en", "..\\..\\escape", "Invalid distribution name"),
+            ("en", "..", "Invalid distribution name"),
+            ("en", "C:\\Windows", "Invalid distribution name"),
+            ("en", "a/b", "Invalid distribution name"),
+        ]
+        before = sync_processes()
+        for language, dist, error in cases:
+            with self.subTest(language=language, dist=dist):
+                calls = self.run_host(dist=dist, language=language)
+                self.assertEqual([error], calls.errors)
+                self.assertEqual([0.0], calls.progress)
+                self.assertFalse(calls.initialized)
+        self.assertEqual(before, sync_processes())
+        self.assertFalse(os.path.exists(unix_path(VostxWork.workdir.rsplit("\\", 2)[0] + "\\escape")))
+
+    def test_6_error_texts(self):
+        def publish_bad(table, files, override=None):
+            for name, data in files.items():
+                self.write(checksum_text(data), override.get(name, data) if override else data)
+            self.write(table, table_text(files))
+
+        extra = {"extra.bin": b"the published bytes\n"}
+        self.write("roots-noid.xml", root_list(list_id="Something_Else"))
+        self.write("roots-notable.xml", root_list(table="no-such-table.txt"))
+        self.write("roots-mismatch.xml", root_list(table="mismatch.txt"))
+        publish_bad("mismatch.txt", dict(self.files, **extra), {"extra.bin": b"other bytes on the server\n"})
+        self.write("roots-missing.xml", root_list(table="missing.txt"))
+        self.write("missing.txt", table_text(dict(self.files, **{"gone.bin": b"never published\n"})))
+        self.write("roots-drive.xml", root_list(table="drive.txt"))
+        self.write("drive.txt", '"C:/evil.bin",%s,4,0,0\r\n' % checksum_text(b"evil"))
+        cases = [
+            # (root list, installed version, error, progress before it)
+            ("roots-noid.xml", VERSION, "GetListUniqueName(VostX_Depends) returned empty name", [0.0, 0.1]),
+            ("no-such-root.xml", VERSION, "Failed to download root file list", [0.0, 0.1]),
+            ("roots-notable.xml", VERSION, "DownloadUniqueFile failed", [0.0, 0.1, 0.2]),
+            ("roots-mismatch.xml", VERSION, "Checksum mismatch", [0.0, 0.1, 0.2]),
+            ("roots-missing.xml", VERSION, "Couldn't download file", [0.0, 0.1, 0.2]),
+            ("roots-drive.xml", VERSION, "Invalid file name in file table", [0.0, 0.1, 0.2]),
+            # last: its engine log line is looked for in vostx.log below
+            (ROOT_LIST, "no-such-version", "Couldn't resolve install path", [0.0]),
+        ]
+        for root, version, error, progress in cases:
+            with self.subTest(error=error):
+                calls = self.run_host(root=root, version=version)
+                self.assertEqual([error], calls.errors)
+                self.assertEqual(progress, calls.progress)
+                self.assertFalse(calls.initialized)
+        lines = self.log_lines()
+        self.assertTrue(any("RegOpenKeyEx(Software\\Vost-Parn\\Ironvale no-such-version) failed" in l
+                            for l in lines), "engine lines reach vostx.log")
+        self.assertFalse(os.path.exists(unix_path(VostxWork.workdir)[:2] + "/evil.bin"))
+        # The failed runs stopped the sync program; a good run brings it back.
+        calls = self.run_host()
+        self.assertEqual([], calls.errors)
+        self.wait_sync_ready()
+        VostxWork.sync_pid = sync_processes()[0][0]
+
+    def test_7_mutex_holder_that_ignores_the_close_command(self):
+        close_sync()
+        # Our own listener on the command port receives the close commands.
+        blocker = socket.socket()
+        blocker.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        blocker.bind(("127.0.0.1", fc.COMMAND_PORT))
+        blocker.listen(64)
+        holder = subprocess.Popen(wine_command(BUILD, HOLDER), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                  start_new_session=True)
+        try:
+            self.assertEqual(b"holding", holder.stdout.readline().strip())
+            self.write(TABLE, table_text(dict(self.files, **{"new.bin": b"new\n"})))
+            self.write(checksum_text(b"new\n"), b"new\n")
+            started = time.monotonic()
+            host = subprocess.Popen(wine_command(BUILD, HOST, self.dist, VERSION, "en", "127.0.0.1:%d" % self.port,
+                                                 "127.0.0.1:%d" % self.port, ROOT_LIST, "flashObj"),
+                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+            received = []
+            blocker.settimeout(5)
+            while host.poll() is None and time.monotonic() - started < 120:
+                try:
+                    conn, _ = blocker.accept()
+                except socket.timeout:
+                    continue
+                conn.settimeout(5)
+                data = b""
+                try:
+                    while True:
+                        piece = conn.recv(256)
+                        if not piece:
+                            break
+                        data += piece
+                except socket.timeout:
+                    pass
+                conn.close()
+                received.append(data)
+            out = host.communicate(timeout=60)[0].decode("latin-1")
+            calls = Calls(out)
+            self.assertEqual(["Couldn't close ivlsync"], calls.errors, out)
+            self.assertEqual([0.0, 0.1, 0.2], calls.progress)
+            self.assertEqual([CLOSE_TEXT] * 30, received)
+            self.assertGreater(time.monotonic() - started, 25)
+            self.assertFalse(os.path.exists(self.work("new.bin")), "nothing changes while it runs")
+            self.assertTrue(any("ivlsync didn't shut down after 30 seconds. Giving up!" in l for l in self.log_lines()))
+        finally:
+            holder.stdin.close()
+            holder.wait(30)
+            holder.stdout.close()
+            blocker.close()
+            self.publish(self.files)
+
+    def test_8_repeated_calls_on_one_core(self):
+        # Two calls before the first run ends: the second thread ends at once, the page hears only
+        # the first run; a call after the successful run only reports 0.0.
+        close_sync()
+        calls = self.run_host(calls=2)
+        self.assertEqual([], calls.errors)
+        self.assertEqual(PROGRESS + [0.0], calls.progress)
+        self.assertTrue(calls.initialized)
+        self.assertEqual(1, sum("Already initialized. Skipping the rest." in l for l in self.log_lines()))
+        self.wait_sync_ready()
+
+
+def npapi(tmp, *commands, flash_id="flashObj", timeout=180):
+    """Runs the NPAPI browser stand-in with the plug-in DLL; returns its record lines."""
+    out = os.path.join(tmp, "npapihost.out")
+    with open(os.path.join(tmp, "npapihost.console"), "wb") as console:
+        rc = subprocess.run(wine_command(BUILD, NPHOST, "--dll", DLL, "--out", windows_path(out),
+                                         "--flash-id", flash_id, *commands),
+                            stdout=console, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                            timeout=timeout).returncode
+    with open(out, encoding="latin-1") as f:
+        lines = f.read().splitlines()
+    assert rc == 0, (rc, lines)
+    return lines
+
+
+def flash_calls(lines):
+    return [line.split("|") for line in lines if line.startswith("flash ")]
+
+
+class Npapi(ServedDistribution):
+    """The plug-in DLL in the NPAPI browser stand-in."""
+
+    def init_args(self, dist=None, root=ROOT_LIST, flash="flashObj"):
+        return ["s:" + (dist or self.dist), "s:" + VERSION, "s:en", "s:127.0.0.1:1", "s:127.0.0.1:%d" % self.port,
+                "s:" + root, "s:" + flash]
+
+    def test_entry_points_version_and_script_errors(self):
+        lines = npapi(self.tmp, "init-null", "init", "entry", "new", "getvalue", "1", "getvalue", "14", "getvalue",
+                      "99", "object", "invoke", "GetVersion", "i:3", "s:x", "default", "hasmethod", "Foo", "invoke",
+                      "Foo", "invoke", "GetProgress", "invoke", "InitVostX", *(["s:a"] * 6), "invoke", "InitVostX",
+                      *(["s:a"] * 8), "version", "release", "destroy", "shutdown", "threads", "30")
+        expected = [
+            "exports NP_GetEntryPoints=1 NP_Initialize=1 NP_Shutdown=1 NewPlugin=1",
+            "init-null 3",
+            "init 0",
+            "entry 0 version=19 size=1 newp=1 destroy=1 setwindow=1 event=1 getvalue=1 newstream=untouched "
+            "setvalue=untouched",
+            "setwindow 0 event 0",
+            "new 0",
+            "getvalue 1 0 Vost-Parn",
+            "getvalue 14 0 0",
+            "getvalue 99 1",
+            "object 0 set refs=2",
+            "invoke GetVersion true string:1.0.4.6 exception=",
+            "default true int:42",
+            "hasmethod Foo true",
+            "invoke Foo false void exception=exception during invocation",
+            "invoke GetProgress false void exception=exception during invocation",
+            "invoke InitVostX false void exception=InitVostX: invalid number of parameters (expected 7)",
+            "invoke InitVostX false void exception=InitVostX: invalid number of parameters (expected 7)",
+            "version MIMEType=application/x-vost-plugin-live|application/x-vost-plugin-live;version=1.0.4.6",
+            "version FileExtents=.|.",
+            "version FileOpenName=I&V downloader / updater|I&V downloader / updater",
+            "version FileDescription=Ironvale browser plugin",
+            "version ProductName=Ironvale live",
+            "version InternalName=npvostx",
+            "version OriginalFilename=npvostxlive.dll",
+            "version FileVersion=1.0.4.6",
+            "version ProductVersion=1.0.4.6",
+            "version OLESelfRegister=",
+            "release",
+            "destroy 0",
+            "shutdown 0",
+            "threads extra=0",
+        ]
+        self.assertEqual(expected, lines)
+
+    def test_argument_conversions_reach_the_core(self):
+        # Argument 1 names the work folder, 6 and 7 appear in the log's parameter line.
+        long_name = "r" * 300
+        cases = [
+            (["i:5", "s:" + VERSION, "s:en", "s:h1", "s:h2", "d:2.5", "b:1"], "5", "2.500000", "1"),
+            (["s:%s" % self.dist + "c", "s:" + VERSION, "s:en", "s:h1", "s:h2", "s:" + long_name, "b:0"], self.dist + "c",
+             long_name, "0"),
+            (["s:%s" % self.dist + "d", "s:" + VERSION, "s:en", "s:h1", "s:h2", "null", "void"], self.dist + "d", "", ""),
+            (["s:%s" % self.dist + "e", "s:" + VERSION, "s:en", "s:h1", "s:h2", "d:0.1", "i:-7"], self.dist + "e", "0.100000",
+             "-7"),
+        ]
+        for args, dist, root, flash in cases:
+            with self.subTest(dist=dist):
+                folder = os.path.join(ivl_folder(), dist)
+                try:
+                    lines = npapi(self.tmp, "init", "entry", "new", "object", "invoke", "InitVostX", *args, "release",
+                                  "destroy", "threads", "60")
+                    self.assertIn("invoke InitVostX true void exception=", lines)
+                    self.assertEqual("threads extra=0", lines[-1])
+                    with open(os.path.join(folder, "vostx.log"), encoding="latin-1") as f:
+                        log = f.read()
+                    self.assertIn(" GlobalInitVostX params: Dist:%s Uniquefile:%s FlashObj:%s\n" % (dist, root, flash),
+                                  log)
+                finally:
+                    shutil.rmtree(folder, ignore_errors=True)
+
+    def test_install_sequence_reaches_the_flash_element_on_the_main_thread(self):
+        close_sync()
+        lines = npapi(self.tmp, "init", "entry", "new", "object", "invoke", "InitVostX", *self.init_args(),
+                      "wait-flash", "4", "120", "release", "destroy", "threads", "60")
+        calls = flash_calls(lines)
+        self.assertEqual([["flash VostxProgress", "string:initializing"]] * 4, [c[:2] for c in calls], lines)
+        values = [float(c[2].split(":")[1]) for c in calls]
+        self.assertEqual([0.0, 1.0], [values[0], values[3]])
+        self.assertAlmostEqual(0.1, values[1], places=6)
+        self.assertAlmostEqual(0.2, values[2], places=6)
+        self.assertTrue(all(c[2].startswith("double:") and c[3] == "thread:main" for c in calls), calls)
+        self.assertEqual("threads extra=0", lines[-1])
+        self.assertTrue(wait_for(lambda: len(sync_processes()) == 1, 30))
+
+    def test_unknown_element_id_drops_the_calls(self):
+        lines = npapi(self.tmp, "init", "entry", "new", "object", "invoke", "InitVostX",
+                      *self.init_args(flash="noSuchElement"), "threads", "60", "pump", "500", "release", "destroy")
+        self.assertEqual([], flash_calls(lines))
+        lookups = [l for l in lines if l.startswith("page getElementById")]
+        self.assertEqual(["page getElementById|noSuchElement|thread:main"] * 4, lookups)
+
+    def test_destroyed_instance_during_a_run(self):
+        # The page goes away while the install thread still runs (its table arrives late): the
+        # thread ends on its own and none of its page calls reaches the destroyed instance.
+        close_sync()
+        lines = npapi(self.tmp, "init", "entry", "new", "object", "invoke", "InitVostX",
+                      *self.init_args(root="roots-slow.xml"), "invoke", "InitVostX", *self.init_args(root="roots-slow.xml"),
+                      "release", "destroy", "threads", "90", "pump", "500", "shutdown")
+        self.assertEqual([], flash_calls(lines))
+        self.assertFalse([l for l in lines if l.startswith("page ")])
+        self.assertEqual("threads extra=0", lines[-2])
+        close_sync()
+
+
+CLSID = "{DA9D2FD4-0933-4430-BF36-6B70B42DA387}"
+LIBID = "{A7BF4F67-0A74-47D0-AE3A-77DC9025C4AF}"
+CAT_SCRIPTING = "{7DD95801-9882-11CF-9FA9-00AA006C42C4}"
+CAT_INITIALIZING = "{7DD95802-9882-11CF-9FA9-00AA006C42C4}"
+
+
+def reg_query(key):
+    p = subprocess.run(wine_command(BUILD, "reg", "query", key, "/s"), stdout=subprocess.PIPE,
+                       stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, timeout=120)
+    return p.returncode, p.stdout.decode("latin-1").replace("\r\n", "\n")
+
+
+def axhost(tmp, *commands, flash_id="flashObj", timeout=300):
+    """Runs the ActiveX container stand-in; returns its record lines."""
+    out = os.path.join(tmp, "axhost.out")
+    with open(os.path.join(tmp, "axhost.console"), "wb") as console:
+        rc = subprocess.run(wine_command(BUILD, AXHOST, "--out", windows_path(out), "--flash-id", flash_id,
+                                         *commands),
+                            stdout=console, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                            timeout=timeout).returncode
+    with open(out, encoding="latin-1") as f:
+        lines = f.read().splitlines()
+    assert rc == 0, (rc, lines)
+    return lines
+
+
+class ActiveX(ServedDistribution):
+    """The plug-in DLL as an ActiveX control, registered with regsvr32, in the container stand-in."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        assert wine("regsvr32", "/s", DLL) == 0
+
+    @classmethod
+    def tearDownClass(cls):
+        wine("regsvr32", "/s", "/u", DLL)
+        super().tearDownClass()
+
+    def init_args(self, dist=None, root=ROOT_LIST, flash="flashObj"):
+        return [dist or self.dist, VERSION, "en", "127.0.0.1:1", "127.0.0.1:%d" % self.port, root, flash]
+
+    def test_registration_keys_and_unregistration(self):
+        rc, text = reg_query("HKCR\\VOSTX.vostxCtrl.live")
+        self.assertEqual(0, rc, text)
+        self.assertIn("Vostx Control (live)", text)
+        self.assertIn(CLSID, text)
+        rc, text = reg_query("HKCR\\CLSID\\" + CLSID)
+        self.assertEqual(0, rc, text)
+        for expected in ["\\ProgID\n    (Default)    REG_SZ    VOSTX.vostxCtrl.live",
+                         "ThreadingModel    REG_SZ    Apartment",
+                         "\\MiscStatus\\1\n    (Default)    REG_SZ    132241",
+                         "\\TypeLib\n    (Default)    REG_SZ    " + LIBID,
+                         "\\Version\n    (Default)    REG_SZ    1.0",
+                         "\\Control\n",
+                         "\\Implemented Categories\\" + CAT_SCRIPTING,
+                         "\\Implemented Categories\\" + CAT_INITIALIZING]:
+            self.assertIn(expected, text)
+        self.assertEqual(0, reg_query("HKCR\\TypeLib\\" + LIBID + "\\1.0")[0])
+        rc, text = reg_query("HKCR\\Component Categories\\" + CAT_SCRIPTING)
+        self.assertIn("409    REG_SZ    Controls safely scriptable!", text)
+        rc, text = reg_query("HKCR\\Component Categories\\" + CAT_INITIALIZING)
+        self.assertIn("409    REG_SZ    Controls safely initializable from persistent data!", text)
+
+        self.assertEqual(0, wine("regsvr32", "/s", "/u", DLL))
+        try:
+            self.assertNotEqual(0, reg_query("HKCR\\CLSID\\" + CLSID)[0])
+            self.assertNotEqual(0, reg_query("HKCR\\VOSTX.vostxCtrl.live")[0])
+            self.assertNotEqual(0, reg_query("HKCR\\TypeLib\\" + LIBID)[0])
+            self.assertEqual(0, reg_query("HKCR\\Component Categories\\" + CAT_SCRIPTING)[0], "categories stay")
+            self.assertEqual(0, reg_query("HKCR\\Component Categories\\" + CAT_INITIALIZING)[0])
+        finally:
+            self.assertEqual(0, wine("regsvr32", "/s", DLL))
+
+    def test_install_sequence_reaches_the_container_thread(self):
+        close_sync()
+        lines = axhost(self.tmp, "cwd", "create", "cwd", "version", "init6", *self.init_args()[:6], "init",
+                       *self.init_args(), "wait-flash", "4", "120", "init", *self.init_args(), "wait-flash", "5", "60",
+                       "release", "threads", "60")
+        self.assertEqual("cwd " + windows_path(os.getcwd()), lines[0])
+        self.assertEqual("create 0x00000000", lines[1])
+        self.assertTrue(lines[2].startswith("cwd C:\\") and lines[2].endswith("\\Temp\\IVL"), lines[2])
+        self.assertTrue(os.path.isdir(ivl_folder()))
+        self.assertEqual("version 0x00000000 bstr:1.0.4.6", lines[3])
+        self.assertEqual("init6 0x8002000e", lines[4], "DISP_E_BADPARAMCOUNT")
+        calls = [l for l in lines if l.startswith("flash ")]
+        values = [0, 0.100000001, 0.200000003, 1, 0]
+        self.assertEqual(["flash VostxProgress|bstr:initializing|r4:%.9g|thread:main" % v for v in values], calls)
+        self.assertEqual("threads plugin=0", lines[-1])
+        self.assertTrue(wait_for(lambda: len(sync_processes()) == 1, 30))
+
+    def test_second_call_during_a_run_and_a_long_element_id(self):
+        # The second call's thread finds the first one running and ends at once; the page hears
+        # one run. The element id is longer than 99 characters and must arrive whole.
+        close_sync()
+        flash = "flash" + "x" * 145
+        lines = axhost(self.tmp, "create", "init", *self.init_args(root="roots-slow.xml", flash=flash), "init",
+                       *self.init_args(root="roots-slow.xml", flash=flash), "wait-flash",
+                       "4", "120", "pump", "1000", "release", "threads", "60", flash_id=flash)
+        calls = [l.split("|")[2] for l in lines if l.startswith("flash ")]
+        self.assertEqual(["r4:0", "r4:0.100000001", "r4:0.200000003", "r4:1"], calls)
+        self.assertEqual("threads plugin=0", lines[-1])
+        close_sync()
+
+    def test_unknown_element_id_is_logged_per_call(self):
+        lines = axhost(self.tmp, "create", "init", *self.init_args(), "threads", "60", "pump", "500", "release",
+                       flash_id="noSuchElement")
+        self.assertEqual([], [l for l in lines if l.startswith("flash ")])
+        with open(os.path.join(ivl_folder(), self.dist, "vostx.log"), encoding="latin-1") as f:
+            log = f.read()
+        self.assertEqual(4, log.count(" GetFlashObject/pdispVal is NULL\n"))
+        self.assertEqual(4, log.count(" GetFlashObject(flashObj) failed\n"))
+        close_sync()
+
+    def test_release_and_reset_during_a_run(self):
+        # The page goes away (or resets the control) while the install thread waits for its file
+        # table: the thread ends on its own, nothing is left running and nothing crashes.
+        for step in ("release", "reset"):
+            with self.subTest(step=step):
+                close_sync()
+                commands = ["create", "init", *self.init_args(root="roots-slow.xml"), step]
+                if step == "reset":
+                    commands += ["pump", "100", "release"]
+                lines = axhost(self.tmp, *commands, "threads", "60", "pump", "500")
+                self.assertEqual("threads plugin=0", lines[-1], lines)
+        close_sync()
+
+
+class VostxWork:
+    workdir = None
+    sync_pid = None
+
+
+def main():
+    global BUILD, HOST, HOLDER, IVLSYNC, NPHOST, DLL, AXHOST
+    if os.environ.get("IVL_VOSTX_NETNS") != "1":
+        env = dict(os.environ, IVL_VOSTX_NETNS="1")
+        return subprocess.call(["unshare", "-n", sys.executable, os.path.abspath(__file__)] + sys.argv[1:], env=env)
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build", required=True)
+    ap.add_argument("--host", required=True)
+    ap.add_argument("--holder", required=True)
+    ap.add_argument("--ivlsync", required=True)
+    ap.add_argument("--npapihost", required=True)
+    ap.add_argument("--dll", required=True)
+    ap.add_argument("--axhost", required=True)
+    args, rest = ap.parse_known_args()
+    AXHOST = os.path.abspath(args.axhost)
+    NPHOST, DLL = os.path.abspath(args.npapihost), os.path.abspath(args.dll)
+    tree = os.path.abspath(args.build)
+    HOST, HOLDER, IVLSYNC = (os.path.abspath(p) for p in (args.host, args.holder, args.ivlsync))
+    # A prefix of our own, so that its wineserver and Xvfb start inside this namespace.
+    BUILD = tempfile.mkdtemp(prefix="e2e_vostx_prefix_", dir=tree)
+    try:
+        shutil.copy(os.path.join(tree, "wine-arch"), BUILD)
+        return run_tests_with_services(BUILD, __name__, [sys.argv[0]] + rest)
+    finally:
+        shutil.rmtree(BUILD, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
