@@ -3,6 +3,7 @@
 #include "launch/ivlsync/flashserver.h"
 
 #include "launch/ivlsync/distribution.h"
+#include "launch/ivlsync/downloadsession.h"
 #include "launch/ivlsync/pingsession.h"
 #include "launch/ivlsync/rungamesession.h"
 
@@ -75,8 +76,15 @@ void FlashServer::HandleDownload(const FlashMessage& message, Socket& connection
     if (!CheckCommand(message, connection, Session::KIND_DOWNLOAD, "Already downloading", 5, -1,
                       kDownloadUsage))
         return;
-    // This build has no download session: every start fails.
-    Reply(connection, message, ERR_FAILED, kStartDownloadFailed);
+    if (!CheckDistribution(message, connection, "CMD_DOWNLOAD"))
+        return;
+    DownloadSession* pSession = new DownloadSession(message.GetSessionId(), connection, m_pWindow, this);
+    ZStringArray servers(32);
+    for (int i = 4; i < message.GetParamCount(); ++i)
+        servers.Add(message.GetParam(i));
+    int nResult = pSession->Start(servers, message.GetParam(0), message.GetParam(1), message.GetParam(2),
+                                  IsQuickCheck(message.GetParam(3)));
+    FinishDownloadStart(message, connection, pSession, nResult);
 }
 
 void FlashServer::HandleDownloadNamed(const FlashMessage& message, Socket& connection)
@@ -92,8 +100,40 @@ void FlashServer::HandleDownloadNamed(const FlashMessage& message, Socket& conne
             return;
         }
     }
-    // This build has no download session: every start fails.
-    Reply(connection, message, ERR_FAILED, kStartDownloadFailed);
+    if (!CheckDistribution(message, connection, "CMD_DOWNLOADNAMED"))
+        return;
+    NamedDownloadSession* pSession =
+        new NamedDownloadSession(message.GetSessionId(), connection, m_pWindow, this);
+    ZStringArray servers(32);
+    for (int i = 6; i < message.GetParamCount(); ++i)
+        servers.Add(message.GetParam(i));
+    int nResult = pSession->Start(servers, message.GetParam(0), message.GetParam(1), message.GetParam(2),
+                                  message.GetParam(3), message.GetParam(4), IsQuickCheck(message.GetParam(5)));
+    FinishDownloadStart(message, connection, pSession, nResult);
+}
+
+bool FlashServer::CheckDistribution(const FlashMessage& message, Socket& connection, const char* szCommand)
+{
+    // The distribution names the folder in which files are deleted, written and run: nothing is
+    // touched for one outside the install root.
+    if (IsDistributionUnderRoot(message.GetParam(0)))
+        return true;
+    ZStringBuffer<256> sText("%s: invalid parameter for distribution (not a folder under the install root)",
+                             szCommand);
+    Reply(connection, message, ERR_PARAMCOUNT, sText.GetData());
+    return false;
+}
+
+void FlashServer::FinishDownloadStart(const FlashMessage& message, Socket& connection, Session* pSession,
+                                      int nResult)
+{
+    if (nResult != DownloadSession::START_OK) {
+        DiscardSession(pSession);
+        Reply(connection, message, nResult, kStartDownloadFailed);
+        return;
+    }
+    AddSession(pSession);
+    Reply(connection, message, ERR_OK);
 }
 
 void FlashServer::HandlePing(const FlashMessage& message, Socket& connection)
