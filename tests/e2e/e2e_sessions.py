@@ -1,16 +1,19 @@
 #!/usr/bin/env python3
-"""End to end: the run command (CMD_RUN_IVL) of the real ivlsync.exe under Wine. The program runs
-in a Wine prefix of this test's own, whose registry names a scratch install root; the game
+"""End to end: the sessions of the real ivlsync.exe under Wine: the run command (CMD_RUN_IVL) and
+the downloads (CMD_DOWNLOAD, CMD_DOWNLOADNAMED) from tools/fileserver.py serving a distribution
+made by tools/publish.py. The program runs in a Wine prefix of this test's own, whose registry
+names a scratch install root; the game
 launcher is the recorder stand-in copied there as "ivl.exe", the DirectX setup the dxsetup
 stand-in. Wine's d3dx libraries are builtin: a DirectX library is made missing by deleting its
 file from the private prefix.
 
-    e2e_rungame.py --build BUILD --exe IVLSYNC --recorder IVLRECORDER --dxsetup DXSETUP
+    e2e_sessions.py --build BUILD --exe IVLSYNC --recorder IVLRECORDER --dxsetup DXSETUP
                    --boxcloser BOXCLOSER [unittest args]
 """
 import argparse
 import contextlib
 import fcntl
+import json
 import os
 import shutil
 import signal
@@ -31,7 +34,7 @@ PRIVATE = None  # the private build folder: its wineprefix and wine-state
 ROOT = None     # the install root the private registry names
 INSTALL = None  # ROOT/live
 MISSING_DLL = "d3dx9_43.dll"
-NETNS_MARK = "IVL_E2E_RUNGAME_NETNS"
+NETNS_MARK = "IVL_E2E_SESSIONS_NETNS"
 
 CHECKING = (fc.STATUS_PROGRESS, "0.1", "Checking DirectX")
 STARTED = (fc.STATUS_PROGRESS, "1", "Started")
@@ -83,7 +86,7 @@ class Sync:
     def __init__(self):
         if not wait_for(lambda: not port_open(fc.COMMAND_PORT) and not port_open(fc.POLICY_PORT), 180, 0.5):
             raise RuntimeError("the command ports stay in use")
-        self.folder = scratch_dir(ARGS.build, "rungame-sync")
+        self.folder = scratch_dir(ARGS.build, "sessions-sync")
         self.out = open(os.path.join(self.folder, "wine.out"), "wb")
         self.proc = subprocess.Popen(wine_command(PRIVATE, ARGS.exe, "/m"), cwd=self.folder,
                                      stdout=self.out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
@@ -354,6 +357,178 @@ class RunGame(unittest.TestCase):
         self.assert_session_messages(got, [CHECKING, STARTED, (fc.STATUS_FINISHED,)])
 
 
+class Download(unittest.TestCase):
+    """The downloads against a file server of this test's own; the distribution folder is
+    ROOT/dl (ROOT/dl/... for the cases that need one of their own)."""
+    sync = None
+    server = None
+    next_session = 300
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = scratch_dir(ARGS.build, "sessions-dl")
+        source = os.path.join(cls.work, "source")
+        os.makedirs(os.path.join(source, "data"))
+        cls.files = {"readme.txt": b"hello\r\n", "data/big.bin": os.urandom(1 << 20),
+                     "data/small.bin": bytes(range(256)) * 3}
+        for name, data in cls.files.items():
+            with open(os.path.join(source, *name.split("/")), "wb") as f:
+                f.write(data)
+        cls.served = os.path.join(cls.work, "served")
+        out = subprocess.run([sys.executable, os.path.join(TOP, "tools", "publish.py"), "--out", cls.served,
+                              "--list", "game=" + source, "--list", "bundled=" + source, "--bundle", "bundled",
+                              "--compress", "never"], check=True, stdout=subprocess.PIPE).stdout
+        cls.summary = json.loads(out)
+        big = cls.summary["lists"]["game"]["files"]["data/big.bin"]["text"]
+        # The big file trickles, so that progress is reported while it comes.
+        script = os.path.join(cls.work, "script.json")
+        with open(script, "w") as f:
+            json.dump({"paths": {"/" + big: {"trickle": [65536, 0.1]}}}, f)
+        port_file = os.path.join(cls.work, "port")
+        cls.server = subprocess.Popen([sys.executable, os.path.join(TOP, "tools", "fileserver.py"), "--root",
+                                       cls.served, "--port", "0", "--port-file", port_file, "--script", script],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not wait_for(lambda: (read_text(port_file) or "").strip(), 20):
+            cls.tearDownClass()
+            raise RuntimeError("the file server did not start")
+        cls.url = "127.0.0.1:%s" % read_text(port_file).strip()
+        cls.sync = Sync()
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.sync:
+            cls.sync.close()
+        if cls.server:
+            cls.server.terminate()
+            cls.server.wait(10)
+        remove_dir(cls.work)
+
+    def setUp(self):
+        self.session = Download.next_session
+        Download.next_session += 20
+
+    def client(self):
+        return fc.FlashClient(HOST, fc.COMMAND_PORT, timeout=60)
+
+    def collect(self, c, sid):
+        got = []
+        while not got or got[-1][0] != fc.STATUS_SESSIONREMOVED:
+            m = c.read()
+            if m.session == sid:
+                got.append((m.code, *m.params))
+        self.assertTrue(c.expect_silence(0.5), "messages after the removal")
+        return got
+
+    def assert_installed(self, folder):
+        for name, data in self.files.items():
+            with open(os.path.join(folder, *name.split("/")), "rb") as f:
+                self.assertEqual(f.read(), data, name)
+
+    def assert_progress_then_end(self, got, end):
+        self.assertIn((fc.ERR_OK,), got)
+        rest = [m for m in got if m != (fc.ERR_OK,)]
+        self.assertEqual(rest[-2:], [end, (fc.STATUS_SESSIONREMOVED,)])
+        for m in rest[:-2]:
+            self.assertEqual(m[0], fc.STATUS_PROGRESS, got)
+            self.assertEqual(len(m), 3, m)
+            self.assertRegex(m[1], r"^[01]\.\d{3}$")
+            self.assertRegex(m[2], r"^\d+\.\d\d/\d+\.\d\d MB$")
+        return rest[:-2]
+
+    def test_download_reports_progress_and_finishes(self):
+        folder = os.path.join(ROOT, "dl", "plain")
+        # an installed copy: its long-named file goes before the download starts
+        os.makedirs(folder)
+        # the path is the folder, a separator and the name: 193 name characters go over the
+        # folder's length + 193, 192 do not
+        long_name = os.path.join(folder, "y" * 193)
+        short_name = os.path.join(folder, "y" * 192)
+        for name in (long_name, short_name):
+            open(name, "w").close()
+        with self.client() as c:
+            c.send(fc.CMD_DOWNLOAD, self.session, "dl\\plain", "", self.summary["lists"]["game"]["uniquefile"],
+                   "false", self.url)
+            got = self.collect(c, self.session)
+        progress = self.assert_progress_then_end(got, (fc.STATUS_FINISHED,))
+        self.assertTrue(progress, "no progress while the big file trickled")
+        fractions = [float(m[1]) for m in progress]
+        self.assertEqual(fractions, sorted(fractions))
+        self.assert_installed(folder)
+        self.assertTrue(os.path.exists(os.path.join(folder, "longfilesscanned1.txt")))
+        self.assertFalse(os.path.exists(long_name))
+        self.assertTrue(os.path.exists(short_name))
+        self.assertIn("Deleting 1 files with long names", self.sync.log())
+
+    def test_cancel_gives_stopped_and_never_finished(self):
+        with self.client() as c:
+            c.send(fc.CMD_DOWNLOAD, self.session, "dl\\cancel", "", self.summary["lists"]["game"]["uniquefile"],
+                   "false", self.url)
+            got = []
+            while not any(m[0] == fc.STATUS_PROGRESS for m in got):
+                m = c.read()
+                if m.session == self.session:
+                    got.append((m.code, *m.params))
+            c.send(fc.CMD_CANCEL, self.session)
+            got += self.collect(c, self.session)
+        self.assert_progress_then_end(got, (fc.STATUS_STOPPED,))
+        self.assertNotIn((fc.STATUS_FINISHED,), got)
+
+    def test_failed_run_names_the_log(self):
+        with self.client() as c:
+            c.send(fc.CMD_DOWNLOAD, self.session, "dl\\failed", "", "no-such-list.txt", "false", self.url)
+            got = self.collect(c, self.session)
+        self.assertIn((fc.ERR_OK,), got)
+        log = windows_path(os.path.join(self.sync.folder, "ivlsync.log"))
+        self.assertEqual(got[-2:], [(fc.ERR_FAILED, "Download failed. For details, please see " + log),
+                                    (fc.STATUS_SESSIONREMOVED,)])
+        self.assertNotIn((fc.STATUS_FINISHED,), got)
+
+    def test_distribution_outside_the_root_is_refused(self):
+        outside = os.path.join(PRIVATE, "outside")
+        os.makedirs(outside, exist_ok=True)
+        long_name = os.path.join(outside, "x" * 240)
+        open(long_name, "w").close()
+        # (code, params before the distribution check) for both commands
+        lists = self.summary["lists"]["game"]["uniquefile"]
+        cases = []
+        for dist in ("..", "..\\outside", "dl\\..\\..\\outside", windows_path(outside), "\\outside"):
+            cases.append((fc.CMD_DOWNLOAD, [dist, "", lists, "false", self.url]))
+            cases.append((fc.CMD_DOWNLOADNAMED, [dist, "", "uniquelist.xml", lists, "w", "false", self.url]))
+        names = {fc.CMD_DOWNLOAD: "CMD_DOWNLOAD", fc.CMD_DOWNLOADNAMED: "CMD_DOWNLOADNAMED"}
+        with self.client() as c:
+            for n, (code, params) in enumerate(cases):
+                with self.subTest(code=code, distribution=params[0]):
+                    sid = self.session + n
+                    self.assertEqual(c.command(code, sid, *params).tuple(),
+                                     (fc.ERR_PARAMCOUNT, sid, "%s: invalid parameter for distribution "
+                                      "(not a folder under the install root)" % names[code]))
+                    self.assertTrue(c.expect_silence(0.3))
+        # nothing was cleaned up or written there
+        self.assertTrue(os.path.exists(long_name))
+        self.assertEqual(os.listdir(outside), ["x" * 240])
+
+    def test_named_download(self):
+        game = self.summary["lists"]["game"]["uniquefile"]
+        root = self.summary["root"]
+        # (distribution, names) -> end reply
+        cases = [
+            ("dl\\named1", game, (fc.STATUS_FINISHED,)),
+            ("dl\\named2", "set:game", (fc.STATUS_FINISHED,)),
+            ("dl\\named3", "set:bundled", (fc.STATUS_FINISHED,)),
+            ("dl\\named4", "set:nope", (fc.ERR_FAILED, "GetListUniqueName for nope failed")),
+        ]
+        for n, (dist, names, end) in enumerate(cases):
+            with self.subTest(names=names):
+                sid = self.session + n
+                with self.client() as c:
+                    c.send(fc.CMD_DOWNLOADNAMED, sid, dist, "", root, names, "w", "false", self.url)
+                    got = self.collect(c, sid)
+                self.assert_progress_then_end(got, end)
+                if end == (fc.STATUS_FINISHED,):
+                    self.assert_installed(os.path.join(ROOT, *dist.split("\\")))
+        self.assertIn("GetListUniqueName(nope) failed: ", self.sync.log())
+
+
 def remove_file(path):
     with contextlib.suppress(FileNotFoundError):
         os.remove(path)
@@ -391,7 +566,7 @@ def main():
     else:
         lock = open("/tmp/ivlsync-ports.lock", "w")
         fcntl.flock(lock, fcntl.LOCK_EX)
-    PRIVATE = scratch_dir(ARGS.build, "rungame-prefix")
+    PRIVATE = scratch_dir(ARGS.build, "sessions-prefix")
     ROOT = os.path.join(PRIVATE, "root")
     INSTALL = os.path.join(ROOT, "live")
     os.makedirs(INSTALL)
