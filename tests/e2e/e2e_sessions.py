@@ -529,6 +529,47 @@ class Download(unittest.TestCase):
         self.assertIn("GetListUniqueName(nope) failed: ", self.sync.log())
 
 
+class Elevation(unittest.TestCase):
+    """A download into a folder that cannot be written: reply 9 and the elevated relaunch. The
+    folder is made immutable (root writes everywhere else); Wine counts as elevated already, so
+    the relaunch starts at once."""
+
+    def test_unwritable_install_folder(self):
+        folder = os.path.join(ROOT, "ro")
+        os.makedirs(folder)
+        if subprocess.run(["chattr", "+i", folder], stderr=subprocess.DEVNULL).returncode != 0:
+            self.skipTest("no immutable folders on this file system")
+        sync = Sync()
+        try:
+            with fc.FlashClient(HOST, fc.COMMAND_PORT, timeout=30) as c:
+                self.assertEqual(c.command(fc.CMD_DOWNLOAD, 91, "ro", "", "x.txt", "false", "127.0.0.1:9").tuple(),
+                                 (fc.ERR_ELEVATING, 91, "Couldn't start download"))
+                self.assertTrue(c.expect_silence(0.5) or c.closed, "a session started")
+            self.assertEqual(sync.proc.wait(30), 0)
+            self.assertIn("WriteAccess denied; elevating", sync.log())
+            self.assertTrue(wait_for(lambda: relaunched(), 30), "no relaunch with -e")
+        finally:
+            for pid in relaunched():
+                os.kill(pid, signal.SIGKILL)
+            subprocess.run(["chattr", "-i", folder])
+            sync.kill()
+        self.assertEqual(os.listdir(folder), [])
+
+
+def relaunched():
+    """Processes of the private prefix that run ivlsync.exe with "-e"."""
+    found = []
+    for pid in host_pids():
+        try:
+            with open("/proc/%d/cmdline" % pid, "rb") as f:
+                args = f.read().decode("latin-1").split("\0")
+            if any(a.endswith("ivlsync.exe") for a in args) and "-e" in args and in_prefix(pid, PRIVATE):
+                found.append(pid)
+        except OSError:
+            continue
+    return found
+
+
 def remove_file(path):
     with contextlib.suppress(FileNotFoundError):
         os.remove(path)
