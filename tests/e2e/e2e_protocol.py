@@ -144,10 +144,6 @@ class Running(unittest.TestCase):
             # starts that fail: no such session in this build
             (b"1004;15;live;\0", (5, 15, VERIFY_USAGE)),
             (b"1004;15;live;x\0", (5, 15, "Couldn't start verify")),
-            (b"1001;16;w;live;;1;2;en\0", (5, 16, "Couldn't start IvL")),
-            (b"1001;16;w;live;;1;2;en;a=b;c=d\0", (5, 16, "Couldn't start IvL")),
-            (b"1000;17;live;;u;true;http://127.0.0.1:1/\0", (2, 17, "Couldn't start download")),
-            (b"1003;18;live;;u;set:x;w;true;http://127.0.0.1:1/\0", (2, 18, "Couldn't start download")),
         ]
         with self.client() as c:
             for request, expected in cases:

@@ -2,8 +2,11 @@
 // lock: duplicate id, busy, parameter count, then the start; exactly one reply per command.
 #include "launch/ivlsync/flashserver.h"
 
+#include "launch/ivlsync/distribution.h"
+#include "launch/ivlsync/downloadsession.h"
 #include "launch/ivlsync/pingsession.h"
 #include "launch/ivlsync/verify.h"
+#include "launch/ivlsync/rungamesession.h"
 
 namespace
 {
@@ -74,8 +77,15 @@ void FlashServer::HandleDownload(const FlashMessage& message, Socket& connection
     if (!CheckCommand(message, connection, Session::KIND_DOWNLOAD, "Already downloading", 5, -1,
                       kDownloadUsage))
         return;
-    // This build has no download session: every start fails.
-    Reply(connection, message, ERR_FAILED, kStartDownloadFailed);
+    if (!CheckDistribution(message, connection, "CMD_DOWNLOAD"))
+        return;
+    DownloadSession* pSession = new DownloadSession(message.GetSessionId(), connection, m_pWindow, this);
+    ZStringArray servers(32);
+    for (int i = 4; i < message.GetParamCount(); ++i)
+        servers.Add(message.GetParam(i));
+    int nResult = pSession->Start(servers, message.GetParam(0), message.GetParam(1), message.GetParam(2),
+                                  IsQuickCheck(message.GetParam(3)));
+    FinishDownloadStart(message, connection, pSession, nResult);
 }
 
 void FlashServer::HandleDownloadNamed(const FlashMessage& message, Socket& connection)
@@ -91,8 +101,40 @@ void FlashServer::HandleDownloadNamed(const FlashMessage& message, Socket& conne
             return;
         }
     }
-    // This build has no download session: every start fails.
-    Reply(connection, message, ERR_FAILED, kStartDownloadFailed);
+    if (!CheckDistribution(message, connection, "CMD_DOWNLOADNAMED"))
+        return;
+    NamedDownloadSession* pSession =
+        new NamedDownloadSession(message.GetSessionId(), connection, m_pWindow, this);
+    ZStringArray servers(32);
+    for (int i = 6; i < message.GetParamCount(); ++i)
+        servers.Add(message.GetParam(i));
+    int nResult = pSession->Start(servers, message.GetParam(0), message.GetParam(1), message.GetParam(2),
+                                  message.GetParam(3), message.GetParam(4), IsQuickCheck(message.GetParam(5)));
+    FinishDownloadStart(message, connection, pSession, nResult);
+}
+
+bool FlashServer::CheckDistribution(const FlashMessage& message, Socket& connection, const char* szCommand)
+{
+    // The distribution names the folder in which files are deleted, written and run: nothing is
+    // touched for one outside the install root.
+    if (IsDistributionUnderRoot(message.GetParam(0)))
+        return true;
+    ZStringBuffer<256> sText("%s: invalid parameter for distribution (not a folder under the install root)",
+                             szCommand);
+    Reply(connection, message, ERR_PARAMCOUNT, sText.GetData());
+    return false;
+}
+
+void FlashServer::FinishDownloadStart(const FlashMessage& message, Socket& connection, Session* pSession,
+                                      int nResult)
+{
+    if (nResult != DownloadSession::START_OK) {
+        DiscardSession(pSession);
+        Reply(connection, message, nResult, kStartDownloadFailed);
+        return;
+    }
+    AddSession(pSession);
+    Reply(connection, message, ERR_OK);
 }
 
 void FlashServer::HandlePing(const FlashMessage& message, Socket& connection)
@@ -116,6 +158,8 @@ void FlashServer::HandleVerify(const FlashMessage& message, Socket& connection)
     SessionLockScope lock(*this);
     if (!CheckCommand(message, connection, Session::KIND_VERIFY, "Already running", 2, 2, kVerifyUsage))
         return;
+    if (!CheckDistribution(message, connection, "CMD_VERIFY"))
+        return;
     VerifySession* pSession = new VerifySession(message.GetSessionId(), connection, m_pWindow, this);
     if (!pSession->Start(message.GetParam(0), message.GetParam(1))) {
         DiscardSession(pSession);
@@ -131,6 +175,36 @@ void FlashServer::HandleRunIvl(const FlashMessage& message, Socket& connection)
     SessionLockScope lock(*this);
     if (!CheckCommand(message, connection, Session::KIND_RUNGAME, "Already running", 6, -1, kRunIvlUsage))
         return;
-    // This build has no run-game session: every start fails.
-    Reply(connection, message, ERR_PARAMCOUNT, "Couldn't start IvL");
+    // The distribution names the folder whose programs run; the values go onto the launcher's
+    // command line, where a double quote cannot be written.
+    static const char* const kRunIvlNames[6] = {"web_entrance", "distribution", "installed_version",
+                                                "mission id", "player session id", "language"};
+    for (int i = 0; i < message.GetParamCount(); ++i) {
+        const char* szValue = message.GetParam(i);
+        const char* szName = i < 6 ? kRunIvlNames[i] : "name=value";
+        const char* szProblem = nullptr;
+        if (i == 1) {
+            if (!IsDistributionUnderRoot(szValue))
+                szProblem = "not a folder under the install root";
+        } else if (i != 2 && !RunGameSession::IsValidValue(szValue)) {
+            szProblem = "double quote";
+        }
+        if (szProblem) {
+            ZStringBuffer<256> sText("CMD_RUN_IVL: invalid parameter for %s (%s)", szName, szProblem);
+            Reply(connection, message, ERR_PARAMCOUNT, sText.GetData());
+            return;
+        }
+    }
+    RunGameSession* pSession = new RunGameSession(message.GetSessionId(), connection, m_pWindow, this);
+    ZStringArray params(32);
+    for (int i = 6; i < message.GetParamCount(); ++i)
+        params.Add(message.GetParam(i));
+    if (!pSession->Start(message.GetParam(0), message.GetParam(1), message.GetParam(2),
+                         message.GetParam(3), message.GetParam(4), message.GetParam(5), params)) {
+        DiscardSession(pSession);
+        Reply(connection, message, ERR_PARAMCOUNT, "Couldn't start IvL");
+        return;
+    }
+    AddSession(pSession);
+    Reply(connection, message, ERR_OK);
 }

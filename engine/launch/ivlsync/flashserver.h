@@ -56,6 +56,10 @@ private:
     // Duplicate id, busy and parameter count; false after a failure reply.
     bool CheckCommand(const FlashMessage& message, Socket& connection, int nKind,
                       const char* szBusyText, int nMinParams, int nMaxParams, const char* szUsage);
+    // A distribution outside the install root is refused; false after the reply.
+    bool CheckDistribution(const FlashMessage& message, Socket& connection, const char* szCommand);
+    // The reply to a download's start and, on success, the session's entry in the table.
+    void FinishDownloadStart(const FlashMessage& message, Socket& connection, Session* pSession, int nResult);
     // A session whose start failed: it has no threads and never was in the table.
     void DiscardSession(Session* pSession);
 

@@ -98,6 +98,10 @@ public:
     // The parameters the relaunch passes ("-e", or the recorded arguments and " -e ").
     static ZStringBuffer<256> GetElevationParameters();
 
+    // Deletes the paths below the folder longer than its own length + 193 (Windows Disk Cleanup
+    // fails on them), once: a marker file records a clean scan.
+    void CleanLongFileNames(const char* szFolder);
+
     // The menu verification of the installed files (runs on a detached thread).
     void VerifyInstalledFiles();
     // The verification itself under the mutex "verifyfiles": -1 when another one runs, else

@@ -1,0 +1,214 @@
+#include "launch/ivlsync/downloadsession.h"
+
+#include <cstring>
+#include "common/system/path.h"
+#include "launch/ivlsync/flashmessage.h"
+#include "launch/ivlsync/flashserver.h"
+#include "shared/net/uniquefilelist.h"
+
+DownloadSession::DownloadSession(int nSessionId, const Socket& connection, ZIvlSync* pWindow,
+                                 FlashServer* pServer)
+    : Session(nSessionId, connection, pWindow, pServer), m_pServer(pServer), m_bQuickCheck(0),
+      m_Servers(32), m_bDone(0), m_bCancel(0)
+{
+}
+
+DownloadSession::~DownloadSession()
+{
+}
+
+int DownloadSession::Start(const ZStringArray& servers, const char* szDistribution,
+                           const char* szInstalledVersion, const char* szUniqueFilename, bool bQuickCheck)
+{
+    m_Servers.Clear();
+    for (unsigned i = 0; i < servers.Size(); ++i)
+        m_Servers.Add(servers[i].GetData());
+    m_sDistribution = szDistribution;
+    m_sLists = szUniqueFilename;
+    m_bQuickCheck = bQuickCheck ? 1 : 0;
+    ZIvlSync::GetInstallDir(m_sInstallDir, szDistribution, szInstalledVersion);
+
+    m_pWindow->CleanLongFileNames(m_sInstallDir.GetData());
+
+    if (m_pWindow->TestWriteAccess(m_sInstallDir.GetData()) == 1) {
+        Session::Log("WriteAccess denied; elevating");
+        ZIvlSync::RequestElevation(m_pWindow);
+        return START_ELEVATING;
+    }
+
+    m_bDone = 0;
+    m_Downloader.SetListener(this);
+    // Both suspended until stored: the work thread waits on the progress thread's handle.
+    m_ProgressThread = ZThread::Create(&DownloadSession::ProgressThreadMain, this, 0, true);
+    m_WorkThread = ZThread::Create(&DownloadSession::WorkThreadMain, this, 0, true);
+    if (!m_ProgressThread.IsValid() || !m_WorkThread.IsValid()) {
+        // Neither has run: end the one that was made before it can touch the session.
+        if (m_ProgressThread.IsValid())
+            m_ProgressThread.Terminate();
+        if (m_WorkThread.IsValid())
+            m_WorkThread.Terminate();
+        return ERR_FAILED;
+    }
+    m_WorkThread.SetName("DownloadSession");
+    m_ProgressThread.Resume();
+    m_WorkThread.Resume();
+    return START_OK;
+}
+
+void DownloadSession::Cancel(bool bWait)
+{
+    m_bCancel = 1;
+    if (bWait) {
+        // The session deletes itself at its end: wait on handles of our own.
+        ZThread work = m_WorkThread;
+        ZThread progress = m_ProgressThread;
+        work.Wait(INFINITE);
+        progress.Wait(INFINITE);
+    }
+}
+
+void DownloadSession::Log(const char* szText)
+{
+    Session::Log("%s", szText);
+}
+
+void DownloadSession::Error(const char* szText)
+{
+    Reply(ERR_FAILED, szText);
+}
+
+bool DownloadSession::FormatProgress(ZStringBase& out, uint64_t nBytesDone, uint64_t nBytesTotal,
+                                     int32_t nRepackTotal, int32_t nRepackDone)
+{
+    if (nBytesTotal == 0)
+        return false;
+    double fFraction = (double)nBytesDone / (double)nBytesTotal;
+    if (nRepackTotal != 0)
+        fFraction *= (double)(uint32_t)nRepackDone / (double)(uint32_t)nRepackTotal;
+    out.Format("%.3f;%.2f/%.2f MB", fFraction, nBytesDone / 1048576.0, nBytesTotal / 1048576.0);
+    return true;
+}
+
+int32_t DownloadSession::ProgressThreadMain(void* pArgument)
+{
+    DownloadSession* pSession = static_cast<DownloadSession*>(pArgument);
+    ZThread::Current().SetName("Download progress");
+    while (!pSession->m_bDone && !pSession->m_bCancel) {
+        uint64_t nDone = 0, nTotal = 0;
+        int32_t nRepackTotal = 0, nRepackDone = 0, nFilesTotal = 0, nFilesDone = 0;
+        pSession->m_Downloader.GetProgress(&nDone, &nTotal, &nRepackTotal, &nRepackDone, &nFilesTotal,
+                                           &nFilesDone);
+        ZStringBuffer<256> sText;
+        if (FormatProgress(sText, nDone, nTotal, nRepackTotal, nRepackDone))
+            pSession->Reply(STATUS_PROGRESS, sText.GetData());
+        ZThread::Sleep(kProgressIntervalMs);
+    }
+    return 0;
+}
+
+int32_t DownloadSession::WorkThreadMain(void* pArgument)
+{
+    // Through the table: the named download chooses its own body.
+    static_cast<DownloadSession*>(pArgument)->Run();
+    return 0;
+}
+
+void DownloadSession::StopProgress()
+{
+    m_bDone = 1;
+    ZThread progress = m_ProgressThread;
+    progress.Wait(INFINITE);
+}
+
+void DownloadSession::Run()
+{
+    bool bFailed = m_Downloader.DownloadAndUpdateFiles(m_Servers, m_sInstallDir.GetData(), m_sLists.GetData(),
+                                                       false, nullptr, m_bQuickCheck != 0);
+    // The progress thread has ended before the end reply: no progress follows it.
+    StopProgress();
+    if (m_bCancel) {
+        Reply(STATUS_STOPPED);
+    } else if (bFailed) {
+        ZStringBuffer<256> sText("Download failed. For details, please see %s", ZIvlSync::s_sLogFile.GetData());
+        Reply(ERR_FAILED, sText.GetData());
+    } else {
+        Reply(STATUS_FINISHED);
+    }
+    Finish(false);
+}
+
+void DownloadSession::Finish(bool)
+{
+    FlashServer* pServer = m_pServer;
+    pServer->RemoveSession(this);
+    delete this;
+}
+
+NamedDownloadSession::NamedDownloadSession(int nSessionId, const Socket& connection, ZIvlSync* pWindow,
+                                           FlashServer* pServer)
+    : DownloadSession(nSessionId, connection, pWindow, pServer)
+{
+}
+
+int NamedDownloadSession::Start(const ZStringArray& servers, const char* szDistribution,
+                                const char* szInstalledVersion, const char* szUniqueFilename,
+                                const char* szNames, const char* szWebEntrance, bool bQuickCheck)
+{
+    m_sNames = szNames;
+    m_sWebEntrance = szWebEntrance;
+    return DownloadSession::Start(servers, szDistribution, szInstalledVersion, szUniqueFilename, bQuickCheck);
+}
+
+void NamedDownloadSession::Run()
+{
+    ZStringBuffer<16> sRootList(m_sLists);
+    m_sLists.Clear();
+    ZStringArray names;
+    names.Split(m_sNames.GetData(), ',');
+    UniqueFileList lists(m_Servers);
+
+    for (unsigned i = 0; i < names.Size(); ++i) {
+        const char* szName = names[i].GetData();
+        ZStringBuffer<256> sError;
+        ZStringBuffer<256> sCacheDir;
+        JoinPath2(sCacheDir, m_sInstallDir.GetData(), "synccache");
+        if (!CreateDirectoryPath(sCacheDir.GetData()))
+            sError.Format("Couldn't create dir %s", sCacheDir.GetData());
+
+        ZStringBuffer<16> sResolved;
+        if (sError.IsEmpty()) {
+            if (strncmp(szName, "set:", 4) != 0) {
+                sResolved = szName;
+            } else {
+                const char* szListId = szName + 4;
+                ZStringBuffer<256> sResponse;
+                ZStringBuffer<16> sBundle;
+                sResolved = lists.GetListUniqueName(szListId, sCacheDir.GetData(), sRootList.GetData(), sResponse,
+                                                    &sBundle);
+                if (sResolved.IsEmpty()) {
+                    Session::Log("GetListUniqueName(%s) failed: %s", szListId, sResponse.GetData());
+                    sError.Format("GetListUniqueName for %s failed", szListId);
+                } else if (!sBundle.IsEmpty()
+                           && !m_Downloader.DownloadBundle(m_Servers, m_sInstallDir.GetData(), sResolved.GetData(),
+                                                           sBundle.GetData(), true, true)) {
+                    Session::Log("Bundle download failed");
+                    Reply(ERR_FAILED, "Bundle download failed");
+                    StopProgress();
+                    Finish(true);
+                    return;
+                }
+            }
+        }
+        if (!m_sLists.IsEmpty())
+            m_sLists.AppendChar(',');
+        m_sLists.Append(sResolved);
+        if (!sError.IsEmpty()) {
+            Session::Log("%s", sError.GetData());
+            Reply(ERR_FAILED, sError.GetData());
+            StopProgress();
+            Finish(true);
+            return;
+        }
+    }
+    DownloadSession::Run();
+}

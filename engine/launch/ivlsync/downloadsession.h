@@ -1,0 +1,81 @@
+// CMD_DOWNLOAD and CMD_DOWNLOADNAMED: bring the distribution's folder under the install root up
+// to date through the downloader, with progress replies from a thread of their own, one end
+// reply and the removal from the command server.
+#pragma once
+#include <cstdint>
+#include "common/containers/zstringarray.h"
+#include "common/containers/zstringbuffer.h"
+#include "common/system/zthread.h"
+#include "launch/ivlsync/downloader.h"
+#include "launch/ivlsync/session.h"
+
+class DownloadSession : public Session, public IDownloadListener
+{
+public:
+    enum
+    {
+        START_OK = 1,
+        START_ELEVATING = 9,  // ERR_ELEVATING: the install folder cannot be written
+        kProgressIntervalMs = 200,
+    };
+
+    DownloadSession(int nSessionId, const Socket& connection, ZIvlSync* pWindow, FlashServer* pServer);
+    ~DownloadSession() override;
+
+    // START_OK once both threads run; START_ELEVATING after the elevated relaunch was asked for.
+    int Start(const ZStringArray& servers, const char* szDistribution, const char* szInstalledVersion,
+              const char* szUniqueFilename, bool bQuickCheck);
+    // Sets the cancel flag; with bWait returns once the work and progress threads have ended.
+    // The caller must not hold the session lock when it waits.
+    void Cancel(bool bWait) override;
+    int GetKind() override { return KIND_DOWNLOAD; }
+    // The work thread's body; the named download resolves its names first.
+    virtual void Run();
+
+    // IDownloadListener
+    void Log(const char* szText) override;
+    void Error(const char* szText) override;
+    bool IsCancelled() override { return m_bCancel != 0; }
+    void Notify(int32_t, int32_t) override {}
+
+    // "%.3f;%.2f/%.2f MB": the done fraction (times the repack share when repacking is
+    // counted) and the megabytes; false when there is nothing to report yet.
+    static bool FormatProgress(ZStringBase& out, uint64_t nBytesDone, uint64_t nBytesTotal,
+                               int32_t nRepackTotal, int32_t nRepackDone);
+
+protected:
+    // The session's last steps: the end reply (unless bFailed), the removal, the deletion.
+    void Finish(bool bFailed);
+    // Sets m_bDone and waits for the progress thread.
+    void StopProgress();
+
+    FlashServer* m_pServer;
+    ZStringBuffer<16> m_sDistribution;
+    ZStringBuffer<16> m_sLists;
+    ZStringBuffer<16> m_sInstallDir;
+    ZThread m_ProgressThread;
+    ZThread m_WorkThread;
+    uint8_t m_bQuickCheck;
+    Downloader m_Downloader;
+    ZStringArray m_Servers;
+    volatile uint8_t m_bDone;
+    volatile uint8_t m_bCancel;
+
+private:
+    static int32_t ProgressThreadMain(void* pArgument);
+    static int32_t WorkThreadMain(void* pArgument);
+};
+
+class NamedDownloadSession : public DownloadSession
+{
+public:
+    NamedDownloadSession(int nSessionId, const Socket& connection, ZIvlSync* pWindow, FlashServer* pServer);
+
+    int Start(const ZStringArray& servers, const char* szDistribution, const char* szInstalledVersion,
+              const char* szUniqueFilename, const char* szNames, const char* szWebEntrance, bool bQuickCheck);
+    void Run() override;
+
+private:
+    ZStringBuffer<16> m_sNames;
+    ZStringBuffer<16> m_sWebEntrance;
+};

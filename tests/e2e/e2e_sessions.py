@@ -1,0 +1,629 @@
+#!/usr/bin/env python3
+"""End to end: the sessions of the real ivlsync.exe under Wine: the run command (CMD_RUN_IVL) and
+the downloads (CMD_DOWNLOAD, CMD_DOWNLOADNAMED) from tools/fileserver.py serving a distribution
+made by tools/publish.py. The program runs in a Wine prefix of this test's own, whose registry
+names a scratch install root; the game
+launcher is the recorder stand-in copied there as "ivl.exe", the DirectX setup the dxsetup
+stand-in. Wine's d3dx libraries are builtin: a DirectX library is made missing by deleting its
+file from the private prefix.
+
+    e2e_sessions.py --build BUILD --exe IVLSYNC --recorder IVLRECORDER --dxsetup DXSETUP
+                   --boxcloser BOXCLOSER [unittest args]
+"""
+import argparse
+import contextlib
+import fcntl
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import unittest
+
+TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(TOP, "tools"))
+sys.path.insert(0, os.path.join(TOP, "tests", "lib"))
+import flashclient as fc  # noqa: E402
+from winetest import (host_pids, in_prefix, port_open, remove_dir, scratch_dir, wait_for,  # noqa: E402
+                      windows_path, wine_command)
+
+HOST = "127.0.0.1"
+ARGS = None
+PRIVATE = None  # the private build folder: its wineprefix and wine-state
+ROOT = None     # the install root the private registry names
+INSTALL = None  # ROOT/live
+MISSING_DLL = "d3dx9_43.dll"
+NETNS_MARK = "IVL_E2E_SESSIONS_NETNS"
+
+CHECKING = (fc.STATUS_PROGRESS, "0.1", "Checking DirectX")
+STARTED = (fc.STATUS_PROGRESS, "1", "Started")
+
+
+def private_run(*args, timeout=120):
+    subprocess.run(wine_command(PRIVATE, *args), check=True, timeout=timeout,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def read_text(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read().decode("latin-1")
+    except OSError:
+        return None
+
+
+def game_pids():
+    """Processes of the private prefix that run the install folder's ivl.exe."""
+    found = []
+    for pid in host_pids():
+        try:
+            with open("/proc/%d/cmdline" % pid, "rb") as f:
+                cmdline = f.read().decode("latin-1")
+            if "ivl.exe" in cmdline and in_prefix(pid, PRIVATE):
+                found.append(pid)
+        except OSError:
+            continue
+    return found
+
+
+def children(pid):
+    found = []
+    for child in host_pids():
+        try:
+            with open("/proc/%d/stat" % child) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            if int(fields[1]) == pid:
+                found.append(child)
+        except (OSError, IndexError, ValueError):
+            pass
+    return found
+
+
+class Sync:
+    """ivlsync.exe in the private prefix, for the whole run."""
+
+    def __init__(self):
+        if not wait_for(lambda: not port_open(fc.COMMAND_PORT) and not port_open(fc.POLICY_PORT), 180, 0.5):
+            raise RuntimeError("the command ports stay in use")
+        self.folder = scratch_dir(ARGS.build, "sessions-sync")
+        self.out = open(os.path.join(self.folder, "wine.out"), "wb")
+        self.proc = subprocess.Popen(wine_command(PRIVATE, ARGS.exe, "/m"), cwd=self.folder,
+                                     stdout=self.out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        if not wait_for(lambda: port_open(fc.COMMAND_PORT) or self.proc.poll() is not None, 60) \
+                or self.proc.poll() is not None:
+            rc = self.proc.poll()
+            output = read_text(os.path.join(self.folder, "wine.out"))
+            self.kill()
+            raise RuntimeError("ivlsync did not open its command port (exit code %r): %s" % (rc, output))
+
+    def log(self):
+        return read_text(os.path.join(self.folder, "ivlsync.log")) or ""
+
+    def close(self):
+        try:
+            with fc.FlashClient(HOST, fc.COMMAND_PORT) as c:
+                c.command(fc.CMD_CLOSE, 5)
+            self.proc.wait(30)
+        except Exception:  # noqa: BLE001
+            pass
+        self.kill()
+
+    def kill(self):
+        if self.proc.poll() is None:
+            for pid in children(self.proc.pid):
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except OSError:
+                    pass
+            try:
+                self.proc.wait(20)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.out.close()
+        remove_dir(self.folder)
+
+
+class RunGame(unittest.TestCase):
+    sync = None
+    next_session = 700
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sync = Sync()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sync.close()
+
+    def setUp(self):
+        # A fresh install folder: the recorder as the launcher, the stand-in setup.
+        remove_dir(INSTALL)
+        os.makedirs(os.path.join(INSTALL, "DirectX"))
+        shutil.copy(ARGS.recorder, os.path.join(INSTALL, "ivl.exe"))
+        shutil.copy(ARGS.dxsetup, os.path.join(INSTALL, "DirectX", "dxsetup.exe"))
+        # ids of their own for each test's commands
+        self.session = RunGame.next_session
+        RunGame.next_session += 20
+
+    def tearDown(self):
+        self.end_game()
+        self.end_setup()
+        if not wait_for(lambda: not game_pids(), 20):
+            for pid in game_pids():
+                os.kill(pid, signal.SIGKILL)
+        restore_dll()
+
+    # --- helpers ---
+    def client(self):
+        return fc.FlashClient(HOST, fc.COMMAND_PORT, timeout=30)
+
+    def recorded(self):
+        """The recorder's command line and current folder, once it has written them."""
+        path = os.path.join(INSTALL, "ivlrecorder.log")
+        self.assertTrue(wait_for(lambda: (read_text(path) or "").count("\r\n") >= 2, 30), "the game did not start")
+        return read_text(path).split("\r\n")[:2]
+
+    def dismiss_error_box(self):
+        """The shell's error box for a program that cannot be started: its text, once closed."""
+        texts = []
+
+        def close():
+            p = subprocess.run(wine_command(PRIVATE, ARGS.boxcloser, "Error"), stdout=subprocess.PIPE,
+                               stderr=subprocess.DEVNULL, timeout=60)
+            texts.append(p.stdout.decode("latin-1"))
+            return p.returncode == 0
+
+        self.assertTrue(wait_for(close, 30, 0.2), "no error box")
+        return texts[-1]
+
+    def end_game(self):
+        open(os.path.join(INSTALL, "ivlrecorder.end"), "w").close()
+
+    def end_setup(self):
+        open(os.path.join(INSTALL, "DirectX", "dxsetup.end"), "w").close()
+
+    def set_setup(self, control):
+        with open(os.path.join(INSTALL, "DirectX", "dxsetup.control"), "w") as f:
+            f.write(control)
+
+    def until(self, c, sid, wanted):
+        """Messages of session sid up to and including the first that wanted() accepts."""
+        got = []
+        while not got or not wanted(got[-1]):
+            m = c.read()
+            if m.session == sid:
+                got.append((m.code, *m.params))
+        return got
+
+    def assert_session_messages(self, got, body):
+        """ERR_OK anywhere before the end (a session's first reports may overtake it), the other
+        messages in order, 200 last and nothing after it."""
+        self.assertIn((fc.ERR_OK,), got)
+        rest = [m for m in got if m != (fc.ERR_OK,)]
+        self.assertEqual(rest, body + [(fc.STATUS_SESSIONREMOVED,)])
+
+    # --- cases ---
+    def test_command_line_and_normal_end(self):
+        exe = windows_path(os.path.join(INSTALL, "ivl.exe"))
+        cases = [
+            (["7", "99", "en"], "/S 7 /M 7 /P 99 /W w /lang en /NOSERVER  /H 0"),
+            (["7", "99", "en", "a=1", "b=2"],
+             '/S 7 /M 7 /P 99 /W w /lang en /NOSERVER  /H 0 /R "a=1"  /R "b=2" '),
+            # values the launcher would misread unquoted
+            (["", "a b", "en", "s=x y"], '/S "" /M "" /P "a b" /W w /lang en /NOSERVER  /H 0 /R "s=x y" '),
+        ]
+        for n, (params, expected) in enumerate(cases):
+            with self.subTest(params=params):
+                sid = self.session + n
+                remove_file(os.path.join(INSTALL, "ivlrecorder.log"))
+                remove_file(os.path.join(INSTALL, "ivlrecorder.end"))
+                with self.client() as c:
+                    c.send(fc.CMD_RUN_IVL, sid, "w", "live", "", params[0], params[1], *params[2:])
+                    got = self.until(c, sid, lambda m: m == STARTED)
+                    command_line, folder = self.recorded()
+                    self.assertEqual(command_line, exe + " " + expected)
+                    self.assertEqual(folder, windows_path(INSTALL))
+                    self.assertTrue(c.expect_silence(0.5), "the session ended while the game runs")
+                    self.end_game()
+                    got += self.until(c, sid, lambda m: m[0] == fc.STATUS_SESSIONREMOVED)
+                    self.assertTrue(c.expect_silence(0.3))
+                self.assert_session_messages(got, [CHECKING, STARTED, (fc.STATUS_FINISHED,)])
+                self.assertFalse(os.path.exists(os.path.join(INSTALL, "DirectX", "dxsetup.log")))
+        self.assertIn("Check for d3dx11_43.dll installed: yes", self.sync.log())
+        self.assertIn("Check for DX installed: yes", self.sync.log())
+
+    def test_cancel_ends_the_game(self):
+        sid = self.session
+        with self.client() as c:
+            c.send(fc.CMD_RUN_IVL, sid, "w", "live", "", "7", "99", "en")
+            got = self.until(c, sid, lambda m: m == STARTED)
+            self.recorded()
+            self.assertTrue(wait_for(lambda: game_pids(), 10))
+            c.send(fc.CMD_CANCEL, sid)
+            got += self.until(c, sid, lambda m: m[0] == fc.STATUS_SESSIONREMOVED)
+            self.assertTrue(c.expect_silence(0.3))
+        self.assert_session_messages(got, [CHECKING, STARTED, (fc.STATUS_STOPPED,)])
+        # terminated, not told to end
+        self.assertFalse(os.path.exists(os.path.join(INSTALL, "ivlrecorder.end")))
+        self.assertTrue(wait_for(lambda: not game_pids(), 10), "the game still runs")
+
+    def test_game_that_cannot_start(self):
+        os.remove(os.path.join(INSTALL, "ivl.exe"))
+        with self.client() as c:
+            c.send(fc.CMD_RUN_IVL, self.session, "w", "live", "", "7", "99", "en")
+            # The start is made with the shell's error box allowed; the reply follows its close.
+            self.assertTrue(self.dismiss_error_box().strip())
+            got = self.until(c, self.session, lambda m: m[0] == fc.STATUS_SESSIONREMOVED)
+        text = "Failed to run: %s\n" % windows_path(os.path.join(INSTALL, "ivl.exe"))
+        self.assert_session_messages(got, [CHECKING, (fc.ERR_FAILED, text)])
+
+    def test_values_refused_before_anything_runs(self):
+        # (web_entrance, distribution, mission, player, language, extra...) -> reply text
+        prefix = "CMD_RUN_IVL: invalid parameter for "
+        cases = [
+            (("w", "..\\..\\x", "7", "9", "en"), prefix + "distribution (not a folder under the install root)"),
+            (("w", "live\\..\\..", "7", "9", "en"), prefix + "distribution (not a folder under the install root)"),
+            (("w", "C:\\Windows", "7", "9", "en"), prefix + "distribution (not a folder under the install root)"),
+            (("w", "\\x", "7", "9", "en"), prefix + "distribution (not a folder under the install root)"),
+            (('w"', "live", "7", "9", "en"), prefix + "web_entrance (double quote)"),
+            (("w", "live", '7" /R "x', "9", "en"), prefix + "mission id (double quote)"),
+            (("w", "live", "7", '"', "en"), prefix + "player session id (double quote)"),
+            (("w", "live", "7", "9", 'e"n'), prefix + "language (double quote)"),
+            (("w", "live", "7", "9", "en", "a=1", 'b="2"'), prefix + "name=value (double quote)"),
+        ]
+        with self.client() as c:
+            for n, (params, text) in enumerate(cases):
+                with self.subTest(params=params):
+                    sid = self.session + n
+                    c.send(fc.CMD_RUN_IVL, sid, params[0], params[1], "", *params[2:])
+                    self.assertEqual(c.read().tuple(), (fc.ERR_PARAMCOUNT, sid, text))
+                    self.assertTrue(c.expect_silence(0.3), "a refused command started a session")
+        self.assertFalse(os.path.exists(os.path.join(INSTALL, "ivlrecorder.log")))
+        self.assertFalse(os.path.exists(os.path.join(INSTALL, "DirectX", "dxsetup.log")))
+
+    def test_missing_directx_runs_the_setup(self):
+        dx = windows_path(os.path.join(INSTALL, "DirectX"))
+        # setup exit code -> the end of the session's messages
+        cases = [
+            ("0", [STARTED, (fc.STATUS_FINISHED,)]),
+            ("1", [(fc.ERR_FAILED, "dxsetup.exe exit code 1: Setup was successful, and a restart is required.\n")]),
+            ("-21", [(fc.ERR_FAILED, "dxsetup.exe exit code -21: The cabinet (.cab) file is not signed. \n")]),
+            ("-9", [(fc.ERR_FAILED, "dxsetup.exe exit code -9: An internal error occurred.\n")]),
+            ("7", [(fc.ERR_FAILED, "dxsetup.exe exit code 7: Unknown error\n")]),
+        ]
+        hide_dll()
+        for n, (code, tail) in enumerate(cases):
+            with self.subTest(code=code):
+                sid = self.session + n
+                for name in ("ivlrecorder.log", "ivlrecorder.end", os.path.join("DirectX", "dxsetup.log")):
+                    remove_file(os.path.join(INSTALL, name))
+                self.set_setup(code)
+                with self.client() as c:
+                    c.send(fc.CMD_RUN_IVL, sid, "w", "live", "", "7", "99", "en")
+                    if code == "0":
+                        got = self.until(c, sid, lambda m: m == STARTED)
+                        self.recorded()
+                        self.end_game()
+                        got += self.until(c, sid, lambda m: m[0] == fc.STATUS_SESSIONREMOVED)
+                    else:
+                        got = self.until(c, sid, lambda m: m[0] == fc.STATUS_SESSIONREMOVED)
+                self.assert_session_messages(got, [CHECKING] + tail)
+                setup = read_text(os.path.join(INSTALL, "DirectX", "dxsetup.log"))
+                self.assertEqual(setup.split("\r\n")[:2], [dx + "\\dxsetup.exe /silent", dx])
+                self.assertEqual(os.path.exists(os.path.join(INSTALL, "ivlrecorder.log")), code == "0")
+        log = self.sync.log()
+        self.assertIn("Check for %s installed: no" % MISSING_DLL, log)
+        self.assertIn("Check for DX installed: no", log)
+        self.assertIn("Executing %s\\dxsetup.exe /silent" % dx, log)
+
+    def test_missing_directx_without_setup(self):
+        hide_dll()
+        os.remove(os.path.join(INSTALL, "DirectX", "dxsetup.exe"))
+        with self.client() as c:
+            c.send(fc.CMD_RUN_IVL, self.session, "w", "live", "", "7", "99", "en")
+            self.assertTrue(self.dismiss_error_box().strip())
+            got = self.until(c, self.session, lambda m: m[0] == fc.STATUS_SESSIONREMOVED)
+        dx = windows_path(os.path.join(INSTALL, "DirectX"))
+        self.assert_session_messages(got, [CHECKING, (fc.ERR_FAILED, "Failed to run: %s\\dxsetup.exe /silent\n" % dx)])
+        self.assertFalse(os.path.exists(os.path.join(INSTALL, "ivlrecorder.log")))
+
+    def test_cancel_during_the_setup_starts_no_game(self):
+        hide_dll()
+        self.set_setup("0 wait")
+        sid = self.session
+        with self.client() as c:
+            c.send(fc.CMD_RUN_IVL, sid, "w", "live", "", "7", "99", "en")
+            got = self.until(c, sid, lambda m: m == CHECKING)
+            self.assertTrue(wait_for(lambda: os.path.exists(os.path.join(INSTALL, "DirectX", "dxsetup.log")), 30))
+            c.send(fc.CMD_CANCEL, sid)
+            got += self.until(c, sid, lambda m: m[0] == fc.STATUS_SESSIONREMOVED)
+            # the setup ends well after the session has gone: still no game
+            self.end_setup()
+            self.assertTrue(c.expect_silence(1.5))
+        self.assert_session_messages(got, [CHECKING, (fc.STATUS_STOPPED,)])
+        self.assertFalse(os.path.exists(os.path.join(INSTALL, "ivlrecorder.log")))
+
+    def test_busy_while_a_game_runs(self):
+        sid = self.session
+        with self.client() as c:
+            c.send(fc.CMD_RUN_IVL, sid, "w", "live", "", "7", "99", "en")
+            got = self.until(c, sid, lambda m: m == STARTED)
+            self.assertEqual(c.command(fc.CMD_RUN_IVL, sid + 1, "w", "live", "", "7", "99", "en").tuple(),
+                             (fc.ERR_BUSY, sid + 1, "Already running"))
+            self.end_game()
+            got += self.until(c, sid, lambda m: m[0] == fc.STATUS_SESSIONREMOVED)
+        self.assert_session_messages(got, [CHECKING, STARTED, (fc.STATUS_FINISHED,)])
+
+
+class Download(unittest.TestCase):
+    """The downloads against a file server of this test's own; the distribution folder is
+    ROOT/dl (ROOT/dl/... for the cases that need one of their own)."""
+    sync = None
+    server = None
+    next_session = 300
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = scratch_dir(ARGS.build, "sessions-dl")
+        source = os.path.join(cls.work, "source")
+        os.makedirs(os.path.join(source, "data"))
+        cls.files = {"readme.txt": b"hello\r\n", "data/big.bin": os.urandom(1 << 20),
+                     "data/small.bin": bytes(range(256)) * 3}
+        for name, data in cls.files.items():
+            with open(os.path.join(source, *name.split("/")), "wb") as f:
+                f.write(data)
+        cls.served = os.path.join(cls.work, "served")
+        out = subprocess.run([sys.executable, os.path.join(TOP, "tools", "publish.py"), "--out", cls.served,
+                              "--list", "game=" + source, "--list", "bundled=" + source, "--bundle", "bundled",
+                              "--compress", "never"], check=True, stdout=subprocess.PIPE).stdout
+        cls.summary = json.loads(out)
+        big = cls.summary["lists"]["game"]["files"]["data/big.bin"]["text"]
+        # The big file trickles, so that progress is reported while it comes.
+        script = os.path.join(cls.work, "script.json")
+        with open(script, "w") as f:
+            json.dump({"paths": {"/" + big: {"trickle": [65536, 0.1]}}}, f)
+        port_file = os.path.join(cls.work, "port")
+        cls.server = subprocess.Popen([sys.executable, os.path.join(TOP, "tools", "fileserver.py"), "--root",
+                                       cls.served, "--port", "0", "--port-file", port_file, "--script", script],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not wait_for(lambda: (read_text(port_file) or "").strip(), 20):
+            cls.tearDownClass()
+            raise RuntimeError("the file server did not start")
+        cls.url = "127.0.0.1:%s" % read_text(port_file).strip()
+        cls.sync = Sync()
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.sync:
+            cls.sync.close()
+        if cls.server:
+            cls.server.terminate()
+            cls.server.wait(10)
+        remove_dir(cls.work)
+
+    def setUp(self):
+        self.session = Download.next_session
+        Download.next_session += 20
+
+    def client(self):
+        return fc.FlashClient(HOST, fc.COMMAND_PORT, timeout=60)
+
+    def collect(self, c, sid):
+        got = []
+        while not got or got[-1][0] != fc.STATUS_SESSIONREMOVED:
+            m = c.read()
+            if m.session == sid:
+                got.append((m.code, *m.params))
+        self.assertTrue(c.expect_silence(0.5), "messages after the removal")
+        return got
+
+    def assert_installed(self, folder):
+        for name, data in self.files.items():
+            with open(os.path.join(folder, *name.split("/")), "rb") as f:
+                self.assertEqual(f.read(), data, name)
+
+    def assert_progress_then_end(self, got, end):
+        self.assertIn((fc.ERR_OK,), got)
+        rest = [m for m in got if m != (fc.ERR_OK,)]
+        self.assertEqual(rest[-2:], [end, (fc.STATUS_SESSIONREMOVED,)])
+        for m in rest[:-2]:
+            self.assertEqual(m[0], fc.STATUS_PROGRESS, got)
+            self.assertEqual(len(m), 3, m)
+            self.assertRegex(m[1], r"^[01]\.\d{3}$")
+            self.assertRegex(m[2], r"^\d+\.\d\d/\d+\.\d\d MB$")
+        return rest[:-2]
+
+    def test_download_reports_progress_and_finishes(self):
+        folder = os.path.join(ROOT, "dl", "plain")
+        # an installed copy: its long-named file goes before the download starts
+        os.makedirs(folder)
+        # the path is the folder, a separator and the name: 193 name characters go over the
+        # folder's length + 193, 192 do not
+        long_name = os.path.join(folder, "y" * 193)
+        short_name = os.path.join(folder, "y" * 192)
+        for name in (long_name, short_name):
+            open(name, "w").close()
+        with self.client() as c:
+            c.send(fc.CMD_DOWNLOAD, self.session, "dl\\plain", "", self.summary["lists"]["game"]["uniquefile"],
+                   "false", self.url)
+            got = self.collect(c, self.session)
+        progress = self.assert_progress_then_end(got, (fc.STATUS_FINISHED,))
+        self.assertTrue(progress, "no progress while the big file trickled")
+        fractions = [float(m[1]) for m in progress]
+        self.assertEqual(fractions, sorted(fractions))
+        self.assert_installed(folder)
+        self.assertTrue(os.path.exists(os.path.join(folder, "longfilesscanned1.txt")))
+        self.assertFalse(os.path.exists(long_name))
+        self.assertTrue(os.path.exists(short_name))
+        self.assertIn("Deleting 1 files with long names", self.sync.log())
+
+    def test_cancel_gives_stopped_and_never_finished(self):
+        with self.client() as c:
+            c.send(fc.CMD_DOWNLOAD, self.session, "dl\\cancel", "", self.summary["lists"]["game"]["uniquefile"],
+                   "false", self.url)
+            got = []
+            while not any(m[0] == fc.STATUS_PROGRESS for m in got):
+                m = c.read()
+                if m.session == self.session:
+                    got.append((m.code, *m.params))
+            c.send(fc.CMD_CANCEL, self.session)
+            got += self.collect(c, self.session)
+        self.assert_progress_then_end(got, (fc.STATUS_STOPPED,))
+        self.assertNotIn((fc.STATUS_FINISHED,), got)
+
+    def test_failed_run_names_the_log(self):
+        with self.client() as c:
+            c.send(fc.CMD_DOWNLOAD, self.session, "dl\\failed", "", "no-such-list.txt", "false", self.url)
+            got = self.collect(c, self.session)
+        self.assertIn((fc.ERR_OK,), got)
+        log = windows_path(os.path.join(self.sync.folder, "ivlsync.log"))
+        self.assertEqual(got[-2:], [(fc.ERR_FAILED, "Download failed. For details, please see " + log),
+                                    (fc.STATUS_SESSIONREMOVED,)])
+        self.assertNotIn((fc.STATUS_FINISHED,), got)
+
+    def test_distribution_outside_the_root_is_refused(self):
+        outside = os.path.join(PRIVATE, "outside")
+        os.makedirs(outside, exist_ok=True)
+        long_name = os.path.join(outside, "x" * 240)
+        open(long_name, "w").close()
+        # (code, params before the distribution check) for both commands
+        lists = self.summary["lists"]["game"]["uniquefile"]
+        cases = []
+        for dist in ("..", "..\\outside", "dl\\..\\..\\outside", windows_path(outside), "\\outside"):
+            cases.append((fc.CMD_DOWNLOAD, [dist, "", lists, "false", self.url]))
+            cases.append((fc.CMD_DOWNLOADNAMED, [dist, "", "uniquelist.xml", lists, "w", "false", self.url]))
+        names = {fc.CMD_DOWNLOAD: "CMD_DOWNLOAD", fc.CMD_DOWNLOADNAMED: "CMD_DOWNLOADNAMED"}
+        with self.client() as c:
+            for n, (code, params) in enumerate(cases):
+                with self.subTest(code=code, distribution=params[0]):
+                    sid = self.session + n
+                    self.assertEqual(c.command(code, sid, *params).tuple(),
+                                     (fc.ERR_PARAMCOUNT, sid, "%s: invalid parameter for distribution "
+                                      "(not a folder under the install root)" % names[code]))
+                    self.assertTrue(c.expect_silence(0.3))
+        # nothing was cleaned up or written there
+        self.assertTrue(os.path.exists(long_name))
+        self.assertEqual(os.listdir(outside), ["x" * 240])
+
+    def test_named_download(self):
+        game = self.summary["lists"]["game"]["uniquefile"]
+        root = self.summary["root"]
+        # (distribution, names) -> end reply
+        cases = [
+            ("dl\\named1", game, (fc.STATUS_FINISHED,)),
+            ("dl\\named2", "set:game", (fc.STATUS_FINISHED,)),
+            ("dl\\named3", "set:bundled", (fc.STATUS_FINISHED,)),
+            ("dl\\named4", "set:nope", (fc.ERR_FAILED, "GetListUniqueName for nope failed")),
+        ]
+        for n, (dist, names, end) in enumerate(cases):
+            with self.subTest(names=names):
+                sid = self.session + n
+                with self.client() as c:
+                    c.send(fc.CMD_DOWNLOADNAMED, sid, dist, "", root, names, "w", "false", self.url)
+                    got = self.collect(c, sid)
+                self.assert_progress_then_end(got, end)
+                if end == (fc.STATUS_FINISHED,):
+                    self.assert_installed(os.path.join(ROOT, *dist.split("\\")))
+        self.assertIn("GetListUniqueName(nope) failed: ", self.sync.log())
+
+
+class Elevation(unittest.TestCase):
+    """A download into a folder that cannot be written: reply 9 and the elevated relaunch. The
+    folder is made immutable (root writes everywhere else); Wine counts as elevated already, so
+    the relaunch starts at once."""
+
+    def test_unwritable_install_folder(self):
+        folder = os.path.join(ROOT, "ro")
+        os.makedirs(folder)
+        if subprocess.run(["chattr", "+i", folder], stderr=subprocess.DEVNULL).returncode != 0:
+            self.skipTest("no immutable folders on this file system")
+        sync = Sync()
+        try:
+            with fc.FlashClient(HOST, fc.COMMAND_PORT, timeout=30) as c:
+                self.assertEqual(c.command(fc.CMD_DOWNLOAD, 91, "ro", "", "x.txt", "false", "127.0.0.1:9").tuple(),
+                                 (fc.ERR_ELEVATING, 91, "Couldn't start download"))
+                self.assertTrue(c.expect_silence(0.5) or c.closed, "a session started")
+            self.assertEqual(sync.proc.wait(30), 0)
+            self.assertIn("WriteAccess denied; elevating", sync.log())
+            self.assertTrue(wait_for(lambda: relaunched(), 30), "no relaunch with -e")
+        finally:
+            for pid in relaunched():
+                os.kill(pid, signal.SIGKILL)
+            subprocess.run(["chattr", "-i", folder])
+            sync.kill()
+        self.assertEqual(os.listdir(folder), [])
+
+
+def relaunched():
+    """Processes of the private prefix that run ivlsync.exe with "-e"."""
+    found = []
+    for pid in host_pids():
+        try:
+            with open("/proc/%d/cmdline" % pid, "rb") as f:
+                args = f.read().decode("latin-1").split("\0")
+            if any(a.endswith("ivlsync.exe") for a in args) and "-e" in args and in_prefix(pid, PRIVATE):
+                found.append(pid)
+        except OSError:
+            continue
+    return found
+
+
+def remove_file(path):
+    with contextlib.suppress(FileNotFoundError):
+        os.remove(path)
+
+
+def dll_path():
+    return os.path.join(PRIVATE, "wineprefix", "drive_c", "windows", "system32", MISSING_DLL)
+
+
+def hide_dll():
+    os.replace(dll_path(), dll_path() + ".hidden")
+
+
+def restore_dll():
+    if os.path.exists(dll_path() + ".hidden"):
+        os.replace(dll_path() + ".hidden", dll_path())
+
+
+def main():
+    global ARGS, PRIVATE, ROOT, INSTALL
+    ap = argparse.ArgumentParser()
+    for name in ("--build", "--exe", "--recorder", "--dxsetup", "--boxcloser"):
+        ap.add_argument(name, required=True)
+    ARGS, rest = ap.parse_known_args()
+    for name in ("build", "exe", "recorder", "dxsetup", "boxcloser"):
+        setattr(ARGS, name, os.path.abspath(getattr(ARGS, name)))
+    # The program's ports are fixed: the run goes into a network namespace of its own, with the
+    # private prefix's Wine server started inside it. Where none can be made, other runs on this
+    # machine are kept off the ports by the shared lock.
+    if os.environ.get(NETNS_MARK) == "1":
+        subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    elif subprocess.run(["unshare", "-n", "true"], stderr=subprocess.DEVNULL).returncode == 0:
+        return subprocess.call(["unshare", "-n", sys.executable] + sys.argv,
+                               env=dict(os.environ, **{NETNS_MARK: "1"}))
+    else:
+        lock = open("/tmp/ivlsync-ports.lock", "w")
+        fcntl.flock(lock, fcntl.LOCK_EX)
+    PRIVATE = scratch_dir(ARGS.build, "sessions-prefix")
+    ROOT = os.path.join(PRIVATE, "root")
+    INSTALL = os.path.join(ROOT, "live")
+    os.makedirs(INSTALL)
+    shutil.copy(os.path.join(ARGS.build, "wine-arch"), os.path.join(PRIVATE, "wine-arch"))
+    try:
+        private_run("start", timeout=300)
+        private_run("reg", "add", "HKLM\\Software\\Vost-Parn\\Ironvale", "/ve", "/d", windows_path(ROOT), "/f")
+        if not os.path.exists(dll_path()):
+            print("no %s in the prefix" % dll_path(), file=sys.stderr)
+            return 1
+        prog = unittest.main(argv=[sys.argv[0], "-v"] + rest, exit=False)
+        return 0 if prog.result.wasSuccessful() else 1
+    finally:
+        subprocess.run(wine_command(PRIVATE, "stop"))
+        remove_dir(PRIVATE)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

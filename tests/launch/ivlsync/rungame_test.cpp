@@ -1,0 +1,137 @@
+// The run command's pieces that need no running program: the launcher's command line, the
+// values that cannot go onto it, the distribution check and the DirectX setup's texts.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "launch/ivlsync/distribution.h"
+#include "launch/ivlsync/rungamesession.h"
+
+namespace
+{
+std::string CommandLine(const char* szMission, const char* szPlayer, const char* szWeb,
+                        const char* szLanguage, std::vector<const char*> params, int nDirectX = 0)
+{
+    ZStringArray array(32);
+    for (const char* p : params)
+        array.Add(p);
+    ZStringBuffer<256> s;
+    RunGameSession::BuildCommandLine(s, szMission, szPlayer, szWeb, szLanguage, nDirectX, array);
+    return s.GetData();
+}
+}
+
+TEST(RunGameCommandLine, OrdinaryValuesAreWrittenExactly)
+{
+    EXPECT_EQ(CommandLine("7", "99", "w", "en", {}), "/S 7 /M 7 /P 99 /W w /lang en /NOSERVER  /H 0");
+    EXPECT_EQ(CommandLine("7", "99", "w", "en", {"a=1", "b=2"}),
+              "/S 7 /M 7 /P 99 /W w /lang en /NOSERVER  /H 0 /R \"a=1\"  /R \"b=2\" ");
+    // "/R" values keep blanks and may be empty: they are quoted anyway.
+    EXPECT_EQ(CommandLine("7", "99", "w", "en", {"scene=a b", ""}),
+              "/S 7 /M 7 /P 99 /W w /lang en /NOSERVER  /H 0 /R \"scene=a b\"  /R \"\" ");
+    EXPECT_EQ(CommandLine("1234", "abc", "http://x/y?z=1", "de", {}, 2),
+              "/S 1234 /M 1234 /P abc /W http://x/y?z=1 /lang de /NOSERVER  /H 2");
+}
+
+TEST(RunGameCommandLine, ValuesTheLauncherWouldMisreadAreQuoted)
+{
+    // Unquoted, an empty value takes the next switch as its value and a blank cuts a value,
+    // leaving its rest to be read as a switch; a leading single quote runs to the next one.
+    struct Case
+    {
+        const char* szValue;
+        const char* szWritten;
+    };
+    const Case cases[] = {
+        {"", "\"\""},
+        {"a b", "\"a b\""},
+        {"a /R x", "\"a /R x\""},
+        {"a\tb", "\"a\tb\""},
+        {"'x", "\"'x\""},
+        {"x'", "x'"},
+        {"/x", "/x"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.szValue);
+        std::string w = c.szWritten;
+        EXPECT_EQ(CommandLine(c.szValue, "p", "w", "en", {}),
+                  "/S " + w + " /M " + w + " /P p /W w /lang en /NOSERVER  /H 0");
+        EXPECT_EQ(CommandLine("m", c.szValue, "w", "en", {}),
+                  "/S m /M m /P " + w + " /W w /lang en /NOSERVER  /H 0");
+        EXPECT_EQ(CommandLine("m", "p", c.szValue, "en", {}),
+                  "/S m /M m /P p /W " + w + " /lang en /NOSERVER  /H 0");
+        EXPECT_EQ(CommandLine("m", "p", "w", c.szValue, {}),
+                  "/S m /M m /P p /W w /lang " + w + " /NOSERVER  /H 0");
+    }
+}
+
+TEST(RunGameCommandLine, DoubleQuotesCannotBeWritten)
+{
+    const struct
+    {
+        const char* szValue;
+        bool bValid;
+    } cases[] = {
+        {"", true}, {"a b", true}, {"'", true}, {"\"", false}, {"a\"b", false}, {"x=\"y\"", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(RunGameSession::IsValidValue(c.szValue), c.bValid) << c.szValue;
+}
+
+TEST(Distribution, OnlyFoldersUnderTheRootPass)
+{
+    const struct
+    {
+        const char* szDistribution;
+        bool bUnder;
+    } cases[] = {
+        {"live", true},
+        {"", true},
+        {"live\\beta", true},
+        {"live/beta", true},
+        {"a..b", true},
+        {"..live", true},
+        {"live\\", true},
+        {"..", false},
+        {"..\\..\\x", false},
+        {"live\\..\\..\\x", false},
+        {"live/../../x", false},
+        {"live\\..", false},
+        {".", false},
+        {".. ", false},
+        {"...", false},
+        {"live\\. .\\x", false},
+        {"\\x", false},
+        {"/x", false},
+        {"\\\\server\\share", false},
+        {"C:\\Windows", false},
+        {"C:x", false},
+        {"live:stream", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(IsDistributionUnderRoot(c.szDistribution), c.bUnder) << c.szDistribution;
+    EXPECT_FALSE(IsDistributionUnderRoot(nullptr));
+}
+
+TEST(DirectXSetup, ExitCodeTexts)
+{
+    const struct
+    {
+        int nCode;
+        const char* szText;
+    } cases[] = {
+        {-21, "The cabinet (.cab) file is not signed. "},
+        {-15, "The current user does not have administrative privileges. The user may need "
+              "administrative privileges for some setup operations."},
+        {-9, "An internal error occurred."},
+        {-1, "Microsoft DirectX does not support the version of Microsoft Windows on the computer."},
+        {0, "Setup was successful, and no restart is required."},
+        {1, "Setup was successful, and a restart is required."},
+        // codes between and beyond the documented ones
+        {-22, "Unknown error"}, {-18, "Unknown error"}, {-3, "Unknown error"}, {2, "Unknown error"},
+        {259, "Unknown error"},
+    };
+    for (const auto& c : cases)
+        EXPECT_STREQ(RunGameSession::GetDirectXSetupErrorText(c.nCode), c.szText) << c.nCode;
+}
