@@ -4,6 +4,7 @@
 
 #include "launch/ivlsync/distribution.h"
 #include "launch/ivlsync/downloadsession.h"
+#include "launch/ivlsync/folderlock.h"
 #include "launch/ivlsync/pingsession.h"
 #include "launch/ivlsync/verify.h"
 #include "launch/ivlsync/rungamesession.h"
@@ -128,6 +129,11 @@ bool FlashServer::CheckDistribution(const FlashMessage& message, Socket& connect
 void FlashServer::FinishDownloadStart(const FlashMessage& message, Socket& connection, Session* pSession,
                                       int nResult)
 {
+    if (nResult == DownloadSession::START_FOLDER_BUSY) {
+        DiscardSession(pSession);
+        Reply(connection, message, ERR_FAILED, kInstallFolderBusy);
+        return;
+    }
     if (nResult != DownloadSession::START_OK) {
         DiscardSession(pSession);
         Reply(connection, message, nResult, kStartDownloadFailed);

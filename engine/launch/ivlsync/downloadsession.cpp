@@ -27,6 +27,11 @@ int DownloadSession::Start(const ZStringArray& servers, const char* szDistributi
     m_sLists = szUniqueFilename;
     m_bQuickCheck = bQuickCheck ? 1 : 0;
     ZIvlSync::GetInstallDir(m_sInstallDir, szDistribution, szInstalledVersion);
+    // A verification of the same folder would rewrite its state under us.
+    if (!m_FolderLock.TryAcquire(m_sInstallDir.GetData())) {
+        Session::Log("Download %s: %s", m_sInstallDir.GetData(), kInstallFolderBusy);
+        return START_FOLDER_BUSY;
+    }
 
     m_pWindow->CleanLongFileNames(m_sInstallDir.GetData());
 

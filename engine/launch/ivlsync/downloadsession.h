@@ -7,6 +7,7 @@
 #include "common/containers/zstringbuffer.h"
 #include "common/system/zthread.h"
 #include "launch/ivlsync/downloader.h"
+#include "launch/ivlsync/folderlock.h"
 #include "launch/ivlsync/session.h"
 
 class DownloadSession : public Session, public IDownloadListener
@@ -16,6 +17,7 @@ public:
     {
         START_OK = 1,
         START_ELEVATING = 9,  // ERR_ELEVATING: the install folder cannot be written
+        START_FOLDER_BUSY = -1,  // another download or verification holds the install folder
         kProgressIntervalMs = 200,
     };
 
@@ -53,6 +55,8 @@ protected:
     ZStringBuffer<16> m_sDistribution;
     ZStringBuffer<16> m_sLists;
     ZStringBuffer<16> m_sInstallDir;
+    // Held from the start until the session is deleted.
+    InstallFolderLock m_FolderLock;
     ZThread m_ProgressThread;
     ZThread m_WorkThread;
     uint8_t m_bQuickCheck;
