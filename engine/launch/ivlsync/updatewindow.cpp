@@ -154,7 +154,7 @@ void UpdateWindow::SetItemText(int nId, const char* szText)
     if (!m_hWnd || IsClosed())
         return;
     if (GetCurrentThreadId() == m_nThreadId) {
-        WideText wide(szText);
+        ZWideText wide(szText);
         SetDlgItemTextW(m_hWnd, nId, wide.Get());
         return;
     }
@@ -483,7 +483,7 @@ INT_PTR UpdateWindow::HandleMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM 
         return TRUE;
     case WM_UPDATE_SETTEXT: {
         char* pText = reinterpret_cast<char*>(lParam);
-        WideText wide(pText ? pText : "");
+        ZWideText wide(pText ? pText : "");
         SetDlgItemTextW(hWnd, (int)wParam, wide.Get());
         free(pText);
         return TRUE;
@@ -491,7 +491,7 @@ INT_PTR UpdateWindow::HandleMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM 
     case WM_UPDATE_BUTTON: {
         HWND hButton = m_hCloseButton;
         if (hButton) {
-            WideText wide(GetLocalizedText(reinterpret_cast<const char*>(wParam)));
+            ZWideText wide(GetLocalizedText(reinterpret_cast<const char*>(wParam)));
             SetWindowTextW(hButton, wide.Get());
             SetWindowLongPtrW(hButton, GWLP_ID, (LONG_PTR)(lParam & 0xFFFF));
             EnableWindow(hButton, (lParam & 0x10000) ? TRUE : FALSE);
