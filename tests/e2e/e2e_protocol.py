@@ -141,9 +141,10 @@ class Running(unittest.TestCase):
             (b"1003;14;live;;u;set:x;w;true;\0", (5, 14, NAMED_USAGE)),  # a final ';' is no parameter
             (b"1003;14;live;;u;set:x;w;true;;http://127.0.0.1:1/\0", (5, 14, EMPTY_FILESERVER)),
             (b"1003;14;live;;u;set:x;w;true;http://127.0.0.1:1/;;x\0", (5, 14, EMPTY_FILESERVER)),
-            # starts that fail: no such session in this build
             (b"1004;15;live;\0", (5, 15, VERIFY_USAGE)),
-            (b"1004;15;live;x\0", (5, 15, "Couldn't start verify")),
+            # a start refused before anything is touched
+            (b"1004;15;..\\x;x\0", (5, 15, "CMD_VERIFY: invalid parameter for distribution "
+                                             "(not a folder under the install root)")),
         ]
         with self.client() as c:
             for request, expected in cases:

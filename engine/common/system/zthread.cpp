@@ -278,6 +278,11 @@ void ZThread::SetName(const char* szName)
     if (m_pRecord == nullptr)
         return;
     m_pRecord->m_Name.Assign(szName);
+    // Only a debugger reads the name from the exception; without one the raise would be
+    // caught and ignored, and it costs a trip through the exception dispatch each time (the
+    // download workers name their thread for every file).
+    if (!IsDebuggerPresent())
+        return;
     // The naming exception: a debugger takes it first; without one the handler below ends it,
     // standing in for a catch-all block around the raise.
     ULONG_PTR info[4] = {0x1000, reinterpret_cast<ULONG_PTR>(szName), m_pRecord->m_nThreadId, 0};

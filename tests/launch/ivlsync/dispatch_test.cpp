@@ -116,7 +116,7 @@ TEST_F(Dispatch, FrameChecksInOrderDuplicateBusyCount)
         {"1001;8;w;live;;1;2;en", "6;8;Already running"},
         {"1004;8;live", std::string("5;8;") + kVerifyUsage},  // verify is not busy
         {"1004;8;live;", std::string("5;8;") + kVerifyUsage},  // a final ';' is no parameter
-        {"1004;8;live;x", "5;8;Couldn't start verify"},
+        {"1004;8;..\\x;x", "5;8;CMD_VERIFY: invalid parameter for distribution (not a folder under the install root)"},
     };
     for (const Case& c : cases) {
         m_pServer->Dispatch(m_Connection, c.szCommand);
