@@ -230,6 +230,9 @@ TEST(Event, AutoResetWakesOneWaiterPerSet)
         Sleep(1);
     Sleep(100);  // both threads are inside the wait
     e.Set();
+    // One waiter wakes however slow the machine is; a second one would show up meanwhile.
+    for (int i = 0; i < 1000 && nWoken.load() == 0; ++i)
+        Sleep(10);
     Sleep(200);
     EXPECT_EQ(1, nWoken.load());
     e.Set();
