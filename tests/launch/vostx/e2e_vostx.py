@@ -709,8 +709,8 @@ class ActiveX(ServedDistribution):
     def test_install_sequence_reaches_the_container_thread(self):
         close_sync()
         lines = axhost(self.tmp, "cwd", "create", "cwd", "version", "init6", *self.init_args()[:6], "init",
-                       *self.init_args(), "wait-flash", "4", "120", "init", *self.init_args(), "wait-flash", "5", "60",
-                       "release", "threads", "60")
+                       *self.init_args(), "wait-flash", "4", "120", "threads", "60", "init", *self.init_args(),
+                       "wait-flash", "5", "60", "release", "threads", "60")
         self.assertEqual("cwd " + windows_path(os.getcwd()), lines[0])
         self.assertEqual("create 0x00000000", lines[1])
         self.assertTrue(lines[2].startswith("cwd C:\\") and lines[2].endswith("\\Temp\\IVL"), lines[2])
@@ -718,6 +718,7 @@ class ActiveX(ServedDistribution):
         self.assertEqual("version 0x00000000 bstr:1.0.4.6", lines[3])
         self.assertEqual("init6 0x8002000e", lines[4], "DISP_E_BADPARAMCOUNT")
         calls = [l for l in lines if l.startswith("flash ")]
+        # After the first run's thread has ended, a further call on the same control only says 0.0.
         values = [0, 0.100000001, 0.200000003, 1, 0]
         self.assertEqual(["flash VostxProgress|bstr:initializing|r4:%.9g|thread:main" % v for v in values], calls)
         self.assertEqual("threads plugin=0", lines[-1])
