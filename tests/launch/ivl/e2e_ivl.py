@@ -308,6 +308,8 @@ class Windows(LauncherTest):
         self.assertEqual(0, self.finish(proc))
         calls = [line for line in self.lines("player.log")
                  if line.split()[0] in ("Key", "Deactivated", "CloseRequest")]
+        # the desktop may deactivate the window as well, next to the posted deactivation
+        calls = [line for i, line in enumerate(calls) if i == 0 or line != "Deactivated" or calls[i - 1] != line]
         self.assertEqual(["Deactivated", "Key 0 115", "Key 0 68", "CloseRequest"], calls)
 
     def test_second_launcher_window(self):
@@ -386,7 +388,8 @@ class CrashModes(LauncherTest):
                 for name in ("crash.log", "faultscribe.log", "faultscribe-dump.dmp", "player.log"):
                     if os.path.exists(os.path.join(self.install, name)):
                         os.remove(os.path.join(self.install, name))
-                self.assertEqual(1, self.finish(self.crash(mode, kind)))
+                # a report with its stack walk takes long on a loaded machine
+                self.assertEqual(1, self.finish(self.crash(mode, kind), timeout=300))
                 report = self.read("crash.log")
                 self.assertIsNotNone(report)
                 self.assertIn(exception, report)
@@ -412,7 +415,7 @@ class CrashModes(LauncherTest):
         # the settings choose modes 0 to 4 only; the full-memory mode 5 is a script's choice
         for mode in (None, 5):
             with self.subTest(mode=mode):
-                self.assertNotIn(self.finish(self.crash(mode)), (0, 1))
+                self.assertNotIn(self.finish(self.crash(mode), timeout=300), (0, 1))
                 self.assertIsNone(self.read("crash.log"))
 
 
