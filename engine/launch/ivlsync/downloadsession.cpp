@@ -139,10 +139,10 @@ void DownloadSession::Run()
     } else {
         Reply(STATUS_FINISHED);
     }
-    Finish(false);
+    Finish();
 }
 
-void DownloadSession::Finish(bool)
+void DownloadSession::Finish()
 {
     FlashServer* pServer = m_pServer;
     pServer->RemoveSession(this);
@@ -199,7 +199,7 @@ void NamedDownloadSession::Run()
                     Session::Log("Bundle download failed");
                     Reply(ERR_FAILED, "Bundle download failed");
                     StopProgress();
-                    Finish(true);
+                    Finish();
                     return;
                 }
             }
@@ -211,7 +211,7 @@ void NamedDownloadSession::Run()
             Session::Log("%s", sError.GetData());
             Reply(ERR_FAILED, sError.GetData());
             StopProgress();
-            Finish(true);
+            Finish();
             return;
         }
     }

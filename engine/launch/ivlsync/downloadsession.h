@@ -46,8 +46,8 @@ public:
                                int32_t nRepackTotal, int32_t nRepackDone);
 
 protected:
-    // The session's last steps: the end reply (unless bFailed), the removal, the deletion.
-    void Finish(bool bFailed);
+    // The session's last steps, after its end reply: the removal (200) and the deletion.
+    void Finish();
     // Sets m_bDone and waits for the progress thread.
     void StopProgress();
 
