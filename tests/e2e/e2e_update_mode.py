@@ -19,11 +19,11 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(TOP, "tests", "lib"))
+from fileservers import FileServer  # noqa: E402
 from winetest import Wine, remove_dir, run_tests_with_services, scratch_dir, wait_for, windows_path, wine_command  # noqa: E402
 
 BUILD = EXE = PROBE = None
 PUBLISH = os.path.join(TOP, "tools", "publish.py")
-FILESERVER = os.path.join(TOP, "tools", "fileserver.py")
 LISTS = ("VostX_Depends", "Game_Client_Executables", "SmallFiles", "T00M00_AllLevels")
 
 
@@ -31,30 +31,6 @@ def write(path, data):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "wb") as f:
         f.write(data)
-
-
-class FileServer:
-    def __init__(self, root, paths=None):
-        self.tmp = tempfile.mkdtemp(prefix="updfs-")
-        port_file = os.path.join(self.tmp, "port")
-        args = [sys.executable, FILESERVER, "--root", root, "--port-file", port_file]
-        if paths:
-            script = os.path.join(self.tmp, "script.json")
-            with open(script, "w") as f:
-                json.dump({"paths": paths}, f)
-            args += ["--script", script]
-        self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if not wait_for(lambda: os.path.exists(port_file) and os.path.getsize(port_file) > 0, 10):
-            self.stop()
-            raise RuntimeError("file server did not start")
-        with open(port_file) as f:
-            self.name = "127.0.0.1:%d" % int(f.read())
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            self.proc.wait(10)
-        shutil.rmtree(self.tmp, ignore_errors=True)
 
 
 def probe(*args):

@@ -20,16 +20,15 @@ import sys
 import tempfile
 import time
 import unittest
-import urllib.request
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 sys.path.insert(0, os.path.join(TOP, "tests", "lib"))
+from fileservers import FileServer  # noqa: E402
 from winetest import Wine, remove_dir, run_tests_with_services, scratch_dir, wait_for, windows_path  # noqa: E402
 
 BUILD = None
 DRIVER = None
 PUBLISH = os.path.join(TOP, "tools", "publish.py")
-FILESERVER = os.path.join(TOP, "tools", "fileserver.py")
 HOST = "127.0.0.1"
 
 
@@ -84,40 +83,6 @@ def expected_state(files):
 
 def blob_path(record):
     return "/" + record["text"] + (".bz2" if record["size"] else "")
-
-
-class FileServer:
-    def __init__(self, root, script=None):
-        self.tmp = tempfile.mkdtemp(prefix="dlfs-")
-        args = [sys.executable, FILESERVER, "--root", root, "--port-file", os.path.join(self.tmp, "port")]
-        if script is not None:
-            path = os.path.join(self.tmp, "script.json")
-            with open(path, "w") as f:
-                json.dump({"paths": script}, f)
-            args += ["--script", path]
-        self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        port_file = os.path.join(self.tmp, "port")
-        if not wait_for(lambda: os.path.exists(port_file), 10):
-            self.stop()
-            raise RuntimeError("file server did not start")
-        with open(port_file) as f:
-            self.port = int(f.read())
-        self.name = "%s:%d" % (HOST, self.port)
-
-    def stats(self):
-        with urllib.request.urlopen("http://%s/_stats" % self.name, timeout=10) as r:
-            data = json.loads(r.read())
-        data["requests"].pop("/_stats", None)
-        return data
-
-    def reset(self):
-        urllib.request.urlopen("http://%s/_stats/reset" % self.name, timeout=10).read()
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            self.proc.wait(10)
-        shutil.rmtree(self.tmp, ignore_errors=True)
 
 
 class Nginx:

@@ -39,7 +39,7 @@ class CrashReports(unittest.TestCase):
         with open(path, mode) as f:
             return f.read()
 
-    def wait_reporter(self, timeout=30):
+    def wait_reporter(self, timeout=120):
         """The crash-report program runs on after the crashed one; wait for what it leaves."""
         names = ("faultscribe.log", "faultscribe-report.xml", "faultscribe-dump.dmp")
         if wait_for(lambda: all(os.path.exists(os.path.join(self.dir, n)) for n in names), timeout):
