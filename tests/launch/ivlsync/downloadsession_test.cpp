@@ -33,8 +33,9 @@ TEST(DownloadProgress, Text)
         bool bSent = DownloadSession::FormatProgress(s, c.nDone, c.nTotal, c.nRepackTotal, c.nRepackDone);
         SCOPED_TRACE(c.szText ? c.szText : "(none)");
         ASSERT_EQ(bSent, c.szText != nullptr);
-        if (c.szText)
+        if (c.szText) {
             EXPECT_STREQ(s.GetData(), c.szText);
+        }
     }
 }
 
