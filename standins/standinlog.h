@@ -41,8 +41,8 @@ inline void StandinLog(const char* szFile, const char* szFormat, ...)
     va_end(args);
     szLine[sizeof(szLine) - 3] = 0;
     strcat(szLine, "\r\n");
-    HANDLE hFile = CreateFileA(StandinPath(szFile).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               NULL, OPEN_ALWAYS, 0, NULL);
+    HANDLE hFile = CreateFileA(StandinPath(szFile).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                               OPEN_ALWAYS, 0, NULL);
     if (hFile == INVALID_HANDLE_VALUE)
         return;
     DWORD nWritten = 0;

@@ -71,8 +71,7 @@ const char* ThreadName()
 std::string VariantText(const VARIANT& v)
 {
     char sz[64];
-    switch (v.vt)
-    {
+    switch (v.vt) {
     case VT_EMPTY: return "empty";
     case VT_NULL: return "null";
     case VT_BSTR: return "bstr:" + Narrow(v.bstrVal, (int)SysStringLen(v.bstrVal));
@@ -88,13 +87,17 @@ std::string VariantText(const VARIANT& v)
 class PageObject : public IDispatch
 {
 public:
-    enum Kind { WINDOW, DOCUMENT, FLASH };
+    enum Kind
+    {
+        WINDOW,
+        DOCUMENT,
+        FLASH
+    };
     explicit PageObject(Kind kind) : m_nRefs(1), m_Kind(kind) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
-        if (riid == IID_IUnknown || riid == IID_IDispatch)
-        {
+        if (riid == IID_IUnknown || riid == IID_IDispatch) {
             *ppv = static_cast<IDispatch*>(this);
             AddRef();
             return S_OK;
@@ -119,8 +122,7 @@ public:
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* pNames, UINT nCount, LCID, DISPID* pIds) override
     {
         // Every name gets an id of its own: the index in this object's name list.
-        for (UINT i = 0; i < nCount; ++i)
-        {
+        for (UINT i = 0; i < nCount; ++i) {
             std::wstring name = pNames[i];
             size_t n = 0;
             while (n < m_Names.size() && m_Names[n] != name)
@@ -137,16 +139,14 @@ public:
         if (id < 1 || (size_t)id > m_Names.size())
             return DISP_E_MEMBERNOTFOUND;
         std::string name = Narrow(m_Names[id - 1].c_str());
-        if (m_Kind == WINDOW)
-        {
+        if (m_Kind == WINDOW) {
             if (name != "document" || !(nFlags & DISPATCH_PROPERTYGET) || !pResult)
                 return DISP_E_MEMBERNOTFOUND;
             pResult->vt = VT_DISPATCH;
             pResult->pdispVal = new PageObject(DOCUMENT);
             return S_OK;
         }
-        if (m_Kind == DOCUMENT)
-        {
+        if (m_Kind == DOCUMENT) {
             if (name != "getElementById" || pParams->cArgs != 1 || pParams->rgvarg[0].vt != VT_BSTR || !pResult)
                 return DISP_E_MEMBERNOTFOUND;
             std::wstring wanted = pParams->rgvarg[0].bstrVal ? pParams->rgvarg[0].bstrVal : L"";
@@ -180,8 +180,7 @@ public:
             *ppv = static_cast<IOleContainer*>(this);
         else if (riid == IID_IVostxHtmlDocument)
             *ppv = static_cast<IVostxHtmlDocument*>(this);
-        else
-        {
+        else {
             *ppv = nullptr;
             return E_NOINTERFACE;
         }
@@ -219,8 +218,7 @@ class ClientSite : public IOleClientSite
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
-        if (riid == IID_IUnknown || riid == IID_IOleClientSite)
-        {
+        if (riid == IID_IUnknown || riid == IID_IOleClientSite) {
             *ppv = static_cast<IOleClientSite*>(this);
             return S_OK;
         }
@@ -246,8 +244,7 @@ ClientSite s_Site;
 void Pump(DWORD nMs, int nUntilCalls)
 {
     DWORD nEnd = GetTickCount() + nMs;
-    for (;;)
-    {
+    for (;;) {
         if (nUntilCalls >= 0 && s_nFlashCalls >= nUntilCalls)
             return;
         DWORD nNow = GetTickCount();
@@ -255,8 +252,7 @@ void Pump(DWORD nMs, int nUntilCalls)
             return;
         MsgWaitForMultipleObjects(0, nullptr, FALSE, nEnd - nNow, QS_ALLINPUT);
         MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
-        {
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
         }
@@ -279,16 +275,15 @@ int PluginThreads()
     HANDLE hSnap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     THREADENTRY32 entry;
     entry.dwSize = sizeof(entry);
-    for (BOOL b = Thread32First(hSnap, &entry); b; b = Thread32Next(hSnap, &entry))
-    {
+    for (BOOL b = Thread32First(hSnap, &entry); b; b = Thread32Next(hSnap, &entry)) {
         if (entry.th32OwnerProcessID != GetCurrentProcessId())
             continue;
         HANDLE hThread = OpenThread(THREAD_QUERY_INFORMATION, FALSE, entry.th32ThreadID);
         if (!hThread)
             continue;
         void* pStart = nullptr;
-        if (pfnQuery && pfnQuery(hThread, 9 /* ThreadQuerySetWin32StartAddress */, &pStart, sizeof(pStart), nullptr) == 0)
-        {
+        if (pfnQuery &&
+            pfnQuery(hThread, 9 /* ThreadQuerySetWin32StartAddress */, &pStart, sizeof(pStart), nullptr) == 0) {
             // The engine starts its threads through the C runtime, whose thread entry lies in
             // the DLL too (the runtime is linked statically).
             if ((char*)pStart >= pBegin && (char*)pStart < pEnd)
@@ -308,8 +303,7 @@ HRESULT CallControl(IDispatch* pControl, const wchar_t* szName, std::vector<std:
     if (FAILED(e))
         return e;
     std::vector<VARIANT> vars(args.size());
-    for (size_t i = 0; i < args.size(); ++i)
-    {
+    for (size_t i = 0; i < args.size(); ++i) {
         VARIANT& v = vars[args.size() - 1 - i];
         VariantInit(&v);
         v.vt = VT_BSTR;
@@ -328,8 +322,7 @@ int main(int argc, char** argv)
     s_nMainThread = GetCurrentThreadId();
     const char* szOut = nullptr;
     int i = 1;
-    for (; i + 1 < argc && strncmp(argv[i], "--", 2) == 0; i += 2)
-    {
+    for (; i + 1 < argc && strncmp(argv[i], "--", 2) == 0; i += 2) {
         if (strcmp(argv[i], "--out") == 0)
             szOut = argv[i + 1];
         else if (strcmp(argv[i], "--flash-id") == 0)
@@ -340,40 +333,31 @@ int main(int argc, char** argv)
         return 2;
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     IDispatch* pControl = nullptr;
-    for (; i < argc; ++i)
-    {
+    for (; i < argc; ++i) {
         std::string command = argv[i];
-        if (command == "create")
-        {
+        if (command == "create") {
             CLSID clsid;
             HRESULT e = CLSIDFromProgID(L"" VOSTX_PROGID, &clsid);
             if (SUCCEEDED(e))
                 e = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, (void**)&pControl);
             IOleObject* pObject = nullptr;
-            if (SUCCEEDED(e) && SUCCEEDED(pControl->QueryInterface(IID_IOleObject, (void**)&pObject)))
-            {
+            if (SUCCEEDED(e) && SUCCEEDED(pControl->QueryInterface(IID_IOleObject, (void**)&pObject))) {
                 e = pObject->SetClientSite(&s_Site);
                 pObject->Release();
             }
             Out("create 0x%08lx", (unsigned long)e);
-        }
-        else if (command == "cwd")
-        {
+        } else if (command == "cwd") {
             wchar_t szDir[MAX_PATH];
             GetCurrentDirectoryW(MAX_PATH, szDir);
             Out("cwd %s", Narrow(szDir).c_str());
-        }
-        else if (command == "version" && pControl)
-        {
+        } else if (command == "version" && pControl) {
             std::vector<std::string> none;
             VARIANT result;
             VariantInit(&result);
             HRESULT e = CallControl(pControl, L"GetVersion", none, &result);
             Out("version 0x%08lx %s", (unsigned long)e, VariantText(result).c_str());
             VariantClear(&result);
-        }
-        else if ((command == "init" || command == "init6") && pControl)
-        {
+        } else if ((command == "init" || command == "init6") && pControl) {
             size_t nCount = command == "init" ? 7 : 6;
             std::vector<std::string> args;
             while (args.size() < nCount && i + 1 < argc)
@@ -383,55 +367,40 @@ int main(int argc, char** argv)
             HRESULT e = CallControl(pControl, L"InitVostX", args, &result);
             Out("%s 0x%08lx", command.c_str(), (unsigned long)e);
             VariantClear(&result);
-        }
-        else if (command == "wait-flash" && i + 2 < argc)
-        {
+        } else if (command == "wait-flash" && i + 2 < argc) {
             int nCount = atoi(argv[++i]);
             int nSeconds = atoi(argv[++i]);
             Pump((DWORD)nSeconds * 1000, nCount);
             Out("wait-flash %d", s_nFlashCalls);
-        }
-        else if (command == "pump" && i + 1 < argc)
-        {
+        } else if (command == "pump" && i + 1 < argc) {
             Pump((DWORD)atoi(argv[++i]), -1);
-        }
-        else if (command == "reset" && pControl)
-        {
+        } else if (command == "reset" && pControl) {
             IPersistStreamInit* pPersist = nullptr;
             HRESULT e = pControl->QueryInterface(IID_IPersistStreamInit, (void**)&pPersist);
-            if (SUCCEEDED(e))
-            {
+            if (SUCCEEDED(e)) {
                 e = pPersist->InitNew();
                 pPersist->Release();
             }
             Out("reset 0x%08lx", (unsigned long)e);
-        }
-        else if (command == "release" && pControl)
-        {
+        } else if (command == "release" && pControl) {
             IOleObject* pObject = nullptr;
-            if (SUCCEEDED(pControl->QueryInterface(IID_IOleObject, (void**)&pObject)))
-            {
+            if (SUCCEEDED(pControl->QueryInterface(IID_IOleObject, (void**)&pObject))) {
                 pObject->Close(OLECLOSE_NOSAVE);
                 pObject->Release();
             }
             pControl->Release();
             pControl = nullptr;
             Out("release");
-        }
-        else if (command == "threads" && i + 1 < argc)
-        {
+        } else if (command == "threads" && i + 1 < argc) {
             // The install threads end on their own; their marshalled calls keep arriving meanwhile.
             DWORD nEnd = GetTickCount() + (DWORD)atoi(argv[++i]) * 1000;
             int nLeft = PluginThreads();
-            while (nLeft && (LONG)(nEnd - GetTickCount()) > 0)
-            {
+            while (nLeft && (LONG)(nEnd - GetTickCount()) > 0) {
                 Pump(100, -1);
                 nLeft = PluginThreads();
             }
             Out("threads plugin=%d", nLeft);
-        }
-        else
-        {
+        } else {
             Out("bad command %s", command.c_str());
             return 2;
         }

@@ -27,8 +27,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     wchar_t szPath[MAX_PATH + 64];
     BesideMe(szPath, MAX_PATH + 64, L"faultscribe.log");
     HANDLE hLog = CreateFileW(szPath, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
-    if (hLog != INVALID_HANDLE_VALUE)
-    {
+    if (hLog != INVALID_HANDLE_VALUE) {
         const char* szLine = GetCommandLineA();
         DWORD nWritten = 0;
         WriteFile(hLog, szLine, (DWORD)strlen(szLine), &nWritten, NULL);
@@ -37,8 +36,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     }
     int nArgs = 0;
     wchar_t** ppArgs = CommandLineToArgvW(GetCommandLineW(), &nArgs);
-    if (ppArgs && nArgs >= 3)
-    {
+    if (ppArgs && nArgs >= 3) {
         BesideMe(szPath, MAX_PATH + 64, L"faultscribe-report.xml");
         CopyFileW(ppArgs[1], szPath, FALSE);
         BesideMe(szPath, MAX_PATH + 64, L"faultscribe-dump.dmp");

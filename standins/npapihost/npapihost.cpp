@@ -67,7 +67,7 @@ std::set<std::string>& Identifiers()
 
 NPIdentifier NP_CALLBACK GetStringIdentifier(const NPUTF8* szName)
 {
-    return (NPIdentifier)&*Identifiers().insert(szName ? szName : "").first;
+    return (NPIdentifier) & *Identifiers().insert(szName ? szName : "").first;
 }
 
 const std::string& NameOf(NPIdentifier id)
@@ -95,9 +95,9 @@ NPUTF8* NP_CALLBACK Utf8FromIdentifier(NPIdentifier id)
 
 NPObject* NP_CALLBACK CreateObject(NPP npp, NPClass* pClass)
 {
-    NPObject* pObject = pClass->allocate ? pClass->allocate(npp, pClass) : static_cast<NPObject*>(calloc(1, sizeof(NPObject)));
-    if (pObject)
-    {
+    NPObject* pObject =
+        pClass->allocate ? pClass->allocate(npp, pClass) : static_cast<NPObject*>(calloc(1, sizeof(NPObject)));
+    if (pObject) {
         pObject->_class = pClass;
         pObject->referenceCount = 1;
     }
@@ -113,8 +113,7 @@ NPObject* NP_CALLBACK RetainObject(NPObject* pObject)
 
 void NP_CALLBACK ReleaseObject(NPObject* pObject)
 {
-    if (pObject && --pObject->referenceCount == 0)
-    {
+    if (pObject && --pObject->referenceCount == 0) {
         if (pObject->_class->deallocate)
             pObject->_class->deallocate(pObject);
         else
@@ -170,8 +169,7 @@ void NP_CALLBACK PluginThreadAsyncCall(NPP, NPPluginThreadAsyncCallFunc pfnFunc,
 std::string VariantText(const NPVariant& v)
 {
     char sz[64];
-    switch (v.type)
-    {
+    switch (v.type) {
     case NPVariantType_Void: return "void";
     case NPVariantType_Null: return "null";
     case NPVariantType_Bool: return v.value.boolValue ? "bool:true" : "bool:false";
@@ -225,9 +223,9 @@ bool NP_CALLBACK DocumentInvoke(NPObject*, NPIdentifier name, const NPVariant* p
     if (NameOf(name) != "getElementById" || nCount != 1 || pArgs[0].type != NPVariantType_String)
         return false;
     std::string id(pArgs[0].value.stringValue.UTF8Characters, pArgs[0].value.stringValue.UTF8Length);
-    Out("page getElementById|%s|%s", id.c_str(), GetCurrentThreadId() == s_nMainThread ? "thread:main" : "thread:other");
-    if (id != s_FlashId)
-    {
+    Out("page getElementById|%s|%s", id.c_str(),
+        GetCurrentThreadId() == s_nMainThread ? "thread:main" : "thread:other");
+    if (id != s_FlashId) {
         pResult->type = NPVariantType_Null;
         return true;
     }
@@ -260,8 +258,7 @@ NPError NP_CALLBACK GetValue(NPP, NPNVariable variable, void* pValue)
 void Pump(DWORD nMs, int nUntilCalls)
 {
     DWORD nEnd = GetTickCount() + nMs;
-    for (;;)
-    {
+    for (;;) {
         if (nUntilCalls >= 0 && s_nFlashCalls >= nUntilCalls)
             return;
         DWORD nNow = GetTickCount();
@@ -269,10 +266,8 @@ void Pump(DWORD nMs, int nUntilCalls)
             return;
         MsgWaitForMultipleObjects(0, nullptr, FALSE, nEnd - nNow, QS_ALLINPUT);
         MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
-        {
-            if (msg.message == WM_ASYNC_CALL)
-            {
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_ASYNC_CALL) {
                 AsyncCall* pCall = reinterpret_cast<AsyncCall*>(msg.lParam);
                 pCall->m_pfnFunc(pCall->m_pData);
                 delete pCall;
@@ -303,29 +298,20 @@ NPVariant ParseArg(const char* sz)
 {
     NPVariant v;
     v.type = NPVariantType_Void;
-    if (strncmp(sz, "s:", 2) == 0)
-    {
+    if (strncmp(sz, "s:", 2) == 0) {
         v.type = NPVariantType_String;
         v.value.stringValue.UTF8Characters = sz + 2;
         v.value.stringValue.UTF8Length = (uint32_t)strlen(sz + 2);
-    }
-    else if (strncmp(sz, "i:", 2) == 0)
-    {
+    } else if (strncmp(sz, "i:", 2) == 0) {
         v.type = NPVariantType_Int32;
         v.value.intValue = atoi(sz + 2);
-    }
-    else if (strncmp(sz, "d:", 2) == 0)
-    {
+    } else if (strncmp(sz, "d:", 2) == 0) {
         v.type = NPVariantType_Double;
         v.value.doubleValue = atof(sz + 2);
-    }
-    else if (strncmp(sz, "b:", 2) == 0)
-    {
+    } else if (strncmp(sz, "b:", 2) == 0) {
         v.type = NPVariantType_Bool;
         v.value.boolValue = sz[2] == '1';
-    }
-    else if (strcmp(sz, "null") == 0)
-    {
+    } else if (strcmp(sz, "null") == 0) {
         v.type = NPVariantType_Null;
     }
     return v;
@@ -333,10 +319,10 @@ NPVariant ParseArg(const char* sz)
 
 bool IsCommand(const char* sz)
 {
-    static const char* aszCommands[] = {"init-null", "init", "entry", "new", "getvalue", "object", "invoke",
-                                        "default", "hasmethod", "wait-flash", "pump", "release", "destroy",
-                                        "shutdown", "threads", "version", "new-again", "nodata-getvalue",
-                                        "messagebox"};
+    static const char* aszCommands[] = {"init-null", "init",      "entry",           "new",       "getvalue",
+                                        "object",    "invoke",    "default",         "hasmethod", "wait-flash",
+                                        "pump",      "release",   "destroy",         "shutdown",  "threads",
+                                        "version",   "new-again", "nodata-getvalue", "messagebox"};
     for (const char* szCommand : aszCommands)
         if (strcmp(sz, szCommand) == 0)
             return true;
@@ -350,8 +336,7 @@ int main(int argc, char** argv)
     const char* szDll = nullptr;
     const char* szOut = nullptr;
     int i = 1;
-    for (; i + 1 < argc && strncmp(argv[i], "--", 2) == 0; i += 2)
-    {
+    for (; i + 1 < argc && strncmp(argv[i], "--", 2) == 0; i += 2) {
         if (strcmp(argv[i], "--dll") == 0)
             szDll = argv[i + 1];
         else if (strcmp(argv[i], "--out") == 0)
@@ -360,8 +345,7 @@ int main(int argc, char** argv)
             s_FlashId = argv[i + 1];
     }
     s_pOut = szOut ? fopen(szOut, "wb") : stdout;
-    if (!szDll || !s_pOut)
-    {
+    if (!szDll || !s_pOut) {
         fprintf(stderr, "usage: npapihost --dll PATH --out FILE [--flash-id ID] COMMAND...\n");
         return 2;
     }
@@ -370,8 +354,7 @@ int main(int argc, char** argv)
     std::set<DWORD> threadsAtStart = ThreadIds();
 
     HMODULE hDll = LoadLibraryA(szDll);
-    if (!hDll)
-    {
+    if (!hDll) {
         Out("load failed %lu", GetLastError());
         return 1;
     }
@@ -408,15 +391,13 @@ int main(int argc, char** argv)
     NPP_t instance = {nullptr, nullptr};
     NPObject* pObject = nullptr;
 
-    for (; i < argc; ++i)
-    {
+    for (; i < argc; ++i) {
         const char* szCommand = argv[i];
         if (strcmp(szCommand, "init-null") == 0)
             Out("init-null %d", pfnInitialize(nullptr));
         else if (strcmp(szCommand, "init") == 0)
             Out("init %d", pfnInitialize(&browser));
-        else if (strcmp(szCommand, "entry") == 0)
-        {
+        else if (strcmp(szCommand, "entry") == 0) {
             int nResult = pfnGetEntryPoints(&plugin);
             const void* pUntouched;
             memset(&pUntouched, 0xEE, sizeof(pUntouched));
@@ -428,11 +409,9 @@ int main(int argc, char** argv)
                 plugin.setvalue == pUntouched ? "untouched" : "changed");
             if (plugin.setwindow)
                 Out("setwindow %d event %d", plugin.setwindow(&instance, nullptr), plugin.event(&instance, nullptr));
-        }
-        else if (strcmp(szCommand, "new") == 0)
+        } else if (strcmp(szCommand, "new") == 0)
             Out("new %d", plugin.newp("application/x-vost-plugin-live", &instance, 1, 0, nullptr, nullptr, nullptr));
-        else if (strcmp(szCommand, "getvalue") == 0 && i + 1 < argc)
-        {
+        else if (strcmp(szCommand, "getvalue") == 0 && i + 1 < argc) {
             int nVariable = atoi(argv[++i]);
             void* pValue = nullptr;
             NPError nResult = plugin.getvalue(&instance, (NPPVariable)nVariable, &pValue);
@@ -444,18 +423,14 @@ int main(int argc, char** argv)
                 Out("getvalue %d %d", nVariable, nResult);
             if (nResult == NPERR_NO_ERROR && nVariable == 15 && pValue)
                 ReleaseObject(static_cast<NPObject*>(pValue));
-        }
-        else if (strcmp(szCommand, "object") == 0)
-        {
+        } else if (strcmp(szCommand, "object") == 0) {
             NPObject* pNew = nullptr;
             NPError nResult = plugin.getvalue(&instance, NPPVpluginScriptableNPObject, &pNew);
             if (pObject)
                 ReleaseObject(pObject);
             pObject = pNew;
             Out("object %d %s refs=%u", nResult, pObject ? "set" : "null", pObject ? pObject->referenceCount : 0);
-        }
-        else if (strcmp(szCommand, "invoke") == 0 && i + 1 < argc && pObject)
-        {
+        } else if (strcmp(szCommand, "invoke") == 0 && i + 1 < argc && pObject) {
             const char* szName = argv[++i];
             std::vector<NPVariant> args;
             while (i + 1 < argc && !IsCommand(argv[i + 1]))
@@ -469,48 +444,36 @@ int main(int argc, char** argv)
                 s_Exception.c_str());
             if (bOk)
                 ReleaseVariantValue(&result);
-        }
-        else if (strcmp(szCommand, "default") == 0 && pObject)
-        {
+        } else if (strcmp(szCommand, "default") == 0 && pObject) {
             NPVariant result;
             result.type = NPVariantType_Void;
             bool bOk = pObject->_class->invokeDefault(pObject, nullptr, 0, &result);
             Out("default %s %s", bOk ? "true" : "false", VariantText(result).c_str());
-        }
-        else if (strcmp(szCommand, "hasmethod") == 0 && i + 1 < argc && pObject)
-        {
+        } else if (strcmp(szCommand, "hasmethod") == 0 && i + 1 < argc && pObject) {
             const char* szName = argv[++i];
-            Out("hasmethod %s %s", szName, pObject->_class->hasMethod(pObject, GetStringIdentifier(szName)) ? "true" : "false");
-        }
-        else if (strcmp(szCommand, "wait-flash") == 0 && i + 2 < argc)
-        {
+            Out("hasmethod %s %s", szName,
+                pObject->_class->hasMethod(pObject, GetStringIdentifier(szName)) ? "true" : "false");
+        } else if (strcmp(szCommand, "wait-flash") == 0 && i + 2 < argc) {
             int nCount = atoi(argv[++i]);
             int nSeconds = atoi(argv[++i]);
             Pump((DWORD)nSeconds * 1000, nCount);
             Out("wait-flash %d", s_nFlashCalls);
-        }
-        else if (strcmp(szCommand, "pump") == 0 && i + 1 < argc)
-        {
+        } else if (strcmp(szCommand, "pump") == 0 && i + 1 < argc) {
             Pump((DWORD)atoi(argv[++i]), -1);
-        }
-        else if (strcmp(szCommand, "release") == 0)
-        {
+        } else if (strcmp(szCommand, "release") == 0) {
             if (pObject)
                 ReleaseObject(pObject);
             pObject = nullptr;
             Out("release");
-        }
-        else if (strcmp(szCommand, "destroy") == 0)
+        } else if (strcmp(szCommand, "destroy") == 0)
             Out("destroy %d", plugin.destroy(&instance, nullptr));
         else if (strcmp(szCommand, "shutdown") == 0)
             Out("shutdown %d", pfnShutdown());
-        else if (strcmp(szCommand, "threads") == 0 && i + 1 < argc)
-        {
+        else if (strcmp(szCommand, "threads") == 0 && i + 1 < argc) {
             // Other threads of the plug-in end on their own; queued calls keep arriving meanwhile.
             DWORD nEnd = GetTickCount() + (DWORD)atoi(argv[++i]) * 1000;
             size_t nExtra = 0;
-            do
-            {
+            do {
                 nExtra = 0;
                 for (DWORD id : ThreadIds())
                     nExtra += threadsAtStart.count(id) ? 0 : 1;
@@ -518,27 +481,21 @@ int main(int argc, char** argv)
                     Pump(100, -1);
             } while (nExtra && (LONG)(nEnd - GetTickCount()) > 0);
             Out("threads extra=%u", (unsigned)nExtra);
-        }
-        else if (strcmp(szCommand, "new-again") == 0)
-            Out("new-again %d", plugin.newp("application/x-vost-plugin-live", &instance, 1, 0, nullptr, nullptr, nullptr));
-        else if (strcmp(szCommand, "nodata-getvalue") == 0)
-        {
+        } else if (strcmp(szCommand, "new-again") == 0)
+            Out("new-again %d",
+                plugin.newp("application/x-vost-plugin-live", &instance, 1, 0, nullptr, nullptr, nullptr));
+        else if (strcmp(szCommand, "nodata-getvalue") == 0) {
             NPP_t bare = {nullptr, nullptr};
             void* pValue = nullptr;
             Out("nodata-getvalue %d", plugin.getvalue(&bare, NPPVpluginNameString, &pValue));
-        }
-        else if (strcmp(szCommand, "messagebox") == 0 && i + 1 < argc)
-        {
+        } else if (strcmp(szCommand, "messagebox") == 0 && i + 1 < argc) {
             DWORD nEnd = GetTickCount() + (DWORD)atoi(argv[++i]) * 1000;
             HWND hBox = nullptr;
             while (!(hBox = FindWindowA(nullptr, "Ironvale plugin")) && (LONG)(nEnd - GetTickCount()) > 0)
                 Pump(100, -1);
-            if (!hBox)
-            {
+            if (!hBox) {
                 Out("messagebox none");
-            }
-            else
-            {
+            } else {
                 char szText[512] = "";
                 GetDlgItemTextA(hBox, 0xFFFF, szText, sizeof(szText));  // the message box's text control
                 Out("messagebox %s", szText);
@@ -546,19 +503,16 @@ int main(int argc, char** argv)
                 while (IsWindow(hBox) && (LONG)(nEnd - GetTickCount()) > 0)
                     Pump(50, -1);
             }
-        }
-        else if (strcmp(szCommand, "version") == 0)
-        {
+        } else if (strcmp(szCommand, "version") == 0) {
             DWORD nHandle = 0;
             DWORD nSize = GetFileVersionInfoSizeA(szDll, &nHandle);
             std::vector<char> block(nSize ? nSize : 1);
             if (!nSize || !GetFileVersionInfoA(szDll, 0, nSize, block.data()))
                 Out("version none");
-            static const char* aszKeys[] = {"MIMEType", "FileExtents", "FileOpenName", "FileDescription", "ProductName",
-                                            "InternalName", "OriginalFilename", "FileVersion", "ProductVersion",
-                                            "OLESelfRegister"};
-            for (const char* szKey : aszKeys)
-            {
+            static const char* aszKeys[] = {"MIMEType",       "FileExtents",    "FileOpenName",     "FileDescription",
+                                            "ProductName",    "InternalName",   "OriginalFilename", "FileVersion",
+                                            "ProductVersion", "OLESelfRegister"};
+            for (const char* szKey : aszKeys) {
                 std::string query = std::string("\\StringFileInfo\\040904e4\\") + szKey;
                 char* pValue = nullptr;
                 UINT nLength = 0;
@@ -567,9 +521,7 @@ int main(int argc, char** argv)
                 else
                     Out("version %s missing", szKey);
             }
-        }
-        else
-        {
+        } else {
             Out("bad command %s", szCommand);
             return 2;
         }

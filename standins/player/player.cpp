@@ -53,7 +53,10 @@ int s_nInputTimerEnds;
 class Player : public IPlayer
 {
 public:
-    explicit Player(int nMode) : m_nMode(nMode), m_nTicks(0), m_bCloseRequested(false), m_hWnd(NULL), m_bStatsLogged(false) {}
+    explicit Player(int nMode)
+        : m_nMode(nMode), m_nTicks(0), m_bCloseRequested(false), m_hWnd(NULL), m_bStatsLogged(false)
+    {
+    }
 
     bool PLAYER_CALL Initialise(int nMode) override
     {
@@ -79,7 +82,7 @@ public:
     bool PLAYER_CALL Start(const PlayerStartParams* p) override
     {
         bool bSecondPart = p->m_pWindowObject &&
-                           static_cast<char*>(p->m_pWindowGeometry) == static_cast<char*>(p->m_pWindowObject) + sizeof(void*);
+            static_cast<char*>(p->m_pWindowGeometry) == static_cast<char*>(p->m_pWindowObject) + sizeof(void*);
         StandinLog(kLog,
                    "Start session=%s playersession=%s allowlocalserver=%d port=%d web=%s loadfromserver=%d scene=%s "
                    "window=%s geometry=%s",

@@ -25,8 +25,7 @@ std::string Utf8(const wchar_t* szText)
 std::string OneLine(const std::string& sText)
 {
     std::string sOut;
-    for (char c : sText)
-    {
+    for (char c : sText) {
         if (c == '\r')
             continue;
         if (c == '\n')
@@ -60,8 +59,7 @@ BOOL CALLBACK PrintChild(HWND hChild, LPARAM lParam)
     std::string sText = sClass == "RichEdit20W" ? std::string() : OneLine(Text(hChild));
     printf("control %d %s %ld %ld %ld %ld %s\n", GetDlgCtrlID(hChild), sClass.c_str(), rect.left, rect.top,
            rect.right - rect.left, rect.bottom - rect.top, sText.c_str());
-    printf("state %d %d %d\n", GetDlgCtrlID(hChild), IsWindowVisible(hChild) ? 1 : 0,
-           IsWindowEnabled(hChild) ? 1 : 0);
+    printf("state %d %d %d\n", GetDlgCtrlID(hChild), IsWindowVisible(hChild) ? 1 : 0, IsWindowEnabled(hChild) ? 1 : 0);
     if (sClass == "RichEdit20W")
         printf("log %s\n", OneLine(Text(hChild)).c_str());
     return TRUE;
@@ -70,8 +68,7 @@ BOOL CALLBACK PrintChild(HWND hChild, LPARAM lParam)
 void PrintMenu(HMENU hMenu, int nDepth)
 {
     int nCount = GetMenuItemCount(hMenu);
-    for (int i = 0; i < nCount; ++i)
-    {
+    for (int i = 0; i < nCount; ++i) {
         wchar_t szText[256] = {};
         GetMenuStringW(hMenu, i, szText, 256, MF_BYPOSITION);
         UINT nState = GetMenuState(hMenu, i, MF_BYPOSITION);
@@ -92,8 +89,7 @@ int main(int argc, char** argv)
     wchar_t szCaption[256] = L"I&V sync";
     bool bRestore = false;
     int nClick = 0;
-    for (int i = 1; i < argc; ++i)
-    {
+    for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--restore") == 0)
             bRestore = true;
         else if (strcmp(argv[i], "--click") == 0 && i + 1 < argc)
@@ -104,13 +100,11 @@ int main(int argc, char** argv)
     HWND hWnd = FindWindowW(L"#32770", szCaption);
     if (!hWnd)
         return 1;
-    if (bRestore)
-    {
+    if (bRestore) {
         ShowWindow(hWnd, SW_RESTORE);
         Sleep(500);
     }
-    if (nClick)
-    {
+    if (nClick) {
         HWND hButton = GetDlgItem(hWnd, nClick);
         if (!hButton)
             return 1;

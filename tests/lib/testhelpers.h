@@ -61,8 +61,8 @@ public:
             const ::testing::TestInfo* pInfo = ::testing::UnitTest::GetInstance()->current_test_info();
             szName = pInfo ? pInfo->name() : "test";
         }
-        std::string sBase = std::string(sTemp.GetData()) + "ivltest_" + szName + "_" +
-                            std::to_string(GetCurrentProcessId());
+        std::string sBase =
+            std::string(sTemp.GetData()) + "ivltest_" + szName + "_" + std::to_string(GetCurrentProcessId());
         for (int i = 0; i < 1000 && m_sPath.empty(); ++i) {
             std::string sTry = sBase + "_" + std::to_string(i);
             if (CreateDirectoryW(Wide(sTry).c_str(), nullptr))
@@ -129,12 +129,13 @@ inline std::string ReadWholeFile(const std::string& sPath)
 // Makes or replaces the file with the bytes; false when it cannot.
 inline bool WriteWholeFile(const std::string& sPath, const std::string& sData)
 {
-    HANDLE h = CreateFileW(Wide(sPath).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h =
+        CreateFileW(Wide(sPath).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
     DWORD nWritten = 0;
-    bool bOk = WriteFile(h, sData.data(), static_cast<DWORD>(sData.size()), &nWritten, nullptr) &&
-               nWritten == sData.size();
+    bool bOk =
+        WriteFile(h, sData.data(), static_cast<DWORD>(sData.size()), &nWritten, nullptr) && nWritten == sData.size();
     CloseHandle(h);
     return bOk;
 }

@@ -12,8 +12,9 @@ TEST(Bzip2Library, RoundTripAndCorruptInput)
 
     std::vector<char> packed(text.size() + text.size() / 100 + 600);
     unsigned int packedLen = packed.size();
-    ASSERT_EQ(BZ_OK, BZ2_bzBuffToBuffCompress(packed.data(), &packedLen, const_cast<char*>(text.data()),
-                                              text.size(), 9, 0, 0));
+    ASSERT_EQ(
+        BZ_OK,
+        BZ2_bzBuffToBuffCompress(packed.data(), &packedLen, const_cast<char*>(text.data()), text.size(), 9, 0, 0));
     ASSERT_LT(packedLen, text.size());
     EXPECT_EQ(0, memcmp(packed.data(), "BZh9", 4));
 

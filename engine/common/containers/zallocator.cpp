@@ -6,8 +6,7 @@
 ZOffsetAllocator::ZOffsetAllocator(uint32_t nBegin, uint32_t nEnd, uint32_t nMaxRanges, Range* pTable)
     : m_pRanges(pTable), m_nCount(0), m_nMaxRanges(nMaxRanges), m_bExternalTable(pTable != nullptr)
 {
-    if (!m_pRanges)
-    {
+    if (!m_pRanges) {
         uint64_t nBytes = uint64_t(nMaxRanges) * sizeof(Range);
         m_pRanges = static_cast<Range*>(malloc(nBytes > 0xFFFFFFFFu ? 0xFFFFFFFFu : size_t(nBytes)));
     }
@@ -36,26 +35,22 @@ void ZOffsetAllocator::RemoveAt(uint32_t nIndex)
 uint32_t ZOffsetAllocator::AllocWith(uint32_t nSize, Strategy eStrategy)
 {
     uint32_t nCandidate = NoRange;
-    for (uint32_t i = 0; i < m_nCount; ++i)
-    {
+    for (uint32_t i = 0; i < m_nCount; ++i) {
         const Range& r = m_pRanges[i];
-        if (r.m_nSize == nSize)
-        {
+        if (r.m_nSize == nSize) {
             uint32_t nOffset = r.m_nOffset;
             RemoveAt(i);
             return nOffset;
         }
         if (r.m_nSize < nSize)
             continue;
-        if (nCandidate == NoRange)
-        {
+        if (nCandidate == NoRange) {
             nCandidate = i;
             continue;
         }
         const Range& c = m_pRanges[nCandidate];
         bool bBetter = false;
-        switch (eStrategy)
-        {
+        switch (eStrategy) {
         case High: bBetter = r.m_nOffset > c.m_nOffset; break;
         case Low: bBetter = r.m_nOffset < c.m_nOffset; break;
         case BestFit: bBetter = r.m_nSize < c.m_nSize; break;
@@ -75,25 +70,30 @@ uint32_t ZOffsetAllocator::AllocWith(uint32_t nSize, Strategy eStrategy)
     return nOffset;
 }
 
-uint32_t ZOffsetAllocator::AllocHigh(uint32_t nSize) { return AllocWith(nSize, High); }
-uint32_t ZOffsetAllocator::AllocLow(uint32_t nSize) { return AllocWith(nSize, Low); }
-uint32_t ZOffsetAllocator::AllocBestFit(uint32_t nSize) { return AllocWith(nSize, BestFit); }
+uint32_t ZOffsetAllocator::AllocHigh(uint32_t nSize)
+{
+    return AllocWith(nSize, High);
+}
+uint32_t ZOffsetAllocator::AllocLow(uint32_t nSize)
+{
+    return AllocWith(nSize, Low);
+}
+uint32_t ZOffsetAllocator::AllocBestFit(uint32_t nSize)
+{
+    return AllocWith(nSize, BestFit);
+}
 
 void ZOffsetAllocator::Free(uint32_t nOffset, uint32_t nSize)
 {
     uint32_t nEnd = nOffset + nSize;
-    for (uint32_t i = 0; i < m_nCount; ++i)
-    {
+    for (uint32_t i = 0; i < m_nCount; ++i) {
         Range& r = m_pRanges[i];
-        if (r.m_nOffset == nEnd)
-        {
+        if (r.m_nOffset == nEnd) {
             r.m_nOffset -= nSize;
             r.m_nSize += nSize;
-            for (uint32_t j = i + 1; j < m_nCount; ++j)
-            {
+            for (uint32_t j = i + 1; j < m_nCount; ++j) {
                 Range& left = m_pRanges[j];
-                if (left.m_nOffset + left.m_nSize == nOffset)
-                {
+                if (left.m_nOffset + left.m_nSize == nOffset) {
                     r.m_nOffset -= left.m_nSize;
                     r.m_nSize += left.m_nSize;
                     RemoveAt(j);
@@ -102,14 +102,11 @@ void ZOffsetAllocator::Free(uint32_t nOffset, uint32_t nSize)
             }
             return;
         }
-        if (r.m_nOffset + r.m_nSize == nOffset)
-        {
+        if (r.m_nOffset + r.m_nSize == nOffset) {
             r.m_nSize += nSize;
-            for (uint32_t j = i + 1; j < m_nCount; ++j)
-            {
+            for (uint32_t j = i + 1; j < m_nCount; ++j) {
                 Range& right = m_pRanges[j];
-                if (right.m_nOffset == nEnd)
-                {
+                if (right.m_nOffset == nEnd) {
                     r.m_nSize += right.m_nSize;
                     RemoveAt(j);
                     break;
@@ -125,16 +122,14 @@ bool ZOffsetAllocator::Reserve(uint32_t nOffset, uint32_t nSize)
 {
     if (nSize == 0)
         return true;
-    for (uint32_t i = 0; i < m_nCount; ++i)
-    {
+    for (uint32_t i = 0; i < m_nCount; ++i) {
         Range& r = m_pRanges[i];
         uint64_t a = r.m_nOffset;
         uint64_t e = a + r.m_nSize;
         if (nOffset < a || nOffset >= e)
             continue;
         uint64_t t = uint64_t(nOffset) + nSize;
-        if (a == nOffset)
-        {
+        if (a == nOffset) {
             if (t >= e)
                 RemoveAt(i);
             else
@@ -156,8 +151,7 @@ bool ZOffsetAllocator::IsFree(uint32_t nOffset, uint32_t nSize) const
 {
     if (nSize == 0)
         return true;
-    for (uint32_t i = 0; i < m_nCount; ++i)
-    {
+    for (uint32_t i = 0; i < m_nCount; ++i) {
         const Range& r = m_pRanges[i];
         uint64_t e = uint64_t(r.m_nOffset) + r.m_nSize;
         if (nOffset >= r.m_nOffset && nOffset < e)

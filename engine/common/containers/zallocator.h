@@ -17,7 +17,10 @@ protected:
 class ZOffsetAllocator
 {
 public:
-    enum : uint32_t { NoRange = 0xFFFFFFFFu };
+    enum : uint32_t
+    {
+        NoRange = 0xFFFFFFFFu
+    };
 
     struct Range
     {
@@ -54,7 +57,12 @@ public:
     const Range& GetRange(uint32_t nIndex) const { return m_pRanges[nIndex]; }
 
 private:
-    enum Strategy { High, Low, BestFit };
+    enum Strategy
+    {
+        High,
+        Low,
+        BestFit
+    };
     uint32_t AllocWith(uint32_t nSize, Strategy eStrategy);
     void RemoveAt(uint32_t nIndex);
 
@@ -72,8 +80,14 @@ static_assert(sizeof(void*) != 4 || sizeof(ZOffsetAllocator) == 20, "32-bit layo
 class ZMemoryArena : public ZAllocator
 {
 public:
-    enum { HeaderSize = 4 };
-    enum : unsigned char { FreeFill = 0xCD };
+    enum
+    {
+        HeaderSize = 4
+    };
+    enum : unsigned char
+    {
+        FreeFill = 0xCD
+    };
 
     ZMemoryArena(void* pBuffer, uint32_t nBufferSize, uint32_t nMaxRanges);
 

@@ -14,8 +14,7 @@ struct ZArrayHelper
     static void Move(T* pBegin, T* pEnd, T* pDest)
     {
         ZASSERT(pBegin <= pEnd);
-        for (; pBegin < pEnd; ++pBegin, ++pDest)
-        {
+        for (; pBegin < pEnd; ++pBegin, ++pDest) {
             new (pDest) T(*pBegin);
             pBegin->~T();
         }
@@ -52,7 +51,9 @@ class ZLinearArray
 {
 public:
     explicit ZLinearArray(unsigned nGrowMin = 0)
-        : m_nGrowMin(nGrowMin), m_pBegin(nullptr), m_pEnd(nullptr), m_pEndOfStorage(nullptr) {}
+        : m_nGrowMin(nGrowMin), m_pBegin(nullptr), m_pEnd(nullptr), m_pEndOfStorage(nullptr)
+    {
+    }
     ZLinearArray(const ZLinearArray& other) : ZLinearArray(other.m_nGrowMin) { AppendAll(other); }
     ~ZLinearArray()
     {
@@ -62,8 +63,7 @@ public:
 
     ZLinearArray& operator=(const ZLinearArray& other)
     {
-        if (this != &other)
-        {
+        if (this != &other) {
             Clear();
             AppendAll(other);
         }
@@ -77,12 +77,12 @@ public:
 
     T* At(unsigned nIndex)
     {
-        ZASSERT(nIndex<Size(), this);
+        ZASSERT(nIndex < Size(), this);
         return m_pBegin + nIndex;
     }
     const T* At(unsigned nIndex) const
     {
-        ZASSERT(nIndex<Size(), this);
+        ZASSERT(nIndex < Size(), this);
         return m_pBegin + nIndex;
     }
     // Unchecked.
@@ -100,11 +100,9 @@ public:
 
     T* PushBack(const T& value)
     {
-        if (m_pEnd == m_pEndOfStorage)
-        {
+        if (m_pEnd == m_pEndOfStorage) {
             // value may live in this array: build the copy before the block moves.
-            if (m_pBegin <= &value && &value < m_pEnd)
-            {
+            if (m_pBegin <= &value && &value < m_pEnd) {
                 T copy(value);
                 Reallocate(ZArrayGrowCapacity(Size(), m_nGrowMin));
                 return new (m_pEnd++) T(copy);
@@ -119,8 +117,7 @@ public:
         unsigned nCapacity = GetCapacity();
         if (n == nCapacity || (n < nCapacity && !bShrink))
             return;
-        if (n < Size())
-        {
+        if (n < Size()) {
             ZArrayHelper::Destroy(m_pBegin + n, m_pEnd);
             m_pEnd = m_pBegin + n;
         }
@@ -137,7 +134,7 @@ public:
     // Returns pErase, which then addresses the element that followed (or the end).
     T* Erase(T* pErase)
     {
-        ZASSERT(pErase>=m_pBegin && pErase<m_pEnd, this);
+        ZASSERT(pErase >= m_pBegin && pErase < m_pEnd, this);
         if (pErase < m_pBegin || pErase >= m_pEnd)
             return pErase;  // nothing of ours to erase: leave the elements alone
         ZArrayHelper::Copy(pErase + 1, const_cast<const T*>(m_pEnd), pErase);

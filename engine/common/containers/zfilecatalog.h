@@ -22,10 +22,10 @@ public:
     // One stored file; its name is the tree key.
     struct Entry
     {
-        int32_t m_nOffset;   // in the memory buffer; -1 until placed
+        int32_t m_nOffset;  // in the memory buffer; -1 until placed
         int32_t m_nSize;
-        uint32_t m_nRemoved; // 1 in a removal record
-        uint64_t m_nTime;    // system time (FILETIME units) when stored
+        uint32_t m_nRemoved;  // 1 in a removal record
+        uint64_t m_nTime;     // system time (FILETIME units) when stored
     };
 
     struct Node

@@ -18,7 +18,11 @@ class ZFileRecord
 public:
     // Lines of this length or more are not read; a resolved name longer than MAX_NAME makes
     // its line hold no record (no file path that long is stored).
-    enum { MAX_LINE = 5000, MAX_NAME = 10240 };
+    enum
+    {
+        MAX_LINE = 5000,
+        MAX_NAME = 10240
+    };
 
     ZFileRecord();
     ZFileRecord(const char* szName, uint32_t nNumber, int32_t nSize, const char* szText, uint8_t nFlag1,
@@ -36,12 +40,12 @@ public:
     // The number in a checksum text: the digits after its last '-' (up to a later '_').
     static uint32_t NumberFromText(const char* szText);
 
-    ZStringBuffer<16> m_Name;   // relative path, '/' between pieces
-    ZStringBuffer<16> m_Text;   // checksum text
-    uint32_t m_nNumber;         // from the text; never written
+    ZStringBuffer<16> m_Name;  // relative path, '/' between pieces
+    ZStringBuffer<16> m_Text;  // checksum text
+    uint32_t m_nNumber;        // from the text; never written
     int32_t m_nSize;
-    uint8_t m_nFlag1;           // 0 or 1
-    uint8_t m_nFlag2;           // 0 or 1
+    uint8_t m_nFlag1;  // 0 or 1
+    uint8_t m_nFlag2;  // 0 or 1
 };
 
 // One entry of the offset list made by loading with offsets.
@@ -80,20 +84,22 @@ public:
     void Clear();
     // Every record as a line, in name order, then a flush. No lock.
     void Write(IOutputStream& stream) const;
-    void Write(IOutputStream* pStream) const { if (pStream) Write(*pStream); }
+    void Write(IOutputStream* pStream) const
+    {
+        if (pStream)
+            Write(*pStream);
+    }
     // Reads the stream's remaining bytes (1 to 99,999,999) and parses them.
-    void Load(IInputStream& stream, const char* szBaseFolder, bool bRelative, bool bNoExistCheck,
-              bool bWithOffsets);
-    void Load(IInputStream* pStream, const char* szBaseFolder, bool bRelative, bool bNoExistCheck,
-              bool bWithOffsets)
+    void Load(IInputStream& stream, const char* szBaseFolder, bool bRelative, bool bNoExistCheck, bool bWithOffsets);
+    void Load(IInputStream* pStream, const char* szBaseFolder, bool bRelative, bool bNoExistCheck, bool bWithOffsets)
     {
         if (pStream)
             Load(*pStream, szBaseFolder, bRelative, bNoExistCheck, bWithOffsets);
     }
     void ParseText(const ZMemoryBuffer& buffer, const char* szBaseFolder, bool bRelative, bool bNoExistCheck,
                    bool bWithOffsets);
-    void ParseText(const char* pText, uint32_t nSize, const char* szBaseFolder, bool bRelative,
-                   bool bNoExistCheck, bool bWithOffsets);
+    void ParseText(const char* pText, uint32_t nSize, const char* szBaseFolder, bool bRelative, bool bNoExistCheck,
+                   bool bWithOffsets);
 
     int GetCount() const { return m_Tree.Size(); }
     bool IsEmpty() const { return GetCount() == 0; }

@@ -12,9 +12,15 @@ void*& NextChunk(void* pChunk, size_t nBlockSize, size_t nBlocks)
     return *reinterpret_cast<void**>(static_cast<char*>(pChunk) + nBlockSize * nBlocks);
 }
 
-void*& NextFree(void* pBlock) { return *static_cast<void**>(pBlock); }
+void*& NextFree(void* pBlock)
+{
+    return *static_cast<void**>(pBlock);
+}
 
-unsigned char& Mark(void* pBlock) { return static_cast<unsigned char*>(pBlock)[ZFixedAllocBase::MarkOffset]; }
+unsigned char& Mark(void* pBlock)
+{
+    return static_cast<unsigned char*>(pBlock)[ZFixedAllocBase::MarkOffset];
+}
 }
 
 void* ZFixedAllocBase::AllocMemory(size_t nSize)
@@ -34,14 +40,12 @@ void ZFixedAllocBase::FreeMemory(void* p)
 
 void* ZFixedAllocBase::AllocBlock(size_t nBlockSize, size_t nBlocks)
 {
-    if (!m_pFree)
-    {
+    if (!m_pFree) {
         char* pChunk = static_cast<char*>(AllocMemory(ChunkSize(nBlockSize, nBlocks)));
         NextChunk(pChunk, nBlockSize, nBlocks) = m_pChunks;
         m_pChunks = pChunk;
         // Address order: the first block of the chunk is handed out first.
-        for (size_t i = nBlocks; i-- > 0;)
-        {
+        for (size_t i = nBlocks; i-- > 0;) {
             void* pBlock = pChunk + i * nBlockSize;
             NextFree(pBlock) = m_pFree;
             m_pFree = pBlock;
@@ -62,8 +66,7 @@ void ZFixedAllocBase::FreeBlock(void* pBlock)
 
 void ZFixedAllocBase::ReleaseAll(size_t nBlockSize, size_t nBlocks, DestroyFn pfnDestroy)
 {
-    if (m_nLiveCount != 0 && pfnDestroy)
-    {
+    if (m_nLiveCount != 0 && pfnDestroy) {
         // Live blocks are not tracked: mark the free ones, then destroy every block that is not free.
         for (void* p = m_pFree; p; p = NextFree(p))
             Mark(p) = 1;
@@ -78,12 +81,11 @@ void ZFixedAllocBase::ReleaseAll(size_t nBlockSize, size_t nBlocks, DestroyFn pf
         // Candidates: every free block, and every live block whose own data holds 1 at the mark.
         int32_t lFreeCount = 0;
         for (void* c = m_pChunks; c; c = NextChunk(c, nBlockSize, nBlocks))
-            for (size_t i = 0; i < nBlocks; ++i)
-            {
+            for (size_t i = 0; i < nBlocks; ++i) {
                 void* pBlock = static_cast<char*>(c) + i * nBlockSize;
                 if (Mark(pBlock) != 1)
                     continue;
-                ZASSERT(lFreeCount<lEntryCount, this);
+                ZASSERT(lFreeCount < lEntryCount, this);
                 if (lFreeCount < lEntryCount)
                     pTable[lFreeCount++] = pBlock;
             }
@@ -94,11 +96,9 @@ void ZFixedAllocBase::ReleaseAll(size_t nBlockSize, size_t nBlocks, DestroyFn pf
 
         int32_t nCursor = 0;
         for (void* c = m_pChunks; c; c = NextChunk(c, nBlockSize, nBlocks))
-            for (size_t i = 0; i < nBlocks; ++i)
-            {
+            for (size_t i = 0; i < nBlocks; ++i) {
                 void* pBlock = static_cast<char*>(c) + i * nBlockSize;
-                if (nCursor < lFreeCount && pTable[nCursor] == pBlock)
-                {
+                if (nCursor < lFreeCount && pTable[nCursor] == pBlock) {
                     ++nCursor;
                     if (Mark(pBlock) == 2)
                         continue;
@@ -110,8 +110,7 @@ void ZFixedAllocBase::ReleaseAll(size_t nBlockSize, size_t nBlocks, DestroyFn pf
     }
     m_nLiveCount = 0;
     m_pFree = nullptr;
-    while (m_pChunks)
-    {
+    while (m_pChunks) {
         void* pNext = NextChunk(m_pChunks, nBlockSize, nBlocks);
         FreeMemory(m_pChunks);
         m_pChunks = pNext;

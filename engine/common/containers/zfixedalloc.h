@@ -21,7 +21,10 @@ public:
         size_t nAlign = nElementAlign > alignof(void*) ? nElementAlign : alignof(void*);
         return (nSize + nAlign - 1) / nAlign * nAlign;
     }
-    static constexpr size_t ChunkSize(size_t nBlockSize, size_t nBlocks) { return nBlockSize * nBlocks + sizeof(void*); }
+    static constexpr size_t ChunkSize(size_t nBlockSize, size_t nBlocks)
+    {
+        return nBlockSize * nBlocks + sizeof(void*);
+    }
 
     // The mark byte sits right after the free-list link: the fifth byte on 32-bit builds.
     static constexpr size_t MarkOffset = sizeof(void*);
@@ -30,7 +33,9 @@ protected:
     typedef void (*DestroyFn)(void* pBlock);
 
     explicit ZFixedAllocBase(ZAllocator* pAllocator)
-        : m_pAllocator(pAllocator), m_nLiveCount(0), m_pChunks(nullptr), m_pFree(nullptr) {}
+        : m_pAllocator(pAllocator), m_nLiveCount(0), m_pChunks(nullptr), m_pFree(nullptr)
+    {
+    }
     ~ZFixedAllocBase() {}
 
     void* AllocBlock(size_t nBlockSize, size_t nBlocks);
@@ -79,10 +84,11 @@ private:
 
 static_assert(sizeof(void*) != 4 || sizeof(ZFixedAlloc<uint64_t>) == 16, "32-bit layout of ZFixedAlloc");
 // Chunk sizes of the block sizes in use: 24, 28, 56, 72, 80 and 96 bytes.
-static_assert(sizeof(void*) != 4 || (ZFixedAllocBase::ChunkSize(ZFixedAllocBase::BlockSize(24, 4), 64) == 1540 &&
-                                     ZFixedAllocBase::ChunkSize(ZFixedAllocBase::BlockSize(28, 4), 64) == 1796 &&
-                                     ZFixedAllocBase::ChunkSize(ZFixedAllocBase::BlockSize(56, 4), 64) == 3588 &&
-                                     ZFixedAllocBase::ChunkSize(ZFixedAllocBase::BlockSize(72, 4), 64) == 4612 &&
-                                     ZFixedAllocBase::ChunkSize(ZFixedAllocBase::BlockSize(80, 4), 64) == 5124 &&
-                                     ZFixedAllocBase::ChunkSize(ZFixedAllocBase::BlockSize(96, 4), 64) == 6148),
+static_assert(sizeof(void*) != 4 ||
+                  (ZFixedAllocBase::ChunkSize(ZFixedAllocBase::BlockSize(24, 4), 64) == 1540 &&
+                   ZFixedAllocBase::ChunkSize(ZFixedAllocBase::BlockSize(28, 4), 64) == 1796 &&
+                   ZFixedAllocBase::ChunkSize(ZFixedAllocBase::BlockSize(56, 4), 64) == 3588 &&
+                   ZFixedAllocBase::ChunkSize(ZFixedAllocBase::BlockSize(72, 4), 64) == 4612 &&
+                   ZFixedAllocBase::ChunkSize(ZFixedAllocBase::BlockSize(80, 4), 64) == 5124 &&
+                   ZFixedAllocBase::ChunkSize(ZFixedAllocBase::BlockSize(96, 4), 64) == 6148),
               "pool chunk sizes");

@@ -14,7 +14,10 @@ template <class T>
 class ZList
 {
 public:
-    enum { NodesPerChunk = 32 };
+    enum
+    {
+        NodesPerChunk = 32
+    };
 
     struct Chunk;
     struct Node
@@ -44,12 +47,23 @@ public:
 
         IteratorT(Node* pNode = nullptr) : m_pNode(pNode) {}
         template <bool b, class = typename std::enable_if<bConst && !b>::type>
-        IteratorT(const IteratorT<b>& other) : m_pNode(other.GetNode()) {}
+        IteratorT(const IteratorT<b>& other) : m_pNode(other.GetNode())
+        {
+        }
 
         Value& operator*() const { return m_pNode->m_Value; }
         Value* operator->() const { return &m_pNode->m_Value; }
-        IteratorT& operator++() { m_pNode = m_pNode->m_pNext; return *this; }
-        IteratorT operator++(int) { IteratorT it(*this); m_pNode = m_pNode->m_pNext; return it; }
+        IteratorT& operator++()
+        {
+            m_pNode = m_pNode->m_pNext;
+            return *this;
+        }
+        IteratorT operator++(int)
+        {
+            IteratorT it(*this);
+            m_pNode = m_pNode->m_pNext;
+            return it;
+        }
         bool operator==(const IteratorT& other) const { return m_pNode == other.m_pNode; }
         bool operator!=(const IteratorT& other) const { return m_pNode != other.m_pNode; }
         Node* GetNode() const { return m_pNode; }
@@ -60,8 +74,11 @@ public:
     typedef IteratorT<false> Iterator;
     typedef IteratorT<true> ConstIterator;
 
-    ZList() : m_pAllocator(nullptr), m_nCount(0), m_pHead(nullptr), m_pTail(nullptr),
-              m_pNewestChunk(nullptr), m_pOldestChunk(nullptr) {}
+    ZList()
+        : m_pAllocator(nullptr), m_nCount(0), m_pHead(nullptr), m_pTail(nullptr), m_pNewestChunk(nullptr),
+          m_pOldestChunk(nullptr)
+    {
+    }
     ~ZList() { Clear(); }
 
     ZList(const ZList&) = delete;
@@ -130,8 +147,7 @@ public:
     {
         for (Node* p = m_pHead; p; p = p->m_pNext)
             p->m_Value.~T();
-        while (m_pNewestChunk)
-        {
+        while (m_pNewestChunk) {
             Chunk* pOlder = m_pNewestChunk->m_pOlder;
             free(m_pNewestChunk);
             m_pNewestChunk = pOlder;
@@ -152,8 +168,7 @@ private:
         pChunk->m_pOlder = nullptr;
         pChunk->m_nUsed = 0;
         pChunk->m_pFree = nullptr;
-        for (int i = NodesPerChunk; i-- > 0;)
-        {
+        for (int i = NodesPerChunk; i-- > 0;) {
             Node* pNode = pChunk->NodeAt(i);
             pNode->m_pChunk = pChunk;
             pNode->m_pPrev = nullptr;
@@ -168,8 +183,7 @@ private:
     {
         if (!m_pNewestChunk)
             m_pNewestChunk = m_pOldestChunk = NewChunk();
-        else if (!m_pNewestChunk->m_pFree)
-        {
+        else if (!m_pNewestChunk->m_pFree) {
             Chunk* pChunk = NewChunk();
             pChunk->m_pOlder = m_pNewestChunk;
             m_pNewestChunk->m_pNewer = pChunk;
@@ -186,8 +200,7 @@ private:
     void ReleaseNode(Node* pNode)
     {
         Chunk* pChunk = pNode->m_pChunk;
-        if (pChunk->m_nUsed != 1)
-        {
+        if (pChunk->m_nUsed != 1) {
             pNode->m_pNext = pChunk->m_pFree;
             pChunk->m_pFree = pNode;
             --pChunk->m_nUsed;
@@ -213,5 +226,6 @@ private:
 };
 
 static_assert(sizeof(void*) != 4 || sizeof(ZList<uint32_t>::Node) == 16, "a list node of a 32-bit value is 16 bytes");
-static_assert(sizeof(void*) != 4 || sizeof(ZList<uint32_t>::Chunk) == 32 * 16 + 16, "a list chunk is 32 nodes and four words");
+static_assert(sizeof(void*) != 4 || sizeof(ZList<uint32_t>::Chunk) == 32 * 16 + 16,
+              "a list chunk is 32 nodes and four words");
 static_assert(sizeof(void*) != 4 || sizeof(ZList<uint32_t>) == 24, "32-bit layout of ZList");

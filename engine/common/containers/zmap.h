@@ -37,8 +37,7 @@ public:
         if (!szKey)
             szKey = "";
         Node* p = m_pRoot;
-        while (p)
-        {
+        while (p) {
             int nCompare = strcmp(szKey, p->m_Key.GetData());
             if (nCompare == 0)
                 return p;
@@ -57,12 +56,10 @@ public:
         const unsigned char* k = (const unsigned char*)(szKey ? szKey : "");
         pParent = nullptr;
         bLeft = false;
-        for (Node* p = m_pRoot; p;)
-        {
+        for (Node* p = m_pRoot; p;) {
             const unsigned char* q = (const unsigned char*)p->m_Key.GetData();
             const unsigned char* a = k;
-            while (*a && *a == *q)
-            {
+            while (*a && *a == *q) {
                 ++a;
                 ++q;
             }
@@ -144,8 +141,7 @@ public:
     Node* Find(TKey key) const
     {
         Node* p = this->m_pRoot;
-        while (p)
-        {
+        while (p) {
             if (key == p->m_Key)
                 return p;
             p = key < p->m_Key ? p->m_pLeft : p->m_pRight;

@@ -3,11 +3,19 @@
 #include <stdlib.h>
 #include <string.h>
 
-ZMemoryBuffer::ZMemoryBuffer() : m_nSize(0), m_nCapacity(0), m_nPosition(0), m_pData(nullptr), m_bNotOwned(false) {}
+ZMemoryBuffer::ZMemoryBuffer() : m_nSize(0), m_nCapacity(0), m_nPosition(0), m_pData(nullptr), m_bNotOwned(false)
+{
+}
 
-ZMemoryBuffer::ZMemoryBuffer(const ZMemoryBuffer& other) : ZMemoryBuffer() { *this = other; }
+ZMemoryBuffer::ZMemoryBuffer(const ZMemoryBuffer& other) : ZMemoryBuffer()
+{
+    *this = other;
+}
 
-ZMemoryBuffer::~ZMemoryBuffer() { FreeBlock(); }
+ZMemoryBuffer::~ZMemoryBuffer()
+{
+    FreeBlock();
+}
 
 void ZMemoryBuffer::FreeBlock()
 {
@@ -26,11 +34,9 @@ ZMemoryBuffer& ZMemoryBuffer::operator=(const ZMemoryBuffer& other)
     m_nPosition = other.m_nPosition;
     m_pData = nullptr;
     m_bNotOwned = false;
-    if (m_nCapacity > 0)
-    {
+    if (m_nCapacity > 0) {
         m_pData = static_cast<unsigned char*>(malloc(m_nCapacity));
-        if (!m_pData)
-        {
+        if (!m_pData) {
             // No memory for the copy: left empty rather than pointing at nothing.
             m_nSize = m_nCapacity = m_nPosition = 0;
             return *this;
@@ -40,9 +46,15 @@ ZMemoryBuffer& ZMemoryBuffer::operator=(const ZMemoryBuffer& other)
     return *this;
 }
 
-unsigned ZMemoryBuffer::GetSize() const { return m_nSize; }
+unsigned ZMemoryBuffer::GetSize() const
+{
+    return m_nSize;
+}
 
-unsigned char* ZMemoryBuffer::GetCurrent() const { return m_pData + m_nPosition; }
+unsigned char* ZMemoryBuffer::GetCurrent() const
+{
+    return m_pData + m_nPosition;
+}
 
 void ZMemoryBuffer::Clear()
 {
@@ -65,14 +77,11 @@ bool ZMemoryBuffer::Reserve(unsigned n)
 {
     uint64_t nNeeded = uint64_t(m_nSize) + n;
     uint64_t nCapacity;
-    if (m_nCapacity > 0)
-    {
+    if (m_nCapacity > 0) {
         if (nNeeded <= m_nCapacity)
             return true;
         nCapacity = m_nCapacity;
-    }
-    else
-    {
+    } else {
         nCapacity = 1;
         nNeeded = n;
     }
@@ -136,7 +145,10 @@ unsigned ZMemoryBuffer::Append(const void* pBytes, unsigned n)
     return nOffset;
 }
 
-unsigned char* ZMemoryBuffer::Grow(int n) { return AppendSpace(unsigned(n)); }
+unsigned char* ZMemoryBuffer::Grow(int n)
+{
+    return AppendSpace(unsigned(n));
+}
 
 void ZMemoryBuffer::Write(unsigned nOffset, const void* pBytes, unsigned n)
 {

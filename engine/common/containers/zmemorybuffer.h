@@ -29,7 +29,10 @@ public:
 
     // Growth that cannot be had (no memory, or past 32 bits) changes nothing: Reserve and
     // AppendByte give false, AppendSpace and Grow null, AppendSpaceOffset and Append NO_ROOM.
-    enum : unsigned { NO_ROOM = 0xFFFFFFFFu };
+    enum : unsigned
+    {
+        NO_ROOM = 0xFFFFFFFFu
+    };
     bool Reserve(unsigned n);
     bool AppendByte(unsigned char b);
     unsigned char* AppendSpace(unsigned n);

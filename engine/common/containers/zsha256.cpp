@@ -23,7 +23,10 @@ const uint32_t k_anRound[64] = {
 
 const char k_acHexDigits[] = "0123456789abcdef";
 
-inline uint32_t Rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+inline uint32_t Rotr(uint32_t x, int n)
+{
+    return (x >> n) | (x << (32 - n));
+}
 
 inline uint32_t LoadBE(const uint8_t* p)
 {
@@ -37,7 +40,7 @@ inline void StoreBE(uint8_t* p, uint32_t v)
     p[2] = (uint8_t)(v >> 8);
     p[3] = (uint8_t)v;
 }
-} // namespace
+}  // namespace
 
 void Sha256::Init(Sha256Context& ctx)
 {
@@ -68,25 +71,24 @@ inline uint32_t LoadBEWord(const uint8_t* p)
 #define ZSHA_CH(e, f, g) ((g) ^ ((e) & ((f) ^ (g))))
 #define ZSHA_MAJ(a, b, c) (((a) & (b)) | ((c) & ((a) | (b))))
 // Word j of the 16-word window after round base i (i >= 16 expands the schedule in place).
-#define ZSHA_W(j) (i == 0 ? w[j] : (w[j] += ZSHA_s1(w[((j) + 14) & 15]) + w[((j) + 9) & 15] + ZSHA_s0(w[((j) + 1) & 15])))
-#define ZSHA_ROUND(a, b, c, d, e, f, g, h, j)                                    \
-    {                                                                            \
-        uint32_t t1 = h + ZSHA_S1(e) + ZSHA_CH(e, f, g) + k_anRound[i + (j)] + ZSHA_W(j); \
-        d += t1;                                                                 \
-        h = t1 + ZSHA_S0(a) + ZSHA_MAJ(a, b, c);                                 \
+#define ZSHA_W(j)                                                                                                      \
+    (i == 0 ? w[j] : (w[j] += ZSHA_s1(w[((j) + 14) & 15]) + w[((j) + 9) & 15] + ZSHA_s0(w[((j) + 1) & 15])))
+#define ZSHA_ROUND(a, b, c, d, e, f, g, h, j)                                                                          \
+    {                                                                                                                  \
+        uint32_t t1 = h + ZSHA_S1(e) + ZSHA_CH(e, f, g) + k_anRound[i + (j)] + ZSHA_W(j);                              \
+        d += t1;                                                                                                       \
+        h = t1 + ZSHA_S0(a) + ZSHA_MAJ(a, b, c);                                                                       \
     }
 
 void ProcessBlocksPortable(uint32_t anHash[8], const uint8_t* p, size_t nBlocks)
 {
-    for (; nBlocks > 0; --nBlocks, p += 64)
-    {
+    for (; nBlocks > 0; --nBlocks, p += 64) {
         uint32_t w[16];
         for (int j = 0; j < 16; ++j)
             w[j] = LoadBEWord(p + 4 * j);
         uint32_t a = anHash[0], b = anHash[1], c = anHash[2], d = anHash[3];
         uint32_t e = anHash[4], f = anHash[5], g = anHash[6], h = anHash[7];
-        for (int i = 0; i < 64; i += 16)
-        {
+        for (int i = 0; i < 64; i += 16) {
             ZSHA_ROUND(a, b, c, d, e, f, g, h, 0);
             ZSHA_ROUND(h, a, b, c, d, e, f, g, 1);
             ZSHA_ROUND(g, h, a, b, c, d, e, f, 2);
@@ -122,26 +124,23 @@ __attribute__((target("sha,sse4.1,ssse3"))) void ProcessBlocksShaExt(uint32_t an
 {
     const __m128i kSwap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
     // The instructions keep the state as ABEF and CDGH.
-    __m128i tmp = _mm_shuffle_epi32(_mm_loadu_si128((const __m128i*)&anHash[0]), 0xB1);    // CDAB
-    __m128i state1 = _mm_shuffle_epi32(_mm_loadu_si128((const __m128i*)&anHash[4]), 0x1B); // HGFE
-    __m128i state0 = _mm_alignr_epi8(tmp, state1, 8);                                     // ABEF
-    state1 = _mm_blend_epi16(state1, tmp, 0xF0);                                           // CDGH
-    for (; nBlocks > 0; --nBlocks, p += 64)
-    {
+    __m128i tmp = _mm_shuffle_epi32(_mm_loadu_si128((const __m128i*)&anHash[0]), 0xB1);     // CDAB
+    __m128i state1 = _mm_shuffle_epi32(_mm_loadu_si128((const __m128i*)&anHash[4]), 0x1B);  // HGFE
+    __m128i state0 = _mm_alignr_epi8(tmp, state1, 8);                                       // ABEF
+    state1 = _mm_blend_epi16(state1, tmp, 0xF0);                                            // CDGH
+    for (; nBlocks > 0; --nBlocks, p += 64) {
         const __m128i abefSave = state0;
         const __m128i cdghSave = state1;
         __m128i w[4];
 #pragma GCC unroll 16
-        for (int i = 0; i < 16; ++i)
-        {
+        for (int i = 0; i < 16; ++i) {
             __m128i& wi = w[i & 3];
             if (i < 4)
                 wi = _mm_shuffle_epi8(_mm_loadu_si128((const __m128i*)(p + 16 * i)), kSwap);
             else
-                wi = _mm_sha256msg2_epu32(
-                    _mm_add_epi32(_mm_sha256msg1_epu32(wi, w[(i + 1) & 3]),
-                                  _mm_alignr_epi8(w[(i + 3) & 3], w[(i + 2) & 3], 4)),
-                    w[(i + 3) & 3]);
+                wi = _mm_sha256msg2_epu32(_mm_add_epi32(_mm_sha256msg1_epu32(wi, w[(i + 1) & 3]),
+                                                        _mm_alignr_epi8(w[(i + 3) & 3], w[(i + 2) & 3], 4)),
+                                          w[(i + 3) & 3]);
             __m128i msg = _mm_add_epi32(wi, _mm_loadu_si128((const __m128i*)&k_anRound[4 * i]));
             state1 = _mm_sha256rnds2_epu32(state1, state0, msg);
             state0 = _mm_sha256rnds2_epu32(state0, state1, _mm_shuffle_epi32(msg, 0x0E));
@@ -149,10 +148,10 @@ __attribute__((target("sha,sse4.1,ssse3"))) void ProcessBlocksShaExt(uint32_t an
         state0 = _mm_add_epi32(state0, abefSave);
         state1 = _mm_add_epi32(state1, cdghSave);
     }
-    tmp = _mm_shuffle_epi32(state0, 0x1B);       // FEBA
-    state1 = _mm_shuffle_epi32(state1, 0xB1);    // DCHG
-    state0 = _mm_blend_epi16(tmp, state1, 0xF0); // DCBA
-    state1 = _mm_alignr_epi8(state1, tmp, 8);    // HGFE
+    tmp = _mm_shuffle_epi32(state0, 0x1B);        // FEBA
+    state1 = _mm_shuffle_epi32(state1, 0xB1);     // DCHG
+    state0 = _mm_blend_epi16(tmp, state1, 0xF0);  // DCBA
+    state1 = _mm_alignr_epi8(state1, tmp, 8);     // HGFE
     _mm_storeu_si128((__m128i*)&anHash[0], state0);
     _mm_storeu_si128((__m128i*)&anHash[4], state1);
 }
@@ -187,7 +186,7 @@ void ProcessBlocksFirst(uint32_t anHash[8], const uint8_t* p, size_t nBlocks)
     g_pfnBlocks = Pick(true);
     g_pfnBlocks(anHash, p, nBlocks);
 }
-} // namespace
+}  // namespace
 
 bool Sha256::AllowHardware(bool bAllow)
 {
@@ -206,11 +205,9 @@ void Sha256::ProcessBlocks(Sha256Context& ctx, const uint8_t* pBlocks, size_t nB
 void Sha256::Update(Sha256Context& ctx, const void* pData, size_t nLength)
 {
     const uint8_t* p = (const uint8_t*)pData;
-    if (ctx.m_nBuffered > 0)
-    {
+    if (ctx.m_nBuffered > 0) {
         size_t nFree = 64 - ctx.m_nBuffered;
-        if (nLength < nFree)
-        {
+        if (nLength < nFree) {
             memcpy(ctx.m_abBuffer + ctx.m_nBuffered, p, nLength);
             ctx.m_nBuffered += (uint32_t)nLength;
             return;
@@ -221,8 +218,7 @@ void Sha256::Update(Sha256Context& ctx, const void* pData, size_t nLength)
         p += nFree;
         nLength -= nFree;
     }
-    if (nLength >= 64)
-    {
+    if (nLength >= 64) {
         size_t nBlocks = nLength / 64;
         ProcessBlocks(ctx, p, nBlocks);
         p += nBlocks * 64;
@@ -236,12 +232,10 @@ void Sha256::Update(Sha256Context& ctx, const void* pData, size_t nLength)
 void Sha256::Final(Sha256Context& ctx)
 {
     // The bit length counts whole blocks before the padding changes the count.
-    uint64_t nBits = ((((uint64_t)ctx.m_anBlocks[1] << 32) | ctx.m_anBlocks[0]) << 9) +
-                     (uint64_t)ctx.m_nBuffered * 8;
+    uint64_t nBits = ((((uint64_t)ctx.m_anBlocks[1] << 32) | ctx.m_anBlocks[0]) << 9) + (uint64_t)ctx.m_nBuffered * 8;
     uint32_t n = ctx.m_nBuffered;
     ctx.m_abBuffer[n++] = 0x80;
-    if (n > 56)
-    {
+    if (n > 56) {
         memset(ctx.m_abBuffer + n, 0, 64 - n);
         ProcessBlocks(ctx, ctx.m_abBuffer, 1);
         n = 0;
@@ -262,8 +256,7 @@ void Sha256::GetDigest(const Sha256Context& ctx, uint8_t abDigest[32])
 void Sha256::BytesToHex(const void* pData, size_t nLength, char* pOut)
 {
     const uint8_t* p = (const uint8_t*)pData;
-    for (size_t i = 0; i < nLength; ++i)
-    {
+    for (size_t i = 0; i < nLength; ++i) {
         pOut[2 * i] = k_acHexDigits[p[i] >> 4];
         pOut[2 * i + 1] = k_acHexDigits[p[i] & 15];
     }
@@ -284,8 +277,7 @@ ZStringBuffer<256> Sha256::HexString(const void* pBytes, size_t nCount)
 {
     ZStringBuffer<256> result;
     result.Reserve((int)(2 * nCount + 1));
-    for (size_t i = 0; i < nCount; ++i)
-    {
+    for (size_t i = 0; i < nCount; ++i) {
         char ac[2];
         BytesToHex((const uint8_t*)pBytes + i, 1, ac);
         result.AppendChar(ac[0]);

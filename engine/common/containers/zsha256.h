@@ -8,9 +8,9 @@
 struct Sha256Context
 {
     uint32_t m_anHash[8];
-    uint32_t m_anBlocks[2];     // processed 64-byte blocks, low word first
-    uint8_t m_abBuffer[64];     // partial block
-    uint32_t m_nBuffered;       // bytes in m_abBuffer (0..63)
+    uint32_t m_anBlocks[2];  // processed 64-byte blocks, low word first
+    uint8_t m_abBuffer[64];  // partial block
+    uint32_t m_nBuffered;    // bytes in m_abBuffer (0..63)
 };
 static_assert(sizeof(Sha256Context) == 108, "Sha256Context layout");
 

@@ -10,9 +10,18 @@
 
 // ---- Lengths, copies and memory ----
 
-int ZStrLen(const char* s) { return (int)strlen(s); }
-int ZWcsLen(const wchar_t* s) { return (int)wcslen(s); }
-char* ZStrCopy(char* dst, const char* src) { return strcpy(dst, src); }
+int ZStrLen(const char* s)
+{
+    return (int)strlen(s);
+}
+int ZWcsLen(const wchar_t* s)
+{
+    return (int)wcslen(s);
+}
+char* ZStrCopy(char* dst, const char* src)
+{
+    return strcpy(dst, src);
+}
 
 char* ZStrCopyN(char* dst, int nSize, const char* src)
 {
@@ -25,8 +34,14 @@ char* ZStrCopyN(char* dst, int nSize, const char* src)
     return dst;
 }
 
-char* ZStrNCopy(char* dst, const char* src, int n) { return strncpy(dst, src, (size_t)n); }
-char* ZStrCat(char* dst, const char* src) { return strcat(dst, src); }
+char* ZStrNCopy(char* dst, const char* src, int n)
+{
+    return strncpy(dst, src, (size_t)n);
+}
+char* ZStrCat(char* dst, const char* src)
+{
+    return strcat(dst, src);
+}
 
 int ZStrWiden(wchar_t* dst, const char* src)
 {
@@ -37,9 +52,18 @@ int ZStrWiden(wchar_t* dst, const char* src)
     return n;
 }
 
-void* ZMemCopy(void* dst, const void* src, size_t n) { return memcpy(dst, src, n); }
-void* ZMemMove(void* dst, const void* src, size_t n) { return memmove(dst, src, n); }
-void* ZMemSet(void* dst, int nByte, size_t n) { return memset(dst, nByte, n); }
+void* ZMemCopy(void* dst, const void* src, size_t n)
+{
+    return memcpy(dst, src, n);
+}
+void* ZMemMove(void* dst, const void* src, size_t n)
+{
+    return memmove(dst, src, n);
+}
+void* ZMemSet(void* dst, int nByte, size_t n)
+{
+    return memset(dst, nByte, n);
+}
 
 int ZMemCompare(const void* a, const void* b, size_t n)
 {
@@ -47,7 +71,10 @@ int ZMemCompare(const void* a, const void* b, size_t n)
     return r < 0 ? -1 : (r > 0 ? 1 : 0);
 }
 
-int ZMemICompare(const void* a, const void* b, size_t n) { return _memicmp(a, b, n); }
+int ZMemICompare(const void* a, const void* b, size_t n)
+{
+    return _memicmp(a, b, n);
+}
 
 // ---- Comparisons ----
 
@@ -73,11 +100,26 @@ int ZWcsCompare(const wchar_t* a, const wchar_t* b)
     return x < y ? -1 : (x > y ? 1 : 0);
 }
 
-int ZStrNCompare(const char* a, const char* b, int n) { return strncmp(a, b, (size_t)n); }
-int ZStrICompare(const char* a, const char* b) { return _stricmp(a, b); }
-int ZWcsICompare(const wchar_t* a, const wchar_t* b) { return _wcsicmp(a, b); }
-int ZStrNICompare(const char* a, const char* b, int n) { return _strnicmp(a, b, (size_t)n); }
-int ZWcsNICompare(const wchar_t* a, const wchar_t* b, int n) { return _wcsnicmp(a, b, (size_t)n); }
+int ZStrNCompare(const char* a, const char* b, int n)
+{
+    return strncmp(a, b, (size_t)n);
+}
+int ZStrICompare(const char* a, const char* b)
+{
+    return _stricmp(a, b);
+}
+int ZWcsICompare(const wchar_t* a, const wchar_t* b)
+{
+    return _wcsicmp(a, b);
+}
+int ZStrNICompare(const char* a, const char* b, int n)
+{
+    return _strnicmp(a, b, (size_t)n);
+}
+int ZWcsNICompare(const wchar_t* a, const wchar_t* b, int n)
+{
+    return _wcsnicmp(a, b, (size_t)n);
+}
 
 int ZWcsNICompareFold(const wchar_t* a, const wchar_t* b, int n)
 {
@@ -96,17 +138,42 @@ static inline unsigned char FoldAscii(char c)
     return (u >= 'A' && u <= 'Z') ? (unsigned char)(u + ('a' - 'A')) : u;
 }
 
-bool ZCharEqualNoCase(char a, char b) { return FoldAscii(a) == FoldAscii(b); }
-bool ZCharLessNoCase(char a, char b) { return (signed char)FoldAscii(a) < (signed char)FoldAscii(b); }
-char ZCharToLower(char c) { return (char)FoldAscii(c); }
-char ZCharToUpper(char c) { return (c >= 'a' && c <= 'z') ? (char)(c - ('a' - 'A')) : c; }
-bool ZIsDigit(char c) { return isdigit((unsigned char)c) != 0; }
-bool ZIsAlpha(char c) { return isalpha((unsigned char)c) != 0; }
-bool ZIsAlnum(char c) { return isalnum((unsigned char)c) != 0; }
-bool ZIsSpace(char c) { return isspace((unsigned char)c) != 0; }
+bool ZCharEqualNoCase(char a, char b)
+{
+    return FoldAscii(a) == FoldAscii(b);
+}
+bool ZCharLessNoCase(char a, char b)
+{
+    return (signed char)FoldAscii(a) < (signed char)FoldAscii(b);
+}
+char ZCharToLower(char c)
+{
+    return (char)FoldAscii(c);
+}
+char ZCharToUpper(char c)
+{
+    return (c >= 'a' && c <= 'z') ? (char)(c - ('a' - 'A')) : c;
+}
+bool ZIsDigit(char c)
+{
+    return isdigit((unsigned char)c) != 0;
+}
+bool ZIsAlpha(char c)
+{
+    return isalpha((unsigned char)c) != 0;
+}
+bool ZIsAlnum(char c)
+{
+    return isalnum((unsigned char)c) != 0;
+}
+bool ZIsSpace(char c)
+{
+    return isspace((unsigned char)c) != 0;
+}
 
 // The C functions behind the char and wchar_t twins below, so that each twin has one body.
-namespace {
+namespace
+{
 struct NarrowOps
 {
     typedef char Ch;
@@ -143,9 +210,18 @@ int (*const WideOps::Scan)(const wchar_t*, const wchar_t*, ...) = swscanf;
 
 // ---- Prefix and suffix tests ----
 
-bool ZStrStartsWith(const char* s, const char* prefix) { return strncmp(s, prefix, strlen(prefix)) == 0; }
-bool ZWcsStartsWith(const wchar_t* s, const wchar_t* prefix) { return wcsncmp(s, prefix, wcslen(prefix)) == 0; }
-bool ZStrStartsWithNoCase(const char* s, const char* prefix) { return _strnicmp(s, prefix, strlen(prefix)) == 0; }
+bool ZStrStartsWith(const char* s, const char* prefix)
+{
+    return strncmp(s, prefix, strlen(prefix)) == 0;
+}
+bool ZWcsStartsWith(const wchar_t* s, const wchar_t* prefix)
+{
+    return wcsncmp(s, prefix, wcslen(prefix)) == 0;
+}
+bool ZStrStartsWithNoCase(const char* s, const char* prefix)
+{
+    return _strnicmp(s, prefix, strlen(prefix)) == 0;
+}
 bool ZWcsStartsWithNoCase(const wchar_t* s, const wchar_t* prefix)
 {
     return _wcsnicmp(s, prefix, wcslen(prefix)) == 0;
@@ -158,17 +234,41 @@ static bool EndsWithCore(const typename Ops::Ch* s, const typename Ops::Ch* suff
     return m <= n && Ops::Equal(s + n - m, suffix, m);
 }
 
-bool ZStrEndsWith(const char* s, const char* suffix) { return EndsWithCore<NarrowOps>(s, suffix); }
-bool ZWcsEndsWith(const wchar_t* s, const wchar_t* suffix) { return EndsWithCore<WideOps>(s, suffix); }
-int ZStrEndsWithNoCase(const char* s, const char* suffix) { return NarrowOps::EndsWith(s, suffix, strlen(suffix)); }
-int ZWcsEndsWithNoCase(const wchar_t* s, const wchar_t* suffix) { return WideOps::EndsWith(s, suffix, wcslen(suffix)); }
+bool ZStrEndsWith(const char* s, const char* suffix)
+{
+    return EndsWithCore<NarrowOps>(s, suffix);
+}
+bool ZWcsEndsWith(const wchar_t* s, const wchar_t* suffix)
+{
+    return EndsWithCore<WideOps>(s, suffix);
+}
+int ZStrEndsWithNoCase(const char* s, const char* suffix)
+{
+    return NarrowOps::EndsWith(s, suffix, strlen(suffix));
+}
+int ZWcsEndsWithNoCase(const wchar_t* s, const wchar_t* suffix)
+{
+    return WideOps::EndsWith(s, suffix, wcslen(suffix));
+}
 
 // ---- Searches ----
 
-const char* ZStrChr(const char* s, int c) { return strchr(s, c); }
-const wchar_t* ZWcsChr(const wchar_t* s, wchar_t c) { return wcschr(s, c); }
-const char* ZStrRChr(const char* s, int c) { return strrchr(s, c); }
-const wchar_t* ZWcsRChr(const wchar_t* s, wchar_t c) { return wcsrchr(s, c); }
+const char* ZStrChr(const char* s, int c)
+{
+    return strchr(s, c);
+}
+const wchar_t* ZWcsChr(const wchar_t* s, wchar_t c)
+{
+    return wcschr(s, c);
+}
+const char* ZStrRChr(const char* s, int c)
+{
+    return strrchr(s, c);
+}
+const wchar_t* ZWcsRChr(const wchar_t* s, wchar_t c)
+{
+    return wcsrchr(s, c);
+}
 
 const char* ZStrNextLine(const char* s)
 {
@@ -196,18 +296,45 @@ static const typename Ops::Ch* IStrCore(const typename Ops::Ch* text, const type
     return i < 0 ? nullptr : text + i;
 }
 
-int ZStrIFindN(const char* text, int nLen, const char* pattern) { return IFindCore<NarrowOps>(text, nLen, pattern); }
-int ZStrIIndexOf(const char* text, const char* pattern) { return ZStrIFindN(text, (int)strlen(text), pattern); }
-int ZWcsIFindN(const wchar_t* text, int nLen, const wchar_t* pattern) { return IFindCore<WideOps>(text, nLen, pattern); }
-int ZWcsIIndexOf(const wchar_t* text, const wchar_t* pattern) { return ZWcsIFindN(text, (int)wcslen(text), pattern); }
-const char* ZStrIStr(const char* text, const char* pattern) { return IStrCore<NarrowOps>(text, pattern); }
-const wchar_t* ZWcsIStr(const wchar_t* text, const wchar_t* pattern) { return IStrCore<WideOps>(text, pattern); }
+int ZStrIFindN(const char* text, int nLen, const char* pattern)
+{
+    return IFindCore<NarrowOps>(text, nLen, pattern);
+}
+int ZStrIIndexOf(const char* text, const char* pattern)
+{
+    return ZStrIFindN(text, (int)strlen(text), pattern);
+}
+int ZWcsIFindN(const wchar_t* text, int nLen, const wchar_t* pattern)
+{
+    return IFindCore<WideOps>(text, nLen, pattern);
+}
+int ZWcsIIndexOf(const wchar_t* text, const wchar_t* pattern)
+{
+    return ZWcsIFindN(text, (int)wcslen(text), pattern);
+}
+const char* ZStrIStr(const char* text, const char* pattern)
+{
+    return IStrCore<NarrowOps>(text, pattern);
+}
+const wchar_t* ZWcsIStr(const wchar_t* text, const wchar_t* pattern)
+{
+    return IStrCore<WideOps>(text, pattern);
+}
 
 // ---- Numbers ----
 
-int ZStrToInt(const char* s) { return (int)strtol(s, nullptr, 10); }
-double ZStrToFloat(const char* s) { return atof(s); }
-double ZWcsToFloat(const wchar_t* s) { return _wtof(s); }
+int ZStrToInt(const char* s)
+{
+    return (int)strtol(s, nullptr, 10);
+}
+double ZStrToFloat(const char* s)
+{
+    return atof(s);
+}
+double ZWcsToFloat(const wchar_t* s)
+{
+    return _wtof(s);
+}
 
 char* ZIntToStr(int nValue, int nSize, char* buf)
 {
@@ -342,8 +469,14 @@ static int ScanCore(const typename Ops::Ch* text, const typename Ops::Ch* format
     return Ops::Scan(text, format, p[0], p[1], p[2], p[3], p[4], p[5], p[6], p[7], p[8], p[9], p[10], p[11]);
 }
 
-int ZStrScanV(const char* text, const char* format, va_list args) { return ScanCore<NarrowOps>(text, format, args); }
-int ZWcsScanV(const wchar_t* text, const wchar_t* format, va_list args) { return ScanCore<WideOps>(text, format, args); }
+int ZStrScanV(const char* text, const char* format, va_list args)
+{
+    return ScanCore<NarrowOps>(text, format, args);
+}
+int ZWcsScanV(const wchar_t* text, const wchar_t* format, va_list args)
+{
+    return ScanCore<WideOps>(text, format, args);
+}
 
 int ZStrScan(const char* text, const char* format, ...)
 {
@@ -391,7 +524,7 @@ static int WildcardCore(const typename Ops::Ch* text, const typename Ops::Ch* pa
             }
             if (i == nTries)
                 return -1;
-            text += i;        // the run is matched again as a literal by the next step
+            text += i;  // the run is matched again as a literal by the next step
             pattern = pRun;
         } else {
             const Ch* pNext = Ops::Chr(pattern, (Ch)'*');
@@ -407,10 +540,22 @@ static int WildcardCore(const typename Ops::Ch* text, const typename Ops::Ch* pa
     return 0;
 }
 
-int ZWildcardCompare(const char* text, const char* pattern) { return WildcardCore<NarrowOps>(text, pattern); }
-int ZWildcardCompareW(const wchar_t* text, const wchar_t* pattern) { return WildcardCore<WideOps>(text, pattern); }
-bool ZWildcardMatch(const char* text, const char* pattern) { return ZWildcardCompare(text, pattern) == 0; }
-bool ZWildcardMatchW(const wchar_t* text, const wchar_t* pattern) { return ZWildcardCompareW(text, pattern) == 0; }
+int ZWildcardCompare(const char* text, const char* pattern)
+{
+    return WildcardCore<NarrowOps>(text, pattern);
+}
+int ZWildcardCompareW(const wchar_t* text, const wchar_t* pattern)
+{
+    return WildcardCore<WideOps>(text, pattern);
+}
+bool ZWildcardMatch(const char* text, const char* pattern)
+{
+    return ZWildcardCompare(text, pattern) == 0;
+}
+bool ZWildcardMatchW(const wchar_t* text, const wchar_t* pattern)
+{
+    return ZWildcardCompareW(text, pattern) == 0;
+}
 
 // ---- UTF-8 and UTF-16 ----
 

@@ -33,8 +33,7 @@ void ZStringArray::Split(const char* szText, char cSeparator)
         return;
     const char* p = szText;
     // A NUL separator would be found at the terminator: it splits nothing.
-    for (const char* pSep; (pSep = ZStrChr(p, cSeparator)) != nullptr && *pSep; p = pSep + 1)
-    {
+    for (const char* pSep; (pSep = ZStrChr(p, cSeparator)) != nullptr && *pSep; p = pSep + 1) {
         Element piece;
         piece.Assign(p, int(pSep - p));
         PushBack(piece);
@@ -48,8 +47,7 @@ ZStringArray::Element ZStringArray::Join(char cSeparator) const
     if (IsEmpty())
         return Element("");
     ZStringBuffer<4096> work(m_pBegin[0]);
-    for (const Element* p = m_pBegin + 1; p < m_pEnd; ++p)
-    {
+    for (const Element* p = m_pBegin + 1; p < m_pEnd; ++p) {
         work.AppendChar(cSeparator);
         work.Append(*p);
     }

@@ -17,7 +17,10 @@ ZWideText::ZWideText(const char* szUtf8) : m_pText(nullptr)
         ZUtf8ToUtf16(m_pText, szUtf8);
 }
 
-ZWideText::~ZWideText() { free(m_pText); }
+ZWideText::~ZWideText()
+{
+    free(m_pText);
+}
 
 wchar_t* ZWideText::Detach()
 {
@@ -41,7 +44,10 @@ ZStringBase::~ZStringBase()
         free(m_pData);
 }
 
-void ZStringBase::Fail() { __builtin_trap(); }
+void ZStringBase::Fail()
+{
+    __builtin_trap();
+}
 
 void ZStringBase::GrowTo(int nSize, int nInline)
 {
@@ -99,12 +105,30 @@ int ZStringBase::ReverseFind(char c) const
     return -1;
 }
 
-bool ZStringBase::operator==(const ZStringBase& other) const { return strcmp(m_pData, other.m_pData) == 0; }
-bool ZStringBase::operator==(const char* szText) const { return strcmp(m_pData, szText ? szText : "") == 0; }
-bool ZStringBase::operator<(const ZStringBase& other) const { return strcmp(m_pData, other.m_pData) < 0; }
-bool ZStringBase::operator<=(const char* szText) const { return strcmp(m_pData, szText) <= 0; }
-bool ZStringBase::EqualsNoCase(const char* szText) const { return _stricmp(m_pData, szText) == 0; }
-bool ZStringBase::EndsWith(const char* szText) const { return ZStrEndsWith(m_pData, szText); }
+bool ZStringBase::operator==(const ZStringBase& other) const
+{
+    return strcmp(m_pData, other.m_pData) == 0;
+}
+bool ZStringBase::operator==(const char* szText) const
+{
+    return strcmp(m_pData, szText ? szText : "") == 0;
+}
+bool ZStringBase::operator<(const ZStringBase& other) const
+{
+    return strcmp(m_pData, other.m_pData) < 0;
+}
+bool ZStringBase::operator<=(const char* szText) const
+{
+    return strcmp(m_pData, szText) <= 0;
+}
+bool ZStringBase::EqualsNoCase(const char* szText) const
+{
+    return _stricmp(m_pData, szText) == 0;
+}
+bool ZStringBase::EndsWith(const char* szText) const
+{
+    return ZStrEndsWith(m_pData, szText);
+}
 
 int ZStringBase::ToInt(int nIndex) const
 {
@@ -349,7 +373,9 @@ ZStringRef::ZStringRef(const char* szText) : ZStringBase(0, 0, nullptr)
     m_pData = const_cast<char*>(szText);
 }
 
-ZStringRef::ZStringRef(const ZStringRef& other) : ZStringBase(other.m_nCapacity, other.m_nSize, other.m_pData) {}
+ZStringRef::ZStringRef(const ZStringRef& other) : ZStringBase(other.m_nCapacity, other.m_nSize, other.m_pData)
+{
+}
 
 ZStringRef& ZStringRef::operator=(const ZStringRef& other)
 {
@@ -359,8 +385,14 @@ ZStringRef& ZStringRef::operator=(const ZStringRef& other)
     return *this;
 }
 
-void ZStringRef::Reset() { Fail(); }
-void ZStringRef::Reserve(int) { Fail(); }
+void ZStringRef::Reset()
+{
+    Fail();
+}
+void ZStringRef::Reserve(int)
+{
+    Fail();
+}
 
 // ---- Log message texts ----
 
@@ -370,7 +402,7 @@ ZStringBuffer<16> ZLogTextV(uint8_t nLevel, const char* szFormat, va_list args)
     szWork[0] = (char)('a' + nLevel);
     memset(szWork + 8188, 0, 8);  // always terminated, also when the text is cut
     vsnprintf(szWork + 1, 8192, szFormat, args);
-    szWork[8192] = 0;              // at most 8191 characters after the level letter
+    szWork[8192] = 0;  // at most 8191 characters after the level letter
     return ZStringBuffer<16>(static_cast<const char*>(szWork));
 }
 

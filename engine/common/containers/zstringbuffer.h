@@ -56,10 +56,10 @@ public:
     const char* c_str() const { return m_pData; }
     bool IsHeap() const { return m_nCapacity > 0; }
     bool IsEmpty() const { return m_pData[0] == 0; }
-    char* At(int i) { return m_pData + i; }              // i must be below the size
+    char* At(int i) { return m_pData + i; }  // i must be below the size
     const char* At(int i) const { return m_pData + i; }
     int Find(char c) const;
-    int Find(char c, int nStart) const;                   // -1 when nStart >= size
+    int Find(char c, int nStart) const;  // -1 when nStart >= size
     int ReverseFind(char c) const;
     bool operator==(const ZStringBase& other) const;
     bool operator!=(const ZStringBase& other) const { return !(*this == other); }
@@ -69,9 +69,9 @@ public:
     bool operator<=(const char* szText) const;
     bool EqualsNoCase(const char* szText) const;
     bool EndsWith(const char* szText) const;
-    int ToInt(int nIndex = 0) const;                      // 0 when nIndex > length
-    double ToFloat(int nIndex = 0) const;                 // 0.0 when nIndex > length
-    int Scan(const char* szFormat, ...) const;            // sscanf-style, at most 12 outputs
+    int ToInt(int nIndex = 0) const;            // 0 when nIndex > length
+    double ToFloat(int nIndex = 0) const;       // 0.0 when nIndex > length
+    int Scan(const char* szFormat, ...) const;  // sscanf-style, at most 12 outputs
     // UTF-16 copy of the text in a heap block owned by the holder; returns it.
     const wchar_t* ToWide(ZWideText& holder) const;
 
@@ -94,13 +94,12 @@ public:
     ZStringBase& AppendFormat(const char* szFormat, ...) ZPRINTF_FORMAT(2, 3);
     ZStringBase& AppendFormatV(const char* szFormat, va_list args);
     ZStringBase& AppendFloat4(float a, float b, float c, float d);
-    ZStringBase& AppendMatrix4(const float* pValues);     // sixteen values
-    void Truncate(int nLength);                           // negative: empty
+    ZStringBase& AppendMatrix4(const float* pValues);  // sixteen values
+    void Truncate(int nLength);                        // negative: empty
     void Replace(char cFrom, char cTo);
 
 protected:
-    ZStringBase(int nCapacity, int nSize, char* pData)
-        : m_nCapacity(nCapacity), m_nSize(nSize), m_pData(pData) {}
+    ZStringBase(int nCapacity, int nSize, char* pData) : m_nCapacity(nCapacity), m_nSize(nSize), m_pData(pData) {}
     // Not virtual: callers destroy buffers through their own type (arrays destroy in place).
     ~ZStringBase();
     ZStringBase(const ZStringBase&) = delete;
@@ -112,7 +111,11 @@ protected:
     void CopyFrom(const char* pText, int nLength);
     // Stops the process (write to a borrowed text, oversize fixed buffer).
     [[noreturn]] static void Fail();
-    void RequireOwned() const { if (m_nCapacity < 0) Fail(); }
+    void RequireOwned() const
+    {
+        if (m_nCapacity < 0)
+            Fail();
+    }
 
     int32_t m_nCapacity;
     int32_t m_nSize;
@@ -139,9 +142,23 @@ public:
     explicit ZStringBuffer(int nValue) : ZStringBuffer() { Format("%d", nValue); }
     ~ZStringBuffer() = default;
 
-    ZStringBuffer& operator=(const ZStringBuffer& other) { if (this != &other) AssignFrom(other); return *this; }
-    ZStringBuffer& operator=(const ZStringBase& other) { if (this != &other) AssignFrom(other); return *this; }
-    ZStringBuffer& operator=(const char* szText) { Assign(szText); return *this; }
+    ZStringBuffer& operator=(const ZStringBuffer& other)
+    {
+        if (this != &other)
+            AssignFrom(other);
+        return *this;
+    }
+    ZStringBuffer& operator=(const ZStringBase& other)
+    {
+        if (this != &other)
+            AssignFrom(other);
+        return *this;
+    }
+    ZStringBuffer& operator=(const char* szText)
+    {
+        Assign(szText);
+        return *this;
+    }
 
     void Reset() override
     {
@@ -166,8 +183,18 @@ public:
         s.Assign(m_pData + nStart, nCount);
         return s;
     }
-    ZStringBuffer operator+(const char* szText) const { ZStringBuffer s(*this); s.Append(szText); return s; }
-    ZStringBuffer operator+(const ZStringBase& other) const { ZStringBuffer s(*this); s.Append(other); return s; }
+    ZStringBuffer operator+(const char* szText) const
+    {
+        ZStringBuffer s(*this);
+        s.Append(szText);
+        return s;
+    }
+    ZStringBuffer operator+(const ZStringBase& other) const
+    {
+        ZStringBuffer s(*this);
+        s.Append(other);
+        return s;
+    }
 
 private:
     char m_szInline[N];

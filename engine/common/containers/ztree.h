@@ -7,7 +7,11 @@
 // Keys left of a node are less than its key; equal keys never coexist.
 namespace ZTree
 {
-enum : uint8_t { Black = 0, Red = 1 };
+enum : uint8_t
+{
+    Black = 0,
+    Red = 1
+};
 
 // Search key held by a caller (for instance a C string against string-keyed nodes).
 template <class Node>
@@ -25,8 +29,7 @@ template <class Node>
 Node* Find(Node* pRoot, const Comparator<Node>& cmp)
 {
     Node* p = pRoot;
-    while (p)
-    {
+    while (p) {
         if (cmp.IsEqual(p))
             return p;
         p = cmp.IsLess(p) ? p->m_pLeft : p->m_pRight;
@@ -59,8 +62,7 @@ Node* Next(Node* p)
     if (p->m_pRight)
         return First(p->m_pRight);
     Node* pParent = p->m_pParent;
-    while (pParent && p == pParent->m_pRight)
-    {
+    while (pParent && p == pParent->m_pRight) {
         p = pParent;
         pParent = p->m_pParent;
     }
@@ -68,7 +70,10 @@ Node* Next(Node* p)
 }
 
 template <class Node>
-bool IsRed(const Node* p) { return p && p->m_nColor == Red; }
+bool IsRed(const Node* p)
+{
+    return p && p->m_nColor == Red;
+}
 
 template <class Node>
 void RotateLeft(Node*& pRoot, Node* x)
@@ -116,8 +121,7 @@ Node* InsertNode(Node*& pRoot, Node* n, Less less)
 {
     Node* pParent = nullptr;
     bool bLeft = false;
-    for (Node* p = pRoot; p;)
-    {
+    for (Node* p = pRoot; p;) {
         bLeft = less(n, p);
         if (!bLeft && !less(p, n))
             return p;
@@ -136,8 +140,7 @@ void LinkNode(Node*& pRoot, Node* n, Node* pParent, bool bLeft)
     n->m_pLeft = n->m_pRight = nullptr;
     n->m_pParent = pParent;
     n->m_nColor = Red;
-    if (!pParent)
-    {
+    if (!pParent) {
         pRoot = n;
         n->m_nColor = Black;
         return;
@@ -147,43 +150,35 @@ void LinkNode(Node*& pRoot, Node* n, Node* pParent, bool bLeft)
     else
         pParent->m_pRight = n;
 
-    while (n != pRoot && IsRed(n->m_pParent))
-    {
+    while (n != pRoot && IsRed(n->m_pParent)) {
         Node* pParentNode = n->m_pParent;
         Node* g = pParentNode->m_pParent;
-        if (pParentNode == g->m_pLeft)
-        {
+        if (pParentNode == g->m_pLeft) {
             Node* pUncle = g->m_pRight;
-            if (IsRed(pUncle))
-            {
+            if (IsRed(pUncle)) {
                 pParentNode->m_nColor = Black;
                 pUncle->m_nColor = Black;
                 g->m_nColor = Red;
                 n = g;
                 continue;
             }
-            if (n == pParentNode->m_pRight)
-            {
+            if (n == pParentNode->m_pRight) {
                 n = pParentNode;
                 RotateLeft(pRoot, n);
             }
             n->m_pParent->m_nColor = Black;
             g->m_nColor = Red;
             RotateRight(pRoot, g);
-        }
-        else
-        {
+        } else {
             Node* pUncle = g->m_pLeft;
-            if (IsRed(pUncle))
-            {
+            if (IsRed(pUncle)) {
                 pParentNode->m_nColor = Black;
                 pUncle->m_nColor = Black;
                 g->m_nColor = Red;
                 n = g;
                 continue;
             }
-            if (n == pParentNode->m_pLeft)
-            {
+            if (n == pParentNode->m_pLeft) {
                 n = pParentNode;
                 RotateRight(pRoot, n);
             }
@@ -217,29 +212,23 @@ Node* RemoveNode(Node*& pRoot, Node* z, CopyPayload copy)
     if (y != z)
         copy(z, y);
 
-    if (y->m_nColor == Black)
-    {
-        while (x != pRoot && !IsRed(x))
-        {
-            if (x == xParent->m_pLeft)
-            {
+    if (y->m_nColor == Black) {
+        while (x != pRoot && !IsRed(x)) {
+            if (x == xParent->m_pLeft) {
                 Node* w = xParent->m_pRight;
-                if (IsRed(w))
-                {
+                if (IsRed(w)) {
                     w->m_nColor = Black;
                     xParent->m_nColor = Red;
                     RotateLeft(pRoot, xParent);
                     w = xParent->m_pRight;
                 }
-                if (!IsRed(w->m_pLeft) && !IsRed(w->m_pRight))
-                {
+                if (!IsRed(w->m_pLeft) && !IsRed(w->m_pRight)) {
                     w->m_nColor = Red;
                     x = xParent;
                     xParent = x->m_pParent;
                     continue;
                 }
-                if (!IsRed(w->m_pRight))
-                {
+                if (!IsRed(w->m_pRight)) {
                     w->m_pLeft->m_nColor = Black;
                     w->m_nColor = Red;
                     RotateRight(pRoot, w);
@@ -251,26 +240,21 @@ Node* RemoveNode(Node*& pRoot, Node* z, CopyPayload copy)
                 RotateLeft(pRoot, xParent);
                 x = pRoot;
                 break;
-            }
-            else
-            {
+            } else {
                 Node* w = xParent->m_pLeft;
-                if (IsRed(w))
-                {
+                if (IsRed(w)) {
                     w->m_nColor = Black;
                     xParent->m_nColor = Red;
                     RotateRight(pRoot, xParent);
                     w = xParent->m_pLeft;
                 }
-                if (!IsRed(w->m_pLeft) && !IsRed(w->m_pRight))
-                {
+                if (!IsRed(w->m_pLeft) && !IsRed(w->m_pRight)) {
                     w->m_nColor = Red;
                     x = xParent;
                     xParent = x->m_pParent;
                     continue;
                 }
-                if (!IsRed(w->m_pLeft))
-                {
+                if (!IsRed(w->m_pLeft)) {
                     w->m_pRight->m_nColor = Black;
                     w->m_nColor = Red;
                     RotateLeft(pRoot, w);

@@ -88,7 +88,10 @@ class ZXmlDocument
 public:
     // Elements nested deeper than this end the parse (the rest of the text is dropped), so
     // that hostile input cannot exhaust the stack.
-    enum { MAX_DEPTH = 256 };
+    enum
+    {
+        MAX_DEPTH = 256
+    };
 
     ZXmlDocument();
     virtual ~ZXmlDocument();

@@ -73,8 +73,7 @@ void SplitHost(const char* szHost, ZStringBuffer<256>& strName, int& nPort)
     ZStringBuffer<256> astrPieces[3];
     int nPieces = 0;
     const char* p = szHost ? szHost : "";
-    for (;;)
-    {
+    for (;;) {
         const char* pColon = strchr(p, ':');
         size_t n = pColon ? (size_t)(pColon - p) : strlen(p);
         if (nPieces < 3)
@@ -89,8 +88,7 @@ void SplitHost(const char* szHost, ZStringBuffer<256>& strName, int& nPort)
         --nPieces;
     int nPortPiece = 1;
     strName = astrPieces[0];
-    if (strName == "http" && nPieces > 1)
-    {
+    if (strName == "http" && nPieces > 1) {
         strName.Append(":");
         strName.Append(astrPieces[1]);
         nPortPiece = 2;
@@ -102,8 +100,7 @@ void SplitHost(const char* szHost, ZStringBuffer<256>& strName, int& nPort)
 bool ReceiveExactly(Socket& socket, uint8_t* pData, uint32_t nCount, uint32_t& nGot, SpeedGuard& speed)
 {
     nGot = 0;
-    while (nGot < nCount)
-    {
+    while (nGot < nCount) {
         int n = socket.Receive(pData + nGot, (int)(nCount - nGot), 0);
         if (n <= 0 || !speed.Add((uint32_t)n))
             return false;
@@ -116,20 +113,17 @@ int ReceiveLengthBody(ResponseHolder* pHolder, Socket& socket, int64_t* pBytes, 
 {
     uint32_t nSize = pHolder->m_nSize;
     pHolder->m_pData = AllocBody(nSize);
-    if (!pHolder->m_pData)
-    {
+    if (!pHolder->m_pData) {
         Log(ZLogText("download failed: no memory for %u bytes", nSize));
         return HTTP_ERR_BODY;
     }
     uint32_t nReceived = 0;
-    while (nReceived < nSize)
-    {
+    while (nReceived < nSize) {
         uint32_t nPiece = nSize - nReceived < k_nPieceSize ? nSize - nReceived : k_nPieceSize;
         uint32_t nGot;
         bool bOk = ReceiveExactly(socket, pHolder->m_pData + nReceived, nPiece, nGot, speed);
         nReceived += nGot;
-        if (!bOk)
-        {
+        if (!bOk) {
             Log(ZLogText("download failed: %d/%d bytes downloaded", (int)nReceived, (int)nSize));
             FreeBody(pHolder);
             return HTTP_ERR_BODY;
@@ -147,18 +141,15 @@ int ReceiveLengthBody(ResponseHolder* pHolder, Socket& socket, int64_t* pBytes, 
 void SkipTrailer(Socket& socket, SpeedGuard& speed)
 {
     int nLine = 0;
-    for (uint32_t nRead = 0; nRead < k_nMaxHeaderSize; ++nRead)
-    {
+    for (uint32_t nRead = 0; nRead < k_nMaxHeaderSize; ++nRead) {
         char c;
         if (socket.Receive(&c, 1, 0) != 1 || !speed.Add(1))
             return;
-        if (c == '\n')
-        {
+        if (c == '\n') {
             if (nLine == 0)
                 return;
             nLine = 0;
-        }
-        else if (c != '\r')
+        } else if (c != '\r')
             ++nLine;
     }
 }
@@ -166,12 +157,10 @@ void SkipTrailer(Socket& socket, SpeedGuard& speed)
 int ReceiveChunkedBody(ResponseHolder* pHolder, Socket& socket, SpeedGuard& speed)
 {
     ZMemoryBuffer body;
-    for (;;)
-    {
+    for (;;) {
         char acLine[k_nMaxChunkLine + 1];
         int nLine = 0;
-        while (nLine < 2 || acLine[nLine - 2] != '\r')
-        {
+        while (nLine < 2 || acLine[nLine - 2] != '\r') {
             if (nLine == k_nMaxChunkLine)
                 return HTTP_ERR_BODY;
             if (socket.Receive(acLine + nLine, 1, 0) != 1 || !speed.Add(1))
@@ -182,24 +171,20 @@ int ReceiveChunkedBody(ResponseHolder* pHolder, Socket& socket, SpeedGuard& spee
         long nChunk = strtol(acLine, nullptr, 16);
         if (nChunk < 0)
             return HTTP_ERR_BODY;
-        if (nChunk == 0)
-        {
+        if (nChunk == 0) {
             SkipTrailer(socket, speed);
             break;
         }
-        if (nChunk > k_nMaxChunkSize)
-        {
+        if (nChunk > k_nMaxChunkSize) {
             Log(ZLogText("HTTP Chunk size %d too big", (int)nChunk));
             return HTTP_ERR_BODY;
         }
-        if (body.GetSize() + (uint32_t)nChunk > k_nHttpMaxBody)
-        {
+        if (body.GetSize() + (uint32_t)nChunk > k_nHttpMaxBody) {
             Log(ZLogText("download failed: chunked body over %u bytes", k_nHttpMaxBody));
             return HTTP_ERR_BODY;
         }
         uint8_t* p = (uint8_t*)body.AppendSpace((uint32_t)nChunk);
-        if (!p)
-        {
+        if (!p) {
             Log(ZLogText("download failed: no memory for %u bytes", body.GetSize() + (uint32_t)nChunk));
             return HTTP_ERR_BODY;
         }
@@ -234,23 +219,19 @@ int DecompressBody(ResponseHolder* pHolder)
         uint32_t nTotal = 0;
         int n;
         bOk = true;
-        while (bOk && (n = bzip.Read(abPiece, (int)sizeof(abPiece))) > 0)
-        {
+        while (bOk && (n = bzip.Read(abPiece, (int)sizeof(abPiece))) > 0) {
             nTotal += (uint32_t)n;
             bOk = nTotal <= k_nHttpMaxBody && out.Write(abPiece, n);
         }
-        if (bOk && !bzip.HasEnded() && !bzip.IsNotBzip2())
-        {
+        if (bOk && !bzip.HasEnded() && !bzip.IsNotBzip2()) {
             Log(ZLogText("download failed: compressed body cut short or damaged"));
             bOk = false;
-        }
-        else if (!bOk)
+        } else if (!bOk)
             Log(ZLogText("download failed: body unpacks past %u bytes", k_nHttpMaxBody));
     }
     uint32_t nSize = out.GetSize();
     uint8_t* pData = bOk ? AllocBody(nSize) : nullptr;
-    if (!pData)
-    {
+    if (!pData) {
         FreeBody(pHolder);
         return HTTP_ERR_BODY;
     }
@@ -294,8 +275,7 @@ int DownloadNoFollow(ResponseHolder* pHolder, const char* szHost, const char* sz
     if (!szHost || !*szHost)
         return HTTP_ERR_SOCKET;
     Socket socket = Socket::Create(0, 0, 0);
-    if (socket.IsValid())
-    {
+    if (socket.IsValid()) {
         socket.SetReceiveTimeout(k_nSocketTimeoutMs);
         socket.SetSendTimeout(k_nSocketTimeoutMs);
         // A failed connect shows up as the failure of the request's send.
@@ -306,8 +286,8 @@ int DownloadNoFollow(ResponseHolder* pHolder, const char* szHost, const char* sz
     // The connection closes here, with its last copy.
 }
 
-int DownloadUrlNoFollow(ResponseHolder* pHolder, const char* szUrl, ZStringBase& strStatus,
-                        bool bDecompress = false, int64_t* pBytes = nullptr)
+int DownloadUrlNoFollow(ResponseHolder* pHolder, const char* szUrl, ZStringBase& strStatus, bool bDecompress = false,
+                        int64_t* pBytes = nullptr)
 {
     if (!szUrl || strncmp(szUrl, "http://", 7) != 0)
         return HTTP_ERR_URL;
@@ -325,10 +305,8 @@ int FollowRedirects(ResponseHolder* pHolder, ZStringBase& strStatus, int nResult
                     int64_t* pBytes = nullptr)
 {
     int nHops = 0;
-    while (nResult == HTTP_ERR_REDIRECT && pHolder->m_strLocation.GetLength() > 1)
-    {
-        if (nHops == k_nHttpMaxRedirects)
-        {
+    while (nResult == HTTP_ERR_REDIRECT && pHolder->m_strLocation.GetLength() > 1) {
+        if (nHops == k_nHttpMaxRedirects) {
             Log(ZLogText("HTTP redirect limit (%d) reached at %s", k_nHttpMaxRedirects,
                          pHolder->m_strLocation.GetData()));
             return HTTP_ERR_REDIRECT;
@@ -342,8 +320,7 @@ int FollowRedirects(ResponseHolder* pHolder, ZStringBase& strStatus, int nResult
 
 bool EqualNoCaseN(const char* a, const char* b, size_t n)
 {
-    for (size_t i = 0; i < n; ++i)
-    {
+    for (size_t i = 0; i < n; ++i) {
         char ca = a[i], cb = b[i];
         if (ca >= 'A' && ca <= 'Z')
             ca = (char)(ca - 'A' + 'a');
@@ -354,7 +331,7 @@ bool EqualNoCaseN(const char* a, const char* b, size_t n)
     }
     return true;
 }
-} // namespace
+}  // namespace
 
 ResponseHolder::~ResponseHolder()
 {
@@ -394,12 +371,11 @@ int SendRequest(Socket socket, const char* szHost, const char* szPath, bool bBz2
     if (!socket.IsValid())
         return HTTP_ERR_SOCKET;
     ZStringBuffer<4096> strRequest;
-    strRequest.Format("GET /%s%s HTTP/1.1\r\nHost: %s\r\nAccept: */*\r\n\r\n", szPath ? szPath : "",
-                      bBz2 ? ".bz2" : "", szHost ? szHost : "");
+    strRequest.Format("GET /%s%s HTTP/1.1\r\nHost: %s\r\nAccept: */*\r\n\r\n", szPath ? szPath : "", bBz2 ? ".bz2" : "",
+                      szHost ? szHost : "");
     int nLength = strRequest.GetLength();
     int nSent = socket.SendAll(strRequest.GetData(), nLength, 0);
-    if (nSent != nLength)
-    {
+    if (nSent != nLength) {
         int nCode = WSAGetLastError();
         if (nCode == 0)
             nCode = HTTP_ERR_SEND;
@@ -417,8 +393,7 @@ int ReadHttpHeader(Socket socket, ZMemoryBuffer& buffer)
     uint32_t nRead = 0;
     const uint32_t nStart = GetTickCount();
     const uint32_t nWindow = g_nLowSpeedTimeMs;
-    while (nEnds < 4)
-    {
+    while (nEnds < 4) {
         char c;
         int n = socket.Receive(&c, 1, 0);
         if (n == 0)
@@ -430,13 +405,10 @@ int ReadHttpHeader(Socket socket, ZMemoryBuffer& buffer)
             return HTTP_ERR_HEADER;
         if (c == cLastEnd)
             continue;
-        if (c == '\r' || c == '\n')
-        {
+        if (c == '\r' || c == '\n') {
             ++nEnds;
             cLastEnd = c;
-        }
-        else
-        {
+        } else {
             nEnds = 0;
             cLastEnd = '\n';
         }
@@ -451,8 +423,7 @@ bool FindHeaderValue(const char* szName, const char* szHeader, ZStringBase& strV
     size_t nName = strlen(szName);
     if (nName == 0)
         return false;
-    for (const char* p = szHeader; *p; ++p)
-    {
+    for (const char* p = szHeader; *p; ++p) {
         if (!EqualNoCaseN(p, szName, nName))
             continue;
         const char* v = p + nName;
@@ -483,17 +454,14 @@ int GetHttpHeader(ResponseHolder* pHolder, Socket socket, ZStringBase& strStatus
         nCode = 0;
 
     ZStringBuffer<256> strValue;
-    if (nCode == 200)
-    {
+    if (nCode == 200) {
         pHolder->m_bHasBody = 0;
-        if (FindHeaderValue("Transfer-Encoding", szHeader, strValue) && strValue == "chunked")
-        {
+        if (FindHeaderValue("Transfer-Encoding", szHeader, strValue) && strValue == "chunked") {
             pHolder->m_nChunked = 1;
             pHolder->m_nSize = 0xFFFFFFFFu;
             pHolder->m_bHasBody = 1;
         }
-        if (FindHeaderValue("Content-Length", szHeader, strValue))
-        {
+        if (FindHeaderValue("Content-Length", szHeader, strValue)) {
             // Lengths beyond 32 bits cannot be held; they fail at the allocation.
             unsigned long long nLength = strtoull(strValue.GetData(), nullptr, 10);
             if (strValue.GetData()[strspn(strValue.GetData(), " \t")] == '-' || nLength > 0xFFFFFFFFull)
@@ -503,10 +471,8 @@ int GetHttpHeader(ResponseHolder* pHolder, Socket socket, ZStringBase& strStatus
         }
         return HTTP_OK;
     }
-    if (nCode == 301 || nCode == 302 || nCode == 303)
-    {
-        if (FindHeaderValue("Location", szHeader, strValue))
-        {
+    if (nCode == 301 || nCode == 302 || nCode == 303) {
+        if (FindHeaderValue("Location", szHeader, strValue)) {
             pHolder->m_strLocation = strValue;
             return HTTP_ERR_REDIRECT;
         }
@@ -518,8 +484,7 @@ int GetHttpHeader(ResponseHolder* pHolder, Socket socket, ZStringBase& strStatus
 
 ZSocketStream GetRawDataStream(Socket socket, ResponseHolder* pHolder, int& nCode)
 {
-    if (pHolder->m_bHasBody)
-    {
+    if (pHolder->m_bHasBody) {
         nCode = 0;
         return ZSocketStream(socket);
     }

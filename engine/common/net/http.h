@@ -13,12 +13,12 @@ class ZMemoryBuffer;
 enum
 {
     HTTP_OK = 0,
-    HTTP_ERR_SOCKET = -1,       // socket not valid, or empty host text
-    HTTP_ERR_SEND = -2,         // request not sent in full, no system error code
-    HTTP_ERR_HEADER = -3,       // header failed, unexpected code, no body length, redirect without Location
-    HTTP_ERR_BODY = -4,         // body short or malformed, chunk too big, no memory for the body
-    HTTP_ERR_REDIRECT = -5,     // redirect not followed (Location too short, or too many hops)
-    HTTP_ERR_URL = -6,          // not "http://host/path"
+    HTTP_ERR_SOCKET = -1,    // socket not valid, or empty host text
+    HTTP_ERR_SEND = -2,      // request not sent in full, no system error code
+    HTTP_ERR_HEADER = -3,    // header failed, unexpected code, no body length, redirect without Location
+    HTTP_ERR_BODY = -4,      // body short or malformed, chunk too big, no memory for the body
+    HTTP_ERR_REDIRECT = -5,  // redirect not followed (Location too short, or too many hops)
+    HTTP_ERR_URL = -6,       // not "http://host/path"
 };
 
 // Redirects followed in a row before a download gives up with HTTP_ERR_REDIRECT.
@@ -42,9 +42,9 @@ public:
     ResponseHolder(const ResponseHolder&) = delete;
     ResponseHolder& operator=(const ResponseHolder&) = delete;
 
-    uint32_t m_nSize;               // Content-Length, 0xFFFFFFFF while chunked, then bytes in m_pData
+    uint32_t m_nSize;  // Content-Length, 0xFFFFFFFF while chunked, then bytes in m_pData
     ZStringBuffer<16> m_strLocation;
-    uint8_t* m_pData;               // body block (malloc), owned by the holder
+    uint8_t* m_pData;  // body block (malloc), owned by the holder
     int32_t m_nChunked;
     uint8_t m_bHasBody;
 };

@@ -78,20 +78,17 @@ int ZBzipInputStream::Read(void* pBuffer, int nCount)
     bz_stream& s = m_pWork->m_stream;
     s.next_out = (char*)pBuffer;
     s.avail_out = (unsigned int)nCount;
-    for (;;)
-    {
+    for (;;) {
         // The decompressor may hold a decoded block: it gives that out before it needs input,
         // so the source is asked only once everything decodable has come out.
         int nResult = BZ2_bzDecompress(&s);
-        if (nResult == BZ_STREAM_END)
-        {
+        if (nResult == BZ_STREAM_END) {
             BZ2_bzDecompressEnd(&s);
             m_bActive = false;
             m_bEnded = true;
             return nCount - (int)s.avail_out;
         }
-        if (nResult != BZ_OK)
-        {
+        if (nResult != BZ_OK) {
             // The library's state is not usable after an error; later reads fail too.
             BZ2_bzDecompressEnd(&s);
             m_bActive = false;
@@ -133,11 +130,9 @@ void ZBzipOutputStream::WriteOut()
 
 ZBzipOutputStream::~ZBzipOutputStream()
 {
-    if (m_bActive)
-    {
+    if (m_bActive) {
         bz_stream& s = m_pWork->m_stream;
-        for (;;)
-        {
+        for (;;) {
             int nResult = BZ2_bzCompress(&s, BZ_FINISH);
             WriteOut();
             if (nResult != BZ_FINISH_OK)
@@ -157,8 +152,7 @@ bool ZBzipOutputStream::Write(const void* pData, int nCount)
     bz_stream& s = m_pWork->m_stream;
     s.next_in = (char*)pData;
     s.avail_in = (unsigned int)nCount;
-    while (s.avail_in > 0)
-    {
+    while (s.avail_in > 0) {
         BZ2_bzCompress(&s, BZ_RUN);
         if (s.avail_out == 0)
             Flush();
@@ -174,11 +168,9 @@ bool ZBzipOutputStream::WriteByte(uint8_t nByte)
 
 void ZBzipOutputStream::Flush()
 {
-    if (m_bActive)
-    {
+    if (m_bActive) {
         bz_stream& s = m_pWork->m_stream;
-        while (s.avail_in > 0 || s.avail_out < (unsigned int)k_nWorkBufferSize)
-        {
+        while (s.avail_in > 0 || s.avail_out < (unsigned int)k_nWorkBufferSize) {
             WriteOut();
             BZ2_bzCompress(&s, BZ_RUN);
         }

@@ -60,9 +60,9 @@ public:
 
 private:
     ZBzipWork* m_pWork;
-    bool m_bActive;     // the decompressor is initialised and not yet ended
-    bool m_bEnded;      // the end marker was reached
-    bool m_bNotBzip2;   // the library refused the source's first bytes
+    bool m_bActive;    // the decompressor is initialised and not yet ended
+    bool m_bEnded;     // the end marker was reached
+    bool m_bNotBzip2;  // the library refused the source's first bytes
 };
 
 class ZBzipOutputStream : public ZForwardOutputStream

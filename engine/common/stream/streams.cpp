@@ -35,8 +35,7 @@ int IInputStream::Skip(int nCount)
         return 0;
     uint8_t abBuffer[4096];
     int nTotal = 0;
-    while (nTotal < nCount)
-    {
+    while (nTotal < nCount) {
         int nPiece = nCount - nTotal;
         if (nPiece > (int)sizeof(abBuffer))
             nPiece = (int)sizeof(abBuffer);
@@ -52,9 +51,13 @@ int IInputStream::Skip(int nCount)
 
 // ---- files ----
 
-ZFileInputStream::ZFileInputStream(const char* szPath) : m_file(File::Open(szPath, File::MODE_READ)) {}
+ZFileInputStream::ZFileInputStream(const char* szPath) : m_file(File::Open(szPath, File::MODE_READ))
+{
+}
 
-ZFileInputStream::ZFileInputStream(const ZFileInputStream& other) : IInputStream(), m_file(other.m_file) {}
+ZFileInputStream::ZFileInputStream(const ZFileInputStream& other) : IInputStream(), m_file(other.m_file)
+{
+}
 
 ZFileInputStream::ZFileInputStream(const File& file)
 {
@@ -127,7 +130,9 @@ ZFileOutputStream::ZFileOutputStream(const char* szPath)
 {
 }
 
-ZFileOutputStream::ZFileOutputStream(const ZFileOutputStream& other) : IOutputStream(), m_file(other.m_file) {}
+ZFileOutputStream::ZFileOutputStream(const ZFileOutputStream& other) : IOutputStream(), m_file(other.m_file)
+{
+}
 
 ZFileOutputStream::ZFileOutputStream(const File& file)
 {
@@ -202,7 +207,7 @@ inline uint32_t ChunkContent(const ZMemoryStream::State* pState, const ZMemorySt
 {
     return pChunk == pState->m_pLast ? pChunk->m_nSize - pState->m_nFree : pChunk->m_nSize;
 }
-} // namespace
+}  // namespace
 
 ZMemoryStream::ZMemoryStream(int nInitialChunkSize)
 {
@@ -212,8 +217,7 @@ ZMemoryStream::ZMemoryStream(int nInitialChunkSize)
 
 ZMemoryStream::~ZMemoryStream()
 {
-    if (m_pState)
-    {
+    if (m_pState) {
         FreeChunks();
         free(m_pState);
         m_pState = nullptr;
@@ -223,8 +227,7 @@ ZMemoryStream::~ZMemoryStream()
 void ZMemoryStream::FreeChunks()
 {
     Chunk* pChunk = m_pState->m_pFirst;
-    while (pChunk)
-    {
+    while (pChunk) {
         Chunk* pNext = pChunk->m_pNext;
         free(pChunk);
         pChunk = pNext;
@@ -273,12 +276,10 @@ bool ZMemoryStream::Write(const void* pData, int nCount)
     // any byte moves, so a write that fails leaves the content as it was.
     Chunk* pFill = s->m_pLast;
     uint32_t nFill = pFill ? s->m_nFree : 0;
-    if (nFill < n)
-    {
+    if (nFill < n) {
         if (!AddChunk(n - nFill))
             return false;
-        if (nFill)
-        {
+        if (nFill) {
             memcpy(pFill->Bytes() + (pFill->m_nSize - nFill), p, nFill);
             p += nFill;
             n -= nFill;
@@ -294,8 +295,7 @@ int ZMemoryStream::Advance(void* pBuffer, int nCount)
 {
     State* s = m_pState;
     uint8_t* pOut = (uint8_t*)pBuffer;
-    if (!s->m_pReadChunk)
-    {
+    if (!s->m_pReadChunk) {
         s->m_pReadChunk = s->m_pFirst;
         s->m_nReadOffset = 0;
     }
@@ -304,11 +304,9 @@ int ZMemoryStream::Advance(void* pBuffer, int nCount)
     if (nWanted > nLeft)
         nWanted = nLeft;
     uint32_t nDone = 0;
-    while (nDone < nWanted && s->m_pReadChunk)
-    {
+    while (nDone < nWanted && s->m_pReadChunk) {
         uint32_t nAvail = ChunkContent(s, s->m_pReadChunk) - s->m_nReadOffset;
-        if (nAvail == 0)
-        {
+        if (nAvail == 0) {
             if (!s->m_pReadChunk->m_pNext)
                 break;
             s->m_pReadChunk = s->m_pReadChunk->m_pNext;
@@ -354,16 +352,14 @@ const void* ZMemoryStream::GetData(uint32_t* pSize)
     State* s = m_pState;
     if (pSize)
         *pSize = s->m_nSize;
-    if (!s->m_pFirst || s->m_pFirst != s->m_pLast)
-    {
+    if (!s->m_pFirst || s->m_pFirst != s->m_pLast) {
         Chunk* pChunk = (Chunk*)malloc(sizeof(Chunk) + s->m_nSize);
         if (!pChunk)
             return nullptr;  // no memory for one block: the chunks stay as they are
         pChunk->m_pNext = nullptr;
         pChunk->m_nSize = s->m_nSize;
         uint32_t nCopied = 0;
-        for (Chunk* p = s->m_pFirst; p && nCopied < s->m_nSize; p = p->m_pNext)
-        {
+        for (Chunk* p = s->m_pFirst; p && nCopied < s->m_nSize; p = p->m_pNext) {
             uint32_t n = ChunkContent(s, p);
             if (n > s->m_nSize - nCopied)
                 n = s->m_nSize - nCopied;
@@ -404,8 +400,7 @@ void ZMemoryStream::ReadFrom(IInputStream& source)
 {
     Clear();
     uint8_t abBuffer[4096];
-    for (;;)
-    {
+    for (;;) {
         int n = source.Read(abBuffer, (int)sizeof(abBuffer));
         if (n <= 0 || !Write(abBuffer, n))
             break;
@@ -416,8 +411,7 @@ bool ZMemoryStream::WriteTo(IOutputStream& target)
 {
     State* s = m_pState;
     uint32_t nWritten = 0;
-    for (Chunk* p = s->m_pFirst; p && nWritten < s->m_nSize; p = p->m_pNext)
-    {
+    for (Chunk* p = s->m_pFirst; p && nWritten < s->m_nSize; p = p->m_pNext) {
         uint32_t n = ChunkContent(s, p);
         if (n > s->m_nSize - nWritten)
             n = s->m_nSize - nWritten;

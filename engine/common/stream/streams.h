@@ -133,14 +133,14 @@ public:
 
     struct State
     {
-        uint32_t m_nReadPos;        // bytes read or skipped in all
-        uint32_t m_nReadOffset;     // offset in m_pReadChunk
+        uint32_t m_nReadPos;     // bytes read or skipped in all
+        uint32_t m_nReadOffset;  // offset in m_pReadChunk
         Chunk* m_pReadChunk;
-        uint32_t m_nCompactSize;    // content size after the last compaction
+        uint32_t m_nCompactSize;  // content size after the last compaction
         uint32_t m_nNextChunkSize;
-        uint32_t m_nCapacity;       // bytes allocated in all chunks
-        uint32_t m_nSize;           // bytes written
-        uint32_t m_nFree;           // free bytes in the last chunk
+        uint32_t m_nCapacity;  // bytes allocated in all chunks
+        uint32_t m_nSize;      // bytes written
+        uint32_t m_nFree;      // free bytes in the last chunk
         Chunk* m_pLast;
         Chunk* m_pFirst;
     };

@@ -10,7 +10,8 @@
 #include <cstring>
 #include <string>
 
-namespace {
+namespace
+{
 
 // Full UTF-16 path with the "\\?\" prefix (UNC and already long paths unchanged); empty on
 // failure, which makes the operation fail.
@@ -44,8 +45,7 @@ bool IsSeparator(char c)
 
 bool IsDotEntry(const wchar_t* szName)
 {
-    return (szName[0] == L'.' && szName[1] == 0) ||
-           (szName[0] == L'.' && szName[1] == L'.' && szName[2] == 0);
+    return (szName[0] == L'.' && szName[1] == 0) || (szName[0] == L'.' && szName[1] == L'.' && szName[2] == 0);
 }
 
 const char* StreamMode(int nMode)
@@ -111,8 +111,7 @@ bool SetTime(const char* szPath, int nWhich, FileTime time)
     FILETIME ft;
     ft.dwLowDateTime = static_cast<DWORD>(static_cast<uint64_t>(time.m_nTime));
     ft.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(time.m_nTime) >> 32);
-    BOOL bOk = SetFileTime(h, nWhich == 0 ? &ft : nullptr, nWhich == 1 ? &ft : nullptr,
-                           nWhich == 2 ? &ft : nullptr);
+    BOOL bOk = SetFileTime(h, nWhich == 0 ? &ft : nullptr, nWhich == 1 ? &ft : nullptr, nWhich == 2 ? &ft : nullptr);
     CloseHandle(h);
     return bOk != 0;
 }
@@ -347,8 +346,7 @@ HANDLE File::DetachHandle()
     if (hStream != INVALID_HANDLE_VALUE)
         fflush(m_pRecord->m_pStream);
     if (hStream == INVALID_HANDLE_VALUE ||
-        !DuplicateHandle(GetCurrentProcess(), hStream, GetCurrentProcess(), &hOwn, 0, FALSE,
-                         DUPLICATE_SAME_ACCESS))
+        !DuplicateHandle(GetCurrentProcess(), hStream, GetCurrentProcess(), &hOwn, 0, FALSE, DUPLICATE_SAME_ACCESS))
         hOwn = INVALID_HANDLE_VALUE;
     Release();
     return hOwn;
@@ -411,8 +409,8 @@ bool File::CreateLink(const char* szExisting, const char* szLink)
     if (!s_bLookedUp) {
         HMODULE hKernel = LoadLibraryW(L"kernel32.dll");
         if (hKernel)
-            s_pfnCreateSymbolicLink =
-                reinterpret_cast<CreateSymbolicLinkFn>(reinterpret_cast<void*>(GetProcAddress(hKernel, "CreateSymbolicLinkW")));
+            s_pfnCreateSymbolicLink = reinterpret_cast<CreateSymbolicLinkFn>(
+                reinterpret_cast<void*>(GetProcAddress(hKernel, "CreateSymbolicLinkW")));
         s_bLookedUp = true;
     }
     std::wstring sExisting = ToLongPath(szExisting);
@@ -585,7 +583,7 @@ ZStringBuffer<256> File::GetFullPath(const char* szPath)
         char szTarget[1024];
         if (!QueryDosDeviceA(szDrive, szTarget, sizeof(szTarget))) {
             LogLine(ZLogTextLevel(ZLOG_ERROR, "QueryDosDevice failed. Error code 0x%p",
-                                              reinterpret_cast<void*>(static_cast<uintptr_t>(GetLastError()))));
+                                  reinterpret_cast<void*>(static_cast<uintptr_t>(GetLastError()))));
             return ZStringBuffer<256>();
         }
         // A substituted drive maps to "\??\" and the folder it stands for.
@@ -599,7 +597,7 @@ ZStringBuffer<256> File::GetFullPath(const char* szPath)
     DWORD n = GetFullPathNameA(sPath.c_str(), sizeof(szFull), szFull, nullptr);
     if (n == 0 || n >= sizeof(szFull)) {
         LogLine(ZLogTextLevel(ZLOG_ERROR, "GetFullPathName failed. Error code 0x%p",
-                                          reinterpret_cast<void*>(static_cast<uintptr_t>(GetLastError()))));
+                              reinterpret_cast<void*>(static_cast<uintptr_t>(GetLastError()))));
         return ZStringBuffer<256>();
     }
     return ZStringBuffer<256>(szFull);
@@ -611,8 +609,8 @@ ZStringBuffer<256> File::GetAppDataFolder()
     bool bFound = false;
     HMODULE hShell = LoadLibraryW(L"shell32.dll");
     if (hShell) {
-        GetKnownFolderPathFn pfnGet =
-            reinterpret_cast<GetKnownFolderPathFn>(reinterpret_cast<void*>(GetProcAddress(hShell, "SHGetKnownFolderPath")));
+        GetKnownFolderPathFn pfnGet = reinterpret_cast<GetKnownFolderPathFn>(
+            reinterpret_cast<void*>(GetProcAddress(hShell, "SHGetKnownFolderPath")));
         if (pfnGet) {
             bFound = true;
             PWSTR pPath = nullptr;
@@ -621,8 +619,7 @@ ZStringBuffer<256> File::GetAppDataFolder()
                 if (pPath)
                     CoTaskMemFree(pPath);
                 FreeLibrary(hShell);
-                LogLine(ZLogText("Failed to query AppData filder (HRESULT 0x%08x)",
-                                             static_cast<unsigned>(hr)));
+                LogLine(ZLogText("Failed to query AppData filder (HRESULT 0x%08x)", static_cast<unsigned>(hr)));
                 return ZStringBuffer<256>();
             }
             sFolder.AssignUtf16(pPath);
@@ -641,7 +638,7 @@ ZStringBuffer<256> File::GetAppDataFolder()
     sFolder.Append("\\Ironvale");
     if (!CreateDirectory(sFolder.c_str()))
         LogLine(ZLogText("Failed to create directory %s (error code 0x%08x)", sFolder.c_str(),
-                                     static_cast<unsigned>(GetLastError())));
+                         static_cast<unsigned>(GetLastError())));
     return sFolder;
 }
 

@@ -61,8 +61,8 @@ ZStringBuffer<256> Library::GetLastErrorText()
 {
     DWORD nError = GetLastError();
     char szText[512];
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, nError, 0,
-                             szText, sizeof(szText), nullptr);
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, nError, 0, szText,
+                             sizeof(szText), nullptr);
     if (n == 0)
         return ZStringBuffer<256>("Error code %d", static_cast<int>(nError));
     szText[n < sizeof(szText) ? n : sizeof(szText) - 1] = 0;

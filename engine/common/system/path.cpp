@@ -4,7 +4,8 @@
 #include "common/containers/zstringarray.h"
 #include <cstring>
 
-namespace {
+namespace
+{
 
 bool IsSeparator(char c)
 {

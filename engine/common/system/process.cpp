@@ -122,8 +122,8 @@ DWORD Process::CreationFlagsOfLevel(int nLevel)
     }
 }
 
-Process Process::Start(const char* szPath, const char* szArguments, const char* szWorkingDir,
-                       const char* szTitle, bool bHidden, bool bNoUi, int nPriority)
+Process Process::Start(const char* szPath, const char* szArguments, const char* szWorkingDir, const char* szTitle,
+                       bool bHidden, bool bNoUi, int nPriority)
 {
     // A command line that does not fit is refused rather than cut or overrun.
     char szCommandLine[MAX_COMMAND_LINE + 1];

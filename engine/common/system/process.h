@@ -27,7 +27,10 @@ public:
         PRIORITY_REALTIME = 6,
     };
     // The longest command line (path, blank, arguments) Start accepts, without its terminator.
-    enum { MAX_COMMAND_LINE = 1023 };
+    enum
+    {
+        MAX_COMMAND_LINE = 1023
+    };
 
     Process() : m_pRecord(nullptr) {}
     Process(const Process& other);
@@ -39,13 +42,12 @@ public:
     // Empty when no process has that executable name (compared ignoring case).
     static Process FindByName(const char* szExeName);
     // Always a record; IsValid tells whether the program started.
-    static Process Start(const char* szPath, const char* szArguments, const char* szWorkingDir,
-                         const char* szTitle, bool bHidden, bool bNoUi, int nPriority);
+    static Process Start(const char* szPath, const char* szArguments, const char* szWorkingDir, const char* szTitle,
+                         bool bHidden, bool bNoUi, int nPriority);
     // The child's output and error go to *pOutput, *pInput feeds its input (each optional).
     // Empty on failure.
-    static Process StartWithPipes(const char* szPath, const char* szArguments, File* pOutput,
-                                  File* pInput, const char* szWorkingDir, const char* szTitle,
-                                  bool bHidden);
+    static Process StartWithPipes(const char* szPath, const char* szArguments, File* pOutput, File* pInput,
+                                  const char* szWorkingDir, const char* szTitle, bool bHidden);
 
     bool IsValid() const;
     bool operator==(const Process& other) const;

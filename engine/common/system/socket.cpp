@@ -6,7 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 int WinsockError()
 {
@@ -84,8 +85,7 @@ bool SocketAddress::FromString(const char* szText)
 
 ZStringBuffer<256> SocketAddress::ToString() const
 {
-    return ZStringBuffer<256>("%d.%d.%d.%d:%d", m_aAddress[0], m_aAddress[1], m_aAddress[2], m_aAddress[3],
-                              GetPort());
+    return ZStringBuffer<256>("%d.%d.%d.%d:%d", m_aAddress[0], m_aAddress[1], m_aAddress[2], m_aAddress[3], GetPort());
 }
 
 SocketAddress SocketAddress::Resolve(const char* szHost)
@@ -270,8 +270,8 @@ int Socket::ReceiveAll(void* pData, int nLength, int nFlags)
 
 int Socket::SendTo(const SocketAddress& address, const void* pData, int nLength, int nFlags)
 {
-    int n = sendto(GetHandle(), static_cast<const char*>(pData), nLength, 0, address.GetRecord(),
-                   sizeof(SocketAddress));
+    int n =
+        sendto(GetHandle(), static_cast<const char*>(pData), nLength, 0, address.GetRecord(), sizeof(SocketAddress));
     if (n == SOCKET_ERROR)
         return WSAGetLastError() == WSAENOBUFS ? -2345 : -1;
     return n;
@@ -342,14 +342,14 @@ bool Socket::SetSendTimeout(int nMilliseconds)
 {
     DWORD n = static_cast<DWORD>(nMilliseconds);
     return setsockopt(GetHandle(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&n), sizeof(n)) !=
-           SOCKET_ERROR;
+        SOCKET_ERROR;
 }
 
 bool Socket::SetReceiveTimeout(int nMilliseconds)
 {
     DWORD n = static_cast<DWORD>(nMilliseconds);
     return setsockopt(GetHandle(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&n), sizeof(n)) !=
-           SOCKET_ERROR;
+        SOCKET_ERROR;
 }
 
 int Socket::SetDontFragment(ZStringBase* pErrorText)
@@ -391,8 +391,7 @@ int Socket::GetMaxMessageSize()
 {
     unsigned int nSize = 0;
     int nLength = sizeof(nSize);
-    if (getsockopt(GetHandle(), SOL_SOCKET, SO_MAX_MSG_SIZE, reinterpret_cast<char*>(&nSize), &nLength) ==
-        SOCKET_ERROR)
+    if (getsockopt(GetHandle(), SOL_SOCKET, SO_MAX_MSG_SIZE, reinterpret_cast<char*>(&nSize), &nLength) == SOCKET_ERROR)
         return 0;
     return static_cast<int>(nSize);
 }
@@ -421,8 +420,7 @@ int Socket::SelectReadable(int nCount, const Socket* pSockets, int nSeconds, int
     timeval tv;
     tv.tv_sec = nSeconds + nMicroseconds / 1000000;
     tv.tv_usec = nMicroseconds % 1000000;
-    return select(static_cast<int>(set.m_hHighest + 1), reinterpret_cast<fd_set*>(set.m_pRead), nullptr, nullptr,
-                  &tv);
+    return select(static_cast<int>(set.m_hHighest + 1), reinterpret_cast<fd_set*>(set.m_pRead), nullptr, nullptr, &tv);
 }
 
 int Socket::GetLocalAddresses(SocketAddress* pAddresses, int nMax)
@@ -517,7 +515,8 @@ int IcmpClampPayloadSize(int nPayloadSize)
     return nPayloadSize;
 }
 
-namespace {
+namespace
+{
 
 int LastErrorCode()
 {
@@ -547,9 +546,9 @@ int32_t IcmpPing(const SocketAddress& address, int nPayloadSize, int nTimeoutMs)
     void* pReply = calloc(1, nReplySize);
     IPAddr nDestination;
     memcpy(&nDestination, address.GetAddressBytes(), 4);
-    DWORD nReplies = IcmpSendEcho2(hIcmp, nullptr, nullptr, nullptr, nDestination, aRequest,
-                                   static_cast<WORD>(nPayload), nullptr, pReply, nReplySize,
-                                   static_cast<DWORD>(nTimeoutMs));
+    DWORD nReplies =
+        IcmpSendEcho2(hIcmp, nullptr, nullptr, nullptr, nDestination, aRequest, static_cast<WORD>(nPayload), nullptr,
+                      pReply, nReplySize, static_cast<DWORD>(nTimeoutMs));
     int nError = LastErrorCode();
     IcmpCloseHandle(hIcmp);
 

@@ -10,18 +10,18 @@ class ZMemoryArena;
 // room for statics that must come between two steps.
 enum
 {
-    ZINIT_STEP_SYNC_LOG_NAME = 1010,      // the sync program's log-file name
-    ZINIT_STEP_SYNC_RELAUNCH_ARGS = 1020, // the sync program's saved relaunch arguments
-    ZINIT_STEP_ARENA = 1030,              // process-wide memory arena
-    ZINIT_STEP_THREAD_MAP = 1040,         // thread registry's map (nodes in the arena)
-    ZINIT_STEP_THREAD_REGISTRY = 1050,    // ZThreadRegistry::Init / Shutdown
-    ZINIT_STEP_LOG_SINKS = 1060,          // the log's sink list
-    ZINIT_STEP_WINSOCK = 1070,            // WSAStartup 2.0 / WSACleanup
-    ZINIT_STEP_TLS_SLOTS = 1080,          // ZTlsSlots table
-    ZINIT_STEP_DEBUG_OUTPUT = 1090,       // log to the debugger when one is attached at start-up
+    ZINIT_STEP_SYNC_LOG_NAME = 1010,       // the sync program's log-file name
+    ZINIT_STEP_SYNC_RELAUNCH_ARGS = 1020,  // the sync program's saved relaunch arguments
+    ZINIT_STEP_ARENA = 1030,               // process-wide memory arena
+    ZINIT_STEP_THREAD_MAP = 1040,          // thread registry's map (nodes in the arena)
+    ZINIT_STEP_THREAD_REGISTRY = 1050,     // ZThreadRegistry::Init / Shutdown
+    ZINIT_STEP_LOG_SINKS = 1060,           // the log's sink list
+    ZINIT_STEP_WINSOCK = 1070,             // WSAStartup 2.0 / WSACleanup
+    ZINIT_STEP_TLS_SLOTS = 1080,           // ZTlsSlots table
+    ZINIT_STEP_DEBUG_OUTPUT = 1090,        // log to the debugger when one is attached at start-up
     ZINIT_STEP_RAD_TO_DEG = 1100,
     ZINIT_STEP_DEG_TO_RAD = 1110,
-    ZINIT_STEP_FLOAT_MODE = 1120,         // MXCSR: round to nearest, denormals are zero
+    ZINIT_STEP_FLOAT_MODE = 1120,  // MXCSR: round to nearest, denormals are zero
 };
 
 #define ZINIT_PRIORITY(step) __attribute__((init_priority(step)))

@@ -1,10 +1,25 @@
 #include "common/system/zlock.h"
 
-ZCriticalSection::ZCriticalSection() { InitializeCriticalSection(&m_Section); }
-ZCriticalSection::~ZCriticalSection() { DeleteCriticalSection(&m_Section); }
-void ZCriticalSection::Enter() { EnterCriticalSection(&m_Section); }
-bool ZCriticalSection::TryEnter() { return TryEnterCriticalSection(&m_Section) != FALSE; }
-void ZCriticalSection::Leave() { LeaveCriticalSection(&m_Section); }
+ZCriticalSection::ZCriticalSection()
+{
+    InitializeCriticalSection(&m_Section);
+}
+ZCriticalSection::~ZCriticalSection()
+{
+    DeleteCriticalSection(&m_Section);
+}
+void ZCriticalSection::Enter()
+{
+    EnterCriticalSection(&m_Section);
+}
+bool ZCriticalSection::TryEnter()
+{
+    return TryEnterCriticalSection(&m_Section) != FALSE;
+}
+void ZCriticalSection::Leave()
+{
+    LeaveCriticalSection(&m_Section);
+}
 
 HANDLE ZCreateMutex(const char* szName)
 {
@@ -21,11 +36,20 @@ HANDLE ZCreateMutex(const char* szName)
     return hMutex;
 }
 
-HANDLE ZOpenMutex(const char* szName) { return OpenMutexA(SYNCHRONIZE, TRUE, szName); }
+HANDLE ZOpenMutex(const char* szName)
+{
+    return OpenMutexA(SYNCHRONIZE, TRUE, szName);
+}
 
-bool ZWaitForMutex(HANDLE hMutex, DWORD nTimeoutMs) { return WaitForSingleObject(hMutex, nTimeoutMs) == WAIT_OBJECT_0; }
+bool ZWaitForMutex(HANDLE hMutex, DWORD nTimeoutMs)
+{
+    return WaitForSingleObject(hMutex, nTimeoutMs) == WAIT_OBJECT_0;
+}
 
-void ZCloseMutex(HANDLE hMutex) { CloseHandle(hMutex); }
+void ZCloseMutex(HANDLE hMutex)
+{
+    CloseHandle(hMutex);
+}
 
 ZEvent::ZEvent(bool bManualReset, const char* szName)
     : m_hEvent(CreateEventA(nullptr, bManualReset ? TRUE : FALSE, FALSE, szName))
@@ -38,6 +62,15 @@ ZEvent::~ZEvent()
         CloseHandle(m_hEvent);
 }
 
-void ZEvent::Set() { SetEvent(m_hEvent); }
-void ZEvent::Reset() { ResetEvent(m_hEvent); }
-bool ZEvent::Wait(DWORD nTimeoutMs) { return WaitForSingleObject(m_hEvent, nTimeoutMs) == WAIT_OBJECT_0; }
+void ZEvent::Set()
+{
+    SetEvent(m_hEvent);
+}
+void ZEvent::Reset()
+{
+    ResetEvent(m_hEvent);
+}
+bool ZEvent::Wait(DWORD nTimeoutMs)
+{
+    return WaitForSingleObject(m_hEvent, nTimeoutMs) == WAIT_OBJECT_0;
+}

@@ -11,7 +11,7 @@ public:
     ZCriticalSection(const ZCriticalSection&) = delete;
     ZCriticalSection& operator=(const ZCriticalSection&) = delete;
 
-    void Enter();     // re-entrant on the owning thread
+    void Enter();  // re-entrant on the owning thread
     bool TryEnter();
     void Leave();
 

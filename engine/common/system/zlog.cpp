@@ -16,9 +16,18 @@ static ZLogFilterHook s_pfnFilterHook = nullptr;
 static ZLogDisplayHook s_pfnDisplayHook = nullptr;
 static bool s_bDebugOutput = false;
 
-void ZDebugOutput::Enable() { s_bDebugOutput = true; }
-void ZDebugOutput::Disable() { s_bDebugOutput = false; }
-bool ZDebugOutput::IsEnabled() { return s_bDebugOutput; }
+void ZDebugOutput::Enable()
+{
+    s_bDebugOutput = true;
+}
+void ZDebugOutput::Disable()
+{
+    s_bDebugOutput = false;
+}
+bool ZDebugOutput::IsEnabled()
+{
+    return s_bDebugOutput;
+}
 
 void ZDebugOutput::Write(const char* szText)
 {
@@ -49,7 +58,8 @@ const char* ZLog::GetLevelName(int nLevel)
 
 // ---- Sinks ----
 
-namespace {
+namespace
+{
 struct SinkRecord
 {
     File m_File;
@@ -79,7 +89,10 @@ void ZLog::RemoveSink(ZLogSinkHandle hSink)
     }
 }
 
-void ZLog::RemoveAllSinks() { s_Sinks.Clear(); }
+void ZLog::RemoveAllSinks()
+{
+    s_Sinks.Clear();
+}
 
 static void ExpandPattern(ZStringBase& out, const char* szPattern, int nLevel, const char* szCategory,
                           const char* szSource, const char* szText)
@@ -93,30 +106,16 @@ static void ExpandPattern(ZStringBase& out, const char* szPattern, int nLevel, c
         if (c == 0)
             break;  // a '%' at the end is dropped
         switch (c) {
-        case '%':
-            out.AppendChar('%');
-            break;
-        case 'M':
-            out.Append(szCategory);
-            break;
-        case 'i':
-            out.Append(szSource);
-            break;
-        case 'm':
-            out.Append(szText);
-            break;
+        case '%': out.AppendChar('%'); break;
+        case 'M': out.Append(szCategory); break;
+        case 'i': out.Append(szSource); break;
+        case 'm': out.Append(szText); break;
         case 'v':
             out.Append(ZLog::GetLevelName(nLevel));  // nothing for other levels
             break;
-        case 'e':
-            out.AppendFormat("%f", (double)ZTimer::GetTicks() / (double)ZTimer::GetTicksPerSecond());
-            break;
-        case 'd':
-            out.Append(ZDateTimeText("%x"));
-            break;
-        case 't':
-            out.Append(ZDateTimeText("%X"));
-            break;
+        case 'e': out.AppendFormat("%f", (double)ZTimer::GetTicks() / (double)ZTimer::GetTicksPerSecond()); break;
+        case 'd': out.Append(ZDateTimeText("%x")); break;
+        case 't': out.Append(ZDateTimeText("%X")); break;
         default:
             out.AppendChar('%');
             out.AppendChar(c);
@@ -190,12 +189,11 @@ void ZAssertFailed(const char* szCategory, const char* szFile, int nLine, const 
         DebugBreak();
 }
 
-void ZAssertFailed(const char* szCategory, const char* szFile, int nLine, const char* szCondition,
-                   const void* pObject)
+void ZAssertFailed(const char* szCategory, const char* szFile, int nLine, const char* szCondition, const void* pObject)
 {
-    ZLog::Write(szCategory, szFile,
-                ZLogText("%s(%d): ZASSERT(%s), this=0x%x", szFile, nLine, szCondition,
-                         (unsigned)(uintptr_t)pObject).GetData());
+    ZLog::Write(
+        szCategory, szFile,
+        ZLogText("%s(%d): ZASSERT(%s), this=0x%x", szFile, nLine, szCondition, (unsigned)(uintptr_t)pObject).GetData());
     if (IsDebuggerPresent())
         DebugBreak();
 }

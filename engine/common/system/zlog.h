@@ -17,8 +17,7 @@ enum
 // Returns the replacement for a line (the text it gets already ends in '\n').
 typedef ZStringBuffer<256> (*ZLogFilterHook)(int nLevel, const char* szCategory, const char* szSource,
                                              const char* szText);
-typedef void (*ZLogDisplayHook)(int32_t nLevel, const char* szCategory, const char* szSource,
-                                const char* szText);
+typedef void (*ZLogDisplayHook)(int32_t nLevel, const char* szCategory, const char* szSource, const char* szText);
 // A sink's handle: its node in the sink list.
 typedef void* ZLogSinkHandle;
 
@@ -62,13 +61,18 @@ public:
 // only when a debugger is attached. Outside a debugger it goes on: the checks guard callers'
 // preconditions, and a crash there would only lose the rest of the log.
 void ZAssertFailed(const char* szCategory, const char* szFile, int nLine, const char* szCondition);
-void ZAssertFailed(const char* szCategory, const char* szFile, int nLine, const char* szCondition,
-                   const void* pObject);
+void ZAssertFailed(const char* szCategory, const char* szFile, int nLine, const char* szCondition, const void* pObject);
 
 // ZASSERT(cond) or ZASSERT(cond, pObject); the category is that of the file that expands it.
 #define ZASSERT_PICK_(a, b, name, ...) name
-#define ZASSERT_1_(cond) \
-    do { if (!(cond)) ZAssertFailed(ZLOG_CATEGORY, __FILE__, __LINE__, #cond); } while (0)
-#define ZASSERT_2_(cond, obj) \
-    do { if (!(cond)) ZAssertFailed(ZLOG_CATEGORY, __FILE__, __LINE__, #cond, (const void*)(obj)); } while (0)
+#define ZASSERT_1_(cond)                                                                                               \
+    do {                                                                                                               \
+        if (!(cond))                                                                                                   \
+            ZAssertFailed(ZLOG_CATEGORY, __FILE__, __LINE__, #cond);                                                   \
+    } while (0)
+#define ZASSERT_2_(cond, obj)                                                                                          \
+    do {                                                                                                               \
+        if (!(cond))                                                                                                   \
+            ZAssertFailed(ZLOG_CATEGORY, __FILE__, __LINE__, #cond, (const void*)(obj));                               \
+    } while (0)
 #define ZASSERT(...) ZASSERT_PICK_(__VA_ARGS__, ZASSERT_2_, ZASSERT_1_, unused)(__VA_ARGS__)

@@ -452,8 +452,7 @@ void ZSetThreadDataType(uint32_t nSize, ZThreadDataConstructor pfnConstruct)
 void ZThreadDataConstructSync(void* pBlock)
 {
     // Serials come from one 8-bit counter: the 257th thread gets the first one's again.
-    static_cast<ZThreadDataSync*>(pBlock)->m_nSerial =
-        static_cast<uint8_t>(InterlockedIncrement(&s_nSerial) - 1);
+    static_cast<ZThreadDataSync*>(pBlock)->m_nSerial = static_cast<uint8_t>(InterlockedIncrement(&s_nSerial) - 1);
 }
 
 void ZThreadDataConstructNone(void*)

@@ -7,7 +7,10 @@
 class ZTimer
 {
 public:
-    enum : int64_t { TICKS_PER_SECOND = 1048576 };
+    enum : int64_t
+    {
+        TICKS_PER_SECOND = 1048576
+    };
 
     // Raw QueryPerformanceCounter value.
     static int64_t GetCounter();

@@ -47,11 +47,11 @@ static_assert(sizeof(void*) != 4 || sizeof(ZOption) == 168, "option record share
 class ZOptionSet
 {
 public:
-    virtual int GLOBALS_CALL GetCount() = 0;                                        // slot 0
-    virtual ZOption* GLOBALS_CALL GetAt(int nIndex) = 0;                            // slot 1
-    virtual ZOption* GLOBALS_CALL Find(const char* szName) = 0;                     // slot 2, null when missing
-    virtual ZOption* GLOBALS_CALL Add(const char* szName) = 0;                      // slot 3, a new empty string option
-    virtual void GLOBALS_CALL SetString(ZOption* pOption, const ZStringBase& s) = 0; // slot 4, type becomes string
+    virtual int GLOBALS_CALL GetCount() = 0;                     // slot 0
+    virtual ZOption* GLOBALS_CALL GetAt(int nIndex) = 0;         // slot 1
+    virtual ZOption* GLOBALS_CALL Find(const char* szName) = 0;  // slot 2, null when missing
+    virtual ZOption* GLOBALS_CALL Add(const char* szName) = 0;   // slot 3, a new empty string option
+    virtual void GLOBALS_CALL SetString(ZOption* pOption, const ZStringBase& s) = 0;  // slot 4, type becomes string
 
     // The one process-wide store.
     GLOBALS_API static ZOptionSet* GetOptions();
@@ -77,11 +77,11 @@ public:
 class ZLocale
 {
 public:
-    virtual const char* GLOBALS_CALL GetFileName() = 0;  // slot 0: the file loaded last, "" before
-    virtual int GLOBALS_CALL GetCount() = 0;             // slot 1: texts loaded
+    virtual const char* GLOBALS_CALL GetFileName() = 0;               // slot 0: the file loaded last, "" before
+    virtual int GLOBALS_CALL GetCount() = 0;                          // slot 1: texts loaded
     virtual const char* GLOBALS_CALL GetText(const char* szKey) = 0;  // slot 2: the key itself when missing
-    virtual void GLOBALS_CALL Clear() = 0;               // slot 3
-    virtual bool GLOBALS_CALL Load(const char* szPath) = 0;  // slot 4: a settings-format file of key = text
+    virtual void GLOBALS_CALL Clear() = 0;                            // slot 3
+    virtual bool GLOBALS_CALL Load(const char* szPath) = 0;           // slot 4: a settings-format file of key = text
 
 protected:
     ~ZLocale() = default;

@@ -37,11 +37,11 @@ protected:
 class IWindowGeometry
 {
 public:
-    virtual int PLAYER_CALL GetScreenWidth() = 0;                                        // 0
-    virtual int PLAYER_CALL GetScreenHeight() = 0;                                       // 1
+    virtual int PLAYER_CALL GetScreenWidth() = 0;                                             // 0
+    virtual int PLAYER_CALL GetScreenHeight() = 0;                                            // 1
     virtual void PLAYER_CALL GetClientRect(int* pX, int* pY, int* pWidth, int* pHeight) = 0;  // 2
-    virtual void PLAYER_CALL SetClientRect(int nX, int nY, int nWidth, int nHeight) = 0;  // 3
-    virtual void PLAYER_CALL SetFullScreen(bool bFullScreen) = 0;                        // 4
+    virtual void PLAYER_CALL SetClientRect(int nX, int nY, int nWidth, int nHeight) = 0;      // 3
+    virtual void PLAYER_CALL SetFullScreen(bool bFullScreen) = 0;                             // 4
 
 protected:
     ~IWindowGeometry() = default;
@@ -58,20 +58,20 @@ struct PlayerStartParams
     const char* m_szWebEntrance;
     bool m_bLoadFromServer;
     const char* m_szScene;
-    void* m_pWindowObject;      // the main window's cursor interface
-    void* m_pWindowGeometry;    // its second part (window geometry), null without a window object
+    void* m_pWindowObject;    // the main window's cursor interface
+    void* m_pWindowGeometry;  // its second part (window geometry), null without a window object
 };
 
 // The engine's input-method object.
 class IPlayerIme
 {
 public:
-    virtual void PLAYER_CALL BeginComposition() = 0;                                          // 0
-    virtual void PLAYER_CALL EndComposition() = 0;                                            // 1
+    virtual void PLAYER_CALL BeginComposition() = 0;                                                    // 0
+    virtual void PLAYER_CALL EndComposition() = 0;                                                      // 1
     virtual void PLAYER_CALL UpdateComposition(const wchar_t* szText, const uint8_t* pAttributes) = 0;  // 2
-    virtual void PLAYER_CALL OpenCandidates() = 0;                                            // 3
-    virtual void PLAYER_CALL CloseCandidates() = 0;                                           // 4
-    virtual void PLAYER_CALL ChangeCandidates(const void* pCandidateList) = 0;               // 5
+    virtual void PLAYER_CALL OpenCandidates() = 0;                                                      // 3
+    virtual void PLAYER_CALL CloseCandidates() = 0;                                                     // 4
+    virtual void PLAYER_CALL ChangeCandidates(const void* pCandidateList) = 0;                          // 5
 
 protected:
     ~IPlayerIme() = default;
@@ -101,9 +101,18 @@ struct ZCallbackHolder
         m_pCallable = other.m_pCallable ? reinterpret_cast<ZCallable*>(m_aStorage) : nullptr;
     }
     ZCallbackHolder& operator=(const ZCallbackHolder&) = delete;
-    void Invoke() { if (m_pCallable) m_pCallable->Invoke(); }
+    void Invoke()
+    {
+        if (m_pCallable)
+            m_pCallable->Invoke();
+    }
     // Destroys the callable held in the storage (not freed: it lives in the storage).
-    void Reset() { if (m_pCallable) m_pCallable->Destroy(0); m_pCallable = nullptr; }
+    void Reset()
+    {
+        if (m_pCallable)
+            m_pCallable->Destroy(0);
+        m_pCallable = nullptr;
+    }
 };
 
 static_assert(sizeof(void*) != 4 || sizeof(ZCallbackHolder) == 36, "32 bytes of storage and a pointer");
@@ -132,24 +141,24 @@ struct PlayerServerStats
 class IPlayer
 {
 public:
-    virtual bool PLAYER_CALL Initialise(int nMode) = 0;                                   // 0
-    virtual bool PLAYER_CALL AttachWindow(HWND hWnd, int nWidth, int nHeight) = 0;          // 1
-    virtual bool PLAYER_CALL Start(const PlayerStartParams* pParams) = 0;                  // 2
-    virtual int PLAYER_CALL Tick() = 0;                                                    // 3, -1: quit
-    virtual void PLAYER_CALL Release() = 0;                                                // 4
-    virtual void PLAYER_CALL CloseRequest() = 0;                                           // 5
-    virtual void PLAYER_CALL Key(int nState, int nCode) = 0;                               // 6
-    virtual void PLAYER_CALL Char(WPARAM wParam, LPARAM lParam) = 0;                       // 7
+    virtual bool PLAYER_CALL Initialise(int nMode) = 0;                             // 0
+    virtual bool PLAYER_CALL AttachWindow(HWND hWnd, int nWidth, int nHeight) = 0;  // 1
+    virtual bool PLAYER_CALL Start(const PlayerStartParams* pParams) = 0;           // 2
+    virtual int PLAYER_CALL Tick() = 0;                                             // 3, -1: quit
+    virtual void PLAYER_CALL Release() = 0;                                         // 4
+    virtual void PLAYER_CALL CloseRequest() = 0;                                    // 5
+    virtual void PLAYER_CALL Key(int nState, int nCode) = 0;                        // 6
+    virtual void PLAYER_CALL Char(WPARAM wParam, LPARAM lParam) = 0;                // 7
     virtual void PLAYER_CALL Mouse(intptr_t nButtons, int nDeltaX, int nDeltaY, int nWheel, int nX, int nY) = 0;  // 8
-    virtual void PLAYER_CALL RawInput(int nSize, const void* pData) = 0;                   // 9
-    virtual void PLAYER_CALL Resized(int nWidth, int nHeight) = 0;                         // 10
-    virtual void PLAYER_CALL Unused11() = 0;                                               // 11
-    virtual IPlayerIme* PLAYER_CALL GetIme() = 0;                                          // 12
-    virtual void PLAYER_CALL Deactivated() = 0;                                            // 13
-    virtual void PLAYER_CALL Unused14() = 0;                                               // 14
-    virtual void PLAYER_CALL SetSceneBeginCallback(int nZero, ZCallbackHolder callback) = 0;  // 15
-    virtual void PLAYER_CALL Unused16() = 0;                                               // 16
-    virtual void PLAYER_CALL GetServerStats(PlayerServerStats* pStats) = 0;                // 17
+    virtual void PLAYER_CALL RawInput(int nSize, const void* pData) = 0;                                          // 9
+    virtual void PLAYER_CALL Resized(int nWidth, int nHeight) = 0;                                                // 10
+    virtual void PLAYER_CALL Unused11() = 0;                                                                      // 11
+    virtual IPlayerIme* PLAYER_CALL GetIme() = 0;                                                                 // 12
+    virtual void PLAYER_CALL Deactivated() = 0;                                                                   // 13
+    virtual void PLAYER_CALL Unused14() = 0;                                                                      // 14
+    virtual void PLAYER_CALL SetSceneBeginCallback(int nZero, ZCallbackHolder callback) = 0;                      // 15
+    virtual void PLAYER_CALL Unused16() = 0;                                                                      // 16
+    virtual void PLAYER_CALL GetServerStats(PlayerServerStats* pStats) = 0;                                       // 17
 
 protected:
     ~IPlayer() = default;

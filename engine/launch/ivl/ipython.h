@@ -8,10 +8,10 @@ class ZIvL;
 class IPython
 {
 public:
-    virtual void Destroy(int nFlags) = 0;                     // 0: 1 = also free
-    virtual bool RunFile(const char* szPath) = 0;             // 1
-    virtual bool CallFunction(const char* szName) = 0;        // 2
-    virtual void* AddModule(const char* szName) = 0;          // 3: the module object
+    virtual void Destroy(int nFlags) = 0;                                                  // 0: 1 = also free
+    virtual bool RunFile(const char* szPath) = 0;                                          // 1
+    virtual bool CallFunction(const char* szName) = 0;                                     // 2
+    virtual void* AddModule(const char* szName) = 0;                                       // 3: the module object
     virtual bool AddFunction(void* pModule, const void* pDescription, void* pHelper) = 0;  // 4
     virtual bool ParseArgs(void* pArgs, const char* szFormat, ...) = 0;                    // 5
 

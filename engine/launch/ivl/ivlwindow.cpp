@@ -11,7 +11,7 @@ namespace
 {
 enum : UINT
 {
-    WM_IVL_CALL = WM_USER,             // call the function in wParam with lParam
+    WM_IVL_CALL = WM_USER,  // call the function in wParam with lParam
     WM_IVL_UPDATECURSOR = WM_USER + 1,
     WM_IVL_FOCUS = WM_USER + 2,
     STATUS_TIMER = 327,
@@ -139,9 +139,8 @@ void IvLWindow::DestroyAtExit()
 
 IvLWindow::IvLWindow()
     : m_bShown(false), m_bImeDetached(false), m_bCursorReleased(false), m_bCursorClipped(false),
-      m_bMouseLocked(false), m_RememberedCursor{0, 0}, m_nLeftShift(0), m_nRightShift(0), m_hParent(NULL),
-      m_hWnd(NULL), m_hImc(NULL), m_hPreviousImc(NULL), m_hShownCursor(NULL), m_hChosenCursor(NULL),
-      m_LastMouse{0, 0}
+      m_bMouseLocked(false), m_RememberedCursor{0, 0}, m_nLeftShift(0), m_nRightShift(0), m_hParent(NULL), m_hWnd(NULL),
+      m_hImc(NULL), m_hPreviousImc(NULL), m_hShownCursor(NULL), m_hChosenCursor(NULL), m_LastMouse{0, 0}
 {
     m_szComposition[0] = 0;
     m_szClassName[0] = 0;
@@ -255,8 +254,7 @@ void IvLWindow::MakeChildOf(HWND hParent)
     SetParent(m_hWnd, hParent);
     RECT rect = {};
     ::GetClientRect(hParent, &rect);
-    SetWindowPos(m_hWnd, NULL, 0, 0, rect.right - rect.left, rect.bottom - rect.top,
-                 SWP_NOZORDER | SWP_NOOWNERZORDER);
+    SetWindowPos(m_hWnd, NULL, 0, 0, rect.right - rect.left, rect.bottom - rect.top, SWP_NOZORDER | SWP_NOOWNERZORDER);
     ShowWindow(m_hWnd, SW_SHOWNA);
 }
 
@@ -303,10 +301,14 @@ void IvLWindow::GetClientRect(int* pX, int* pY, int* pWidth, int* pHeight)
     ::GetClientRect(m_hWnd, &rect);
     POINT origin = {rect.left, rect.top};
     ClientToScreen(m_hWnd, &origin);
-    if (pX) *pX = origin.x;
-    if (pY) *pY = origin.y;
-    if (pWidth) *pWidth = rect.right - rect.left;
-    if (pHeight) *pHeight = rect.bottom - rect.top;
+    if (pX)
+        *pX = origin.x;
+    if (pY)
+        *pY = origin.y;
+    if (pWidth)
+        *pWidth = rect.right - rect.left;
+    if (pHeight)
+        *pHeight = rect.bottom - rect.top;
 }
 
 void IvLWindow::SetClientRect(int nX, int nY, int nWidth, int nHeight)
@@ -329,9 +331,7 @@ LRESULT CALLBACK IvLWindow::WindowProc(HWND hWnd, UINT nMessage, WPARAM wParam, 
 {
     if (IsDedicated()) {
         switch (nMessage) {
-        case WM_DESTROY:
-            PostQuitMessage(0);
-            break;
+        case WM_DESTROY: PostQuitMessage(0); break;
         case WM_PAINT: {
             PAINTSTRUCT ps;
             HDC hDC = BeginPaint(hWnd, &ps);
@@ -340,16 +340,13 @@ LRESULT CALLBACK IvLWindow::WindowProc(HWND hWnd, UINT nMessage, WPARAM wParam, 
             EndPaint(hWnd, &ps);
             return 0;
         }
-        case WM_TIMER:
-            InvalidateRect(hWnd, NULL, FALSE);
-            return 0;
+        case WM_TIMER: InvalidateRect(hWnd, NULL, FALSE); return 0;
         case WM_KEYDOWN:
         case WM_SYSKEYDOWN:
             if (wParam == VK_F10 && Engine())
                 Engine()->Key(PLAYER_KEY_DOWN, VK_F10);
             break;
-        default:
-            break;
+        default: break;
         }
         return DefWindowProcW(hWnd, nMessage, wParam, lParam);
     }
@@ -394,9 +391,7 @@ LRESULT IvLWindow::HandleMessage(UINT nMessage, WPARAM wParam, LPARAM lParam)
             s_bClickActivationPending = true;
         }
         return 0;
-    case WM_IVL_UPDATECURSOR:
-        UpdateCursor(false);
-        return 0;
+    case WM_IVL_UPDATECURSOR: UpdateCursor(false); return 0;
     case WM_IVL_FOCUS:
         SetFocus(m_hWnd);
         UpdateCursor(true);
@@ -409,11 +404,8 @@ LRESULT IvLWindow::HandleMessage(UINT nMessage, WPARAM wParam, LPARAM lParam)
         if (pEngine)
             pEngine->CloseRequest();
         return 0;
-    case WM_SETCURSOR:
-        SetCursor(m_hShownCursor);
-        return 1;
-    case WM_ERASEBKGND:
-        return 1;
+    case WM_SETCURSOR: SetCursor(m_hShownCursor); return 1;
+    case WM_ERASEBKGND: return 1;
     case WM_WINDOWPOSCHANGED:
         if (m_bCursorClipped)
             PostMessageW(m_hWnd, WM_IVL_FOCUS, 0, 0);
@@ -427,15 +419,12 @@ LRESULT IvLWindow::HandleMessage(UINT nMessage, WPARAM wParam, LPARAM lParam)
     case WM_KEYDOWN:
     case WM_KEYUP:
     case WM_SYSKEYDOWN:
-    case WM_SYSKEYUP:
-        DefWindowProcW(m_hWnd, nMessage, wParam, lParam);
-        return HandleInput(nMessage, wParam, lParam);
+    case WM_SYSKEYUP: DefWindowProcW(m_hWnd, nMessage, wParam, lParam); return HandleInput(nMessage, wParam, lParam);
     case WM_CHAR:
     case WM_DEADCHAR:
     case WM_UNICHAR:
     case WM_INPUT:
-    case WM_NCMOUSEMOVE:
-        return HandleInput(nMessage, wParam, lParam);
+    case WM_NCMOUSEMOVE: return HandleInput(nMessage, wParam, lParam);
     case WM_INPUTLANGCHANGE:
     case WM_IME_STARTCOMPOSITION:
     case WM_IME_ENDCOMPOSITION:
@@ -529,23 +518,36 @@ LRESULT IvLWindow::HandleInput(UINT nMessage, WPARAM wParam, LPARAM lParam)
     }
     switch (nMessage) {
     case WM_CHAR:
-    case WM_UNICHAR:
-        pEngine->Char(wParam, lParam);
-        return 0;
-    case WM_LBUTTONDOWN: case WM_LBUTTONDBLCLK: case WM_RBUTTONDOWN: case WM_RBUTTONDBLCLK:
-    case WM_MBUTTONDOWN: case WM_MBUTTONDBLCLK: case WM_XBUTTONDOWN: case WM_XBUTTONDBLCLK:
-    case WM_LBUTTONUP: case WM_RBUTTONUP: case WM_MBUTTONUP: case WM_XBUTTONUP: {
+    case WM_UNICHAR: pEngine->Char(wParam, lParam); return 0;
+    case WM_LBUTTONDOWN:
+    case WM_LBUTTONDBLCLK:
+    case WM_RBUTTONDOWN:
+    case WM_RBUTTONDBLCLK:
+    case WM_MBUTTONDOWN:
+    case WM_MBUTTONDBLCLK:
+    case WM_XBUTTONDOWN:
+    case WM_XBUTTONDBLCLK:
+    case WM_LBUTTONUP:
+    case WM_RBUTTONUP:
+    case WM_MBUTTONUP:
+    case WM_XBUTTONUP: {
         int nButton;
         switch (nMessage) {
-        case WM_LBUTTONDOWN: case WM_LBUTTONDBLCLK: case WM_LBUTTONUP: nButton = 1; break;
-        case WM_RBUTTONDOWN: case WM_RBUTTONDBLCLK: case WM_RBUTTONUP: nButton = 2; break;
-        case WM_MBUTTONDOWN: case WM_MBUTTONDBLCLK: case WM_MBUTTONUP: nButton = 4; break;
+        case WM_LBUTTONDOWN:
+        case WM_LBUTTONDBLCLK:
+        case WM_LBUTTONUP: nButton = 1; break;
+        case WM_RBUTTONDOWN:
+        case WM_RBUTTONDBLCLK:
+        case WM_RBUTTONUP: nButton = 2; break;
+        case WM_MBUTTONDOWN:
+        case WM_MBUTTONDBLCLK:
+        case WM_MBUTTONUP: nButton = 4; break;
         default: nButton = HIWORD(wParam) == XBUTTON1 ? 5 : 6; break;
         }
         bool bUp = nMessage == WM_LBUTTONUP || nMessage == WM_RBUTTONUP || nMessage == WM_MBUTTONUP ||
-                   nMessage == WM_XBUTTONUP;
+            nMessage == WM_XBUTTONUP;
         bool bDown = nMessage == WM_LBUTTONDOWN || nMessage == WM_RBUTTONDOWN || nMessage == WM_MBUTTONDOWN ||
-                     nMessage == WM_XBUTTONDOWN;
+            nMessage == WM_XBUTTONDOWN;
         if (bDown)
             SetCapture(m_hWnd);
         if (bUp)
@@ -586,8 +588,7 @@ LRESULT IvLWindow::HandleInput(UINT nMessage, WPARAM wParam, LPARAM lParam)
         }
         return DefWindowProcW(m_hWnd, nMessage, wParam, lParam);
     }
-    default:
-        return 0;
+    default: return 0;
     }
 }
 
@@ -607,9 +608,7 @@ bool IvLWindow::HandleIme(UINT nMessage, WPARAM wParam, LPARAM& lParam)
         m_bImeDetached = false;
     }
     switch (nMessage) {
-    case WM_IME_STARTCOMPOSITION:
-        pIme->BeginComposition();
-        return true;
+    case WM_IME_STARTCOMPOSITION: pIme->BeginComposition(); return true;
     case WM_IME_ENDCOMPOSITION:
         for (const wchar_t* p = m_szComposition; *p; ++p)
             PostMessageW(m_hWnd, WM_CHAR, *p, 0);
@@ -657,8 +656,7 @@ bool IvLWindow::HandleIme(UINT nMessage, WPARAM wParam, LPARAM& lParam)
         lParam = 0;  // no composition windows of the system
         DefWindowProcW(m_hWnd, nMessage, wParam, lParam);
         return true;
-    default:
-        return false;
+    default: return false;
     }
 }
 
@@ -693,9 +691,18 @@ void IvLWindow::PaintStatus(HDC hDC)
     snprintf(aszValues[9], 96, "%d Kb", s_Stats.m_nBytesDownloaded / 1024);
     snprintf(aszValues[10], 96, "%d", s_Stats.m_nDownloadBytesPerSecond);
     snprintf(aszValues[11], 96, "%s", szScene);
-    static const char* const s_aszLabels[12] = {"Name", "Address", "Clients", "Time", "Tick", "Bytes uploaded",
-                                                "State packet byte size", "Packets per second", "Upload",
-                                                "Bytes downloaded", "Download bytes per second", "Scene"};
+    static const char* const s_aszLabels[12] = {"Name",
+                                                "Address",
+                                                "Clients",
+                                                "Time",
+                                                "Tick",
+                                                "Bytes uploaded",
+                                                "State packet byte size",
+                                                "Packets per second",
+                                                "Upload",
+                                                "Bytes downloaded",
+                                                "Download bytes per second",
+                                                "Scene"};
     HGDIOBJ hOldFont = s_hStatusFont ? SelectObject(hDC, s_hStatusFont) : NULL;
     SetTextColor(hDC, 0x000000);
     SetBkColor(hDC, 0xC0C0C0);

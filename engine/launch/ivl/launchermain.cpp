@@ -209,8 +209,7 @@ void ParseCommandLine(const char* szCmdLine)
             p = ReadValue(p, value);
             ZOptions::SetString("boot.webentrance", value.c_str());
             break;
-        default:
-            break;  // the rest of the token and a value after it go as plain tokens
+        default: break;  // the rest of the token and a value after it go as plain tokens
         }
     }
 }

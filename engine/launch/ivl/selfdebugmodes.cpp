@@ -17,13 +17,13 @@ template <int MODE>
 LONG WINAPI ModeFilter(EXCEPTION_POINTERS* pExceptionPointers)
 {
     volatile LONG& nBusy = MODE == CRASH_MODE_MESSAGEBOX ? s_nMessageBoxBusy
-                           : MODE == CRASH_MODE_LOGFILE  ? s_nLogFileBusy
+        : MODE == CRASH_MODE_LOGFILE                     ? s_nLogFileBusy
                                                          : s_nReporterBusy;
     if (InterlockedExchange(&nBusy, 1) != 0)
         return EXCEPTION_CONTINUE_SEARCH;
     DWORD nCode = pExceptionPointers && pExceptionPointers->ExceptionRecord
-                      ? pExceptionPointers->ExceptionRecord->ExceptionCode
-                      : 0;
+        ? pExceptionPointers->ExceptionRecord->ExceptionCode
+        : 0;
     if (ZSelfDebug::IsIgnoredException(nCode)) {
         nBusy = 0;
         return EXCEPTION_CONTINUE_SEARCH;

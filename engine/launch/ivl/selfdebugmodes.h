@@ -9,12 +9,12 @@ class ReportSink;
 
 enum
 {
-    CRASH_MODE_SYSTEM = 0,       // the system's handling
-    CRASH_MODE_MESSAGEBOX = 1,   // the report in a box that offers the clipboard
-    CRASH_MODE_LOGFILE = 2,      // "crash.log", then the process ends
-    CRASH_MODE_REPORTER = 3,     // "crash.log" and the crash-report program with its dialog
-    CRASH_MODE_SILENT = 4,       // as 3, the program started silently
-    CRASH_MODE_FULLDUMP = 5,     // as 3, with a full-memory minidump
+    CRASH_MODE_SYSTEM = 0,      // the system's handling
+    CRASH_MODE_MESSAGEBOX = 1,  // the report in a box that offers the clipboard
+    CRASH_MODE_LOGFILE = 2,     // "crash.log", then the process ends
+    CRASH_MODE_REPORTER = 3,    // "crash.log" and the crash-report program with its dialog
+    CRASH_MODE_SILENT = 4,      // as 3, the program started silently
+    CRASH_MODE_FULLDUMP = 5,    // as 3, with a full-memory minidump
 };
 
 // Modes 0 to 5; the pure-call handler is installed in every case, the filter only outside a

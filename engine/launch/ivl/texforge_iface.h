@@ -31,17 +31,17 @@ struct TexforgeTypeList
 class RepackerInterface
 {
 public:
-    virtual TexforgeTypeList* TEXFORGE_CALL GetImageTypes() = 0;                              // 0
+    virtual TexforgeTypeList* TEXFORGE_CALL GetImageTypes() = 0;  // 0
     virtual bool TEXFORGE_CALL Initialise(const char* szStagingFolder, TexforgeLogFunc pfnLog, int nZero,
-                                          ZFileCatalog* pCatalog) = 0;                         // 1
+                                          ZFileCatalog* pCatalog) = 0;                          // 1
     virtual bool TEXFORGE_CALL SetUp(const char* szResourcesPath, int nZero1, int nZero2) = 0;  // 2
     // The launcher's repack of a pack result's packed-file list.
     virtual bool TEXFORGE_CALL RepackFiles(const ZStringArray* pFiles, bool bAll, int nZero1, int nZero2,
-                                           const char* szOperation) = 0;                       // 3
+                                           const char* szOperation) = 0;  // 3
     // The downloader's repack of whole packs (paths with '\' separators).
     virtual void TEXFORGE_CALL Repack(const ZStringArray* pPacks, RepackCallback pfnCallback, void* pContext,
-                                      const char* szOperation) = 0;                            // 4
-    virtual void TEXFORGE_CALL Release() = 0;                                                   // 5
+                                      const char* szOperation) = 0;  // 4
+    virtual void TEXFORGE_CALL Release() = 0;                        // 5
 
 protected:
     ~RepackerInterface() = default;

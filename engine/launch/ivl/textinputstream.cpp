@@ -43,10 +43,22 @@ int HexDigit(char c)
 }
 }  // namespace
 
-bool PutU8(IOutputStream& out, uint8_t nValue) { return PutLittleEndian(out, nValue); }
-bool PutU16(IOutputStream& out, uint16_t nValue) { return PutLittleEndian(out, nValue); }
-bool PutU32(IOutputStream& out, uint32_t nValue) { return PutLittleEndian(out, nValue); }
-bool PutU64(IOutputStream& out, uint64_t nValue) { return PutLittleEndian(out, nValue); }
+bool PutU8(IOutputStream& out, uint8_t nValue)
+{
+    return PutLittleEndian(out, nValue);
+}
+bool PutU16(IOutputStream& out, uint16_t nValue)
+{
+    return PutLittleEndian(out, nValue);
+}
+bool PutU32(IOutputStream& out, uint32_t nValue)
+{
+    return PutLittleEndian(out, nValue);
+}
+bool PutU64(IOutputStream& out, uint64_t nValue)
+{
+    return PutLittleEndian(out, nValue);
+}
 
 bool PutVarInt(IOutputStream& out, int32_t nValue)
 {
@@ -195,8 +207,7 @@ int64_t TextInputStream::ReadInt64()
 {
     int nHigh = 0, nLow = 0;
     ScanLine(*this, "Q:%d,%d", &nHigh, &nLow);
-    return static_cast<int64_t>(static_cast<uint64_t>(static_cast<int64_t>(nHigh)) << 32) +
-           static_cast<uint32_t>(nLow);
+    return static_cast<int64_t>(static_cast<uint64_t>(static_cast<int64_t>(nHigh)) << 32) + static_cast<uint32_t>(nLow);
 }
 
 int32_t TextInputStream::ReadInt32()

@@ -43,12 +43,12 @@ public:
     int Skip(int nCount) override { return m_pInner ? m_pInner->Skip(nCount) : -1; }
     const void* GetData(uint32_t* pSize) override { return nullptr; }
 
-    virtual uint8_t ReadBool();     // "B:%d"
-    virtual int64_t ReadInt64();    // "Q:%d,%d", high then low 32 bits
-    virtual int32_t ReadInt32();    // "D:%d"
-    virtual int16_t ReadInt16();    // "W:%d"
-    virtual float ReadFloat();      // "F:%e"
-    virtual double ReadDouble();    // "R:%e"
+    virtual uint8_t ReadBool();   // "B:%d"
+    virtual int64_t ReadInt64();  // "Q:%d,%d", high then low 32 bits
+    virtual int32_t ReadInt32();  // "D:%d"
+    virtual int16_t ReadInt16();  // "W:%d"
+    virtual float ReadFloat();    // "F:%e"
+    virtual double ReadDouble();  // "R:%e"
     // "W<n>:" and n bytes as hexadecimal pairs; n, or -1 on any mismatch.
     virtual int ReadBytes(void* pBuffer, int nCount);
     // Appends up to a line feed or the end; carriage returns are dropped, the line feed not kept.

@@ -162,8 +162,7 @@ bool ZIvL::PackAndRepack(const char* szScene)
         return false;
     }
     if (HMODULE hTexforge = LoadLibraryA("texforge.dll")) {
-        auto pfnGetInterface =
-            reinterpret_cast<TexforgeGetInterfaceFunc>(GetProcAddress(hTexforge, "GetInterface"));
+        auto pfnGetInterface = reinterpret_cast<TexforgeGetInterfaceFunc>(GetProcAddress(hTexforge, "GetInterface"));
         if (pfnGetInterface)
             RepackSequence(pfnGetInterface, paths, pResult, "PackAndRepack");
         FreeLibrary(hTexforge);
@@ -236,9 +235,8 @@ bool ZIvL::RunServer(const char* szSessionId, const char* szScene, bool bLoadFro
     return bResult;
 }
 
-bool ZIvL::RunClient(const char* szSessionId, const char* szScene, bool bLoadFromServer,
-                     const char* szPlayerSessionId, bool bAllowLocalServer, int nPort, const char* szWebEntrance,
-                     const char* szParentWindow)
+bool ZIvL::RunClient(const char* szSessionId, const char* szScene, bool bLoadFromServer, const char* szPlayerSessionId,
+                     bool bAllowLocalServer, int nPort, const char* szWebEntrance, const char* szParentWindow)
 {
     OpenSmallFilesCatalog();
     ZStringBuffer<512> localeFile(globvals::GetRootGfxPath().c_str());
@@ -334,7 +332,8 @@ bool ZIvL::InitDll(bool bDedicated, const char* szPlayerSessionId, bool bAllowLo
 
 void ZIvL::RunMessageLoop()
 {
-    auto pfnStart = m_hPlayer ? reinterpret_cast<InputTimerFunc>(GetProcAddress(m_hPlayer, "StartInputTimer")) : nullptr;
+    auto pfnStart =
+        m_hPlayer ? reinterpret_cast<InputTimerFunc>(GetProcAddress(m_hPlayer, "StartInputTimer")) : nullptr;
     auto pfnEnd = m_hPlayer ? reinterpret_cast<InputTimerFunc>(GetProcAddress(m_hPlayer, "EndInputTimer")) : nullptr;
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
     MSG msg;

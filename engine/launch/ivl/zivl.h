@@ -13,16 +13,16 @@ public:
     static ZIvL* Get();
 
     // Table of virtual operations, in slot order (the start-up and the Python module call these).
-    virtual bool Pack(const char* szScene);                                     // slot 0
-    virtual bool PackAndRepack(const char* szScene);                            // slot 1
+    virtual bool Pack(const char* szScene);           // slot 0
+    virtual bool PackAndRepack(const char* szScene);  // slot 1
     // Null texts stand for "no value"; szParentWindow is the decimal text of a window handle.
     virtual bool RunClient(const char* szSessionId, const char* szScene, bool bLoadFromServer,
-                           const char* szPlayerSessionId, bool bAllowLocalServer, int nPort,
-                           const char* szWebEntrance, const char* szParentWindow);  // slot 2
+                           const char* szPlayerSessionId, bool bAllowLocalServer, int nPort, const char* szWebEntrance,
+                           const char* szParentWindow);  // slot 2
     virtual bool RunServer(const char* szSessionId, const char* szScene, bool bLoadFromServer, int nPort,
-                           const char* szWebEntrance);                           // slot 3
-    virtual const char* GetCmdLine();                                            // slot 4
-    virtual void OpenSmallFilesCatalog();                                        // slot 5
+                           const char* szWebEntrance);  // slot 3
+    virtual const char* GetCmdLine();                   // slot 4
+    virtual void OpenSmallFilesCatalog();               // slot 5
 
     // The start-up's pack step.
     bool PackScene(const char* szScene, bool bRepack);

@@ -201,8 +201,14 @@ PyObject* EmbPackWith(PyObject* pSelf, PyObject* pArgs, bool bRepack)
     return AppResult(bResult);
 }
 
-PyObject* EmbPack(PyObject* pSelf, PyObject* pArgs) { return EmbPackWith(pSelf, pArgs, false); }
-PyObject* EmbPackAndRepack(PyObject* pSelf, PyObject* pArgs) { return EmbPackWith(pSelf, pArgs, true); }
+PyObject* EmbPack(PyObject* pSelf, PyObject* pArgs)
+{
+    return EmbPackWith(pSelf, pArgs, false);
+}
+PyObject* EmbPackAndRepack(PyObject* pSelf, PyObject* pArgs)
+{
+    return EmbPackWith(pSelf, pArgs, true);
+}
 
 struct RunValues
 {
@@ -241,9 +247,7 @@ PyObject* EmbRun(PyObject* pSelf, PyObject* pArgs)
                                     &v.szPlayerSessionId) != 0;
         case 5: return PyArg_ParseTuple(pArgs, "ssb", &v.szSessionId, &v.szScene, &v.bLoadFromServer) != 0;
         case 6: return PyArg_ParseTuple(pArgs, "ss", &v.szSessionId, &v.szScene) != 0;
-        default:
-            v.szSessionId = "1";
-            return PyArg_ParseTuple(pArgs, "s", &v.szScene) != 0;
+        default: v.szSessionId = "1"; return PyArg_ParseTuple(pArgs, "s", &v.szScene) != 0;
         }
     });
     if (nForm < 0) {
@@ -273,8 +277,7 @@ PyObject* EmbRunServer(PyObject* pSelf, PyObject* pArgs)
             return PyArg_ParseTuple(pArgs, "ssbis", &v.szSessionId, &v.szScene, &v.bLoadFromServer, &v.nPort,
                                     &v.szWebEntrance) != 0;
         case 1: return PyArg_ParseTuple(pArgs, "ssb", &v.szSessionId, &v.szScene, &v.bLoadFromServer) != 0;
-        case 2:
-            return PyArg_ParseTuple(pArgs, "ssis", &v.szSessionId, &v.szScene, &v.nPort, &v.szWebEntrance) != 0;
+        case 2: return PyArg_ParseTuple(pArgs, "ssis", &v.szSessionId, &v.szScene, &v.nPort, &v.szWebEntrance) != 0;
         default: return PyArg_ParseTuple(pArgs, "ss", &v.szSessionId, &v.szScene) != 0;
         }
     });
@@ -358,7 +361,7 @@ PyObject* PropSetFloat(PyObject*, PyObject* pArgs)
     const char *szSection = nullptr, *szKey = nullptr;
     float fValue = 0;
     bool bMatched = PyArg_ParseTuple(pArgs, "ssf", &szSection, &szKey, &fValue) ||
-                    (PyErr_Clear(), szKey = nullptr, PyArg_ParseTuple(pArgs, "sf", &szSection, &fValue));
+        (PyErr_Clear(), szKey = nullptr, PyArg_ParseTuple(pArgs, "sf", &szSection, &fValue));
     if (bMatched)
         ZOptions::SetFloat(OptionName(szSection, szKey).GetData(), fValue);
     return PropResult(bMatched);
@@ -369,7 +372,7 @@ PyObject* PropSetInt(PyObject*, PyObject* pArgs)
     const char *szSection = nullptr, *szKey = nullptr;
     long nValue = 0;
     bool bMatched = PyArg_ParseTuple(pArgs, "ssl", &szSection, &szKey, &nValue) ||
-                    (PyErr_Clear(), szKey = nullptr, PyArg_ParseTuple(pArgs, "sl", &szSection, &nValue));
+        (PyErr_Clear(), szKey = nullptr, PyArg_ParseTuple(pArgs, "sl", &szSection, &nValue));
     if (bMatched)
         ZOptions::SetInt(OptionName(szSection, szKey).GetData(), (int32_t)nValue);
     return PropResult(bMatched);
@@ -379,7 +382,7 @@ PyObject* PropSetString(PyObject*, PyObject* pArgs)
 {
     const char *szSection = nullptr, *szKey = nullptr, *szValue = nullptr;
     bool bMatched = PyArg_ParseTuple(pArgs, "sss", &szSection, &szKey, &szValue) ||
-                    (PyErr_Clear(), szKey = nullptr, PyArg_ParseTuple(pArgs, "ss", &szSection, &szValue));
+        (PyErr_Clear(), szKey = nullptr, PyArg_ParseTuple(pArgs, "ss", &szSection, &szValue));
     if (bMatched)
         ZOptions::SetString(OptionName(szSection, szKey).GetData(), szValue);
     return PropResult(bMatched);
@@ -390,7 +393,7 @@ PyObject* PropSetBool(PyObject*, PyObject* pArgs)
     const char *szSection = nullptr, *szKey = nullptr;
     unsigned char bValue = 0;
     bool bMatched = PyArg_ParseTuple(pArgs, "ssb", &szSection, &szKey, &bValue) ||
-                    (PyErr_Clear(), szKey = nullptr, PyArg_ParseTuple(pArgs, "sb", &szSection, &bValue));
+        (PyErr_Clear(), szKey = nullptr, PyArg_ParseTuple(pArgs, "sb", &szSection, &bValue));
     if (bMatched)
         ZOptions::SetBool(OptionName(szSection, szKey).GetData(), bValue != 0);
     return PropResult(bMatched);

@@ -160,9 +160,8 @@ bool Downloader::ReadBundle(const char* szTarget, const char* szBundle, int a)
         ++m_nBundleFiles;
         nPosition += nNumber;
         // Skipped paths are never handled, in a bundle neither: their bytes are only read.
-        StoreResult result = IsSkippedPath(record.m_Name.GetData())
-                                 ? STORE_OK
-                                 : StoreFile(szTarget, record, pData, nNumber);
+        StoreResult result =
+            IsSkippedPath(record.m_Name.GetData()) ? STORE_OK : StoreFile(szTarget, record, pData, nNumber);
         free(pData);
         if (result != STORE_OK) {
             DownloaderLog("Post-process error on %dth file starting at offset %d", nIndex, (int)nPosition);

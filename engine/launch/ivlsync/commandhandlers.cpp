@@ -11,17 +11,15 @@
 
 namespace
 {
-const char kDownloadUsage[] =
-    "CMD_DOWNLOAD expects 5+ parameters (distribution, installed_version, unique filename, "
-    "quick check, unique server1 [unique server2,])";
+const char kDownloadUsage[] = "CMD_DOWNLOAD expects 5+ parameters (distribution, installed_version, unique filename, "
+                              "quick check, unique server1 [unique server2,])";
 const char kDownloadNamedUsage[] =
     "CMD_DOWNLOADNAMED expects 7+ parameters (distribution, installed_version, unique filename, "
     "list-of-names, web_entrance, quick check, fileserver1 [fileserver2,])";
 const char kPingUsage[] = "CMD_PING expects 1 parameter (hostname)";
 const char kVerifyUsage[] = "CMD_VERIFY expects 2 parameter (distribution, installed_version)";
-const char kRunIvlUsage[] =
-    "CMD_RUN_IVL expects at least 6 parameters (web_entrance, distribution, installed_version, "
-    "mission id, player session id, language [, name=value]*)";
+const char kRunIvlUsage[] = "CMD_RUN_IVL expects at least 6 parameters (web_entrance, distribution, installed_version, "
+                            "mission id, player session id, language [, name=value]*)";
 const char kStartDownloadFailed[] = "Couldn't start download";
 
 void Reply(Socket& connection, const FlashMessage& message, int nCode, const char* szText = nullptr)
@@ -50,9 +48,8 @@ bool IsQuickCheck(const char* szParam)
     return sText == "true";
 }
 
-bool FlashServer::CheckCommand(const FlashMessage& message, Socket& connection, int nKind,
-                               const char* szBusyText, int nMinParams, int nMaxParams,
-                               const char* szUsage)
+bool FlashServer::CheckCommand(const FlashMessage& message, Socket& connection, int nKind, const char* szBusyText,
+                               int nMinParams, int nMaxParams, const char* szUsage)
 {
     if (FindSession(message.GetSessionId())) {
         Reply(connection, message, ERR_SESSIONEXISTS, "Session already exists");
@@ -75,8 +72,7 @@ bool FlashServer::CheckCommand(const FlashMessage& message, Socket& connection, 
 void FlashServer::HandleDownload(const FlashMessage& message, Socket& connection)
 {
     SessionLockScope lock(*this);
-    if (!CheckCommand(message, connection, Session::KIND_DOWNLOAD, "Already downloading", 5, -1,
-                      kDownloadUsage))
+    if (!CheckCommand(message, connection, Session::KIND_DOWNLOAD, "Already downloading", 5, -1, kDownloadUsage))
         return;
     if (!CheckDistribution(message, connection, "CMD_DOWNLOAD"))
         return;
@@ -92,8 +88,7 @@ void FlashServer::HandleDownload(const FlashMessage& message, Socket& connection
 void FlashServer::HandleDownloadNamed(const FlashMessage& message, Socket& connection)
 {
     SessionLockScope lock(*this);
-    if (!CheckCommand(message, connection, Session::KIND_DOWNLOAD, "Already downloading", 7, -1,
-                      kDownloadNamedUsage))
+    if (!CheckCommand(message, connection, Session::KIND_DOWNLOAD, "Already downloading", 7, -1, kDownloadNamedUsage))
         return;
     for (int i = 6; i < message.GetParamCount(); ++i) {
         if (!*message.GetParam(i)) {
@@ -104,8 +99,7 @@ void FlashServer::HandleDownloadNamed(const FlashMessage& message, Socket& conne
     }
     if (!CheckDistribution(message, connection, "CMD_DOWNLOADNAMED"))
         return;
-    NamedDownloadSession* pSession =
-        new NamedDownloadSession(message.GetSessionId(), connection, m_pWindow, this);
+    NamedDownloadSession* pSession = new NamedDownloadSession(message.GetSessionId(), connection, m_pWindow, this);
     ZStringArray servers(32);
     for (int i = 6; i < message.GetParamCount(); ++i)
         servers.Add(message.GetParam(i));
@@ -120,14 +114,12 @@ bool FlashServer::CheckDistribution(const FlashMessage& message, Socket& connect
     // touched for one outside the install root.
     if (IsDistributionUnderRoot(message.GetParam(0)))
         return true;
-    ZStringBuffer<256> sText("%s: invalid parameter for distribution (not a folder under the install root)",
-                             szCommand);
+    ZStringBuffer<256> sText("%s: invalid parameter for distribution (not a folder under the install root)", szCommand);
     Reply(connection, message, ERR_PARAMCOUNT, sText.GetData());
     return false;
 }
 
-void FlashServer::FinishDownloadStart(const FlashMessage& message, Socket& connection, Session* pSession,
-                                      int nResult)
+void FlashServer::FinishDownloadStart(const FlashMessage& message, Socket& connection, Session* pSession, int nResult)
 {
     if (nResult == DownloadSession::START_FOLDER_BUSY) {
         DiscardSession(pSession);
@@ -148,8 +140,7 @@ void FlashServer::HandlePing(const FlashMessage& message, Socket& connection)
     SessionLockScope lock(*this);
     if (!CheckCommand(message, connection, Session::KIND_PING, "Already pinging", 1, 1, kPingUsage))
         return;
-    PingSession* pSession = new PingSession(message.GetSessionId(), connection, m_pWindow, this,
-                                            message.GetParam(0));
+    PingSession* pSession = new PingSession(message.GetSessionId(), connection, m_pWindow, this, message.GetParam(0));
     if (!pSession->Start(message.GetParam(0))) {
         DiscardSession(pSession);
         Reply(connection, message, ERR_PARAMCOUNT, "Couldn't ping");
@@ -183,8 +174,8 @@ void FlashServer::HandleRunIvl(const FlashMessage& message, Socket& connection)
         return;
     // The distribution names the folder whose programs run; the values go onto the launcher's
     // command line, where a double quote cannot be written.
-    static const char* const kRunIvlNames[6] = {"web_entrance", "distribution", "installed_version",
-                                                "mission id", "player session id", "language"};
+    static const char* const kRunIvlNames[6] = {"web_entrance", "distribution",      "installed_version",
+                                                "mission id",   "player session id", "language"};
     for (int i = 0; i < message.GetParamCount(); ++i) {
         const char* szValue = message.GetParam(i);
         const char* szName = i < 6 ? kRunIvlNames[i] : "name=value";
@@ -205,8 +196,8 @@ void FlashServer::HandleRunIvl(const FlashMessage& message, Socket& connection)
     ZStringArray params(32);
     for (int i = 6; i < message.GetParamCount(); ++i)
         params.Add(message.GetParam(i));
-    if (!pSession->Start(message.GetParam(0), message.GetParam(1), message.GetParam(2),
-                         message.GetParam(3), message.GetParam(4), message.GetParam(5), params)) {
+    if (!pSession->Start(message.GetParam(0), message.GetParam(1), message.GetParam(2), message.GetParam(3),
+                         message.GetParam(4), message.GetParam(5), params)) {
         DiscardSession(pSession);
         Reply(connection, message, ERR_PARAMCOUNT, "Couldn't start IvL");
         return;

@@ -41,8 +41,8 @@ void WorkerSlot::Init(const char* szTarget, Downloader* pOwner, int nIndex)
 Downloader::Downloader()
     : m_nRepackTotal(0), m_nRepackDone(0), m_nBundleBytes(0), m_nBundleFiles(0), m_nTransferBytesTotal(0),
       m_Servers(32), m_bRepackFlag(true), m_pLogFile(nullptr), m_pListener(nullptr), m_nWorkerCount(0),
-      m_nFilesToDownload(0), m_nRepackerFiles(0), m_pRepackerInterface(nullptr), m_pCatalog(nullptr),
-      m_RepackList(32), m_nRunStart(0), m_nRunEnd(0)
+      m_nFilesToDownload(0), m_nRepackerFiles(0), m_pRepackerInterface(nullptr), m_pCatalog(nullptr), m_RepackList(32),
+      m_nRunStart(0), m_nRunEnd(0)
 {
 }
 
@@ -175,8 +175,8 @@ uint64_t Downloader::SumWorkerCounters(int32_t* pFilesStored)
     return nBytes;
 }
 
-void Downloader::GetProgress(uint64_t* pBytesDone, uint64_t* pBytesTotal, int32_t* pRepackTotal,
-                             int32_t* pRepackDone, int32_t* pFilesTotal, int32_t* pFilesDone)
+void Downloader::GetProgress(uint64_t* pBytesDone, uint64_t* pBytesTotal, int32_t* pRepackTotal, int32_t* pRepackDone,
+                             int32_t* pFilesTotal, int32_t* pFilesDone)
 {
     int32_t nFiles = 0;
     uint64_t nBytes = SumWorkerCounters(&nFiles);
@@ -208,8 +208,8 @@ bool Downloader::DownloadAndUpdateFiles(const ZStringArray& servers, const char*
 
     SYSTEMTIME now;
     ::GetSystemTime(&now);
-    ZStringBuffer<256> stamp("%d-%02d-%02d %02d:%02d:%02dZ", now.wYear, now.wMonth, now.wDay, now.wHour,
-                             now.wMinute, now.wSecond);
+    ZStringBuffer<256> stamp("%d-%02d-%02d %02d:%02d:%02dZ", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
+                             now.wSecond);
     DownloaderLog("%s fetchbatch.exe -d %s -m %s", stamp.GetData(), szTarget, szLists);
     for (int i = 0; i < (int)m_Servers.Size(); ++i)
         DownloaderLog("   -u %s", m_Servers[i].GetData());
@@ -315,8 +315,7 @@ bool Downloader::FetchFileList(ZFileTable& table, const char* szName, bool bNoEx
             return true;
         }
         if (++n > 2 * nServers) {
-            DownloaderLog("Download file1 %s failed, error code=%d, response: %s", szName, nResult,
-                          status.GetData());
+            DownloaderLog("Download file1 %s failed, error code=%d, response: %s", szName, nResult, status.GetData());
             return false;
         }
         ConnectToServer(n, socket, host);
@@ -354,8 +353,7 @@ bool Downloader::SaveLocalState()
         if (File::Move(backup.GetData(), m_StatePath.GetData())) {
             DownloaderLog("Successfully moved %s to %s", backup.GetData(), m_StatePath.GetData());
         } else {
-            DownloaderLog("Failed to move %s to %s: %d", backup.GetData(), m_StatePath.GetData(),
-                          (int)GetLastError());
+            DownloaderLog("Failed to move %s to %s: %d", backup.GetData(), m_StatePath.GetData(), (int)GetLastError());
             bOk = false;
         }
         if (bOk)

@@ -52,14 +52,18 @@ struct WorkerSlot
 class Downloader
 {
 public:
-    enum { MAX_WORKERS = 9, REPACKER_FILE_COUNT = 5 };
+    enum
+    {
+        MAX_WORKERS = 9,
+        REPACKER_FILE_COUNT = 5
+    };
     // What a store attempt came to.
     enum StoreResult
     {
         STORE_OK = 0,
-        STORE_BAD_CONTENT = 1,   // length or checksum wrong: try another server
-        STORE_NOT_WRITTEN = 2,   // path too long or the write failed
-        STORE_POSTPROCESS = 3,   // written, but its post-processing failed
+        STORE_BAD_CONTENT = 1,  // length or checksum wrong: try another server
+        STORE_NOT_WRITTEN = 2,  // path too long or the write failed
+        STORE_POSTPROCESS = 3,  // written, but its post-processing failed
     };
 
     Downloader();
@@ -115,15 +119,13 @@ public:
     // The run
     bool DownloadAndUpdateFiles(const ZStringArray& servers, const char* szTarget, const char* szLists, bool bQuiet,
                                 const char* szThreads, bool bQuickCheck);
-    bool FetchFileLists(ZFileTable& table, const char* szNames, bool bNoExistCheck, bool bRelative,
-                        bool bWithOffsets);
-    bool FetchFileList(ZFileTable& table, const char* szName, bool bNoExistCheck, bool bRelative,
-                       bool bWithOffsets);
+    bool FetchFileLists(ZFileTable& table, const char* szNames, bool bNoExistCheck, bool bRelative, bool bWithOffsets);
+    bool FetchFileList(ZFileTable& table, const char* szName, bool bNoExistCheck, bool bRelative, bool bWithOffsets);
     bool SaveLocalState();
 
     // Bundles: true when the bundle was processed (or not worth fetching) and the state saved.
-    bool DownloadBundle(const ZStringArray& servers, const char* szTarget, const char* szManifest,
-                        const char* szBundle, bool bQuickCheck, bool bUnused);
+    bool DownloadBundle(const ZStringArray& servers, const char* szTarget, const char* szManifest, const char* szBundle,
+                        bool bQuickCheck, bool bUnused);
 
     // Read by tests and the owners.
     int GetWorkerCount() const { return m_nWorkerCount; }

@@ -6,10 +6,9 @@
 #include "launch/ivlsync/flashserver.h"
 #include "shared/net/uniquefilelist.h"
 
-DownloadSession::DownloadSession(int nSessionId, const Socket& connection, ZIvlSync* pWindow,
-                                 FlashServer* pServer)
-    : Session(nSessionId, connection, pWindow, pServer), m_pServer(pServer), m_bQuickCheck(0),
-      m_Servers(32), m_bDone(0), m_bCancel(0)
+DownloadSession::DownloadSession(int nSessionId, const Socket& connection, ZIvlSync* pWindow, FlashServer* pServer)
+    : Session(nSessionId, connection, pWindow, pServer), m_pServer(pServer), m_bQuickCheck(0), m_Servers(32),
+      m_bDone(0), m_bCancel(0)
 {
 }
 
@@ -17,8 +16,8 @@ DownloadSession::~DownloadSession()
 {
 }
 
-int DownloadSession::Start(const ZStringArray& servers, const char* szDistribution,
-                           const char* szInstalledVersion, const char* szUniqueFilename, bool bQuickCheck)
+int DownloadSession::Start(const ZStringArray& servers, const char* szDistribution, const char* szInstalledVersion,
+                           const char* szUniqueFilename, bool bQuickCheck)
 {
     m_Servers.Clear();
     for (unsigned i = 0; i < servers.Size(); ++i)
@@ -82,8 +81,8 @@ void DownloadSession::Error(const char* szText)
     Reply(ERR_FAILED, szText);
 }
 
-bool DownloadSession::FormatProgress(ZStringBase& out, uint64_t nBytesDone, uint64_t nBytesTotal,
-                                     int32_t nRepackTotal, int32_t nRepackDone)
+bool DownloadSession::FormatProgress(ZStringBase& out, uint64_t nBytesDone, uint64_t nBytesTotal, int32_t nRepackTotal,
+                                     int32_t nRepackDone)
 {
     if (nBytesTotal == 0)
         return false;
@@ -101,8 +100,7 @@ int32_t DownloadSession::ProgressThreadMain(void* pArgument)
     while (!pSession->m_bDone && !pSession->m_bCancel) {
         uint64_t nDone = 0, nTotal = 0;
         int32_t nRepackTotal = 0, nRepackDone = 0, nFilesTotal = 0, nFilesDone = 0;
-        pSession->m_Downloader.GetProgress(&nDone, &nTotal, &nRepackTotal, &nRepackDone, &nFilesTotal,
-                                           &nFilesDone);
+        pSession->m_Downloader.GetProgress(&nDone, &nTotal, &nRepackTotal, &nRepackDone, &nFilesTotal, &nFilesDone);
         ZStringBuffer<256> sText;
         if (FormatProgress(sText, nDone, nTotal, nRepackTotal, nRepackDone))
             pSession->Reply(STATUS_PROGRESS, sText.GetData());
@@ -127,8 +125,8 @@ void DownloadSession::StopProgress()
 
 void DownloadSession::Run()
 {
-    bool bFailed = m_Downloader.DownloadAndUpdateFiles(m_Servers, m_sInstallDir.GetData(), m_sLists.GetData(),
-                                                       false, nullptr, m_bQuickCheck != 0);
+    bool bFailed = m_Downloader.DownloadAndUpdateFiles(m_Servers, m_sInstallDir.GetData(), m_sLists.GetData(), false,
+                                                       nullptr, m_bQuickCheck != 0);
     // The progress thread has ended before the end reply: no progress follows it.
     StopProgress();
     if (m_bCancel) {
@@ -155,9 +153,9 @@ NamedDownloadSession::NamedDownloadSession(int nSessionId, const Socket& connect
 {
 }
 
-int NamedDownloadSession::Start(const ZStringArray& servers, const char* szDistribution,
-                                const char* szInstalledVersion, const char* szUniqueFilename,
-                                const char* szNames, const char* szWebEntrance, bool bQuickCheck)
+int NamedDownloadSession::Start(const ZStringArray& servers, const char* szDistribution, const char* szInstalledVersion,
+                                const char* szUniqueFilename, const char* szNames, const char* szWebEntrance,
+                                bool bQuickCheck)
 {
     m_sNames = szNames;
     m_sWebEntrance = szWebEntrance;
@@ -188,14 +186,14 @@ void NamedDownloadSession::Run()
                 const char* szListId = szName + 4;
                 ZStringBuffer<256> sResponse;
                 ZStringBuffer<16> sBundle;
-                sResolved = lists.GetListUniqueName(szListId, sCacheDir.GetData(), sRootList.GetData(), sResponse,
-                                                    &sBundle);
+                sResolved =
+                    lists.GetListUniqueName(szListId, sCacheDir.GetData(), sRootList.GetData(), sResponse, &sBundle);
                 if (sResolved.IsEmpty()) {
                     Session::Log("GetListUniqueName(%s) failed: %s", szListId, sResponse.GetData());
                     sError.Format("GetListUniqueName for %s failed", szListId);
-                } else if (!sBundle.IsEmpty()
-                           && !m_Downloader.DownloadBundle(m_Servers, m_sInstallDir.GetData(), sResolved.GetData(),
-                                                           sBundle.GetData(), true, true)) {
+                } else if (!sBundle.IsEmpty() &&
+                           !m_Downloader.DownloadBundle(m_Servers, m_sInstallDir.GetData(), sResolved.GetData(),
+                                                        sBundle.GetData(), true, true)) {
                     Session::Log("Bundle download failed");
                     Reply(ERR_FAILED, "Bundle download failed");
                     StopProgress();

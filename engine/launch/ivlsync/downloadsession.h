@@ -16,7 +16,7 @@ public:
     enum
     {
         START_OK = 1,
-        START_ELEVATING = 9,  // ERR_ELEVATING: the install folder cannot be written
+        START_ELEVATING = 9,     // ERR_ELEVATING: the install folder cannot be written
         START_FOLDER_BUSY = -1,  // another download or verification holds the install folder
         kProgressIntervalMs = 200,
     };
@@ -42,8 +42,8 @@ public:
 
     // "%.3f;%.2f/%.2f MB": the done fraction (times the repack share when repacking is
     // counted) and the megabytes; false when there is nothing to report yet.
-    static bool FormatProgress(ZStringBase& out, uint64_t nBytesDone, uint64_t nBytesTotal,
-                               int32_t nRepackTotal, int32_t nRepackDone);
+    static bool FormatProgress(ZStringBase& out, uint64_t nBytesDone, uint64_t nBytesTotal, int32_t nRepackTotal,
+                               int32_t nRepackDone);
 
 protected:
     // The session's last steps, after its end reply: the removal (200) and the deletion.

@@ -67,39 +67,21 @@ void FlashServer::Dispatch(Socket& connection, const char* szText)
     }
 
     switch (message.GetCode()) {
-    case ERR_OK:
-        m_pWindow->Log("Received ERR_OK: %d (session %d)", message.GetCode(), message.GetSessionId());
-        break;
+    case ERR_OK: m_pWindow->Log("Received ERR_OK: %d (session %d)", message.GetCode(), message.GetSessionId()); break;
     case ERR_UNKNOWNCMD:
         m_pWindow->Log("Received ERR_UNKNOWNCMD: %d (session %d)", message.GetCode(), message.GetSessionId());
         break;
     case ERR_MALFORMED:
         m_pWindow->Log("Received ERR_MALFORMED: %d (session %d)", message.GetCode(), message.GetSessionId());
         break;
-    case CMD_DOWNLOAD:
-        HandleDownload(message, connection);
-        break;
-    case CMD_RUN_IVL:
-        HandleRunIvl(message, connection);
-        break;
-    case CMD_PING:
-        HandlePing(message, connection);
-        break;
-    case CMD_DOWNLOADNAMED:
-        HandleDownloadNamed(message, connection);
-        break;
-    case CMD_VERIFY:
-        HandleVerify(message, connection);
-        break;
-    case CMD_CANCEL:
-        HandleCancel(message, connection);
-        break;
-    case CMD_CLOSE:
-        Close(message, connection);
-        break;
-    default:
-        ReplyUnknownCommand(message, connection);
-        break;
+    case CMD_DOWNLOAD: HandleDownload(message, connection); break;
+    case CMD_RUN_IVL: HandleRunIvl(message, connection); break;
+    case CMD_PING: HandlePing(message, connection); break;
+    case CMD_DOWNLOADNAMED: HandleDownloadNamed(message, connection); break;
+    case CMD_VERIFY: HandleVerify(message, connection); break;
+    case CMD_CANCEL: HandleCancel(message, connection); break;
+    case CMD_CLOSE: Close(message, connection); break;
+    default: ReplyUnknownCommand(message, connection); break;
     }
 }
 

@@ -54,8 +54,8 @@ private:
     void HandleCancel(const FlashMessage& message, Socket& connection);
 
     // Duplicate id, busy and parameter count; false after a failure reply.
-    bool CheckCommand(const FlashMessage& message, Socket& connection, int nKind,
-                      const char* szBusyText, int nMinParams, int nMaxParams, const char* szUsage);
+    bool CheckCommand(const FlashMessage& message, Socket& connection, int nKind, const char* szBusyText,
+                      int nMinParams, int nMaxParams, const char* szUsage);
     // A distribution outside the install root is refused; false after the reply.
     bool CheckDistribution(const FlashMessage& message, Socket& connection, const char* szCommand);
     // The reply to a download's start and, on success, the session's entry in the table.

@@ -2,9 +2,8 @@
 
 #include <cstring>
 
-const char g_szFlashPolicy[] =
-    "<?xml version=\"1.0\"?><cross-domain-policy><allow-access-from domain=\"*\" "
-    "to-ports=\"50000-50010\"/></cross-domain-policy>\n";
+const char g_szFlashPolicy[] = "<?xml version=\"1.0\"?><cross-domain-policy><allow-access-from domain=\"*\" "
+                               "to-ports=\"50000-50010\"/></cross-domain-policy>\n";
 static_assert(sizeof(g_szFlashPolicy) == kFlashPolicySize, "policy text, line feed and NUL");
 
 void ServerConnection::CopyStartInfo(const ServerStartInfo& info)
@@ -15,8 +14,7 @@ void ServerConnection::CopyStartInfo(const ServerStartInfo& info)
     m_Info.m_bThreadPerConnection = info.m_bThreadPerConnection;
 }
 
-GenericServer::GenericServer(ZIvlSync* pWindow)
-    : m_pWindow(pWindow), m_StopEvent(true), m_hServerLine(nullptr)
+GenericServer::GenericServer(ZIvlSync* pWindow) : m_pWindow(pWindow), m_StopEvent(true), m_hServerLine(nullptr)
 {
 }
 

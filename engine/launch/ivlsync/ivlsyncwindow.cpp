@@ -7,18 +7,13 @@
 #include "launch/ivlsync/resource.h"
 
 IvlSyncWindow::IvlSyncWindow(bool bMinimised, bool bElevated, LanguageTable* pLanguage)
-    : ZIvlSync(pLanguage, bElevated),
-      m_nStatusBottom(0),
-      m_nStatusLeft(0),
-      m_nStatusWidth(0),
-      m_nLineHeight(0),
+    : ZIvlSync(pLanguage, bElevated), m_nStatusBottom(0), m_nStatusLeft(0), m_nStatusWidth(0), m_nLineHeight(0),
       m_bGeometry(false)
 {
     if (!CreateDialogWindow(IDD_IVLSYNC, DialogProc))
         return;
     HMENU hMenu = GetMenu(m_hWnd);
-    if (hMenu)
-    {
+    if (hMenu) {
         TranslateMenu(hMenu, m_pLanguage);
         DrawMenuBar(m_hWnd);
     }
@@ -40,8 +35,7 @@ IvlSyncWindow::~IvlSyncWindow()
 void IvlSyncWindow::TranslateMenu(HMENU hMenu, LanguageTable* pLanguage)
 {
     int nCount = GetMenuItemCount(hMenu);
-    for (int i = 0; i < nCount; ++i)
-    {
+    for (int i = 0; i < nCount; ++i) {
         MENUITEMINFOW info = {};
         info.cbSize = sizeof(info);
         info.fMask = MIIM_FTYPE | MIIM_SUBMENU;
@@ -85,36 +79,22 @@ INT_PTR IvlSyncWindow::HandleMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM
     INT_PTR nResult = FALSE;
     if (HandleBaseMessage(hWnd, nMsg, wParam, lParam, nResult))
         return nResult;
-    switch (nMsg)
-    {
-    case WM_IVLSYNC_ADDLINE:
-    {
+    switch (nMsg) {
+    case WM_IVLSYNC_ADDLINE: {
         HWND hLine = CreateLine(reinterpret_cast<const char*>(wParam), reinterpret_cast<HWND>(lParam));
         SetWindowLongPtrW(hWnd, DWLP_MSGRESULT, reinterpret_cast<LONG_PTR>(hLine));
         return TRUE;
     }
-    case WM_IVLSYNC_SETLINE:
-        SetLine(reinterpret_cast<HWND>(wParam), reinterpret_cast<char*>(lParam));
-        return TRUE;
-    case WM_IVLSYNC_REMOVELINE:
-        DestroyLine(reinterpret_cast<HWND>(wParam));
-        return TRUE;
-    case WM_IVLSYNC_OBJECTENDED:
-        RemoveObject(reinterpret_cast<ILiveObject*>(wParam));
-        return TRUE;
+    case WM_IVLSYNC_SETLINE: SetLine(reinterpret_cast<HWND>(wParam), reinterpret_cast<char*>(lParam)); return TRUE;
+    case WM_IVLSYNC_REMOVELINE: DestroyLine(reinterpret_cast<HWND>(wParam)); return TRUE;
+    case WM_IVLSYNC_OBJECTENDED: RemoveObject(reinterpret_cast<ILiveObject*>(wParam)); return TRUE;
     case WM_SIZE:
         if (wParam != SIZE_MINIMIZED && m_bGeometry)
             LayoutLog(LOWORD(lParam), HIWORD(lParam));
         return TRUE;
-    case WM_GETMINMAXINFO:
-        reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize.y = m_nLineHeight + 24;
-        return TRUE;
-    case WM_CLOSE:
-        Close(false);
-        return TRUE;
-    case WM_COMMAND:
-        OnCommand(LOWORD(wParam));
-        return TRUE;
+    case WM_GETMINMAXINFO: reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize.y = m_nLineHeight + 24; return TRUE;
+    case WM_CLOSE: Close(false); return TRUE;
+    case WM_COMMAND: OnCommand(LOWORD(wParam)); return TRUE;
     }
     return FALSE;
 }
@@ -130,8 +110,7 @@ RECT IvlSyncWindow::GetChildRect(HWND hChild)
 void IvlSyncWindow::ShiftLinesBelow(int nTop, int nDelta)
 {
     for (ZIntMap<uintptr_t, ZStringBuffer<16>>::Node* pNode = m_StatusLines.Begin(); pNode;
-         pNode = m_StatusLines.Next(pNode))
-    {
+         pNode = m_StatusLines.Next(pNode)) {
         HWND hLine = reinterpret_cast<HWND>(pNode->m_Key);
         RECT rect = GetChildRect(hLine);
         if (rect.top > nTop)
@@ -144,8 +123,7 @@ HWND IvlSyncWindow::CreateLine(const char* szName, HWND hAfter)
 {
     int nX = m_nStatusLeft;
     int nY = m_nStatusBottom;
-    if (hAfter)
-    {
+    if (hAfter) {
         if (!m_StatusLines.Find(reinterpret_cast<uintptr_t>(hAfter)))
             return nullptr;
         RECT after = GetChildRect(hAfter);
@@ -171,8 +149,7 @@ HWND IvlSyncWindow::CreateLine(const char* szName, HWND hAfter)
 void IvlSyncWindow::SetLine(HWND hLine, char* pText)
 {
     ZIntMap<uintptr_t, ZStringBuffer<16>>::Node* pNode = m_StatusLines.Find(reinterpret_cast<uintptr_t>(hLine));
-    if (pNode)
-    {
+    if (pNode) {
         ZStringBuffer<256> sText(pNode->m_Value);
         sText.Append(" - ");
         sText.Append(pText ? pText : "");
@@ -227,24 +204,17 @@ void IvlSyncWindow::LayoutLog(int nWidth, int nHeight)
 
 void IvlSyncWindow::OnCommand(int nCommand)
 {
-    switch (nCommand)
-    {
+    switch (nCommand) {
     case ID_FILE_VERIFY:
-    case IDC_VERIFY:
-        VerifyInstalledFiles();
-        break;
-    case ID_FILE_EDIT_LOCALSETTINGS:
-    {
+    case IDC_VERIFY: VerifyInstalledFiles(); break;
+    case ID_FILE_EDIT_LOCALSETTINGS: {
         ZStringBuffer<256> sPath(File::GetAppDataFolder());
         sPath.Append("\\localsettings.py");
-        if (!File::Exists(sPath.GetData()))
-        {
+        if (!File::Exists(sPath.GetData())) {
             ZWideText message = GetLocalizedTextCopy("no_localsettings_long");
             ZWideText caption = GetLocalizedTextCopy("no_localsettings");
             MessageBoxW(m_hWnd, message.c_str(), caption.c_str(), MB_OK);
-        }
-        else
-        {
+        } else {
             ZStringBuffer<256> sParameter;
             sParameter.Format("\"%s\"", sPath.GetData());
             ZWideText parameter(sParameter.GetData());
@@ -252,8 +222,7 @@ void IvlSyncWindow::OnCommand(int nCommand)
         }
         break;
     }
-    case ID_FILE_FIND_INSTALL_DIR:
-    {
+    case ID_FILE_FIND_INSTALL_DIR: {
         ZStringBuffer<256> sFolder;
         GetInstallDir(sFolder, "", "live");
         ZWideText folder(sFolder.GetData());

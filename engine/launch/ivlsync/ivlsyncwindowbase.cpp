@@ -31,15 +31,8 @@ bool IsElevationRequested()
 }
 
 ZIvlSync::ZIvlSync(LanguageTable* pLanguage, bool bElevated)
-    : m_hWnd(nullptr),
-      m_hInstance(GetModuleHandleW(nullptr)),
-      m_pLanguage(pLanguage),
-      m_bClosed(0),
-      m_bBuffering(1),
-      m_bElevated(bElevated ? 1 : 0),
-      m_bClosing(0),
-      m_bInClose(0),
-      m_nThreadId(GetCurrentThreadId())
+    : m_hWnd(nullptr), m_hInstance(GetModuleHandleW(nullptr)), m_pLanguage(pLanguage), m_bClosed(0), m_bBuffering(1),
+      m_bElevated(bElevated ? 1 : 0), m_bClosing(0), m_bInClose(0), m_nThreadId(GetCurrentThreadId())
 {
     INITCOMMONCONTROLSEX controls;
     controls.dwSize = sizeof(controls);
@@ -52,8 +45,7 @@ ZIvlSync::ZIvlSync(LanguageTable* pLanguage, bool bElevated)
 
 ZIvlSync::~ZIvlSync()
 {
-    if (m_hWnd)
-    {
+    if (m_hWnd) {
         RemovePropW(m_hWnd, kSelfProperty);
         DestroyWindow(m_hWnd);
         m_hWnd = nullptr;
@@ -71,25 +63,20 @@ void ZIvlSync::OnInitDialog(HWND hWnd)
     ZStringBuffer<256> sFolder;
     GetInstallDir(sFolder, "", "live");
     int nResult = TestWriteAccess(sFolder.GetData());
-    if (nResult == 0)
-    {
+    if (nResult == 0) {
         Log(GetLocalizedText("access_ok"));
-    }
-    else if (nResult == 1 && !m_bElevated)
-    {
+    } else if (nResult == 1 && !m_bElevated) {
         Log("Elevating rights");
         RequestElevation(hWnd, nullptr);
-    }
-    else
-    {
+    } else {
         Log(GetLocalizedText("access_failed"), sFolder.GetData());
     }
 }
 
 bool ZIvlSync::CreateDialogWindow(int nDialogId, DLGPROC pfnProc)
 {
-    HWND hWnd = CreateDialogParamW(m_hInstance, MAKEINTRESOURCEW(nDialogId), nullptr, pfnProc,
-                                   reinterpret_cast<LPARAM>(this));
+    HWND hWnd =
+        CreateDialogParamW(m_hInstance, MAKEINTRESOURCEW(nDialogId), nullptr, pfnProc, reinterpret_cast<LPARAM>(this));
     if (!hWnd)
         return false;
     m_hWnd = hWnd;
@@ -103,18 +90,14 @@ ZIvlSync* ZIvlSync::FromWindow(HWND hWnd)
 
 bool ZIvlSync::HandleBaseMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam, INT_PTR& nResult)
 {
-    switch (nMsg)
-    {
-    case WM_INITDIALOG:
-    {
+    switch (nMsg) {
+    case WM_INITDIALOG: {
         SetPropW(hWnd, kSelfProperty, this);
         m_hWnd = hWnd;
         HICON hSmall = static_cast<HICON>(LoadImageW(m_hInstance, MAKEINTRESOURCEW(IDI_IVLSYNC), IMAGE_ICON,
-                                                     GetSystemMetrics(SM_CXSMICON),
-                                                     GetSystemMetrics(SM_CYSMICON), 0));
+                                                     GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
         HICON hLarge = static_cast<HICON>(LoadImageW(m_hInstance, MAKEINTRESOURCEW(IDI_IVLSYNC), IMAGE_ICON,
-                                                     GetSystemMetrics(SM_CXICON),
-                                                     GetSystemMetrics(SM_CYICON), 0));
+                                                     GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0));
         SendMessageW(hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(hSmall));
         SendMessageW(hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(hLarge));
         // The control keeps 32K characters unless told otherwise; the program runs for long.
@@ -124,12 +107,10 @@ bool ZIvlSync::HandleBaseMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lPa
         return true;
     }
     case WM_IVLSYNC_LOG:
-    case WM_IVLSYNC_LOG_HEAP:
-    {
+    case WM_IVLSYNC_LOG_HEAP: {
         const wchar_t* szText = reinterpret_cast<const wchar_t*>(wParam);
         HWND hLog = GetDlgItem(hWnd, IDC_LOG);
-        if (hLog && szText)
-        {
+        if (hLog && szText) {
             // Past the end is clamped, so CR LF counting differences do not matter.
             int nLength = GetWindowTextLengthW(hLog);
             SendMessageW(hLog, EM_SETSEL, nLength, nLength);
@@ -179,8 +160,7 @@ void ZIvlSync::LogError(const char* szFormat, ...)
     if (!sLine.EndsWith("\n"))
         sLine.AppendChar('\n');
     WriteLog(sLine.GetData());
-    if (m_hWnd)
-    {
+    if (m_hWnd) {
         // Asynchronous from other threads: a thread must not block on the window for this.
         if (GetCurrentThreadId() == m_nThreadId)
             ShowWindow(m_hWnd, SW_SHOWNORMAL);
@@ -197,8 +177,7 @@ void ZIvlSync::WriteLog(const char* szText)
     AppendTextToFile(s_sLogFile.GetData(), szText, strlen(szText));
     {
         ZLockGuard guard(m_Lock);
-        if (m_bBuffering)
-        {
+        if (m_bBuffering) {
             m_sPending.Append(szText);
             return;
         }
@@ -214,8 +193,7 @@ void ZIvlSync::WriteLog(const char* szText)
 void ZIvlSync::Flush()
 {
     m_Lock.Enter();
-    if (!m_sPending.IsEmpty())
-    {
+    if (!m_sPending.IsEmpty()) {
         ZWideText text(m_sPending.GetData());
         SendMessageW(m_hWnd, WM_IVLSYNC_LOG, reinterpret_cast<WPARAM>(text.c_str()), 0);
         m_sPending.Clear();
@@ -249,8 +227,7 @@ bool ZIvlSync::SendToWindow(UINT nMsg, WPARAM wParam, LPARAM lParam, LRESULT* pR
 HWND ZIvlSync::AddStatusLine(const char* szName, const char* szText, HWND hAfter)
 {
     LRESULT nLine = 0;
-    if (!SendToWindow(WM_IVLSYNC_ADDLINE, reinterpret_cast<WPARAM>(szName), reinterpret_cast<LPARAM>(hAfter),
-                      &nLine))
+    if (!SendToWindow(WM_IVLSYNC_ADDLINE, reinterpret_cast<WPARAM>(szName), reinterpret_cast<LPARAM>(hAfter), &nLine))
         return nullptr;
     HWND hLine = reinterpret_cast<HWND>(nLine);
     if (hLine)
@@ -265,8 +242,7 @@ void ZIvlSync::SetLineStatus(HWND hLine, const char* szText)
     if (!pCopy)
         return;
     memcpy(pCopy, szText ? szText : "", nSize);
-    if (!SendToWindow(WM_IVLSYNC_SETLINE, reinterpret_cast<WPARAM>(hLine), reinterpret_cast<LPARAM>(pCopy),
-                      nullptr))
+    if (!SendToWindow(WM_IVLSYNC_SETLINE, reinterpret_cast<WPARAM>(hLine), reinterpret_cast<LPARAM>(pCopy), nullptr))
         free(pCopy);
 }
 
@@ -328,8 +304,7 @@ void ZIvlSync::Close(bool bWait)
 {
     // The live-object list and the quit message belong to the window thread: a close that
     // arrives on a command connection's thread is handed over to it.
-    if (GetCurrentThreadId() != m_nThreadId)
-    {
+    if (GetCurrentThreadId() != m_nThreadId) {
         if (!m_hWnd || !PostMessageW(m_hWnd, WM_IVLSYNC_CLOSE, bWait ? 1 : 0, 0))
             QuitLoop();
         return;
@@ -343,13 +318,11 @@ void ZIvlSync::CloseOnWindowThread(bool bWait)
         return;
     m_bInClose = 1;
     m_bClosing = 1;
-    if (m_hWnd)
-    {
+    if (m_hWnd) {
         ZWideText title = GetLocalizedTextCopy("closing");
         SetWindowTextW(m_hWnd, title.c_str());
     }
-    if (GetObjectCount() == 0)
-    {
+    if (GetObjectCount() == 0) {
         QuitLoop();
         m_bInClose = 0;
         return;
@@ -363,8 +336,7 @@ void ZIvlSync::CloseOnWindowThread(bool bWait)
     for (ZList<ILiveObject*>::Iterator it = m_LiveObjects.Begin(); it != m_LiveObjects.End() && pObjects; ++it)
         pObjects[i++] = *it;
     m_ObjectsLock.Leave();
-    if (pObjects)
-    {
+    if (pObjects) {
         for (int n = 0; n < i; ++n)
             pObjects[n]->Cancel(bWait);
         free(pObjects);
@@ -375,8 +347,7 @@ void ZIvlSync::CloseOnWindowThread(bool bWait)
 void ZIvlSync::RunMessageLoop()
 {
     MSG msg;
-    for (;;)
-    {
+    for (;;) {
         BOOL nResult = GetMessageW(&msg, nullptr, 0, 0);
         if (nResult == 0 || nResult == -1)
             break;
@@ -391,10 +362,8 @@ void ZIvlSync::RunMessageLoop()
 void ZIvlSync::PumpMessages()
 {
     MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
-    {
-        if (msg.message == WM_QUIT)
-        {
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
             // The main loop must still see it.
             PostQuitMessage(static_cast<int>(msg.wParam));
             break;
@@ -441,36 +410,26 @@ int ZIvlSync::TestWriteAccess(const char* szFolder)
     sProbeFolder.Append("\\ivlsync.writetest.2");
 
     SetLastError(0);
-    if (!CreateDirectoryPath(szFolder))
-    {
+    if (!CreateDirectoryPath(szFolder)) {
         nError = GetLastError();
-    }
-    else
-    {
+    } else {
         SetLastError(0);
         File file = File::Open(sProbeFile.GetData(), File::MODE_WRITE | File::MODE_CREATE);
-        if (!file.IsOpen())
-        {
+        if (!file.IsOpen()) {
             nError = GetLastError();
             Log(GetLocalizedText("create_failed"), static_cast<int>(nError));
-        }
-        else
-        {
+        } else {
             // The byte must reach the file: a buffered write alone succeeds on a full disk.
             const unsigned char nByte = 1;
             SetLastError(0);
-            if (file.Write(&nByte, 1) != 1 || !file.Flush())
-            {
+            if (file.Write(&nByte, 1) != 1 || !file.Flush()) {
                 nError = GetLastError();
                 Log(GetLocalizedText("write_failed"), static_cast<int>(nError));
                 file.Close();
-            }
-            else
-            {
+            } else {
                 file.Close();
                 File::Delete(sProbeFile.GetData());
-                if (File::CreateDirectory(sProbeFolder.GetData()))
-                {
+                if (File::CreateDirectory(sProbeFolder.GetData())) {
                     File::RemoveDirectory(sProbeFolder.GetData());
                     return 0;
                 }
@@ -523,8 +482,7 @@ void ZIvlSync::RelaunchElevated()
     info.lpParameters = parameters.c_str();
     info.lpDirectory = nullptr;
     info.nShow = SW_SHOW;
-    if (!ShellExecuteExW(&info))
-    {
+    if (!ShellExecuteExW(&info)) {
         wchar_t szText[128];
         _snwprintf(szText, 128, L"ShellExecuteEx failed, error code %d", static_cast<int>(GetLastError()));
         szText[127] = 0;

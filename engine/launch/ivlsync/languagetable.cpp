@@ -27,12 +27,9 @@ const char* LanguageTable::GetText(const char* szKey)
     if (!szKey)
         return szKey;
     ZStringMap::Node* pNode;
-    if (m_sPrefix.IsEmpty())
-    {
+    if (m_sPrefix.IsEmpty()) {
         pNode = m_Texts.Find(szKey);
-    }
-    else
-    {
+    } else {
         ZStringBuffer<256> sKey(m_sPrefix);
         sKey.Append(szKey);
         pNode = m_Texts.Find(sKey);
@@ -54,8 +51,7 @@ void LanguageTable::LoadFromStream(IInputStream* pStream)
         return;
     ZXmlAttribute* pLanguage = pRoot->FindAttribute("language");
     m_sLanguage = pLanguage ? pLanguage->Value().GetData() : "";
-    for (ZXmlElement* pEntry = ZXmlNodeList::First(pRoot->m_Children); pEntry; pEntry = pEntry->m_pNext)
-    {
+    for (ZXmlElement* pEntry = ZXmlNodeList::First(pRoot->m_Children); pEntry; pEntry = pEntry->m_pNext) {
         ZXmlAttribute* pName = pEntry->FindAttribute("name");
         ZXmlElement* pValue = ZXmlNodeList::Find(pEntry->m_Children, "value");
         if (pName && pValue)

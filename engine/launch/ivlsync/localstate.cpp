@@ -17,7 +17,9 @@ class CheckedFileOutput : public IOutputStream
 {
 public:
     explicit CheckedFileOutput(const char* szPath)
-        : m_File(File::Open(szPath, File::MODE_WRITE | File::MODE_CREATE)), m_bFailed(!m_File.IsOpen()) {}
+        : m_File(File::Open(szPath, File::MODE_WRITE | File::MODE_CREATE)), m_bFailed(!m_File.IsOpen())
+    {
+    }
 
     bool IsOpen() override { return m_File.IsOpen(); }
     void Flush() override
@@ -117,7 +119,7 @@ bool Downloader::IsCurrent(const ZFileRecord& remote)
 {
     const ZFileRecord* pLocal = m_LocalTable.Find(remote.m_Name.GetData());
     return pLocal && pLocal->m_nFlag1 && ZStrCompare(pLocal->m_Text.GetData(), remote.m_Text.GetData()) == 0 &&
-           pLocal->m_nFlag2;
+        pLocal->m_nFlag2;
 }
 
 int Downloader::SelectFiles(ZFileTable& local, ZFileTable& remote)

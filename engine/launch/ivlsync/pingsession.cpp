@@ -4,10 +4,9 @@
 #include "launch/ivlsync/flashmessage.h"
 #include "launch/ivlsync/flashserver.h"
 
-PingSession::PingSession(int nSessionId, const Socket& connection, ZIvlSync* pWindow,
-                         FlashServer* pServer, const char* szHost)
-    : Session(nSessionId, connection, pWindow, pServer), m_pServer(pServer), m_sHost(szHost),
-      m_bCancel(0)
+PingSession::PingSession(int nSessionId, const Socket& connection, ZIvlSync* pWindow, FlashServer* pServer,
+                         const char* szHost)
+    : Session(nSessionId, connection, pWindow, pServer), m_pServer(pServer), m_sHost(szHost), m_bCancel(0)
 {
 }
 
@@ -58,8 +57,8 @@ SocketAddress PingSession::MakeAddress(const char* szHost)
 }
 
 PingSession::Outcome PingSession::Measure(EchoFunction pfnEcho, const SocketAddress& address,
-                                          const volatile uint8_t* pCancel, Session* pSession,
-                                          uint32_t& nAverage, ZStringBase& sError)
+                                          const volatile uint8_t* pCancel, Session* pSession, uint32_t& nAverage,
+                                          ZStringBase& sError)
 {
     uint32_t nSum = 0;
     int nErrors = 0;
@@ -104,8 +103,6 @@ int PingSession::Run()
         Reply(STATUS_PINGRESULT, sResult.GetData());
         return 0;
     }
-    default:
-        Reply(ERR_FAILED, sError.GetData());
-        return -1;
+    default: Reply(ERR_FAILED, sError.GetData()); return -1;
     }
 }

@@ -17,8 +17,7 @@ public:
         kDefaultPort = 20201,
     };
 
-    PingSession(int nSessionId, const Socket& connection, ZIvlSync* pWindow, FlashServer* pServer,
-                const char* szHost);
+    PingSession(int nSessionId, const Socket& connection, ZIvlSync* pWindow, FlashServer* pServer, const char* szHost);
 
     // Starts the session's thread.
     bool Start(const char* szHost);
@@ -41,9 +40,8 @@ public:
     static SocketAddress MakeAddress(const char* szHost);
     // The echoes: the average round trip (rounded down) or the error text. pSession (may be
     // null) gets the log lines; the cancel flag is read before each echo.
-    static Outcome Measure(EchoFunction pfnEcho, const SocketAddress& address,
-                           const volatile uint8_t* pCancel, Session* pSession,
-                           uint32_t& nAverage, ZStringBase& sError);
+    static Outcome Measure(EchoFunction pfnEcho, const SocketAddress& address, const volatile uint8_t* pCancel,
+                           Session* pSession, uint32_t& nAverage, ZStringBase& sError);
 
 private:
     static int32_t ThreadMain(void* pArgument);

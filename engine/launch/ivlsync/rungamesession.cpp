@@ -31,8 +31,9 @@ const SetupExitText kSetupExitTexts[] = {
     {-20, "The cabinet (.cab) file was in use."},
     {-19, "The cabinet (.cab) file failed to load."},
     {-16, "The processor type is unsupported."},
-    {-15, "The current user does not have administrative privileges. The user may need "
-          "administrative privileges for some setup operations."},
+    {-15,
+     "The current user does not have administrative privileges. The user may need "
+     "administrative privileges for some setup operations."},
     {-11, "The operating system is unknown."},
     {-9, "An internal error occurred."},
     {-8, "The setup program could not find the working directory."},
@@ -66,15 +67,13 @@ void AppendValue(ZStringBase& out, const char* szValue)
 }
 }
 
-RunGameSession::RunGameSession(int nSessionId, const Socket& connection, ZIvlSync* pWindow,
-                               FlashServer* pServer)
+RunGameSession::RunGameSession(int nSessionId, const Socket& connection, ZIvlSync* pWindow, FlashServer* pServer)
     : Session(nSessionId, connection, pWindow, pServer), m_pServer(pServer), m_Params(32), m_bStop(0)
 {
 }
 
-bool RunGameSession::Start(const char* szWebEntrance, const char* szDistribution,
-                           const char* szInstalledVersion, const char* szMissionId,
-                           const char* szPlayerSessionId, const char* szLanguage,
+bool RunGameSession::Start(const char* szWebEntrance, const char* szDistribution, const char* szInstalledVersion,
+                           const char* szMissionId, const char* szPlayerSessionId, const char* szLanguage,
                            const ZStringArray& params)
 {
     m_sWebEntrance = szWebEntrance;
@@ -157,8 +156,8 @@ int RunGameSession::CheckDirectX(const char* szInstallDir)
 
     ZStringBuffer<256> sSetup("%s\\%s", sDirectXDir.GetData(), s_szSetupProgram);
     Log("Executing %s %s\n", sSetup.GetData(), s_szSetupArguments);
-    Process setup = Process::Start(sSetup.GetData(), s_szSetupArguments, sDirectXDir.GetData(), nullptr,
-                                   false, false, Process::PRIORITY_PARENT);
+    Process setup = Process::Start(sSetup.GetData(), s_szSetupArguments, sDirectXDir.GetData(), nullptr, false, false,
+                                   Process::PRIORITY_PARENT);
     if (!setup.IsValid()) {
         ZStringBuffer<256> sText("Failed to run: %s\\%s %s\n", sDirectXDir.GetData(), s_szSetupProgram,
                                  s_szSetupArguments);
@@ -177,8 +176,7 @@ int RunGameSession::CheckDirectX(const char* szInstallDir)
     int nExitCode = setup.GetExitCode();
     if (nExitCode == 0)
         return DIRECTX_READY;
-    ZStringBuffer<256> sText("%s exit code %d: %s\n", s_szSetupProgram, nExitCode,
-                             GetDirectXSetupErrorText(nExitCode));
+    ZStringBuffer<256> sText("%s exit code %d: %s\n", s_szSetupProgram, nExitCode, GetDirectXSetupErrorText(nExitCode));
     Reply(ERR_FAILED, sText.GetData());
     return DIRECTX_FAILED;
 }
@@ -196,9 +194,9 @@ bool RunGameSession::IsValidValue(const char* szValue)
     return szValue != nullptr && strchr(szValue, '"') == nullptr;
 }
 
-void RunGameSession::BuildCommandLine(ZStringBase& out, const char* szMissionId,
-                                      const char* szPlayerSessionId, const char* szWebEntrance,
-                                      const char* szLanguage, int nDirectX, const ZStringArray& params)
+void RunGameSession::BuildCommandLine(ZStringBase& out, const char* szMissionId, const char* szPlayerSessionId,
+                                      const char* szWebEntrance, const char* szLanguage, int nDirectX,
+                                      const ZStringArray& params)
 {
     out.Assign("/S ");
     AppendValue(out, szMissionId);
@@ -221,11 +219,11 @@ void RunGameSession::BuildCommandLine(ZStringBase& out, const char* szMissionId,
 int RunGameSession::RunGame(const char* szInstallDir, int nDirectX)
 {
     ZStringBuffer<256> sCommandLine;
-    BuildCommandLine(sCommandLine, m_sMissionId.GetData(), m_sPlayerSessionId.GetData(),
-                     m_sWebEntrance.GetData(), m_sLanguage.GetData(), nDirectX, m_Params);
+    BuildCommandLine(sCommandLine, m_sMissionId.GetData(), m_sPlayerSessionId.GetData(), m_sWebEntrance.GetData(),
+                     m_sLanguage.GetData(), nDirectX, m_Params);
     ZStringBuffer<256> sProgram("%s\\%s", szInstallDir, kGameProgram);
-    Process game = Process::Start(sProgram.GetData(), sCommandLine.GetData(), szInstallDir, nullptr,
-                                  false, false, Process::PRIORITY_NORMAL);
+    Process game = Process::Start(sProgram.GetData(), sCommandLine.GetData(), szInstallDir, nullptr, false, false,
+                                  Process::PRIORITY_NORMAL);
     if (!game.IsValid()) {
         // Missing program, or a command line over the limit of a start.
         Log("Failed to run: %s %s\n", sProgram.GetData(), sCommandLine.GetData());

@@ -40,9 +40,9 @@ public:
     static const char* GetDirectXSetupErrorText(int nExitCode);
     // The launcher's command line. Values the launcher would read wrongly unquoted (empty, with
     // a blank or tab, or starting with a quote) are written in double quotes.
-    static void BuildCommandLine(ZStringBase& out, const char* szMissionId,
-                                 const char* szPlayerSessionId, const char* szWebEntrance,
-                                 const char* szLanguage, int nDirectX, const ZStringArray& params);
+    static void BuildCommandLine(ZStringBase& out, const char* szMissionId, const char* szPlayerSessionId,
+                                 const char* szWebEntrance, const char* szLanguage, int nDirectX,
+                                 const ZStringArray& params);
     // A value the launcher can be given: the launcher's values end at the next double quote,
     // and quotes are not escaped there, so no value may hold one.
     static bool IsValidValue(const char* szValue);

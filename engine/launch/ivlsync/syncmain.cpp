@@ -50,22 +50,16 @@ struct SwitchName
 };
 
 const SwitchName kSwitches[] = {
-    {"/p", "-p", SWITCH_PORT},
-    {"/m", "-m", SWITCH_MINIMISED},
-    {"/e", "-e", SWITCH_ELEVATED},
-    {"/a", "-a", SWITCH_UPDATE},
-    {"/rs", "-rs", SWITCH_SETTINGS_SERVER},
-    {"/q", "-q", SWITCH_QUIET},
-    {"/l", "-l", SWITCH_LANGUAGE},
-    {"/ld", "-ld", SWITCH_LANGUAGE_FOLDER},
+    {"/p", "-p", SWITCH_PORT},     {"/m", "-m", SWITCH_MINIMISED},         {"/e", "-e", SWITCH_ELEVATED},
+    {"/a", "-a", SWITCH_UPDATE},   {"/rs", "-rs", SWITCH_SETTINGS_SERVER}, {"/q", "-q", SWITCH_QUIET},
+    {"/l", "-l", SWITCH_LANGUAGE}, {"/ld", "-ld", SWITCH_LANGUAGE_FOLDER},
 };
 
 // The decimal number at the start of the text; 0 without digits (a sign is no digit).
 int32_t LeadingNumber(const char* szText)
 {
     int64_t nValue = 0;
-    for (const char* p = szText; *p >= '0' && *p <= '9'; ++p)
-    {
+    for (const char* p = szText; *p >= '0' && *p <= '9'; ++p) {
         nValue = nValue * 10 + (*p - '0');
         if (nValue > INT_MAX)
             return INT_MAX;
@@ -75,47 +69,32 @@ int32_t LeadingNumber(const char* szText)
 }  // namespace
 
 SyncSettings::SyncSettings()
-    : m_bMinimised(false),
-      m_bElevated(false),
-      m_bUpdateMode(false),
-      m_sSettingsServer(kDefaultSettingsServer),
-      m_bQuiet(false),
-      m_nPort(0)
+    : m_bMinimised(false), m_bElevated(false), m_bUpdateMode(false), m_sSettingsServer(kDefaultSettingsServer),
+      m_bQuiet(false), m_nPort(0)
 {
 }
 
 void ScanSwitches(int nArgs, const char* const* ppArgs, SyncSettings& settings)
 {
-    for (int i = 0; i < nArgs; ++i)
-    {
+    for (int i = 0; i < nArgs; ++i) {
         const char* szArg = ppArgs[i];
         const char* szValue = i + 1 < nArgs ? ppArgs[i + 1] : "";
-        for (const SwitchName& name : kSwitches)
-        {
+        for (const SwitchName& name : kSwitches) {
             if (ZStrICompare(szArg, name.m_szSlash) != 0 && ZStrICompare(szArg, name.m_szDash) != 0)
                 continue;
-            switch (name.m_nKind)
-            {
+            switch (name.m_nKind) {
             case SWITCH_PORT:
                 // The value is not consumed: the scan looks at it as a switch too.
                 settings.m_nPort = LeadingNumber(szValue);
                 break;
-            case SWITCH_MINIMISED:
-                settings.m_bMinimised = true;
-                break;
-            case SWITCH_ELEVATED:
-                settings.m_bElevated = true;
-                break;
-            case SWITCH_UPDATE:
-                settings.m_bUpdateMode = true;
-                break;
+            case SWITCH_MINIMISED: settings.m_bMinimised = true; break;
+            case SWITCH_ELEVATED: settings.m_bElevated = true; break;
+            case SWITCH_UPDATE: settings.m_bUpdateMode = true; break;
             case SWITCH_SETTINGS_SERVER:
                 settings.m_sSettingsServer = szValue;
                 ++i;
                 break;
-            case SWITCH_QUIET:
-                settings.m_bQuiet = true;
-                break;
+            case SWITCH_QUIET: settings.m_bQuiet = true; break;
             case SWITCH_LANGUAGE:
                 settings.m_sLanguage = szValue;
                 ++i;
@@ -170,8 +149,8 @@ int SyncMain()
     if (pSettings->m_bUpdateMode)
         nExitCode = RunUpdateMode(pSettings->m_bMinimised, pSettings->m_bElevated,
                                   pSettings->m_sSettingsServer.GetData(), pSettings->m_bQuiet, pLanguage)
-                        ? 1
-                        : 0;
+            ? 1
+            : 0;
     else
         RunServerMode(pSettings->m_bMinimised, pSettings->m_bElevated, pSettings->m_nPort, pLanguage);
 
@@ -204,14 +183,12 @@ void RunWhileAnsweringWindow(void (*pfnWork)(void*), void* pArgument)
 {
     ShutdownWork work = {pfnWork, pArgument};
     ZThread thread = ZThread::Create(&ShutdownThreadMain, &work);
-    if (!thread.IsValid())
-    {
+    if (!thread.IsValid()) {
         pfnWork(pArgument);
         return;
     }
     HANDLE hThread = thread.GetHandle();
-    for (;;)
-    {
+    for (;;) {
         DWORD nWait = MsgWaitForMultipleObjects(1, &hThread, FALSE, INFINITE, QS_SENDMESSAGE);
         if (nWait != WAIT_OBJECT_0 + 1)
             break;
@@ -224,8 +201,7 @@ void RunWhileAnsweringWindow(void (*pfnWork)(void*), void* pArgument)
 void RunServerMode(bool bMinimised, bool bElevated, int32_t nPort, LanguageTable* pLanguage)
 {
     IvlSyncWindow* pWindow = new IvlSyncWindow(bMinimised, bElevated, pLanguage);
-    if (!pWindow->GetHwnd())
-    {
+    if (!pWindow->GetHwnd()) {
         delete pWindow;
         return;
     }
@@ -236,8 +212,7 @@ void RunServerMode(bool bMinimised, bool bElevated, int32_t nPort, LanguageTable
     bool bServing = false;
     PolicyServer* pPolicyServer = nullptr;
     FlashServer* pFlashServer = nullptr;
-    if (!IsElevationRequested())
-    {
+    if (!IsElevationRequested()) {
         // A server that cannot bind or listen reports it itself and waits to be stopped.
         pPolicyServer = new PolicyServer(pWindow);
         pFlashServer = new FlashServer(pWindow);
@@ -250,8 +225,7 @@ void RunServerMode(bool bMinimised, bool bElevated, int32_t nPort, LanguageTable
 
     pWindow->RunMessageLoop();
 
-    if (bServing)
-    {
+    if (bServing) {
         // Stop and wait: the command server, then the policy server; then destroy both.
         struct Servers
         {

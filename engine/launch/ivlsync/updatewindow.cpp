@@ -15,8 +15,7 @@
 
 namespace
 {
-const char* const kDistributions[] = {"VostX_Depends", "Game_Client_Executables", "SmallFiles",
-                                      "T00M00_AllLevels"};
+const char* const kDistributions[] = {"VostX_Depends", "Game_Client_Executables", "SmallFiles", "T00M00_AllLevels"};
 const char* const kSettingsKeys[] = {"unique_file_servers", "distribution", "vostxdistribution",
                                      "uniqueversionfilename"};
 
@@ -80,15 +79,9 @@ bool ParseSettings(const char* szText, UpdateSettings& settings)
                 settings.m_Servers.Clear();
                 settings.m_Servers.Split(sValue.GetData(), ';');
                 break;
-            case 1:
-                settings.m_sDistribution = sValue;
-                break;
-            case 2:
-                settings.m_sRegistrySelector = sValue;
-                break;
-            default:
-                settings.m_sRootList = sValue;
-                break;
+            case 1: settings.m_sDistribution = sValue; break;
+            case 2: settings.m_sRegistrySelector = sValue; break;
+            default: settings.m_sRootList = sValue; break;
             }
         }
     }
@@ -98,22 +91,15 @@ bool ParseSettings(const char* szText, UpdateSettings& settings)
 namespace updatemode
 {
 UpdateWindow::UpdateWindow(bool bElevated, bool bMinimised, LanguageTable* pLanguage)
-    : ZIvlSync(pLanguage, bElevated),
-      m_bDetailsShown(0),
-      m_bCancelRequested(0),
-      m_bJobDone(0),
-      m_bFailed(0),
-      m_bQuitWhenDone(0),
-      m_hHeaderFont(nullptr),
-      m_hCloseButton(nullptr),
+    : ZIvlSync(pLanguage, bElevated), m_bDetailsShown(0), m_bCancelRequested(0), m_bJobDone(0), m_bFailed(0),
+      m_bQuitWhenDone(0), m_hHeaderFont(nullptr), m_hCloseButton(nullptr),
       m_hWhiteBrush(CreateSolidBrush(RGB(255, 255, 255)))
 {
     if (!CreateDialogWindow(IDD_UPDATE, DialogProc))
         return;
     m_hCloseButton = GetDlgItem(m_hWnd, IDCANCEL);
     m_hHeaderFont = CreateFontW(14, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                                CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
-                                L"MS Shell Dlg");
+                                CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"MS Shell Dlg");
     if (m_hHeaderFont)
         SendDlgItemMessageW(m_hWnd, IDC_UPDATE_HEADER, WM_SETFONT, reinterpret_cast<WPARAM>(m_hHeaderFont), TRUE);
     SetItemKey(IDC_UPDATE_HEADER, "downloading_header");
@@ -289,8 +275,8 @@ bool UpdateWindow::DownloadDistribution(const char* szName, UniqueFileList& list
         }
         return true;
     }
-    pDownloader->DownloadAndUpdateFiles(job.m_Settings.m_Servers, sFolder.GetData(), sUnique.GetData(), false,
-                                        nullptr, false);
+    pDownloader->DownloadAndUpdateFiles(job.m_Settings.m_Servers, sFolder.GetData(), sUnique.GetData(), false, nullptr,
+                                        false);
     return true;
 }
 
@@ -334,8 +320,8 @@ int32_t UpdateWindow::RunUpdateJob(void* pArgument)
         progress.Wait(INFINITE);
 
     const char* szKey = pWindow->m_bFailed ? "errors_during_download"
-                        : pWindow->m_bCancelRequested ? "cancelled"
-                                                      : "finished";
+        : pWindow->m_bCancelRequested      ? "cancelled"
+                                           : "finished";
     pWindow->SetItemKey(IDC_UPDATE_STATUS, szKey);
     pWindow->ZIvlSync::Log("%s", pWindow->GetLocalizedText(szKey));
     pWindow->SetCloseButton("close", IDC_UPDATE_CLOSE, true);
@@ -458,9 +444,7 @@ INT_PTR UpdateWindow::HandleMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM 
     switch (nMsg) {
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
-        case IDC_UPDATE_DETAILS:
-            ShowDetails(!m_bDetailsShown);
-            return TRUE;
+        case IDC_UPDATE_DETAILS: ShowDetails(!m_bDetailsShown); return TRUE;
         case IDCANCEL:
             // Escape sends this id too: once the button has become Close it closes.
             if (GetDlgCtrlID(m_hCloseButton) == IDCANCEL)
@@ -469,14 +453,10 @@ INT_PTR UpdateWindow::HandleMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM 
                 RequestClose();
             return TRUE;
         case IDC_UPDATE_CLOSE:
-        case ID_FILE_EXIT:
-            RequestClose();
-            return TRUE;
+        case ID_FILE_EXIT: RequestClose(); return TRUE;
         }
         break;
-    case WM_CLOSE:
-        RequestClose();
-        return TRUE;
+    case WM_CLOSE: RequestClose(); return TRUE;
     case WM_UPDATE_JOBDONE:
         if (m_bQuitWhenDone)
             QuitLoop();
@@ -502,9 +482,7 @@ INT_PTR UpdateWindow::HandleMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM 
         HWND hBar = GetDlgItem(hWnd, IDC_UPDATE_PROGRESS);
         switch (wParam) {
         case 0:
-        case 1:
-            ShowWindow(hBar, wParam ? SW_SHOW : SW_HIDE);
-            break;
+        case 1: ShowWindow(hBar, wParam ? SW_SHOW : SW_HIDE); break;
         case 2:
             SetWindowLongPtrW(hBar, GWL_STYLE, GetWindowLongPtrW(hBar, GWL_STYLE) | PBS_MARQUEE);
             SendMessageW(hBar, PBM_SETRANGE32, 0, 1000);
@@ -514,12 +492,8 @@ INT_PTR UpdateWindow::HandleMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM 
             SendMessageW(hBar, PBM_SETMARQUEE, FALSE, 0);
             SetWindowLongPtrW(hBar, GWL_STYLE, GetWindowLongPtrW(hBar, GWL_STYLE) & ~(LONG_PTR)PBS_MARQUEE);
             break;
-        case 4:
-            SendMessageW(hBar, PBM_SETPOS, (WPARAM)lParam, 0);
-            break;
-        case 5:
-            SendMessageW(hBar, PBM_SETSTATE, (WPARAM)lParam, 0);
-            break;
+        case 4: SendMessageW(hBar, PBM_SETPOS, (WPARAM)lParam, 0); break;
+        case 5: SendMessageW(hBar, PBM_SETSTATE, (WPARAM)lParam, 0); break;
         }
         return TRUE;
     }
@@ -548,8 +522,7 @@ INT_PTR UpdateWindow::HandleMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM 
 
 }  // namespace updatemode
 
-bool RunUpdateMode(bool bMinimised, bool bElevated, const char* szSettingsServer, bool bQuiet,
-                   LanguageTable* pLanguage)
+bool RunUpdateMode(bool bMinimised, bool bElevated, const char* szSettingsServer, bool bQuiet, LanguageTable* pLanguage)
 {
     updatemode::UpdateWindow* pWindow = new updatemode::UpdateWindow(bElevated, bMinimised, pLanguage);
     if (!pWindow->GetHwnd()) {

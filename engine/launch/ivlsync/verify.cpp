@@ -193,10 +193,8 @@ void VerifySessionListener::CancelAndReply()
     m_ReplyLock.Leave();
 }
 
-VerifySession::VerifySession(int nSessionId, const Socket& connection, ZIvlSync* pWindow,
-                             FlashServer* pServer)
-    : Session(nSessionId, connection, pWindow, pServer), m_pServer(pServer), m_pListener(nullptr),
-      m_pContext(nullptr)
+VerifySession::VerifySession(int nSessionId, const Socket& connection, ZIvlSync* pWindow, FlashServer* pServer)
+    : Session(nSessionId, connection, pWindow, pServer), m_pServer(pServer), m_pListener(nullptr), m_pContext(nullptr)
 {
 }
 
@@ -256,8 +254,8 @@ void VerifySession::Run()
         Reply(STATUS_FINISHED);
     } else {
         const ZStringBase& sError = m_pListener->GetLastError();
-        Reply(ERR_FAILED, sError.IsEmpty() ? "Some files failed verification and will be downloaded again"
-                                           : sError.GetData());
+        Reply(ERR_FAILED,
+              sError.IsEmpty() ? "Some files failed verification and will be downloaded again" : sError.GetData());
     }
 }
 

@@ -18,8 +18,7 @@ bool GetInstallDirFromRegistry(const char* szSub, const char* szVersion, ZString
     GetInstallRegistryKey(szVersion, sKey);
     ZStringBuffer<256> sRoot;
     long nCode = 0;
-    switch (ZRegistry::ReadMachineDefault(sKey.GetData(), sRoot, &nCode))
-    {
+    switch (ZRegistry::ReadMachineDefault(sKey.GetData(), sRoot, &nCode)) {
     case ZRegistry::OPEN_FAILED:
         ZLog::Write(ZLOG_CATEGORY, __FILE__,
                     ZLogText("RegOpenKeyEx(%s) failed, code %d", sKey.GetData(), static_cast<int>(nCode)).GetData());
@@ -28,8 +27,7 @@ bool GetInstallDirFromRegistry(const char* szSub, const char* szVersion, ZString
         ZLog::Write(ZLOG_CATEGORY, __FILE__,
                     ZLogText("RegQueryValueEx() failed, code %d", static_cast<int>(nCode)).GetData());
         return false;
-    default:
-        break;
+    default: break;
     }
     path.AssignFrom(sRoot);
     if (!path.EndsWith("\\"))

@@ -25,7 +25,7 @@ volatile long s_nLocks = 0;
 
 const unsigned kServerGrowMin = 32;
 const DWORD kMiscStatus = OLEMISC_SETCLIENTSITEFIRST | OLEMISC_INVISIBLEATRUNTIME | OLEMISC_INSIDEOUT |
-                          OLEMISC_CANTLINKINSIDE | OLEMISC_RECOMPOSEONRESIZE;
+    OLEMISC_CANTLINKINSIDE | OLEMISC_RECOMPOSEONRESIZE;
 static_assert(kMiscStatus == 0x20491, "misc status of the control");
 
 const char kTypeName[] = "Vostx Control (live)";
@@ -135,14 +135,11 @@ IDispatch* VostxActiveXCore::GetScriptRaw()
     if (pSite)
         pSite->AddRef();
     m_SiteLock.Leave();
-    if (pSite)
-    {
+    if (pSite) {
         IOleContainer* pContainer = nullptr;
-        if (SUCCEEDED(pSite->GetContainer(&pContainer)) && pContainer)
-        {
+        if (SUCCEEDED(pSite->GetContainer(&pContainer)) && pContainer) {
             IVostxHtmlDocument* pDocument = nullptr;
-            if (SUCCEEDED(pContainer->QueryInterface(IID_IVostxHtmlDocument, (void**)&pDocument)) && pDocument)
-            {
+            if (SUCCEEDED(pContainer->QueryInterface(IID_IVostxHtmlDocument, (void**)&pDocument)) && pDocument) {
                 if (FAILED(pDocument->get_Script(&pScript)))
                     pScript = nullptr;
                 pDocument->Release();
@@ -162,8 +159,7 @@ void* VostxActiveXCore::CreateThreadData()
         return nullptr;
     IDispatch* pScript = GetScriptRaw();
     HRESULT e = pScript ? CoMarshalInterThreadInterfaceInStream(IID_IDispatch, pScript, &pData->m_pStream) : E_POINTER;
-    if (!SUCCEEDED(e))
-    {
+    if (!SUCCEEDED(e)) {
         ZAssertFailed(ZLOG_CATEGORY, "activex", __LINE__, "SUCCEEDED(e)");
         pData->m_pStream = nullptr;
     }
@@ -182,27 +178,23 @@ void VostxActiveXCore::OnThreadStart()
 
 IDispatch* VostxActiveXCore::GetScript(ScriptThreadData* pData)
 {
-    if (!pData)
-    {
+    if (!pData) {
         CoreLog("Thread %d using unmarshalled script\n", ThreadId());
         return GetScriptRaw();
     }
-    if (pData->m_pScript)
-    {
+    if (pData->m_pScript) {
         ULONG nRefs = pData->m_pScript->AddRef();
         CoreLog("Thread %d using cached script %p. refcnt %d\n", ThreadId(), (void*)pData->m_pScript, (int)nRefs);
         return pData->m_pScript;
     }
-    if (pData->m_pStream)
-    {
+    if (pData->m_pStream) {
         IStream* pStream = pData->m_pStream;
         pData->m_pStream = nullptr;
         HRESULT e = CoGetInterfaceAndReleaseStream(pStream, IID_IDispatch, (void**)&pData->m_pScript);
         if (FAILED(e))
             pData->m_pScript = nullptr;
         CoreLog("Thread %d demarshalling stream %p into %p\n", ThreadId(), (void*)pStream, (void*)pData->m_pScript);
-        if (pData->m_pScript)
-        {
+        if (pData->m_pScript) {
             pData->m_pScript->AddRef();
             return pData->m_pScript;
         }
@@ -214,18 +206,15 @@ void VostxActiveXCore::OnThreadEnd(void* pThreadData)
 {
     ScriptThreadData* pData = static_cast<ScriptThreadData*>(pThreadData);
     CoreLog("Thread %d terminating. xdata %p\n", ThreadId(), pThreadData);
-    if (pData)
-    {
-        if (pData->m_pStream)
-        {
+    if (pData) {
+        if (pData->m_pStream) {
             // A stream nobody unmarshalled: release the marshalled reference it carries.
             IStream* pStream = pData->m_pStream;
             CoReleaseMarshalData(pStream);
             ULONG nRefs = pStream->Release();
             CoreLog("Thread %d releasing stream %p. new refcnt %d.\n", ThreadId(), (void*)pStream, (int)nRefs);
         }
-        if (pData->m_pScript)
-        {
+        if (pData->m_pScript) {
             ULONG nRefs = pData->m_pScript->Release();
             CoreLog("Thread %d releasing script %p. new refcnt %d.\n", ThreadId(), (void*)pData->m_pScript, (int)nRefs);
         }
@@ -242,8 +231,7 @@ HRESULT VostxActiveXCore::DispatchInvoke(IDispatch* pDispatch, const char* szNam
     DISPID id = 0;
     HRESULT e = pDispatch->GetIDsOfNames(IID_NULL, &pName, 1, LOCALE_SYSTEM_DEFAULT, &id);
     SysFreeString(bstrName);
-    if (FAILED(e))
-    {
+    if (FAILED(e)) {
         CoreLog("Thread %d: GetIDsOfNames(%s) failed with %d\n", ThreadId(), szName, (int)e);
         return e;
     }
@@ -257,8 +245,7 @@ HRESULT VostxActiveXCore::DispatchInvoke1(IDispatch* pDispatch, const char* szNa
 {
     VARIANT arg;
     VariantInit(&arg);
-    if (szText)
-    {
+    if (szText) {
         arg.vt = VT_BSTR;
         arg.bstrVal = Widen(szText);
     }
@@ -270,8 +257,7 @@ HRESULT VostxActiveXCore::DispatchInvoke1(IDispatch* pDispatch, const char* szNa
 bool VostxActiveXCore::GetFlashObject(const char* szId, VARIANT* pObject, ScriptThreadData* pData)
 {
     IDispatch* pScript = GetScript(pData);
-    if (!pScript)
-    {
+    if (!pScript) {
         CoreLog("GetFlashObject/GetScript() failed\n");
         return false;
     }
@@ -279,17 +265,13 @@ bool VostxActiveXCore::GetFlashObject(const char* szId, VARIANT* pObject, Script
     VariantInit(&document);
     HRESULT e = DispatchInvoke(pScript, "document", DISPATCH_PROPERTYGET, nullptr, 0, &document);
     bool bFound = false;
-    if (SUCCEEDED(e) && document.vt != VT_DISPATCH)
-    {
+    if (SUCCEEDED(e) && document.vt != VT_DISPATCH) {
         ZAssertFailed(ZLOG_CATEGORY, __FILE__, __LINE__, "domDocument.vt == (VT_DISPATCH)");
         e = E_NOINTERFACE;
     }
-    if (FAILED(e))
-    {
+    if (FAILED(e)) {
         CoreLog("GetFlashObject/document failed\n");
-    }
-    else
-    {
+    } else {
         e = DispatchInvoke1(document.pdispVal, "getElementById", DISPATCH_METHOD, szId, pObject);
         if (FAILED(e))
             CoreLog("GetFlashObject/getElementById(%s) failed\n", szId);
@@ -312,8 +294,7 @@ void VostxActiveXCore::CallFlash(const char* szMethod, const char* szText, float
     CoreLog("Calling Flash: %s.%s(%s, %f)\n", szId, szMethod, szText, (double)fValue);
     VARIANT object;
     VariantInit(&object);
-    if (!GetFlashObject(szId, &object, static_cast<ScriptThreadData*>(pData)))
-    {
+    if (!GetFlashObject(szId, &object, static_cast<ScriptThreadData*>(pData))) {
         CoreLog("GetFlashObject(%s) failed\n", szId);
         return;
     }
@@ -336,8 +317,7 @@ void VostxActiveXCore::CallFlashError(const char* szMethod, const char* szText, 
 {
     VARIANT object;
     VariantInit(&object);
-    if (!GetFlashObject(szId, &object, static_cast<ScriptThreadData*>(pData)))
-    {
+    if (!GetFlashObject(szId, &object, static_cast<ScriptThreadData*>(pData))) {
         CoreLog("GetFlashObject(%s) failed\n", szId);
         return;
     }
@@ -366,8 +346,7 @@ public:
             *ppv = static_cast<IOleObject*>(this);
         else if (riid == IID_IPersistStreamInit || riid == IID_IPersist)
             *ppv = static_cast<IPersistStreamInit*>(this);
-        else
-        {
+        else {
             *ppv = nullptr;
             return E_NOINTERFACE;
         }
@@ -405,14 +384,12 @@ public:
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* pNames, UINT nCount, LCID, DISPID* pIds) override
     {
         HRESULT e = S_OK;
-        for (UINT i = 0; i < nCount; ++i)
-        {
+        for (UINT i = 0; i < nCount; ++i) {
             if (i == 0 && _wcsicmp(pNames[i], L"InitVostX") == 0)
                 pIds[i] = DISPID_VOSTX_INITVOSTX;
             else if (i == 0 && _wcsicmp(pNames[i], L"GetVersion") == 0)
                 pIds[i] = DISPID_VOSTX_GETVERSION;
-            else
-            {
+            else {
                 pIds[i] = DISPID_UNKNOWN;
                 e = DISP_E_UNKNOWNNAME;
             }
@@ -424,10 +401,8 @@ public:
     {
         if (!(nFlags & DISPATCH_METHOD))
             return DISP_E_MEMBERNOTFOUND;
-        if (id == DISPID_VOSTX_GETVERSION)
-        {
-            if (pResult)
-            {
+        if (id == DISPID_VOSTX_GETVERSION) {
+            if (pResult) {
                 VariantInit(pResult);
                 pResult->vt = VT_BSTR;
                 pResult->bstrVal = SysAllocString(L"1.0.4.6");
@@ -439,8 +414,7 @@ public:
         if (!pParams || pParams->cArgs != 7)
             return DISP_E_BADPARAMCOUNT;
         ZStringBuffer<256> args[7];
-        for (int i = 0; i < 7; ++i)
-        {
+        for (int i = 0; i < 7; ++i) {
             // Arguments come last first; anything but text is turned into text.
             VARIANT text;
             VariantInit(&text);
@@ -539,8 +513,7 @@ private:
     // The control's reference only: a running install thread keeps the core until it ends.
     void DropCore()
     {
-        if (m_pCore)
-        {
+        if (m_pCore) {
             m_pCore->Detach();
             m_pCore->Release();
             m_pCore = nullptr;
@@ -570,8 +543,7 @@ class ClassFactory : public IClassFactory
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
-        if (riid == IID_IUnknown || riid == IID_IClassFactory)
-        {
+        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
             *ppv = static_cast<IClassFactory*>(this);
             AddRef();
             return S_OK;
@@ -721,8 +693,7 @@ bool MakeTempCurrentFolder()
         return false;
     DWORD n = GetTempPathA(kMax, szTemp);
     bool bOk = n > 0 && n < kMax;
-    if (bOk)
-    {
+    if (bOk) {
         ZStringBuffer<256> folder;
         JoinPath2(folder, szTemp, "IVL");
         CreateDirectoryPath(folder.GetData());
@@ -735,8 +706,7 @@ bool MakeTempCurrentFolder()
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD nReason, LPVOID)
 {
-    if (nReason == DLL_PROCESS_ATTACH)
-    {
+    if (nReason == DLL_PROCESS_ATTACH) {
         s_hModule = hInstance;
         DisableThreadLibraryCalls(hInstance);
         return MakeTempCurrentFolder() ? TRUE : FALSE;

@@ -70,8 +70,7 @@ bool VostxCore::Init(const char* szDistribution, const char* szInstalledVersion,
     // The thread's own reference keeps the core until the thread has ended.
     AddRef();
     ZThread thread = ZThread::Create(&VostxCore::InitThread, pArgs);
-    if (!thread.IsValid())
-    {
+    if (!thread.IsValid()) {
         // No OnThreadEnd here: it belongs to the install thread's apartment, not the caller's;
         // the small thread-data block is left behind on this rare path.
         delete pArgs;
@@ -88,8 +87,7 @@ int32_t VostxCore::InitThread(void* pArgument)
     ZThread::Current().SetName("Vostx_init");
     pCore->OnThreadStart();
     void* pThreadData = pArgs->m_pThreadData;
-    if (!pCore->m_InitLock.TryEnter())
-    {
+    if (!pCore->m_InitLock.TryEnter()) {
         pCore->OnThreadEnd(pThreadData);
         delete pArgs;
         pCore->Release();
@@ -107,36 +105,31 @@ int32_t VostxCore::InitThread(void* pArgument)
 bool VostxCore::InitSequence(InitArgs& args)
 {
     args.Progress(0.0f);
-    if (m_bInitialized)
-    {
+    if (m_bInitialized) {
         CoreLog("Already initialized. Skipping the rest.");
         return true;
     }
     // The distribution names a folder inside the install root and inside "IVL"; the language
     // goes onto the sync program's command line. Both come from the page.
-    if (!IsSafeFolderName(args.m_Distribution.GetData()))
-    {
+    if (!IsSafeFolderName(args.m_Distribution.GetData())) {
         args.Error("Invalid distribution name");
         CoreLog("Refused distribution name \"%s\"", args.m_Distribution.GetData());
         return false;
     }
-    if (!IsSafeLanguage(args.m_Language.GetData()))
-    {
+    if (!IsSafeLanguage(args.m_Language.GetData())) {
         args.Error("Invalid language");
         CoreLog("Refused language \"%s\"", args.m_Language.GetData());
         return false;
     }
 
     ZStringBuffer<256> installDir;
-    if (!GetInstallDirFromRegistry(args.m_Distribution.GetData(), args.m_InstalledVersion.GetData(), installDir))
-    {
+    if (!GetInstallDirFromRegistry(args.m_Distribution.GetData(), args.m_InstalledVersion.GetData(), installDir)) {
         args.Error("Couldn't resolve install path");
         CoreLog("Couldn't resolve install path. Quitting");
         return false;
     }
     ZStringBuffer<256> workDir = GetWorkDir(args.m_Distribution.GetData());
-    if (!CreateDirectoryPath(workDir.GetData()))
-    {
+    if (!CreateDirectoryPath(workDir.GetData())) {
         args.Error("Failed to create temp directory");
         CoreLog("Failed to create directory %s", workDir.GetData());
         return false;
@@ -151,22 +144,19 @@ bool VostxCore::InitSequence(InitArgs& args)
 
     ZStringBuffer<256> cacheDir;
     JoinPath2(cacheDir, workDir.GetData(), "synccache");
-    if (!CreateDirectoryPath(cacheDir.GetData()))
-    {
+    if (!CreateDirectoryPath(cacheDir.GetData())) {
         CoreLog("Couldn't create dir %s", cacheDir.GetData());
         args.Error("Couldn't create cache directory");
         return false;
     }
     ZMemoryBuffer rootList;
-    if (!list.GetCachedFile(rootList, cacheDir.GetData(), args.m_RootListName.GetData(), response))
-    {
+    if (!list.GetCachedFile(rootList, cacheDir.GetData(), args.m_RootListName.GetData(), response)) {
         args.Error("Failed to download root file list");
         CoreLog("Failed to download root file list: %s", response.GetData());
         return false;
     }
     ZStringBuffer<16> tableName = UniqueFileList::FindUniqueFile("VostX_Depends", rootList, nullptr);
-    if (tableName.IsEmpty())
-    {
+    if (tableName.IsEmpty()) {
         CoreLog("GetListUniqueName(VostX_Depends) returned empty name. HTTP Response: %s", response.GetData());
         args.Error("GetListUniqueName(VostX_Depends) returned empty name");
         return false;
@@ -176,8 +166,7 @@ bool VostxCore::InitSequence(InitArgs& args)
     CoreLog("Downloading file table\n");
 
     ZMemoryBuffer tableText;
-    if (!list.DownloadToBuffer(tableText, tableName.GetData(), response))
-    {
+    if (!list.DownloadToBuffer(tableText, tableName.GetData(), response)) {
         CoreLog("DownloadUniqueFile failed: %s\n", response.GetData());
         args.Error("DownloadUniqueFile failed");
         return false;
@@ -187,16 +176,13 @@ bool VostxCore::InitSequence(InitArgs& args)
     ZFileTable table;
     table.ParseText(tableText, nullptr, true, false, false);
 
-    if (!AllFilesUpToDate(workDir.GetData(), table))
-    {
-        if (!StopSync(kStopSeconds))
-        {
+    if (!AllFilesUpToDate(workDir.GetData(), table)) {
+        if (!StopSync(kStopSeconds)) {
             args.Error("Couldn't close ivlsync");
             CoreLog("Couldn't close ivlsync\n");
             return false;
         }
-        for (ZFileTable::Node* pNode = table.First(); pNode; pNode = ZFileTable::Next(pNode))
-        {
+        for (ZFileTable::Node* pNode = table.First(); pNode; pNode = ZFileTable::Next(pNode)) {
             const ZFileRecord& record = *pNode->m_Value;
             if (!UpdateFile(args, installDir.GetData(), workDir.GetData(), list, response, record.m_Name.GetData(),
                             record.m_Text.GetData()))
@@ -206,8 +192,7 @@ bool VostxCore::InitSequence(InitArgs& args)
 
     CoreLog("Testing ivlync global mutex");
     HANDLE hMutex = ZOpenMutex(kSyncMutex);
-    if (hMutex)
-    {
+    if (hMutex) {
         CoreLog("ivlync is running");
         ZCloseMutex(hMutex);
         args.Progress(1.0f);
@@ -219,10 +204,9 @@ bool VostxCore::InitSequence(InitArgs& args)
     ZStringBuffer<256> arguments;
     arguments.Format("/m /l %s", args.m_Language.GetData());
     CoreLog("Command (in %s): %s %s", workDir.GetData(), program.GetData(), arguments.GetData());
-    Process process = Process::Start(program.GetData(), arguments.GetData(), workDir.GetData(), nullptr, false,
-                                     false, Process::PRIORITY_PARENT);
-    if (!process.IsValid())
-    {
+    Process process = Process::Start(program.GetData(), arguments.GetData(), workDir.GetData(), nullptr, false, false,
+                                     Process::PRIORITY_PARENT);
+    if (!process.IsValid()) {
         args.Error("Couldn't spawn ivlsync.exe");
         return false;
     }
@@ -236,8 +220,7 @@ bool VostxCore::UpdateFile(InitArgs& args, const char* szInstallDir, const char*
 {
     // The table's reader drops ".." pieces already; a drive or a leading separator would still
     // put the copy somewhere other than the work folder.
-    if (!UniqueFileList::IsSafeRelativeName(szName))
-    {
+    if (!UniqueFileList::IsSafeRelativeName(szName)) {
         args.Error("Invalid file name in file table");
         CoreLog("Refused file name \"%s\"\n", szName);
         return false;
@@ -247,17 +230,14 @@ bool VostxCore::UpdateFile(InitArgs& args, const char* szInstallDir, const char*
     JoinPath2(source, szInstallDir, szName);
     JoinPath2(target, szWorkDir, szName);
     ZStringBuffer<256> parent;
-    if (GetParentDirectory(target.GetData(), parent))
-    {
+    if (GetParentDirectory(target.GetData(), parent)) {
         CoreLog("Creating directory %s", parent.GetData());
         if (!CreateDirectoryPath(parent.GetData()))
             CoreLog("Couldn't create directory %s: %d", parent.GetData(), (int)GetLastError());
     }
     CoreLog("Checking version %s -> %s\n", szChecksum, source.GetData());
-    if (CheckVersion(source.GetData(), szChecksum))
-    {
-        if (!File::Copy(source.GetData(), target.GetData()))
-        {
+    if (CheckVersion(source.GetData(), szChecksum)) {
+        if (!File::Copy(source.GetData(), target.GetData())) {
             DWORD nError = GetLastError();
             args.Error("File copy failed");
             CoreLog("Couldn't copy %s -> %s: %d\n", source.GetData(), target.GetData(), (int)nError);
@@ -268,14 +248,12 @@ bool VostxCore::UpdateFile(InitArgs& args, const char* szInstallDir, const char*
     CoreLog("%s is not the latest version (or doesn't exist). Downloading it now to %s.\n", szName, target.GetData());
     ZStringBuffer<256> localPath;
     NormalizePath(localPath, target.GetData());
-    if (!list.DownloadToFile(localPath.GetData(), szChecksum, response))
-    {
+    if (!list.DownloadToFile(localPath.GetData(), szChecksum, response)) {
         args.Error("Couldn't download file");
         CoreLog("Couldn't download %s: %s\n", target.GetData(), response.GetData());
         return false;
     }
-    if (!CheckVersion(target.GetData(), szChecksum))
-    {
+    if (!CheckVersion(target.GetData(), szChecksum)) {
         args.Error("Checksum mismatch");
         CoreLog("Checksum on newly downloaded %s doesn't match %s\n", target.GetData(), szChecksum);
         return false;
@@ -289,8 +267,7 @@ bool VostxCore::StopSync(int nSeconds)
         return false;
     bool bWait = nSeconds > 0;
     int nAttempts = bWait ? nSeconds : 1;
-    for (int i = 0; i < nAttempts; ++i)
-    {
+    for (int i = 0; i < nAttempts; ++i) {
         HANDLE hMutex = ZOpenMutex(kSyncMutex);
         if (!hMutex)
             return true;
@@ -298,8 +275,7 @@ bool VostxCore::StopSync(int nSeconds)
         Socket socket = Socket::Create(0, 0, 0);
         SocketAddress address;
         address.Set(127, 0, 0, 1, s_nClosePort);
-        if (socket.IsValid() && socket.Connect(address))
-        {
+        if (socket.IsValid() && socket.Connect(address)) {
             FlashMessage(CMD_CLOSE, kCloseSessionId).Send(socket);
             socket.Close();
         }
@@ -315,15 +291,13 @@ bool VostxCore::StopSync(int nSeconds)
 
 bool VostxCore::AllFilesUpToDate(const char* szFolder, ZFileTable& table)
 {
-    for (ZFileTable::Node* pNode = table.First(); pNode; pNode = ZFileTable::Next(pNode))
-    {
+    for (ZFileTable::Node* pNode = table.First(); pNode; pNode = ZFileTable::Next(pNode)) {
         const ZFileRecord& record = *pNode->m_Value;
         CoreLog("Checking version %s -> %s\n", record.m_Text.GetData(), record.m_Name.GetData());
         ZStringBuffer<256> path;
         JoinPath2(path, szFolder, record.m_Name.GetData());
         if (UniqueFileList::IsSafeRelativeName(record.m_Name.GetData()) &&
-            CheckVersion(path.GetData(), record.m_Text.GetData()))
-        {
+            CheckVersion(path.GetData(), record.m_Text.GetData())) {
             CoreLog("%s is up to date", record.m_Name.GetData());
             continue;
         }

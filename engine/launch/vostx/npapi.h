@@ -109,7 +109,10 @@ typedef bool(NP_CALLBACK* NPEnumerationFunctionPtr)(NPObject* npobj, NPIdentifie
 typedef bool(NP_CALLBACK* NPConstructFunctionPtr)(NPObject* npobj, const NPVariant* args, uint32_t argCount,
                                                   NPVariant* result);
 
-enum { NP_CLASS_STRUCT_VERSION = 3 };
+enum
+{
+    NP_CLASS_STRUCT_VERSION = 3
+};
 
 struct NPClass
 {
@@ -201,8 +204,8 @@ struct NPNetscapeFuncs
     NPObject*(NP_CALLBACK* createobject)(NPP npp, NPClass* aClass);
     NPObject*(NP_CALLBACK* retainobject)(NPObject* obj);
     void(NP_CALLBACK* releaseobject)(NPObject* obj);
-    bool(NP_CALLBACK* invoke)(NPP npp, NPObject* obj, NPIdentifier methodName, const NPVariant* args,
-                              uint32_t argCount, NPVariant* result);
+    bool(NP_CALLBACK* invoke)(NPP npp, NPObject* obj, NPIdentifier methodName, const NPVariant* args, uint32_t argCount,
+                              NPVariant* result);
     NPGenericFunc invokeDefault;
     NPGenericFunc evaluate;
     bool(NP_CALLBACK* getproperty)(NPP npp, NPObject* obj, NPIdentifier propertyName, NPVariant* result);

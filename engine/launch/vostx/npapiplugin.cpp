@@ -52,12 +52,10 @@ bool IsLive(NPP instance, unsigned nSerial)
 unsigned AddLive(NPP instance)
 {
     LiveLock().Enter();
-    if (s_nLive == s_nLiveCapacity)
-    {
+    if (s_nLive == s_nLiveCapacity) {
         int nCapacity = s_nLiveCapacity ? s_nLiveCapacity * 2 : 8;
         LiveEntry* p = static_cast<LiveEntry*>(realloc(s_pLive, nCapacity * sizeof(LiveEntry)));
-        if (!p)
-        {
+        if (!p) {
             LiveLock().Leave();
             return 0;
         }
@@ -73,10 +71,8 @@ unsigned AddLive(NPP instance)
 void RemoveLive(NPP instance)
 {
     LiveLock().Enter();
-    for (int i = 0; i < s_nLive; ++i)
-    {
-        if (s_pLive[i].m_Instance == instance)
-        {
+    for (int i = 0; i < s_nLive; ++i) {
+        if (s_pLive[i].m_Instance == instance) {
             s_pLive[i] = s_pLive[--s_nLive];
             break;
         }
@@ -135,29 +131,22 @@ bool GetElementById(NPP instance, const char* szId, NPObject** ppElement)
     bool bFound = false;
     NPVariant document;
     document.type = NPVariantType_Void;
-    if (s_pBrowser->getproperty(instance, pWindow, s_pBrowser->getstringidentifier("document"), &document))
-    {
-        if (document.type == NPVariantType_Object && document.value.objectValue)
-        {
+    if (s_pBrowser->getproperty(instance, pWindow, s_pBrowser->getstringidentifier("document"), &document)) {
+        if (document.type == NPVariantType_Object && document.value.objectValue) {
             NPObject* pDocument = document.value.objectValue;
             NPIdentifier getElementById = s_pBrowser->getstringidentifier("getElementById");
-            if (s_pBrowser->hasmethod(instance, pDocument, getElementById))
-            {
+            if (s_pBrowser->hasmethod(instance, pDocument, getElementById)) {
                 NPVariant arg;
                 arg.type = NPVariantType_String;
                 arg.value.stringValue.UTF8Characters = szId;
                 arg.value.stringValue.UTF8Length = (uint32_t)strlen(szId);
                 NPVariant element;
                 element.type = NPVariantType_Void;
-                if (s_pBrowser->invoke(instance, pDocument, getElementById, &arg, 1, &element))
-                {
-                    if (element.type == NPVariantType_Object && element.value.objectValue)
-                    {
+                if (s_pBrowser->invoke(instance, pDocument, getElementById, &arg, 1, &element)) {
+                    if (element.type == NPVariantType_Object && element.value.objectValue) {
                         *ppElement = element.value.objectValue;
                         bFound = true;
-                    }
-                    else
-                    {
+                    } else {
                         s_pBrowser->releasevariantvalue(&element);
                     }
                 }
@@ -174,8 +163,7 @@ void NP_CALLBACK DeliverFlashCall(void* pUserData)
     FlashCallArgs* pArgs = static_cast<FlashCallArgs*>(pUserData);
     NPObject* pElement = nullptr;
     if (IsLive(pArgs->m_Instance, pArgs->m_nSerial) &&
-        GetElementById(pArgs->m_Instance, pArgs->m_FlashObjectId.GetData(), &pElement))
-    {
+        GetElementById(pArgs->m_Instance, pArgs->m_FlashObjectId.GetData(), &pElement)) {
         NPVariant args[2];
         args[0].type = NPVariantType_String;
         args[0].value.stringValue.UTF8Characters = pArgs->m_Text.GetData();
@@ -252,39 +240,29 @@ bool NP_CALLBACK ObjectHasMethod(NPObject*, NPIdentifier)
 ZStringBuffer<256> VariantToText(const NPVariant& variant)
 {
     ZStringBuffer<256> text;
-    switch (variant.type)
-    {
-    case NPVariantType_Bool:
-        text.Assign(variant.value.boolValue ? "1" : "0");
-        break;
-    case NPVariantType_Int32:
-        text.Format("%d", (int)variant.value.intValue);
-        break;
-    case NPVariantType_Double:
-        text.Format("%f", (double)(float)variant.value.doubleValue);
-        break;
+    switch (variant.type) {
+    case NPVariantType_Bool: text.Assign(variant.value.boolValue ? "1" : "0"); break;
+    case NPVariantType_Int32: text.Format("%d", (int)variant.value.intValue); break;
+    case NPVariantType_Double: text.Format("%f", (double)(float)variant.value.doubleValue); break;
     case NPVariantType_String:
         if (variant.value.stringValue.UTF8Characters)
             text.Assign(variant.value.stringValue.UTF8Characters, (int)variant.value.stringValue.UTF8Length);
         break;
-    default:
-        break;
+    default: break;
     }
     return text;
 }
 
 bool InvokeInitVostX(ScriptableObject* pObject, const NPVariant* pArgs, uint32_t nCount)
 {
-    if (nCount != 7)
-    {
+    if (nCount != 7) {
         s_pBrowser->setexception(&pObject->m_Header, "InitVostX: invalid number of parameters (expected 7)");
         return false;
     }
     ZStringBuffer<256> texts[7];
     for (int i = 0; i < 7; ++i)
         texts[i] = VariantToText(pArgs[i]);
-    if (pObject->m_pCore)
-    {
+    if (pObject->m_pCore) {
         pObject->m_pCore->Release();
         pObject->m_pCore = nullptr;
     }
@@ -306,35 +284,26 @@ bool NP_CALLBACK ObjectInvoke(NPObject* pHeader, NPIdentifier name, const NPVari
 {
     ScriptableObject* pObject = reinterpret_cast<ScriptableObject*>(pHeader);
     NPUTF8* szName = s_pBrowser->utf8fromidentifier(name);
-    if (!szName)
-    {
+    if (!szName) {
         s_pBrowser->setexception(pHeader, kInvocationError);
         return false;
     }
     bool bResult = false;
-    if (strcmp(szName, "InitVostX") == 0)
-    {
+    if (strcmp(szName, "InitVostX") == 0) {
         pResult->type = NPVariantType_Void;
         bResult = InvokeInitVostX(pObject, pArgs, nCount);
-    }
-    else if (strcmp(szName, "GetVersion") == 0)
-    {
+    } else if (strcmp(szName, "GetVersion") == 0) {
         char* szVersion = static_cast<char*>(s_pBrowser->memalloc(8));
-        if (szVersion)
-        {
+        if (szVersion) {
             memcpy(szVersion, "1.0.4.6", 8);
             pResult->type = NPVariantType_String;
             pResult->value.stringValue.UTF8Characters = szVersion;
             pResult->value.stringValue.UTF8Length = 7;
             bResult = true;
-        }
-        else
-        {
+        } else {
             s_pBrowser->setexception(pHeader, kInvocationError);
         }
-    }
-    else
-    {
+    } else {
         s_pBrowser->setexception(pHeader, kInvocationError);
     }
     s_pBrowser->memfree(szName);
@@ -359,8 +328,19 @@ bool NP_CALLBACK ObjectGetProperty(NPObject*, NPIdentifier, NPVariant*)
 }
 
 NPClass s_ScriptableClass = {
-    NP_CLASS_STRUCT_VERSION, ObjectAllocate, ObjectDeallocate, nullptr, ObjectHasMethod, ObjectInvoke,
-    ObjectInvokeDefault, ObjectNoProperty, ObjectGetProperty, nullptr, nullptr, nullptr, nullptr,
+    NP_CLASS_STRUCT_VERSION,
+    ObjectAllocate,
+    ObjectDeallocate,
+    nullptr,
+    ObjectHasMethod,
+    ObjectInvoke,
+    ObjectInvokeDefault,
+    ObjectNoProperty,
+    ObjectGetProperty,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 DWORD WINAPI MessageThread(void* pText)
@@ -402,8 +382,7 @@ NPError NP_CALLBACK NppNew(const char*, NPP instance, uint16_t, int16_t, char*[]
 NPError NP_CALLBACK NppDestroy(NPP instance, NPSavedData**)
 {
     InstanceData* pData = static_cast<InstanceData*>(instance->pdata);
-    if (pData)
-    {
+    if (pData) {
         RemoveLive(instance);
         if (pData->m_pObject)
             s_pBrowser->releaseobject(&pData->m_pObject->m_Header);
@@ -426,31 +405,25 @@ int16_t NP_CALLBACK NppHandleEvent(NPP, void*)
 NPError NP_CALLBACK NppGetValue(NPP instance, NPPVariable variable, void* pValue)
 {
     InstanceData* pData = instance ? static_cast<InstanceData*>(instance->pdata) : nullptr;
-    if (!pData)
-    {
+    if (!pData) {
         ShowPluginMessage("getValue with NULL data");
         return NPERR_GENERIC_ERROR;
     }
-    switch (variable)
-    {
-    case NPPVpluginNameString:
-        *static_cast<const char**>(pValue) = "Vost-Parn";
-        return NPERR_NO_ERROR;
+    switch (variable) {
+    case NPPVpluginNameString: *static_cast<const char**>(pValue) = "Vost-Parn"; return NPERR_NO_ERROR;
     case NPPVpluginDescriptionString:
         *static_cast<const char**>(pValue) = "<a href=\"http://www.vost-parn.com/\">Vost-Parn</a> Ironvale plugin.";
         return NPERR_NO_ERROR;
-    case NPPVpluginNeedsXEmbed:
-        *static_cast<NPBool*>(pValue) = 0;
-        return NPERR_NO_ERROR;
+    case NPPVpluginNeedsXEmbed: *static_cast<NPBool*>(pValue) = 0; return NPERR_NO_ERROR;
     case NPPVpluginScriptableNPObject:
         if (!pData->m_pObject)
-            pData->m_pObject = reinterpret_cast<ScriptableObject*>(s_pBrowser->createobject(instance, &s_ScriptableClass));
+            pData->m_pObject =
+                reinterpret_cast<ScriptableObject*>(s_pBrowser->createobject(instance, &s_ScriptableClass));
         if (pData->m_pObject)
             s_pBrowser->retainobject(&pData->m_pObject->m_Header);
         *static_cast<NPObject**>(pValue) = pData->m_pObject ? &pData->m_pObject->m_Header : nullptr;
         return NPERR_NO_ERROR;
-    default:
-        return NPERR_GENERIC_ERROR;
+    default: return NPERR_GENERIC_ERROR;
     }
 }
 }  // namespace

@@ -28,8 +28,7 @@ VostxCore::VostxCore(const char* szName) : m_bInitialized(false), m_nRefs(1)
     m_Name.Assign(szName ? szName : "");
     ZLog::SetDisplayHook(&VostxCore::LogDisplayHook);
     ZStringBuffer<256> workDir = GetWorkDir(m_Name.GetData());
-    if (!workDir.IsEmpty())
-    {
+    if (!workDir.IsEmpty()) {
         CreateDirectoryPath(workDir.GetData());
         JoinPath2(m_LogPath, workDir.GetData(), "vostx.log");
         File::Delete(m_LogPath.GetData());
@@ -74,8 +73,7 @@ bool VostxCore::IsSafeFolderName(const char* szName)
 {
     if (!szName || !szName[0] || strlen(szName) > (size_t)kFolderNameMax)
         return false;
-    for (const char* p = szName; *p; ++p)
-    {
+    for (const char* p = szName; *p; ++p) {
         if ((unsigned char)*p < 0x20 || strchr("\\/:*?\"<>|", *p))
             return false;
     }
@@ -87,10 +85,10 @@ bool VostxCore::IsSafeLanguage(const char* szLanguage)
 {
     if (!szLanguage || !szLanguage[0] || strlen(szLanguage) > (size_t)kLanguageMax)
         return false;
-    for (const char* p = szLanguage; *p; ++p)
-    {
+    for (const char* p = szLanguage; *p; ++p) {
         char c = *p;
-        bool bPlain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+        bool bPlain =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
         if (!bPlain)
             return false;
     }
@@ -101,8 +99,7 @@ void VostxCore::WriteLogLine(const char* szText, bool bAddNewline)
 {
     m_LogLock.Enter();
     FILE* pFile = m_LogPath.IsEmpty() ? nullptr : fopen(m_LogPath.GetData(), "at");
-    if (pFile)
-    {
+    if (pFile) {
         time_t now = time(nullptr);
         const char* szTime = asctime(gmtime(&now));
         char szStamp[32];
@@ -132,8 +129,7 @@ void VostxCore::LogDisplayHook(int32_t nLevel, const char* szCategory, const cha
 {
     CurrentLock().Enter();
     // The line as it is (it may hold '%'), with the one line end it already carries.
-    if (s_pCurrent && szText)
-    {
+    if (s_pCurrent && szText) {
         size_t nLength = strlen(szText);
         s_pCurrent->WriteLogLine(szText, nLength == 0 || szText[nLength - 1] != '\n');
     }

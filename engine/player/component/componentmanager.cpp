@@ -7,7 +7,8 @@
 #include "common/containers/zstr.h"
 #include "common/system/zlog.h"
 
-namespace {
+namespace
+{
 
 void LogLine(const char* szText)
 {
@@ -65,7 +66,9 @@ ComponentManager::ComponentManager() : m_nNextTypeId(1), m_nRecordCount(0), m_nI
     memset(m_pInstances, 0, sizeof(m_pInstances));
 }
 
-ComponentManager::~ComponentManager() {}
+ComponentManager::~ComponentManager()
+{
+}
 
 void ComponentManager::Broadcast2()
 {
@@ -133,9 +136,9 @@ void ComponentManager::Shutdown()
 
 int ComponentManager::AddInstance(ComponentInstance* pInstance)
 {
-    if (m_nInstanceCount >= (uint32_t)MaxInstances)
-    {
-        LogLine(ZLogText("Component instance table full, %s not added\n", pInstance ? pInstance->GetName() : "").GetData());
+    if (m_nInstanceCount >= (uint32_t)MaxInstances) {
+        LogLine(
+            ZLogText("Component instance table full, %s not added\n", pInstance ? pInstance->GetName() : "").GetData());
         return -1;
     }
     m_pInstances[m_nInstanceCount] = pInstance;
@@ -153,8 +156,7 @@ ComponentInstance* ComponentManager::FindInstance(const char* szName)
 bool ComponentManager::RegisterConstructor(ComponentConstructor* pRecord)
 {
     Locked lock(m_Lock);
-    if (m_nRecordCount >= (uint32_t)MaxConstructors)
-    {
+    if (m_nRecordCount >= (uint32_t)MaxConstructors) {
         // Records register from their base's constructor: their name is not reachable yet.
         LogLine(ZLogText("Component constructor table full (%d), record not registered\n", MaxConstructors).GetData());
         return false;
@@ -167,8 +169,7 @@ ComponentConstructor* ComponentManager::FindConstructor(const char* szName)
 {
     Locked lock(m_Lock);
     const char* szKey = szName ? szName : "";
-    for (uint32_t i = 0; i < m_nRecordCount; ++i)
-    {
+    for (uint32_t i = 0; i < m_nRecordCount; ++i) {
         ComponentConstructor* p = m_pRecords[i];
         if (ZStrICompare(p->GetName(), szKey) != 0)
             continue;
@@ -200,8 +201,7 @@ TypeIndexRegistry& TypeIndexRegistry::Get()
 
 int TypeIndexRegistry::Register(const void* pDescriptor)
 {
-    if (m_nCount >= MaxTypes)
-    {
+    if (m_nCount >= MaxTypes) {
         LogLine(ZLogText("Type index table full\n").GetData());
         return -1;
     }

@@ -43,7 +43,10 @@ private:
 class ComponentInstance
 {
 public:
-    enum { NameSize = 64 };
+    enum
+    {
+        NameSize = 64
+    };
 
     virtual void Lifecycle0() {}
     virtual void Lifecycle1() {}
@@ -66,7 +69,11 @@ protected:
 class ComponentManager
 {
 public:
-    enum { MaxConstructors = 1024, MaxInstances = 32 };
+    enum
+    {
+        MaxConstructors = 1024,
+        MaxInstances = 32
+    };
 
     // The process's manager, created on first use and destroyed at process exit.
     static ComponentManager& Get();
@@ -115,7 +122,10 @@ private:
 class TypeIndexRegistry
 {
 public:
-    enum { MaxTypes = 100 };
+    enum
+    {
+        MaxTypes = 100
+    };
 
     static TypeIndexRegistry& Get();
 
@@ -141,8 +151,7 @@ public:
         : ComponentConstructor(pManager), m_szName(szName)
     {
         for (ComponentConstructor*& pSlot : s_pRecords)
-            if (!pSlot)
-            {
+            if (!pSlot) {
                 pSlot = this;
                 break;
             }

@@ -8,7 +8,8 @@
 #include "player/component/componentmanager.h"
 #include "player/resource/resourcenames.h"
 
-namespace {
+namespace
+{
 
 class Locked
 {
@@ -33,8 +34,7 @@ inline int CompareNoCase(const char* a, const char* b)
 {
     const unsigned char* x = (const unsigned char*)a;
     const unsigned char* y = (const unsigned char*)b;
-    for (;; ++x, ++y)
-    {
+    for (;; ++x, ++y) {
         unsigned char cx = Lower(*x), cy = Lower(*y);
         if (cx != cy)
             return cx < cy ? -1 : 1;
@@ -134,8 +134,7 @@ ResourceIndexAllocator::NameIndex::Slot* ResourceIndexAllocator::NameIndex::Find
     if (!m_pSlots)
         return nullptr;
     uint32_t nHash = HashNoCase(szName);
-    for (uint32_t i = nHash & m_nMask;; i = (i + 1) & m_nMask)
-    {
+    for (uint32_t i = nHash & m_nMask;; i = (i + 1) & m_nMask) {
         Slot& slot = m_pSlots[i];
         if (!slot.m_pNode)
             return nullptr;
@@ -167,8 +166,7 @@ void ResourceIndexAllocator::NameIndex::Grow()
     Slot* pOld = m_pSlots;
     m_pSlots = (Slot*)calloc(nSize, sizeof(Slot));
     m_nMask = nSize - 1;
-    for (uint32_t n = 0; n < nOldSize; ++n)
-    {
+    for (uint32_t n = 0; n < nOldSize; ++n) {
         if (!pOld[n].m_pNode)
             continue;
         uint32_t i = pOld[n].m_nHash & m_nMask;
@@ -190,8 +188,7 @@ void ResourceIndexAllocator::NameIndex::Clear()
 ResourceIndexAllocator::FileNode* ResourceIndexAllocator::FileMap::FindName(const char* szName) const
 {
     FileNode* p = m_pRoot;
-    while (p)
-    {
+    while (p) {
         int nCompare = strcmp(szName, p->m_Key.m_szText);
         if (nCompare == 0)
             return p;
@@ -200,9 +197,13 @@ ResourceIndexAllocator::FileNode* ResourceIndexAllocator::FileMap::FindName(cons
     return nullptr;
 }
 
-ResourceIndexAllocator::ResourceIndexAllocator() : m_bNoReverse(false), m_nHighest(InitialHighest) {}
+ResourceIndexAllocator::ResourceIndexAllocator() : m_bNoReverse(false), m_nHighest(InitialHighest)
+{
+}
 
-ResourceIndexAllocator::~ResourceIndexAllocator() {}
+ResourceIndexAllocator::~ResourceIndexAllocator()
+{
+}
 
 void* ResourceIndexAllocator::GetInterface(uint32_t nTypeId)
 {
@@ -254,14 +255,13 @@ void ResourceIndexAllocator::Register(const char* szName, int32_t nIndex)
     // A name registered before with the same letters keeps its copy; any other gets one.
     NameIndex::Slot* pExisting = m_NameLookup.Find(szName);
     const char* szInterned = pExisting && strcmp(pExisting->m_szName, szName) == 0
-                                 ? pExisting->m_szName
-                                 : m_NameStore.Intern(szName, (uint32_t)strlen(szName));
+        ? pExisting->m_szName
+        : m_NameStore.Intern(szName, (uint32_t)strlen(szName));
     if (pExisting)
         pExisting->m_nIndex = pExisting->m_pNode->m_Value = nIndex;
     else
         m_NameLookup.Add(m_NameToIndex.Insert(szInterned, nIndex));
-    if (!m_bNoReverse)
-    {
+    if (!m_bNoReverse) {
         m_IndexToName.Insert(nIndex & IndexMask, szInterned);
         if (const char* pMarker = strstr(szInterned, kFileMarker))
             m_FileToIndex.Insert(pMarker + kFileMarkerLength, nIndex);
@@ -305,14 +305,12 @@ void ResourceIndexAllocator::Load(const char* pText, uint32_t nSize)
     memcpy(pCopy, pText, nSize);
     pCopy[nSize] = 0;
     char* pEnd = pCopy + nSize;
-    for (char* p = pCopy; p < pEnd;)
-    {
+    for (char* p = pCopy; p < pEnd;) {
         char* pLineEnd = (char*)memchr(p, '\n', (size_t)(pEnd - p));
         if (!pLineEnd)
             pLineEnd = pEnd;
         char* pEquals = (char*)memchr(p, '=', (size_t)(pLineEnd - p));
-        if (pEquals)
-        {
+        if (pEquals) {
             *pEquals = 0;
             int32_t nIndex = atoi(pEquals + 1);
             if (m_nHighest < nIndex)
@@ -330,8 +328,7 @@ void ResourceIndexAllocator::Save(ZMemoryBuffer& buffer)
     Locked lock(m_Lock);
     // Written straight into the caller's buffer, so no table is too large for it.
     char szNumber[16];
-    for (NameNode* p = m_NameToIndex.Begin(); p; p = NameMap::Next(p))
-    {
+    for (NameNode* p = m_NameToIndex.Begin(); p; p = NameMap::Next(p)) {
         size_t nName = strlen(p->m_Key.m_szText);
         int nNumber = snprintf(szNumber, sizeof(szNumber), "%d", (int)p->m_Value);
         unsigned char* pOut = buffer.AppendSpace((unsigned)(nName + 1 + (size_t)nNumber + 2));
@@ -353,8 +350,7 @@ void ResourceIndexAllocator::StopReverseMaps()
 void ResourceIndexAllocator::CollectNames(ZStringMap& set)
 {
     Locked lock(m_Lock);
-    for (NameNode* p = m_NameToIndex.Begin(); p; p = NameMap::Next(p))
-    {
+    for (NameNode* p = m_NameToIndex.Begin(); p; p = NameMap::Next(p)) {
         const char* szName = p->m_Key.m_szText;
         if (!strchr(szName, ':'))
             continue;

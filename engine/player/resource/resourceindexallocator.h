@@ -12,7 +12,12 @@
 class ResourceIndexAllocator
 {
 public:
-    enum : int32_t { NotFound = -1, InitialHighest = 0x100000, IndexMask = 0x1FFFFF };
+    enum : int32_t
+    {
+        NotFound = -1,
+        InitialHighest = 0x100000,
+        IndexMask = 0x1FFFFF
+    };
 
     ResourceIndexAllocator();
     virtual ~ResourceIndexAllocator();

@@ -21,8 +21,7 @@ uint32_t TextToFourCC(const char* szText)
 
 FourCCText::FourCCText(uint32_t nCode)
 {
-    if (nCode == 0)
-    {
+    if (nCode == 0) {
         memcpy(m_szText, "ZERO", 5);
         return;
     }
@@ -70,7 +69,8 @@ bool RelativeName::operator==(const RelativeName& other) const
 
 // ---- Composite names ----
 
-namespace {
+namespace
+{
 
 const char* Safe(const char* sz)
 {
@@ -135,8 +135,7 @@ ResourceText GetNameFolder(const char* szName)
     szName = Safe(szName);
     const char* pColon = ZStrChr(szName, ':');
     ResourceText folder;
-    if (pColon)
-    {
+    if (pColon) {
         folder.Assign(szName, (int)(pColon - szName) + 1);
         folder.Replace(':', '\\');
     }
@@ -148,8 +147,7 @@ ResourceText GetNameFolder(const char* szName, const char* szSuffix)
     szName = Safe(szName);
     const char* pColon = ZStrRChr(szName, ':');
     ResourceText folder;
-    if (pColon)
-    {
+    if (pColon) {
         folder.Assign(szName, (int)(pColon - szName) + 1);
         folder.Replace(':', '\\');
     }
@@ -182,21 +180,15 @@ int GetTrailingNumber(const char* szText, int* pnStart)
     int nStart = -1;
     int nValue = 0;
     szText = Safe(szText);
-    for (int i = 0; szText[i]; ++i)
-    {
+    for (int i = 0; szText[i]; ++i) {
         char c = szText[i];
-        if (c >= '0' && c <= '9')
-        {
-            if (nStart < 0)
-            {
+        if (c >= '0' && c <= '9') {
+            if (nStart < 0) {
                 nStart = i;
                 nValue = c - '0';
-            }
-            else
+            } else
                 nValue = nValue > (INT_MAX - 1 - 9) / 10 ? INT_MAX - 1 : nValue * 10 + (c - '0');
-        }
-        else
-        {
+        } else {
             nStart = -1;
             nValue = 0;
         }

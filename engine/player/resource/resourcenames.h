@@ -29,7 +29,11 @@ private:
 class ResourceIndex
 {
 public:
-    enum : uint32_t { None = 0xFFFFFFFFu, IndexMask = 0x1FFFFF };
+    enum : uint32_t
+    {
+        None = 0xFFFFFFFFu,
+        IndexMask = 0x1FFFFF
+    };
 
     ResourceIndex() : m_nValue(None) {}
     explicit ResourceIndex(uint32_t nValue) : m_nValue(nValue) {}

@@ -3,7 +3,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-ResourceNameStore::ResourceNameStore() : m_pCurrent(nullptr), m_nUsed(BlockSize) {}
+ResourceNameStore::ResourceNameStore() : m_pCurrent(nullptr), m_nUsed(BlockSize)
+{
+}
 
 ResourceNameStore::~ResourceNameStore()
 {
@@ -13,15 +15,11 @@ ResourceNameStore::~ResourceNameStore()
 const char* ResourceNameStore::Intern(const char* pName, uint32_t nLength)
 {
     char* pCopy;
-    if (nLength >= BlockSize)
-    {
+    if (nLength >= BlockSize) {
         pCopy = (char*)malloc((size_t)nLength + 1);
         m_Large.PushBack(pCopy);
-    }
-    else
-    {
-        if (m_nUsed + nLength + 1 > BlockSize)
-        {
+    } else {
+        if (m_nUsed + nLength + 1 > BlockSize) {
             m_pCurrent = m_Pool.Alloc()->m_Bytes;
             m_nUsed = 0;
         }

@@ -9,7 +9,10 @@
 class ResourceNameStore
 {
 public:
-    enum : uint32_t { BlockSize = 16384 };
+    enum : uint32_t
+    {
+        BlockSize = 16384
+    };
 
     ResourceNameStore();
     ~ResourceNameStore();

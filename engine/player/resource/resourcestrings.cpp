@@ -6,7 +6,8 @@
 #include "player/component/componentmanager.h"
 #include "player/resource/resourcenames.h"
 
-namespace {
+namespace
+{
 
 class Locked
 {
@@ -23,8 +24,7 @@ int CompareCounted(const char* pName, int nLength, const char* szStored)
 {
     const unsigned char* a = (const unsigned char*)pName;
     const unsigned char* b = (const unsigned char*)szStored;
-    for (int i = 0; i < nLength; ++i)
-    {
+    for (int i = 0; i < nLength; ++i) {
         if (a[i] != b[i])
             return a[i] < b[i] ? -1 : 1;  // also when the stored name ends (b[i] == 0)
     }
@@ -49,8 +49,7 @@ bool ResourceStrings::NameKey::operator<(const NameKey& other) const
 ResourceStrings::NameNode* ResourceStrings::NameMap::FindName(const char* pName, int nLength) const
 {
     NameNode* p = m_pRoot;
-    while (p)
-    {
+    while (p) {
         int nCompare = CompareCounted(pName, nLength, p->m_Key.GetText());
         if (nCompare == 0)
             return p;
@@ -106,10 +105,8 @@ uint32_t ResourceStrings::ComputeSignature(const PredefinedName* pTable)
     uint32_t nHash = 0;
     uint32_t nCount = 0;
     int nShift = 0;
-    for (const PredefinedName* p = pTable; p->m_szName; ++p)
-    {
-        for (const char* c = p->m_szName; *c; ++c)
-        {
+    for (const PredefinedName* p = pTable; p->m_szName; ++p) {
+        for (const char* c = p->m_szName; *c; ++c) {
             nHash ^= (uint32_t)(int32_t)(signed char)*c << nShift;
             nShift = nShift == 24 ? 0 : nShift + 1;
         }
@@ -217,8 +214,7 @@ void ResourceStrings::LoadNames(const char* pText, uint32_t nSize)
         return;
     const char* p = pText;
     const char* pEnd = pText + nSize;
-    while (p < pEnd && pTable->m_Names.Size() < MaxNamesPerKind)
-    {
+    while (p < pEnd && pTable->m_Names.Size() < MaxNamesPerKind) {
         const char* pLineEnd = (const char*)memchr(p, '\n', (size_t)(pEnd - p));
         const char* pNext = pLineEnd ? pLineEnd + 1 : pEnd;
         if (!pLineEnd)
@@ -237,8 +233,7 @@ void ResourceStrings::SaveNames(ZMemoryBuffer& buffer)
     if (!pTable)
         return;
     // Written straight into the caller's buffer, so no table is too large for it.
-    for (const char* szName : pTable->m_Names)
-    {
+    for (const char* szName : pTable->m_Names) {
         size_t nLength = strlen(szName);
         unsigned char* pOut = buffer.AppendSpace((unsigned)nLength + 2);
         memcpy(pOut, szName, nLength);

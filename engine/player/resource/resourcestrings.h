@@ -18,12 +18,20 @@ struct PredefinedName
 
 // 1115 entries: ids 0-1079 (names), then 0x1000000 + 0 to 34 (component type names).
 extern const PredefinedName g_PredefinedNames[];
-enum { PredefinedNameCount = 1115 };
+enum
+{
+    PredefinedNameCount = 1115
+};
 
 class ResourceStrings
 {
 public:
-    enum : uint32_t { NoString = 0xFFFFFFFFu, MaxNamesPerKind = 65536, MaxBaseName = 255 };
+    enum : uint32_t
+    {
+        NoString = 0xFFFFFFFFu,
+        MaxNamesPerKind = 65536,
+        MaxBaseName = 255
+    };
 
     ResourceStrings();
     virtual ~ResourceStrings();

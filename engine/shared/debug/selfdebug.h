@@ -14,8 +14,8 @@ public:
     PrivateHeapBuffer(const PrivateHeapBuffer&) = delete;
     PrivateHeapBuffer& operator=(const PrivateHeapBuffer&) = delete;
 
-    void Append(const void* pData, uint32_t nLength); // drops the bytes when the heap refuses
-    void Truncate(uint32_t nLength);                  // zeroes the tail
+    void Append(const void* pData, uint32_t nLength);  // drops the bytes when the heap refuses
+    void Truncate(uint32_t nLength);                   // zeroes the tail
     void DestroyHeap();
     const char* GetData() const { return m_pData ? m_pData : ""; }
     uint32_t GetSize() const { return m_nSize; }
@@ -94,7 +94,10 @@ public:
                                          uint8_t bDialog);
 
 private:
-    enum { kMaxDepth = 32 };
+    enum
+    {
+        kMaxDepth = 32
+    };
     PrivateHeapBuffer m_HumanReadable;
     int32_t m_nDepth;
     uint32_t m_anSaved[kMaxDepth];
@@ -141,5 +144,5 @@ private:
 
 // Writes the report for an unhandled exception on the calling thread with every other
 // thread suspended. Returns 0.
-int CrashHandler(EXCEPTION_POINTERS* pExceptionPointers, uint8_t bDialog, const char* szLogFile,
-                 const char* szUserName, const char* szSceneName);
+int CrashHandler(EXCEPTION_POINTERS* pExceptionPointers, uint8_t bDialog, const char* szLogFile, const char* szUserName,
+                 const char* szSceneName);

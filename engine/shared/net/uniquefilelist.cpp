@@ -26,8 +26,7 @@ void LogLine(const ZStringBase& text)
 bool WriteWhole(const char* szPath, const void* pData, uint32_t nSize, DWORD* pOpenError)
 {
     ZFileOutputStream stream(szPath);
-    if (!stream.IsOpen())
-    {
+    if (!stream.IsOpen()) {
         if (pOpenError)
             *pOpenError = GetLastError();
         return false;
@@ -57,8 +56,7 @@ bool UniqueFileList::Download(ResponseHolder* pHolder, const char* szName, ZStri
     for (const char* p = szName ? szName : ""; *p; ++p)
         if ((unsigned char)*p < 0x20)
             return false;
-    for (unsigned i = 0; i < m_Servers.Size(); ++i)
-    {
+    for (unsigned i = 0; i < m_Servers.Size(); ++i) {
         if (HttpDownload(pHolder, m_Servers[i].GetData(), szName, response) == HTTP_OK)
             return true;
     }
@@ -77,14 +75,12 @@ bool UniqueFileList::DownloadToBuffer(ZMemoryBuffer& buffer, const char* szName,
 bool UniqueFileList::DownloadToFile(const char* szLocalPath, const char* szName, ZStringBase& response)
 {
     ResponseHolder holder;
-    if (!Download(&holder, szName, response))
-    {
+    if (!Download(&holder, szName, response)) {
         LogLine(ZLogText("Download failed"));
         return false;
     }
     DWORD nError = 0;
-    if (!WriteWhole(szLocalPath, holder.m_pData, holder.m_nSize, &nError))
-    {
+    if (!WriteWhole(szLocalPath, holder.m_pData, holder.m_nSize, &nError)) {
         // A file that opened but took only part of the body is no download.
         if (nError)
             LogLine(ZLogText("Create file failed: %d", (int)nError));
@@ -100,21 +96,18 @@ bool UniqueFileList::GetCachedFile(ZMemoryBuffer& buffer, const char* szCacheFol
 {
     if (!szName || !szName[0])
         return false;
-    if (!IsSafeRelativeName(szName))
-    {
+    if (!IsSafeRelativeName(szName)) {
         LogLine(ZLogText("Refused list name outside the cache: %s", szName));
         return false;
     }
     ZStringBuffer<256> path;
-    if (szCacheFolder && szCacheFolder[0])
-    {
+    if (szCacheFolder && szCacheFolder[0]) {
         path.Assign(szCacheFolder);
         path.AppendChar('\\');
     }
     path.Append(szName);
 
-    if (File::Exists(path.GetData()))
-    {
+    if (File::Exists(path.GetData())) {
         int64_t nSize = File::GetSize(path.GetData());
         size_t nRead = ReadFileToBuffer(path.GetData(), &buffer);
         return nSize >= 0 && (int64_t)nRead == nSize;
@@ -129,13 +122,10 @@ bool UniqueFileList::GetCachedFile(ZMemoryBuffer& buffer, const char* szCacheFol
     // disk, so a cut write never passes for the list later.
     ZStringBuffer<256> partPath(path);
     partPath.Append(kPartSuffix);
-    if (WriteWhole(partPath.GetData(), holder.m_pData, holder.m_nSize, nullptr))
-    {
+    if (WriteWhole(partPath.GetData(), holder.m_pData, holder.m_nSize, nullptr)) {
         if (!File::Move(partPath.GetData(), path.GetData()))
             File::Delete(partPath.GetData());
-    }
-    else
-    {
+    } else {
         File::Delete(partPath.GetData());
     }
     return true;
@@ -149,8 +139,7 @@ ZStringBuffer<16> UniqueFileList::FindUniqueFile(const char* szListId, const ZMe
     ZXmlElement* pRoot = ZXmlNodeList::Find(document.m_Elements, "uniquelists");
     if (!pRoot)
         return ZStringBuffer<16>();
-    for (ZXmlElement* pList = ZXmlNodeList::First(pRoot->m_Children); pList; pList = pList->m_pNext)
-    {
+    for (ZXmlElement* pList = ZXmlNodeList::First(pRoot->m_Children); pList; pList = pList->m_pNext) {
         if (pList->m_Name != "list")
             continue;
         ZXmlAttribute* pId = pList->FindAttribute("id");
@@ -182,8 +171,7 @@ bool UniqueFileList::IsSafeRelativeName(const char* szName)
     if (!szName || !szName[0] || strchr(szName, ':'))
         return false;
     const char* p = szName;
-    for (;;)
-    {
+    for (;;) {
         const char* pPiece = p;
         while (*p && *p != '/' && *p != '\\')
             ++p;

@@ -10,7 +10,8 @@
 #include "common/system/file.h"
 #include "common/system/ztimer.h"
 
-namespace {
+namespace
+{
 
 double Now()
 {

@@ -12,7 +12,8 @@
 
 #include "testhelpers.h"
 
-namespace {
+namespace
+{
 
 // A blob as the catalog's callers make them: its own size in its first four bytes.
 std::string Blob(uint32_t nSize, char cFill = 'x')
@@ -233,7 +234,8 @@ TEST_F(CatalogFolder, CorruptPairsDeleteTheCatalog)
          "#error3 Filecatalog -> input buffer overflow"},
         {"trailing bytes", Record("a.bin", 4) + "12345", Blob(4), false,
          "#error3 Filecatalog -> input buffer overflow"},
-        {"blob past the data", Record("a.bin", 8), std::string("\x08\0\0\0", 4), false, "#error3 Filecatalog -> wrong data size"},
+        {"blob past the data", Record("a.bin", 8), std::string("\x08\0\0\0", 4), false,
+         "#error3 Filecatalog -> wrong data size"},
         {"second blob missing", Record("a.bin", 4) + Record("b.bin", 4), Blob(4), false,
          "#error3 Filecatalog -> out of data"},
         {"index without data", Record("a.bin", 4), kMissing, false, "#error3 Filecatalog -> missing data"},

@@ -12,7 +12,8 @@
 
 #include "testhelpers.h"
 
-namespace {
+namespace
+{
 
 struct LineCase
 {
@@ -32,12 +33,12 @@ TEST(FileRecord, ParsesOneLine)
         {"\"a/b.dat\",abc-17_x,100,1,0", true, "a/b.dat", "abc-17_x", 17, 100, 1, 0},
         {"\"a/b.dat\",abc,100", true, "a/b.dat", "abc", 0, 100, 0, 0},
         {"\"a/b.dat\",abc,100,", true, "a/b.dat", "abc", 0, 100, 0, 0},  // empty last piece dropped
-        {"\"a/b.dat\",abc,100,1", false, "", "", 0, 0, 0, 0},             // 4 fields
-        {"\"a/b.dat\",abc", false, "", "", 0, 0, 0, 0},                   // 2 fields
-        {"\"a/b.dat\",abc,100,1,0,9", false, "", "", 0, 0, 0, 0},         // 6 fields
+        {"\"a/b.dat\",abc,100,1", false, "", "", 0, 0, 0, 0},            // 4 fields
+        {"\"a/b.dat\",abc", false, "", "", 0, 0, 0, 0},                  // 2 fields
+        {"\"a/b.dat\",abc,100,1,0,9", false, "", "", 0, 0, 0, 0},        // 6 fields
         {"\"a/b.dat\",abc,100,1,0,,", false, "", "", 0, 0, 0, 0},
-        {"\"x\",t,-5,7,0", true, "x", "t", 0, -5, 1, 0},                  // flags are 0 or 1
-        {"\"x\",t,12abc,0,2", true, "x", "t", 0, 12, 0, 1},               // numbers by atoi rules
+        {"\"x\",t,-5,7,0", true, "x", "t", 0, -5, 1, 0},     // flags are 0 or 1
+        {"\"x\",t,12abc,0,2", true, "x", "t", 0, 12, 0, 1},  // numbers by atoi rules
         {"\"x\",t, 42,1,1", true, "x", "t", 0, 42, 1, 1},
         {"\"x\",,1", true, "x", "", 0, 1, 0, 0},
         {"\"x\" junk,h,5", true, "x", "h", 0, 5, 0, 0},                   // up to the first ',' dropped
@@ -47,7 +48,7 @@ TEST(FileRecord, ParsesOneLine)
         {"\"a.dat,h,1", false, "", "", 0, 0, 0, 0},                       // one quote only
         {"\"../c.dat\",t,1", true, "c.dat", "t", 0, 1, 0, 0},             // leading ".." dropped
         {"\"../../x/c.dat\",t,1", true, "x/c.dat", "t", 0, 1, 0, 0},
-        {"\"a/b/\",t,1", true, "a/b", "t", 0, 1, 0, 0},                   // no empty last piece
+        {"\"a/b/\",t,1", true, "a/b", "t", 0, 1, 0, 0},  // no empty last piece
         {"\"a//b\",t,1", true, "a//b", "t", 0, 1, 0, 0},
         // A ".." inside a name would lead out of the table's folder: not read.
         {"\"a/../../c.dat\",t,1", false, "", "", 0, 0, 0, 0},
@@ -77,8 +78,16 @@ TEST(FileRecord, TakesTheNumberAfterTheLastDash)
         const char* m_szText;
         uint32_t m_nNumber;
     } cases[] = {
-        {"x-5", 5},       {"x_1-5", 5},  {"x-", 0},     {"abc-17_x", 17}, {"a-12-34", 34},
-        {"a-12_3_4", 12}, {"nodash", 0}, {"a-b", 0},    {"a-_5", 0},      {"a-7b", 7},
+        {"x-5", 5},
+        {"x_1-5", 5},
+        {"x-", 0},
+        {"abc-17_x", 17},
+        {"a-12-34", 34},
+        {"a-12_3_4", 12},
+        {"nodash", 0},
+        {"a-b", 0},
+        {"a-_5", 0},
+        {"a-7b", 7},
         {"9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08-1234", 1234},
         {"h-4096_bz2-77_", 77},
     };
@@ -151,7 +160,7 @@ std::string Dump(const ZFileTable& table)
         if (!s.empty())
             s += " ";
         s += std::string(p->m_Key.GetData()) + ":" + r->m_Text.GetData() + ":" + std::to_string(r->m_nSize) + ":" +
-             std::to_string(r->m_nFlag1) + ":" + std::to_string(r->m_nFlag2);
+            std::to_string(r->m_nFlag1) + ":" + std::to_string(r->m_nFlag2);
     }
     return s;
 }
@@ -177,13 +186,12 @@ void ParseText(ZFileTable& table, const std::string& text, bool bRelative, bool 
 
 TEST(FileTable, ParsesATextLineByLine)
 {
-    static const char kText[] =
-        "\"b\",h-3,3,1,1\r\n"
-        "\r\n\n"
-        "garbage line\n"
-        "\"a\",h-2,2\r"
-        "\"c\",h-4,4,0,1\0"
-        "\"d\",h,1";
+    static const char kText[] = "\"b\",h-3,3,1,1\r\n"
+                                "\r\n\n"
+                                "garbage line\n"
+                                "\"a\",h-2,2\r"
+                                "\"c\",h-4,4,0,1\0"
+                                "\"d\",h,1";
     ZFileTable table;
     ParseText(table, std::string(kText, sizeof(kText) - 1), false, false);
     EXPECT_EQ(Dump(table), "a:h-2:2:0:0 b:h-3:3:1:1 c:h-4:4:0:1 d:h:1:0:0");
@@ -197,7 +205,7 @@ TEST(FileTable, ReadsRelativeNamesInRelativeMode)
               "\"data/a/x.dat\",t,1\n"
               "\"y.dat\",t,1\n"
               "\"../b/z.dat\",t,1\n"
-              "not a record\n"      // resets the base
+              "not a record\n"  // resets the base
               "\"w.dat\",t,1\n",
               true, false);
     EXPECT_EQ(Dump(table), "data/a/x.dat:t:1:0:0 data/a/y.dat:t:1:0:0 data/b/z.dat:t:1:0:0 w.dat:t:1:0:0");
@@ -214,7 +222,7 @@ TEST(FileTable, KeepsOffsetsAsTheSumOfTheNumbersBefore)
               "\"a\",h-10,10\n"
               "\"bad\",h-1000,1,1\n"  // not a record: adds nothing to the offset
               "\"b\",h-20,20\n"
-              "\"a\",h-5,5\n"         // same name: values replaced, no second entry
+              "\"a\",h-5,5\n"  // same name: values replaced, no second entry
               "\"c\",h,0\n"
               "\"d\",h-1,1\n",
               false, true);

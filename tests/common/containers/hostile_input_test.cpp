@@ -14,7 +14,8 @@
 #include "common/system/file.h"
 #include "common/system/path.h"
 
-namespace {
+namespace
+{
 
 std::string Repeat(const std::string& piece, size_t nTotal)
 {
@@ -43,16 +44,15 @@ TEST(HostileXml, RepeatedUnfinishedMarkupParsesInOnePass)
     {
         const char* szName;
         std::string text;
-        const char* szRootName;  // the first top-level element's name
-        const char* szFirstAttr; // its first attribute's name, or null when it has none
+        const char* szRootName;   // the first top-level element's name
+        const char* szFirstAttr;  // its first attribute's name, or null when it has none
     };
     const size_t k_nSize = 512 * 1024;  // quadratic work took seconds already at this size
     const Case cases[] = {
         {"unterminated CDATA, repeated", "<r>" + Repeat("<![CDATA[", k_nSize), "r", nullptr},
         {"attributes without a double quote", "<r " + Repeat("x=y ", k_nSize), "r", "x"},
         {"apostrophe values without a double quote", "<r " + Repeat("x='y' ", k_nSize), "r", "x"},
-        {"CDATA and quote-less attributes mixed",
-         "<r>" + Repeat("<![CDATA[<a x=y ", k_nSize), "r", nullptr},
+        {"CDATA and quote-less attributes mixed", "<r>" + Repeat("<![CDATA[<a x=y ", k_nSize), "r", nullptr},
     };
     for (const Case& c : cases) {
         ZXmlDocument doc;
@@ -71,9 +71,8 @@ TEST(HostileXml, RepeatedUnfinishedMarkupParsesInOnePass)
 // or "]]" that does come later is still found, for every element that needs it.
 TEST(HostileXml, LaterQuotesAndSectionEndsAreStillFound)
 {
-    const char szText[] =
-        "<r><a v=\"1\" w=\"2\"/><b><![CDATA[one]]></b><c><![CDATA[x</c>"
-        "<d k=lost m=\"3\">t</d><e><![CDATA[two]]></e></r>";
+    const char szText[] = "<r><a v=\"1\" w=\"2\"/><b><![CDATA[one]]></b><c><![CDATA[x</c>"
+                          "<d k=lost m=\"3\">t</d><e><![CDATA[two]]></e></r>";
     ZXmlDocument doc;
     doc.Parse(szText, (int)strlen(szText));
     ZXmlElement* r = doc.m_Elements.m_pFirst;
@@ -134,8 +133,8 @@ TEST(HostileFileTable, ResolvedNameAtAndPastTheBound)
 {
     struct Case
     {
-        size_t nBase;      // length of the base's folder part
-        size_t nName;      // length of the relative name
+        size_t nBase;  // length of the base's folder part
+        size_t nName;  // length of the relative name
         bool bRecord;
     };
     const int k_nMax = ZFileRecord::MAX_NAME;
@@ -148,8 +147,7 @@ TEST(HostileFileTable, ResolvedNameAtAndPastTheBound)
         std::string base = c.nBase ? std::string(c.nBase, 'f') + "/file" : "";
         std::string line = "\"" + std::string(c.nName, 'n') + "\",t-1,5";
         ZFileRecord record;
-        EXPECT_EQ(c.bRecord, record.Parse(line.data(), (int)line.size(), base.c_str()))
-            << c.nBase << " + " << c.nName;
+        EXPECT_EQ(c.bRecord, record.Parse(line.data(), (int)line.size(), base.c_str())) << c.nBase << " + " << c.nName;
         if (c.bRecord)
             EXPECT_EQ(c.nBase + (c.nBase ? 1 : 0) + c.nName, (size_t)record.m_Name.GetLength());
         else
@@ -200,7 +198,8 @@ TEST(HostileMemoryBuffer, GrowthPastThirtyTwoBitsFailsAndKeepsTheBytes)
     EXPECT_EQ(5u, buffer.GetSize());
 }
 
-namespace {
+namespace
+{
 
 std::string U32(uint32_t n)
 {
@@ -210,7 +209,7 @@ std::string U32(uint32_t n)
 std::string IndexRecord(const std::string& name, uint32_t nSize, uint32_t nRemoved = 0)
 {
     return U32(ZFileCatalog::RECORD_MAGIC) + U32((uint32_t)name.size()) + U32(nSize) + U32(nRemoved) +
-           std::string(8, '\x11') + name;
+        std::string(8, '\x11') + name;
 }
 
 std::string Blob(uint32_t nSize, char cFill)

@@ -55,13 +55,11 @@ TEST(Sha256, PiecewiseUpdateMatchesOneCall)
 
     // Piece patterns that start, fill and straddle the partial-block buffer.
     const std::vector<size_t> aPatterns[] = {{1}, {63}, {64}, {1, 63, 64}, {65, 3}, {0, 7}};
-    for (const std::vector<size_t>& pattern : aPatterns)
-    {
+    for (const std::vector<size_t>& pattern : aPatterns) {
         Sha256Context ctx;
         Sha256::Init(ctx);
         size_t nPos = 0, i = 0;
-        while (nPos < data.size())
-        {
+        while (nPos < data.size()) {
             size_t n = pattern[i++ % pattern.size()];
             if (n > data.size() - nPos)
                 n = data.size() - nPos;
@@ -125,4 +123,4 @@ TEST_F(Sha256File, DigestOfFiles)
     EXPECT_FALSE(GetFileSha256(PathOf("missing.bin").GetData(), strHex));
     EXPECT_STREQ("unchanged", strHex.GetData());
 }
-} // namespace
+}  // namespace

@@ -10,7 +10,8 @@
 static_assert(sizeof(void*) != 4 || sizeof(ZStringBuffer<16>) == 32, "32-byte array elements");
 static_assert(sizeof(void*) != 4 || sizeof(ZStringRef) == 16, "16-byte string reference");
 
-namespace {
+namespace
+{
 
 template <typename T>
 bool DataIsInline(const T& s)
@@ -96,12 +97,8 @@ TEST(StringBuffer, AssignForms)
         const char* szExpected;
     };
     const Case cases[] = {
-        {"ab", 3, "ab"},        // stops at the NUL
-        {"abcdef", 3, "abc"},
-        {"abcdef", -1, "abcdef"},
-        {"abcdef", 0, ""},
-        {nullptr, -1, ""},
-        {nullptr, 5, ""},
+        {"ab", 3, "ab"},  // stops at the NUL
+        {"abcdef", 3, "abc"}, {"abcdef", -1, "abcdef"}, {"abcdef", 0, ""}, {nullptr, -1, ""}, {nullptr, 5, ""},
     };
     for (const Case& c : cases) {
         ZStringBuffer<16> s("old text");
@@ -145,8 +142,11 @@ TEST(StringBuffer, Latin1AndWideToUtf8)
     s.AssignLatin1("\xE9");
     EXPECT_STREQ("\xC3\xA9", s.GetData());
     EXPECT_EQ(3, s.GetSize());
-    s.AssignLatin1("a\xFF" "b");
-    EXPECT_STREQ("a\xC3\xBF" "b", s.GetData());
+    s.AssignLatin1("a\xFF"
+                   "b");
+    EXPECT_STREQ("a\xC3\xBF"
+                 "b",
+                 s.GetData());
 
     s.AssignWide(L"\x20AC");
     EXPECT_STREQ("\xE2\x82\xAC", s.GetData());
@@ -169,8 +169,8 @@ TEST(StringBuffer, Find)
         int nExpected;
     };
     const Case cases[] = {
-        {',', 0, 1}, {',', 1, 1}, {',', 2, 3}, {',', 4, -1}, {'a', 1, -1}, {'x', 0, -1},
-        {'c', 4, 4}, {'x', 6, -1},  // start equal to the size
+        {',', 0, 1},    {',', 1, 1},  {',', 2, 3}, {',', 4, -1},
+        {'a', 1, -1},   {'x', 0, -1}, {'c', 4, 4}, {'x', 6, -1},  // start equal to the size
         {'c', 100, -1},
     };
     for (const Case& c : cases)
@@ -405,7 +405,8 @@ TEST(LogText, LevelLetterAndLimit)
 
 }  // namespace
 
-namespace {
+namespace
+{
 
 // Writes that the buffer cannot hold stop the process instead of overrunning memory.
 // The dying child skips the debugger that Wine would start for the crash.
@@ -414,7 +415,10 @@ LONG WINAPI EndOnCrash(EXCEPTION_POINTERS*)
     TerminateProcess(GetCurrentProcess(), 3);
     return EXCEPTION_EXECUTE_HANDLER;
 }
-void QuietCrash() { SetUnhandledExceptionFilter(EndOnCrash); }
+void QuietCrash()
+{
+    SetUnhandledExceptionFilter(EndOnCrash);
+}
 
 void FillFixedToItsSize()
 {

@@ -6,7 +6,8 @@
 #include "common/containers/zxml.h"
 #include "common/stream/streams.h"
 
-namespace {
+namespace
+{
 
 ZXmlElement* ParseRoot(ZXmlDocument& doc, const std::string& text)
 {
@@ -40,8 +41,8 @@ TEST(XmlText, DecodesEntitiesAndKeepsTheLastText)
         {"<a>&ampx &gx &lx &qx</a>", "&ampx &gx &lx &qx"},  // known first letters keep the '&'
         {"<a>&b &&amp; &</a>", "b & "},                     // other '&' are dropped
         {"<a>&#;&#x;z</a>", "z"},
-        {"<a>&#65x</a>", "x"},                              // digits without ';' are dropped
-        {"<a>&#x4A;</a>", "A;"},                            // upper-case hex ends the digits
+        {"<a>&#65x</a>", "x"},    // digits without ';' are dropped
+        {"<a>&#x4A;</a>", "A;"},  // upper-case hex ends the digits
         {"<a>&#X41;</a>", "X41;"},
         {"<a>&#0;k</a>", "k"},
         {"<a>&#233;</a>", "\xC3\xA9"},
@@ -50,7 +51,7 @@ TEST(XmlText, DecodesEntitiesAndKeepsTheLastText)
         {"<a>&#x200000;</a>", "\xF8\x88\x80\x80\x80"},
         {"<a>&#x7fffffff;</a>", "\xFD\xBF\xBF\xBF\xBF\xBF"},
         {"<a>&#x80000000;&#99999999999999999999;ok</a>", "ok"},  // beyond UTF-8: nothing
-        {"<a>no end", ""},                                 // data without a following '<' is dropped
+        {"<a>no end", ""},                                       // data without a following '<' is dropped
         {"<a><!-- c -->t<!-- d --></a>", "t"},
     };
     for (const TextCase& c : cases) {
@@ -124,7 +125,7 @@ TEST(XmlStructure, ForgivesMalformedMarkup)
         {"<!-- never closed <x/>", ""},
         {"<r><a><b></r>", "r(a(b))"},
         {"<r><![CDATA[open <x/>", "r(![CDATA[open)"},  // no "]]": read as a child element
-        {"<r>< ></r>", "r()"},  // a nameless child stays in the list
+        {"<r>< ></r>", "r()"},                         // a nameless child stays in the list
         {"< r >< s / ></ r >", "r(s)"},
         {"<r\n/><s\t/>", "r,s"},
         {"<r", "r"},
@@ -300,14 +301,13 @@ TEST(XmlWriter, WritesIndentedTextWithoutEscaping)
     pMid->AddAttribute("b", "<&>");
     pMid->AddChild("leaf", "x & y");
     pMid->AddChild(nullptr, nullptr);
-    const char* szExpected =
-        "<?xml version=\"1.0\"?>\n"
-        "<top>\n"
-        "\t<mid a=\"1\"  b=\"<&>\" >\n"
-        "\t\t<leaf>x & y</leaf>\n"
-        "\t\t<></>\n"
-        "\t</mid>\n"
-        "</top>\n";
+    const char* szExpected = "<?xml version=\"1.0\"?>\n"
+                             "<top>\n"
+                             "\t<mid a=\"1\"  b=\"<&>\" >\n"
+                             "\t\t<leaf>x & y</leaf>\n"
+                             "\t\t<></>\n"
+                             "\t</mid>\n"
+                             "</top>\n";
     EXPECT_STREQ(doc2.ToText().GetData(), szExpected);
 
     ZMemoryStream stream;
@@ -367,15 +367,16 @@ TEST(XmlDocument, CopiesElementsShallowAndDeep)
 
 }  // namespace
 
-namespace {
+namespace
+{
 
 // Random texts made of markup pieces: the parser must end on each without crashing, and
 // nesting stays within the bound.
 TEST(XmlLimits, SurvivesRandomMarkup)
 {
     static const char* const kPieces[] = {
-        "<", ">", "/", "?", "=", "\"", "'", "&", "&#", "&#x", ";", "!--", "-->", "<![CDATA[", "]]",
-        " ", "\t", "\n", "a", "b", "x=\"1\"", "</", "<a>", "</a>", "<b/>", "&amp;", "&#65;", "9", "f",
+        "<", ">",  "/",  "?", "=", "\"",      "'",  "&",   "&#",   "&#x",  ";",     "!--",   "-->", "<![CDATA[", "]]",
+        " ", "\t", "\n", "a", "b", "x=\"1\"", "</", "<a>", "</a>", "<b/>", "&amp;", "&#65;", "9",   "f",
     };
     uint32_t nSeed = 12345;
     auto next = [&nSeed]() {

@@ -51,7 +51,12 @@ TEST(OffsetAllocator, AllocationSequenceOnFreshInterval)
 
 TEST(OffsetAllocator, StrategiesPickTheirCandidate)
 {
-    enum Kind { High, Low, Best };
+    enum Kind
+    {
+        High,
+        Low,
+        Best
+    };
     struct Case
     {
         Kind kind;
@@ -72,10 +77,11 @@ TEST(OffsetAllocator, StrategiesPickTheirCandidate)
         {Low, 31, kNone, {{0, 10}, {20, 20}, {50, 30}, {200, 25}}},
         {Best, 31, kNone, {{0, 10}, {20, 20}, {50, 30}, {200, 25}}},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         Fixture f({{50, 30}, {0, 10}, {20, 20}, {200, 25}});
-        uint32_t nGot = c.kind == High ? f.a.AllocHigh(c.nSize) : c.kind == Low ? f.a.AllocLow(c.nSize) : f.a.AllocBestFit(c.nSize);
+        uint32_t nGot = c.kind == High ? f.a.AllocHigh(c.nSize)
+            : c.kind == Low            ? f.a.AllocLow(c.nSize)
+                                       : f.a.AllocBestFit(c.nSize);
         EXPECT_EQ(nGot, c.nExpected) << "kind " << c.kind << " size " << c.nSize;
         EXPECT_EQ(SortedRanges(f.a), c.after) << "kind " << c.kind << " size " << c.nSize;
     }
@@ -106,8 +112,7 @@ TEST(OffsetAllocator, FreeMergesWithNeighbours)
         {"empty table", {}, 5, 5, {{5, 5}}},
         {"merge keeps others", {{0, 10}, {50, 10}, {200, 5}, {30, 10}}, 40, 10, {{0, 10}, {30, 30}, {200, 5}}},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         Fixture f(c.before);
         f.a.Free(c.nOffset, c.nSize);
         EXPECT_EQ(SortedRanges(f.a), c.after) << c.name;
@@ -118,8 +123,7 @@ TEST(OffsetAllocator, AllocAndFreeRoundTripRestoresOneRange)
 {
     ZOffsetAllocator a(0, 1000, 64, nullptr);
     std::vector<std::pair<uint32_t, uint32_t>> taken;
-    for (uint32_t n = 1; n <= 20; ++n)
-    {
+    for (uint32_t n = 1; n <= 20; ++n) {
         uint32_t off = (n % 3 == 0) ? a.AllocHigh(n) : (n % 3 == 1) ? a.AllocLow(n) : a.AllocBestFit(n);
         ASSERT_NE(off, kNone);
         taken.push_back({off, n});
@@ -154,8 +158,7 @@ TEST(OffsetAllocator, Reserve)
         {"empty table", {}, 5, 1, false, {}},
         {"second range", {{0, 10}, {50, 50}}, 60, 10, true, {{0, 10}, {50, 10}, {70, 30}}},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         Fixture f(c.before);
         EXPECT_EQ(f.a.Reserve(c.nOffset, c.nSize), c.bResult) << c.name;
         EXPECT_EQ(SortedRanges(f.a), c.after) << c.name;
@@ -169,8 +172,9 @@ TEST(OffsetAllocator, IsFree)
         uint32_t nOffset, nSize;
         bool bFree;
     } cases[] = {
-        {5, 10, true}, {0, 100, true}, {95, 10, false}, {100, 1, false}, {150, 0, true},
-        {99, 1, true}, {200, 5, true}, {195, 10, false}, {0xFFFFFFF0u, 0x20, false},
+        {5, 10, true},   {0, 100, true},   {95, 10, false},
+        {100, 1, false}, {150, 0, true},   {99, 1, true},
+        {200, 5, true},  {195, 10, false}, {0xFFFFFFF0u, 0x20, false},
     };
     Fixture f({{0, 100}, {200, 5}});
     for (const Case& c : cases)
@@ -206,10 +210,10 @@ TEST(OffsetAllocator, FullTableIsNeverOverrun)
     EXPECT_TRUE(a.Reserve(10, 10));  // [0,10) [20,100): two entries, full
     EXPECT_FALSE(a.Reserve(50, 10)) << "a split needs a third entry";
     EXPECT_EQ(SortedRanges(a), (Ranges{{0, 10}, {20, 80}}));
-    a.AllocLow(10);                 // takes [0,10) whole
-    a.AllocLow(5);                  // [25,100)
-    a.Free(0, 5);                   // no neighbour: second entry
-    a.Free(10, 5);                  // no neighbour, table full: dropped
+    a.AllocLow(10);  // takes [0,10) whole
+    a.AllocLow(5);   // [25,100)
+    a.Free(0, 5);    // no neighbour: second entry
+    a.Free(10, 5);   // no neighbour, table full: dropped
     EXPECT_FALSE(a.PushRange(200, 1));
     EXPECT_EQ(a.GetRangeCount(), 2u);
     EXPECT_EQ(table[2].m_nOffset, 0xAAAAAAAAu);

@@ -31,8 +31,8 @@ TEST(LinearArray, GrowCapacity)
     {
         unsigned nCount, nGrowMin, nExpected;
     } cases[] = {
-        {0, 0, 1}, {1, 0, 2}, {2, 0, 4}, {4, 0, 7}, {7, 0, 11}, {11, 0, 17}, {17, 0, 26},
-        {0, 8, 8}, {7, 8, 8}, {8, 8, 13}, {0, 32, 32}, {32, 32, 49},
+        {0, 0, 1},   {1, 0, 2}, {2, 0, 4}, {4, 0, 7},  {7, 0, 11},  {11, 0, 17},
+        {17, 0, 26}, {0, 8, 8}, {7, 8, 8}, {8, 8, 13}, {0, 32, 32}, {32, 32, 49},
     };
     for (const Case& c : cases)
         EXPECT_EQ(ZArrayGrowCapacity(c.nCount, c.nGrowMin), c.nExpected) << c.nCount << " min " << c.nGrowMin;
@@ -49,14 +49,12 @@ TEST(LinearArray, CapacitiesTakenByPushBack)
         {8, {8, 13, 20, 31}},
         {32, {32}},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         ZLinearArray<int> a(c.nGrowMin);
         EXPECT_EQ(a.Begin(), nullptr) << "nothing allocated before the first element";
         EXPECT_EQ(a.GetCapacity(), 0u);
         std::vector<unsigned> seen;
-        for (int i = 0; i < 30; ++i)
-        {
+        for (int i = 0; i < 30; ++i) {
             a.PushBack(i);
             if (seen.empty() || seen.back() != a.GetCapacity())
                 seen.push_back(a.GetCapacity());
@@ -71,8 +69,7 @@ TEST(StringArray, ElementsSurviveGrowth)
 {
     ZStringArray a;
     std::vector<std::string> expected;
-    for (int i = 0; i < 50; ++i)
-    {
+    for (int i = 0; i < 50; ++i) {
         std::string t = (i % 2) ? std::to_string(i) : "a longer text on the heap, number " + std::to_string(i);
         a.Add(t.c_str());
         expected.push_back(t);
@@ -105,23 +102,17 @@ TEST(StringArray, SetCapacity)
         unsigned nCapacity;
         std::vector<std::string> texts;
     } cases[] = {
-        {2, false, 8, {"a", "b", "c", "d", "e"}},
-        {8, true, 8, {"a", "b", "c", "d", "e"}},
-        {2, true, 2, {"a", "b"}},
-        {5, true, 5, {"a", "b", "c", "d", "e"}},
-        {20, false, 20, {"a", "b", "c", "d", "e"}},
-        {0, true, 0, {}},
+        {2, false, 8, {"a", "b", "c", "d", "e"}}, {8, true, 8, {"a", "b", "c", "d", "e"}},    {2, true, 2, {"a", "b"}},
+        {5, true, 5, {"a", "b", "c", "d", "e"}},  {20, false, 20, {"a", "b", "c", "d", "e"}}, {0, true, 0, {}},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         ZStringArray a = Make({"a", "b", "c", "d", "e"}, 8);
         ASSERT_EQ(a.GetCapacity(), 8u);
         const ZStringBuffer<16>* pBefore = a.Begin();
         a.SetCapacity(c.n, c.bShrink);
         EXPECT_EQ(a.GetCapacity(), c.nCapacity) << c.n << " " << c.bShrink;
         EXPECT_EQ(Texts(a), c.texts) << c.n << " " << c.bShrink;
-        if (c.nCapacity == 8)
-        {
+        if (c.nCapacity == 8) {
             EXPECT_EQ(a.Begin(), pBefore) << "unchanged capacity keeps the block";
         }
         a.Add("z");
@@ -154,8 +145,7 @@ TEST(StringArray, Erase)
         {1, {"a", "a long text that lives on the heap", "d"}, "a long text that lives on the heap"},
         {3, {"a", "b", "a long text that lives on the heap"}, nullptr},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         ZStringArray a = Make({"a", "b", "a long text that lives on the heap", "d"});
         ZStringBuffer<16>* p = a.Erase(a.At(c.nIndex));
         EXPECT_EQ(p, a.Begin() + c.nIndex);
@@ -185,8 +175,7 @@ TEST(StringArray, Split)
         {"one piece of text longer than sixteen;x", ';', {"one piece of text longer than sixteen", "x"}},
         {"abc", '\0', {"abc"}},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         ZStringArray a;
         a.Split(c.szText, c.cSep);
         EXPECT_EQ(Texts(a), c.pieces) << "'" << c.szText << "'";
@@ -226,8 +215,7 @@ TEST(StringArray, ArgumentAccess)
         {{"prog", "/m"}, 1, {"", "/m", "", ""}},
         {{"prog", "/m", "en"}, 2, {"", "/m", "en", ""}},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         ZStringArray a = Make(c.tokens);
         EXPECT_EQ(a.GetArgCount(), c.nCount);
         for (int i = -1; i <= 2; ++i)
@@ -269,8 +257,7 @@ TEST(LinearArray, BreachedPreconditionsAreLogged)
     char szThis[32];
     snprintf(szThis, sizeof(szThis), "this=0x%x", unsigned(uintptr_t(&a)));
     const char* expected[] = {"ZASSERT(nIndex<Size()), ", "ZASSERT(pErase>=m_pBegin && pErase<m_pEnd), "};
-    for (size_t i = 0; i < 2; ++i)
-    {
+    for (size_t i = 0; i < 2; ++i) {
         EXPECT_EQ(logged[i].rfind("0|test|", 0), 0u) << logged[i];
         EXPECT_NE(logged[i].find("zarray.h("), std::string::npos) << logged[i];
         EXPECT_NE(logged[i].find(std::string(expected[i]) + szThis), std::string::npos) << logged[i];

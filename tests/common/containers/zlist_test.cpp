@@ -36,7 +36,7 @@ struct Tracked
 {
     static std::map<int, int>* s_pDestroyed;
 
-    void* m_pFirst = nullptr;  // the word a free block links through
+    void* m_pFirst = nullptr;       // the word a free block links through
     unsigned char m_nMarkByte = 0;  // the byte after that word: the pool's mark byte
     int m_nId = -1;
 
@@ -78,7 +78,8 @@ TEST(FixedAlloc, ChunksOf64BlocksInAddressOrder)
     ASSERT_EQ(alloc.sizes.size(), 1u);
     EXPECT_EQ(alloc.sizes[0], int(64 * sizeof(Plain) + sizeof(void*)));
     for (int i = 1; i < 64; ++i)
-        EXPECT_EQ(reinterpret_cast<char*>(blocks[i]) - reinterpret_cast<char*>(blocks[i - 1]), ptrdiff_t(sizeof(Plain)));
+        EXPECT_EQ(reinterpret_cast<char*>(blocks[i]) - reinterpret_cast<char*>(blocks[i - 1]),
+                  ptrdiff_t(sizeof(Plain)));
 
     blocks.push_back(pool.Alloc());
     EXPECT_EQ(alloc.sizes.size(), 2u) << "the 65th block needs a second chunk";
@@ -141,8 +142,7 @@ TEST(FixedAlloc, FreeAllDestroysEachLiveElementOnce)
         {"one live", 1, 0},
     };
     for (const Pattern& pat : patterns)
-        for (unsigned char nMark : markValues)
-        {
+        for (unsigned char nMark : markValues) {
             SCOPED_TRACE(testing::Message() << pat.name << ", mark byte " << int(nMark));
             CountingAllocator alloc;
             DestroyCounter counter;
@@ -150,8 +150,7 @@ TEST(FixedAlloc, FreeAllDestroysEachLiveElementOnce)
             {
                 ZFixedAlloc<Tracked> pool(&alloc);
                 std::vector<Tracked*> blocks;
-                for (int i = 0; i < pat.nAllocs; ++i)
-                {
+                for (int i = 0; i < pat.nAllocs; ++i) {
                     Tracked* p = pool.Alloc();
                     p->m_nId = i;
                     p->m_nMarkByte = nMark;
@@ -271,8 +270,7 @@ TEST(List, EraseLinksAndResults)
         {"middle", 3, {1, 2, 4}, 4},
         {"tail", 4, {1, 2, 3}, -1},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         ZList<uint32_t> list;
         for (uint32_t i = 1; i <= 4; ++i)
             list.PushBack(i);
@@ -288,8 +286,7 @@ TEST(List, EraseLinksAndResults)
         EXPECT_EQ(list.Back(), c.after.back()) << c.name;
         EXPECT_EQ(list.Begin().GetNode()->m_pPrev, nullptr);
         auto n = list.Begin().GetNode();
-        while (n->m_pNext)
-        {
+        while (n->m_pNext) {
             EXPECT_EQ(n->m_pNext->m_pPrev, n);
             n = n->m_pNext;
         }

@@ -20,12 +20,10 @@ TEST(MemoryBuffer, CapacityGrowth)
         {"large then small", {100, 1, 200}, {128, 128, 512}, {0, 100, 101}},
         {"empty append", {0, 3}, {1, 4}, {0, 0}},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         ZMemoryBuffer b;
         unsigned nSize = 0;
-        for (size_t i = 0; i < c.appends.size(); ++i)
-        {
+        for (size_t i = 0; i < c.appends.size(); ++i) {
             std::vector<unsigned char> bytes(c.appends[i], (unsigned char)i);
             EXPECT_EQ(b.Append(bytes.data(), c.appends[i]), c.offsets[i]) << c.name << " call " << i;
             nSize += c.appends[i];

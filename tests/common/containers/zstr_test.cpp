@@ -9,7 +9,8 @@
 #include "common/containers/zstr.h"
 #include "common/containers/zstringbuffer.h"
 
-namespace {
+namespace
+{
 
 TEST(CStr, CopiesAndLengths)
 {
@@ -43,8 +44,8 @@ TEST(CStr, CompareResults)
         int nExpected;
     };
     const Case cases[] = {
-        {"abc", "abc", 0}, {"abc", "abd", -1}, {"abd", "abc", 1}, {"ab", "abc", -1},
-        {"", "", 0},       {"\xE9", "a", 1},   // unsigned bytes
+        {"abc", "abc", 0}, {"abc", "abd", -1}, {"abd", "abc", 1},
+        {"ab", "abc", -1}, {"", "", 0},        {"\xE9", "a", 1},  // unsigned bytes
         {"a", "\xE9", -1}, {"b", "aaaa", 1},
     };
     for (const Case& c : cases)
@@ -102,13 +103,10 @@ TEST(CStr, PrefixAndSuffix)
         int nEndsNoCase;
     };
     const Case cases[] = {
-        {"abc", "abd", false, false, false, -1},
-        {"abc", "ab", true, true, false, 1},
-        {"ab", "abc", false, false, false, 1},   // affix longer than the text
-        {"abc", "", true, true, true, 0},
-        {"ABC", "ab", false, true, false, 1},
-        {"abc", "bc", false, false, true, 0},
-        {"ABC", "bc", false, false, false, 0},
+        {"abc", "abd", false, false, false, -1}, {"abc", "ab", true, true, false, 1},
+        {"ab", "abc", false, false, false, 1},  // affix longer than the text
+        {"abc", "", true, true, true, 0},        {"ABC", "ab", false, true, false, 1},
+        {"abc", "bc", false, false, true, 0},    {"ABC", "bc", false, false, false, 0},
         {"c", "abc", false, false, false, 1},
     };
     for (const Case& c : cases) {
@@ -147,9 +145,12 @@ TEST(CStr, Searches)
         int nExpected;
     };
     const Case cases[] = {
-        {"Hello World", 11, "WORLD", 6}, {"Hello World", 10, "WORLD", -1},  // cut by the length
-        {"abc", 3, "abcd", -1},          {"abc", 3, "", 0},
-        {"aaab", 4, "AB", 2},            {"abc", 3, "c", 2},
+        {"Hello World", 11, "WORLD", 6},
+        {"Hello World", 10, "WORLD", -1},  // cut by the length
+        {"abc", 3, "abcd", -1},
+        {"abc", 3, "", 0},
+        {"aaab", 4, "AB", 2},
+        {"abc", 3, "c", 2},
     };
     for (const Case& c : cases)
         EXPECT_EQ(c.nExpected, ZStrIFindN(c.text, c.nLen, c.pattern)) << c.text << " / " << c.pattern;
@@ -210,8 +211,8 @@ TEST(CStr, DoubleToText)
         {1234567.0, "1234567", true},
         {1e17, "inf", false},
         {-1e18, "-inf", false},
-        {9.0e18, "inf", false},   // below 2^63
-        {1e19, "nan", false},     // above 2^63
+        {9.0e18, "inf", false},  // below 2^63
+        {1e19, "nan", false},    // above 2^63
         {inf, "nan", false},
         {-inf, "-nan", false},
         {std::nan(""), "nan", false},
@@ -248,8 +249,9 @@ TEST(CStr, Scan)
     EXPECT_EQ(5, a);
 
     int v[12] = {};
-    EXPECT_EQ(12, ZStrScan("1 2 3 4 5 6 7 8 9 10 11 12", "%d %d %d %d %d %d %d %d %d %d %d %d", &v[0], &v[1],
-                           &v[2], &v[3], &v[4], &v[5], &v[6], &v[7], &v[8], &v[9], &v[10], &v[11]));
+    EXPECT_EQ(12,
+              ZStrScan("1 2 3 4 5 6 7 8 9 10 11 12", "%d %d %d %d %d %d %d %d %d %d %d %d", &v[0], &v[1], &v[2], &v[3],
+                       &v[4], &v[5], &v[6], &v[7], &v[8], &v[9], &v[10], &v[11]));
     for (int i = 0; i < 12; ++i)
         EXPECT_EQ(i + 1, v[i]);
 
@@ -337,14 +339,14 @@ TEST(Utf8, Decode)
         {"\xC3\xA9", 0xE9, 2},
         {"\xE2\x82\xAC", 0x20AC, 3},
         {"\xF0\x9F\x98\x80", 0x1F600, 4},
-        {"\xC3\x28", 0xFFFD, 1},         // bad continuation
-        {"\xE0\x80\x80", 0xFFFD, 3},     // overlong, whole sequence consumed
-        {"\xC0\x80", 0xFFFD, 2},         // overlong NUL
-        {"\xED\xA0\x80", 0xFFFD, 3},     // surrogate
-        {"\xEF\xBF\xBF", 0xFFFD, 3},     // U+FFFF
-        {"\xEF\xBF\xBE", 0xFFFD, 3},     // U+FFFE
-        {"\xF0\x8F\xBF\xBF", 0xFFFD, 4}, // overlong four bytes
-        {"\x80", 0xFFFD, 1},             // stray continuation
+        {"\xC3\x28", 0xFFFD, 1},          // bad continuation
+        {"\xE0\x80\x80", 0xFFFD, 3},      // overlong, whole sequence consumed
+        {"\xC0\x80", 0xFFFD, 2},          // overlong NUL
+        {"\xED\xA0\x80", 0xFFFD, 3},      // surrogate
+        {"\xEF\xBF\xBF", 0xFFFD, 3},      // U+FFFF
+        {"\xEF\xBF\xBE", 0xFFFD, 3},      // U+FFFE
+        {"\xF0\x8F\xBF\xBF", 0xFFFD, 4},  // overlong four bytes
+        {"\x80", 0xFFFD, 1},              // stray continuation
         {"\xFE", 0xFFFD, 1},
         {"\xFF", 0xFFFD, 1},
         {"\xF8\x88\x80\x80\x80", 0x200000, 5},
@@ -371,9 +373,11 @@ TEST(Utf8, ToUtf16)
     const Case cases[] = {
         {"abc", {'a', 'b', 'c'}},
         {"\xF0\x9F\x98\x80", {0xD83D, 0xDE00}},
-        {"a\xED\xA0\x80" "b", {'a', 'b'}},    // encoded surrogate dropped
-        {"\xF4\x90\x80\x80!", {'!'}},         // above U+10FFFF dropped
-        {"x\xE2\x82", {'x'}},                 // ends inside a sequence: stops there
+        {"a\xED\xA0\x80"
+         "b",
+         {'a', 'b'}},                  // encoded surrogate dropped
+        {"\xF4\x90\x80\x80!", {'!'}},  // above U+10FFFF dropped
+        {"x\xE2\x82", {'x'}},          // ends inside a sequence: stops there
         {"\xC3\xA9\xE2\x82\xAC", {0xE9, 0x20AC}},
         {"", {}},
     };
@@ -400,9 +404,11 @@ TEST(Utf16, ToUtf8)
         {{0xE9, 0x20AC}, "\xC3\xA9\xE2\x82\xAC"},
         {{0xD83D, 0xDE00, '!'}, "\xF0\x9F\x98\x80!"},  // a pair is one code point
         {{0xDBFF, 0xDFFF}, "\xF4\x8F\xBF\xBF"},        // the last one
-        {{'a', 0xD83D, 'b'}, "a\xEF\xBF\xBD" "b"},      // lone high half
-        {{0xDE00, 0xD83D}, "\xEF\xBF\xBD\xEF\xBF\xBD"}, // halves the wrong way round
-        {{'x', 0xD83D}, "x\xEF\xBF\xBD"},               // high half at the end
+        {{'a', 0xD83D, 'b'},
+         "a\xEF\xBF\xBD"
+         "b"},                                           // lone high half
+        {{0xDE00, 0xD83D}, "\xEF\xBF\xBD\xEF\xBF\xBD"},  // halves the wrong way round
+        {{'x', 0xD83D}, "x\xEF\xBF\xBD"},                // high half at the end
         {{0xFFFF}, "\xEF\xBF\xBF"},
         {{}, ""},
     };
@@ -436,13 +442,13 @@ TEST(Utf8, ToUtf16Counted)
         {"abc", 3, 0, 3},
         {"abc", 2, 0, 2},
         {"a\xC3\xA9", 3, 0, 2},
-        {"a\xC3", 2, 0, 0},                        // runs past the source: strict fails
-        {"a\xC3", 2, ZUTF8_LENIENT, 1},            // lenient skips the lead byte
-        {"a\xC1\x81", 3, 0, 0},                    // 0xC1 is refused in strict mode
+        {"a\xC3", 2, 0, 0},              // runs past the source: strict fails
+        {"a\xC3", 2, ZUTF8_LENIENT, 1},  // lenient skips the lead byte
+        {"a\xC1\x81", 3, 0, 0},          // 0xC1 is refused in strict mode
         {"a\xC1\x81", 3, ZUTF8_LENIENT, 2},
         {"a\x80z", 3, 0, 0},
         {"a\x80z", 3, ZUTF8_LENIENT, 2},
-        {"\xED\xA0\x80z", 4, 0, 0},                // surrogate unit
+        {"\xED\xA0\x80z", 4, 0, 0},  // surrogate unit
         {"\xED\xA0\x80z", 4, ZUTF8_LENIENT, 1},
         {"\xEF\xBB\xBFok", 5, 0, 3},
         {"\xEF\xBB\xBFok", 5, ZUTF8_DROP_BOM, 2},
@@ -450,8 +456,7 @@ TEST(Utf8, ToUtf16Counted)
         {"\xC3(", 2, ZUTF8_LENIENT, 1},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(c.nExpected, ZUtf8ToUtf16N(c.src, c.nBytes, dst, 16, c.nFlags))
-            << c.src << " flags " << c.nFlags;
+        EXPECT_EQ(c.nExpected, ZUtf8ToUtf16N(c.src, c.nBytes, dst, 16, c.nFlags)) << c.src << " flags " << c.nFlags;
     }
     EXPECT_EQ(2, ZUtf8ToUtf16N("\xEF\xBB\xBFok", 5, dst, 16, ZUTF8_DROP_BOM));
     EXPECT_EQ(L'o', dst[0]);
@@ -460,7 +465,10 @@ TEST(Utf8, ToUtf16Counted)
     EXPECT_EQ(0, ZUtf8ToUtf16N("abc", 0, dst, 16, 0));
     EXPECT_EQ(0, ZUtf8ToUtf16N("abc", 3, dst, 0, 0));
     EXPECT_EQ(0, ZUtf8ToUtf16N("abc", 3, dst, 2, 0));  // destination full
-    EXPECT_EQ(4, ZUtf8ToUtf16N("a\xF0\x9F\x98\x80" "bc", 7, nullptr, 0, 0));  // counting only
+    EXPECT_EQ(4,
+              ZUtf8ToUtf16N("a\xF0\x9F\x98\x80"
+                            "bc",
+                            7, nullptr, 0, 0));  // counting only
     EXPECT_EQ(-1, ZUtf16IsSurrogate((wchar_t)0xD800));
     EXPECT_EQ(-1, ZUtf16IsSurrogate((wchar_t)0xDFFF));
     EXPECT_EQ(0, ZUtf16IsSurrogate((wchar_t)0xE000));

@@ -42,7 +42,9 @@ std::string CheckTree(const Map& map)
     const Node* pRoot = map.GetRoot();
     if (pRoot && pRoot->m_nColor != ZTree::Black)
         fault = "red root";
-    CheckSubtree(pRoot, static_cast<const Node*>(nullptr), [](const Node* a, const Node* b) { return a->m_Key < b->m_Key; }, fault);
+    CheckSubtree(
+        pRoot, static_cast<const Node*>(nullptr), [](const Node* a, const Node* b) { return a->m_Key < b->m_Key; },
+        fault);
     return fault;
 }
 
@@ -57,8 +59,7 @@ typedef ZIntMap<int32_t, int32_t> IntMap;
 std::vector<int32_t> Walk(const IntMap& map)
 {
     std::vector<int32_t> keys;
-    for (IntMap::Node* p = map.Begin(); p; p = IntMap::Next(p))
-    {
+    for (IntMap::Node* p = map.Begin(); p; p = IntMap::Next(p)) {
         keys.push_back(p->m_Key);
         EXPECT_EQ(p->m_Value, p->m_Key * 10) << "entry " << p->m_Key << " lost its value";
     }
@@ -84,21 +85,18 @@ TEST(IntMap, InvariantsHoldAfterEveryInsertAndRemove)
 {
     const char* orders[] = {"ascending", "descending", "mixed"};
     for (const char* szInsert : orders)
-        for (const char* szRemove : orders)
-        {
+        for (const char* szRemove : orders) {
             SCOPED_TRACE(testing::Message() << "insert " << szInsert << ", remove " << szRemove);
             IntMap map;
             std::set<int32_t> expected;
             bool bOk = true;
-            for (int32_t k : Order(szInsert))
-            {
+            for (int32_t k : Order(szInsert)) {
                 map.Insert(k, k * 10);
                 expected.insert(k);
                 std::string fault = CheckTree(map);
                 std::vector<int32_t> walk = Walk(map);
                 if (!fault.empty() || walk != std::vector<int32_t>(expected.begin(), expected.end()) ||
-                    map.Size() != int(expected.size()))
-                {
+                    map.Size() != int(expected.size())) {
                     ADD_FAILURE() << "after inserting " << k << ": " << fault;
                     bOk = false;
                     break;
@@ -110,8 +108,7 @@ TEST(IntMap, InvariantsHoldAfterEveryInsertAndRemove)
             std::vector<int32_t> removeOrder = Order(szRemove);
             if (std::string(szRemove) == "mixed")
                 std::shuffle(removeOrder.begin(), removeOrder.end(), std::mt19937(7));
-            for (int32_t k : removeOrder)
-            {
+            for (int32_t k : removeOrder) {
                 IntMap::Node* pNode = map.Find(k);
                 ASSERT_NE(pNode, nullptr) << k;
                 map.FreeNode(map.RemoveNode(pNode));
@@ -119,8 +116,7 @@ TEST(IntMap, InvariantsHoldAfterEveryInsertAndRemove)
                 std::string fault = CheckTree(map);
                 std::vector<int32_t> walk = Walk(map);
                 if (!fault.empty() || walk != std::vector<int32_t>(expected.begin(), expected.end()) ||
-                    map.Size() != int(expected.size()) || map.Find(k))
-                {
+                    map.Size() != int(expected.size()) || map.Find(k)) {
                     ADD_FAILURE() << "after removing " << k << ": " << fault;
                     break;
                 }
@@ -194,8 +190,7 @@ TEST(IntMap, RemovingANodeWithTwoChildrenKeepsItHoldingTheSuccessor)
     IntMap map;
     for (int32_t k : {50, 30, 70, 20, 40, 60, 80, 65})
         map.Insert(k, k * 10);
-    for (int32_t k : {50, 30, 70})
-    {
+    for (int32_t k : {50, 30, 70}) {
         SCOPED_TRACE(k);
         IntMap::Node* z = map.Find(k);
         ASSERT_TRUE(z->m_pLeft && z->m_pRight);
@@ -299,8 +294,7 @@ TEST(StringMap, ReplaceRemoveAndClearWithHeapStrings)
 {
     ZStringMap map;
     std::vector<std::string> keys;
-    for (int i = 0; i < 300; ++i)
-    {
+    for (int i = 0; i < 300; ++i) {
         char key[64];
         snprintf(key, sizeof(key), "key number %04d with a heap-sized text", i);
         keys.push_back(key);
@@ -313,16 +307,14 @@ TEST(StringMap, ReplaceRemoveAndClearWithHeapStrings)
 
     std::mt19937 rng(99);
     std::shuffle(keys.begin(), keys.end(), rng);
-    for (size_t i = 0; i < 150; ++i)
-    {
+    for (size_t i = 0; i < 150; ++i) {
         ZStringMap::Node* z = map.Find(keys[i].c_str());
         ASSERT_NE(z, nullptr);
         map.FreeNode(map.RemoveNode(z));
         ASSERT_EQ(CheckTree(map), "") << i;
     }
     EXPECT_EQ(map.Size(), 150);
-    for (size_t i = 150; i < keys.size(); ++i)
-    {
+    for (size_t i = 150; i < keys.size(); ++i) {
         ZStringMap::Node* z = map.Find(keys[i].c_str());
         ASSERT_NE(z, nullptr) << keys[i];
         if (keys[i].find("0007") == std::string::npos)  // the replaced one

@@ -32,8 +32,8 @@ double Now()
 // The whole file in one block, or null.
 unsigned char* ReadWhole(const char* szPath, size_t& nSize)
 {
-    HANDLE h = CreateFileA(szPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
-                           nullptr);
+    HANDLE h =
+        CreateFileA(szPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return nullptr;
     LARGE_INTEGER size;
@@ -41,8 +41,7 @@ unsigned char* ReadWhole(const char* szPath, size_t& nSize)
     nSize = (size_t)size.QuadPart;
     unsigned char* p = (unsigned char*)VirtualAlloc(nullptr, nSize ? nSize : 1, MEM_COMMIT, PAGE_READWRITE);
     size_t nDone = 0;
-    while (p && nDone < nSize)
-    {
+    while (p && nDone < nSize) {
         DWORD nPiece = nSize - nDone > 0x40000000 ? 0x40000000 : (DWORD)(nSize - nDone), nRead = 0;
         if (!ReadFile(h, p + nDone, nPiece, &nRead, nullptr) || nRead == 0)
             break;
@@ -82,8 +81,7 @@ int Bunzip(const char* szPath)
     s.avail_in = (unsigned)nSize;
     unsigned long long nTotal = 0;
     int r;
-    do
-    {
+    do {
         s.next_out = s_acOut;
         s.avail_out = sizeof(s_acOut);
         r = BZ2_bzDecompress(&s);
@@ -112,8 +110,7 @@ int Download(const char* szHost, int nPort, const char* szPath)
     send(h, request.data(), (int)request.size(), 0);
     std::string header;
     char c;
-    while (header.size() < 4 || header.compare(header.size() - 4, 4, "\r\n\r\n") != 0)
-    {
+    while (header.size() < 4 || header.compare(header.size() - 4, 4, "\r\n\r\n") != 0) {
         if (recv(h, &c, 1, 0) != 1)
             return 1;
         header += c;
@@ -122,11 +119,9 @@ int Download(const char* szHost, int nPort, const char* szPath)
     unsigned nSize = pLength ? (unsigned)strtoul(pLength + 15, nullptr, 10) : 0;
     unsigned char* pBody = (unsigned char*)malloc(nSize ? nSize : 1);
     unsigned nDone = 0;
-    while (nDone < nSize)
-    {
+    while (nDone < nSize) {
         unsigned nPiece = nSize - nDone < 10000 ? nSize - nDone : 10000;
-        for (unsigned nGot = 0; nGot < nPiece;)
-        {
+        for (unsigned nGot = 0; nGot < nPiece;) {
             int n = recv(h, (char*)pBody + nDone + nGot, (int)(nPiece - nGot), 0);
             if (n <= 0)
                 return 1;
@@ -158,8 +153,7 @@ int Table(const char* szPath)
     std::map<std::string, Record> table;
     const char* s = (const char*)p;
     const char* pEnd = s + nSize;
-    while (s < pEnd)
-    {
+    while (s < pEnd) {
         const char* pLineEnd = (const char*)memchr(s, '\n', pEnd - s);
         if (!pLineEnd)
             pLineEnd = pEnd;
@@ -167,16 +161,13 @@ int Table(const char* szPath)
         if (e > s && e[-1] == '\r')
             --e;
         const char* q = e;
-        while (q > s && *--q != '"')
-        {
+        while (q > s && *--q != '"') {
         }
-        if (q > s && *s == '"')
-        {
+        if (q > s && *s == '"') {
             Record r;
             const char* f = q + 2;
             const char* c1 = (const char*)memchr(f, ',', e - f);
-            if (c1)
-            {
+            if (c1) {
                 r.text.assign(f, c1 - f);
                 r.nSize = atoi(c1 + 1);
                 const char* c2 = (const char*)memchr(c1 + 1, ',', e - c1 - 1);

@@ -55,7 +55,7 @@ int Download(const char* szHost, const char* szPath)
     printf("seconds=%.3f bytes=%u result=%d\n", t, holder.m_nSize, nResult);
     return nResult == 0 ? 0 : 1;
 }
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {

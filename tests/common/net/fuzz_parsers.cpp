@@ -39,42 +39,60 @@ size_t Below(size_t n)
     return n ? Random() % n : 0;
 }
 
-const char* const k_aszTokens[] = {"<",     ">",   "/>",   "</",   "<![CDATA[", "]]>", "<!--", "-->",  "\"",
-                                   "'",     "=",   "&amp;", "&#x", "&#",        ";",   "..",   "/",    "\\",
-                                   ",",     "\r\n", "\n",   "\0",   "-",         "_",   "0",    "9999999999",
-                                   "\r\n\r\n", "chunked", "Content-Length: ", "Transfer-Encoding: ", "ffffffff"};
+const char* const k_aszTokens[] = {"<",
+                                   ">",
+                                   "/>",
+                                   "</",
+                                   "<![CDATA[",
+                                   "]]>",
+                                   "<!--",
+                                   "-->",
+                                   "\"",
+                                   "'",
+                                   "=",
+                                   "&amp;",
+                                   "&#x",
+                                   "&#",
+                                   ";",
+                                   "..",
+                                   "/",
+                                   "\\",
+                                   ",",
+                                   "\r\n",
+                                   "\n",
+                                   "\0",
+                                   "-",
+                                   "_",
+                                   "0",
+                                   "9999999999",
+                                   "\r\n\r\n",
+                                   "chunked",
+                                   "Content-Length: ",
+                                   "Transfer-Encoding: ",
+                                   "ffffffff"};
 
 std::string Mutate(const std::string& seed)
 {
     std::string s = seed;
     int nSteps = 1 + (int)Below(8);
-    for (int i = 0; i < nSteps; ++i)
-    {
+    for (int i = 0; i < nSteps; ++i) {
         size_t nAt = Below(s.size() + 1);
-        switch (Below(6))
-        {
+        switch (Below(6)) {
         case 0:
             if (!s.empty())
                 s[Below(s.size())] ^= (char)(1 << Below(8));
             break;
-        case 1:
-            s.insert(nAt, 1, (char)Random());
-            break;
-        case 2:
-        {
+        case 1: s.insert(nAt, 1, (char)Random()); break;
+        case 2: {
             const char* t = k_aszTokens[Below(sizeof(k_aszTokens) / sizeof(k_aszTokens[0]))];
             s.insert(nAt, t, *t ? strlen(t) : 1);
             break;
         }
-        case 3:
-            s.erase(nAt, Below(64));
-            break;
-        case 4:
-        {
+        case 3: s.erase(nAt, Below(64)); break;
+        case 4: {
             // A range repeated many times: the shape that shows quadratic paths.
             size_t nLength = 1 + Below(16);
-            if (nAt + nLength <= s.size())
-            {
+            if (nAt + nLength <= s.size()) {
                 std::string piece = s.substr(nAt, nLength);
                 size_t nTimes = Below(4) == 0 ? 1 + Below(20000) : 1 + Below(8);
                 std::string many;
@@ -84,9 +102,7 @@ std::string Mutate(const std::string& seed)
             }
             break;
         }
-        default:
-            s.resize(Below(s.size() + 1));
-            break;
+        default: s.resize(Below(s.size() + 1)); break;
         }
     }
     return s;
@@ -122,8 +138,7 @@ void RunXml(const std::string& input)
 
 void RunFileTable(const std::string& input)
 {
-    for (bool bRelative : {false, true})
-    {
+    for (bool bRelative : {false, true}) {
         ZFileTable table;
         table.ParseText(input.data(), (uint32_t)input.size(), nullptr, bRelative, true, true);
         for (ZFileTable::Node* p = table.First(); p; p = ZFileTable::Next(p))
@@ -209,15 +224,13 @@ int Fuzz(const Parser& parser, int nCount)
 {
     double tWorst = 0, tAll = 0;
     size_t nWorstSize = 0;
-    for (int i = 0; i < nCount; ++i)
-    {
+    for (int i = 0; i < nCount; ++i) {
         std::string input = Mutate(parser.seeds[Below(parser.seeds.size())]);
         double t = Now();
         parser.pfnRun(input);
         t = Now() - t;
         tAll += t;
-        if (t > tWorst)
-        {
+        if (t > tWorst) {
             tWorst = t;
             nWorstSize = input.size();
         }
@@ -231,8 +244,7 @@ int Fuzz(const Parser& parser, int nCount)
 
 int main(int argc, char** argv)
 {
-    if (argc < 3)
-    {
+    if (argc < 3) {
         fprintf(stderr, "usage: fuzz_parsers xml|filetable|catalog|bzip2|http|all COUNT [SEED]\n");
         return 2;
     }
@@ -248,8 +260,8 @@ int main(int argc, char** argv)
     g_CatalogFolder = folder.GetData();
 
     const std::string blob = std::string("\x08\0\0\0abcd", 8);
-    const std::string idx = std::string("1ECF", 4) + std::string("\x05\0\0\0\x08\0\0\0\0\0\0\0", 12) + std::string(8, '\0') +
-                      "a.bin";
+    const std::string idx =
+        std::string("1ECF", 4) + std::string("\x05\0\0\0\x08\0\0\0\0\0\0\0", 12) + std::string(8, '\0') + "a.bin";
     const Parser parsers[] = {
         {"xml",
          &RunXml,
@@ -278,8 +290,7 @@ int main(int argc, char** argv)
     for (const Parser& p : parsers)
         if (strcmp(argv[1], "all") == 0 || strcmp(argv[1], p.szName) == 0)
             chosen.push_back(p);
-    if (chosen.empty())
-    {
+    if (chosen.empty()) {
         fprintf(stderr, "unknown parser %s\n", argv[1]);
         return 2;
     }

@@ -15,8 +15,7 @@ namespace
 bool SendText(SOCKET h, const std::string& s)
 {
     size_t nSent = 0;
-    while (nSent < s.size())
-    {
+    while (nSent < s.size()) {
         int n = send(h, s.data() + nSent, (int)(s.size() - nSent), 0);
         if (n <= 0)
             return false;
@@ -62,8 +61,7 @@ private:
             return;
         std::string request;
         char c;
-        while (request.size() < 4 || request.compare(request.size() - 4, 4, "\r\n\r\n") != 0)
-        {
+        while (request.size() < 4 || request.compare(request.size() - 4, 4, "\r\n\r\n") != 0) {
             if (recv(h, &c, 1, 0) != 1)
                 break;
             request += c;
@@ -92,8 +90,7 @@ Answer Chunked(uint64_t nTotal)
         if (!SendText(h, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"))
             return;
         const std::string full = Hex(0x100000) + "\r\n" + std::string(0x100000, 'c') + "\r\n";
-        for (uint64_t nSent = 0; nSent < nTotal;)
-        {
+        for (uint64_t nSent = 0; nSent < nTotal;) {
             uint32_t n = (uint32_t)std::min<uint64_t>(0x100000, nTotal - nSent);
             if (!SendText(h, n == 0x100000 ? full : Hex(n) + "\r\n" + std::string(n, 'c') + "\r\n"))
                 return;
@@ -129,8 +126,7 @@ std::string PackedZeros(uint32_t nSize)
     {
         ZBzipOutputStream bzip(&out);
         const std::string zeros(0x100000, '\0');
-        for (uint32_t nDone = 0; nDone < nSize;)
-        {
+        for (uint32_t nDone = 0; nDone < nSize;) {
             uint32_t n = std::min<uint32_t>((uint32_t)zeros.size(), nSize - nDone);
             bzip.Write(zeros.data(), (int)n);
             nDone += n;
@@ -149,8 +145,7 @@ Answer Trickle(const std::string& prefix, const std::string& text, size_t nSlow,
     return [=](SOCKET h) {
         if (!SendText(h, prefix))
             return;
-        for (size_t i = 0; i < nSlow && i < text.size(); ++i)
-        {
+        for (size_t i = 0; i < nSlow && i < text.size(); ++i) {
             if (!SendText(h, text.substr(i, 1)))
                 return;
             Sleep(nDelayMs);
@@ -173,16 +168,13 @@ Outcome Fetch(const Answer& answer, bool bBz2)
     ResponseHolder holder;
     ZStringBuffer<256> status;
     int nResult;
-    if (bBz2)
-    {
+    if (bBz2) {
         Socket socket = Socket::Create(0, 0, 0);
         SocketAddress address = ParseHostAddress(server.Host().c_str());
         socket.Connect(address);
         nResult = HttpReceive(&holder, socket, "127.0.0.1", "x", true, status, nullptr);
         socket.Close();
-    }
-    else
-    {
+    } else {
         nResult = HttpDownload(&holder, server.Host().c_str(), "x", status);
     }
     Outcome o{nResult, holder.m_nSize, std::string()};
@@ -221,8 +213,7 @@ TEST(HttpHostile, BodiesAtAndPastTheirBounds)
         {".bz2 that is whole", WithLength(Packed(text)), true, HTTP_OK, (uint32_t)text.size()},
         {"not bzip2 at all: what came out, nothing", WithLength("plain"), true, HTTP_OK, 0},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         Outcome o = Fetch(c.answer, c.bBz2);
         EXPECT_EQ(c.nResult, o.nResult) << c.szName;
         if (c.nResult == HTTP_OK) {
@@ -250,8 +241,7 @@ TEST(HttpHostile, SlowServersAreCutOff)
         // A header of short lines that never slows below the floor but never ends either.
         {"header of lines, one every 20 ms",
          [&](SOCKET h) {
-             for (size_t i = 0, n = 0; i < lines.size(); i = n + 1)
-             {
+             for (size_t i = 0, n = 0; i < lines.size(); i = n + 1) {
                  n = lines.find('\n', i);
                  if (!SendText(h, lines.substr(i, n - i + 1)))
                      return;
@@ -260,8 +250,8 @@ TEST(HttpHostile, SlowServersAreCutOff)
              SendText(h, "Content-Length: 2\r\n\r\nok");
          },
          HTTP_ERR_HEADER},
-        {"body a byte every 20 ms",
-         Trickle("HTTP/1.1 200 OK\r\nContent-Length: 4000\r\n\r\n", body, 200, 20), HTTP_ERR_BODY},
+        {"body a byte every 20 ms", Trickle("HTTP/1.1 200 OK\r\nContent-Length: 4000\r\n\r\n", body, 200, 20),
+         HTTP_ERR_BODY},
         {"chunked body a byte every 20 ms",
          Trickle("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nfa0\r\n", body + "\r\n0\r\n\r\n", 200, 20),
          HTTP_ERR_BODY},

@@ -89,15 +89,14 @@ protected:
     std::string m_strHost;
 };
 
-#define REQUIRE_SERVER()                                                   \
-    if (!NeedServer())                                                     \
+#define REQUIRE_SERVER()                                                                                               \
+    if (!NeedServer())                                                                                                 \
     GTEST_SKIP() << "no file server (run through run_http_tests.py)"
 
 TEST_F(Http, UrlsThatAreNotHttpFailWithoutConnecting)
 {
     const char* aszUrls[] = {"HTTPS://host/x", "ftp://host/x", "http://host", "http://", "", "http:/host/x"};
-    for (const char* szUrl : aszUrls)
-    {
+    for (const char* szUrl : aszUrls) {
         ResponseHolder holder;
         ZStringBuffer<256> strStatus("before");
         EXPECT_EQ(HTTP_ERR_URL, HttpDownloadUrl(&holder, szUrl, strStatus)) << szUrl;
@@ -121,8 +120,7 @@ TEST_F(Http, HostTextGivesAddressAndHostLine)
         {"10.1.2.3:1", "10.1.2.3", 1, true},
         {"http:127.0.0.1:81", "http:127.0.0.1", 81, false},
     };
-    for (const Case& c : aCases)
-    {
+    for (const Case& c : aCases) {
         EXPECT_STREQ(c.szHeaderName, GetHostHeaderName(c.szHost).GetData()) << c.szHost;
         SocketAddress address = ParseHostAddress(c.szHost);
         EXPECT_EQ(c.bResolved, address.IsSet()) << c.szHost;
@@ -143,12 +141,15 @@ TEST_F(Http, FindHeaderValue)
         const char* szValue;
     };
     const Case aCases[] = {
-        {"Content-Length", true, "42"},  {"CONTENT-LENGTH", true, "42"},  {"X-Empty", true, ""},
-        {"Location", true, "http://a/b c"}, {"Last", true, "end"},        {"Transfer-Encoding", false, "unchanged"},
+        {"Content-Length", true, "42"},
+        {"CONTENT-LENGTH", true, "42"},
+        {"X-Empty", true, ""},
+        {"Location", true, "http://a/b c"},
+        {"Last", true, "end"},
+        {"Transfer-Encoding", false, "unchanged"},
         {"end", true, ""},
     };
-    for (const Case& c : aCases)
-    {
+    for (const Case& c : aCases) {
         ZStringBuffer<256> strValue("unchanged");
         EXPECT_EQ(c.bFound, FindHeaderValue(c.szName, szHeader, strValue)) << c.szName;
         EXPECT_STREQ(c.szValue, strValue.GetData()) << c.szName;
@@ -162,10 +163,10 @@ TEST_F(Http, ResultOfEveryKindOfAnswer)
     {
         const char* szPath;
         int nResult;
-        const char* szBodyFile;   // expected body: a file of the served folder
-        const char* szBody;       // or this text (when no file)
-        const char* szStatus;     // expected status line (prefix)
-        const char* szLog;        // a log line that must appear
+        const char* szBodyFile;  // expected body: a file of the served folder
+        const char* szBody;      // or this text (when no file)
+        const char* szStatus;    // expected status line (prefix)
+        const char* szLog;       // a log line that must appear
     };
     const Case aCases[] = {
         {"a.txt", 0, "a.txt", nullptr, "HTTP/1.1 200 OK", nullptr},
@@ -199,7 +200,8 @@ TEST_F(Http, ResultOfEveryKindOfAnswer)
         {"chunk/negative", HTTP_ERR_BODY, nullptr, nullptr, "HTTP/1.1 200 OK", nullptr},
         {"chunk/noline", HTTP_ERR_BODY, nullptr, nullptr, "HTTP/1.1 200 OK", nullptr},
         {"chunk/longline", HTTP_ERR_BODY, nullptr, nullptr, "HTTP/1.1 200 OK", nullptr},
-        {"length/cut", HTTP_ERR_BODY, nullptr, nullptr, "HTTP/1.1 200 OK", "download failed: 500/1000 bytes downloaded"},
+        {"length/cut", HTTP_ERR_BODY, nullptr, nullptr, "HTTP/1.1 200 OK",
+         "download failed: 500/1000 bytes downloaded"},
         // An announced length that cannot be held or allocated fails instead of receiving into nothing.
         {"length/huge", HTTP_ERR_BODY, nullptr, nullptr, "HTTP/1.1 200 OK", "download failed"},
         {"length/beyond32", HTTP_ERR_BODY, nullptr, nullptr, "HTTP/1.1 200 OK", "download failed"},
@@ -210,8 +212,7 @@ TEST_F(Http, ResultOfEveryKindOfAnswer)
         {"redirect/loop", HTTP_ERR_REDIRECT, nullptr, nullptr, "HTTP/1.1 302 Found", "HTTP redirect limit"},
         {"redirect/ftp", HTTP_ERR_URL, nullptr, nullptr, "HTTP/1.1 302 Found", nullptr},
     };
-    for (const Case& c : aCases)
-    {
+    for (const Case& c : aCases) {
         m_Log.Clear();
         ResponseHolder holder;
         ZStringBuffer<256> strStatus;
@@ -219,19 +220,15 @@ TEST_F(Http, ResultOfEveryKindOfAnswer)
         EXPECT_EQ(c.nResult, nResult) << c.szPath;
         EXPECT_EQ(0, strncmp(strStatus.GetData(), c.szStatus, strlen(c.szStatus)))
             << c.szPath << ": " << strStatus.GetData();
-        if (c.nResult == 0)
-        {
+        if (c.nResult == 0) {
             std::string expected = c.szBodyFile ? RootFile(c.szBodyFile) : c.szBody;
             ASSERT_NE(nullptr, holder.m_pData) << c.szPath;
             EXPECT_EQ(expected.size(), holder.m_nSize) << c.szPath;
             EXPECT_TRUE(Body(holder) == expected) << c.szPath;
-        }
-        else
-        {
+        } else {
             EXPECT_EQ(nullptr, holder.m_pData) << c.szPath << ": no body block after a failure";
         }
-        if (c.szLog)
-        {
+        if (c.szLog) {
             EXPECT_TRUE(LogHas(c.szLog)) << c.szPath << " should log " << c.szLog;
         }
     }
@@ -298,8 +295,7 @@ TEST_F(Http, RequestIsExactlyGetHostAccept)
          "GET /echo/dir/a.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: */*\r\n\r\n"},
         {"http://localhost:" + m_strPort + "/echo/x", "GET /echo/x HTTP/1.1\r\nHost: localhost\r\nAccept: */*\r\n\r\n"},
     };
-    for (const Case& c : aCases)
-    {
+    for (const Case& c : aCases) {
         ResponseHolder holder;
         ZStringBuffer<256> strStatus;
         ASSERT_EQ(0, HttpDownloadUrl(&holder, c.url.c_str(), strStatus)) << c.url;
@@ -328,13 +324,14 @@ TEST_F(Http, PersistentConnectionAndByteCounter)
     {
         const char* szPath;
         const char* szFile;
-        int64_t nCounter;   // counter after the step
+        int64_t nCounter;  // counter after the step
     };
     // Only length-delimited bodies advance the counter.
-    const Step aSteps[] = {{"a.txt", "a.txt", 27}, {"dir/a.txt", "dir/a.txt", 39}, {"chunked/a.txt", "a.txt", 39},
+    const Step aSteps[] = {{"a.txt", "a.txt", 27},
+                           {"dir/a.txt", "dir/a.txt", 39},
+                           {"chunked/a.txt", "a.txt", 39},
                            {"big.bin", "big.bin", 39 + 300000}};
-    for (const Step& s : aSteps)
-    {
+    for (const Step& s : aSteps) {
         ResponseHolder holder;
         ZStringBuffer<256> strStatus;
         ASSERT_EQ(0, HttpReceive(&holder, socket, "127.0.0.1", s.szPath, false, strStatus, &nBytes)) << s.szPath;
@@ -363,15 +360,13 @@ TEST_F(Http, Bzip2Form)
         {"plain", 0, &empty},
         {"nothing", HTTP_ERR_HEADER, nullptr},
     };
-    for (const Case& c : aCases)
-    {
+    for (const Case& c : aCases) {
         Socket socket = Connect(m_strPort);
         ResponseHolder holder;
         ZStringBuffer<256> strStatus;
         int64_t nBytes = 0;
         EXPECT_EQ(c.nResult, HttpReceive(&holder, socket, "127.0.0.1", c.szPath, true, strStatus, &nBytes)) << c.szPath;
-        if (c.pExpected)
-        {
+        if (c.pExpected) {
             EXPECT_EQ(c.pExpected->size(), holder.m_nSize) << c.szPath;
             EXPECT_TRUE(Body(holder) == *c.pExpected) << c.szPath;
         }
@@ -392,8 +387,7 @@ TEST_F(Http, RawDataStreamStartsAtTheBody)
     ASSERT_TRUE(stream.IsOpen());
     std::string body;
     char ac[7000];
-    while (body.size() < holder.m_nSize)
-    {
+    while (body.size() < holder.m_nSize) {
         int n = stream.Read(ac, (int)std::min(sizeof(ac), holder.m_nSize - body.size()));
         ASSERT_GT(n, 0);
         body.append(ac, (size_t)n);
@@ -443,8 +437,8 @@ TEST_F(Http, SilentServer)
     ResponseHolder holder;
     ZStringBuffer<256> strStatus;
     DWORD nStart = GetTickCount();
-    EXPECT_EQ(HTTP_ERR_HEADER, HttpReceive(&holder, Connect(m_strPort, 300), "127.0.0.1", "silent", false, strStatus,
-                                           nullptr));
+    EXPECT_EQ(HTTP_ERR_HEADER,
+              HttpReceive(&holder, Connect(m_strPort, 300), "127.0.0.1", "silent", false, strStatus, nullptr));
     EXPECT_LT(GetTickCount() - nStart, 5000u);
 
     // HttpDownload's own connection gives up too instead of waiting for ever.
@@ -474,8 +468,7 @@ TEST_F(Http, Nginx)
     // Keep-alive: several files and the ".bz2" form over one connection.
     Socket socket = Connect(port);
     const char* aszFiles[] = {"a.txt", "max.bin", "dir/a.txt", "empty.bin"};
-    for (const char* szFile : aszFiles)
-    {
+    for (const char* szFile : aszFiles) {
         ResponseHolder holder;
         ASSERT_EQ(0, HttpReceive(&holder, socket, "127.0.0.1", szFile, false, strStatus, nullptr)) << szFile;
         EXPECT_TRUE(Body(holder) == RootFile(szFile)) << szFile;
@@ -484,4 +477,4 @@ TEST_F(Http, Nginx)
     ASSERT_EQ(0, HttpReceive(&packed, socket, "127.0.0.1", "data", true, strStatus, nullptr));
     EXPECT_TRUE(Body(packed) == RootFile("data"));
 }
-} // namespace
+}  // namespace

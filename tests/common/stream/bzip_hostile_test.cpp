@@ -25,8 +25,7 @@ std::string Text(size_t nSize)
 {
     std::string s(nSize, 0);
     uint32_t x = 7;
-    for (size_t i = 0; i < nSize; ++i)
-    {
+    for (size_t i = 0; i < nSize; ++i) {
         x = x * 1103515245u + 12345u;
         s[i] = "abcdefgh ,.\n"[(x >> 16) % 12];
     }
@@ -63,19 +62,17 @@ TEST(BzipHostile, CutTrailerStillGivesEveryByteButIsNotComplete)
         bool bEnded;
     };
     const Case cases[] = {
-        {9, 0, true}, {9, 1, false}, {9, 5, false}, {9, 9, false},
-        {1, 0, true}, {1, 1, false}, {1, 9, false},
+        {9, 0, true}, {9, 1, false}, {9, 5, false}, {9, 9, false}, {1, 0, true}, {1, 1, false}, {1, 9, false},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         std::string packed = Pack(data, c.nBlockSize);
         packed.resize(packed.size() - c.nCut);
-        for (int nPiece : {4096, 1, 65536})
-        {
+        for (int nPiece : {4096, 1, 65536}) {
             if (nPiece == 1 && c.nBlockSize == 1)
                 continue;  // one byte at a time over three blocks adds time, not cases
             Result r = Unpack(packed, nPiece);
-            EXPECT_EQ(data.size(), r.out.size()) << "block " << c.nBlockSize << " cut " << c.nCut << " piece " << nPiece;
+            EXPECT_EQ(data.size(), r.out.size())
+                << "block " << c.nBlockSize << " cut " << c.nCut << " piece " << nPiece;
             EXPECT_TRUE(r.out == data) << "block " << c.nBlockSize << " cut " << c.nCut;
             EXPECT_EQ(c.bEnded, r.bEnded) << "block " << c.nBlockSize << " cut " << c.nCut;
             if (!c.bEnded) {

@@ -15,19 +15,17 @@
 namespace
 {
 // "hello, bzip2\n" as the bzip2 program writes it (bzip2 -9).
-const uint8_t k_abHello[] = {
-    0x42, 0x5a, 0x68, 0x39, 0x31, 0x41, 0x59, 0x26, 0x53, 0x59, 0xb1, 0x23, 0xde, 0x43, 0x00, 0x00, 0x03, 0x59, 0x80,
-    0x00, 0x10, 0x40, 0x04, 0x10, 0x00, 0x12, 0x64, 0xc0, 0x10, 0x20, 0x00, 0x31, 0x03, 0x40, 0xd0, 0x20, 0x01, 0xa6,
-    0x91, 0x03, 0xab, 0x6c, 0x82, 0x84, 0xf8, 0xbb, 0x92, 0x29, 0xc2, 0x84, 0x85, 0x89, 0x1e, 0xf2, 0x18};
-
+const uint8_t k_abHello[] = {0x42, 0x5a, 0x68, 0x39, 0x31, 0x41, 0x59, 0x26, 0x53, 0x59, 0xb1, 0x23, 0xde, 0x43,
+                             0x00, 0x00, 0x03, 0x59, 0x80, 0x00, 0x10, 0x40, 0x04, 0x10, 0x00, 0x12, 0x64, 0xc0,
+                             0x10, 0x20, 0x00, 0x31, 0x03, 0x40, 0xd0, 0x20, 0x01, 0xa6, 0x91, 0x03, 0xab, 0x6c,
+                             0x82, 0x84, 0xf8, 0xbb, 0x92, 0x29, 0xc2, 0x84, 0x85, 0x89, 0x1e, 0xf2, 0x18};
 
 // Text-like data compresses; a pseudo-random sequence does not.
 std::string MakeData(size_t nSize, bool bRandom)
 {
     std::string s(nSize, 0);
     uint32_t x = 12345;
-    for (size_t i = 0; i < nSize; ++i)
-    {
+    for (size_t i = 0; i < nSize; ++i) {
         x = x * 1103515245 + 12345;
         s[i] = bRandom ? (char)(x >> 23) : "the quick brown fox jumps over "[(i * 7 + i / 91) % 31];
     }
@@ -82,8 +80,7 @@ TEST(Bzip, RoundTrip)
         {100, false, 7, 4096, false},        {70000, false, 4096, 333, true},
         {300000, true, 65536, 65536, false}, {1000000, false, 100000, 8192, false},
     };
-    for (const Case& c : aCases)
-    {
+    for (const Case& c : aCases) {
         const std::string data = MakeData(c.nSize, c.bRandom);
         const std::string packed = Compress(data, c.nWriteSize);
         ASSERT_GE(packed.size(), 4u);
@@ -118,8 +115,7 @@ TEST(Bzip, BadInput)
     const std::string packed = Compress(data, 65536);
 
     // Cut before the end marker: what came so far, then 0 on every later call.
-    for (size_t nKeep : {packed.size() / 2, packed.size() - 1, (size_t)10})
-    {
+    for (size_t nKeep : {packed.size() / 2, packed.size() - 1, (size_t)10}) {
         ZMemoryReader reader(packed.data(), (uint32_t)nKeep);
         ZBzipInputStream bzip(&reader);
         int nLast;
@@ -135,8 +131,7 @@ TEST(Bzip, BadInput)
     std::string damaged = packed;
     damaged[damaged.size() / 2] ^= 0x55;
     const std::string aBad[] = {"this is plain text, not bzip2 data", damaged, std::string("BZh0", 4)};
-    for (const std::string& bad : aBad)
-    {
+    for (const std::string& bad : aBad) {
         ZMemoryReader reader(bad.data(), (uint32_t)bad.size());
         ZBzipInputStream bzip(&reader);
         int nLast;
@@ -157,8 +152,7 @@ TEST(Bzip, StreamNotReadToTheEndIsReleased)
     // Many half-read streams: the library's block memory must go with each one.
     const std::string packed = Compress(MakeData(300000, false), 65536);
     const size_t nBefore = CommittedBytes();
-    for (int i = 0; i < 200; ++i)
-    {
+    for (int i = 0; i < 200; ++i) {
         ZMemoryReader reader(packed.data(), (uint32_t)packed.size());
         ZBzipInputStream bzip(&reader);
         char ac[100];
@@ -194,4 +188,4 @@ TEST(Bzip, OutputFlushAndForwarding)
     EXPECT_TRUE(forward.Rewind());
     EXPECT_EQ(nullptr, forward.GetData(nullptr));
 }
-} // namespace
+}  // namespace

@@ -14,8 +14,7 @@ std::string Hex(const std::string& data, const std::vector<size_t>& pieces = {})
     Sha256Context ctx;
     Sha256::Init(ctx);
     size_t nDone = 0;
-    for (size_t n : pieces)
-    {
+    for (size_t n : pieces) {
         n = std::min(n, data.size() - nDone);
         Sha256::Update(ctx, data.data() + nDone, n);
         nDone += n;
@@ -51,11 +50,9 @@ TEST_F(BothPaths, StandardVectors)
          "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
         {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
     };
-    for (bool bHardware : {false, true})
-    {
+    for (bool bHardware : {false, true}) {
         Sha256::AllowHardware(bHardware);
-        for (const Case& c : cases)
-        {
+        for (const Case& c : cases) {
             EXPECT_EQ(c.szDigest, Hex(c.message)) << "hardware " << bHardware << " length " << c.message.size();
             EXPECT_EQ(c.szDigest, Hex(c.message, {1, 63, 64, 129, 3})) << "pieces, length " << c.message.size();
         }
@@ -66,8 +63,7 @@ TEST_F(BothPaths, AgreeOnRandomLengthsAndSplits)
 {
     std::string data(1 << 20, 0);
     uint32_t x = 2463534242u;
-    for (char& c : data)
-    {
+    for (char& c : data) {
         x ^= x << 13;
         x ^= x >> 17;
         x ^= x << 5;
@@ -78,8 +74,7 @@ TEST_F(BothPaths, AgreeOnRandomLengthsAndSplits)
         lengths.push_back(n);
     for (size_t n : {1023u, 4096u, 65535u, 65536u, 65600u, 1u << 20})
         lengths.push_back(n);
-    for (size_t n : lengths)
-    {
+    for (size_t n : lengths) {
         std::string message = data.substr((n * 7919) % 4096, n);
         if (message.size() < n)
             message = data.substr(0, n);
@@ -97,8 +92,7 @@ TEST_F(BothPaths, AgreeOnRandomLengthsAndSplits)
 // The block count crosses 32 bits inside one call of many blocks.
 TEST_F(BothPaths, BlockCountCarriesIntoTheHighWord)
 {
-    for (bool bHardware : {false, true})
-    {
+    for (bool bHardware : {false, true}) {
         Sha256::AllowHardware(bHardware);
         Sha256Context ctx;
         Sha256::Init(ctx);

@@ -40,7 +40,6 @@ public:
     uint32_t m_nSize, m_nPos;
 };
 
-
 std::string Pattern(uint32_t nSize)
 {
     std::string s(nSize, 0);
@@ -60,8 +59,7 @@ TEST(InputStreamDefaults, SkipReadsInPieces)
     const Case aCases[] = {
         {20000, 10000, 10000}, {6000, 10000, 6000}, {20000, 0, 0}, {0, 100, 0}, {4096, 4096, 4096}, {5000, -3, 0},
     };
-    for (const Case& c : aCases)
-    {
+    for (const Case& c : aCases) {
         PatternSource source(c.nSource);
         EXPECT_EQ(c.nExpected, source.Skip(c.nSkip)) << c.nSource << " skip " << c.nSkip;
         EXPECT_EQ((uint32_t)c.nExpected, source.m_nPos);
@@ -106,12 +104,10 @@ TEST(MemoryStream, WritesAcrossChunksReadBackInOtherPieces)
     // Odd write and read sizes so pieces straddle chunk ends.
     const int aWriteSizes[] = {1, 7, 4095, 4097, 3, 10000};
     const int aReadSizes[] = {1, 13, 4096, 9999, 65536};
-    for (int nReadSize : aReadSizes)
-    {
+    for (int nReadSize : aReadSizes) {
         ZMemoryStream stream(16);
         size_t nPos = 0;
-        for (int i = 0; nPos < data.size(); ++i)
-        {
+        for (int i = 0; nPos < data.size(); ++i) {
             size_t n = std::min((size_t)aWriteSizes[i % 6], data.size() - nPos);
             ASSERT_TRUE(stream.Write(data.data() + nPos, (int)n));
             nPos += n;
@@ -347,8 +343,7 @@ TEST(SocketStream, OverLoopbackConnection)
 
     char ac[16];
     int nGot = 0;
-    while (nGot < 5)
-    {
+    while (nGot < 5) {
         int n = serverStream.Read(ac + nGot, 16 - nGot);
         ASSERT_GT(n, 0);
         nGot += n;
@@ -362,4 +357,4 @@ TEST(SocketStream, OverLoopbackConnection)
     EXPECT_FALSE(clientStream.IsOpen());
     EXPECT_EQ(0, serverStream.Read(ac, 16));
 }
-} // namespace
+}  // namespace

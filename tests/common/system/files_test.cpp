@@ -13,7 +13,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 using ivltest::ReadWholeFile;
 
@@ -54,9 +55,8 @@ TEST_F(FileTest, OpenModeTableOpensOnlyTheValidSets)
         bool bReadable, bWritable;
     };
     const ModeCase aValid[] = {
-        {1, true, false},  {3, true, true},  {6, false, true},  {7, true, true},
-        {10, false, true}, {11, true, true}, {17, true, false}, {19, true, true},
-        {22, false, true}, {23, true, true}, {26, false, true}, {27, true, true},
+        {1, true, false},  {3, true, true},  {6, false, true},  {7, true, true},  {10, false, true}, {11, true, true},
+        {17, true, false}, {19, true, true}, {22, false, true}, {23, true, true}, {26, false, true}, {27, true, true},
     };
     std::string sPath = At("modes.bin");
     for (int nMode = 0; nMode < 64; ++nMode) {
@@ -584,8 +584,7 @@ TEST(PathPieces, Table)
         {"d:/a/b.tar.gz", 'd', "b.tar.gz", "gz", "b.tar", "d:/a/b.tar", "d:/a/", "a/b.tar.gz", "d:\\a\\b.tar.gz"},
         {"name", 0, "name", "", "name", "name", "name", "name", "name"},
         // The last '.' counts wherever it stands.
-        {"dir.v2\\readme", 0, "readme", "v2\\readme", "readme", "dir", "dir.v2\\", "dir.v2\\readme",
-         "dir.v2\\readme"},
+        {"dir.v2\\readme", 0, "readme", "v2\\readme", "readme", "dir", "dir.v2\\", "dir.v2\\readme", "dir.v2\\readme"},
         {"C:\\\\/x", 'C', "x", "", "x", "C:\\\\/x", "C:\\\\/", "x", "C:\\\\\\x"},
         {"folder/", 0, "", "", "", "folder/", "folder/", "folder/", "folder\\"},
         {"", 0, "", "", "", "", "", "", ""},
@@ -639,8 +638,8 @@ TEST(PathHelpers, NormalizeJoinAndParent)
         const char *szPath, *szResult;
     };
     const NormalizeCase aNormalize[] = {
-        {"C:/games/", "C:\\games"}, {"C:\\", "C:"},   {"\\", "\\"},       {"\\\\", "\\"},
-        {"a/b//", "a\\b"},          {"", ""},         {"a/./b", "a\\.\\b"}, {"/x", "\\x"},
+        {"C:/games/", "C:\\games"}, {"C:\\", "C:"}, {"\\", "\\"},         {"\\\\", "\\"},
+        {"a/b//", "a\\b"},          {"", ""},       {"a/./b", "a\\.\\b"}, {"/x", "\\x"},
     };
     for (const NormalizeCase& c : aNormalize) {
         ZStringBuffer<16> s("old text that is replaced");
@@ -668,9 +667,8 @@ TEST(PathHelpers, NormalizeJoinAndParent)
         const char* szParent;
     };
     const ParentCase aParents[] = {
-        {"C:\\a\\b", true, "C:\\a"}, {"C:/a/b/", true, "C:\\a"}, {"C:\\a", false, ""},
-        {"name", false, ""},         {"\\x", false, ""},         {"a\\\\b", false, ""},
-        {"rel\\sub", true, "rel"},
+        {"C:\\a\\b", true, "C:\\a"}, {"C:/a/b/", true, "C:\\a"}, {"C:\\a", false, ""},      {"name", false, ""},
+        {"\\x", false, ""},          {"a\\\\b", false, ""},      {"rel\\sub", true, "rel"},
     };
     for (const ParentCase& c : aParents) {
         ZStringBuffer<256> sParent("unchanged");

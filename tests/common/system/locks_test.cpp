@@ -8,12 +8,13 @@
 
 #include "common/system/zlock.h"
 
-namespace {
+namespace
+{
 
 std::string UniqueName(const char* szWhat)
 {
     return std::string("ivl_test_") + szWhat + "_" + std::to_string(GetCurrentProcessId()) + "_" +
-           std::to_string(GetTickCount());
+        std::to_string(GetTickCount());
 }
 
 TEST(CriticalSection, ReentrantAndExclusive)

@@ -13,7 +13,8 @@
 #include "common/system/ztimer.h"
 #include "common/system/zwin.h"
 
-namespace {
+namespace
+{
 
 struct HookCall
 {
@@ -89,13 +90,10 @@ TEST_F(LogTest, TaggedMessagesReachTheDisplayHook)
         const char* szText;
     };
     const Case cases[] = {
-        {"bHello", 1, "Hello\n"},
-        {"aline\n", 0, "line\n"},  // no second line ending
-        {"cwarn", 2, "warn\n"},
-        {"derr", 3, "err\n"},
-        {"a", 0, "\n"},            // an empty text becomes one line ending
-        {"zodd", 25, "odd\n"},
-        {"Aupper", 'A' - 'a', "upper\n"},
+        {"bHello", 1, "Hello\n"}, {"aline\n", 0, "line\n"},  // no second line ending
+        {"cwarn", 2, "warn\n"},   {"derr", 3, "err\n"},
+        {"a", 0, "\n"},  // an empty text becomes one line ending
+        {"zodd", 25, "odd\n"},    {"Aupper", 'A' - 'a', "upper\n"},
     };
     for (const Case& c : cases) {
         g_DisplayCalls.clear();
@@ -131,12 +129,12 @@ TEST_F(LogTest, PatternExpansion)
         {"%v|%m", 0, "print|hi\n"},
         {"%v|%m", 1, "message|hi\n"},
         {"%v|%m", 3, "error|hi\n"},
-        {"%v|%m", 4, "|hi\n"},      // no name outside 0..3
+        {"%v|%m", 4, "|hi\n"},  // no name outside 0..3
         {"%v|%m", -1, "|hi\n"},
         {"%i %M", 0, "dir/src.cpp cat.x"},  // no line ending unless the pattern has %m
         {"100%% %m", 0, "100% hi\n"},
-        {"%q%m", 0, "%qhi\n"},      // unknown code: both characters
-        {"%m%", 0, "hi\n"},         // a '%' at the end is dropped
+        {"%q%m", 0, "%qhi\n"},  // unknown code: both characters
+        {"%m%", 0, "hi\n"},     // a '%' at the end is dropped
         {"", 0, ""},
         {"plain", 0, "plain"},
     };
@@ -203,8 +201,8 @@ TEST_F(LogTest, SinksInOrderThenDisplayHook)
 
     ZLog::Write("c", "s", "amixed Case");
     ASSERT_EQ(1u, g_DisplayCalls.size());
-    EXPECT_EQ("MIXED CASE\n", g_DisplayCalls[0].text);   // the hook gets the filtered text
-    EXPECT_EQ(11, g_DisplayCalls[0].nSinkBytes);          // written to the sink before the hook
+    EXPECT_EQ("MIXED CASE\n", g_DisplayCalls[0].text);  // the hook gets the filtered text
+    EXPECT_EQ(11, g_DisplayCalls[0].nSinkBytes);        // written to the sink before the hook
     EXPECT_EQ((std::vector<std::string>{"filter", "display"}), g_Order);
 
     // A handle that is not in the list changes nothing; a removed sink gets no more lines.
@@ -252,7 +250,7 @@ TEST_F(LogTest, PrintRawIsUnchanged)
     File raw = NewFile("praw.log", &rawPath);
     File pat = NewFile("ppat.log", &patPath);
     ZLog::AddSink(raw, nullptr);
-    ZLog::AddSink(pat, "[%v] %m");  // patterns are ignored for raw text
+    ZLog::AddSink(pat, "[%v] %m");     // patterns are ignored for raw text
     ZLog::SetFilterHook(UpperFilter);  // and so is the filter
     EXPECT_TRUE(ZLog::PrintRaw("no line end"));
     EXPECT_TRUE(ZLog::PrintRaw(" more"));
@@ -318,7 +316,8 @@ TEST_F(LogTest, LinesOfThreadsDoNotInterleave)
         threads.emplace_back([t] {
             std::string cat = "t" + std::to_string(t);
             for (int i = 0; i < 300; ++i)
-                ZLog::Write(cat.c_str(), "s", ZLogText("line %03d of %d %s", i, t, std::string(60, 'a' + t).c_str()).GetData());
+                ZLog::Write(cat.c_str(), "s",
+                            ZLogText("line %03d of %d %s", i, t, std::string(60, 'a' + t).c_str()).GetData());
         });
     }
     for (std::thread& th : threads)
@@ -334,8 +333,8 @@ TEST_F(LogTest, LinesOfThreadsDoNotInterleave)
         std::string line = text.substr(nPos, nEnd - nPos);
         int t = line[1] - '0';
         ASSERT_TRUE(t >= 0 && t < 4) << line;
-        std::string expected = "t" + std::to_string(t) + " line " + line.substr(8, 3) + " of " +
-                               std::to_string(t) + " " + std::string(60, 'a' + t);
+        std::string expected = "t" + std::to_string(t) + " line " + line.substr(8, 3) + " of " + std::to_string(t) +
+            " " + std::string(60, 'a' + t);
         EXPECT_EQ(expected, line);
         nPos = nEnd + 1;
         ++nLines;
@@ -387,8 +386,8 @@ TEST_F(LogTest, AssertLogsAndGoesOn)
     ASSERT_EQ(2u, g_DisplayCalls.size());
     char szAddress[32];
     snprintf(szAddress, sizeof(szAddress), "0x%x", (unsigned)(uintptr_t)&object);
-    EXPECT_EQ(std::string(__FILE__) + "(" + std::to_string(nLine) + "): ZASSERT(std::max(1, 2) == 3), this=" +
-                  szAddress + "\n",
+    EXPECT_EQ(std::string(__FILE__) + "(" + std::to_string(nLine) +
+                  "): ZASSERT(std::max(1, 2) == 3), this=" + szAddress + "\n",
               g_DisplayCalls[1].text);
 
     ZASSERT(object.n == 0, &object);

@@ -155,7 +155,8 @@ TEST(ProcessTest, CommandLinesLongerThanTheBufferAreRefused)
     std::string sFarTooLong = sBase + std::string(70000, 'y');
     EXPECT_FALSE(StartChild(sFarTooLong.c_str()).IsValid());
     File out;
-    EXPECT_FALSE(Process::StartWithPipes(sPath.c_str(), sFarTooLong.c_str(), &out, nullptr, nullptr, nullptr, true).IsValid());
+    EXPECT_FALSE(
+        Process::StartWithPipes(sPath.c_str(), sFarTooLong.c_str(), &out, nullptr, nullptr, nullptr, true).IsValid());
     EXPECT_FALSE(out.IsOpen());
 }
 
@@ -166,10 +167,11 @@ TEST(ProcessTest, ShellStartsADocumentWithItsProgram)
     std::string sDoc = folder.At("ivl process test.ivlsystestdoc");
     ASSERT_TRUE(ivltest::WriteWholeFile(sDoc, ""));
     std::string sCommand = "\"" + ChildPath() + "\" doc \"%1\"";
-    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_CLASSES_ROOT, ".ivlsystestdoc", nullptr, REG_SZ,
-                                             "IvlSysTest.Document", 20));
-    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_CLASSES_ROOT, "IvlSysTest.Document\\shell\\open\\command",
-                                             nullptr, REG_SZ, sCommand.c_str(), static_cast<DWORD>(sCommand.size() + 1)));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegSetKeyValueA(HKEY_CLASSES_ROOT, ".ivlsystestdoc", nullptr, REG_SZ, "IvlSysTest.Document", 20));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegSetKeyValueA(HKEY_CLASSES_ROOT, "IvlSysTest.Document\\shell\\open\\command", nullptr, REG_SZ,
+                              sCommand.c_str(), static_cast<DWORD>(sCommand.size() + 1)));
 
     // The working folder is not the test's own, which must go at the end.
     char szTemp[MAX_PATH];
@@ -227,7 +229,8 @@ TEST(ProcessTest, ChildSplitsItsOwnCommandLine)
     File out;
     std::string sPath = ChildPath();
     std::string sQuoted = "\"" + sPath + "\"";
-    Process child = Process::StartWithPipes(sQuoted.c_str(), "args \"a b\"  c\t\"\"", &out, nullptr, nullptr, nullptr, true);
+    Process child =
+        Process::StartWithPipes(sQuoted.c_str(), "args \"a b\"  c\t\"\"", &out, nullptr, nullptr, nullptr, true);
     ASSERT_TRUE(child.IsValid());
     EXPECT_EQ(sPath + "\nargs\na b\nc\n", ReadAll(out));
     EXPECT_TRUE(child.Wait(30000));

@@ -9,7 +9,8 @@
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
 class SocketTest : public ::testing::Test
 {
@@ -249,9 +250,8 @@ TEST_F(SocketTest, CreateTakesOnlyTheKnownCombinations)
         bool bValid;
     };
     const CreateCase aCases[] = {
-        {0, 0, 0, true},  {0, 1, 1, true},  {0, 0, 1, false}, {0, 0, 2, false}, {0, 1, 0, false},
-        {0, 2, 0, false}, {0, 2, 1, false}, {0, 1, 2, false}, {2, 0, 0, false}, {-1, 0, 0, false},
-        {0, 3, 3, false},
+        {0, 0, 0, true},  {0, 1, 1, true},  {0, 0, 1, false}, {0, 0, 2, false},  {0, 1, 0, false}, {0, 2, 0, false},
+        {0, 2, 1, false}, {0, 1, 2, false}, {2, 0, 0, false}, {-1, 0, 0, false}, {0, 3, 3, false},
     };
     for (const CreateCase& c : aCases) {
         Socket s = Socket::Create(c.nFamily, c.nType, c.nProtocol);
@@ -315,10 +315,14 @@ TEST(SocketAddressTest, ParsingAndPrinting)
         const char* szPrinted;  // after a port of 1234 was set
     };
     const ParseCase aCases[] = {
-        {"10.1.2.3", true, "10.1.2.3:1234"},       {"10.1.2.3:80", true, "10.1.2.3:80"},
-        {"127.0.0.1:65535", true, "127.0.0.1:65535"}, {"1.2.3", false, "0.0.0.0:1234"},
-        {"", false, "0.0.0.0:1234"},               {"host:80", false, "0.0.0.0:1234"},
-        {"256.257.1.2", true, "0.1.1.2:1234"},     {"1.2.3.4:70000", true, "1.2.3.4:4464"},
+        {"10.1.2.3", true, "10.1.2.3:1234"},
+        {"10.1.2.3:80", true, "10.1.2.3:80"},
+        {"127.0.0.1:65535", true, "127.0.0.1:65535"},
+        {"1.2.3", false, "0.0.0.0:1234"},
+        {"", false, "0.0.0.0:1234"},
+        {"host:80", false, "0.0.0.0:1234"},
+        {"256.257.1.2", true, "0.1.1.2:1234"},
+        {"1.2.3.4:70000", true, "1.2.3.4:4464"},
     };
     for (const ParseCase& c : aCases) {
         SocketAddress address;
@@ -381,8 +385,8 @@ TEST(SocketAddressTest, Resolve)
 
 TEST(IcmpPingTest, PayloadSizeIsClamped)
 {
-    const int aCases[][2] = {{-5, 20}, {0, 20}, {5, 20}, {19, 20}, {20, 20}, {28, 28},
-                             {1024, 1024}, {1025, 1024}, {5000, 1024}};
+    const int aCases[][2] = {{-5, 20}, {0, 20},      {5, 20},      {19, 20},    {20, 20},
+                             {28, 28}, {1024, 1024}, {1025, 1024}, {5000, 1024}};
     for (const auto& c : aCases)
         EXPECT_EQ(c[1], IcmpClampPayloadSize(c[0])) << c[0];
 }

@@ -252,7 +252,9 @@ TEST(ZMessageBoxTest, BoxesCloseWithTheChosenButton)
 TEST(ZMessageBoxTest, WideBoxConvertsUtf8)
 {
     BoxCloser closer(IDOK);
-    ZMessageBoxW("Caf\xC3\xA9 \xE2\x82\xAC", "\xC3\xBC" "ber");
+    ZMessageBoxW("Caf\xC3\xA9 \xE2\x82\xAC",
+                 "\xC3\xBC"
+                 "ber");
     closer.m_Thread.Wait(30000);
     EXPECT_STREQ(L"Caf\u00E9 \u20AC", closer.m_szCaption);
     EXPECT_STREQ(L"\u00FCber", closer.m_szText);

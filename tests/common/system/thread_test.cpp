@@ -111,9 +111,9 @@ TEST(ZThreadTest, PriorityLevelsMapToThreadPriorities)
         int nLevel;
         int nPriority;
     } cases[] = {
-        {0, THREAD_PRIORITY_IDLE},         {1, THREAD_PRIORITY_LOWEST},  {2, THREAD_PRIORITY_BELOW_NORMAL},
-        {3, THREAD_PRIORITY_NORMAL},       {4, THREAD_PRIORITY_ABOVE_NORMAL}, {5, THREAD_PRIORITY_HIGHEST},
-        {6, THREAD_PRIORITY_TIME_CRITICAL}, {9, THREAD_PRIORITY_NORMAL}, {-1, THREAD_PRIORITY_NORMAL},
+        {0, THREAD_PRIORITY_IDLE},          {1, THREAD_PRIORITY_LOWEST},       {2, THREAD_PRIORITY_BELOW_NORMAL},
+        {3, THREAD_PRIORITY_NORMAL},        {4, THREAD_PRIORITY_ABOVE_NORMAL}, {5, THREAD_PRIORITY_HIGHEST},
+        {6, THREAD_PRIORITY_TIME_CRITICAL}, {9, THREAD_PRIORITY_NORMAL},       {-1, THREAD_PRIORITY_NORMAL},
     };
     ZThread thread = ZThread::Create(&ReturnArgument, nullptr, 0, true);
     ASSERT_TRUE(thread.IsValid());
@@ -121,8 +121,8 @@ TEST(ZThreadTest, PriorityLevelsMapToThreadPriorities)
     ASSERT_NE(nullptr, hThread);
     for (const auto& c : cases) {
         // Start from another value so a call that does nothing shows.
-        SetThreadPriority(hThread, c.nPriority == THREAD_PRIORITY_LOWEST ? THREAD_PRIORITY_HIGHEST
-                                                                          : THREAD_PRIORITY_LOWEST);
+        SetThreadPriority(hThread,
+                          c.nPriority == THREAD_PRIORITY_LOWEST ? THREAD_PRIORITY_HIGHEST : THREAD_PRIORITY_LOWEST);
         thread.SetPriority(c.nLevel);
         EXPECT_EQ(c.nPriority, GetThreadPriority(hThread)) << "level " << c.nLevel;
     }

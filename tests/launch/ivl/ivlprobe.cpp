@@ -69,7 +69,8 @@ int main(int argc, char** argv)
             return 1;
         char szClass[64] = "";
         GetClassNameA(hWnd, szClass, sizeof(szClass));
-        printf("class=%s title=%s style=0x%lx\n", szClass, argv[2], static_cast<unsigned long>(GetWindowLongA(hWnd, GWL_STYLE)));
+        printf("class=%s title=%s style=0x%lx\n", szClass, argv[2],
+               static_cast<unsigned long>(GetWindowLongA(hWnd, GWL_STYLE)));
         return 0;
     }
     if (argc >= 6 && strcmp(argv[1], "post") == 0) {

@@ -69,10 +69,12 @@ TEST_F(PackTest, ResultsAndUnloadOfEachPackStep)
         {"Pack", "scenes\\hall.xml", 0, true, nullptr},
         {"Pack of a scene pack.dll cannot read", "scenes\\broken.xml", 0, false, nullptr},
         {"Pack that pack.dll reports as failed", "scenes\\refused.xml", 0, false, nullptr},
-        {"PackAndRepack", "scenes\\hall.xml", 1, true, "RepackFiles PackAndRepack all=0 0 0 types=DXT1=0,DXT5=1 files=2"},
+        {"PackAndRepack", "scenes\\hall.xml", 1, true,
+         "RepackFiles PackAndRepack all=0 0 0 types=DXT1=0,DXT5=1 files=2"},
         {"PackAndRepack that pack.dll reports as failed", "scenes\\refused.xml", 1, false, nullptr},
         {"PackScene without repack", "scenes\\hall.xml", 2, true, nullptr},
-        {"PackScene with repack", "scenes\\hall.xml", 3, true, "RepackFiles PackRepack all=0 0 0 types=DXT1=0,DXT5=1 files=2"},
+        {"PackScene with repack", "scenes\\hall.xml", 3, true,
+         "RepackFiles PackRepack all=0 0 0 types=DXT1=0,DXT5=1 files=2"},
         {"PackScene that pack.dll reports as failed", "scenes\\refused.xml", 3, false, nullptr},
         {"PackScene of a scene pack.dll cannot read", "scenes\\broken.xml", 2, false, nullptr},
     };
@@ -99,9 +101,13 @@ TEST_F(PackTest, ResultsAndUnloadOfEachPackStep)
             EXPECT_TRUE(texforge.empty()) << c.m_szName;
             continue;
         }
-        std::vector<std::string> expected = {"GetInterface", "SetUp res\\ 0 0", "GetImageTypes", c.m_szRepack,
+        std::vector<std::string> expected = {"GetInterface",
+                                             "SetUp res\\ 0 0",
+                                             "GetImageTypes",
+                                             c.m_szRepack,
                                              std::string("file ") + c.m_szScene + ".pak",
-                                             std::string("file ") + c.m_szScene + ".tex", "Release"};
+                                             std::string("file ") + c.m_szScene + ".tex",
+                                             "Release"};
         EXPECT_EQ(expected, texforge) << c.m_szName;
     }
 }

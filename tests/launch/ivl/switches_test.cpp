@@ -11,9 +11,9 @@
 
 namespace
 {
-const char* const kSwitchOptions[] = {"boot.sessionid", "scenefile", "boot.loadfromserver", "boot.playersessionid",
-                                      "boot.webentrance", "boot.allowlocalserver", "boot.dedicated", "boot.port",
-                                      "boot.logfile"};
+const char* const kSwitchOptions[] = {"boot.sessionid",       "scenefile",        "boot.loadfromserver",
+                                      "boot.playersessionid", "boot.webentrance", "boot.allowlocalserver",
+                                      "boot.dedicated",       "boot.port",        "boot.logfile"};
 const char* const kUntouched = "<untouched>";
 
 struct SwitchCase
@@ -29,12 +29,22 @@ TEST(Switches, CommandLinesSetTheirOptions)
     const SwitchCase cases[] = {
         {"sync program's line with a further parameter",
          "/S 1234 /M 1234 /P abc /W web /lang en /NOSERVER /H 0 /R \"a=b\" ",
-         {{"boot.sessionid", "1234"}, {"scenefile", "a=b"}, {"boot.loadfromserver", "true"},
-          {"boot.playersessionid", "abc"}, {"boot.webentrance", "web"}, {"boot.allowlocalserver", "false"}}},
-        {"sync program's line without further parameters", "/S 1234 /M 1234 /P abc /W web /lang en /NOSERVER /H 0",
-         {{"boot.sessionid", "1234"}, {"scenefile", "1234"}, {"boot.loadfromserver", "true"},
-          {"boot.playersessionid", "abc"}, {"boot.webentrance", "web"}, {"boot.allowlocalserver", "false"}}},
-        {"the last of several /R wins", "/M m /R \"x=1\" /R \"y=2\"",
+         {{"boot.sessionid", "1234"},
+          {"scenefile", "a=b"},
+          {"boot.loadfromserver", "true"},
+          {"boot.playersessionid", "abc"},
+          {"boot.webentrance", "web"},
+          {"boot.allowlocalserver", "false"}}},
+        {"sync program's line without further parameters",
+         "/S 1234 /M 1234 /P abc /W web /lang en /NOSERVER /H 0",
+         {{"boot.sessionid", "1234"},
+          {"scenefile", "1234"},
+          {"boot.loadfromserver", "true"},
+          {"boot.playersessionid", "abc"},
+          {"boot.webentrance", "web"},
+          {"boot.allowlocalserver", "false"}}},
+        {"the last of several /R wins",
+         "/M m /R \"x=1\" /R \"y=2\"",
          {{"scenefile", "y=2"}, {"boot.loadfromserver", "true"}}},
         {"/D with a port", "/D 7778", {{"boot.dedicated", "true"}, {"boot.port", "7778"}}},
         {"/D with the port right after the letter", "/D7778", {{"boot.dedicated", "true"}, {"boot.port", "7778"}}},
@@ -42,7 +52,9 @@ TEST(Switches, CommandLinesSetTheirOptions)
         {"/D followed by a word", "/D abc /S 6", {{"boot.dedicated", "true"}, {"boot.sessionid", "6"}}},
         {"single-quoted value with a blank", "/S'a b'", {{"boot.sessionid", "a b"}}},
         {"double-quoted value after a tab", "/W\t\"x y\" /S 2", {{"boot.webentrance", "x y"}, {"boot.sessionid", "2"}}},
-        {"/NOSERVER then /R", "/NOSERVER /R scene.xml", {{"boot.allowlocalserver", "false"}, {"scenefile", "scene.xml"}}},
+        {"/NOSERVER then /R",
+         "/NOSERVER /R scene.xml",
+         {{"boot.allowlocalserver", "false"}, {"scenefile", "scene.xml"}}},
         {"/NOSERVER glued to a word", "/NOSERVERX /S 3", {{"boot.allowlocalserver", "false"}, {"boot.sessionid", "3"}}},
         {"/N alone is not /NOSERVER", "/N /S 3", {{"boot.sessionid", "3"}}},
         {"/L value", "/Lgame.log", {{"boot.logfile", "game.log"}}},
@@ -51,7 +63,9 @@ TEST(Switches, CommandLinesSetTheirOptions)
         {"a leading script name is dropped", "myscript.py /S 2", {{"boot.sessionid", "2"}}},
         {"empty line", "", {}},
         {"blanks only", "  \t ", {}},
-        {"ends right after a switch letter", "/S 1 /M", {{"boot.sessionid", "1"}, {"scenefile", ""}, {"boot.loadfromserver", "true"}}},
+        {"ends right after a switch letter",
+         "/S 1 /M",
+         {{"boot.sessionid", "1"}, {"scenefile", ""}, {"boot.loadfromserver", "true"}}},
         {"ends after the slash", "/S 1 /", {{"boot.sessionid", "1"}}},
         {"ends inside a quoted value", "/S \"unterminated", {{"boot.sessionid", "unterminated"}}},
     };
@@ -72,12 +86,9 @@ TEST(Switches, CommandLinesSetTheirOptions)
 TEST(Switches, ScriptName)
 {
     const std::pair<const char*, const char*> cases[] = {
-        {"", "client.py"},
-        {"/S 1", "client.py"},
-        {"run.py /S 1", "run.py"},
-        {"\"my script.py\" /S 1", "my script.py"},
-        {"\"open", "open"},
-        {"tab\tseparated /S", "tab\tseparated"},  // only a blank ends an unquoted name
+        {"", "client.py"},         {"/S 1", "client.py"},
+        {"run.py /S 1", "run.py"}, {"\"my script.py\" /S 1", "my script.py"},
+        {"\"open", "open"},        {"tab\tseparated /S", "tab\tseparated"},  // only a blank ends an unquoted name
     };
     for (const auto& c : cases)
         EXPECT_STREQ(c.second, ScriptNameFromCommandLine(c.first).c_str()) << c.first;
@@ -158,25 +169,29 @@ TEST(WindowPlacement, SizesOnAGivenScreen)
         {"800x600", 1920, 1080, {560, 240, 800, 600}},
         {"320x200", 1920, 1080, {640, 300, 640, 480}},
         {"639x600", 1920, 1080, {640, 300, 640, 480}},
-        {"0x0", 1920, 1080, {320, 180, 1280, 720}},    // ratio 1777
-        {"0x0", 1920, 1200, {320, 200, 1280, 800}},    // ratio 1600
-        {"0x0", 2560, 1080, {640, 140, 1280, 800}},    // ratio 2370
+        {"0x0", 1920, 1080, {320, 180, 1280, 720}},  // ratio 1777
+        {"0x0", 1920, 1200, {320, 200, 1280, 800}},  // ratio 1600
+        {"0x0", 2560, 1080, {640, 140, 1280, 800}},  // ratio 2370
         {"0x0", 1366, 768, {0, 0, 1366, 768}},
         {"0x0", 1024, 768, {0, 0, 1024, 768}},
-        {"0x0", 1400, 700, {0, 0, 1400, 700}},         // 1280 x 800 does not fit: the screen
+        {"0x0", 1400, 700, {0, 0, 1400, 700}},  // 1280 x 800 does not fit: the screen
         {"3000x2000", 1920, 1080, {0, 0, 1920, 1080}},
         {"0x600", 1920, 1080, {320, 180, 1280, 720}},
         {"big", 1920, 1080, {320, 180, 1280, 720}},
         {"", 1920, 1200, {320, 200, 1280, 800}},
         {"1920x1080", 1920, 1080, {0, 0, 1920, 1080}},
-        {"0x0", 1920, 0, {0, 0, 1920, 0}},              // no height: no division by it
+        {"0x0", 1920, 0, {0, 0, 1920, 0}},  // no height: no division by it
     };
     for (const Case& c : cases) {
         ZWindowPlacement p = ComputeWindowPlacement(c.m_szResolution, c.m_nScreenWidth, c.m_nScreenHeight);
-        EXPECT_EQ(c.m_Expected.m_nX, p.m_nX) << c.m_szResolution << " on " << c.m_nScreenWidth << "x" << c.m_nScreenHeight;
-        EXPECT_EQ(c.m_Expected.m_nY, p.m_nY) << c.m_szResolution << " on " << c.m_nScreenWidth << "x" << c.m_nScreenHeight;
-        EXPECT_EQ(c.m_Expected.m_nWidth, p.m_nWidth) << c.m_szResolution << " on " << c.m_nScreenWidth << "x" << c.m_nScreenHeight;
-        EXPECT_EQ(c.m_Expected.m_nHeight, p.m_nHeight) << c.m_szResolution << " on " << c.m_nScreenWidth << "x" << c.m_nScreenHeight;
+        EXPECT_EQ(c.m_Expected.m_nX, p.m_nX)
+            << c.m_szResolution << " on " << c.m_nScreenWidth << "x" << c.m_nScreenHeight;
+        EXPECT_EQ(c.m_Expected.m_nY, p.m_nY)
+            << c.m_szResolution << " on " << c.m_nScreenWidth << "x" << c.m_nScreenHeight;
+        EXPECT_EQ(c.m_Expected.m_nWidth, p.m_nWidth)
+            << c.m_szResolution << " on " << c.m_nScreenWidth << "x" << c.m_nScreenHeight;
+        EXPECT_EQ(c.m_Expected.m_nHeight, p.m_nHeight)
+            << c.m_szResolution << " on " << c.m_nScreenWidth << "x" << c.m_nScreenHeight;
     }
 }
 

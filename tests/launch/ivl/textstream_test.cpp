@@ -10,7 +10,10 @@ namespace
 {
 struct Reader
 {
-    explicit Reader(const std::string& sText) : m_sText(sText), m_Memory(m_sText.data(), m_sText.size()), m_Text(&m_Memory) {}
+    explicit Reader(const std::string& sText)
+        : m_sText(sText), m_Memory(m_sText.data(), m_sText.size()), m_Text(&m_Memory)
+    {
+    }
     std::string m_sText;
     ZMemoryReader m_Memory;
     TextInputStream m_Text;
@@ -21,14 +24,22 @@ TEST(TextInputStream, ReadsEachValueLine)
     struct Case
     {
         const char* m_szLine;
-        char m_cKind;       // B, W, D, Q, F, R
+        char m_cKind;  // B, W, D, Q, F, R
         double m_fExpected;
     };
     const Case cases[] = {
-        {"B:1\n", 'B', 1},           {"B:0\r\n", 'B', 0},           {"W:-3\n", 'W', -3},
-        {"D:123456\n", 'D', 123456}, {"D:-7\r\n", 'D', -7},         {"D:x\n", 'D', 0},
-        {"Q:1,-1\n", 'Q', 8589934591.0}, {"Q:0,5\n", 'Q', 5},       {"Q:-1,-1\n", 'Q', -1},
-        {"F:2.500000e+00\n", 'F', 2.5}, {"R:-1.250000e-01\n", 'R', -0.125}, {"F:nonsense\n", 'F', 0},
+        {"B:1\n", 'B', 1},
+        {"B:0\r\n", 'B', 0},
+        {"W:-3\n", 'W', -3},
+        {"D:123456\n", 'D', 123456},
+        {"D:-7\r\n", 'D', -7},
+        {"D:x\n", 'D', 0},
+        {"Q:1,-1\n", 'Q', 8589934591.0},
+        {"Q:0,5\n", 'Q', 5},
+        {"Q:-1,-1\n", 'Q', -1},
+        {"F:2.500000e+00\n", 'F', 2.5},
+        {"R:-1.250000e-01\n", 'R', -0.125},
+        {"F:nonsense\n", 'F', 0},
         {"D:42", 'D', 42},  // last line without its line feed
         {"", 'D', 0},       // nothing left
     };
@@ -73,13 +84,13 @@ TEST(TextInputStream, ByteBlocks)
         {"W2:ab01\n", 2, 2, {0xAB, 0x01}},
         {"W2:AB01\r\n", 2, 2, {0xAB, 0x01}},
         {"W0:\n", 0, 0, {}},
-        {"W3:ab01\n", 2, -1, {}},   // count differs
-        {"W2:ab0g\n", 2, -1, {}},   // not a hexadecimal digit
-        {"W2:ab01x", 2, -1, {}},    // no line feed after the bytes
-        {"W2:ab", 2, -1, {}},       // short
-        {"X2:ab01\n", 2, -1, {}},   // not a block
-        {"W\n2:ab01\n", 2, -1, {}}, // line feed before ':'
-        {"W:ab01\n", 2, -1, {}},    // no count
+        {"W3:ab01\n", 2, -1, {}},    // count differs
+        {"W2:ab0g\n", 2, -1, {}},    // not a hexadecimal digit
+        {"W2:ab01x", 2, -1, {}},     // no line feed after the bytes
+        {"W2:ab", 2, -1, {}},        // short
+        {"X2:ab01\n", 2, -1, {}},    // not a block
+        {"W\n2:ab01\n", 2, -1, {}},  // line feed before ':'
+        {"W:ab01\n", 2, -1, {}},     // no count
     };
     for (const Case& c : cases) {
         Reader r(c.m_szText);
@@ -94,7 +105,10 @@ TEST(TextInputStream, ByteBlocks)
 TEST(BinaryEncoding, VariableLengthIntegers)
 {
     const std::pair<int32_t, std::vector<uint8_t>> cases[] = {
-        {0, {0x00}}, {127, {0x7F}}, {128, {0x80, 0x01}}, {300, {0xAC, 0x02}},
+        {0, {0x00}},
+        {127, {0x7F}},
+        {128, {0x80, 0x01}},
+        {300, {0xAC, 0x02}},
         {0x7FFFFFFF, {0xFF, 0xFF, 0xFF, 0xFF, 0x07}},
     };
     for (const auto& c : cases) {

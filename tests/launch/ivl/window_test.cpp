@@ -46,11 +46,9 @@ TEST(StatusPage, GraphPoints)
 TEST(StatusPage, SceneName)
 {
     const std::pair<const char*, const char*> cases[] = {
-        {"scenes\\arena.xml", "arena"},
-        {"arena.xml", "arena"},
+        {"scenes\\arena.xml", "arena"}, {"arena.xml", "arena"},
         {"data\\v1.2\\arena", "arena"},  // a dot in a folder name is no extension
-        {"data\\maps\\", ""},
-        {"", ""},
+        {"data\\maps\\", ""},           {"", ""},
         {"a\\b.c.xml", "b.c"},
     };
     for (const auto& c : cases) {

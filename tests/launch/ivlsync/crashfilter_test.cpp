@@ -24,7 +24,7 @@ LONG Filter(DWORD nCode, CONTEXT* pContext)
     EXCEPTION_POINTERS pointers = {&record, pContext};
     return SyncUnhandledExceptionFilter(&pointers);
 }
-} // namespace
+}  // namespace
 
 TEST(SyncCrashFilter, PassesOnWhatIsNoCrashAndReportsTheRest)
 {

@@ -105,16 +105,16 @@ TEST_F(Dispatch, FrameChecksInOrderDuplicateBusyCount)
         std::string sReply;
     } cases[] = {
         {"1002;5;127.0.0.1", "7;5;Session already exists"},
-        {"1002;5", "7;5;Session already exists"},          // also short of parameters
-        {"1004;6;live;", "7;6;Session already exists"},    // another kind, same id
+        {"1002;5", "7;5;Session already exists"},        // also short of parameters
+        {"1004;6;live;", "7;6;Session already exists"},  // another kind, same id
         {"2001;0", "4;-1;Malformed command"},
         {"1002;8;127.0.0.1", "6;8;Already pinging"},
-        {"1002;8", "6;8;Already pinging"},                 // busy before the count
+        {"1002;8", "6;8;Already pinging"},  // busy before the count
         {"1000;8;live;;u;true;http://x/", "6;8;Already downloading"},
         {"1003;8;live;;u;set:a;w;true;http://x/", "6;8;Already downloading"},  // both download kinds
         {"1003;8", "6;8;Already downloading"},
         {"1001;8;w;live;;1;2;en", "6;8;Already running"},
-        {"1004;8;live", std::string("5;8;") + kVerifyUsage},  // verify is not busy
+        {"1004;8;live", std::string("5;8;") + kVerifyUsage},   // verify is not busy
         {"1004;8;live;", std::string("5;8;") + kVerifyUsage},  // a final ';' is no parameter
         {"1004;8;..\\x;x", "5;8;CMD_VERIFY: invalid parameter for distribution (not a folder under the install root)"},
     };

@@ -89,7 +89,7 @@ TEST_F(DownloaderFixture, SelectionCountsWhatNeedsATransfer)
     struct Case
     {
         const char* szName;
-        const char* szLocalText;   // null: no local record
+        const char* szLocalText;  // null: no local record
         int nFlag1, nFlag2;
         int nRemoteSize;
         bool bCounted;
@@ -97,10 +97,10 @@ TEST_F(DownloaderFixture, SelectionCountsWhatNeedsATransfer)
     const char* szText = "aa-100";
     const Case cases[] = {
         {"missing.dat", nullptr, 0, 0, 0, true},
-        {"absent.dat", "aa-100", 0, 1, 0, true},           // flag1 clear: not on disk
-        {"changed.dat", "bb-100", 1, 1, 500, true},        // transfer size counts, not the length
+        {"absent.dat", "aa-100", 0, 1, 0, true},     // flag1 clear: not on disk
+        {"changed.dat", "bb-100", 1, 1, 500, true},  // transfer size counts, not the length
         {"current.dat", "aa-100", 1, 1, 0, false},
-        {"pending.dat", "aa-100", 1, 0, 0, false},         // only post-processing is pending
+        {"pending.dat", "aa-100", 1, 0, 0, false},  // only post-processing is pending
         {"_Servers/WebSite/index.html", nullptr, 0, 0, 0, false},
     };
     ZFileTable local, remote;
@@ -143,7 +143,7 @@ TEST_F(DownloaderFixture, StoreChecksLengthChecksumAndName)
         std::string sData;
         Downloader::StoreResult result;
     } cases[] = {
-        {"dir/ok.dat", sText + "_x", sData, Downloader::STORE_OK},   // more after the digest is allowed
+        {"dir/ok.dat", sText + "_x", sData, Downloader::STORE_OK},  // more after the digest is allowed
         {"short.dat", sText, sData.substr(1), Downloader::STORE_BAD_CONTENT},
         {"long.dat", sText, sData + "!", Downloader::STORE_BAD_CONTENT},
         {"corrupt.dat", sText, "Content of the file", Downloader::STORE_BAD_CONTENT},

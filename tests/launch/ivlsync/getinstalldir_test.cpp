@@ -21,8 +21,7 @@ TEST(InstallDir, FallsBackToTheTemporaryFolder)
         {"", std::string(sTemp.GetData()) + "IVL\\"},
         {nullptr, std::string(sTemp.GetData()) + "IVL"},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         ZStringBuffer<256> sPath("unchanged");
         ZIvlSync::GetInstallDir(sPath, c.m_szSub, "h5-missing");
         EXPECT_EQ(std::string(sPath.GetData()), c.m_sPath);

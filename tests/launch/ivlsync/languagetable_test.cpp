@@ -18,22 +18,21 @@ void LoadText(LanguageTable& table, const char* szXml)
     table.LoadFromStream(&reader);
 }
 
-const char kSample[] =
-    "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-    "<!-- texts -->\n"
-    "<root language=\"en\">\n"
-    "  <entry name=\"ready\"><value>Ready to go</value></entry>\n"
-    "  <entry name=\"twice\"><value>first</value></entry>\n"
-    "  <entry name=\"twice\"><value>second</value></entry>\n"
-    "  <other name=\"odd\"><value>odd element</value></other>\n"
-    "  <entry name=\"deep\"><group><value>too deep</value></group></entry>\n"
-    "  <entry><value>no name</value></entry>\n"
-    "  <entry name=\"novalue\">text only</entry>\n"
-    "  <entry name=\"amp\"><value>A &amp; B</value></entry>\n"
-    "  <entry name=\"accent\"><value>caf\xC3\xA9</value></entry>\n"
-    "  <entry name=\"menu/exit\"><value>Exit</value></entry>\n"
-    "  <entry name=\"ErrorMessages/ActionGame/7\"><value>Seven</value></entry>\n"
-    "</root>\n";
+const char kSample[] = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+                       "<!-- texts -->\n"
+                       "<root language=\"en\">\n"
+                       "  <entry name=\"ready\"><value>Ready to go</value></entry>\n"
+                       "  <entry name=\"twice\"><value>first</value></entry>\n"
+                       "  <entry name=\"twice\"><value>second</value></entry>\n"
+                       "  <other name=\"odd\"><value>odd element</value></other>\n"
+                       "  <entry name=\"deep\"><group><value>too deep</value></group></entry>\n"
+                       "  <entry><value>no name</value></entry>\n"
+                       "  <entry name=\"novalue\">text only</entry>\n"
+                       "  <entry name=\"amp\"><value>A &amp; B</value></entry>\n"
+                       "  <entry name=\"accent\"><value>caf\xC3\xA9</value></entry>\n"
+                       "  <entry name=\"menu/exit\"><value>Exit</value></entry>\n"
+                       "  <entry name=\"ErrorMessages/ActionGame/7\"><value>Seven</value></entry>\n"
+                       "</root>\n";
 
 TEST(LanguageTable, EmptyTableReturnsTheKeyItself)
 {
@@ -54,19 +53,13 @@ TEST(LanguageTable, Lookups)
         const char* m_szKey;
         const char* m_szText;  // null: the key itself
     } cases[] = {
-        {"ready", "Ready to go"},
-        {"Ready", nullptr},  // keys are case-sensitive
-        {"twice", "second"},  // the last entry wins
-        {"odd", "odd element"},  // any element name counts
-        {"deep", nullptr},  // a value one level deeper is not looked at
-        {"novalue", nullptr},
-        {"amp", "A & B"},
-        {"accent", "caf\xC3\xA9"},
-        {"missing", nullptr},
-        {"", nullptr},
+        {"ready", "Ready to go"}, {"Ready", nullptr},  // keys are case-sensitive
+        {"twice", "second"},                           // the last entry wins
+        {"odd", "odd element"},                        // any element name counts
+        {"deep", nullptr},                             // a value one level deeper is not looked at
+        {"novalue", nullptr},     {"amp", "A & B"},   {"accent", "caf\xC3\xA9"}, {"missing", nullptr}, {"", nullptr},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         const char* szText = table.GetText(c.m_szKey);
         if (c.m_szText)
             EXPECT_STREQ(szText, c.m_szText) << c.m_szKey;
@@ -125,8 +118,7 @@ TEST(LanguageTable, DocumentsWithoutUsableRoot)
         {"<texts language=\"en\"><e name=\"a\"><value>b</value></e></texts>", 0, ""},
         {"<root><e name=\"a\"><value>b</value></e></root>", 1, ""},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         LanguageTable table;
         LoadText(table, c.m_szXml);
         EXPECT_EQ(table.GetCount(), c.m_nCount) << c.m_szXml;
@@ -171,25 +163,51 @@ TEST(LanguageTable, ShippedEnglishFile)
         const char* m_szKey;
         const char* m_szConversions;  // the printf conversions, in order
     } keys[] = {
-        {"setpriority_failed", "d"}, {"connected_policy", ""}, {"ready", ""}, {"connected", ""},
-        {"Closed", ""}, {"closing", ""}, {"testing_access", "s"}, {"create_failed", "d"},
-        {"write_failed", "d"}, {"access_ok", ""}, {"access_failed", "s"}, {"no_localsettings", ""},
-        {"no_localsettings_long", ""}, {"menu_file", ""}, {"menu_verify_files", ""},
-        {"menu_edit_localsettings", ""}, {"menu_find_install_dir", ""}, {"menu_exit", ""},
-        {"cancel", ""}, {"cancelled", ""}, {"checking_status", ""}, {"close", ""},
-        {"contacting_server", ""}, {"downloading_header", ""}, {"downloading_x_of_x", "dd"},
-        {"downloading_x_of_x_mb", "ff"}, {"error", ""}, {"error_load_settings", ""},
-        {"errors_during_download", ""}, {"finished", ""}, {"hide_details", ""}, {"show_details", ""},
-        {"step_x_of_x", "dd"}, {"stopping", ""}, {"write_error_elevate", ""}, {"loading_settings", "s"},
-        {"dns_error", "s"}, {"connect_error", "sd"}, {"http_error", "d"},
+        {"setpriority_failed", "d"},
+        {"connected_policy", ""},
+        {"ready", ""},
+        {"connected", ""},
+        {"Closed", ""},
+        {"closing", ""},
+        {"testing_access", "s"},
+        {"create_failed", "d"},
+        {"write_failed", "d"},
+        {"access_ok", ""},
+        {"access_failed", "s"},
+        {"no_localsettings", ""},
+        {"no_localsettings_long", ""},
+        {"menu_file", ""},
+        {"menu_verify_files", ""},
+        {"menu_edit_localsettings", ""},
+        {"menu_find_install_dir", ""},
+        {"menu_exit", ""},
+        {"cancel", ""},
+        {"cancelled", ""},
+        {"checking_status", ""},
+        {"close", ""},
+        {"contacting_server", ""},
+        {"downloading_header", ""},
+        {"downloading_x_of_x", "dd"},
+        {"downloading_x_of_x_mb", "ff"},
+        {"error", ""},
+        {"error_load_settings", ""},
+        {"errors_during_download", ""},
+        {"finished", ""},
+        {"hide_details", ""},
+        {"show_details", ""},
+        {"step_x_of_x", "dd"},
+        {"stopping", ""},
+        {"write_error_elevate", ""},
+        {"loading_settings", "s"},
+        {"dns_error", "s"},
+        {"connect_error", "sd"},
+        {"http_error", "d"},
     };
-    for (const Key& key : keys)
-    {
+    for (const Key& key : keys) {
         const char* szText = table.GetText(key.m_szKey);
         EXPECT_NE(szText, key.m_szKey) << key.m_szKey << " has no text";
         std::string sConversions;
-        for (const char* p = szText; *p; ++p)
-        {
+        for (const char* p = szText; *p; ++p) {
             if (*p != '%')
                 continue;
             ++p;

@@ -58,11 +58,11 @@ TEST(FlashMessageText, BuiltMessagesHaveTheirWireText)
         int nParams;
     } cases[] = {
         {1, 5, nullptr, "1;5", 0},
-        {1, 5, "", "1;5", 0},                       // empty text: no parameter, no trailing ';'
+        {1, 5, "", "1;5", 0},  // empty text: no parameter, no trailing ';'
         {2, 7, "Timeout", "2;7;Timeout", 1},
         {101, 3, "0.500;Checking", "101;3;0.500;Checking", 2},
-        {5, 1, "a;", "5;1;a", 1},                   // the empty last piece is lost
-        {5, 1, "a;;b", "5;1;a;;b", 3},              // two ';' in a row: an empty parameter
+        {5, 1, "a;", "5;1;a", 1},       // the empty last piece is lost
+        {5, 1, "a;;b", "5;1;a;;b", 3},  // two ';' in a row: an empty parameter
         {5, 1, ";a", "5;1;;a", 2},
         {4, -1, "Malformed command", "4;-1;Malformed command", 1},
         {-3, -20, nullptr, "-3;-20", 0},
@@ -86,16 +86,16 @@ TEST(FlashMessageText, ParseTable)
     } cases[] = {
         {"1;5", 1, 5, true, {}},
         {"1002;7;127.0.0.1", 1002, 7, true, {"127.0.0.1"}},
-        {"1002;7;", 1002, 7, true, {}},               // final ';': no empty parameter
+        {"1002;7;", 1002, 7, true, {}},  // final ';': no empty parameter
         {"1002;7;;", 1002, 7, true, {""}},
         {"1004;2;live;;", 1004, 2, true, {"live", ""}},
-        {"1000", 0, 0, false, {"1000"}},              // one field: the part stays
+        {"1000", 0, 0, false, {"1000"}},  // one field: the part stays
         {"", 0, 0, false, {}},
         {"<policy-file-request/>\n", 0, 0, false, {"<policy-file-request/>\n"}},
         {"0;7", 0, 7, false, {}},
         {"5;0;x", 5, 0, false, {"x"}},
-        {"5;-2", 5, -2, true, {}},                     // negative ids are valid
-        {" 12x;3", 12, 3, true, {}},                   // atoi: blanks, digits, trailing bytes
+        {"5;-2", 5, -2, true, {}},    // negative ids are valid
+        {" 12x;3", 12, 3, true, {}},  // atoi: blanks, digits, trailing bytes
         {"+4;-0", 4, 0, false, {}},
         {"abc;def", 0, 0, false, {}},
         {"2001;5\n", 2001, 5, true, {}},               // a line feed after the id is ignored
@@ -143,7 +143,10 @@ TEST_F(SocketPair, SendPutsTextAndNulOnTheWire)
     FlashMessage(ERR_OK, 5).Send(m_Socket);
     FlashMessage(ERR_UNKNOWNCMD, 3, "Unknown command 999").Send(m_Socket);
     std::string wire = PeerReceive();
-    EXPECT_EQ(wire, std::string("1;5\0" "3;3;Unknown command 999\0", 4 + 24));
+    EXPECT_EQ(wire,
+              std::string("1;5\0"
+                          "3;3;Unknown command 999\0",
+                          4 + 24));
 }
 
 TEST_F(SocketPair, SendOnAClosedConnectionIsIgnored)
@@ -210,8 +213,8 @@ TEST(QuickCheck, OnlyTrueInAnyCase)
         const char* szParam;
         bool bQuick;
     } cases[] = {
-        {"true", true}, {"TRUE", true}, {"TrUe", true}, {"true ", false}, {" true", false},
-        {"false", false}, {"1", false}, {"", false}, {nullptr, false}, {"tru", false},
+        {"true", true},   {"TRUE", true}, {"TrUe", true}, {"true ", false}, {" true", false},
+        {"false", false}, {"1", false},   {"", false},    {nullptr, false}, {"tru", false},
     };
     for (const Case& c : cases)
         EXPECT_EQ(IsQuickCheck(c.szParam), c.bQuick) << (c.szParam ? c.szParam : "(null)");
@@ -242,11 +245,11 @@ TEST(PingMeasure, EchoSequences)
         const char* szError;
         size_t nEchoesUsed;
     } cases[] = {
-        {{10, 11, 12, 14}, PingSession::OUTCOME_RESULT, 11, "", 4},           // 47 / 4 rounded down
+        {{10, 11, 12, 14}, PingSession::OUTCOME_RESULT, 11, "", 4},  // 47 / 4 rounded down
         {{1, 1, 1, 1}, PingSession::OUTCOME_RESULT, 1, "", 4},
-        {{-5, -6, 3, 3, 3, 3}, PingSession::OUTCOME_RESULT, 3, "", 6},        // two errors are not enough
+        {{-5, -6, 3, 3, 3, 3}, PingSession::OUTCOME_RESULT, 3, "", 6},  // two errors are not enough
         {{-5, 3, -6, 3, 3, 3}, PingSession::OUTCOME_RESULT, 3, "", 6},
-        {{5, 5, 5, 0}, PingSession::OUTCOME_ERROR, 0, "Timeout", 4},          // no result from three
+        {{5, 5, 5, 0}, PingSession::OUTCOME_ERROR, 0, "Timeout", 4},  // no result from three
         {{0}, PingSession::OUTCOME_ERROR, 0, "Timeout", 1},
         {{-1, 0}, PingSession::OUTCOME_ERROR, 0, "Timeout", 2},
         {{-30001, 4, -20011, -10002}, PingSession::OUTCOME_ERROR, 0, "Error: -10002", 4},

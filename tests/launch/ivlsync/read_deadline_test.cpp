@@ -14,9 +14,9 @@ TEST(ReadDeadline, TrickledTextEndsAtTheDeadline)
     struct Case
     {
         const char* szName;
-        int nDeadlineMs;    // 0: none
-        int nDelayMs;       // between the peer's bytes
-        int nBytes;         // sent before the '>'
+        int nDeadlineMs;  // 0: none
+        int nDelayMs;     // between the peer's bytes
+        int nBytes;       // sent before the '>'
         bool bResult;
     };
     const Case cases[] = {
@@ -25,16 +25,14 @@ TEST(ReadDeadline, TrickledTextEndsAtTheDeadline)
         {"request within the deadline", 2000, 0, 22, true},
         {"trickle without a deadline", 0, 5, 30, true},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         Socket connection;
         SOCKET hPeer = INVALID_SOCKET;
         ASSERT_NO_FATAL_FAILURE(ConnectLoopbackPair(connection, hPeer));
         connection.SetReceiveTimeout(10000);
         std::atomic<bool> bStop(false);
         std::thread peer([&] {
-            for (int i = 0; i < c.nBytes && !bStop; ++i)
-            {
+            for (int i = 0; i < c.nBytes && !bStop; ++i) {
                 if (send(hPeer, "a", 1, 0) != 1)
                     return;
                 if (c.nDelayMs)

@@ -10,8 +10,8 @@
 
 namespace
 {
-std::string CommandLine(const char* szMission, const char* szPlayer, const char* szWeb,
-                        const char* szLanguage, std::vector<const char*> params, int nDirectX = 0)
+std::string CommandLine(const char* szMission, const char* szPlayer, const char* szWeb, const char* szLanguage,
+                        std::vector<const char*> params, int nDirectX = 0)
 {
     ZStringArray array(32);
     for (const char* p : params)
@@ -44,25 +44,17 @@ TEST(RunGameCommandLine, ValuesTheLauncherWouldMisreadAreQuoted)
         const char* szWritten;
     };
     const Case cases[] = {
-        {"", "\"\""},
-        {"a b", "\"a b\""},
-        {"a /R x", "\"a /R x\""},
-        {"a\tb", "\"a\tb\""},
-        {"'x", "\"'x\""},
-        {"x'", "x'"},
-        {"/x", "/x"},
+        {"", "\"\""}, {"a b", "\"a b\""}, {"a /R x", "\"a /R x\""}, {"a\tb", "\"a\tb\""}, {"'x", "\"'x\""},
+        {"x'", "x'"}, {"/x", "/x"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.szValue);
         std::string w = c.szWritten;
         EXPECT_EQ(CommandLine(c.szValue, "p", "w", "en", {}),
                   "/S " + w + " /M " + w + " /P p /W w /lang en /NOSERVER  /H 0");
-        EXPECT_EQ(CommandLine("m", c.szValue, "w", "en", {}),
-                  "/S m /M m /P " + w + " /W w /lang en /NOSERVER  /H 0");
-        EXPECT_EQ(CommandLine("m", "p", c.szValue, "en", {}),
-                  "/S m /M m /P p /W " + w + " /lang en /NOSERVER  /H 0");
-        EXPECT_EQ(CommandLine("m", "p", "w", c.szValue, {}),
-                  "/S m /M m /P p /W w /lang " + w + " /NOSERVER  /H 0");
+        EXPECT_EQ(CommandLine("m", c.szValue, "w", "en", {}), "/S m /M m /P " + w + " /W w /lang en /NOSERVER  /H 0");
+        EXPECT_EQ(CommandLine("m", "p", c.szValue, "en", {}), "/S m /M m /P p /W " + w + " /lang en /NOSERVER  /H 0");
+        EXPECT_EQ(CommandLine("m", "p", "w", c.szValue, {}), "/S m /M m /P p /W w /lang " + w + " /NOSERVER  /H 0");
     }
 }
 
@@ -122,14 +114,18 @@ TEST(DirectXSetup, ExitCodeTexts)
         const char* szText;
     } cases[] = {
         {-21, "The cabinet (.cab) file is not signed. "},
-        {-15, "The current user does not have administrative privileges. The user may need "
-              "administrative privileges for some setup operations."},
+        {-15,
+         "The current user does not have administrative privileges. The user may need "
+         "administrative privileges for some setup operations."},
         {-9, "An internal error occurred."},
         {-1, "Microsoft DirectX does not support the version of Microsoft Windows on the computer."},
         {0, "Setup was successful, and no restart is required."},
         {1, "Setup was successful, and a restart is required."},
         // codes between and beyond the documented ones
-        {-22, "Unknown error"}, {-18, "Unknown error"}, {-3, "Unknown error"}, {2, "Unknown error"},
+        {-22, "Unknown error"},
+        {-18, "Unknown error"},
+        {-3, "Unknown error"},
+        {2, "Unknown error"},
         {259, "Unknown error"},
     };
     for (const auto& c : cases)

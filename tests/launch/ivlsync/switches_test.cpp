@@ -44,8 +44,7 @@ const SwitchCase kSwitchCases[] = {
 };
 
 class SwitchScan : public testing::TestWithParam<SwitchCase>
-{
-};
+{};
 
 TEST_P(SwitchScan, Settings)
 {
@@ -93,8 +92,7 @@ TEST(LanguageFilePath, FolderAndName)
         {{"/l", "de", "/ld", "C:/lang/"}, "C:\\lang\\ivlsync_de.xml"},
         {{"/ld", "texts", "/l", "fr"}, "texts\\ivlsync_fr.xml"},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         SyncSettings settings;
         ScanSwitches(static_cast<int>(c.m_Args.size()), c.m_Args.data(), settings);
         ZStringBuffer<256> sPath("previous");

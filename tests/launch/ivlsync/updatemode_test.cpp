@@ -7,11 +7,10 @@
 
 namespace
 {
-const char kComplete[] =
-    "unique_file_servers=\"a.example:8080;b.example\"\n"
-    "distribution=\"live\"\n"
-    "vostxdistribution=\"Live\"\n"
-    "uniqueversionfilename=\"root.xml\"\n";
+const char kComplete[] = "unique_file_servers=\"a.example:8080;b.example\"\n"
+                         "distribution=\"live\"\n"
+                         "vostxdistribution=\"Live\"\n"
+                         "uniqueversionfilename=\"root.xml\"\n";
 
 TEST(ParseSettingsTest, Table)
 {
@@ -24,24 +23,29 @@ TEST(ParseSettingsTest, Table)
     };
     const Case cases[] = {
         {"plain", kComplete, true, "live"},
-        {"CR LF line ends", "distribution=\"crlf\"\r\nunique_file_servers=\"s\"\r\nvostxdistribution=\"v\"\r\n"
-                            "uniqueversionfilename=\"r\"\r\n",
+        {"CR LF line ends",
+         "distribution=\"crlf\"\r\nunique_file_servers=\"s\"\r\nvostxdistribution=\"v\"\r\n"
+         "uniqueversionfilename=\"r\"\r\n",
          true, "crlf"},
         {"blanks around '=' make no key", std::string(kComplete) + "distribution = \"other\"\n", true, "live"},
-        {"blank before '=' only", "distribution =\"x\"\nunique_file_servers=\"s\"\nvostxdistribution=\"v\"\n"
-                                  "uniqueversionfilename=\"r\"\n",
+        {"blank before '=' only",
+         "distribution =\"x\"\nunique_file_servers=\"s\"\nvostxdistribution=\"v\"\n"
+         "uniqueversionfilename=\"r\"\n",
          false, ""},
-        {"escaped quote stays with its backslash", "unique_file_servers=\"s\"\ndistribution=\"a\\\"b\" c\"\n"
-                                                   "vostxdistribution=\"v\"\nuniqueversionfilename=\"r\"\n",
+        {"escaped quote stays with its backslash",
+         "unique_file_servers=\"s\"\ndistribution=\"a\\\"b\" c\"\n"
+         "vostxdistribution=\"v\"\nuniqueversionfilename=\"r\"\n",
          true, "a\\\"b"},
         {"missing key", "unique_file_servers=\"s\"\ndistribution=\"d\"\nvostxdistribution=\"v\"\n", false, ""},
-        {"no closing quote skips the line", "unique_file_servers=\"s\"\ndistribution=\"d\nvostxdistribution=\"v\"\n"
-                                            "uniqueversionfilename=\"r\"\n",
+        {"no closing quote skips the line",
+         "unique_file_servers=\"s\"\ndistribution=\"d\nvostxdistribution=\"v\"\n"
+         "uniqueversionfilename=\"r\"\n",
          false, ""},
         {"later line wins", std::string(kComplete) + "distribution=\"test\"\n", true, "test"},
         {"empty", "", false, ""},
-        {"javascript form", "var x = 1;\nunique_file_servers=\"s\"; // servers\ndistribution=\"d\";\n"
-                            "vostxdistribution=\"v\";\nuniqueversionfilename=\"r\";\n",
+        {"javascript form",
+         "var x = 1;\nunique_file_servers=\"s\"; // servers\ndistribution=\"d\";\n"
+         "vostxdistribution=\"v\";\nuniqueversionfilename=\"r\";\n",
          true, "d"},
     };
     for (const Case& c : cases) {

@@ -65,7 +65,7 @@ protected:
     {
         m_sRoot = File::GetTempPath().GetData();
         m_sRoot += "verify_test_" + std::to_string(GetCurrentProcessId()) + "_" +
-                   ::testing::UnitTest::GetInstance()->current_test_info()->name();
+            ::testing::UnitTest::GetInstance()->current_test_info()->name();
         DeleteTree(m_sRoot.c_str());
         ASSERT_TRUE(CreateDirectoryPath((m_sRoot + "\\synccache").c_str()));
     }
@@ -157,8 +157,8 @@ TEST_F(VerifyTest, ChecksumTextRulesAndPackCompanions)
         bool bPass;
     };
     const Case cases[] = {
-        {"plain.txt", "-10", false, false, true},          // more text after the digits
-        {"upper.txt", "", true, false, false},             // hex in upper case
+        {"plain.txt", "-10", false, false, true},  // more text after the digits
+        {"upper.txt", "", true, false, false},     // hex in upper case
         {"textures/bmp(1)/pack.bin", "", false, false, false},
         {"textures/tga(2)/pack.bin", "", false, true, true},
         {"textures/HDR(3)/pack.bin", "", false, false, false},
@@ -224,7 +224,7 @@ TEST(PackFormatTest, Table)
         {"a/Hdr(1)/pack.bin", true, "Hdr", true},
         {"textures/dds(1)/pack.bin", true, "dds", false},
         {"textures/bmp/pack.bin", false, "", false},
-        {"bmp(1)/pack.bin", false, "", false},       // no '/' before the folder
+        {"bmp(1)/pack.bin", false, "", false},  // no '/' before the folder
         {"textures/bmp)1(/pack.bin", false, "", false},
         {"textures/bmp(1)/repack.bin", false, "", false},
         {"textures/bmp(1)/pack.bin.old", false, "", false},

@@ -20,16 +20,15 @@
 
 namespace
 {
-const char kTexts[] =
-    "<root language=\"en\">"
-    "<e name=\"menu_file\"><value>&amp;File</value></e>"
-    "<e name=\"menu_verify_files\"><value>Verify</value></e>"
-    "<e name=\"menu_exit\"><value>E&amp;xit</value></e>"
-    "<e name=\"closing\"><value>Closing now</value></e>"
-    "<e name=\"testing_access\"><value>testing [%s]</value></e>"
-    "<e name=\"create_failed\"><value>create failed [%d]</value></e>"
-    "<e name=\"access_ok\"><value>access ok</value></e>"
-    "</root>";
+const char kTexts[] = "<root language=\"en\">"
+                      "<e name=\"menu_file\"><value>&amp;File</value></e>"
+                      "<e name=\"menu_verify_files\"><value>Verify</value></e>"
+                      "<e name=\"menu_exit\"><value>E&amp;xit</value></e>"
+                      "<e name=\"closing\"><value>Closing now</value></e>"
+                      "<e name=\"testing_access\"><value>testing [%s]</value></e>"
+                      "<e name=\"create_failed\"><value>create failed [%d]</value></e>"
+                      "<e name=\"access_ok\"><value>access ok</value></e>"
+                      "</root>";
 
 std::wstring WindowText(HWND hWnd)
 {
@@ -62,16 +61,12 @@ protected:
         return *m_pWindow;
     }
     std::string Log() { return ivltest::ReadWholeFile(m_sFolder + "\\ivlsync.log"); }
-    static std::wstring Control(IvlSyncWindow& window)
-    {
-        return WindowText(GetDlgItem(window.GetHwnd(), IDC_LOG));
-    }
+    static std::wstring Control(IvlSyncWindow& window) { return WindowText(GetDlgItem(window.GetHwnd(), IDC_LOG)); }
     // Handles what is queued, as the main loop would, and tells whether the quit message came.
     static bool Pump()
     {
         MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
-        {
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
             if (msg.message == WM_QUIT)
                 return true;
             TranslateMessage(&msg);
@@ -155,8 +150,7 @@ TEST_F(WindowTest, MenuShowsLanguageTexts)
         {ID_FILE_FIND_INSTALL_DIR, L"menu_find_install_dir"},
         {ID_FILE_EXIT, L"E&xit"},
     };
-    for (const Item& item : items)
-    {
+    for (const Item& item : items) {
         GetMenuStringW(hFile, item.m_nId, szText, 128, MF_BYCOMMAND);
         EXPECT_STREQ(szText, item.m_szText);
     }

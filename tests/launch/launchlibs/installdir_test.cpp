@@ -22,15 +22,14 @@ public:
         m_bExisted = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPlainKey, 0, KEY_READ, &hKey) == ERROR_SUCCESS;
         m_nBytes = sizeof(m_szValue);
         m_bHadValue = m_bExisted &&
-                      RegQueryValueExW(hKey, nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(m_szValue), &m_nBytes) ==
-                          ERROR_SUCCESS;
+            RegQueryValueExW(hKey, nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(m_szValue), &m_nBytes) ==
+                ERROR_SUCCESS;
         if (m_bExisted)
             RegCloseKey(hKey);
     }
     ~PlainKeyGuard()
     {
-        if (!m_bExisted)
-        {
+        if (!m_bExisted) {
             RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPlainKey);
             return;
         }
@@ -58,15 +57,11 @@ TEST(InstallRegistryKey, VersionSelectsKey)
         const char* m_szVersion;
         const char* m_szKey;
     } cases[] = {
-        {"live", "Software\\Vost-Parn\\Ironvale"},
-        {"LIVE", "Software\\Vost-Parn\\Ironvale"},
-        {"", "Software\\Vost-Parn\\Ironvale"},
-        {nullptr, "Software\\Vost-Parn\\Ironvale"},
-        {"beta", "Software\\Vost-Parn\\Ironvale beta"},
-        {"live2", "Software\\Vost-Parn\\Ironvale live2"},
+        {"live", "Software\\Vost-Parn\\Ironvale"},      {"LIVE", "Software\\Vost-Parn\\Ironvale"},
+        {"", "Software\\Vost-Parn\\Ironvale"},          {nullptr, "Software\\Vost-Parn\\Ironvale"},
+        {"beta", "Software\\Vost-Parn\\Ironvale beta"}, {"live2", "Software\\Vost-Parn\\Ironvale live2"},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         ZStringBuffer<256> sKey;
         GetInstallRegistryKey(c.m_szVersion, sKey);
         EXPECT_STREQ(sKey.GetData(), c.m_szKey) << (c.m_szVersion ? c.m_szVersion : "(null)");
@@ -89,8 +84,7 @@ TEST(InstallDirFromRegistry, RootAndSubFolder)
         {L"C:\\Jeux\\\u00c9t\u00e9 \u6e38\u620f", "live", "C:\\Jeux\\\xC3\x89t\xC3\xA9 \xE6\xB8\xB8\xE6\x88\x8F\\live"},
         {L"C:\\\U0001F600", nullptr, "C:\\\xF0\x9F\x98\x80\\"},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         RegistryValue value = RegistryValue::Text(L"Software\\Vost-Parn\\Ironvale h5-test", c.m_szRoot);
         ASSERT_TRUE(value.IsCreated());
         ZStringBuffer<256> sPath("unchanged");
@@ -117,8 +111,7 @@ TEST(InstallDirFromRegistry, LiveInAnyCaseReadsThePlainKey)
     const wchar_t kRoot[] = L"E:\\Plain";
     RegSetValueExW(hKey, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(kRoot), sizeof(kRoot));
     RegCloseKey(hKey);
-    for (const char* szVersion : {"live", "LIVE", "Live", ""})
-    {
+    for (const char* szVersion : {"live", "LIVE", "Live", ""}) {
         ZStringBuffer<256> sPath;
         EXPECT_TRUE(GetInstallDirFromRegistry("live", szVersion, sPath)) << szVersion;
         EXPECT_STREQ(sPath.GetData(), "E:\\Plain\\live") << szVersion;
@@ -139,8 +132,7 @@ TEST(InstallDirFromRegistry, UnreadableEntriesLeaveThePathUnchanged)
         {"no default value", true, nullptr, 0},
         {"value above 2048 bytes", true, sLong.c_str(), static_cast<DWORD>((sLong.size() + 1) * 2)},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         RegistryValue value(c.m_bKey ? L"Software\\Vost-Parn\\Ironvale h5-bad" : L"Software\\Vost-Parn\\h5-none",
                             c.m_pData, c.m_nBytes);
         ZStringBuffer<256> sPath("unchanged");

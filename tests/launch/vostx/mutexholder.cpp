@@ -7,15 +7,13 @@
 int main()
 {
     HANDLE hMutex = ZCreateMutex("IvlSync_Running");
-    if (!hMutex)
-    {
+    if (!hMutex) {
         printf("taken\n");
         return 1;
     }
     printf("holding\n");
     fflush(stdout);
-    while (getchar() != EOF)
-    {
+    while (getchar() != EOF) {
     }
     ZCloseMutex(hMutex);
     return 0;

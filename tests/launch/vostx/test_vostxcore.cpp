@@ -36,8 +36,7 @@ std::string Messages(const std::string& log)
 {
     std::string out;
     size_t nStart = 0;
-    while (nStart < log.size())
-    {
+    while (nStart < log.size()) {
         size_t nEnd = log.find("\r\n", nStart);
         if (nEnd == std::string::npos)
             nEnd = log.size();
@@ -93,13 +92,16 @@ TEST(VostxCore, WorkFolderNames)
         const char* szName;
         bool bSafe;
     } aCases[] = {
-        {"live", true},     {"beta-2_x", true},   {"my dist", true},    {"", false},
-        {"..", false},      {".", false},         {". .", false},       {"..\\x", false},
-        {"a/b", false},     {"C:", false},        {"C:\\x", false},     {"\\\\server", false},
-        {"a|b", false},     {"a\tb", false},      {"x<y", false},       {"0123456789012345678901234567890123456789012345678901234567890123456789", false},
+        {"live", true},    {"beta-2_x", true},
+        {"my dist", true}, {"", false},
+        {"..", false},     {".", false},
+        {". .", false},    {"..\\x", false},
+        {"a/b", false},    {"C:", false},
+        {"C:\\x", false},  {"\\\\server", false},
+        {"a|b", false},    {"a\tb", false},
+        {"x<y", false},    {"0123456789012345678901234567890123456789012345678901234567890123456789", false},
     };
-    for (const Case& c : aCases)
-    {
+    for (const Case& c : aCases) {
         EXPECT_EQ(c.bSafe, VostxCore::IsSafeFolderName(c.szName)) << c.szName;
         EXPECT_EQ(c.bSafe, !VostxCore::GetWorkDir(c.szName).IsEmpty()) << c.szName;
     }
@@ -112,9 +114,17 @@ TEST(VostxCore, LanguageCodes)
         const char* szLanguage;
         bool bSafe;
     } aCases[] = {
-        {"en", true},          {"pt-BR", true},          {"zh_Hant", true},   {"x1", true},
-        {"", false},           {"en /a /rs h:80", false}, {"en\"", false},    {"en\t", false},
-        {"de%s", false},       {"../en", false},          {"0123456789012345678901234567890123", false},
+        {"en", true},
+        {"pt-BR", true},
+        {"zh_Hant", true},
+        {"x1", true},
+        {"", false},
+        {"en /a /rs h:80", false},
+        {"en\"", false},
+        {"en\t", false},
+        {"de%s", false},
+        {"../en", false},
+        {"0123456789012345678901234567890123", false},
     };
     for (const Case& c : aCases)
         EXPECT_EQ(c.bSafe, VostxCore::IsSafeLanguage(c.szLanguage)) << c.szLanguage;
@@ -139,7 +149,8 @@ TEST(VostxCore, CheckVersionComparesTheDigestPrefixWithoutCase)
         std::string text;
         bool bMatch;
     } aCases[] = {
-        {lower, true}, {upper, true}, {lower + "-15", true}, {wrong + "-15", false}, {lower.substr(0, 40), false}, {"", false},
+        {lower, true}, {upper, true}, {lower + "-15", true}, {wrong + "-15", false}, {lower.substr(0, 40), false},
+        {"", false},
     };
     for (const Case& c : aCases)
         EXPECT_EQ(c.bMatch, VostxCore::CheckVersion(path.GetData(), c.text.c_str())) << c.text;
@@ -151,8 +162,7 @@ TEST(VostxCore, CheckVersionComparesTheDigestPrefixWithoutCase)
 std::string Received(Socket& listener)
 {
     std::string all;
-    for (;;)
-    {
+    for (;;) {
         fd_set set;
         FD_ZERO(&set);
         FD_SET(listener.GetHandle(), &set);

@@ -51,7 +51,8 @@ public:
     }
 
 private:
-    void Print(const char* szKind, const char* szMethod, const char* szText, float fValue, const char* szId, void* pData)
+    void Print(const char* szKind, const char* szMethod, const char* szText, float fValue, const char* szId,
+               void* pData)
     {
         char szThread[64] = "";
         ZThreadRegistry::GetThreadName(GetCurrentThreadId(), szThread, sizeof(szThread));
@@ -76,13 +77,11 @@ int main(int argc, char** argv)
 {
     int nCalls = 1;
     int i = 1;
-    if (i + 1 < argc && strcmp(argv[i], "--calls") == 0)
-    {
+    if (i + 1 < argc && strcmp(argv[i], "--calls") == 0) {
         nCalls = atoi(argv[i + 1]);
         i += 2;
     }
-    if (argc - i != 7)
-    {
+    if (argc - i != 7) {
         fprintf(stderr, "usage: vostxcorehost [--calls N] dist version language server1 server2 rootlist flashid\n");
         return 2;
     }
@@ -97,8 +96,7 @@ int main(int argc, char** argv)
     for (int n = 0; n < nCalls; ++n)
         pCore->Init(args[0], args[1], args[2], servers, args[5], args[6]);
     pCore->WaitForThreads(nCalls);
-    if (nCalls > 1)
-    {
+    if (nCalls > 1) {
         pCore->Init(args[0], args[1], args[2], servers, args[5], args[6]);
         pCore->WaitForThreads(nCalls + 1);
     }

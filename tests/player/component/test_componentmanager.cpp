@@ -7,7 +7,8 @@
 #include "common/system/zlog.h"
 #include "player/component/componentmanager.h"
 
-namespace {
+namespace
+{
 
 std::vector<std::string>* g_pEvents = nullptr;
 
@@ -98,8 +99,7 @@ TEST_F(ComponentManagerTest, LookupIgnoresCaseAndGivesTypeIdsOnFirstSuccess)
         {"resourceindexallocator", pAllocator, 1},  // second lookup keeps its id
         {"resourcestrings", pStrings, 2},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         EXPECT_EQ(c.pExpected, m_Manager.FindConstructor(c.szName)) << c.szName;
         EXPECT_EQ(c.nTypeId, c.pExpected->GetTypeId()) << c.szName;
     }
@@ -160,8 +160,7 @@ TEST_F(ComponentManagerTest, BroadcastsReachInstancesInTheirOrder)
         {&ComponentManager::Broadcast7, {"7Third", "7Second", "7First"}},
         {&ComponentManager::Broadcast0And1, {"0First", "0Second", "0Third", "1First", "1Second", "1Third"}},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         m_Events.clear();
         (m_Manager.*c.pfnBroadcast)();
         EXPECT_EQ(c.expected, m_Events) << c.expected[0];
@@ -185,8 +184,7 @@ TEST_F(ComponentManagerTest, FindInstanceIgnoresCaseAndTakesTheFirst)
 TEST_F(ComponentManagerTest, FullTablesRefuseInsteadOfWritingPastTheirEnd)
 {
     std::vector<std::unique_ptr<Instance>> instances;
-    for (int i = 0; i < ComponentManager::MaxInstances; ++i)
-    {
+    for (int i = 0; i < ComponentManager::MaxInstances; ++i) {
         instances.push_back(std::make_unique<Instance>("i"));
         ASSERT_EQ(i, m_Manager.AddInstance(instances.back().get()));
     }

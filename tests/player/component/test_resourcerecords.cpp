@@ -2,15 +2,15 @@
 
 #include "player/component/componentmanager.h"
 
-namespace {
+namespace
+{
 
 // This program refers to no resource component: only the linked records object brings them.
 TEST(ResourceRecords, LinkedRecordsRegisterBeforeMain)
 {
     ComponentManager& manager = ComponentManager::Get();
-    for (const char* szName : {"resourcestrings", "resourcestringssingleton", "resourceindexallocator",
-                               "resourceindexallocatorsingleton"})
-    {
+    for (const char* szName :
+         {"resourcestrings", "resourcestringssingleton", "resourceindexallocator", "resourceindexallocatorsingleton"}) {
         ComponentConstructor* pRecord = manager.FindConstructor(szName);
         ASSERT_NE(nullptr, pRecord) << szName;
         EXPECT_STREQ(szName, pRecord->GetName());

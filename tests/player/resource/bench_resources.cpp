@@ -14,7 +14,8 @@
 #include "player/resource/resourceindexallocator.h"
 #include "player/resource/resourcestrings.h"
 
-namespace {
+namespace
+{
 
 const int kNames = 1000000;
 
@@ -23,11 +24,12 @@ double Now()
     return (double)ZTimer::Now() / (double)ZTimer::GetTicksPerSecond();
 }
 
-const char* const kLevels[] = {"harbour", "desert_base", "mountain_pass", "city_ruins", "forest", "airfield",
-                               "canyon", "island", "tundra", "refinery"};
-const char* const kFolders[] = {"props", "vehicles", "characters", "effects", "terrain", "buildings", "weapons", "sounds"};
-const char* const kKinds[] = {"crate", "barrel", "wall_segment", "lamp_post", "tree_pine", "rock_large", "fence",
-                              "door", "window_frame", "sandbag", "container", "pipe_bend", "antenna"};
+const char* const kLevels[] = {"harbour",  "desert_base", "mountain_pass", "city_ruins", "forest",
+                               "airfield", "canyon",      "island",        "tundra",     "refinery"};
+const char* const kFolders[] = {"props",   "vehicles",  "characters", "effects",
+                                "terrain", "buildings", "weapons",    "sounds"};
+const char* const kKinds[] = {"crate", "barrel",       "wall_segment", "lamp_post", "tree_pine", "rock_large", "fence",
+                              "door",  "window_frame", "sandbag",      "container", "pipe_bend", "antenna"};
 const char* const kTypes[] = {"msh(Mesh)", "dds(Texture)", "xml(Scene)", "wav(Sound)", "prp(Prop)"};
 
 // Allocator names: "data/levels/<level>/<folder>/<kind>_<n>:<ext>(<Type>):FILE//<path>", all distinct.
@@ -36,8 +38,7 @@ std::vector<std::string> MakeResourceNames()
     std::vector<std::string> names;
     names.reserve(kNames);
     char szName[256];
-    for (int i = 0; i < kNames; ++i)
-    {
+    for (int i = 0; i < kNames; ++i) {
         const char* szLevel = kLevels[i % 10];
         const char* szFolder = kFolders[(i / 10) % 8];
         const char* szKind = kKinds[(i / 80) % 13];
@@ -56,8 +57,7 @@ std::vector<std::string> MakeNumberedNames()
     std::vector<std::string> names;
     names.reserve(kNames);
     char szName[256];
-    for (int i = 0; i < kNames; ++i)
-    {
+    for (int i = 0; i < kNames; ++i) {
         int nFamily = i / 250;
         snprintf(szName, sizeof(szName), "%s/%s/%s_group%c%c%c_%d", kLevels[nFamily % 10], kFolders[(nFamily / 10) % 8],
                  kKinds[(nFamily / 80) % 13], 'a' + nFamily % 26, 'a' + (nFamily / 26) % 26, 'a' + (nFamily / 676) % 26,
@@ -82,8 +82,7 @@ void RunMap(const char* szLabel, const std::vector<std::string>& names, const st
     double dInsert = Now() - t;
     long long nFound = 0;
     t = Now();
-    for (int i : order)
-    {
+    for (int i : order) {
         auto it = map.find(names[i]);
         nFound += it != map.end() && it->second == i;
     }

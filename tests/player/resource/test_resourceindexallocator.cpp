@@ -6,7 +6,8 @@
 #include "player/component/componentmanager.h"
 #include "player/resource/resourceindexallocator.h"
 
-namespace {
+namespace
+{
 
 const int32_t kFresh = ResourceIndexAllocator::InitialHighest;
 
@@ -87,8 +88,7 @@ TEST(ResourceIndexAllocator, WatermarkAfterClearResetAndLoad)
         {"ResetHighest", [](ResourceIndexAllocator& a) { a.ResetHighest(); }, 0, true},
         {"Load", [](ResourceIndexAllocator& a) { Load(a, "x:tex(x)=40\r\ny:tex(x)=12\r\n"); }, 40, false},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         ResourceIndexAllocator allocator;
         allocator.Allocate("a:tex(x)");
         allocator.Register("f:mesh(1):FILE//f.bin", 5);
@@ -132,8 +132,7 @@ TEST(ResourceIndexAllocator, LoadReadsLines)
         {"negative index", "a:t(x)=-4\r\n", {{"a:t(x)", -4}}, 0},
         {"empty", "", {}, 0},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         ResourceIndexAllocator allocator;
         allocator.Allocate("old:tex(x)");
         Load(allocator, c.text);
@@ -161,8 +160,7 @@ TEST(ResourceIndexAllocator, SaveThenLoadGivesTheSameAnswers)
     {
         ResourceIndexAllocator allocator;
         std::vector<std::string> names;
-        for (int i = 0; i < nCount; ++i)
-        {
+        for (int i = 0; i < nCount; ++i) {
             names.push_back("data/levels/harbour/props/crate_" + std::to_string(i) + ":mesh(Mesh):FILE//props/crate_" +
                             std::to_string(i) + ".msh");
             if (i % 3 == 0)
@@ -196,8 +194,8 @@ TEST(ResourceIndexAllocator, NamesLongerThanAStoreBlock)
 TEST(ResourceIndexAllocator, CollectNamesSkipsLinksPropertiesAndPlainNames)
 {
     ResourceIndexAllocator allocator;
-    for (const char* szName : {"hall:xml(Mesh):m_pos", "hall:prp(Prop):m_a", "hall:lnk(Link):m_b", "plain", "door:PRP(x)",
-                               "a:prpx(y)", "gate:tex"})
+    for (const char* szName : {"hall:xml(Mesh):m_pos", "hall:prp(Prop):m_a", "hall:lnk(Link):m_b", "plain",
+                               "door:PRP(x)", "a:prpx(y)", "gate:tex"})
         allocator.Allocate(szName);
     ZStringMap set;
     set.Insert("hall:xml(Mesh):m_pos", "");

@@ -5,7 +5,8 @@
 #include "player/resource/resourceindexallocator.h"
 #include "player/resource/resourcenames.h"
 
-namespace {
+namespace
+{
 
 TEST(ResourceNames, FourCharacterCodes)
 {
@@ -31,15 +32,15 @@ TEST(ResourceNames, CompositeNameParts)
         const char* szFolder;
         const char* szFolderSuffixed;  // with the suffix "x"
     } cases[] = {
-        {"scenes\\hall:xml(Mesh):m_pos", "scenes\\hall.xml", "xml", "Mesh", "m_pos", "scenes\\hall\\", "scenes\\hall\\xml(Mesh)\\x"},
+        {"scenes\\hall:xml(Mesh):m_pos", "scenes\\hall.xml", "xml", "Mesh", "m_pos", "scenes\\hall\\",
+         "scenes\\hall\\xml(Mesh)\\x"},
         {"a:b:tex(x)", "a.b.tex", "b:tex", "x", "tex(x)", "a\\", "a\\b\\x"},
         {"plain", "plain", "", "", "plain", "", "x"},
         {"a:tex", "a.tex", "tex", "", "tex", "a\\", "a\\x"},
         {"a:b)(c", "a.b)", "b)", "", "b)(c", "a\\", "a\\x"},
         {"", "", "", "", "", "", "x"},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         EXPECT_STREQ(c.szFile, GetNameFile(c.szName).c_str()) << c.szName;
         EXPECT_STREQ(c.szExtension, GetNameExtension(c.szName).c_str()) << c.szName;
         EXPECT_STREQ(c.szType, GetNameType(c.szName).c_str()) << c.szName;
@@ -64,8 +65,7 @@ TEST(ResourceNames, PathRewrite)
         {"data\\hall.xml", "", -1},
         {"", "", -1},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         ResourceText result("left over");
         EXPECT_EQ(c.nPosition, RewriteResourcePath(c.szPath, result)) << c.szPath;
         EXPECT_STREQ(c.szResult, result.c_str()) << c.szPath;
@@ -80,12 +80,12 @@ TEST(ResourceNames, TrailingNumber)
         int nValue;
         int nStart;
     } cases[] = {
-        {"Mesh12", 13, 4}, {"Mesh", 1, -1}, {"", 1, -1}, {"12", 13, 0}, {"a1b2", 3, 3},
-        {"Light0", 1, 5}, {"x9b", 1, -1},
-        {"x99999999999999999999", 2147483647, 1},  // saturates instead of overflowing
+        {"Mesh12", 13, 4}, {"Mesh", 1, -1},
+        {"", 1, -1},       {"12", 13, 0},
+        {"a1b2", 3, 3},    {"Light0", 1, 5},
+        {"x9b", 1, -1},    {"x99999999999999999999", 2147483647, 1},  // saturates instead of overflowing
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         int nStart = 99;
         EXPECT_EQ(c.nValue, GetTrailingNumber(c.szText, &nStart)) << c.szText;
         EXPECT_EQ(c.nStart, nStart) << c.szText;

@@ -7,7 +7,8 @@
 
 #include "player/resource/resourcestrings.h"
 
-namespace {
+namespace
+{
 
 const uint32_t kNone = ResourceStrings::NoString;
 const uint32_t kTableSignature = 0x565D0C5Fu;
@@ -21,8 +22,7 @@ TEST(PredefinedNames, EveryEntryGetsItsOwnIdBack)
 {
     ResourceStrings strings;
     int nCount = 0;
-    for (const PredefinedName* p = g_PredefinedNames; p->m_szName; ++p, ++nCount)
-    {
+    for (const PredefinedName* p = g_PredefinedNames; p->m_szName; ++p, ++nCount) {
         // A repeated name or one ending in a digit would come back under another id.
         EXPECT_EQ(p->m_nId, strings.FindString(p->m_szName, p->m_nId >> 24)) << p->m_szName;
         EXPECT_STREQ(p->m_szName, strings.GetString(p->m_nId)) << p->m_nId;
@@ -38,8 +38,7 @@ TEST(PredefinedNames, GroupsHoldTheirCounts)
         const char* szPrefix;
         int nCount;
     } groups[] = {{"m_", 544}, {"Vost_", 127}, {"demomap/", 61}, {"AE_", 19}};
-    for (const Group& g : groups)
-    {
+    for (const Group& g : groups) {
         int n = 0;
         for (int i = 0; i < 1080; ++i)
             n += strncmp(g_PredefinedNames[i].m_szName, g.szPrefix, strlen(g.szPrefix)) == 0;
@@ -56,12 +55,24 @@ TEST(ResourceStrings, KnownNamesAfterConstruction)
         uint32_t nKind;
         uint32_t nId;
     } cases[] = {
-        {"m_AutoStart", 0, 1079},      {"Cloth", 1, 0x1000002},         {"", 0, 0},
-        {"", 1, 0x1000000},            {"Vantari", 0, 237},             {"None", 0, 553},
-        {"VostFlashObject", 0, 694},   {"m_VehicleName", 0, 1075},      {"m_WaitEvent", 0, 1076},
-        {"Vost_EffectPhysics", 0, 1077}, {"bogusprop", 0, 1078},        {"ControllerCount", 1, 0x1000022},
-        {"Weapons", 1, 0x100001E},     {"m_autostart", 0, kNone},       {"Cloth", 0, kNone},
-        {"never added", 0, kNone},     {"m_AutoStart", 1, kNone},       {"m_AutoStart", 7, kNone},
+        {"m_AutoStart", 0, 1079},
+        {"Cloth", 1, 0x1000002},
+        {"", 0, 0},
+        {"", 1, 0x1000000},
+        {"Vantari", 0, 237},
+        {"None", 0, 553},
+        {"VostFlashObject", 0, 694},
+        {"m_VehicleName", 0, 1075},
+        {"m_WaitEvent", 0, 1076},
+        {"Vost_EffectPhysics", 0, 1077},
+        {"bogusprop", 0, 1078},
+        {"ControllerCount", 1, 0x1000022},
+        {"Weapons", 1, 0x100001E},
+        {"m_autostart", 0, kNone},
+        {"Cloth", 0, kNone},
+        {"never added", 0, kNone},
+        {"m_AutoStart", 1, kNone},
+        {"m_AutoStart", 7, kNone},
         {"m_AutoStart4", 0, 1079 | 5 << 16},
     };
     for (const Case& c : cases)
@@ -79,17 +90,16 @@ TEST(ResourceStrings, NumberedNamesSplitIntoBaseAndSuffix)
         uint32_t nId;
     } cases[] = {
         {"Weapons7", 1, 0x1000000 | 8 << 16 | 30},
-        {"Light12", 0, 1080 | 13 << 16},   // new base "Light"
+        {"Light12", 0, 1080 | 13 << 16},  // new base "Light"
         {"Light", 0, 1080},
         {"Light0", 0, 1080 | 1 << 16},
         {"Light254", 0, 1080 | 255 << 16},
-        {"Light255", 0, 1081},             // suffix would not fit: its own base name
+        {"Light255", 0, 1081},  // suffix would not fit: its own base name
         {"Light300", 0, 1082},
-        {"Light007", 0, 1083},             // a leading zero would be lost: its own base name
-        {"7", 0, 0 | 8 << 16},             // the empty base name with a suffix
+        {"Light007", 0, 1083},  // a leading zero would be lost: its own base name
+        {"7", 0, 0 | 8 << 16},  // the empty base name with a suffix
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         EXPECT_EQ(c.nId, strings.AddString(c.szName, c.nKind)) << c.szName;
         EXPECT_EQ(c.nId, strings.AddString(c.szName, c.nKind)) << c.szName << " again";
         EXPECT_EQ(c.nId, strings.FindString(c.szName, c.nKind)) << c.szName;
@@ -156,8 +166,7 @@ TEST(ResourceStrings, LoadNamesReadsBothLineEndings)
         {"digits kept", "Light12\r\n", {"Light12"}},
         {"empty text", "", {}},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         ResourceStrings strings;
         strings.LoadNames(c.text.data(), (uint32_t)c.text.size());
         for (uint32_t i = 0; i < c.names.size(); ++i)
@@ -195,8 +204,10 @@ TEST(ResourceStrings, SaveThenLoadKeepsTheIndexes)
         loaded.LoadNames(text.data(), (uint32_t)text.size());
         for (uint32_t nId : {0u, 1u, 237u, 1079u, 1080u, 1079u + (uint32_t)nExtra})
             EXPECT_STREQ(strings.GetString(nId), loaded.GetString(nId)) << nId;
-        EXPECT_EQ(1079u + (uint32_t)nExtra,
-                  loaded.FindString(("data/textures/terrain/detail_layer_" + std::to_string(nExtra - 1) + "_diffuse.dds").c_str(), 0));
+        EXPECT_EQ(
+            1079u + (uint32_t)nExtra,
+            loaded.FindString(
+                ("data/textures/terrain/detail_layer_" + std::to_string(nExtra - 1) + "_diffuse.dds").c_str(), 0));
         ZMemoryBuffer again;
         loaded.SaveNames(again);
         EXPECT_EQ(text, Text(again));
@@ -218,8 +229,7 @@ TEST(ResourceStrings, SignatureOfSmallTables)
          0x1FFFFFFu},  // shifts run 0..24, then start again at 0
         {{""}, 1},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         std::vector<PredefinedName> table;
         for (const char* sz : c.names)
             table.push_back({sz, 0});

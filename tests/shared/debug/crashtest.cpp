@@ -22,7 +22,7 @@ static LONG WINAPI CrashFilter(EXCEPTION_POINTERS* pInfo)
 __attribute__((noinline)) static void WriteToLowAddress()
 {
     volatile int* p = (volatile int*)0x10;
-    *p = 1; // the faulting line
+    *p = 1;  // the faulting line
 }
 
 __attribute__((noinline)) static int Divide(volatile int a, volatile int b)
@@ -30,7 +30,7 @@ __attribute__((noinline)) static int Divide(volatile int a, volatile int b)
     return a / b;
 }
 
-static volatile int s_nDepthLimit = -1; // never reached: the stack runs out first
+static volatile int s_nDepthLimit = -1;  // never reached: the stack runs out first
 
 __attribute__((noinline)) static int Recurse(int n)
 {
@@ -45,8 +45,7 @@ int main(int argc, char** argv)
 {
     SetUnhandledExceptionFilter(CrashFilter);
     const char* szMode = argc > 1 ? argv[1] : "none";
-    for (int i = 2; i < argc; ++i)
-    {
+    for (int i = 2; i < argc; ++i) {
         if (!strcmp(argv[i], "--dialog"))
             s_bDialog = 1;
         else if (!strcmp(argv[i], "--log") && i + 1 < argc)

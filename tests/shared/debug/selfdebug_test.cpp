@@ -31,11 +31,15 @@ std::string Pointer(uintptr_t n)
     _snprintf(sz, sizeof(sz), "%p", (void*)n);
     return sz;
 }
-} // namespace
+}  // namespace
 
 TEST(CrashReport, XmlEscaping)
 {
-    struct Case { const char* in; const char* out; } cases[] = {
+    struct Case
+    {
+        const char* in;
+        const char* out;
+    } cases[] = {
         {"<&>\"'", "&lt;&amp;&gt;&quot;&apos;"},
         {"\xE9", "&#233;"},
         {"a\tb", "a&#9;b"},
@@ -59,13 +63,17 @@ TEST(CrashReport, ExceptionNamesAndDetails)
     NameOf(0xC0000005, &details, 5, 0x40);
     EXPECT_EQ("(access " + Pointer(0x40) + ")", details);
 
-    struct Case { DWORD code; const char* name; } cases[] = {
-        {0x80000001, "GUARD_PAGE_VIOLATION"}, {0x80000003, "BREAKPOINT"}, {0x40000005, "SEGMENT_NOTIFICATION"},
-        {0xC0000094, "INTEGER_DIVIDE_BY_ZERO"}, {0xC00000FD, "STACK_OVERFLOW"}, {0xC000013A, "CONTROL_C_EXIT"},
+    struct Case
+    {
+        DWORD code;
+        const char* name;
+    } cases[] = {
+        {0x80000001, "GUARD_PAGE_VIOLATION"},  {0x80000003, "BREAKPOINT"},
+        {0x40000005, "SEGMENT_NOTIFICATION"},  {0xC0000094, "INTEGER_DIVIDE_BY_ZERO"},
+        {0xC00000FD, "STACK_OVERFLOW"},        {0xC000013A, "CONTROL_C_EXIT"},
         {0xC00002C0, "ILLEGAL_VLM_REFERENCE"}, {0xC0000090, "FLOAT_INVALID_OPERATION"},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         EXPECT_EQ(c.name, NameOf(c.code, &details)) << std::hex << c.code;
         EXPECT_EQ("", details);
     }
@@ -86,15 +94,14 @@ TEST(CrashReport, PrivateHeapBufferGrowsByDoublingAndKeepsATerminator)
     PrivateHeapBuffer buffer;
     EXPECT_EQ(32u, buffer.GetCapacity());
     std::string expected;
-    for (int i = 0; i < 40; ++i)
-    {
+    for (int i = 0; i < 40; ++i) {
         buffer.Append("abc", 3);
         expected += "abc";
         ASSERT_GT(buffer.GetCapacity(), buffer.GetSize());
         ASSERT_EQ(0, buffer.GetData()[buffer.GetSize()]);
     }
     EXPECT_EQ(expected, buffer.GetData());
-    EXPECT_EQ(128u, buffer.GetCapacity()); // 120 bytes: 32 -> 64 -> 128
+    EXPECT_EQ(128u, buffer.GetCapacity());  // 120 bytes: 32 -> 64 -> 128
     buffer.Truncate(5);
     EXPECT_STREQ("abcab", buffer.GetData());
     EXPECT_EQ(0, buffer.GetData()[6]);
@@ -102,7 +109,10 @@ TEST(CrashReport, PrivateHeapBufferGrowsByDoublingAndKeepsATerminator)
 
 TEST(CrashReport, PlainSinkSectionHeading)
 {
-    struct Capture : ReportSink { void Finish() override {} } sink;
+    struct Capture : ReportSink
+    {
+        void Finish() override {}
+    } sink;
     sink.BeginSection("File info");
     EXPECT_EQ("----- File info " + std::string(55, '-'), sink.GetText().GetData());
     Capture longName;
@@ -126,19 +136,25 @@ TEST(CrashReport, ReportWriterSectionsAndValues)
     writer.BeginSection("Stack trace");
     writer.PrintLine("frame");
     writer.EndSection("Stack trace");
-    writer.BeginSection("File info"); // nothing added: no human-readable block beyond the heading
+    writer.BeginSection("File info");  // nothing added: no human-readable block beyond the heading
     writer.EndSection("File info");
     writer.EndSection("Exception");
     std::string text = writer.GetText().GetData();
     std::string dashes55(55, '-'), dashes53(53, '-');
     EXPECT_EQ("<Exception><ExceptionAddress>-5</ExceptionAddress>\n"
               "<Description>a&lt;b</Description>\n"
-              "<Stack_trace><HumanReadable><![CDATA[----- Stack trace " + dashes53 + "\n\nframe\n]]></HumanReadable>\n"
-              "</Stack_trace>\n"
-              "<File_info><HumanReadable><![CDATA[----- File info " + dashes55 + "\n\n]]></HumanReadable>\n"
-              "</File_info>\n"
-              "<HumanReadable><![CDATA[----- Exception " + dashes55 + "\n\nouter 1\n]]></HumanReadable>\n"
-              "</Exception>\n",
+              "<Stack_trace><HumanReadable><![CDATA[----- Stack trace " +
+                  dashes53 +
+                  "\n\nframe\n]]></HumanReadable>\n"
+                  "</Stack_trace>\n"
+                  "<File_info><HumanReadable><![CDATA[----- File info " +
+                  dashes55 +
+                  "\n\n]]></HumanReadable>\n"
+                  "</File_info>\n"
+                  "<HumanReadable><![CDATA[----- Exception " +
+                  dashes55 +
+                  "\n\nouter 1\n]]></HumanReadable>\n"
+                  "</Exception>\n",
               text);
     EXPECT_EQ(0u, writer.GetHumanReadable().GetSize());
     writer.DestroyHeaps();
@@ -152,11 +168,14 @@ TEST(CrashReport, ReporterCommandLineAndClipboardText)
     CrashReportWriter::BuildReporterCommandLine(sz, sizeof(sz), "x", "d", 1);
     EXPECT_STREQ("faultscribe.exe \"x\" \"d\" ", sz);
 
-    struct Case { const char* in; const char* out; } cases[] = {
+    struct Case
+    {
+        const char* in;
+        const char* out;
+    } cases[] = {
         {"a\nb", "a\r\nb"}, {"a\r\nb", "a\r\nb"}, {"\nx\n", "\nx\r\n"}, {"\n\n", "\n\r\n"}, {"", ""},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         PrivateHeapBuffer out;
         MessageBoxReportWriter::AddCarriageReturns(c.in, out);
         EXPECT_STREQ(c.out, out.GetData()) << c.in;

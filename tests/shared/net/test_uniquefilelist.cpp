@@ -84,12 +84,11 @@ int RequestCount(const std::string& strHost, const std::string& strName)
     return n == std::string::npos ? 0 : atoi(stats.c_str() + n + key.size());
 }
 
-const char kRootList[] =
-    "<?xml version=\"1.0\"?>\n"
-    "<uniquelists>\n"
-    "  <list id=\"Game\" uniquefile=\"game-files.txt\" uniquefilebundle=\"game-bundle\"/>\n"
-    "  <list id=\"VostX_Depends\" uniquefile=\"vostx-files.txt\"/>\n"
-    "</uniquelists>\n";
+const char kRootList[] = "<?xml version=\"1.0\"?>\n"
+                         "<uniquelists>\n"
+                         "  <list id=\"Game\" uniquefile=\"game-files.txt\" uniquefilebundle=\"game-bundle\"/>\n"
+                         "  <list id=\"VostX_Depends\" uniquefile=\"vostx-files.txt\"/>\n"
+                         "</uniquelists>\n";
 
 class UniqueFiles : public ::testing::Test
 {
@@ -148,20 +147,17 @@ TEST_F(UniqueFiles, FirstServerThatAnswersDeliversAndTheFirstIsAlwaysTriedAgain)
         std::string strHost;
         bool bCounts;  // the first server counts its requests
     } aCases[] = {{"refusing", m_strRefusing, true}, {"closed", m_strClosed, false}};
-    for (const Case& c : aCases)
-    {
+    for (const Case& c : aCases) {
         SCOPED_TRACE(c.szFirst);
         std::string strName = Serve(std::string("_") + c.szFirst, "payload");
         UniqueFileList list(Servers({c.strHost, m_strGood}));
-        for (int i = 1; i <= 2; ++i)
-        {
+        for (int i = 1; i <= 2; ++i) {
             ZMemoryBuffer buffer;
             ZStringBuffer<256> response;
             ASSERT_TRUE(list.DownloadToBuffer(buffer, strName.c_str(), response));
             EXPECT_EQ("payload", Text(buffer));
             EXPECT_EQ(i, RequestCount(m_strGood, strName));
-            if (c.bCounts)
-            {
+            if (c.bCounts) {
                 EXPECT_EQ(i, RequestCount(m_strRefusing, strName)) << "the first server is asked every time";
             }
         }
@@ -233,8 +229,7 @@ TEST_F(UniqueFiles, OnlyAWholeSuccessfulDownloadIsCached)
     CreateDirectoryPath((m_strRoot + "\\nosuchfolder").c_str());
     WriteFile(m_strRoot + "\\nosuchfolder\\" + strName, kRootList);
 
-    for (const Case& c : aCases)
-    {
+    for (const Case& c : aCases) {
         SCOPED_TRACE(c.szWhat);
         ZStringArray servers;
         for (const std::string& s : c.servers)
@@ -243,8 +238,7 @@ TEST_F(UniqueFiles, OnlyAWholeSuccessfulDownloadIsCached)
         ZMemoryBuffer buffer;
         ZStringBuffer<256> response;
         EXPECT_EQ(c.bDelivered, list.GetCachedFile(buffer, m_strCache.c_str(), c.strName.c_str(), response));
-        if (c.bDelivered)
-        {
+        if (c.bDelivered) {
             EXPECT_EQ(kRootList, Text(buffer));
         }
         std::string strPath = CachePath(c.strName);
@@ -281,12 +275,20 @@ TEST_F(UniqueFiles, NamesThatWouldLeaveTheCacheAreRefusedWithoutARequest)
 {
     // A root list name comes from the page; none of these may be read or written outside the
     // cache folder, and none reaches a server.
-    const char* aszNames[] = {"",          "..\\escape.xml", "../escape.xml", "a/../../escape.xml",
-                              "C:\\x.xml", "\\x.xml",        "/x.xml",        "a//b.xml",
-                              "..",        ".",              ". .\\x.xml",    "list.xml\r\nHost: x"};
+    const char* aszNames[] = {"",
+                              "..\\escape.xml",
+                              "../escape.xml",
+                              "a/../../escape.xml",
+                              "C:\\x.xml",
+                              "\\x.xml",
+                              "/x.xml",
+                              "a//b.xml",
+                              "..",
+                              ".",
+                              ". .\\x.xml",
+                              "list.xml\r\nHost: x"};
     UniqueFileList list(Servers({m_strGood}));
-    for (const char* szName : aszNames)
-    {
+    for (const char* szName : aszNames) {
         SCOPED_TRACE(szName);
         ZMemoryBuffer buffer;
         ZStringBuffer<256> response;
@@ -316,8 +318,8 @@ TEST_F(UniqueFiles, FindUniqueFileLookups)
          "uniquefilebundle=\"b2\"/></uniquelists>",
          "A", "f2", "b2"},
         {"duplicate id, both complete: the first",
-         "<uniquelists><list id=\"A\" uniquefile=\"f1\"/><list id=\"A\" uniquefile=\"f2\"/></uniquelists>", "A",
-         "f1", "keep"},
+         "<uniquelists><list id=\"A\" uniquefile=\"f1\"/><list id=\"A\" uniquefile=\"f2\"/></uniquelists>", "A", "f1",
+         "keep"},
         {"no bundle leaves the name", "<uniquelists><list id=\"A\" uniquefile=\"f\"/></uniquelists>", "A", "f", "keep"},
         {"ids are case-sensitive", "<uniquelists><list id=\"a\" uniquefile=\"f\"/></uniquelists>", "A", "", "keep"},
         {"no match", "<uniquelists><list id=\"B\" uniquefile=\"f\"/></uniquelists>", "A", "", "keep"},
@@ -328,8 +330,7 @@ TEST_F(UniqueFiles, FindUniqueFileLookups)
         {"not XML at all", "<html><body>500 Internal Server Error</body></html>", "A", "", "keep"},
         {"empty", "", "A", "", "keep"},
     };
-    for (const Case& c : aCases)
-    {
+    for (const Case& c : aCases) {
         SCOPED_TRACE(c.szWhat);
         ZMemoryBuffer buffer;
         buffer.Append(c.szXml, (unsigned)strlen(c.szXml));
@@ -363,7 +364,8 @@ TEST_F(UniqueFiles, GetListUniqueNameWithoutRootList)
     UniqueFileList list(Servers({m_strGood}));
     ZStringBuffer<256> response;
     ZStringBuffer<256> bundle;
-    EXPECT_STREQ("", list.GetListUniqueName("Game", m_strCache.c_str(), "no-such-root.xml", response, &bundle).GetData());
+    EXPECT_STREQ("",
+                 list.GetListUniqueName("Game", m_strCache.c_str(), "no-such-root.xml", response, &bundle).GetData());
     EXPECT_NE(std::string::npos, std::string(response.GetData()).find("404"));
 }
 }  // namespace

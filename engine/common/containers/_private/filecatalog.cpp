@@ -6,7 +6,8 @@
 #include "common/system/path.h"
 #include "common/system/zlog.h"
 
-namespace {
+namespace
+{
 
 void Log(const char* szText)
 {
@@ -36,7 +37,12 @@ struct Record
     const char* m_pName;
 };
 
-enum ReadResult { READ_OK, READ_BAD, READ_OVERFLOW };
+enum ReadResult
+{
+    READ_OK,
+    READ_BAD,
+    READ_OVERFLOW
+};
 
 ReadResult ReadRecord(const unsigned char* pIndex, uint32_t nIndexSize, uint32_t& nPos, Record& record)
 {
@@ -95,7 +101,9 @@ void PutRecordHeader(unsigned char* p, uint32_t nNameLength, int32_t nSize, uint
 
 }  // namespace
 
-ZFileCatalog::ZFileCatalog() : m_nHitCount(0), m_nMissCount(0), m_bDirty(0) {}
+ZFileCatalog::ZFileCatalog() : m_nHitCount(0), m_nMissCount(0), m_bDirty(0)
+{
+}
 
 ZFileCatalog::~ZFileCatalog()
 {
@@ -300,7 +308,7 @@ int ZFileCatalog::Store(const char* szName, const void* pData, int32_t nSize)
     // Open rejects a pair holding a blob or name it cannot check, and deletes the whole
     // catalog; so such a file is not kept at all.
     bool bKeepable = nSize >= 0 && name.GetLength() <= (int)MAX_NAME &&
-                     (nSize == 0 || (nSize >= 4 && pData && GetU32((const unsigned char*)pData) == (uint32_t)nSize));
+        (nSize == 0 || (nSize >= 4 && pData && GetU32((const unsigned char*)pData) == (uint32_t)nSize));
     if (!pDot || strcmp(pDot, ".bin") != 0 || !bKeepable) {
         ZLog::Write(ZLOG_CATEGORY, __FILE__, ZLogText("Skipping file %s in small files catalog", szName).GetData());
         return 1;
@@ -402,7 +410,7 @@ void ZFileCatalog::Save()
             size_t nNameLength = (size_t)p->m_Key.GetLength();
             PutRecordHeader(header, (uint32_t)nNameLength, p->m_Value.m_nSize, 0, p->m_Value.m_nTime);
             bWritten = bWritten && index.Write(header, sizeof(header)) == sizeof(header) &&
-                       index.Write(p->m_Key.GetData(), nNameLength) == nNameLength;
+                index.Write(p->m_Key.GetData(), nNameLength) == nNameLength;
         }
         bWritten = bWritten && data.Flush() && index.Flush();
     }

@@ -7,7 +7,8 @@
 #include "common/system/file.h"
 #include "common/system/path.h"
 
-namespace {
+namespace
+{
 
 const int kMaxStream = 99999999;
 
@@ -52,7 +53,9 @@ inline bool IsDotDotAt(const char* p, const char* pEnd)
 // ---------------------------------------------------------------------------------------------
 // Record
 
-ZFileRecord::ZFileRecord() : m_nNumber(0), m_nSize(0), m_nFlag1(0), m_nFlag2(0) {}
+ZFileRecord::ZFileRecord() : m_nNumber(0), m_nSize(0), m_nFlag1(0), m_nFlag2(0)
+{
+}
 
 ZFileRecord::ZFileRecord(const char* szName, uint32_t nNumber, int32_t nSize, const char* szText, uint8_t nFlag1,
                          uint8_t nFlag2)
@@ -202,15 +205,16 @@ bool ZFileRecord::Parse(const char* pLine, int nLength, const char* szBase)
 ZStringBuffer<16> ZFileRecord::ToText() const
 {
     ZStringBuffer<16> line;
-    line.Format("\"%s\",%s,%d,%d,%d", m_Name.GetData(), m_Text.GetData(), (int)m_nSize, (int)m_nFlag1,
-                (int)m_nFlag2);
+    line.Format("\"%s\",%s,%d,%d,%d", m_Name.GetData(), m_Text.GetData(), (int)m_nSize, (int)m_nFlag1, (int)m_nFlag2);
     return line;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Table
 
-ZFileTable::ZFileTable() {}
+ZFileTable::ZFileTable()
+{
+}
 
 ZFileTable::~ZFileTable()
 {
@@ -301,11 +305,10 @@ void ZFileTable::Load(IInputStream& stream, const char* szBaseFolder, bool bRela
     ParseText((const char*)pData, (uint32_t)nRead, szBaseFolder, bRelative, bNoExistCheck, bWithOffsets);
 }
 
-void ZFileTable::ParseText(const ZMemoryBuffer& buffer, const char* szBaseFolder, bool bRelative,
-                           bool bNoExistCheck, bool bWithOffsets)
+void ZFileTable::ParseText(const ZMemoryBuffer& buffer, const char* szBaseFolder, bool bRelative, bool bNoExistCheck,
+                           bool bWithOffsets)
 {
-    ParseText((const char*)buffer.GetData(), buffer.GetSize(), szBaseFolder, bRelative, bNoExistCheck,
-              bWithOffsets);
+    ParseText((const char*)buffer.GetData(), buffer.GetSize(), szBaseFolder, bRelative, bNoExistCheck, bWithOffsets);
 }
 
 void ZFileTable::ParseText(const char* pText, uint32_t nSize, const char* szBaseFolder, bool bRelative,

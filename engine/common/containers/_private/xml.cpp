@@ -6,12 +6,16 @@
 #include "common/containers/zstr.h"
 #include "common/stream/streams.h"
 
-namespace {
+namespace
+{
 
 const int kMaxName = 1024;   // names, attribute values and closing names
 const int kMaxText = 10240;  // character data and CDATA sections
 
-inline bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+inline bool IsSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 inline const char* SkipSpace(const char* p, const char* pEnd)
 {
@@ -50,7 +54,7 @@ const char* FindMarker(const char* p, const char* pEnd, const char* szMarker, in
 // without a closing quote) then costs one scan in all instead of one per occurrence.
 struct ScanCache
 {
-    const char* m_pEnd;    // the text being parsed; null outside ZXmlDocument::Parse
+    const char* m_pEnd;  // the text being parsed; null outside ZXmlDocument::Parse
     const char* m_pFrom;
     const char* m_pFound;  // first occurrence at or after m_pFrom, null when none
 };
@@ -76,8 +80,7 @@ inline const char* FindQuote(const char* p, const char* pEnd)
 
 inline const char* FindCdataEnd(const char* p, const char* pEnd)
 {
-    return CachedFind(t_cdataEndCache, p, pEnd,
-                      [](const char* a, const char* b) { return FindMarker(a, b, "]]", 2); });
+    return CachedFind(t_cdataEndCache, p, pEnd, [](const char* a, const char* b) { return FindMarker(a, b, "]]", 2); });
 }
 
 // Turns the caches on for one document parse (nested parses keep the outer text's caches).
@@ -251,7 +254,8 @@ const char kDeclaration[] = "<?xml version=\"1.0\"?>\n";
 namespace
 {
 // Elements and attributes are linked through their own prev/next fields.
-template <typename T> void LinkLast(T*& pFirst, T*& pLast, T* pItem)
+template <typename T>
+void LinkLast(T*& pFirst, T*& pLast, T* pItem)
 {
     pItem->m_pNext = nullptr;
     pItem->m_pPrev = pLast;
@@ -477,7 +481,9 @@ ZXmlAttribute* ZXmlElement::FindAttribute(const char* szName) const
 // ---------------------------------------------------------------------------------------------
 // Document
 
-ZXmlDocument::ZXmlDocument() : m_ElementPool(nullptr), m_AttributePool(nullptr) {}
+ZXmlDocument::ZXmlDocument() : m_ElementPool(nullptr), m_AttributePool(nullptr)
+{
+}
 
 ZXmlDocument::~ZXmlDocument()
 {

@@ -14,7 +14,10 @@ FakeApplication& Fake()
 
 namespace
 {
-const char* Text(const char* sz) { return sz ? sz : "-"; }
+const char* Text(const char* sz)
+{
+    return sz ? sz : "-";
+}
 
 void Record(const char* szFormat, ...)
 {
@@ -27,7 +30,9 @@ void Record(const char* szFormat, ...)
 }
 }  // namespace
 
-ZIvL::ZIvL() : m_hPlayer(nullptr), m_bDedicated(false), m_pPlayer(nullptr), m_szCmdLine(nullptr), m_szSessionId{} {}
+ZIvL::ZIvL() : m_hPlayer(nullptr), m_bDedicated(false), m_pPlayer(nullptr), m_szCmdLine(nullptr), m_szSessionId{}
+{
+}
 
 ZIvL* ZIvL::Get()
 {
@@ -60,8 +65,7 @@ bool ZIvL::RunClient(const char* szSessionId, const char* szScene, bool bLoadFro
 bool ZIvL::RunServer(const char* szSessionId, const char* szScene, bool bLoadFromServer, int nPort,
                      const char* szWebEntrance)
 {
-    Record("RunServer(%s|%s|%d|%d|%s)", Text(szSessionId), Text(szScene), bLoadFromServer, nPort,
-           Text(szWebEntrance));
+    Record("RunServer(%s|%s|%d|%d|%s)", Text(szSessionId), Text(szScene), bLoadFromServer, nPort, Text(szWebEntrance));
     return true;
 }
 

@@ -6,8 +6,8 @@
 
 struct FakeApplication
 {
-    std::vector<std::string> calls;    // e.g. "RunClient(1|scene|0|-|1|0|-|-)"; null texts as "-"
-    const char* szCmdLine = nullptr;   // what GetCmdLine returns
-    bool bCallSceneBegin = false;      // RunClient calls the script's "OnSceneBegin", as the engine does
+    std::vector<std::string> calls;   // e.g. "RunClient(1|scene|0|-|1|0|-|-)"; null texts as "-"
+    const char* szCmdLine = nullptr;  // what GetCmdLine returns
+    bool bCallSceneBegin = false;     // RunClient calls the script's "OnSceneBegin", as the engine does
 };
 FakeApplication& Fake();

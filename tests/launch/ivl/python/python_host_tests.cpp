@@ -135,10 +135,10 @@ TEST_F(PythonHostTest, EmbFunctionsReachTheApplication)
 {
     struct Case
     {
-        const char* szCall;       // a Python expression
-        const char* szCalls;      // what the application object was asked, "" for nothing
-        const char* szResult;     // repr of the call's result
-        const char* szLogLine;    // a line the call logs, or null
+        const char* szCall;     // a Python expression
+        const char* szCalls;    // what the application object was asked, "" for nothing
+        const char* szResult;   // repr of the call's result
+        const char* szLogLine;  // a line the call logs, or null
     } cases[] = {
         {"emb.Run('scene.xml')", "RunClient(1|scene.xml|0|-|1|0|-|-)", "1", nullptr},
         {"emb.Run('7', 's')", "RunClient(7|s|0|-|1|0|-|-)", "1", nullptr},
@@ -182,7 +182,7 @@ TEST_F(PythonHostTest, PropSetsOptionsInTheStore)
         const char* szCall;
         const char* szOption;  // null: no option may be set
         int nType;
-        const char* szValue;   // the option's value as text
+        const char* szValue;  // the option's value as text
         const char* szResult;
     } cases[] = {
         {"prop.SetInt('render', 'width', 5)", "render.width", ZOPTION_INT, "5", "1"},
@@ -249,8 +249,8 @@ TEST_F(PythonHostTest, UserDirIsTheApplicationDataFolder)
 
 TEST_F(PythonHostTest, SearchPathHoldsTheStandardLibraryAndTheScriptFolders)
 {
-    std::string expected = std::string(File::GetAppDataFolder().GetData()) + ";" + s_Folder + ";" + s_Folder +
-                           "\\Python;q:\\Python";
+    std::string expected =
+        std::string(File::GetAppDataFolder().GetData()) + ";" + s_Folder + ";" + s_Folder + "\\Python;q:\\Python";
     EXPECT_EQ(expected, ZPython::GetSearchPath());
 
     WriteText(s_Folder + "\\Python\\helpermod.py", "WHERE = 'python folder'\n");
@@ -433,23 +433,23 @@ TEST_F(PythonHostTest, ScriptErrorsAreLoggedShownAndEndTheProcess)
         const char* szScript;
         const char* szFunction;  // called by name after the run, or null
         DWORD nExitCode;
-        const char* szLog;       // the whole "startup.log"; %s stands for the script's path
-        const char* szBox;       // the box's text, null for no box
+        const char* szLog;  // the whole "startup.log"; %s stands for the script's path
+        const char* szBox;  // the box's text, null for no box
     } cases[] = {
-        {"raise in a nested call", "import emb\nemb.Print('start')\ndef inner():\n    return 1 / 0\n"
-                                   "def outer():\n    return inner()\nouter()\n",
+        {"raise in a nested call",
+         "import emb\nemb.Print('start')\ndef inner():\n    return 1 / 0\n"
+         "def outer():\n    return inner()\nouter()\n",
          nullptr, 1,
          "start\nPython Exception:<class 'ZeroDivisionError'>\nCall stack:\n   %s(4)\n   %s(6)\n   %s(7)\n"
          "division by zero : \n%s(4)\n",
          "division by zero : \n%s(4)"},
-        {"syntax error", "import emb\ndef broken(:\n    pass\n", nullptr, 1,
-         nullptr, nullptr},  // the compiler words the message itself
+        {"syntax error", "import emb\ndef broken(:\n    pass\n", nullptr, 1, nullptr,
+         nullptr},  // the compiler words the message itself
         {"raise in a function called by name", "import emb\ndef OnSceneBegin():\n    raise ValueError('bad scene')\n",
-         "OnSceneBegin", 1,
-         "Python Exception:<class 'ValueError'>\nCall stack:\n   %s(3)\nbad scene : \n%s(3)\n",
+         "OnSceneBegin", 1, "Python Exception:<class 'ValueError'>\nCall stack:\n   %s(3)\nbad scene : \n%s(3)\n",
          "bad scene : \n%s(3)"},
-        {"clean run", "import emb\nemb.Print('fine')\ndef OnSceneBegin():\n    emb.Print('called')\n",
-         "OnSceneBegin", 0, "fine\ncalled\n", nullptr},
+        {"clean run", "import emb\nemb.Print('fine')\ndef OnSceneBegin():\n    emb.Print('called')\n", "OnSceneBegin",
+         0, "fine\ncalled\n", nullptr},
     };
     auto fill = [&](const char* szPattern) {
         std::string text;

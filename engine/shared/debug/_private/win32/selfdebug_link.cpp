@@ -24,10 +24,18 @@ typedef IMAGEHLP_MODULE64 ZImageModule;
 typedef IMAGEHLP_SYMBOL64 ZImageSymbol;
 typedef DWORD64 ZAddress;
 const DWORD kMachine = IMAGE_FILE_MACHINE_AMD64;
-const char* const kEntryNames[12] = {"StackWalk64",       "SymCleanup",        "SymFunctionTableAccess64",
-                                     "SymGetLineFromAddr64", "SymGetModuleBase64", "SymGetModuleInfo64",
-                                     "SymGetOptions",     "SymGetSymFromAddr64", "SymInitialize",
-                                     "SymSetOptions",     "SymRegisterCallback64", "MiniDumpWriteDump"};
+const char* const kEntryNames[12] = {"StackWalk64",
+                                     "SymCleanup",
+                                     "SymFunctionTableAccess64",
+                                     "SymGetLineFromAddr64",
+                                     "SymGetModuleBase64",
+                                     "SymGetModuleInfo64",
+                                     "SymGetOptions",
+                                     "SymGetSymFromAddr64",
+                                     "SymInitialize",
+                                     "SymSetOptions",
+                                     "SymRegisterCallback64",
+                                     "MiniDumpWriteDump"};
 #else
 typedef STACKFRAME ZStackFrame;
 typedef IMAGEHLP_LINE ZImageLine;
@@ -35,10 +43,10 @@ typedef IMAGEHLP_MODULE ZImageModule;
 typedef IMAGEHLP_SYMBOL ZImageSymbol;
 typedef DWORD ZAddress;
 const DWORD kMachine = IMAGE_FILE_MACHINE_I386;
-const char* const kEntryNames[12] = {"StackWalk",       "SymCleanup",        "SymFunctionTableAccess",
-                                     "SymGetLineFromAddr", "SymGetModuleBase", "SymGetModuleInfo",
-                                     "SymGetOptions",   "SymGetSymFromAddr", "SymInitialize",
-                                     "SymSetOptions",   "SymRegisterCallback", "MiniDumpWriteDump"};
+const char* const kEntryNames[12] = {"StackWalk",          "SymCleanup",          "SymFunctionTableAccess",
+                                     "SymGetLineFromAddr", "SymGetModuleBase",    "SymGetModuleInfo",
+                                     "SymGetOptions",      "SymGetSymFromAddr",   "SymInitialize",
+                                     "SymSetOptions",      "SymRegisterCallback", "MiniDumpWriteDump"};
 static_assert(sizeof(IMAGEHLP_SYMBOL) == 24, "symbol record size");
 #endif
 
@@ -100,20 +108,19 @@ PVOID g_hGuardHandler;
 LONG WINAPI GuardHandler(EXCEPTION_POINTERS* pInfo)
 {
     if (g_nGuardThread != 0 && g_nGuardThread == GetCurrentThreadId() &&
-        !ZSelfDebug::IsIgnoredException(pInfo->ExceptionRecord->ExceptionCode))
-    {
+        !ZSelfDebug::IsIgnoredException(pInfo->ExceptionRecord->ExceptionCode)) {
         g_nGuardThread = 0;
         __builtin_longjmp(g_aGuardJump, 1);
     }
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
-template <typename F> bool RunGuarded(F f)
+template <typename F>
+bool RunGuarded(F f)
 {
     if (!g_hGuardHandler)
         g_hGuardHandler = AddVectoredExceptionHandler(1, GuardHandler);
-    if (__builtin_setjmp(g_aGuardJump) == 0)
-    {
+    if (__builtin_setjmp(g_aGuardJump) == 0) {
         g_nGuardThread = GetCurrentThreadId();
         f();
         g_nGuardThread = 0;
@@ -158,8 +165,7 @@ void ProgramFolder(char* szOut, size_t nSize)
 void WriteWholeFile(HANDLE hFile, const void* pData, DWORD nLength)
 {
     const char* p = static_cast<const char*>(pData);
-    while (nLength > 0)
-    {
+    while (nLength > 0) {
         DWORD nWritten = 0;
         if (!WriteFile(hFile, p, nLength, &nWritten, NULL) || nWritten == 0)
             return;
@@ -170,13 +176,12 @@ void WriteWholeFile(HANDLE hFile, const void* pData, DWORD nLength)
 
 void WriteNameWithUnderscores(ReportSink& sink, const char* szName)
 {
-    for (const char* p = szName; *p; ++p)
-    {
+    for (const char* p = szName; *p; ++p) {
         char c = *p == ' ' ? '_' : *p;
         sink.Write(&c, 1);
     }
 }
-} // namespace
+}  // namespace
 
 // =============================================================================================
 PrivateHeapBuffer::PrivateHeapBuffer() : m_pData(NULL), m_nSize(0), m_nCapacity(0)
@@ -206,11 +211,9 @@ void PrivateHeapBuffer::Append(const void* pData, uint32_t nLength)
 {
     if (!m_pData || nLength == 0)
         return;
-    if (m_nSize + nLength >= m_nCapacity)
-    {
+    if (m_nSize + nLength >= m_nCapacity) {
         uint32_t nCapacity = m_nCapacity;
-        while (nCapacity <= m_nSize + nLength)
-        {
+        while (nCapacity <= m_nSize + nLength) {
             if (nCapacity > 0x7FFFFFFF)
                 return;
             nCapacity *= 2;
@@ -255,8 +258,12 @@ void ReportSink::Printf(const char* szFormat, ...)
     WriteString(szBuffer);
 }
 
-void ReportSink::WriteValue(const char*, int32_t) {}
-void ReportSink::WriteTextValue(const char*, const char*) {}
+void ReportSink::WriteValue(const char*, int32_t)
+{
+}
+void ReportSink::WriteTextValue(const char*, const char*)
+{
+}
 
 void ReportSink::WriteLine(const char* szText)
 {
@@ -279,7 +286,9 @@ void ReportSink::BeginSection(const char* szName)
     Printf("----- %s %s", szName, ZSelfDebug::SectionDashes(szName));
 }
 
-void ReportSink::EndSection(const char*) {}
+void ReportSink::EndSection(const char*)
+{
+}
 
 // =============================================================================================
 CrashLogWriter::CrashLogWriter()
@@ -319,8 +328,7 @@ void CrashLogWriter::Finish()
 // =============================================================================================
 void MessageBoxReportWriter::AddCarriageReturns(const char* szText, PrivateHeapBuffer& out)
 {
-    for (size_t i = 0; szText[i]; ++i)
-    {
+    for (size_t i = 0; szText[i]; ++i) {
         if (i > 0 && szText[i] == '\n' && szText[i - 1] != '\r')
             out.Append("\r", 1);
         out.Append(szText + i, 1);
@@ -338,21 +346,18 @@ void MessageBoxReportWriter::Finish()
     if (!hMem)
         return;
     void* p = GlobalLock(hMem);
-    if (!p)
-    {
+    if (!p) {
         GlobalFree(hMem);
         return;
     }
     memcpy(p, copy.GetData(), copy.GetSize() + 1);
     GlobalUnlock(hMem);
-    if (OpenClipboard(NULL))
-    {
+    if (OpenClipboard(NULL)) {
         EmptyClipboard();
         if (!SetClipboardData(CF_TEXT, hMem))
             GlobalFree(hMem);
         CloseClipboard();
-    }
-    else
+    } else
         GlobalFree(hMem);
 }
 
@@ -412,8 +417,7 @@ void CrashReportWriter::EndSection(const char* szName)
 {
     --m_nDepth;
     uint32_t nSaved = (m_nDepth >= 0 && m_nDepth < kMaxDepth) ? m_anSaved[m_nDepth] : 0;
-    if (m_HumanReadable.GetSize() > nSaved)
-    {
+    if (m_HumanReadable.GetSize() > nSaved) {
         WriteString("<HumanReadable><![CDATA[");
         Write(m_HumanReadable.GetData() + nSaved, m_HumanReadable.GetSize() - nSaved);
         WriteString("]]></HumanReadable>\n");
@@ -438,13 +442,10 @@ void CrashReportWriter::Finish()
         strcpy(szTemp, ".");
 
     szDump[0] = 0;
-    if (GetTempFileNameA(szTemp, "mdm", 0, szDump))
-    {
+    if (GetTempFileNameA(szTemp, "mdm", 0, szDump)) {
         HANDLE hDump = CreateFileA(szDump, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-        if (hDump != INVALID_HANDLE_VALUE)
-        {
-            if (g_DbgHelp.bLoaded)
-            {
+        if (hDump != INVALID_HANDLE_VALUE) {
+            if (g_DbgHelp.bLoaded) {
                 MINIDUMP_EXCEPTION_INFORMATION info;
                 info.ThreadId = g_nFaultingThread ? g_nFaultingThread : GetCurrentThreadId();
                 info.ExceptionPointers = m_pExceptionPointers;
@@ -457,11 +458,9 @@ void CrashReportWriter::Finish()
         }
     }
 
-    if (GetTempFileNameA(szTemp, "xml", 0, szXml))
-    {
+    if (GetTempFileNameA(szTemp, "xml", 0, szXml)) {
         HANDLE hXml = CreateFileA(szXml, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-        if (hXml != INVALID_HANDLE_VALUE)
-        {
+        if (hXml != INVALID_HANDLE_VALUE) {
             WriteWholeFile(hXml, m_Text.GetData(), m_Text.GetSize());
             CloseHandle(hXml);
 
@@ -470,8 +469,7 @@ void CrashReportWriter::Finish()
             STARTUPINFOA si = {};
             si.cb = sizeof(si);
             PROCESS_INFORMATION pi = {};
-            if (CreateProcessA(NULL, szCommand, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi))
-            {
+            if (CreateProcessA(NULL, szCommand, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) {
                 CloseHandle(pi.hThread);
                 CloseHandle(pi.hProcess);
             }
@@ -495,17 +493,14 @@ ZSelfDebug::~ZSelfDebug()
 
 bool ZSelfDebug::IsIgnoredException(DWORD nCode)
 {
-    switch (nCode)
-    {
+    switch (nCode) {
     case 1722:
     case 1753:
     case 1780:
     case 0x40010006:
     case 0xE06D7363:
-    case 0x406D1388:
-        return true;
-    default:
-        return false;
+    case 0x406D1388: return true;
+    default: return false;
     }
 }
 
@@ -517,8 +512,7 @@ void ZSelfDebug::SuspendOtherThreads(bool bResume)
     DWORD nProcess = GetCurrentProcessId(), nSelf = GetCurrentThreadId();
     THREADENTRY32 te;
     te.dwSize = sizeof(te);
-    for (BOOL b = Thread32First(hSnap, &te); b; b = Thread32Next(hSnap, &te))
-    {
+    for (BOOL b = Thread32First(hSnap, &te); b; b = Thread32Next(hSnap, &te)) {
         if (te.th32OwnerProcessID != nProcess || te.th32ThreadID == nSelf || te.th32ThreadID == g_nSparedThread)
             continue;
         HANDLE hThread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, te.th32ThreadID);
@@ -544,15 +538,13 @@ const char* ZSelfDebug::SectionDashes(const char* szName)
     size_t n = strlen(szName);
     if (n > 63)
         n = 63;
-    return s_szDashes + n; // 64 - n dashes
+    return s_szDashes + n;  // 64 - n dashes
 }
 
 void ZSelfDebug::EscapeXml(const char* szText, PrivateHeapBuffer& out)
 {
-    for (const unsigned char* p = (const unsigned char*)szText; *p; ++p)
-    {
-        switch (*p)
-        {
+    for (const unsigned char* p = (const unsigned char*)szText; *p; ++p) {
+        switch (*p) {
         case '&': out.Append("&amp;", 5); break;
         case '<': out.Append("&lt;", 4); break;
         case '>': out.Append("&gt;", 4); break;
@@ -561,8 +553,7 @@ void ZSelfDebug::EscapeXml(const char* szText, PrivateHeapBuffer& out)
         default:
             if (*p >= 32 && *p <= 127)
                 out.Append(p, 1);
-            else
-            {
+            else {
                 char sz[16];
                 int n = _snprintf(sz, sizeof(sz), "&#%d;", *p);
                 out.Append(sz, (uint32_t)n);
@@ -575,21 +566,17 @@ const char* ZSelfDebug::GetExceptionName(const EXCEPTION_RECORD* pRecord, const 
 {
     g_szDetails[0] = 0;
     *pszDetails = g_szDetails;
-    switch (pRecord->ExceptionCode)
-    {
+    switch (pRecord->ExceptionCode) {
     case 0x80000001: return "GUARD_PAGE_VIOLATION";
     case 0x80000002: return "DATATYPE_MISALIGNMENT";
     case 0x80000003: return "BREAKPOINT";
     case 0x80000004: return "SINGLE_STEP";
     case 0x40000005: return "SEGMENT_NOTIFICATION";
-    case 0xC0000005:
-    {
+    case 0xC0000005: {
         const char* szOp = "access";
         void* pAddress = NULL;
-        if (pRecord->NumberParameters >= 2)
-        {
-            switch (pRecord->ExceptionInformation[0])
-            {
+        if (pRecord->NumberParameters >= 2) {
+            switch (pRecord->ExceptionInformation[0]) {
             case 0: szOp = "read from"; break;
             case 1: szOp = "write to"; break;
             case 8: szOp = "DEP violation at"; break;
@@ -637,24 +624,20 @@ bool ZSelfDebug::LoadDbgHelp()
     g_DbgHelp.bTried = true;
 
     g_DbgHelp.hModule = LoadLibraryA("dbghelp.dll");
-    if (!g_DbgHelp.hModule)
-    {
+    if (!g_DbgHelp.hModule) {
         m_pSink->PrintLine("Couldn't load dbghelp.dll");
         m_pSink->WriteTextValue("Error", "Couldn't load dbghelp.dll");
         return false;
     }
-    for (int i = 0; i < 12; ++i)
-    {
+    for (int i = 0; i < 12; ++i) {
         g_DbgHelp.apEntries[i] = GetProcAddress(g_DbgHelp.hModule, kEntryNames[i]);
-        if (!g_DbgHelp.apEntries[i])
-        {
+        if (!g_DbgHelp.apEntries[i]) {
             FreeLibrary(g_DbgHelp.hModule);
             g_DbgHelp.hModule = NULL;
             return false;
         }
     }
-    g_DbgHelp.SymSetOptions()(g_DbgHelp.SymGetOptions()() | SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS |
-                              SYMOPT_LOAD_LINES);
+    g_DbgHelp.SymSetOptions()(g_DbgHelp.SymGetOptions()() | SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES);
 
     char szPath[4096];
     char szDir[MAX_PATH];
@@ -663,21 +646,18 @@ bool ZSelfDebug::LoadDbgHelp()
     _snprintf(szPath, sizeof(szPath) - 1, "%s;%s;", m_szFolder, szDir);
     szPath[sizeof(szPath) - 1] = 0;
     static const char* const s_aVars[] = {"_NT_SYMBOL_PATH", "_NT_ALTERNATE_SYMBOL_PATH", "SYSTEMROOT"};
-    for (const char* szVar : s_aVars)
-    {
+    for (const char* szVar : s_aVars) {
         char szValue[1024];
         DWORD n = GetEnvironmentVariableA(szVar, szValue, sizeof(szValue));
         if (n == 0 || n >= sizeof(szValue))
             continue;
         size_t nUsed = strlen(szPath);
-        if (nUsed + n + 2 < sizeof(szPath))
-        {
+        if (nUsed + n + 2 < sizeof(szPath)) {
             strcat(szPath, szValue);
             strcat(szPath, ";");
         }
     }
-    if (!g_DbgHelp.SymInitialize()(m_hProcess, szPath, TRUE))
-    {
+    if (!g_DbgHelp.SymInitialize()(m_hProcess, szPath, TRUE)) {
         FreeLibrary(g_DbgHelp.hModule);
         g_DbgHelp.hModule = NULL;
         return false;
@@ -747,16 +727,14 @@ void ZSelfDebug::PrintStackTrace(const CONTEXT* pContext)
 
     HANDLE hThread = GetCurrentThread();
     ZAddress nPrevious = 0;
-    for (int i = 0; i < 20; ++i)
-    {
+    for (int i = 0; i < 20; ++i) {
         if (!g_DbgHelp.StackWalk()(kMachine, m_hProcess, hThread, &frame, &context, NULL,
                                    g_DbgHelp.FunctionTableAccess(), g_DbgHelp.GetModuleBase(), NULL))
             break;
         char szFrame[2048];
         FormatFrame((uintptr_t)frame.AddrPC.Offset, szFrame, sizeof(szFrame));
         m_pSink->PrintLine("%s", szFrame);
-        if (i > 0 && frame.AddrPC.Offset == nPrevious)
-        {
+        if (i > 0 && frame.AddrPC.Offset == nPrevious) {
             m_pSink->PrintLine("Breaking stack walk");
             break;
         }
@@ -777,18 +755,15 @@ void ZSelfDebug::PrintFunctionDump(uintptr_t nAddress)
     int nFirst = nLine > 8 ? nLine - 8 : 1;
     int nLast = nLine + 8;
 
-    HANDLE hFile = CreateFileA(line.FileName, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                               FILE_FLAG_SEQUENTIAL_SCAN, NULL);
-    if (hFile == INVALID_HANDLE_VALUE)
-    {
+    HANDLE hFile =
+        CreateFileA(line.FileName, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, NULL);
+    if (hFile == INVALID_HANDLE_VALUE) {
         // Sources shipped beside the program: "Source\" + the last five parts of the file's path.
         const char* pTail = line.FileName + strlen(line.FileName);
         int nParts = 0;
-        while (pTail > line.FileName)
-        {
+        while (pTail > line.FileName) {
             --pTail;
-            if ((*pTail == '\\' || *pTail == '/') && ++nParts == 5)
-            {
+            if ((*pTail == '\\' || *pTail == '/') && ++nParts == 5) {
                 ++pTail;
                 break;
             }
@@ -799,8 +774,7 @@ void ZSelfDebug::PrintFunctionDump(uintptr_t nAddress)
         for (char* p = szAlt; *p; ++p)
             if (*p == '/')
                 *p = '\\';
-        hFile = CreateFileA(szAlt, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
-                            NULL);
+        hFile = CreateFileA(szAlt, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, NULL);
         if (hFile == INVALID_HANDLE_VALUE)
             return;
     }
@@ -809,8 +783,7 @@ void ZSelfDebug::PrintFunctionDump(uintptr_t nAddress)
     DWORD nRead = 0;
     bool bOk = pData && ReadFile(hFile, pData, nSize, &nRead, NULL) && nRead == nSize;
     CloseHandle(hFile);
-    if (!bOk)
-    {
+    if (!bOk) {
         if (pData)
             HeapFree(GetProcessHeap(), 0, pData);
         return;
@@ -818,18 +791,15 @@ void ZSelfDebug::PrintFunctionDump(uintptr_t nAddress)
     pData[nSize] = 0;
 
     const char* p = pData;
-    for (int n = 1; n < nFirst && p; ++n)
-    {
+    for (int n = 1; n < nFirst && p; ++n) {
         p = strchr(p, '\n');
         if (p)
             ++p;
     }
-    if (p && *p)
-    {
+    if (p && *p) {
         m_pSink->BeginSection("Function dump");
         m_pSink->PrintLine("%s (line %d to %d):\n", line.FileName, nFirst, nLast);
-        for (int n = nFirst; n <= nLast; ++n)
-        {
+        for (int n = nFirst; n <= nLast; ++n) {
             const char* pEnd = strchr(p, '\n');
             if (!pEnd)
                 break;
@@ -851,8 +821,7 @@ void ZSelfDebug::PrintFileInfo()
     char szPath[MAX_PATH];
     DWORD n = GetModuleFileNameA(NULL, szPath, sizeof(szPath));
     char* pSlash = (n > 0 && n < sizeof(szPath)) ? strrchr(szPath, '\\') : NULL;
-    if (!pSlash)
-    {
+    if (!pSlash) {
         m_pSink->PrintLine("PrintFileInfo failed: Couldn't GetModuleFileName(), error code %d", (int)GetLastError());
         return;
     }
@@ -861,18 +830,15 @@ void ZSelfDebug::PrintFileInfo()
 
     m_pSink->BeginSection("File info");
     static const char* const s_aFiles[] = {"ivl.exe", "player.dll", "ivlsync.exe"};
-    for (const char* szName : s_aFiles)
-    {
+    for (const char* szName : s_aFiles) {
         HANDLE hFile = CreateFileA(szName, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-        if (hFile == INVALID_HANDLE_VALUE)
-        {
+        if (hFile == INVALID_HANDLE_VALUE) {
             m_pSink->PrintLine("PrintFileInfo failed: Couldn't open '%s'", szName);
             continue;
         }
         DWORD nSize = GetFileSize(hFile, NULL);
         void* pData = nSize == INVALID_FILE_SIZE ? NULL : HeapAlloc(GetProcessHeap(), 0, nSize ? nSize : 1);
-        if (!pData)
-        {
+        if (!pData) {
             m_pSink->PrintLine("PrintFileInfo failed: Unable to allocate memory for %s (%d bytes)", szName, (int)nSize);
             CloseHandle(hFile);
             continue;
@@ -880,8 +846,7 @@ void ZSelfDebug::PrintFileInfo()
         DWORD nRead = 0;
         if (!ReadFile(hFile, pData, nSize, &nRead, NULL) || nRead != nSize)
             m_pSink->PrintLine("PrintFileInfo failed: Couldn't read file %s", szName);
-        else
-        {
+        else {
             char szHex[65];
             Sha256 sha;
             sha.HashToHex(pData, nSize, szHex);
@@ -896,27 +861,26 @@ void ZSelfDebug::PrintFileInfo()
 
 void ZSelfDebug::PrintLogTail(const char* szLogFile)
 {
-    enum { kTail = 50000 };
-    char szTail[kTail + 1];
-    HANDLE hFile = CreateFileA(szLogFile, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                               0, NULL);
-    if (hFile == INVALID_HANDLE_VALUE)
+    enum
     {
+        kTail = 50000
+    };
+    char szTail[kTail + 1];
+    HANDLE hFile =
+        CreateFileA(szLogFile, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+    if (hFile == INVALID_HANDLE_VALUE) {
         m_pSink->PrintLine("\n\nCouldn't open log file %s, but you might be able to\n", szLogFile);
         return;
     }
     LARGE_INTEGER nSize = {};
-    if (GetFileSizeEx(hFile, &nSize) && nSize.QuadPart > 0)
-    {
+    if (GetFileSizeEx(hFile, &nSize) && nSize.QuadPart > 0) {
         m_pSink->PrintLine("\nThe last lines from %s:\n", szLogFile);
         DWORD nWant = nSize.QuadPart < kTail ? (DWORD)nSize.QuadPart : (DWORD)kTail;
         LARGE_INTEGER nStart;
         nStart.QuadPart = nSize.QuadPart - nWant;
         DWORD nRead = 0;
-        if (SetFilePointerEx(hFile, nStart, NULL, FILE_BEGIN) && ReadFile(hFile, szTail, nWant, &nRead, NULL))
-        {
-            for (DWORD i = 0; i < nRead; ++i)
-            {
+        if (SetFilePointerEx(hFile, nStart, NULL, FILE_BEGIN) && ReadFile(hFile, szTail, nWant, &nRead, NULL)) {
+            for (DWORD i = 0; i < nRead; ++i) {
                 unsigned char c = (unsigned char)szTail[i];
                 if (c < 8 || c >= 128)
                     szTail[i] = ' ';
@@ -940,8 +904,7 @@ int ZSelfDebug::WriteReport(EXCEPTION_POINTERS* pExceptionPointers, const char* 
     _snprintf(szVersionPath, sizeof(szVersionPath) - 1, "%s\\version.txt", m_szFolder);
     szVersionPath[sizeof(szVersionPath) - 1] = 0;
     HANDLE hVersion = CreateFileA(szVersionPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (hVersion != INVALID_HANDLE_VALUE)
-    {
+    if (hVersion != INVALID_HANDLE_VALUE) {
         char szVersion[100];
         DWORD nRead = 0;
         if (!ReadFile(hVersion, szVersion, 99, &nRead, NULL))
@@ -953,8 +916,7 @@ int ZSelfDebug::WriteReport(EXCEPTION_POINTERS* pExceptionPointers, const char* 
     }
 
     void* pAddress = NULL;
-    if (pExceptionPointers && pExceptionPointers->ExceptionRecord)
-    {
+    if (pExceptionPointers && pExceptionPointers->ExceptionRecord) {
         const char* szDetails = "";
         const char* szName = GetExceptionName(pExceptionPointers->ExceptionRecord, &szDetails);
         pAddress = pExceptionPointers->ExceptionRecord->ExceptionAddress;
@@ -964,20 +926,17 @@ int ZSelfDebug::WriteReport(EXCEPTION_POINTERS* pExceptionPointers, const char* 
         if (szDetails[0])
             sink.WriteTextValue("Details", szDetails);
     }
-    if (szUserName && szUserName[0])
-    {
+    if (szUserName && szUserName[0]) {
         sink.PrintLine("Username: %s", szUserName);
         sink.WriteTextValue("Username", szUserName);
     }
-    if (szSceneName && szSceneName[0])
-    {
+    if (szSceneName && szSceneName[0]) {
         sink.PrintLine("Scene: %s", szSceneName);
         sink.WriteTextValue("Scene", szSceneName);
     }
 
     bool bSymbols = LoadDbgHelp();
-    if (bSymbols && pAddress)
-    {
+    if (bSymbols && pAddress) {
         char szFrame[2048];
         FormatFrame((uintptr_t)pAddress, szFrame, sizeof(szFrame));
         sink.PrintLine("%s", szFrame);
@@ -991,7 +950,10 @@ int ZSelfDebug::WriteReport(EXCEPTION_POINTERS* pExceptionPointers, const char* 
 
     char szThreadName[1024];
     bool bNamed = false;
-    RunGuarded([&] { bNamed = ZThreadRegistry::GetThreadName(g_nFaultingThread ? g_nFaultingThread : GetCurrentThreadId(), szThreadName, sizeof(szThreadName)); });
+    RunGuarded([&] {
+        bNamed = ZThreadRegistry::GetThreadName(g_nFaultingThread ? g_nFaultingThread : GetCurrentThreadId(),
+                                                szThreadName, sizeof(szThreadName));
+    });
     if (bNamed)
         sink.PrintLine("Thread name: %s\n", szThreadName);
 
@@ -999,8 +961,7 @@ int ZSelfDebug::WriteReport(EXCEPTION_POINTERS* pExceptionPointers, const char* 
     const struct tm* pTime = gmtime(&now);
     sink.PrintLine("Time (UTC): %s\n", pTime ? asctime(pTime) : "");
 
-    if (bSymbols && pExceptionPointers && pExceptionPointers->ContextRecord)
-    {
+    if (bSymbols && pExceptionPointers && pExceptionPointers->ContextRecord) {
         PrintStackTrace(pExceptionPointers->ContextRecord);
         PrintFunctionDump((uintptr_t)pAddress);
     }
@@ -1040,22 +1001,20 @@ DWORD WINAPI ReportThread(LPVOID pJob)
     RunReport(*static_cast<ReportJob*>(pJob));
     return 0;
 }
-} // namespace
+}  // namespace
 
-int CrashHandler(EXCEPTION_POINTERS* pExceptionPointers, uint8_t bDialog, const char* szLogFile,
-                 const char* szUserName, const char* szSceneName)
+int CrashHandler(EXCEPTION_POINTERS* pExceptionPointers, uint8_t bDialog, const char* szLogFile, const char* szUserName,
+                 const char* szSceneName)
 {
     ReportJob job = {pExceptionPointers, bDialog, szLogFile, szUserName, szSceneName};
     g_nFaultingThread = GetCurrentThreadId();
     bool bStackOverflow = pExceptionPointers && pExceptionPointers->ExceptionRecord &&
-                          pExceptionPointers->ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW;
-    if (bStackOverflow)
-    {
+        pExceptionPointers->ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW;
+    if (bStackOverflow) {
         // The faulting thread has no stack left for the report's buffers: a fresh thread writes
         // it while this one waits.
         HANDLE hThread = CreateThread(NULL, 1 << 20, ReportThread, &job, CREATE_SUSPENDED, &g_nSparedThread);
-        if (hThread)
-        {
+        if (hThread) {
             ZSelfDebug::SuspendOtherThreads(false);
             ResumeThread(hThread);
             WaitForSingleObject(hThread, INFINITE);
