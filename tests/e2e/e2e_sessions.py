@@ -20,6 +20,7 @@ import signal
 import subprocess
 import sys
 import unittest
+import urllib.request
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(TOP, "tools"))
@@ -527,6 +528,61 @@ class Download(unittest.TestCase):
                 if end == (fc.STATUS_FINISHED,):
                     self.assert_installed(os.path.join(ROOT, *dist.split("\\")))
         self.assertIn("GetListUniqueName(nope) failed: ", self.sync.log())
+
+    def served_requests(self):
+        with urllib.request.urlopen("http://%s/_stats" % self.url, timeout=10) as r:
+            return {path: n for path, n in json.loads(r.read())["requests"].items() if path != "/_stats"}
+
+    def test_verify_drops_what_changed_and_the_next_download_fetches_only_that(self):
+        dist = "dl\\verify"
+        folder = os.path.join(ROOT, "dl", "verify")
+        lists = self.summary["lists"]["game"]
+        with self.client() as c:
+            c.send(fc.CMD_DOWNLOAD, self.session, dist, "", lists["uniquefile"], "false", self.url)
+            self.assertEqual(self.collect(c, self.session)[-2:], [(fc.STATUS_FINISHED,), (fc.STATUS_SESSIONREMOVED,)])
+        state_path = os.path.join(folder, "synccache", "currentfiles.txt")
+        with open(state_path, "rb") as f:
+            state = f.read()
+        with open(os.path.join(folder, "data", "small.bin"), "r+b") as f:
+            f.write(b"\xff")  # one changed byte
+        os.remove(os.path.join(folder, "readme.txt"))
+
+        with self.client() as c:
+            c.send(fc.CMD_VERIFY, self.session + 1, dist, "live")
+            got = self.collect(c, self.session + 1)
+        self.assertEqual(got[0], (fc.ERR_OK,))
+        self.assertEqual(got[-1], (fc.STATUS_SESSIONREMOVED,))
+        self.assertEqual(got[-2][0], fc.ERR_FAILED, got)
+        self.assertEqual([m[1:] for m in got[1:-2]], [("0.333", "1/3"), ("0.667", "2/3"), ("1.000", "3/3")])
+        with open(state_path, "rb") as f:
+            after = f.read()
+        kept = [line for line in state.split(b"\r\n") if line and b'"data/big.bin"' in line]
+        self.assertEqual(after, kept[0] + b"\r\n")
+        log = self.sync.log()
+        self.assertIn("data/small.bin failed (checksum error)", log)
+        self.assertIn("readme.txt failed (Couldn't read file)", log)
+
+        urllib.request.urlopen("http://%s/_stats/reset" % self.url, timeout=10).read()
+        with self.client() as c:
+            c.send(fc.CMD_DOWNLOAD, self.session + 2, dist, "", lists["uniquefile"], "false", self.url)
+            self.assertEqual(self.collect(c, self.session + 2)[-2:], [(fc.STATUS_FINISHED,), (fc.STATUS_SESSIONREMOVED,)])
+        blobs = {"/" + lists["files"][name]["text"] for name in ("data/small.bin", "readme.txt")}
+        # the file list may come again; of the files, exactly the two that failed
+        self.assertEqual(set(self.served_requests()) - {"/" + lists["uniquefile"]}, blobs)
+        self.assert_installed(folder)
+        with open(state_path, "rb") as f:
+            self.assertEqual(f.read(), state)
+
+        with self.client() as c:
+            c.send(fc.CMD_VERIFY, self.session + 3, dist, "live")
+            self.assertEqual(self.collect(c, self.session + 3)[-2:], [(fc.STATUS_FINISHED,), (fc.STATUS_SESSIONREMOVED,)])
+
+    def test_verify_without_installed_state(self):
+        with self.client() as c:
+            c.send(fc.CMD_VERIFY, self.session, "dl\\never-installed", "")
+            self.assertEqual(self.collect(c, self.session),
+                             [(fc.ERR_OK,), (fc.ERR_FAILED, "Couldnt read currentfiles.txt"),
+                              (fc.STATUS_SESSIONREMOVED,)])
 
 
 class Elevation(unittest.TestCase):

@@ -256,7 +256,8 @@ TEST(LinearArray, BreachedPreconditionsAreLogged)
     ASSERT_EQ(logged.size(), 2u);
     char szThis[32];
     snprintf(szThis, sizeof(szThis), "this=0x%x", unsigned(uintptr_t(&a)));
-    const char* expected[] = {"ZASSERT(nIndex<Size()), ", "ZASSERT(pErase>=m_pBegin && pErase<m_pEnd), "};
+    // The condition's source text as written in zarray.h.
+    const char* expected[] = {"ZASSERT(nIndex < Size()), ", "ZASSERT(pErase >= m_pBegin && pErase < m_pEnd), "};
     for (size_t i = 0; i < 2; ++i) {
         EXPECT_EQ(logged[i].rfind("0|test|", 0), 0u) << logged[i];
         EXPECT_NE(logged[i].find("zarray.h("), std::string::npos) << logged[i];

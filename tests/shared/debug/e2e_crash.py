@@ -77,7 +77,7 @@ class CrashReports(unittest.TestCase):
         self.assertRegex(text, r"crashtest\.cpp\(\d+\) \+ \d+ bytes")
         # the function dump marks the faulting line
         self.assertIn("<Function_dump>", text)
-        self.assertRegex(text, r"\*p = 1; // the faulting line    <<-----")
+        self.assertRegex(text, r"\*p = 1; +// the faulting line    <<-----")
         # file info: missing files are named, present ones get size and SHA-256
         self.assertIn("<File_info>", text)
         self.assertIn("----- File info " + "-" * 55, text)
