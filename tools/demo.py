@@ -274,8 +274,12 @@ class Demo:
                     "scene=%s " % (MISSION, MISSION))
         need(len(start) == 1 and start[0].startswith(expected),
              "the game received other values: %s (expected %s...)" % (start, expected))
-        step("ivl.exe runs as a dedicated server; its status window %r shows; the engine got: %s"
-             % (STATUS_TITLE, start[0]))
+        argv = self.game_argv()
+        wanted = ["/S", MISSION, "/M", MISSION, "/P", PLAYER_SESSION, "/W", "w", "/lang", "en", "/NOSERVER", "/H", "0"]
+        need(argv[1:] == wanted and argv[0].lower().endswith("\\%s\\ivl.exe" % DIST),
+             "the game's command line is %s, not %s" % (argv, wanted))
+        step("ivl.exe runs as a dedicated server with %s; its status window %r shows; the engine got: %s"
+             % (" ".join(argv[1:]), STATUS_TITLE, start[0]))
         if self.screenshot:
             shot = self.take_screenshot()
             step("screenshot of the screen saved to %s" % shot if shot else "no screenshot (no import or display)")
@@ -306,6 +310,15 @@ class Demo:
         subprocess.run(["import", "-display", display, "-window", "root", path], timeout=60,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         return path if os.path.exists(path) else None
+
+    def game_argv(self):
+        """The arguments of the running game, as Wine passed them to the process."""
+        for pid in self.game_pids():
+            try:
+                return [a.decode("latin-1") for a in read_bytes("/proc/%d/cmdline" % pid).split(b"\0") if a]
+            except OSError:
+                pass
+        raise Failure("the game does not run")
 
     def game_pids(self):
         found = []
