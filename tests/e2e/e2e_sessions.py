@@ -579,7 +579,7 @@ class Download(unittest.TestCase):
 
     def test_verify_without_installed_state(self):
         with self.client() as c:
-            c.send(fc.CMD_VERIFY, self.session, "dl\\never-installed", "")
+            c.send(fc.CMD_VERIFY, self.session, "dl\\never-installed", "live")
             self.assertEqual(self.collect(c, self.session),
                              [(fc.ERR_OK,), (fc.ERR_FAILED, "Couldnt read currentfiles.txt"),
                               (fc.STATUS_SESSIONREMOVED,)])
