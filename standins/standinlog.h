@@ -82,3 +82,31 @@ inline const char* StandinControlValue(const std::vector<std::string>& lines, co
     }
     return nullptr;
 }
+
+// Appends the program's whole command line and its current folder, one a line, to the log
+// beside the stand-in: what the programs that start a stand-in are checked against.
+inline void StandinRecordStart(const char* szFile)
+{
+    HANDLE hFile = CreateFileA(StandinPath(szFile).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_ALWAYS, 0,
+                               NULL);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return;
+    char szFolder[MAX_PATH];
+    if (GetCurrentDirectoryA(MAX_PATH, szFolder) == 0)
+        szFolder[0] = 0;
+    const char* texts[] = {GetCommandLineA(), szFolder};
+    for (const char* szText : texts) {
+        DWORD nWritten = 0;
+        WriteFile(hFile, szText, static_cast<DWORD>(strlen(szText)), &nWritten, NULL);
+        WriteFile(hFile, "\r\n", 2, &nWritten, NULL);
+    }
+    CloseHandle(hFile);
+}
+
+// Returns once a file of that name appears beside the stand-in (the test's "end now").
+inline void StandinWaitForFile(const char* szFile)
+{
+    std::string sPath = StandinPath(szFile);
+    while (GetFileAttributesA(sPath.c_str()) == INVALID_FILE_ATTRIBUTES)
+        Sleep(50);
+}
