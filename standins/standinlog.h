@@ -87,8 +87,8 @@ inline const char* StandinControlValue(const std::vector<std::string>& lines, co
 // beside the stand-in: what the programs that start a stand-in are checked against.
 inline void StandinRecordStart(const char* szFile)
 {
-    HANDLE hFile = CreateFileA(StandinPath(szFile).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_ALWAYS, 0,
-                               NULL);
+    HANDLE hFile =
+        CreateFileA(StandinPath(szFile).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_ALWAYS, 0, NULL);
     if (hFile == INVALID_HANDLE_VALUE)
         return;
     char szFolder[MAX_PATH];
