@@ -400,7 +400,7 @@ class CrashModes(LauncherTest):
                 else:
                     # the launcher starts the crash-report program and ends without waiting for it
                     self.assertTrue(wait_for(lambda: os.path.exists(os.path.join(self.install, "faultscribe-dump.dmp")),
-                                             60, step=0.2))
+                                             180, step=0.2))
                     reporter = self.read("faultscribe.log")
                     self.assertEqual(silent, reporter.rstrip().endswith("-silent"), reporter)
 
