@@ -33,7 +33,7 @@ test: build
 	@tools/check-binaries $(X86)
 	@tools/check-layering
 	@set -e; for t in $(TESTTREES); do \
-	  tools/wine-run --build $$t start; \
+	  tools/wine-run --build $$t start >/dev/null; \
 	  rc=0; ctest --test-dir $$t --output-on-failure -j $(JOBS) || rc=$$?; \
 	  tools/wine-run --build $$t stop; \
 	  [ $$rc = 0 ] || exit $$rc; \

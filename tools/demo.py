@@ -33,8 +33,8 @@ sys.path.insert(0, os.path.join(TOP, "tools"))
 sys.path.insert(0, os.path.join(TOP, "tests", "lib"))
 import flashclient as fc  # noqa: E402
 from syncdriver import children, prefix_processes  # noqa: E402
-from winetest import (host_pids, in_prefix, port_listening, run_isolated, scratch_dir, wait_for,  # noqa: E402
-                      windows_path, wine_command)
+from winetest import (host_pids, in_prefix, port_listening, run_isolated, scratch_dir, start_services,  # noqa: E402
+                      wait_for, windows_path, wine_command)
 
 VERSION = "demo"
 DIST = "live"
@@ -385,10 +385,8 @@ def main():
     ap.add_argument("--no-screenshot", action="store_true")
     args = ap.parse_args()
     run_isolated(args.build)
-    shared = os.environ.get("IVL_ISOLATED") == "lock"
-    if shared:
-        # no namespaces here: the tree's shared services, under the machine-wide port lock
-        subprocess.run(wine_command(os.path.abspath(args.build), "start"), check=True)
+    # no namespaces here: the tree's shared services, under the machine-wide port lock
+    started = os.environ.get("IVL_ISOLATED") == "lock" and start_services(os.path.abspath(args.build))
     demo = Demo(args.build, not args.no_screenshot)
     try:
         demo.run()
@@ -401,7 +399,7 @@ def main():
         return 1
     finally:
         demo.cleanup()
-        if shared:
+        if started:
             subprocess.run(wine_command(os.path.abspath(args.build), "stop"))
 
 

@@ -9,6 +9,6 @@ tools=$(cd "$(dirname "$0")" && pwd)
 # not start with Wine's first-run set-up.
 if [ ! -f "$build/wineprefix/system.reg" ]; then
   echo "demo: preparing the Wine prefix of $build (once)"
-  "$tools/wine-run" --build "$build" start && "$tools/wine-run" --build "$build" stop
+  started=$("$tools/wine-run" --build "$build" start) && [ -n "$started" ] && "$tools/wine-run" --build "$build" stop
 fi
 exec python3 "$tools/demo.py" "$build"

@@ -61,13 +61,21 @@ def run_isolated(build):
     os.execv(NETNS_RUNNER, [NETNS_RUNNER, "--build", os.path.abspath(build), sys.executable, *sys.argv])
 
 
+def start_services(build):
+    """Starts the prefix's missing services; whether this call started any (and so must stop)."""
+    out = subprocess.run(wine_command(build, "start"), check=True, stdout=subprocess.PIPE, text=True).stdout
+    return bool(out.strip())
+
+
 def run_tests_with_services(build, module, argv):
-    """unittest.main with the prefix's services up for the whole run; returns the exit code."""
-    subprocess.run(wine_command(build, "start"), check=True)
+    """unittest.main with the prefix's services up for the whole run; returns the exit code.
+    Services that were up before stay up: other runs may be using them."""
+    started = start_services(build)
     try:
         program = unittest.main(module=module, argv=argv, exit=False, verbosity=2)
     finally:
-        subprocess.run(wine_command(build, "stop"))
+        if started:
+            subprocess.run(wine_command(build, "stop"))
     return 0 if program.result.wasSuccessful() else 1
 
 

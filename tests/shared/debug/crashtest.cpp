@@ -4,6 +4,7 @@
 #include "shared/debug/selfdebug.h"
 #include "common/system/zthread.h"
 #include <string.h>
+#include <stdio.h>
 #include <stdlib.h>
 
 static uint8_t s_bDialog;
@@ -69,5 +70,8 @@ int main(int argc, char** argv)
         RaiseException(0x406D1388, 0, 0, NULL);
     else if (!strcmp(szMode, "unknown"))
         RaiseException(0xE0000123, 0, 0, NULL);
+    // Tells the test that the process went on: how a killed one exits is up to Wine's debugger.
+    printf("went on after %s\n", szMode);
+    fflush(stdout);
     return 0;
 }

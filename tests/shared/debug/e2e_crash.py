@@ -130,8 +130,9 @@ class CrashReports(unittest.TestCase):
         for mode in ("cppthrow", "threadname"):
             with self.subTest(mode=mode):
                 code, out = self.crash(mode)
-                if mode == "cppthrow":
-                    self.assertNotEqual(0, code)
+                # Wine's debugger ends the process with an exit code that is sometimes 0, so
+                # ask the program whether it went on instead
+                self.assertEqual(mode == "threadname", "went on after " + mode in out, out[-2000:])
                 self.assertIsNone(self.read("crash.log"))
                 self.assertIsNone(self.read("faultscribe.log"))
 
