@@ -11,6 +11,7 @@
 #include "launch/ivl/globvals.h"
 #include "launch/ivl/selfdebugmodes.h"
 #include "launch/ivl/zivl.h"
+#include "player/component/componentmanager.h"
 #include "shared/debug/selfdebug.h"
 
 #include <stdarg.h>
@@ -122,6 +123,66 @@ bool TracebackEntry(PyObject* pTraceback, std::string& file, int& nLine)
     Py_XDECREF(pFrame);
     PyErr_Clear();
     return bFound;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Value converters. Each source is what PyArg wrote for the type's format: "b" an unsigned
+// char, "i" an int, "l" a long, "f" a float, "s" a text pointer.
+
+static_assert(sizeof(long) == sizeof(int32_t) && sizeof(int) == sizeof(int32_t), "int and long share a converter");
+
+// A plain value: PyArg wrote an S, the destination holds a D. Copied bytewise, since the
+// integer converter reads and writes int and long alike.
+template <class D, class S>
+class ValueConverter final : public IValueConverter
+{
+public:
+    void* Store(void* pDestination, const void* pSource) const override
+    {
+        if (!pDestination)
+            return nullptr;
+        S source;
+        memcpy(&source, pSource, sizeof(S));
+        D value = static_cast<D>(source);
+        memcpy(pDestination, &value, sizeof(D));
+        return pDestination;
+    }
+};
+
+class StringConverter final : public IValueConverter
+{
+public:
+    void* Store(void* pDestination, const void* pSource) const override
+    {
+        if (pDestination)
+            static_cast<ZStringBase*>(pDestination)->Assign(*static_cast<const char* const*>(pSource));
+        return pDestination;
+    }
+};
+
+const ValueConverter<bool, unsigned char> s_BoolConverter;
+const ValueConverter<int32_t, int32_t> s_IntegerConverter;
+const ValueConverter<float, float> s_FloatConverter;
+const StringConverter s_StringConverter;
+const IValueConverter* s_apConverters[TypeIndexRegistry::MaxTypes];
+
+void PutConverter(const TypeDescriptor& type, const IValueConverter* pConverter)
+{
+    if (type.m_nIndex >= 0 && type.m_nIndex < TypeIndexRegistry::MaxTypes)
+        s_apConverters[type.m_nIndex] = pConverter;
+}
+
+void PutConvertersOnce()
+{
+    static bool s_bDone = false;
+    if (s_bDone)
+        return;
+    PutConverter(g_BoolType, &s_BoolConverter);
+    PutConverter(g_IntType, &s_IntegerConverter);
+    PutConverter(g_LongType, &s_IntegerConverter);
+    PutConverter(g_FloatType, &s_FloatConverter);
+    PutConverter(g_StringType, &s_StringConverter);
+    s_bDone = true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -504,6 +565,7 @@ bool ZPython::InitPythonModules(ZIvL* pApplication)
         LogFormat(ZLOG_ERROR, "Python start failed: %s", status.err_msg ? status.err_msg : "");
         return false;
     }
+    PutConvertersOnce();
 
     PyObject* pSelf = pApplication ? PyLong_FromVoidPtr(pApplication) : nullptr;
     bool bResult = RegisterModule("emb", s_EmbMethods, pSelf) && RegisterModule("prop", s_PropMethods, nullptr);
@@ -513,6 +575,11 @@ bool ZPython::InitPythonModules(ZIvL* pApplication)
         LogLine(ZLOG_ERROR, "Python modules emb and prop could not be made");
     }
     return bResult;
+}
+
+const IValueConverter* ZPython::GetConverter(int nTypeIndex)
+{
+    return nTypeIndex >= 0 && nTypeIndex < TypeIndexRegistry::MaxTypes ? s_apConverters[nTypeIndex] : nullptr;
 }
 
 ZPython* ZPython::Create(ZIvL* pApplication)

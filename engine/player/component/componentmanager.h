@@ -141,6 +141,26 @@ private:
     int m_nCount;
 };
 
+// A value type known by its index in the process's type-index registry; constructing one
+// registers it.
+struct TypeDescriptor
+{
+    explicit TypeDescriptor(const char* szName);
+
+    const char* m_szName;
+    int m_nIndex;  // -1 when the registry was full
+};
+
+// The value types registered before WinMain. The Python host stores parsed arguments into
+// destinations of these types (int and long, both 32-bit on Windows, share its integer
+// converter); it has no converter for double.
+extern const TypeDescriptor g_BoolType;
+extern const TypeDescriptor g_IntType;
+extern const TypeDescriptor g_LongType;
+extern const TypeDescriptor g_FloatType;
+extern const TypeDescriptor g_DoubleType;
+extern const TypeDescriptor g_StringType;  // a string buffer (ZStringBase)
+
 // Records under one or more names that hand out one shared T (made with new on first request,
 // deleted by the first record shut down). T::IsComponentType can ask HasTypeId.
 template <class T>

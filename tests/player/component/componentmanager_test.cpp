@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -217,6 +218,21 @@ TEST(TypeIndexRegistry, HandsOutIndexesInOrderUntilFull)
     EXPECT_EQ(&descriptors[7], registry.GetDescriptor(7));
     EXPECT_EQ(nullptr, registry.GetDescriptor(TypeIndexRegistry::MaxTypes));
     EXPECT_EQ(nullptr, registry.GetDescriptor(-1));
+}
+
+// The descriptors' static initialisers ran before main: each sits at its own index.
+TEST(TypeIndexRegistry, ValueTypesAreRegisteredBeforeMain)
+{
+    const TypeDescriptor* types[] = {&g_BoolType, &g_IntType, &g_LongType, &g_FloatType, &g_DoubleType, &g_StringType};
+    std::vector<int> indexes;
+    for (const TypeDescriptor* pType : types) {
+        ASSERT_GE(pType->m_nIndex, 0) << pType->m_szName;
+        EXPECT_EQ(pType, TypeIndexRegistry::Get().GetDescriptor(pType->m_nIndex)) << pType->m_szName;
+        indexes.push_back(pType->m_nIndex);
+    }
+    std::sort(indexes.begin(), indexes.end());
+    EXPECT_EQ(indexes.end(), std::adjacent_find(indexes.begin(), indexes.end())) << "two types share an index";
+    EXPECT_EQ(6, TypeIndexRegistry::Get().GetCount());
 }
 
 }  // namespace
