@@ -50,28 +50,6 @@ void LogFormat(int nLevel, const char* szFormat, ...)
     LogLine(nLevel, text.GetData());
 }
 
-std::wstring Utf8ToWide(const char* szText)
-{
-    int n = MultiByteToWideChar(CP_UTF8, 0, szText, -1, nullptr, 0);
-    if (n <= 0)
-        return std::wstring();
-    std::wstring text(n, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, szText, -1, &text[0], n);
-    text.resize(n - 1);
-    return text;
-}
-
-std::string WideToUtf8(const wchar_t* szText)
-{
-    int n = WideCharToMultiByte(CP_UTF8, 0, szText, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 0)
-        return std::string();
-    std::string text(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, szText, -1, &text[0], n, nullptr, nullptr);
-    text.resize(n - 1);
-    return text;
-}
-
 // The standard library ships as python311.zip beside the interpreter's DLL.
 std::wstring StandardLibraryZip()
 {
@@ -521,9 +499,10 @@ const char* ZPython::GetSearchPath()
         DWORD n = GetCurrentDirectoryW(MAX_PATH, szCurrent);
         if (n == 0 || n >= MAX_PATH)
             szCurrent[0] = 0;
-        std::string current = WideToUtf8(szCurrent);
+        ZStringBuffer<MAX_PATH> current;
+        current.AssignUtf16(szCurrent);
         ZStringBuffer<256> appData = File::GetAppDataFolder();
-        s_SearchPath.Format("%s;%s;%s\\Python;q:\\Python", appData.GetData(), current.c_str(), current.c_str());
+        s_SearchPath.Format("%s;%s;%s\\Python;q:\\Python", appData.GetData(), current.GetData(), current.GetData());
         s_bMade = true;
     }
     return s_SearchPath.GetData();
@@ -549,7 +528,7 @@ bool ZPython::InitPythonModules(ZIvL* pApplication)
         if (nEnd == std::string::npos)
             nEnd = searchPath.size();
         if (nEnd > nStart)
-            paths.push_back(Utf8ToWide(searchPath.substr(nStart, nEnd - nStart).c_str()));
+            paths.push_back(ZWideText(searchPath.substr(nStart, nEnd - nStart).c_str()).c_str());
         nStart = nEnd + 1;
     }
     PyStatus status = PyStatus_Ok();
@@ -617,12 +596,15 @@ void ZPython::Destroy(int nFlags)
 
 bool ZPython::RunFile(const char* szPath)
 {
-    DWORD nAttributes = szPath ? GetFileAttributesW(Utf8ToWide(szPath).c_str()) : INVALID_FILE_ATTRIBUTES;
+    if (!szPath)
+        return false;
+    ZWideText widePath(szPath);
+    DWORD nAttributes = GetFileAttributesW(widePath.c_str());
     if (nAttributes == INVALID_FILE_ATTRIBUTES || (nAttributes & FILE_ATTRIBUTE_DIRECTORY))
         return false;
     ZMemoryBuffer file;
     size_t nSize = ReadFileToBuffer(szPath, &file);
-    if (nSize == 0 && GetFileAttributesW(Utf8ToWide(szPath).c_str()) == INVALID_FILE_ATTRIBUTES)
+    if (nSize == 0 && GetFileAttributesW(widePath.c_str()) == INVALID_FILE_ATTRIBUTES)
         return false;
 
     // Scripts written on Windows end their lines with CR LF; the compiler wants bare LF.
