@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,20 @@ int VirtualSlot(F pfnMember)
     Parts parts;
     memcpy(&parts, &pfnMember, sizeof(parts));
     return (parts.nPointer & 1) ? static_cast<int>((parts.nPointer - 1) / static_cast<ptrdiff_t>(sizeof(void*))) : -1;
+}
+
+// One operation of a class and the slot its table must give it.
+struct SlotCase
+{
+    const char* szName;
+    int nSlot;
+    int nActual;  // VirtualSlot of the operation
+};
+
+inline void ExpectSlots(std::initializer_list<SlotCase> cases)
+{
+    for (const SlotCase& c : cases)
+        EXPECT_EQ(c.nSlot, c.nActual) << c.szName;
 }
 
 // Removes a file or a folder with everything in it, read-only entries too; true when it is gone.

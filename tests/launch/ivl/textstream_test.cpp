@@ -107,12 +107,7 @@ TEST(TextInputStream, ByteBlocks)
 TEST(TextInputStream, VirtualOperationsSitAtTheirSlots)
 {
     using ivltest::VirtualSlot;
-    struct Case
-    {
-        const char* szName;
-        int nSlot;
-        int nActual;
-    } cases[] = {
+    ivltest::ExpectSlots({
         {"IsOpen", 0, VirtualSlot(&TextInputStream::IsOpen)},
         {"Destroy", 1, VirtualSlot(&TextInputStream::Destroy)},
         {"GetRemaining", 2, VirtualSlot(&TextInputStream::GetRemaining)},
@@ -129,9 +124,7 @@ TEST(TextInputStream, VirtualOperationsSitAtTheirSlots)
         {"ReadDouble", 13, VirtualSlot(&TextInputStream::ReadDouble)},
         {"ReadBytes", 14, VirtualSlot(&TextInputStream::ReadBytes)},
         {"ReadTextLine", 15, VirtualSlot(&TextInputStream::ReadTextLine)},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(c.nSlot, c.nActual) << c.szName;
+    });
 }
 
 TEST(TextInputStream, RawOperationsReachTheWrappedStream)

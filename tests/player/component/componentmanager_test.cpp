@@ -226,12 +226,7 @@ TEST(TypeIndexRegistry, HandsOutIndexesInOrderUntilFull)
 TEST(ComponentLayer, VirtualOperationsSitAtTheirSlots)
 {
     using ivltest::VirtualSlot;
-    struct Case
-    {
-        const char* szName;
-        int nSlot;
-        int nActual;
-    } cases[] = {
+    ivltest::ExpectSlots({
         {"ComponentConstructor::Destroy", 0, VirtualSlot(&ComponentConstructor::Destroy)},
         {"ComponentConstructor::Shutdown", 1, VirtualSlot(&ComponentConstructor::Shutdown)},
         {"ComponentConstructor::Create", 2, VirtualSlot(&ComponentConstructor::Create)},
@@ -253,9 +248,7 @@ TEST(ComponentLayer, VirtualOperationsSitAtTheirSlots)
         {"ComponentManager::FindConstructor", 11, VirtualSlot(&ComponentManager::FindConstructor)},
         {"ComponentManager::GetInstanceCount", 12, VirtualSlot(&ComponentManager::GetInstanceCount)},
         {"ComponentManager::GetInstances", 13, VirtualSlot(&ComponentManager::GetInstances)},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(c.nSlot, c.nActual) << c.szName;
+    });
 }
 
 // The descriptors' static initialisers ran before main: each sits at its own index.

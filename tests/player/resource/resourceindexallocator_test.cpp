@@ -28,12 +28,7 @@ void Load(ResourceIndexAllocator& allocator, const std::string& text)
 TEST(ResourceIndexAllocator, VirtualOperationsSitAtTheirSlots)
 {
     using ivltest::VirtualSlot;
-    struct Case
-    {
-        const char* szName;
-        int nSlot;
-        int nActual;
-    } cases[] = {
+    ivltest::ExpectSlots({
         {"Destroy", 0, VirtualSlot(&ResourceIndexAllocator::Destroy)},
         {"GetInterface", 1, VirtualSlot(&ResourceIndexAllocator::GetInterface)},
         {"ResetHighest", 2, VirtualSlot(&ResourceIndexAllocator::ResetHighest)},
@@ -49,9 +44,7 @@ TEST(ResourceIndexAllocator, VirtualOperationsSitAtTheirSlots)
         {"StopReverseMaps", 12, VirtualSlot(&ResourceIndexAllocator::StopReverseMaps)},
         {"CollectNames", 13, VirtualSlot(&ResourceIndexAllocator::CollectNames)},
         {"IsComponentType", 14, VirtualSlot(&ResourceIndexAllocator::IsComponentType)},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(c.nSlot, c.nActual) << c.szName;
+    });
 }
 
 TEST(ResourceIndexAllocator, FreshComponentAllocatesAboveTheWatermark)

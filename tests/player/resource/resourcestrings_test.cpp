@@ -51,12 +51,7 @@ TEST(PredefinedNames, GroupsHoldTheirCounts)
 TEST(ResourceStrings, VirtualOperationsSitAtTheirSlots)
 {
     using ivltest::VirtualSlot;
-    struct Case
-    {
-        const char* szName;
-        int nSlot;
-        int nActual;
-    } cases[] = {
+    ivltest::ExpectSlots({
         {"Destroy", 0, VirtualSlot(&ResourceStrings::Destroy)},
         {"GetInterface", 1, VirtualSlot(&ResourceStrings::GetInterface)},
         {"Reset", 2, VirtualSlot(&ResourceStrings::Reset)},
@@ -67,9 +62,7 @@ TEST(ResourceStrings, VirtualOperationsSitAtTheirSlots)
         {"LoadNames", 7, VirtualSlot(&ResourceStrings::LoadNames)},
         {"SaveNames", 8, VirtualSlot(&ResourceStrings::SaveNames)},
         {"IsComponentType", 9, VirtualSlot(&ResourceStrings::IsComponentType)},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(c.nSlot, c.nActual) << c.szName;
+    });
 }
 
 TEST(ResourceStrings, KnownNamesAfterConstruction)
