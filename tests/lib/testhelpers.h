@@ -4,7 +4,10 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -18,6 +21,37 @@ inline std::wstring Wide(const std::string& sUtf8)
 {
     ZWideText wide(sUtf8.c_str());
     return wide.c_str();
+}
+
+// Position of a virtual function in its class's table of virtual operations, from a pointer to
+// it (g++ follows the Itanium C++ ABI here: the pointer holds 1 + the entry's byte offset); -1 for
+// a function that is not virtual.
+template <class F>
+int VirtualSlot(F pfnMember)
+{
+    struct Parts
+    {
+        ptrdiff_t nPointer;
+        ptrdiff_t nAdjust;
+    };
+    static_assert(sizeof(F) == sizeof(Parts), "a pointer to a member function and its this adjustment");
+    Parts parts;
+    memcpy(&parts, &pfnMember, sizeof(parts));
+    return (parts.nPointer & 1) ? static_cast<int>((parts.nPointer - 1) / static_cast<ptrdiff_t>(sizeof(void*))) : -1;
+}
+
+// One operation of a class and the slot its table must give it.
+struct SlotCase
+{
+    const char* szName;
+    int nSlot;
+    int nActual;  // VirtualSlot of the operation
+};
+
+inline void ExpectSlots(std::initializer_list<SlotCase> cases)
+{
+    for (const SlotCase& c : cases)
+        EXPECT_EQ(c.nSlot, c.nActual) << c.szName;
 }
 
 // Removes a file or a folder with everything in it, read-only entries too; true when it is gone.

@@ -175,6 +175,59 @@ int ReadExact(IInputStream& in, void* pBuffer, int nCount)
     return nCount;
 }
 
+bool WriteBytesLine(IOutputStream& out, const void* pData, int nCount)
+{
+    ZStringBuffer<256> text("W%d:", nCount);
+    const uint8_t* p = static_cast<const uint8_t*>(pData);
+    for (int i = 0; i < nCount; ++i)
+        text.AppendFormat("%02x", p[i]);
+    return WriteTextLine(out, text.c_str());
+}
+
+bool TextInputStream::IsOpen()
+{
+    return m_pInner && m_pInner->IsOpen();
+}
+
+void TextInputStream::Destroy(int nFlags)
+{
+    if (nFlags & 1)
+        delete this;
+    else
+        this->~TextInputStream();
+}
+
+int TextInputStream::GetRemaining()
+{
+    return m_pInner ? m_pInner->GetRemaining() : -1;
+}
+
+int TextInputStream::Read(void* pBuffer, int nCount)
+{
+    return m_pInner ? m_pInner->Read(pBuffer, nCount) : -1;
+}
+
+const void* TextInputStream::GetData(uint32_t*)
+{
+    return nullptr;
+}
+
+bool TextInputStream::Rewind()
+{
+    return m_pInner && m_pInner->Rewind();
+}
+
+int TextInputStream::Skip(int nCount)
+{
+    // The default skip reads through the raw read, which is the wrapped stream's.
+    return m_pInner ? m_pInner->IInputStream::Skip(nCount) : 0;
+}
+
+int32_t TextInputStream::ReadVarInt()
+{
+    return m_pInner ? GetVarInt(*m_pInner) : -1;
+}
+
 void TextInputStream::ReadTextLine(ZStringBase& line)
 {
     char c;

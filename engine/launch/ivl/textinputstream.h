@@ -30,28 +30,38 @@ void ReadCString(IInputStream& in, ZStringBase& text);
 // Repeats the read until n bytes came; n, or the first result below 1.
 int ReadExact(IInputStream& in, void* pBuffer, int nCount);
 
+// "W<n>:" and two hexadecimal digits a byte, written as one line.
+bool WriteBytesLine(IOutputStream& out, const void* pData, int nCount);
+
 // Reader of the text encoding over another input stream. A line that does not scan reads as 0.
-class TextInputStream : public IInputStream
+// Its table has the input stream's slot order (0 to 7) followed by the typed reads (8 to 15). Not
+// an IInputStream: g++ gives that interface's virtual destructor two entries, this table has
+// one slot for Destroy.
+class TextInputStream final
 {
 public:
     explicit TextInputStream(IInputStream* pInner) : m_pInner(pInner) {}
+    ~TextInputStream() = default;
+    TextInputStream(const TextInputStream&) = delete;
+    TextInputStream& operator=(const TextInputStream&) = delete;
 
-    bool IsOpen() override { return m_pInner && m_pInner->IsOpen(); }
-    int GetRemaining() override { return m_pInner ? m_pInner->GetRemaining() : -1; }
-    int Read(void* pBuffer, int nCount) override { return m_pInner ? m_pInner->Read(pBuffer, nCount) : -1; }
-    bool Rewind() override { return m_pInner && m_pInner->Rewind(); }
-    int Skip(int nCount) override { return m_pInner ? m_pInner->Skip(nCount) : -1; }
-    const void* GetData(uint32_t* pSize) override { return nullptr; }
-
-    virtual uint8_t ReadBool();   // "B:%d"
-    virtual int64_t ReadInt64();  // "Q:%d,%d", high then low 32 bits
-    virtual int32_t ReadInt32();  // "D:%d"
-    virtual int16_t ReadInt16();  // "W:%d"
-    virtual float ReadFloat();    // "F:%e"
-    virtual double ReadDouble();  // "R:%e"
-    // "W<n>:" and n bytes as hexadecimal pairs; n, or -1 on any mismatch.
+    virtual bool IsOpen();                         // 0: the wrapped stream's
+    virtual void Destroy(int nFlags);              // 1: bit 0 also frees
+    virtual int GetRemaining();                    // 2: the wrapped stream's
+    virtual int Read(void* pBuffer, int nCount);   // 3: the wrapped stream's raw read
+    virtual uint8_t ReadBool();                    // 4: "B:%d"
+    virtual const void* GetData(uint32_t* pSize);  // 5: null, the text is not held here
+    virtual bool Rewind();                         // 6: the wrapped stream's
+    virtual int Skip(int nCount);                  // 7: the input stream's default, through Read
+    virtual int64_t ReadInt64();                   // 8: "Q:%d,%d", high then low 32 bits
+    virtual int32_t ReadInt32();                   // 9: "D:%d"
+    virtual int32_t ReadVarInt();                  // 10: binary from the wrapped stream; no text form
+    virtual int16_t ReadInt16();                   // 11: "W:%d"
+    virtual float ReadFloat();                     // 12: "F:%e"
+    virtual double ReadDouble();                   // 13: "R:%e"
+    // 14: "W<n>:" and n bytes as hexadecimal pairs; n, or -1 on any mismatch.
     virtual int ReadBytes(void* pBuffer, int nCount);
-    // Appends up to a line feed or the end; carriage returns are dropped, the line feed not kept.
+    // 15: appends up to a line feed or the end; carriage returns are dropped, the line feed not kept.
     virtual void ReadTextLine(ZStringBase& line);
 
 private:

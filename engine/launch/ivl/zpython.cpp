@@ -11,6 +11,7 @@
 #include "launch/ivl/globvals.h"
 #include "launch/ivl/selfdebugmodes.h"
 #include "launch/ivl/zivl.h"
+#include "player/component/componentmanager.h"
 #include "shared/debug/selfdebug.h"
 
 #include <stdarg.h>
@@ -47,28 +48,6 @@ void LogFormat(int nLevel, const char* szFormat, ...)
     text.FormatV(szFormat, args);
     va_end(args);
     LogLine(nLevel, text.GetData());
-}
-
-std::wstring Utf8ToWide(const char* szText)
-{
-    int n = MultiByteToWideChar(CP_UTF8, 0, szText, -1, nullptr, 0);
-    if (n <= 0)
-        return std::wstring();
-    std::wstring text(n, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, szText, -1, &text[0], n);
-    text.resize(n - 1);
-    return text;
-}
-
-std::string WideToUtf8(const wchar_t* szText)
-{
-    int n = WideCharToMultiByte(CP_UTF8, 0, szText, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 0)
-        return std::string();
-    std::string text(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, szText, -1, &text[0], n, nullptr, nullptr);
-    text.resize(n - 1);
-    return text;
 }
 
 // The standard library ships as python311.zip beside the interpreter's DLL.
@@ -122,6 +101,66 @@ bool TracebackEntry(PyObject* pTraceback, std::string& file, int& nLine)
     Py_XDECREF(pFrame);
     PyErr_Clear();
     return bFound;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Value converters. Each source is what PyArg wrote for the type's format: "b" an unsigned
+// char, "i" an int, "l" a long, "f" a float, "s" a text pointer.
+
+static_assert(sizeof(long) == sizeof(int32_t) && sizeof(int) == sizeof(int32_t), "int and long share a converter");
+
+// A plain value: PyArg wrote an S, the destination holds a D. Copied bytewise, since the
+// integer converter reads and writes int and long alike.
+template <class D, class S>
+class ValueConverter final : public IValueConverter
+{
+public:
+    void* Store(void* pDestination, const void* pSource) const override
+    {
+        if (!pDestination)
+            return nullptr;
+        S source;
+        memcpy(&source, pSource, sizeof(S));
+        D value = static_cast<D>(source);
+        memcpy(pDestination, &value, sizeof(D));
+        return pDestination;
+    }
+};
+
+class StringConverter final : public IValueConverter
+{
+public:
+    void* Store(void* pDestination, const void* pSource) const override
+    {
+        if (pDestination)
+            static_cast<ZStringBase*>(pDestination)->Assign(*static_cast<const char* const*>(pSource));
+        return pDestination;
+    }
+};
+
+const ValueConverter<bool, unsigned char> s_BoolConverter;
+const ValueConverter<int32_t, int32_t> s_IntegerConverter;
+const ValueConverter<float, float> s_FloatConverter;
+const StringConverter s_StringConverter;
+const IValueConverter* s_apConverters[TypeIndexRegistry::MaxTypes];
+
+void PutConverter(const TypeDescriptor& type, const IValueConverter* pConverter)
+{
+    if (type.m_nIndex >= 0 && type.m_nIndex < TypeIndexRegistry::MaxTypes)
+        s_apConverters[type.m_nIndex] = pConverter;
+}
+
+void PutConvertersOnce()
+{
+    static bool s_bDone = false;
+    if (s_bDone)
+        return;
+    PutConverter(g_BoolType, &s_BoolConverter);
+    PutConverter(g_IntType, &s_IntegerConverter);
+    PutConverter(g_LongType, &s_IntegerConverter);
+    PutConverter(g_FloatType, &s_FloatConverter);
+    PutConverter(g_StringType, &s_StringConverter);
+    s_bDone = true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -460,9 +499,10 @@ const char* ZPython::GetSearchPath()
         DWORD n = GetCurrentDirectoryW(MAX_PATH, szCurrent);
         if (n == 0 || n >= MAX_PATH)
             szCurrent[0] = 0;
-        std::string current = WideToUtf8(szCurrent);
+        ZStringBuffer<MAX_PATH> current;
+        current.AssignUtf16(szCurrent);
         ZStringBuffer<256> appData = File::GetAppDataFolder();
-        s_SearchPath.Format("%s;%s;%s\\Python;q:\\Python", appData.GetData(), current.c_str(), current.c_str());
+        s_SearchPath.Format("%s;%s;%s\\Python;q:\\Python", appData.GetData(), current.GetData(), current.GetData());
         s_bMade = true;
     }
     return s_SearchPath.GetData();
@@ -488,7 +528,7 @@ bool ZPython::InitPythonModules(ZIvL* pApplication)
         if (nEnd == std::string::npos)
             nEnd = searchPath.size();
         if (nEnd > nStart)
-            paths.push_back(Utf8ToWide(searchPath.substr(nStart, nEnd - nStart).c_str()));
+            paths.push_back(ZWideText(searchPath.substr(nStart, nEnd - nStart).c_str()).c_str());
         nStart = nEnd + 1;
     }
     PyStatus status = PyStatus_Ok();
@@ -504,6 +544,7 @@ bool ZPython::InitPythonModules(ZIvL* pApplication)
         LogFormat(ZLOG_ERROR, "Python start failed: %s", status.err_msg ? status.err_msg : "");
         return false;
     }
+    PutConvertersOnce();
 
     PyObject* pSelf = pApplication ? PyLong_FromVoidPtr(pApplication) : nullptr;
     bool bResult = RegisterModule("emb", s_EmbMethods, pSelf) && RegisterModule("prop", s_PropMethods, nullptr);
@@ -513,6 +554,11 @@ bool ZPython::InitPythonModules(ZIvL* pApplication)
         LogLine(ZLOG_ERROR, "Python modules emb and prop could not be made");
     }
     return bResult;
+}
+
+const IValueConverter* ZPython::GetConverter(int nTypeIndex)
+{
+    return nTypeIndex >= 0 && nTypeIndex < TypeIndexRegistry::MaxTypes ? s_apConverters[nTypeIndex] : nullptr;
 }
 
 ZPython* ZPython::Create(ZIvL* pApplication)
@@ -550,12 +596,15 @@ void ZPython::Destroy(int nFlags)
 
 bool ZPython::RunFile(const char* szPath)
 {
-    DWORD nAttributes = szPath ? GetFileAttributesW(Utf8ToWide(szPath).c_str()) : INVALID_FILE_ATTRIBUTES;
+    if (!szPath)
+        return false;
+    ZWideText widePath(szPath);
+    DWORD nAttributes = GetFileAttributesW(widePath.c_str());
     if (nAttributes == INVALID_FILE_ATTRIBUTES || (nAttributes & FILE_ATTRIBUTE_DIRECTORY))
         return false;
     ZMemoryBuffer file;
     size_t nSize = ReadFileToBuffer(szPath, &file);
-    if (nSize == 0 && GetFileAttributesW(Utf8ToWide(szPath).c_str()) == INVALID_FILE_ATTRIBUTES)
+    if (nSize == 0 && GetFileAttributesW(widePath.c_str()) == INVALID_FILE_ATTRIBUTES)
         return false;
 
     // Scripts written on Windows end their lines with CR LF; the compiler wants bare LF.

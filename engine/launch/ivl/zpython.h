@@ -24,6 +24,17 @@ struct ZPythonFunction
 // false reports a failure (the exception printer then runs when a host is held).
 typedef bool (*ZPythonHelper)(PyObject* pArgs, void* pData, uint8_t* pResult);
 
+// Copies one parsed argument value (as PyArg wrote it) into a destination of its type.
+class IValueConverter
+{
+public:
+    // The destination, or null when there is none.
+    virtual void* Store(void* pDestination, const void* pSource) const = 0;
+
+protected:
+    ~IValueConverter() = default;
+};
+
 class ZPython final : public IPython
 {
 public:
@@ -44,6 +55,9 @@ public:
     static bool InitPythonModules(ZIvL* pApplication);
     // Logs the pending Python exception; outside a debugger shows it and ends the process.
     static void PrintException();
+    // The converter at a type index (see TypeDescriptor), once the interpreter has started; null
+    // for a type without one.
+    static const IValueConverter* GetConverter(int nTypeIndex);
 
     struct FunctionRecord;
 

@@ -213,3 +213,17 @@ const void* TypeIndexRegistry::GetDescriptor(int nIndex) const
 {
     return nIndex >= 0 && nIndex < m_nCount ? m_pDescriptors[nIndex] : nullptr;
 }
+
+// ---- TypeDescriptor ----
+
+TypeDescriptor::TypeDescriptor(const char* szName) : m_szName(szName), m_nIndex(TypeIndexRegistry::Get().Register(this))
+{
+}
+
+// Initialised in this order: indexes 0 to 5 unless another descriptor registers first.
+const TypeDescriptor g_BoolType("bool");
+const TypeDescriptor g_IntType("int");
+const TypeDescriptor g_LongType("long");
+const TypeDescriptor g_FloatType("float");
+const TypeDescriptor g_DoubleType("double");
+const TypeDescriptor g_StringType("string");

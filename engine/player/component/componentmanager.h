@@ -8,12 +8,25 @@
 
 class ComponentManager;
 
+// What the Destroy slot of a component layer class does: destroys the object, and frees it when
+// bit 0 of the flags is set.
+template <class T>
+void DestroyComponentObject(T* pObject, int nFlags)
+{
+    if (nFlags & 1)
+        delete pObject;
+    else
+        pObject->~T();
+}
+
 // Base of every constructor record; constructing one registers it with a manager (the process
 // one unless a test hands its own).
 class ComponentConstructor
 {
 public:
-    virtual ~ComponentConstructor() {}
+    // Slot 0, where g++ would put a virtual destructor's two entries: destroys the record, and
+    // frees it when bit 0 of the flags is set.
+    virtual void Destroy(int nFlags) = 0;
     // Slot 1: releases what the record created (called by ComponentManager::Shutdown).
     virtual void Shutdown() = 0;
     // A new component, owned by the caller.
@@ -30,6 +43,7 @@ public:
 
 protected:
     explicit ComponentConstructor(ComponentManager* pManager = nullptr);
+    ~ComponentConstructor() = default;
 
 private:
     friend class ComponentManager;
@@ -141,10 +155,30 @@ private:
     int m_nCount;
 };
 
+// A value type known by its index in the process's type-index registry; constructing one
+// registers it.
+struct TypeDescriptor
+{
+    explicit TypeDescriptor(const char* szName);
+
+    const char* m_szName;
+    int m_nIndex;  // -1 when the registry was full
+};
+
+// The value types registered before WinMain. The Python host stores parsed arguments into
+// destinations of these types (int and long, both 32-bit on Windows, share its integer
+// converter); it has no converter for double.
+extern const TypeDescriptor g_BoolType;
+extern const TypeDescriptor g_IntType;
+extern const TypeDescriptor g_LongType;
+extern const TypeDescriptor g_FloatType;
+extern const TypeDescriptor g_DoubleType;
+extern const TypeDescriptor g_StringType;  // a string buffer (ZStringBase)
+
 // Records under one or more names that hand out one shared T (made with new on first request,
 // deleted by the first record shut down). T::IsComponentType can ask HasTypeId.
 template <class T>
-class SharedComponentConstructor : public ComponentConstructor
+class SharedComponentConstructor final : public ComponentConstructor
 {
 public:
     explicit SharedComponentConstructor(const char* szName, ComponentManager* pManager = nullptr)
@@ -157,6 +191,7 @@ public:
             }
     }
 
+    void Destroy(int nFlags) override { DestroyComponentObject(this, nFlags); }
     void Shutdown() override
     {
         delete s_pShared;

@@ -205,6 +205,11 @@ ResourceIndexAllocator::~ResourceIndexAllocator()
 {
 }
 
+void ResourceIndexAllocator::Destroy(int nFlags)
+{
+    DestroyComponentObject(this, nFlags);
+}
+
 void* ResourceIndexAllocator::GetInterface(uint32_t nTypeId)
 {
     return IsComponentType(nTypeId) ? this : nullptr;

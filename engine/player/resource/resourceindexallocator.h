@@ -9,7 +9,9 @@
 #include "common/system/zlock.h"
 #include "player/resource/resourcenamestore.h"
 
-class ResourceIndexAllocator
+// Virtual operations in the engine's slot order; slot 0 is Destroy, since g++ would give a
+// virtual destructor two entries.
+class ResourceIndexAllocator final
 {
 public:
     enum : int32_t
@@ -20,10 +22,12 @@ public:
     };
 
     ResourceIndexAllocator();
-    virtual ~ResourceIndexAllocator();
+    ~ResourceIndexAllocator();
     ResourceIndexAllocator(const ResourceIndexAllocator&) = delete;
     ResourceIndexAllocator& operator=(const ResourceIndexAllocator&) = delete;
 
+    // Destroys the object, and frees it when bit 0 of the flags is set.
+    virtual void Destroy(int nFlags);
     // This object when nTypeId is the type id the component manager gave its records, else null.
     virtual void* GetInterface(uint32_t nTypeId);
     virtual void ResetHighest();

@@ -69,6 +69,11 @@ ResourceStrings::~ResourceStrings()
         delete p->m_Value;
 }
 
+void ResourceStrings::Destroy(int nFlags)
+{
+    DestroyComponentObject(this, nFlags);
+}
+
 void* ResourceStrings::GetInterface(uint32_t nTypeId)
 {
     return IsComponentType(nTypeId) ? this : nullptr;

@@ -23,7 +23,9 @@ enum
     PredefinedNameCount = 1115
 };
 
-class ResourceStrings
+// Virtual operations in the engine's slot order; slot 0 is Destroy, since g++ would give a
+// virtual destructor two entries.
+class ResourceStrings final
 {
 public:
     enum : uint32_t
@@ -34,10 +36,12 @@ public:
     };
 
     ResourceStrings();
-    virtual ~ResourceStrings();
+    ~ResourceStrings();
     ResourceStrings(const ResourceStrings&) = delete;
     ResourceStrings& operator=(const ResourceStrings&) = delete;
 
+    // Destroys the object, and frees it when bit 0 of the flags is set.
+    virtual void Destroy(int nFlags);
     // This object when nTypeId is the type id the component manager gave its records, else null.
     virtual void* GetInterface(uint32_t nTypeId);
     // Every kind emptied, then the predefined table added in order.
@@ -46,11 +50,11 @@ public:
     virtual uint32_t ResourceStringsSignature();
     // Id of the name, adding its base name when new; NoString when the kind is full or above 255.
     virtual uint32_t AddString(const char* szName, uint32_t nKind);
-    // Id of the name, or NoString when its base name is unknown.
-    virtual uint32_t FindString(const char* szName, uint32_t nKind);
     // Text of an id; "" for ids that name nothing. A suffixed text lives in one of 32 rotating
     // buffers and stays valid for 32 further suffixed lookups.
     virtual const char* GetString(uint32_t nId);
+    // Id of the name, or NoString when its base name is unknown.
+    virtual uint32_t FindString(const char* szName, uint32_t nKind);
     // Replaces the kind-0 names by the lines of the text (CR LF or LF endings, the last line
     // may lack one); lines past the 65536th are left out.
     virtual void LoadNames(const char* pText, uint32_t nSize);

@@ -370,29 +370,45 @@ class Windows(LauncherTest):
         return path if os.path.exists(path) else None
 
 
+PURE_CALL_LINE = "#error3: pure virtual function call"
+
+
 class CrashModes(LauncherTest):
-    def crash(self, mode, kind="crash"):
-        self.write("client.ini", RUN_INI + ("crash_report_mode = %d\n" % mode if mode is not None else ""))
+    def crash(self, mode, kind="crash", script=False):
+        """Starts a run whose engine crashes on tick 3. The settings file chooses the mode, or with
+        script a start script does and starts the run."""
+        if script:
+            self.write("client.py", "import emb\nemb.SetCrashReport(%d)\nemb.Run('arena.xml')\n" % mode)
+        else:
+            self.write("client.ini", RUN_INI + ("crash_report_mode = %d\n" % mode if mode is not None else ""))
         self.write("player.ctl", "pump\n%s 3\n" % kind)
         return self.start_ivl()
 
     def test_crash_log_and_reporter(self):
         cases = [
-            (2, "crash", "ACCESS_VIOLATION", None),
-            (2, "purecall", "__cxa_pure_virtual", None),
-            (3, "crash", "ACCESS_VIOLATION", False),
-            (4, "crash", "ACCESS_VIOLATION", True),
+            # mode, kind, start script, texts of crash.log, line of startup.log, reporter silent
+            (2, "crash", False, ["ACCESS_VIOLATION"], None, None),
+            (2, "purecall", False, ["__cxa_pure_virtual"], None, None),
+            # Only the script start gives the log a file: the pure-call handler's line lands in
+            # "startup.log", and the report quotes that file's last lines.
+            (2, "purecall", True, ["__cxa_pure_virtual", PURE_CALL_LINE], PURE_CALL_LINE, None),
+            (3, "crash", False, ["ACCESS_VIOLATION"], None, False),
+            (4, "crash", False, ["ACCESS_VIOLATION"], None, True),
         ]
-        for mode, kind, exception, silent in cases:
-            with self.subTest(mode=mode, kind=kind):
-                for name in ("crash.log", "faultscribe.log", "faultscribe-dump.dmp", "player.log"):
+        for mode, kind, script, texts, logged, silent in cases:
+            with self.subTest(mode=mode, kind=kind, script=script):
+                for name in ("crash.log", "faultscribe.log", "faultscribe-dump.dmp", "player.log", "client.ini",
+                             "client.py", "startup.log"):
                     if os.path.exists(os.path.join(self.install, name)):
                         os.remove(os.path.join(self.install, name))
                 # a report with its stack walk takes long on a loaded machine
-                self.assertEqual(1, self.finish(self.crash(mode, kind), timeout=300))
+                self.assertEqual(1, self.finish(self.crash(mode, kind, script), timeout=300))
                 report = self.read("crash.log")
                 self.assertIsNotNone(report)
-                self.assertIn(exception, report)
+                for text in texts:
+                    self.assertIn(text, report)
+                if logged:
+                    self.assertIn(logged, self.lines("startup.log"))
                 ticks = [line for line in self.lines("player.log") if line.startswith("Tick ")]
                 self.assertEqual("Tick 3", ticks[-1])
                 if silent is None:

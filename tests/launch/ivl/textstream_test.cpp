@@ -2,6 +2,8 @@
 // the binary encoding.
 #include <gtest/gtest.h>
 #include "launch/ivl/textinputstream.h"
+#include "testhelpers.h"
+#include <stdio.h>
 #include <string.h>
 #include <string>
 #include <vector>
@@ -100,6 +102,90 @@ TEST(TextInputStream, ByteBlocks)
             EXPECT_EQ(0, memcmp(c.m_Bytes.data(), aBytes, c.m_Bytes.size())) << c.m_szText;
         }
     }
+}
+
+TEST(TextInputStream, VirtualOperationsSitAtTheirSlots)
+{
+    using ivltest::VirtualSlot;
+    ivltest::ExpectSlots({
+        {"IsOpen", 0, VirtualSlot(&TextInputStream::IsOpen)},
+        {"Destroy", 1, VirtualSlot(&TextInputStream::Destroy)},
+        {"GetRemaining", 2, VirtualSlot(&TextInputStream::GetRemaining)},
+        {"Read", 3, VirtualSlot(&TextInputStream::Read)},
+        {"ReadBool", 4, VirtualSlot(&TextInputStream::ReadBool)},
+        {"GetData", 5, VirtualSlot(&TextInputStream::GetData)},
+        {"Rewind", 6, VirtualSlot(&TextInputStream::Rewind)},
+        {"Skip", 7, VirtualSlot(&TextInputStream::Skip)},
+        {"ReadInt64", 8, VirtualSlot(&TextInputStream::ReadInt64)},
+        {"ReadInt32", 9, VirtualSlot(&TextInputStream::ReadInt32)},
+        {"ReadVarInt", 10, VirtualSlot(&TextInputStream::ReadVarInt)},
+        {"ReadInt16", 11, VirtualSlot(&TextInputStream::ReadInt16)},
+        {"ReadFloat", 12, VirtualSlot(&TextInputStream::ReadFloat)},
+        {"ReadDouble", 13, VirtualSlot(&TextInputStream::ReadDouble)},
+        {"ReadBytes", 14, VirtualSlot(&TextInputStream::ReadBytes)},
+        {"ReadTextLine", 15, VirtualSlot(&TextInputStream::ReadTextLine)},
+    });
+}
+
+TEST(TextInputStream, RawOperationsReachTheWrappedStream)
+{
+    const uint8_t aData[] = {'a', 'b', 0xAC, 0x02, 'c', 'd', 'e', 'f'};
+    ZMemoryReader memory(aData, sizeof(aData));
+    TextInputStream text(&memory);
+    EXPECT_TRUE(text.IsOpen());
+    EXPECT_EQ(8, text.GetRemaining());
+    uint32_t nSize = 0;
+    EXPECT_EQ(nullptr, text.GetData(&nSize));  // the wrapped reader's data is not handed out
+    char aRaw[2] = {};
+    EXPECT_EQ(2, text.Read(aRaw, 2));
+    EXPECT_EQ(0, memcmp("ab", aRaw, 2));
+    EXPECT_EQ(300, text.ReadVarInt());  // binary: the text encoding has no line for it
+    EXPECT_EQ(3, text.Skip(3));
+    EXPECT_EQ(1, memory.GetRemaining());
+    EXPECT_EQ(1, text.Skip(10));  // what was left
+    EXPECT_EQ(-1, text.ReadVarInt());
+    EXPECT_TRUE(text.Rewind());
+    EXPECT_EQ(8, memory.GetRemaining());
+
+    TextInputStream unwrapped(nullptr);
+    EXPECT_FALSE(unwrapped.IsOpen());
+    EXPECT_EQ(-1, unwrapped.Read(aRaw, 2));
+    EXPECT_EQ(0, unwrapped.Skip(2));
+}
+
+TEST(TextOutput, ByteBlockLinesReadBack)
+{
+    std::vector<uint8_t> large(300);
+    for (size_t i = 0; i < large.size(); ++i)
+        large[i] = static_cast<uint8_t>(i * 7);
+    std::string largeLine = "W300:";
+    for (uint8_t n : large) {
+        char szPair[3];
+        snprintf(szPair, sizeof(szPair), "%02x", n);
+        largeLine += szPair;
+    }
+    const std::pair<std::vector<uint8_t>, std::string> cases[] = {
+        {{0xAB, 0x01}, "W2:ab01\n"},
+        {{}, "W0:\n"},
+        {{0x00, 0xFF, 0x10, 0x0A}, "W4:00ff100a\n"},
+        {large, largeLine + "\n"},  // longer than the line buffer's inline bytes
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.second.substr(0, 16));
+        std::vector<uint8_t> buffer(1024);
+        ZMemoryWriter writer(buffer.data(), buffer.size());
+        ASSERT_TRUE(WriteBytesLine(writer, c.first.data(), static_cast<int>(c.first.size())));
+        EXPECT_EQ(c.second, std::string(buffer.begin(), buffer.begin() + writer.GetPosition()));
+        Reader r(c.second);
+        std::vector<uint8_t> bytes(c.first.size() + 1);
+        EXPECT_EQ(static_cast<int>(c.first.size()), r.m_Text.ReadBytes(bytes.data(), static_cast<int>(c.first.size())));
+        bytes.pop_back();
+        EXPECT_EQ(c.first, bytes);
+    }
+    uint8_t aSmall[4];
+    ZMemoryWriter tooSmall(aSmall, sizeof(aSmall));
+    const uint8_t aTwo[] = {1, 2};
+    EXPECT_FALSE(WriteBytesLine(tooSmall, aTwo, 2));
 }
 
 TEST(BinaryEncoding, VariableLengthIntegers)

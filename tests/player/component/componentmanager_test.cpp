@@ -1,21 +1,24 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "common/system/zlog.h"
 #include "player/component/componentmanager.h"
+#include "testhelpers.h"
 
 namespace
 {
 
 std::vector<std::string>* g_pEvents = nullptr;
 
-class Record : public ComponentConstructor
+class Record final : public ComponentConstructor
 {
 public:
     Record(const char* szName, ComponentManager* pManager) : ComponentConstructor(pManager), m_Name(szName) {}
+    void Destroy(int nFlags) override { DestroyComponentObject(this, nFlags); }
     void Shutdown() override
     {
         if (g_pEvents)
@@ -217,6 +220,50 @@ TEST(TypeIndexRegistry, HandsOutIndexesInOrderUntilFull)
     EXPECT_EQ(&descriptors[7], registry.GetDescriptor(7));
     EXPECT_EQ(nullptr, registry.GetDescriptor(TypeIndexRegistry::MaxTypes));
     EXPECT_EQ(nullptr, registry.GetDescriptor(-1));
+}
+
+// The engine calls these operations through the tables: each must sit at its slot.
+TEST(ComponentLayer, VirtualOperationsSitAtTheirSlots)
+{
+    using ivltest::VirtualSlot;
+    ivltest::ExpectSlots({
+        {"ComponentConstructor::Destroy", 0, VirtualSlot(&ComponentConstructor::Destroy)},
+        {"ComponentConstructor::Shutdown", 1, VirtualSlot(&ComponentConstructor::Shutdown)},
+        {"ComponentConstructor::Create", 2, VirtualSlot(&ComponentConstructor::Create)},
+        {"ComponentConstructor::GetShared", 3, VirtualSlot(&ComponentConstructor::GetShared)},
+        {"ComponentConstructor::GetName", 4, VirtualSlot(&ComponentConstructor::GetName)},
+        {"ComponentInstance::Lifecycle0", 0, VirtualSlot(&ComponentInstance::Lifecycle0)},
+        {"ComponentInstance::Lifecycle7", 7, VirtualSlot(&ComponentInstance::Lifecycle7)},
+        {"ComponentManager::Broadcast2", 0, VirtualSlot(&ComponentManager::Broadcast2)},
+        {"ComponentManager::Broadcast3", 1, VirtualSlot(&ComponentManager::Broadcast3)},
+        {"ComponentManager::Broadcast4", 2, VirtualSlot(&ComponentManager::Broadcast4)},
+        {"ComponentManager::Broadcast5", 3, VirtualSlot(&ComponentManager::Broadcast5)},
+        {"ComponentManager::Broadcast6", 4, VirtualSlot(&ComponentManager::Broadcast6)},
+        {"ComponentManager::Broadcast7", 5, VirtualSlot(&ComponentManager::Broadcast7)},
+        {"ComponentManager::Broadcast0And1", 6, VirtualSlot(&ComponentManager::Broadcast0And1)},
+        {"ComponentManager::Shutdown", 7, VirtualSlot(&ComponentManager::Shutdown)},
+        {"ComponentManager::AddInstance", 8, VirtualSlot(&ComponentManager::AddInstance)},
+        {"ComponentManager::FindInstance", 9, VirtualSlot(&ComponentManager::FindInstance)},
+        {"ComponentManager::RegisterConstructor", 10, VirtualSlot(&ComponentManager::RegisterConstructor)},
+        {"ComponentManager::FindConstructor", 11, VirtualSlot(&ComponentManager::FindConstructor)},
+        {"ComponentManager::GetInstanceCount", 12, VirtualSlot(&ComponentManager::GetInstanceCount)},
+        {"ComponentManager::GetInstances", 13, VirtualSlot(&ComponentManager::GetInstances)},
+    });
+}
+
+// The descriptors' static initialisers ran before main: each sits at its own index.
+TEST(TypeIndexRegistry, ValueTypesAreRegisteredBeforeMain)
+{
+    const TypeDescriptor* types[] = {&g_BoolType, &g_IntType, &g_LongType, &g_FloatType, &g_DoubleType, &g_StringType};
+    std::vector<int> indexes;
+    for (const TypeDescriptor* pType : types) {
+        ASSERT_GE(pType->m_nIndex, 0) << pType->m_szName;
+        EXPECT_EQ(pType, TypeIndexRegistry::Get().GetDescriptor(pType->m_nIndex)) << pType->m_szName;
+        indexes.push_back(pType->m_nIndex);
+    }
+    std::sort(indexes.begin(), indexes.end());
+    EXPECT_EQ(indexes.end(), std::adjacent_find(indexes.begin(), indexes.end())) << "two types share an index";
+    EXPECT_EQ(6, TypeIndexRegistry::Get().GetCount());
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "player/component/componentmanager.h"
 #include "player/resource/resourceindexallocator.h"
+#include "testhelpers.h"
 
 namespace
 {
@@ -21,6 +22,29 @@ std::string SaveText(ResourceIndexAllocator& allocator)
 void Load(ResourceIndexAllocator& allocator, const std::string& text)
 {
     allocator.Load(text.data(), (uint32_t)text.size());
+}
+
+// The game engine library calls the component through its table.
+TEST(ResourceIndexAllocator, VirtualOperationsSitAtTheirSlots)
+{
+    using ivltest::VirtualSlot;
+    ivltest::ExpectSlots({
+        {"Destroy", 0, VirtualSlot(&ResourceIndexAllocator::Destroy)},
+        {"GetInterface", 1, VirtualSlot(&ResourceIndexAllocator::GetInterface)},
+        {"ResetHighest", 2, VirtualSlot(&ResourceIndexAllocator::ResetHighest)},
+        {"Clear", 3, VirtualSlot(&ResourceIndexAllocator::Clear)},
+        {"GetHighest", 4, VirtualSlot(&ResourceIndexAllocator::GetHighest)},
+        {"Allocate", 5, VirtualSlot(&ResourceIndexAllocator::Allocate)},
+        {"Register", 6, VirtualSlot(&ResourceIndexAllocator::Register)},
+        {"Find", 7, VirtualSlot(&ResourceIndexAllocator::Find)},
+        {"FindByFile", 8, VirtualSlot(&ResourceIndexAllocator::FindByFile)},
+        {"GetName", 9, VirtualSlot(&ResourceIndexAllocator::GetName)},
+        {"Load", 10, VirtualSlot(&ResourceIndexAllocator::Load)},
+        {"Save", 11, VirtualSlot(&ResourceIndexAllocator::Save)},
+        {"StopReverseMaps", 12, VirtualSlot(&ResourceIndexAllocator::StopReverseMaps)},
+        {"CollectNames", 13, VirtualSlot(&ResourceIndexAllocator::CollectNames)},
+        {"IsComponentType", 14, VirtualSlot(&ResourceIndexAllocator::IsComponentType)},
+    });
 }
 
 TEST(ResourceIndexAllocator, FreshComponentAllocatesAboveTheWatermark)

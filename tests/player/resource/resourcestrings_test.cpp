@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "player/resource/resourcestrings.h"
+#include "testhelpers.h"
 
 namespace
 {
@@ -44,6 +45,24 @@ TEST(PredefinedNames, GroupsHoldTheirCounts)
             n += strncmp(g_PredefinedNames[i].m_szName, g.szPrefix, strlen(g.szPrefix)) == 0;
         EXPECT_EQ(g.nCount, n) << g.szPrefix;
     }
+}
+
+// The game engine library calls the component through its table.
+TEST(ResourceStrings, VirtualOperationsSitAtTheirSlots)
+{
+    using ivltest::VirtualSlot;
+    ivltest::ExpectSlots({
+        {"Destroy", 0, VirtualSlot(&ResourceStrings::Destroy)},
+        {"GetInterface", 1, VirtualSlot(&ResourceStrings::GetInterface)},
+        {"Reset", 2, VirtualSlot(&ResourceStrings::Reset)},
+        {"ResourceStringsSignature", 3, VirtualSlot(&ResourceStrings::ResourceStringsSignature)},
+        {"AddString", 4, VirtualSlot(&ResourceStrings::AddString)},
+        {"GetString", 5, VirtualSlot(&ResourceStrings::GetString)},
+        {"FindString", 6, VirtualSlot(&ResourceStrings::FindString)},
+        {"LoadNames", 7, VirtualSlot(&ResourceStrings::LoadNames)},
+        {"SaveNames", 8, VirtualSlot(&ResourceStrings::SaveNames)},
+        {"IsComponentType", 9, VirtualSlot(&ResourceStrings::IsComponentType)},
+    });
 }
 
 TEST(ResourceStrings, KnownNamesAfterConstruction)

@@ -8,6 +8,7 @@
 #include "common/system/zwin.h"
 #include "launch/ivl/globvals.h"
 #include "launch/ivl/zivl.h"
+#include "player/component/componentmanager.h"
 #include "fake_application.h"
 
 #include <gtest/gtest.h>
@@ -320,6 +321,122 @@ TEST_F(PythonHostTest, AddedFunctionsCallTheirHelper)
     EXPECT_EQ(0u, s_Log.find("Added function. Helper 0x"));
     EXPECT_TRUE(Run("import emb, tools\nemb.Print(repr(tools.Twice(21)))\n"));
     EXPECT_EQ("42\n", s_Log);
+}
+
+namespace
+{
+// What a helper of an added function does with its arguments: parse them with a form, then store
+// each through the converter of its destination's type.
+struct Destinations
+{
+    bool b = false;
+    int i = 0;
+    long l = 0;
+    float f = 0;
+    ZStringBuffer<64> s;
+
+    void* Of(const TypeDescriptor* pType)
+    {
+        return pType == &g_BoolType ? static_cast<void*>(&b)
+            : pType == &g_IntType   ? static_cast<void*>(&i)
+            : pType == &g_LongType  ? static_cast<void*>(&l)
+            : pType == &g_FloatType ? static_cast<void*>(&f)
+                                    : static_cast<void*>(&s);
+    }
+    std::string Text(const TypeDescriptor* pType) const
+    {
+        if (pType == &g_BoolType)
+            return b ? "true" : "false";
+        if (pType == &g_IntType)
+            return std::to_string(i);
+        if (pType == &g_LongType)
+            return std::to_string(l);
+        if (pType == &g_FloatType)
+            return std::to_string(f);
+        return s.c_str();
+    }
+};
+
+struct Conversion
+{
+    const TypeDescriptor* pType = nullptr;
+    const char* szFormat = nullptr;
+    Destinations destinations;
+    bool bParsed = false;
+    void* pStored = nullptr;  // what the converter returned
+};
+
+bool StoreHelper(PyObject* pArgs, void* pData, uint8_t*)
+{
+    Conversion* p = *static_cast<Conversion**>(pData);
+    union
+    {
+        unsigned char b;
+        int i;
+        long l;
+        float f;
+        const char* s;
+    } parsed = {};
+    p->bParsed = globvals::GetPython()->ParseArgs(pArgs, p->szFormat, &parsed);
+    const IValueConverter* pConverter = ZPython::GetConverter(p->pType->m_nIndex);
+    if (p->bParsed && pConverter)
+        p->pStored = pConverter->Store(p->destinations.Of(p->pType), &parsed);
+    return true;  // a failure would end the process through the exception printer
+}
+}  // namespace
+
+TEST_F(PythonHostTest, ConvertersStoreParsedArgumentsByTypeIndex)
+{
+    static Conversion* s_pConversion = nullptr;
+    static const ZPythonFunction s_Store = {"Store", &s_pConversion};
+    void* pModule = Host()->AddModule("convert");
+    ASSERT_NE(nullptr, pModule);
+    ASSERT_TRUE(Host()->AddFunction(pModule, &s_Store, reinterpret_cast<void*>(&StoreHelper)));
+
+    const std::string sLong(100, 'x');  // beyond the buffer's inline bytes
+    struct Case
+    {
+        const TypeDescriptor* pType;
+        const char* szFormat;  // the argument form
+        const char* szValue;   // the Python argument
+        const char* szStored;  // the destination afterwards
+    } cases[] = {
+        {&g_BoolType, "b", "True", "true"},
+        {&g_BoolType, "b", "0", "false"},
+        {&g_BoolType, "b", "200", "true"},
+        {&g_IntType, "i", "-7", "-7"},
+        {&g_IntType, "i", "2147483647", "2147483647"},
+        {&g_LongType, "l", "-2147483648", "-2147483648"},
+        {&g_LongType, "l", "7778", "7778"},
+        {&g_FloatType, "f", "2.5", "2.500000"},
+        {&g_FloatType, "f", "-0.125", "-0.125000"},
+        {&g_StringType, "s", "'scenes\\\\arena.xml'", "scenes\\arena.xml"},
+        {&g_StringType, "s", "''", ""},
+        {&g_StringType, "s", "'caf\\u00e9'", "caf\xC3\xA9"},
+        {&g_StringType, "s", "'x' * 100", sLong.c_str()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.pType->m_szName) + " " + c.szValue);
+        Conversion conversion;
+        conversion.pType = c.pType;
+        conversion.szFormat = c.szFormat;
+        s_pConversion = &conversion;
+        EXPECT_TRUE(Run(std::string("import convert\nconvert.Store(") + c.szValue + ")\n"));
+        ASSERT_TRUE(conversion.bParsed);
+        EXPECT_EQ(conversion.destinations.Of(c.pType), conversion.pStored);
+        EXPECT_EQ(c.szStored, conversion.destinations.Text(c.pType));
+    }
+    s_pConversion = nullptr;
+
+    // No destination: nothing stored, null returned.
+    int nSource = 5;
+    for (const TypeDescriptor* pType : {&g_BoolType, &g_IntType, &g_FloatType})
+        EXPECT_EQ(nullptr, ZPython::GetConverter(pType->m_nIndex)->Store(nullptr, &nSource)) << pType->m_szName;
+    // The two integer types share a converter; double and indexes that name no type have none.
+    EXPECT_EQ(ZPython::GetConverter(g_IntType.m_nIndex), ZPython::GetConverter(g_LongType.m_nIndex));
+    for (int nIndex :
+         {g_DoubleType.m_nIndex, -1, TypeIndexRegistry::Get().GetCount(), int(TypeIndexRegistry::MaxTypes)})
+        EXPECT_EQ(nullptr, ZPython::GetConverter(nIndex)) << nIndex;
 }
 
 // Restarts the interpreter twice, and leaves it bound to the application object.
