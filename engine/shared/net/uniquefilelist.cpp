@@ -135,7 +135,11 @@ ZStringBuffer<16> UniqueFileList::FindUniqueFile(const char* szListId, const ZMe
                                                  ZStringBase* pBundleName)
 {
     ZXmlDocument document;
-    document.Parse((const char*)rootList.GetData(), (int)rootList.GetSize());
+    // A list cut short for want of memory might lack the id or hold a part of its entry.
+    if (!document.Parse((const char*)rootList.GetData(), (int)rootList.GetSize())) {
+        LogLine(ZLogText("No memory to read the root list"));
+        return ZStringBuffer<16>();
+    }
     ZXmlElement* pRoot = ZXmlNodeList::Find(document.m_Elements, "uniquelists");
     if (!pRoot)
         return ZStringBuffer<16>();
