@@ -334,19 +334,15 @@ int ZFileCatalog::Store(const char* szName, const void* pData, int32_t nSize)
         return 1;
     }
 
-    m_Lock.Enter();
+    ZLockGuard guard(m_Lock);
     uint32_t nOffset = m_Data.GetSize();
     // Without memory for the bytes nothing is stored: an entry must never point past the data.
-    if (nSize > 0 && m_Data.Append(pData, (unsigned)nSize) == ZMemoryBuffer::NO_ROOM) {
-        m_Lock.Leave();
+    if (nSize > 0 && m_Data.Append(pData, (unsigned)nSize) == ZMemoryBuffer::NO_ROOM)
         return 1;
-    }
     m_bDirty = 1;
     Node* pNode = FindNode(name.GetData());
-    if (!pNode && !(pNode = AddEntry(m_Tree, name))) {
-        m_Lock.Leave();
+    if (!pNode && !(pNode = AddEntry(m_Tree, name)))
         return 1;  // the bytes stay unused; Save keeps only what entries point at
-    }
     pNode->m_Value.m_nOffset = (int32_t)nOffset;
     pNode->m_Value.m_nSize = nSize;
     pNode->m_Value.m_nRemoved = 0;
@@ -359,7 +355,6 @@ int ZFileCatalog::Store(const char* szName, const void* pData, int32_t nSize)
         data.Close();
         AppendRecord(m_DeltaIndexPath.GetData(), pNode, 0);
     }
-    m_Lock.Leave();
     return 1;
 }
 
