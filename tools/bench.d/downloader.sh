@@ -66,9 +66,9 @@ PY
   tb=$(dlrun "$TMP/dlb" --bundle "$bundle" --bundle-only); peakb=$(cat "$TMP/dlpeak")
   tc=$(peer_time bash -c "curl -s http://127.0.0.1:$port/$bundle.bz2 | bzip2 -d >/dev/null")
   mbytes=$((total / 1048576))
-  report "downloader 3000 files $mbytes MB, 9 vs 1" "$t9" "$t1" "1 worker"
-  report "downloader 3000 files $mbytes MB, 9 vs aria2c" "$t9" "$ta" "aria2c -j9"
-  report "bundle $(($(stat -c %s "$TMP/$bundle.bz2") / 1048576)) MB bz2, $mbytes MB (target 1.3)" "$tb" "$tc" "curl|bzip2"
+  report "downloader 3000 files $mbytes MB, 9 vs 1" "$t9" 0 "$t1" "1 worker"
+  report "downloader 3000 files $mbytes MB, 9 vs aria2c" "$t9" 0 "$ta" "aria2c -j9"
+  report "bundle $(($(stat -c %s "$TMP/$bundle.bz2") / 1048576)) MB bz2, $mbytes MB (target 1.3)" "$tb" 0 "$tc" "curl|bzip2"
   awk -v a="$t9" -v b="$t1" -v z="$t0" -v p="$peak9" -v q="$peak0" -v r="$peakb" 'BEGIN {
     printf "downloader: 9 workers %.2fx faster than 1 (target 5x); no-change run %.3f s (target < 1 s)\n", b / a, z
     printf "downloader: peak private memory %.1f MB (full run), %.1f MB (no-change run), %.1f MB (bundle)\n",
