@@ -56,7 +56,7 @@ peer_time() {
   t0=$(now); "$@" >/dev/null; t1=$(now)
   awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }'
 }
-report() { # name ours floor peer peername
+report() { # name ours floor peer peername (floor 0: none for this line)
   awk -v n="$1" -v o="$2" -v f="$3" -v p="$4" -v pn="$5" \
     'BEGIN { printf "%-34s ours %7.3f s   floor %7.3f s   %-11s %7.3f s   ours/floor %5.2f   ours/peer %5.2f\n",
              n, o, f, pn, p, (f > 0 ? o / f : 0), (p > 0 ? o / p : 0) }'

@@ -1,7 +1,9 @@
 # Sourced by tools/bench.sh: the downloader on a distribution of about 3,000 files (most 1-64 KB,
 # 50 of 4 MB, about 300 MB), published with tools/publish.py into the nginx root, fetched into
 # empty folders with nine workers and with one, against aria2c -j9 of the same URLs; then a
-# run with nothing to do; then the same files through their bundle against curl | bzip2 -d.
+# run with nothing to do; then the verification of the installed copy against sha256sum over
+# the same files (one native process, warm cache); then the same files through their bundle
+# against curl | bzip2 -d.
 # Needs the nginx of bench.sh ($port) and the driver program.
 DLDRIVER=$BUILD/tests/launch/ivlsync/dldriver.exe
 if [ -f "$DLDRIVER" ] && [ -n "${nginx_pid:-}" ]; then
@@ -62,13 +64,19 @@ PY
   ta=$(peer_time aria2c -q -j9 -x1 --file-allocation=none --auto-file-renaming=false --allow-overwrite=true \
        -d "$TMP/dlaria" -i "$TMP/aria.txt")
   t0=$(dlrun "$TMP/dl9"); peak0=$(cat "$TMP/dlpeak")
+  # The files the installed table lists (what the verification reads), read once so both run warm.
+  mapfile -t installed < <(tr -d '\r' <"$TMP/dl9/synccache/currentfiles.txt" | sed -n "s|^\"\(.*\)\",.*|$TMP/dl9/\1|p")
+  cat "${installed[@]}" >/dev/null
+  tv=$(dlrun "$TMP/dl9" --verify)
+  ts=$(peer_time sha256sum "${installed[@]}")
   # The same files through their bundle, against curl piped into bzip2 -d (nothing written).
   tb=$(dlrun "$TMP/dlb" --bundle "$bundle" --bundle-only); peakb=$(cat "$TMP/dlpeak")
   tc=$(peer_time bash -c "curl -s http://127.0.0.1:$port/$bundle.bz2 | bzip2 -d >/dev/null")
   mbytes=$((total / 1048576))
-  report "downloader 3000 files $mbytes MB, 9 vs 1" "$t9" "$t1" "1 worker"
-  report "downloader 3000 files $mbytes MB, 9 vs aria2c" "$t9" "$ta" "aria2c -j9"
-  report "bundle $(($(stat -c %s "$TMP/$bundle.bz2") / 1048576)) MB bz2, $mbytes MB (target 1.3)" "$tb" "$tc" "curl|bzip2"
+  report "downloader 3000 files $mbytes MB, 9 vs 1" "$t9" 0 "$t1" "1 worker"
+  report "downloader 3000 files $mbytes MB, 9 vs aria2c" "$t9" 0 "$ta" "aria2c -j9"
+  report "bundle $(($(stat -c %s "$TMP/$bundle.bz2") / 1048576)) MB bz2, $mbytes MB (target 1.3)" "$tb" 0 "$tc" "curl|bzip2"
+  report "verify ${#installed[@]} files $mbytes MB (target 1.5)" "$tv" 0 "$ts" sha256sum
   awk -v a="$t9" -v b="$t1" -v z="$t0" -v p="$peak9" -v q="$peak0" -v r="$peakb" 'BEGIN {
     printf "downloader: 9 workers %.2fx faster than 1 (target 5x); no-change run %.3f s (target < 1 s)\n", b / a, z
     printf "downloader: peak private memory %.1f MB (full run), %.1f MB (no-change run), %.1f MB (bundle)\n",

@@ -98,30 +98,35 @@ public:
     const T* begin() const { return m_pBegin; }
     const T* end() const { return m_pEnd; }
 
+    // The new element, or null (nothing added) when the array is full and cannot grow.
     T* PushBack(const T& value)
     {
         if (m_pEnd == m_pEndOfStorage) {
             // value may live in this array: build the copy before the block moves.
             if (m_pBegin <= &value && &value < m_pEnd) {
                 T copy(value);
-                Reallocate(ZArrayGrowCapacity(Size(), m_nGrowMin));
+                if (!Reallocate(ZArrayGrowCapacity(Size(), m_nGrowMin)))
+                    return nullptr;
                 return new (m_pEnd++) T(copy);
             }
-            Reallocate(ZArrayGrowCapacity(Size(), m_nGrowMin));
+            if (!Reallocate(ZArrayGrowCapacity(Size(), m_nGrowMin)))
+                return nullptr;
         }
         return new (m_pEnd++) T(value);
     }
 
-    void SetCapacity(unsigned n, bool bShrink)
+    // False when the new block cannot be had: the elements stay where they are (those from n
+    // on are destroyed all the same when shrinking).
+    bool SetCapacity(unsigned n, bool bShrink)
     {
         unsigned nCapacity = GetCapacity();
         if (n == nCapacity || (n < nCapacity && !bShrink))
-            return;
+            return true;
         if (n < Size()) {
             ZArrayHelper::Destroy(m_pBegin + n, m_pEnd);
             m_pEnd = m_pBegin + n;
         }
-        Reallocate(n);
+        return Reallocate(n);
     }
 
     // The block stays allocated.
@@ -150,16 +155,26 @@ protected:
             PushBack(*p);
     }
 
-    // A block of exactly nCapacity elements (n >= count); none for 0.
-    void Reallocate(unsigned nCapacity)
+    // A block of exactly nCapacity elements (n >= count); none for 0. Arrays grow with input
+    // from outside: a block that cannot be had (no memory, or a size past the address space)
+    // leaves the array as it was and gives false.
+    bool Reallocate(unsigned nCapacity)
     {
         unsigned nCount = Size();
-        T* pBlock = nCapacity ? static_cast<T*>(malloc(size_t(nCapacity) * sizeof(T))) : nullptr;
+        T* pBlock = nullptr;
+        if (nCapacity) {
+            if (nCapacity < nCount || nCapacity > SIZE_MAX / sizeof(T))
+                return false;
+            pBlock = static_cast<T*>(malloc(size_t(nCapacity) * sizeof(T)));
+            if (!pBlock)
+                return false;
+        }
         ZArrayHelper::Move(m_pBegin, m_pEnd, pBlock);
         free(m_pBegin);
         m_pBegin = pBlock;
         m_pEnd = pBlock + nCount;
         m_pEndOfStorage = pBlock + nCapacity;
+        return true;
     }
 
     uint32_t m_nGrowMin;

@@ -38,6 +38,7 @@ protected:
     }
     ~ZFixedAllocBase() {}
 
+    // Null when a new chunk is needed and cannot be had.
     void* AllocBlock(size_t nBlockSize, size_t nBlocks);
     void FreeBlock(void* pBlock);
     // Destroys every live block with pfnDestroy (null: nothing to destroy) and releases all chunks.
@@ -67,8 +68,12 @@ public:
     ZFixedAlloc(const ZFixedAlloc&) = delete;
     ZFixedAlloc& operator=(const ZFixedAlloc&) = delete;
 
-    // A value-initialised element (zeroed links, empty strings).
-    T* Alloc() { return new (AllocBlock(kBlockSize, nBlocks)) T(); }
+    // A value-initialised element (zeroed links, empty strings); null without memory for a chunk.
+    T* Alloc()
+    {
+        void* pBlock = AllocBlock(kBlockSize, nBlocks);
+        return pBlock ? new (pBlock) T() : nullptr;
+    }
 
     void Free(T* p)
     {

@@ -278,7 +278,9 @@ void Sha256::HashToHex(const void* pData, size_t nLength, char* pOut)
 ZStringBuffer<256> Sha256::HexString(const void* pBytes, size_t nCount)
 {
     ZStringBuffer<256> result;
-    result.Reserve((int)(2 * nCount + 1));
+    // Without room for all of it the result is empty rather than a prefix.
+    if (nCount > 0x3FFFFFFF || !result.Reserve((int)(2 * nCount + 1)))
+        return result;
     for (size_t i = 0; i < nCount; ++i) {
         char ac[2];
         BytesToHex((const uint8_t*)pBytes + i, 1, ac);

@@ -49,10 +49,10 @@ void ZStringBase::Fail()
     __builtin_trap();
 }
 
-void ZStringBase::GrowTo(int nSize, int nInline)
+bool ZStringBase::GrowTo(int nSize, int nInline)
 {
     if (nSize <= nInline || nSize <= m_nCapacity)
-        return;
+        return true;
     RequireOwned();
     int nNew = nSize;
     if ((nSize & (nSize - 1)) != 0) {
@@ -62,19 +62,24 @@ void ZStringBase::GrowTo(int nSize, int nInline)
             nNew <<= 1;
     }
     char* pBlock = (char*)malloc((size_t)nNew);
+    if (!pBlock)
+        return false;
     memcpy(pBlock, m_pData, (size_t)m_nSize);
     if (m_nCapacity > 0)
         free(m_pData);
     m_pData = pBlock;
     m_nCapacity = nNew;
+    return true;
 }
 
-void ZStringBase::CopyFrom(const char* pText, int nLength)
+bool ZStringBase::CopyFrom(const char* pText, int nLength)
 {
-    Reserve(nLength + 1);
+    if (!ReserveCounted((int64_t)nLength + 1))
+        return false;
     memmove(m_pData, pText, (size_t)nLength);
     m_pData[nLength] = 0;
     m_nSize = nLength + 1;
+    return true;
 }
 
 int ZStringBase::Find(char c) const
@@ -193,7 +198,8 @@ ZStringBase& ZStringBase::Assign(const char* szText, int nCount)
         CopyFrom(szText, nCopy);  // within the current text: no growth needed
         return *this;
     }
-    Reserve(nCount + 1);
+    if (!ReserveCounted((int64_t)nCount + 1))
+        return *this;
     memcpy(m_pData, szText, (size_t)nCopy);
     m_pData[nCopy] = 0;
     m_nSize = nCopy + 1;
@@ -211,15 +217,16 @@ ZStringBase& ZStringBase::AssignLatin1(const char* szText)
 {
     if (!szText)
         szText = "";
-    int nBytes = 0;
+    int64_t nBytes = 0;
     for (const unsigned char* p = (const unsigned char*)szText; *p; ++p)
         nBytes += *p < 0x80 ? 1 : 2;
-    Reserve(nBytes + 1);
+    if (!ReserveCounted(nBytes + 1))
+        return *this;
     char* pOut = m_pData;
     for (const unsigned char* p = (const unsigned char*)szText; *p; ++p)
         pOut += ZUtf8Encode(pOut, *p);
     *pOut = 0;
-    m_nSize = nBytes + 1;
+    m_nSize = (int)nBytes + 1;
     return *this;
 }
 
@@ -228,15 +235,16 @@ ZStringBase& ZStringBase::AssignWide(const wchar_t* szText)
     if (!szText)
         szText = L"";
     char tmp[8];
-    int nBytes = 0;
+    int64_t nBytes = 0;
     for (const wchar_t* p = szText; *p; ++p)
         nBytes += ZUtf8Encode(tmp, (uint16_t)*p);
-    Reserve(nBytes + 1);
+    if (!ReserveCounted(nBytes + 1))
+        return *this;
     char* pOut = m_pData;
     for (const wchar_t* p = szText; *p; ++p)
         pOut += ZUtf8Encode(pOut, (uint16_t)*p);
     *pOut = 0;
-    m_nSize = nBytes + 1;
+    m_nSize = (int)nBytes + 1;
     return *this;
 }
 
@@ -245,7 +253,8 @@ ZStringBase& ZStringBase::AssignUtf16(const wchar_t* szText)
     if (!szText)
         szText = L"";
     int nBytes = ZUtf16ToUtf8(nullptr, szText);
-    Reserve(nBytes + 1);
+    if (nBytes < 0 || !ReserveCounted((int64_t)nBytes + 1))
+        return *this;
     ZUtf16ToUtf8(m_pData, szText);
     m_nSize = nBytes + 1;
     return *this;
@@ -255,16 +264,17 @@ ZStringBase& ZStringBase::Append(const char* szText)
 {
     if (!szText)
         return *this;
-    int nAdd = (int)strlen(szText);
+    size_t nAdd = strlen(szText);
     // Appending (part of) the buffer's own text: find it again after a reallocation.
     intptr_t nOffset = -1;
     if (szText >= m_pData && szText < m_pData + m_nSize)
         nOffset = szText - m_pData;
-    Reserve(m_nSize + nAdd);
+    if (!ReserveCounted((int64_t)m_nSize + (int64_t)nAdd))
+        return *this;
     if (nOffset >= 0)
         szText = m_pData + nOffset;
-    memmove(m_pData + m_nSize - 1, szText, (size_t)nAdd);
-    m_nSize += nAdd;
+    memmove(m_pData + m_nSize - 1, szText, nAdd);
+    m_nSize += (int)nAdd;
     m_pData[m_nSize - 1] = 0;
     return *this;
 }
@@ -273,7 +283,8 @@ ZStringBase& ZStringBase::Append(const ZStringBase& other)
 {
     int nAdd = other.GetLength();
     const bool bSelf = &other == this;
-    Reserve(m_nSize + nAdd);
+    if (!ReserveCounted((int64_t)m_nSize + nAdd))
+        return *this;
     const char* pSrc = bSelf ? m_pData : other.m_pData;
     memmove(m_pData + m_nSize - 1, pSrc, (size_t)nAdd);
     m_nSize += nAdd;
@@ -283,7 +294,8 @@ ZStringBase& ZStringBase::Append(const ZStringBase& other)
 
 ZStringBase& ZStringBase::AppendChar(char c)
 {
-    Reserve(m_nSize + 1);
+    if (!ReserveCounted((int64_t)m_nSize + 1))
+        return *this;
     m_pData[m_nSize - 1] = c;
     m_pData[m_nSize] = 0;
     m_nSize += 1;
@@ -322,7 +334,8 @@ ZStringBase& ZStringBase::AppendFormatV(const char* szFormat, va_list args)
     va_end(copy);
     if (nCount <= 0)
         return *this;
-    Reserve(m_nSize + nCount);
+    if (!ReserveCounted((int64_t)m_nSize + nCount))
+        return *this;
     vsnprintf(m_pData + m_nSize - 1, (size_t)nCount + 1, szFormat, args);
     m_nSize += nCount;
     return *this;
@@ -389,7 +402,7 @@ void ZStringRef::Reset()
 {
     Fail();
 }
-void ZStringRef::Reserve(int)
+bool ZStringRef::Reserve(int)
 {
     Fail();
 }

@@ -39,13 +39,20 @@ private:
 // m_nCapacity: 0 = inline, > 0 = owned heap block of that size, < 0 = borrowed text,
 // -(length + 1). Text arguments of the changing operations must not point into the buffer
 // itself, except for Assign and Append (handled).
+//
+// Growth that cannot be had (sizes from outside exhaust a 32-bit address space) leaves the text
+// as it was, and Reserve says so. That is the one report: the object has no spare field for a
+// failure flag (arrays rely on its size) and the changing operations return the buffer for
+// chaining. A caller whose sizes come from outside reserves the whole size first and checks
+// the result, or checks the length afterwards; an unchanged length means the change failed.
 class ZStringBase
 {
 public:
     // Slot 0: back to the empty inline state; releases nothing.
     virtual void Reset() = 0;
-    // Slot 1: room for nSize bytes including the terminator.
-    virtual void Reserve(int nSize) = 0;
+    // Slot 1: room for nSize bytes including the terminator; false when there is no memory
+    // for it (the text is then as it was).
+    virtual bool Reserve(int nSize) = 0;
 
     // Reading
     int GetLength() const { return m_nCapacity < 0 ? -m_nCapacity - 1 : m_nSize - 1; }
@@ -106,9 +113,11 @@ protected:
     ZStringBase& operator=(const ZStringBase&) = delete;
 
     // Growing Reserve for an inline size of nInline bytes.
-    void GrowTo(int nSize, int nInline);
-    // Copy of another text with its terminator (length bytes + 1).
-    void CopyFrom(const char* pText, int nLength);
+    bool GrowTo(int nSize, int nInline);
+    // Reserve for a size counted past 32 bits: a size over INT_MAX cannot be had.
+    bool ReserveCounted(int64_t nSize) { return nSize <= 0x7FFFFFFF && Reserve((int)nSize); }
+    // Copy of another text with its terminator (length bytes + 1); false (unchanged) without room.
+    bool CopyFrom(const char* pText, int nLength);
     // Stops the process (write to a borrowed text, oversize fixed buffer).
     [[noreturn]] static void Fail();
     void RequireOwned() const
@@ -167,14 +176,14 @@ public:
         m_szInline[0] = 0;
         m_nSize = 1;
     }
-    void Reserve(int nSize) override
+    bool Reserve(int nSize) override
     {
         if (M == 0) {
             if (nSize >= N)
                 Fail();
-            return;
+            return true;
         }
-        GrowTo(nSize, N);
+        return GrowTo(nSize, N);
     }
 
     ZStringBuffer SubString(int nStart, int nCount) const
@@ -210,7 +219,7 @@ public:
     ~ZStringRef() = default;
     // Outside the contract of a reference: both stop the process.
     void Reset() override;
-    void Reserve(int nSize) override;
+    bool Reserve(int nSize) override;
 };
 
 static_assert(sizeof(void*) != 4 || sizeof(ZStringBuffer<16>) == 32, "string array elements are 32 bytes");

@@ -1,5 +1,6 @@
 // Small, forgiving XML reader and writer for the configuration texts (language tables,
-// unique-file lists). Parsing never fails: what cannot be read is skipped or cut short.
+// unique-file lists). Malformed text never fails a parse: what cannot be read is skipped or
+// cut short. Only running out of memory for nodes does (then the parse ends there).
 // Every element and attribute lives in its document's pools and dies with the document.
 #pragma once
 #include "common/containers/zstringbuffer.h"
@@ -63,6 +64,7 @@ class ZXmlElement
 public:
     ZXmlElement() : m_pDocument(nullptr), m_pPrev(nullptr), m_pNext(nullptr) {}
 
+    // The new node, or null without memory for it.
     ZXmlElement* AddChild(const char* szName, const char* szText);
     ZXmlElement* AddChildCopy(const ZXmlElement* pElement, bool bDeep);
     ZXmlAttribute* AddAttribute(const char* szName, const char* szValue);
@@ -93,22 +95,26 @@ public:
         MAX_DEPTH = 256
     };
 
-    ZXmlDocument();
+    // pAllocator: where the pools take their chunks from (null: the heap).
+    explicit ZXmlDocument(ZAllocator* pAllocator = nullptr);
     virtual ~ZXmlDocument();
     ZXmlDocument(const ZXmlDocument&) = delete;
     ZXmlDocument& operator=(const ZXmlDocument&) = delete;
 
-    // Appends the top-level elements of the text (the document is not emptied first).
-    void Parse(const char* pText, int nLength);
-    // Parses the stream's remaining bytes; nothing for none.
-    void Load(IInputStream* pStream);
-    void Load(IInputStream& stream) { Load(&stream); }
+    // Appends the top-level elements of the text (the document is not emptied first). False
+    // when memory for the nodes ran out: the tree then holds what was read up to there.
+    bool Parse(const char* pText, int nLength);
+    // Parses the stream's remaining bytes; nothing for none. False as Parse, or without memory
+    // for the bytes.
+    bool Load(IInputStream* pStream);
+    bool Load(IInputStream& stream) { return Load(&stream); }
     // Declaration line and the first top-level element.
     ZStringBuffer<16> ToText() const;
     void Write(IOutputStream* pStream) const;
     void Write(IOutputStream& stream) const { Write(&stream); }
 
-    // New nodes owned by the document and in no list; null texts count as "".
+    // New nodes owned by the document and in no list; null texts count as "". Null without
+    // memory for the node (a parse then ends and reports it).
     ZXmlElement* NewElement(const char* szName, const char* szText);
     ZXmlAttribute* NewAttribute(const char* szName, const char* szValue);
     // Copy of name, text and attributes (and, when deep, all descendants), in no list.
@@ -123,4 +129,5 @@ public:
 private:
     ZFixedAlloc<ZXmlElement> m_ElementPool;
     ZFixedAlloc<ZXmlAttribute> m_AttributePool;
+    bool m_bOutOfMemory;  // a node could not be had during the current parse
 };

@@ -49,7 +49,8 @@ ZStringBuffer<256> Narrow(BSTR bstr)
     int nBytes = WideCharToMultiByte(CP_THREAD_ACP, 0, bstr, nUnits, nullptr, 0, nullptr, nullptr);
     if (nBytes <= 0)
         return text;
-    text.Reserve(nBytes + 1);
+    if (!text.Reserve(nBytes + 1))
+        return text;  // a page's text too long for memory reads as empty
     WideCharToMultiByte(CP_THREAD_ACP, 0, bstr, nUnits, text.GetData(), nBytes, nullptr, nullptr);
     text.GetData()[nBytes] = 0;
     ZStringBuffer<256> copy;

@@ -169,6 +169,8 @@ int RewriteResourcePath(const char* szPath, ResourceText& result)
     if (!pBefore)
         return -1;
     result.Assign(szPath, (int)(pLast - szPath) + 1);
+    if (result.GetLength() != (int)(pLast - szPath) + 1)
+        return -1;  // no memory for the copy
     int nBefore = (int)(pBefore - szPath);
     *result.At(nBefore) = ':';
     *result.At((int)(pLast - szPath)) = ':';

@@ -22,6 +22,15 @@ void LogLine(const ZStringBase& text)
     ZLog::Write(ZLOG_CATEGORY, __FILE__, text.GetData());
 }
 
+// The body into the caller's buffer; false (logged) when the buffer cannot take it.
+bool AppendBody(ZMemoryBuffer& buffer, const ResponseHolder& holder, const char* szName)
+{
+    if (buffer.Append(holder.m_pData, holder.m_nSize) != ZMemoryBuffer::NO_ROOM)
+        return true;
+    LogLine(ZLogText("No memory for %s (%u bytes)", szName, (unsigned)holder.m_nSize));
+    return false;
+}
+
 // Writes the bytes to the path (created or truncated); false unless all of them reached the file.
 bool WriteWhole(const char* szPath, const void* pData, uint32_t nSize, DWORD* pOpenError)
 {
@@ -68,8 +77,7 @@ bool UniqueFileList::DownloadToBuffer(ZMemoryBuffer& buffer, const char* szName,
     ResponseHolder holder;
     if (!Download(&holder, szName, response))
         return false;
-    buffer.Append(holder.m_pData, holder.m_nSize);
-    return true;
+    return AppendBody(buffer, holder, szName);
 }
 
 bool UniqueFileList::DownloadToFile(const char* szLocalPath, const char* szName, ZStringBase& response)
@@ -116,7 +124,8 @@ bool UniqueFileList::GetCachedFile(ZMemoryBuffer& buffer, const char* szCacheFol
     ResponseHolder holder;
     if (!Download(&holder, szName, response))
         return false;
-    buffer.Append(holder.m_pData, holder.m_nSize);
+    if (!AppendBody(buffer, holder, szName))
+        return false;  // nothing cached either: the caller fails now and asks again later
 
     // The body goes to a side file first and takes the cached name only once it is all on
     // disk, so a cut write never passes for the list later.
@@ -135,7 +144,11 @@ ZStringBuffer<16> UniqueFileList::FindUniqueFile(const char* szListId, const ZMe
                                                  ZStringBase* pBundleName)
 {
     ZXmlDocument document;
-    document.Parse((const char*)rootList.GetData(), (int)rootList.GetSize());
+    // A list cut short for want of memory might lack the id or hold a part of its entry.
+    if (!document.Parse((const char*)rootList.GetData(), (int)rootList.GetSize())) {
+        LogLine(ZLogText("No memory to read the root list"));
+        return ZStringBuffer<16>();
+    }
     ZXmlElement* pRoot = ZXmlNodeList::Find(document.m_Elements, "uniquelists");
     if (!pRoot)
         return ZStringBuffer<16>();

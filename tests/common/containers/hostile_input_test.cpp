@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -108,6 +109,89 @@ TEST(HostileXml, DeepNestingStopsAtTheDepthBound)
     EXPECT_LE(CountElements(doc.m_Elements), (int)ZXmlDocument::MAX_DEPTH + 1);
 }
 
+namespace
+{
+// Hands out a number of blocks, then refuses, as a full 32-bit address space does.
+class RationedAllocator : public ZAllocator
+{
+public:
+    explicit RationedAllocator(int nBlocks) : m_nLeft(nBlocks) {}
+    void* Alloc(int nSize) override
+    {
+        if (m_nLeft <= 0)
+            return nullptr;
+        --m_nLeft;
+        ++m_nLive;
+        return malloc((size_t)nSize);
+    }
+    void Free(void* p) override
+    {
+        m_nLive -= p ? 1 : 0;
+        free(p);
+    }
+    int m_nLeft;
+    int m_nLive = 0;
+};
+
+int CountAttributes(const ZXmlNodeList& list, const char* szValue, int* pnOther)
+{
+    int n = 0;
+    for (const ZXmlElement* e = list.m_pFirst; e; e = e->m_pNext) {
+        for (const ZXmlAttribute* a = e->m_Attributes.m_pFirst; a; a = a->m_pNext, ++n)
+            *pnOther += a->m_Value == szValue ? 0 : 1;
+        n += CountAttributes(e->m_Children, szValue, pnOther);
+    }
+    return n;
+}
+}  // namespace
+
+// A root list of many small elements fills a 32-bit process with nodes long before its text
+// runs out: the parse ends where the pool can grow no more, and says so.
+TEST(HostileXml, NodesPastMemoryEndTheParse)
+{
+    const std::string element = "<an_element_named_past_inline/>";
+    const std::string attribute = "<a v=\"value past sixteen bytes\"/>";
+    const std::string many = "<uniquelists>" + Repeat(element, 64 * 40 * element.size()) + "</uniquelists>";
+    const std::string attrs = "<r>" + Repeat(attribute, 64 * 40 * attribute.size()) + "</r>";
+    struct Case
+    {
+        const char* szName;
+        const std::string& text;
+        int nChunks;
+        bool bParsed;
+        int nElements;  // -1: fewer than the text holds
+    };
+    const Case cases[] = {
+        {"elements, no memory at all", many, 0, false, 0},
+        {"elements, four chunks", many, 4, false, 4 * 64},
+        {"elements, enough chunks", many, 41, true, 64 * 40 + 1},
+        {"elements and attributes, three chunks", attrs, 3, false, -1},
+        {"elements and attributes, enough chunks", attrs, 81, true, 64 * 40 + 1},
+    };
+    for (const Case& c : cases) {
+        RationedAllocator alloc(c.nChunks);
+        {
+            ZXmlDocument doc(&alloc);
+            EXPECT_EQ(c.bParsed, doc.Parse(c.text.data(), (int)c.text.size())) << c.szName;
+            int nElements = CountElements(doc.m_Elements);
+            if (c.nElements >= 0) {
+                EXPECT_EQ(c.nElements, nElements) << c.szName;
+            } else {
+                EXPECT_LT(nElements, 64 * 40 + 1) << c.szName;
+            }
+            // Every attribute that was made was read whole.
+            int nOther = 0;
+            int nAttributes = CountAttributes(doc.m_Elements, "value past sixteen bytes", &nOther);
+            EXPECT_EQ(0, nOther) << c.szName;
+            if (c.text == attrs) {
+                EXPECT_GT(nAttributes, 0) << c.szName;
+            }
+            // The document goes with no memory left for the pools' scratch table.
+        }
+        EXPECT_EQ(0, alloc.m_nLive) << c.szName << ": every chunk released";
+    }
+}
+
 // Relative lists: each name builds on the one before. A list of one repeated short line must
 // not grow names (and memory) with its square.
 TEST(HostileFileTable, RelativeNamesAreBounded)
@@ -181,6 +265,101 @@ TEST(HostileFileTable, RelativeClimbsGiveTheSameNames)
         ZFileRecord record;
         ASSERT_TRUE(record.Parse(line.data(), (int)line.size(), c.szBase)) << c.szBase << " " << c.szName;
         EXPECT_STREQ(c.szResult, record.m_Name.GetData()) << c.szBase << " " << c.szName;
+    }
+}
+
+namespace
+{
+// A text whose growth past its inline bytes is always refused, as when memory has run out:
+// every changing operation must then leave the text as it was.
+class NoGrowthText : public ZStringBase
+{
+public:
+    NoGrowthText() : ZStringBase(0, 1, m_acInline) { m_acInline[0] = 0; }
+    void Reset() override {}
+    bool Reserve(int nSize) override { return nSize <= (int)sizeof(m_acInline); }
+
+private:
+    char m_acInline[16];
+};
+}  // namespace
+
+TEST(HostileString, RefusedGrowthLeavesTheText)
+{
+    const std::string sLong(40, 'L');
+    const ZStringBuffer<64> other(sLong.c_str());
+    struct Case
+    {
+        const char* szName;
+        std::function<void(ZStringBase&)> change;
+        const char* szResult;  // what a refusal leaves
+    };
+    const Case cases[] = {
+        {"Assign", [&](ZStringBase& s) { s.Assign(sLong.c_str()); }, "kept"},
+        {"Assign with a count", [&](ZStringBase& s) { s.Assign(sLong.c_str(), 20); }, "kept"},
+        {"AssignFrom", [&](ZStringBase& s) { s.AssignFrom(other); }, "kept"},
+        {"AssignLatin1", [](ZStringBase& s) { s.AssignLatin1("\xE9\xE9\xE9\xE9\xE9\xE9\xE9\xE9"); }, "kept"},
+        {"AssignWide", [](ZStringBase& s) { s.AssignWide(L"\x20AC\x20AC\x20AC\x20AC\x20AC\x20AC"); }, "kept"},
+        {"AssignUtf16", [](ZStringBase& s) { s.AssignUtf16(L"\x20AC\x20AC\x20AC\x20AC\x20AC\x20AC"); }, "kept"},
+        {"Append", [&](ZStringBase& s) { s.Append(sLong.c_str()); }, "kept"},
+        {"Append of a buffer", [&](ZStringBase& s) { s.Append(other); }, "kept"},
+        {"Append of itself",
+         [](ZStringBase& s) {
+             s.Append("xxx");
+             s.Append(s);  // 14 characters: still inline
+             s.Append(s);
+         },
+         "keptxxxkeptxxx"},
+        {"AppendChar when full",
+         [](ZStringBase& s) {
+             s.Append("01234567890");
+             s.AppendChar('!');
+         },
+         "kept01234567890"},
+        {"AppendFormat", [&](ZStringBase& s) { s.AppendFormat("%s", sLong.c_str()); }, "kept"},
+        {"Format empties the text first", [&](ZStringBase& s) { s.Format("%s", sLong.c_str()); }, ""},
+    };
+    for (const Case& c : cases) {
+        NoGrowthText s;
+        s.Assign("kept");
+        c.change(s);
+        EXPECT_STREQ(c.szResult, s.GetData()) << c.szName;
+        EXPECT_EQ((int)strlen(c.szResult) + 1, s.GetSize()) << c.szName;
+    }
+}
+
+// Sizes that a 32-bit process cannot hold in one block; those counted past 31 bits none at all.
+TEST(HostileString, GrowthPastTheAddressSpaceIsRefused)
+{
+    const bool b32 = sizeof(void*) == 4;
+    for (bool bHeap : {false, true}) {
+        const char* szText = bHeap ? "a text that lives on the heap already" : "inline";
+        ZStringBuffer<16> s(szText);
+        const int nCapacity = s.GetCapacity();
+        struct Case
+        {
+            const char* szName;
+            std::function<bool(ZStringBase&)> change;  // true: the room was had
+            bool bRefusedEverywhere;
+        };
+        const Case cases[] = {
+            {"Reserve of 2 GB", [](ZStringBase& s) { return s.Reserve(0x7FFFFFFF); }, false},
+            {"Assign with a count of 2 GB - 2",
+             [](ZStringBase& s) { return s.Assign("ab", 0x7FFFFFFE).GetLength() == 2; }, false},
+            {"Assign with a count of 2 GB - 1",
+             [](ZStringBase& s) { return s.Assign("ab", 0x7FFFFFFF).GetLength() == 2; }, true},
+        };
+        for (const Case& c : cases) {
+            ZStringBuffer<16> t(s);
+            bool bHad = c.change(t);
+            if (c.bRefusedEverywhere || b32) {
+                EXPECT_FALSE(bHad) << c.szName << (bHeap ? ", heap" : ", inline");
+                EXPECT_STREQ(szText, t.GetData()) << c.szName;
+                EXPECT_EQ(nCapacity, t.GetCapacity()) << c.szName;
+            }
+            t.Append("+");  // still a working buffer
+            EXPECT_EQ('+', t.GetData()[t.GetLength() - 1]) << c.szName;
+        }
     }
 }
 

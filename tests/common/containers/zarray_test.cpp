@@ -65,6 +65,33 @@ TEST(LinearArray, CapacitiesTakenByPushBack)
     }
 }
 
+// Megabyte elements: a capacity of 2^31 of them fits no address space, 32 or 64 bits.
+TEST(LinearArray, GrowthThatCannotBeHadKeepsTheElements)
+{
+    struct Mega
+    {
+        char acBytes[1 << 20];
+    };
+    static Mega s_value;
+    ZLinearArray<Mega> a(0x80000000u);
+    EXPECT_EQ(nullptr, a.PushBack(s_value)) << "the first growth asks for the minimum";
+    EXPECT_EQ(0u, a.Size());
+    ASSERT_TRUE(a.SetCapacity(2, false));
+    for (char c : {'a', 'b'}) {
+        s_value.acBytes[0] = c;
+        ASSERT_NE(nullptr, a.PushBack(s_value));
+    }
+    const Mega* pBlock = a.Begin();
+    EXPECT_EQ(nullptr, a.PushBack(s_value));
+    EXPECT_EQ(nullptr, a.PushBack(a[0])) << "an element of the full array itself";
+    EXPECT_FALSE(a.SetCapacity(0xFFFFFFFFu, false));
+    EXPECT_EQ(2u, a.Size());
+    EXPECT_EQ(2u, a.GetCapacity());
+    EXPECT_EQ(pBlock, a.Begin());
+    EXPECT_EQ('a', a[0].acBytes[0]);
+    EXPECT_EQ('b', a[1].acBytes[0]);
+}
+
 TEST(StringArray, ElementsSurviveGrowth)
 {
     ZStringArray a;

@@ -9,13 +9,18 @@
 
 namespace
 {
-// Counts allocator calls and checks that every block given out comes back.
+// Counts allocator calls and checks that every block given out comes back; refuses calls once
+// nAllowed runs out, as a full address space does.
 class CountingAllocator : public ZAllocator
 {
 public:
     void* Alloc(int nSize) override
     {
         sizes.push_back(nSize);
+        if (nAllowed == 0)
+            return nullptr;
+        if (nAllowed > 0)
+            --nAllowed;
         void* p = malloc(size_t(nSize));
         live.insert(p);
         return p;
@@ -29,6 +34,7 @@ public:
     std::vector<int> sizes;
     std::set<void*> live;
     int frees = 0;
+    int nAllowed = -1;  // -1: no limit
 };
 
 // Element whose destructor calls are counted per id.
@@ -96,6 +102,24 @@ TEST(FixedAlloc, ChunksOf64BlocksInAddressOrder)
     EXPECT_EQ(alloc.sizes.size(), 2u) << "no scratch table for elements without a destructor";
 }
 
+TEST(FixedAlloc, AllocWithoutMemoryForAChunkGivesNull)
+{
+    CountingAllocator alloc;
+    alloc.nAllowed = 1;
+    ZFixedAlloc<Tracked> pool(&alloc);
+    std::vector<Tracked*> blocks;
+    for (int i = 0; i < 64; ++i)
+        blocks.push_back(pool.Alloc());
+    EXPECT_EQ(nullptr, pool.Alloc());
+    EXPECT_EQ(64, pool.GetLiveCount());
+    pool.Free(blocks[5]);
+    EXPECT_EQ(blocks[5], pool.Alloc()) << "a freed block is still handed out";
+    EXPECT_EQ(nullptr, pool.Alloc());
+    alloc.nAllowed = -1;
+    EXPECT_NE(nullptr, pool.Alloc()) << "growth resumes once there is memory";
+    EXPECT_EQ(65, pool.GetLiveCount());
+}
+
 TEST(FixedAlloc, AllocValueInitialisesReusedBlocks)
 {
     ZFixedAlloc<Plain> pool;
@@ -142,37 +166,41 @@ TEST(FixedAlloc, FreeAllDestroysEachLiveElementOnce)
         {"one live", 1, 0},
     };
     for (const Pattern& pat : patterns)
-        for (unsigned char nMark : markValues) {
-            SCOPED_TRACE(testing::Message() << pat.name << ", mark byte " << int(nMark));
-            CountingAllocator alloc;
-            DestroyCounter counter;
-            std::set<int> liveIds;
-            {
-                ZFixedAlloc<Tracked> pool(&alloc);
-                std::vector<Tracked*> blocks;
-                for (int i = 0; i < pat.nAllocs; ++i) {
-                    Tracked* p = pool.Alloc();
-                    p->m_nId = i;
-                    p->m_nMarkByte = nMark;
-                    blocks.push_back(p);
+        for (unsigned char nMark : markValues)
+            for (bool bNoTable : {false, true}) {
+                SCOPED_TRACE(testing::Message() << pat.name << ", mark byte " << int(nMark)
+                                                << (bNoTable ? ", no memory for the scratch table" : ""));
+                CountingAllocator alloc;
+                DestroyCounter counter;
+                std::set<int> liveIds;
+                {
+                    ZFixedAlloc<Tracked> pool(&alloc);
+                    std::vector<Tracked*> blocks;
+                    for (int i = 0; i < pat.nAllocs; ++i) {
+                        Tracked* p = pool.Alloc();
+                        p->m_nId = i;
+                        p->m_nMarkByte = nMark;
+                        blocks.push_back(p);
+                    }
+                    for (int i = 0; i < pat.nAllocs; ++i)
+                        if (pat.nFreeEvery && i % pat.nFreeEvery == 0)
+                            pool.Free(blocks[i]);
+                        else
+                            liveIds.insert(i);
+                    EXPECT_EQ(pool.GetLiveCount(), int(liveIds.size()));
+                    std::map<int, int> before = counter.counts;
+                    alloc.nAllowed = bNoTable ? 0 : -1;
+                    pool.FreeAll();
+                    alloc.nAllowed = -1;
+                    EXPECT_EQ(pool.GetLiveCount(), 0);
+                    for (int i = 0; i < pat.nAllocs; ++i)
+                        EXPECT_EQ(counter.counts[i] - before[i], liveIds.count(i) ? 1 : 0) << "element " << i;
+                    EXPECT_EQ(counter.counts.count(-1), 0u) << "a never-used block was destroyed";
+                    EXPECT_TRUE(alloc.live.empty()) << "chunks and scratch table released";
+                    pool.Alloc()->m_nId = 1000;  // usable again; the destructor takes it
                 }
-                for (int i = 0; i < pat.nAllocs; ++i)
-                    if (pat.nFreeEvery && i % pat.nFreeEvery == 0)
-                        pool.Free(blocks[i]);
-                    else
-                        liveIds.insert(i);
-                EXPECT_EQ(pool.GetLiveCount(), int(liveIds.size()));
-                std::map<int, int> before = counter.counts;
-                pool.FreeAll();
-                EXPECT_EQ(pool.GetLiveCount(), 0);
-                for (int i = 0; i < pat.nAllocs; ++i)
-                    EXPECT_EQ(counter.counts[i] - before[i], liveIds.count(i) ? 1 : 0) << "element " << i;
-                EXPECT_EQ(counter.counts.count(-1), 0u) << "a never-used block was destroyed";
-                EXPECT_TRUE(alloc.live.empty()) << "chunks and scratch table released";
-                pool.Alloc()->m_nId = 1000;  // usable again; the destructor takes it
+                EXPECT_EQ(counter.counts[1000], 1);
             }
-            EXPECT_EQ(counter.counts[1000], 1);
-        }
 }
 
 TEST(FixedAlloc, DestructorReleasesLiveElements)

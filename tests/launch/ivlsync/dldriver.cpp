@@ -1,9 +1,10 @@
 // Test driver of the downloader: one download run with a listener that records what it is told.
 //   dldriver.exe --target DIR --lists NAMES --server S [--server S ...] [--threads N] [--quick]
 //                [--quiet] [--runs K] [--bundle NAME [--bundle-only]]
+//   dldriver.exe --target DIR --verify [--runs K]
 // With --bundle, each run first installs the bundle NAME whose manifest is the first list
 // ("BUNDLE ok=<0|1>"), as a named download session does, then runs the lists unless
-// --bundle-only.
+// --bundle-only. With --verify, each run verifies the installation in DIR instead.
 // Each listener call is printed as one line: "LOG <text>", "ERROR <text>". After each run:
 // "RESULT failed=<0|1>", "CWD restored=<0|1>", "SECONDS <run time>"; at the end
 // "PEAK_MEMORY <bytes>" (peak private bytes of the process). Exit code: 0 when every run
@@ -20,15 +21,17 @@
 #include "common/system/file.h"
 #include "common/system/ztimer.h"
 #include "launch/ivlsync/downloader.h"
+#include "launch/ivlsync/verify.h"
 
 namespace
 {
-class RecordingListener : public IDownloadListener
+class RecordingListener : public IDownloadListener, public IVerifyListener
 {
 public:
     void Log(const char* szText) override { Print("LOG", szText); }
     void Error(const char* szText) override { Print("ERROR", szText); }
     bool IsCancelled() override { return false; }
+    void Progress(float, const char*) override {}  // one line a file would drown the log
 
 private:
     // One line per call: the text's own line ends are dropped.
@@ -57,6 +60,7 @@ int main(int argc, char** argv)
     bool bQuiet = false;
     const char* szBundle = nullptr;
     bool bBundleOnly = false;
+    bool bVerify = false;
     int nRuns = 1;
     for (int i = 1; i < argc; ++i) {
         bool bHasValue = i + 1 < argc;
@@ -74,6 +78,8 @@ int main(int argc, char** argv)
             szBundle = argv[++i];
         else if (!strcmp(argv[i], "--bundle-only"))
             bBundleOnly = true;
+        else if (!strcmp(argv[i], "--verify"))
+            bVerify = true;
         else if (!strcmp(argv[i], "--quick"))
             bQuick = true;
         else if (!strcmp(argv[i], "--quiet"))
@@ -83,8 +89,8 @@ int main(int argc, char** argv)
             return 2;
         }
     }
-    if (!szTarget || !szLists) {
-        fprintf(stderr, "dldriver: --target and --lists are required\n");
+    if (!szTarget || (!szLists && !bVerify)) {
+        fprintf(stderr, "dldriver: --target and --lists (or --verify) are required\n");
         return 2;
     }
 
@@ -96,7 +102,10 @@ int main(int argc, char** argv)
         ZStringBuffer<256> before = File::GetCurrentDirectory();
         int64_t nStart = ZTimer::Now();
         bool bFailed = false;
-        if (szBundle) {
+        if (bVerify) {
+            VerifyContext context(&listener);
+            bFailed = !VerifyFiles(context, szTarget);
+        } else if (szBundle) {
             ZStringArray lists;
             lists.Split(szLists, ',');
             bool bBundleOk = downloader.DownloadBundle(servers, szTarget, lists.Size() ? lists[0].GetData() : "",
@@ -105,7 +114,7 @@ int main(int argc, char** argv)
             fflush(stdout);
             bFailed = !bBundleOk;
         }
-        if (!szBundle || (!bFailed && !bBundleOnly))
+        if (!bVerify && (!szBundle || (!bFailed && !bBundleOnly)))
             bFailed = downloader.DownloadAndUpdateFiles(servers, szTarget, szLists, bQuiet, szThreads, bQuick);
         int64_t nEnd = ZTimer::Now();
         ZStringBuffer<256> after = File::GetCurrentDirectory();

@@ -257,6 +257,27 @@ TEST_F(UniqueFiles, OnlyAWholeSuccessfulDownloadIsCached)
     EXPECT_EQ(kRootList, ReadFile(CachePath(strName)));
 }
 
+// A buffer that already holds nearly 4 GB (as it claims) cannot take a body: each call fails,
+// says why, and caches nothing.
+TEST_F(UniqueFiles, BodyTheBufferCannotTakeIsAFailure)
+{
+    std::string strName = Serve(".xml", kRootList);
+    UniqueFileList list(Servers({m_strGood}));
+    char acBlock[16] = {};
+    for (bool bCached : {false, true}) {
+        SCOPED_TRACE(bCached ? "GetCachedFile" : "DownloadToBuffer");
+        g_astrLog.clear();
+        ZMemoryBuffer full;
+        full.Attach(acBlock, 0xFFFFFFF0u, 0, true);
+        ZStringBuffer<256> response;
+        EXPECT_FALSE(bCached ? list.GetCachedFile(full, m_strCache.c_str(), strName.c_str(), response)
+                             : list.DownloadToBuffer(full, strName.c_str(), response));
+        EXPECT_EQ(0xFFFFFFF0u, full.GetSize());
+        EXPECT_TRUE(LogHas("No memory for " + strName));
+        EXPECT_FALSE(File::Exists(CachePath(strName).c_str()));
+    }
+}
+
 TEST_F(UniqueFiles, LeftoverPartFileIsNotTakenForTheList)
 {
     std::string strName = Serve(".xml", kRootList);

@@ -76,6 +76,22 @@ void NormalizeName(ZStringBase& out, const char* szName)
     }
 }
 
+// A new entry under the name, in the tree; null without memory for its node or its name.
+template <class Node>
+Node* AddEntry(ZTreeMap<Node>& tree, const ZStringBase& name)
+{
+    Node* pNode = tree.GetPool().Alloc();
+    if (!pNode)
+        return nullptr;
+    pNode->m_Key = name;
+    if (pNode->m_Key.GetLength() != name.GetLength()) {
+        tree.FreeNode(pNode);
+        return nullptr;
+    }
+    tree.InsertNode(pNode);
+    return pNode;
+}
+
 // Whole file appended to the buffer: -1 when missing, else the file's size; *pbShort when the
 // read came up short.
 int64_t ReadWhole(const char* szPath, ZMemoryBuffer& buffer, bool* pbShort)
@@ -206,6 +222,11 @@ bool ZFileCatalog::LoadPair(const char* szIndexPath, const char* szDataPath)
             continue;
         }
         name.Assign(record.m_pName, (int)record.m_nNameLength);
+        // Without memory for the name the buffer still holds the one before: only this record goes.
+        if (name.GetLength() != (int)record.m_nNameLength) {
+            nOffset += nBlob;
+            continue;
+        }
         name.Replace('\\', '/');
         Node* pNode = FindNode(name.GetData());
         if (record.m_nRemoved) {
@@ -213,10 +234,9 @@ bool ZFileCatalog::LoadPair(const char* szIndexPath, const char* szDataPath)
                 m_Tree.FreeNode(m_Tree.RemoveNode(pNode));
             continue;
         }
-        if (!pNode) {
-            pNode = m_Tree.GetPool().Alloc();
-            pNode->m_Key = name;
-            m_Tree.InsertNode(pNode);
+        if (!pNode && !(pNode = AddEntry(m_Tree, name))) {
+            nOffset += nBlob;
+            continue;
         }
         pNode->m_Value.m_nOffset = (int32_t)nOffset;
         pNode->m_Value.m_nSize = record.m_nSize;
@@ -307,27 +327,22 @@ int ZFileCatalog::Store(const char* szName, const void* pData, int32_t nSize)
     NormalizeName(name, szName);
     // Open rejects a pair holding a blob or name it cannot check, and deletes the whole
     // catalog; so such a file is not kept at all.
-    bool bKeepable = nSize >= 0 && name.GetLength() <= (int)MAX_NAME &&
+    bool bKeepable = nSize >= 0 && name.GetLength() == (int)strlen(szName) && name.GetLength() <= (int)MAX_NAME &&
         (nSize == 0 || (nSize >= 4 && pData && GetU32((const unsigned char*)pData) == (uint32_t)nSize));
     if (!pDot || strcmp(pDot, ".bin") != 0 || !bKeepable) {
         ZLog::Write(ZLOG_CATEGORY, __FILE__, ZLogText("Skipping file %s in small files catalog", szName).GetData());
         return 1;
     }
 
-    m_Lock.Enter();
+    ZLockGuard guard(m_Lock);
     uint32_t nOffset = m_Data.GetSize();
     // Without memory for the bytes nothing is stored: an entry must never point past the data.
-    if (nSize > 0 && m_Data.Append(pData, (unsigned)nSize) == ZMemoryBuffer::NO_ROOM) {
-        m_Lock.Leave();
+    if (nSize > 0 && m_Data.Append(pData, (unsigned)nSize) == ZMemoryBuffer::NO_ROOM)
         return 1;
-    }
     m_bDirty = 1;
     Node* pNode = FindNode(name.GetData());
-    if (!pNode) {
-        pNode = m_Tree.GetPool().Alloc();
-        pNode->m_Key = name;
-        m_Tree.InsertNode(pNode);
-    }
+    if (!pNode && !(pNode = AddEntry(m_Tree, name)))
+        return 1;  // the bytes stay unused; Save keeps only what entries point at
     pNode->m_Value.m_nOffset = (int32_t)nOffset;
     pNode->m_Value.m_nSize = nSize;
     pNode->m_Value.m_nRemoved = 0;
@@ -340,7 +355,6 @@ int ZFileCatalog::Store(const char* szName, const void* pData, int32_t nSize)
         data.Close();
         AppendRecord(m_DeltaIndexPath.GetData(), pNode, 0);
     }
-    m_Lock.Leave();
     return 1;
 }
 

@@ -371,6 +371,8 @@ int ZXmlElement::Parse(const char* pStart, const char* pEnd, int nDepth)
             return (int)(p - pStart);
         }
         ZXmlAttribute* pAttribute = m_pDocument->NewAttribute(nullptr, nullptr);
+        if (!pAttribute)
+            return (int)(pEnd - pStart);  // no memory: the parse ends here
         p += pAttribute->Parse(p, pEnd);
         m_Attributes.Append(pAttribute);
     }
@@ -418,6 +420,8 @@ int ZXmlElement::Parse(const char* pStart, const char* pEnd, int nDepth)
             if (nDepth >= ZXmlDocument::MAX_DEPTH)
                 return (int)(pEnd - pStart);  // too deep: the parse ends here
             ZXmlElement* pChild = m_pDocument->NewElement(nullptr, nullptr);
+            if (!pChild)
+                return (int)(pEnd - pStart);
             p += pChild->Parse(p, pEnd, nDepth + 1);
             m_Children.Append(pChild);
             continue;
@@ -446,7 +450,8 @@ int ZXmlElement::Parse(const char* pStart, const char* pEnd, int nDepth)
 ZXmlElement* ZXmlElement::AddChild(const char* szName, const char* szText)
 {
     ZXmlElement* pChild = m_pDocument->NewElement(szName, szText);
-    m_Children.Append(pChild);
+    if (pChild)
+        m_Children.Append(pChild);
     return pChild;
 }
 
@@ -454,14 +459,16 @@ ZXmlElement* ZXmlElement::AddChildCopy(const ZXmlElement* pElement, bool bDeep)
 {
     // The copy is complete before it joins the list, so copying an element into itself ends.
     ZXmlElement* pCopy = m_pDocument->CopyElement(pElement, bDeep);
-    m_Children.Append(pCopy);
+    if (pCopy)
+        m_Children.Append(pCopy);
     return pCopy;
 }
 
 ZXmlAttribute* ZXmlElement::AddAttribute(const char* szName, const char* szValue)
 {
     ZXmlAttribute* pAttribute = m_pDocument->NewAttribute(szName, szValue);
-    m_Attributes.Append(pAttribute);
+    if (pAttribute)
+        m_Attributes.Append(pAttribute);
     return pAttribute;
 }
 
@@ -481,7 +488,8 @@ ZXmlAttribute* ZXmlElement::FindAttribute(const char* szName) const
 // ---------------------------------------------------------------------------------------------
 // Document
 
-ZXmlDocument::ZXmlDocument() : m_ElementPool(nullptr), m_AttributePool(nullptr)
+ZXmlDocument::ZXmlDocument(ZAllocator* pAllocator)
+    : m_ElementPool(pAllocator), m_AttributePool(pAllocator), m_bOutOfMemory(false)
 {
 }
 
@@ -491,14 +499,15 @@ ZXmlDocument::~ZXmlDocument()
     m_AttributePool.FreeAll();
 }
 
-void ZXmlDocument::Parse(const char* pText, int nLength)
+bool ZXmlDocument::Parse(const char* pText, int nLength)
 {
+    m_bOutOfMemory = false;
     if (!pText || nLength <= 0)
-        return;
+        return true;
     const char* p = pText;
     const char* pEnd = pText + nLength;
     ScanScope scan(pEnd);
-    while (p < pEnd) {
+    while (p < pEnd && !m_bOutOfMemory) {
         if (*p != '<') {
             ++p;
             continue;
@@ -508,22 +517,25 @@ void ZXmlDocument::Parse(const char* pText, int nLength)
             continue;
         }
         ZXmlElement* pElement = NewElement(nullptr, nullptr);
+        if (!pElement)
+            break;
         p += pElement->Parse(p, pEnd, 1);
         if (!pElement->m_Name.IsEmpty())
             m_Elements.Append(pElement);
     }
+    return !m_bOutOfMemory;
 }
 
-void ZXmlDocument::Load(IInputStream* pStream)
+bool ZXmlDocument::Load(IInputStream* pStream)
 {
     if (!pStream)
-        return;
+        return true;
     int nRemaining = pStream->GetRemaining();
     if (nRemaining <= 0)
-        return;
+        return true;
     char* pBlock = (char*)malloc((size_t)nRemaining);
     if (!pBlock)
-        return;
+        return false;
     int nRead = 0;
     while (nRead < nRemaining) {
         int n = pStream->Read(pBlock + nRead, nRemaining - nRead);
@@ -531,8 +543,9 @@ void ZXmlDocument::Load(IInputStream* pStream)
             break;
         nRead += n;
     }
-    Parse(pBlock, nRead);  // a short read parses what came
+    bool bParsed = Parse(pBlock, nRead);  // a short read parses what came
     free(pBlock);
+    return bParsed;
 }
 
 ZStringBuffer<16> ZXmlDocument::ToText() const
@@ -558,6 +571,10 @@ void ZXmlDocument::Write(IOutputStream* pStream) const
 ZXmlElement* ZXmlDocument::NewElement(const char* szName, const char* szText)
 {
     ZXmlElement* pElement = m_ElementPool.Alloc();
+    if (!pElement) {
+        m_bOutOfMemory = true;
+        return nullptr;
+    }
     pElement->m_pDocument = this;
     pElement->m_Name.Assign(szName);
     pElement->m_Text.Assign(szText);
@@ -567,6 +584,10 @@ ZXmlElement* ZXmlDocument::NewElement(const char* szName, const char* szText)
 ZXmlAttribute* ZXmlDocument::NewAttribute(const char* szName, const char* szValue)
 {
     ZXmlAttribute* pAttribute = m_AttributePool.Alloc();
+    if (!pAttribute) {
+        m_bOutOfMemory = true;
+        return nullptr;
+    }
     pAttribute->m_pDocument = this;
     pAttribute->m_Name.Assign(szName);
     pAttribute->m_Value.Assign(szValue);
@@ -576,11 +597,14 @@ ZXmlAttribute* ZXmlDocument::NewAttribute(const char* szName, const char* szValu
 ZXmlElement* ZXmlDocument::CopyElement(const ZXmlElement* pElement, bool bDeep)
 {
     ZXmlElement* pCopy = NewElement(pElement->m_Name.GetData(), pElement->m_Text.GetData());
+    if (!pCopy)
+        return nullptr;
     for (const ZXmlAttribute* a = pElement->m_Attributes.m_pFirst; a; a = a->m_pNext)
         pCopy->AddAttributeCopy(a);
     if (bDeep) {
         for (const ZXmlElement* c = pElement->m_Children.m_pFirst; c; c = c->m_pNext)
-            pCopy->m_Children.Append(CopyElement(c, true));
+            if (ZXmlElement* pChild = CopyElement(c, true))
+                pCopy->m_Children.Append(pChild);
     }
     return pCopy;
 }
@@ -590,7 +614,8 @@ ZXmlElement* ZXmlDocument::AppendCopy(const ZXmlDocument* pOther)
     if (!pOther || !pOther->m_Elements.m_pFirst)
         return nullptr;
     ZXmlElement* pCopy = CopyElement(pOther->m_Elements.m_pFirst, true);
-    m_Elements.Append(pCopy);
+    if (pCopy)
+        m_Elements.Append(pCopy);
     return pCopy;
 }
 
