@@ -18,6 +18,7 @@
 #include "common/system/zlog.h"
 #include "common/system/ztimer.h"
 #include "launch/ivl/texforge_iface.h"
+#include "shared/net/uniquefilelist.h"
 
 namespace
 {
@@ -281,6 +282,12 @@ bool Downloader::FetchFileLists(ZFileTable& table, const char* szNames, bool bNo
 bool Downloader::FetchFileList(ZFileTable& table, const char* szName, bool bNoExistCheck, bool bRelative,
                                bool bWithOffsets)
 {
+    // List names come from the servers' root lists or from settings: the list is written to the
+    // cache under its name, so a name that climbs out of the cache is never fetched.
+    if (!UniqueFileList::IsSafeRelativeName(szName)) {
+        DownloaderLog("Refusing list name %s", szName ? szName : "");
+        return false;
+    }
     ZStringBuffer<256> cachePath = GetSyncCacheDir();
     cachePath.Append("/");
     cachePath.Append(szName);

@@ -410,6 +410,27 @@ class DownloaderTest(E2ETest):
                 self.assertFalse(os.path.exists(os.path.join(os.path.dirname(self.base), "evil.txt")))
                 self.assertEqual(self.state(), b"")
 
+    def test_list_names_that_leave_the_cache_are_refused(self):
+        """A list name is a file name in the cache: one that climbs out of it is never fetched
+        and fails the run, for lists and bundle manifests alike. The server would answer it."""
+        names = ["../escaped.txt", "../../escaped.txt", "..\\..\\escaped.txt", "sub/../../escaped.txt"]
+        for name in names:
+            for bundle in (False, True):
+                with self.subTest(name=name, bundle=bundle):
+                    remove_dir(self.target)
+                    srv = self.server({"/" + name: {"file": self.list}})
+                    extra = ["--bundle", "bundle", "--bundle-only"] if bundle else []
+                    run = self.run_driver([srv], *extra, lists=name)
+                    self.assertTrue(run.failed, run.text)
+                    self.assertIn("Refusing list name %s" % name, run.logs)
+                    self.assertIn("Error fetching manifest file" if bundle else "Error fetching info file",
+                                  run.errors)
+                    self.assertEqual(srv.stats()["requests"], {})
+                    cache = os.path.join(self.target, "synccache")
+                    written = os.path.normpath(os.path.join(cache, name.replace("\\", "/")))
+                    self.assertFalse(os.path.exists(written), written)
+                    self.assertFalse(os.path.exists(os.path.join(self.base, "escaped.txt")))
+
     def test_list_fetch(self):
         """Lists are tried 2 x servers + 1 times over the servers in turn; after a list that
         fails, the next is not fetched; a cached list is never requested."""
