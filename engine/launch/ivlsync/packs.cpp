@@ -70,7 +70,11 @@ void Downloader::QueuePackForRepack(const ZFileRecord& record)
     if (!bComplete || !bPending)
         return;
 
-    ZStringBuffer<256> packPath("%s/pack.bin", folder.GetData() + 8);
+    // The repacker names packs inside "_packed": "gfx/pack.bin", or "pack.bin" at its top.
+    ZStringBuffer<256> packPath;
+    const char* szInside = szName + 8;
+    packPath.Assign(szInside, (int)(pLast + 1 - szInside));
+    packPath.Append("pack.bin");
     m_RepackerLock.Enter();
     if (!m_QueuedPacks.Find(packPath)) {
         m_QueuedPacks.Insert(packPath.GetData(), "");

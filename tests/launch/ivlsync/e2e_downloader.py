@@ -694,35 +694,55 @@ class PackTest(E2ETest):
         shutil.copy(DRIVER, os.path.join(folder, "dldriver.exe"))
         return folder
 
-    def run_from(self, folder, srv):
-        args = ["--target", windows_path(self.target), "--lists", self.dist["uniquefile"], "--server", srv.name]
+    def run_from(self, folder, srv, dist=None):
+        args = ["--target", windows_path(self.target), "--lists", (dist or self.dist)["uniquefile"],
+                "--server", srv.name]
         rc, text = self.wine.run(os.path.join(folder, "dldriver.exe"), *args, timeout=300)
         run = Run(rc, text)
         self.assertIn(run.rc, (0, 1), text)
         return run
 
-    def pack_flags(self):
-        state = self.state()
-        return [int(l.rsplit(b",", 1)[1]) for l in state.splitlines() if l.startswith(b'"_packed/gfx/pack.bin')]
+    def pack_flags(self, folder="gfx"):
+        prefix = b'"_packed/%spack.bin' % (folder.encode() + b"/" if folder else b"")
+        return [int(l.rsplit(b",", 1)[1]) for l in self.state().splitlines() if l.startswith(prefix)]
+
+    def publish_pack(self, folder):
+        """A distribution of the five repacker files and a pack of two parts in that folder of
+        "_packed" ("" for its top), published to a folder of its own: (its folder, its list)."""
+        src = tempfile.mkdtemp(prefix="src-pack-", dir=self.base)
+        pub = tempfile.mkdtemp(prefix="pub-pack-", dir=self.base)
+        self.addCleanup(remove_dir, src)
+        self.addCleanup(remove_dir, pub)
+        for name in REPACKER_FILES:
+            shutil.copy(os.path.join(self.src, name), os.path.join(src, name))
+        write(os.path.join(src, "_packed", folder, "pack.bin"), b"first part " * 100)
+        write(os.path.join(src, "_packed", folder, "pack.bin.2"), b"second part " * 100)
+        return pub, publish(pub, src)
 
     def repacker_log(self, folder):
         path = os.path.join(folder, "texforge.log")
         return read(path).decode("latin-1").replace("\r", "").splitlines() if os.path.exists(path) else []
 
     def test_pack_handed_once_and_marked(self):
-        srv = self.server(root=self.pub)
-        prog = self.program_folder()
-        run = self.run_from(prog, srv)
-        self.assertFalse(run.failed, run.text)
-        for name in REPACKER_FILES:
-            self.assertIn("Copied %s to executable directory" % name, run.logs)
-            self.assertEqual(read(os.path.join(prog, name)), read(os.path.join(self.src, name)))
-        log = self.repacker_log(prog)
-        self.assertEqual([l for l in log if l.startswith("pack ")], ["pack gfx\\pack.bin"], log)
-        self.assertIn("Repack RepackDownloadedFiles packs=1", log)
-        self.assertEqual(log[-1], "Release")
-        self.assertIn("Repack: 1/1", run.logs)
-        self.assertEqual(self.pack_flags(), [1, 1])
+        """A pack is handed by its name inside "_packed", in a folder of it or at its top."""
+        for folder, pack in (("gfx", "gfx\\pack.bin"), ("", "pack.bin")):
+            with self.subTest(folder=folder):
+                remove_dir(self.target)
+                os.makedirs(self.target)
+                pub, dist = (self.pub, self.dist) if folder == "gfx" else self.publish_pack(folder)
+                srv = self.server(root=pub)
+                prog = self.program_folder()
+                run = self.run_from(prog, srv, dist)
+                self.assertFalse(run.failed, run.text)
+                for name in REPACKER_FILES:
+                    self.assertIn("Copied %s to executable directory" % name, run.logs)
+                    self.assertEqual(read(os.path.join(prog, name)), read(os.path.join(self.src, name)))
+                log = self.repacker_log(prog)
+                self.assertEqual([l for l in log if l.startswith("pack ")], ["pack " + pack], log)
+                self.assertIn("Repack RepackDownloadedFiles packs=1", log)
+                self.assertEqual(log[-1], "Release")
+                self.assertIn("Repack: 1/1", run.logs)
+                self.assertEqual(self.pack_flags(folder), [1, 1])
 
     def test_failed_repack_is_retried_without_download(self):
         srv = self.server(root=self.pub)
