@@ -760,20 +760,35 @@ class PackTest(E2ETest):
         self.assertEqual(self.pack_flags(), [1, 1])
 
     def test_first_install_through_a_bundle(self):
-        """The repacker files arrive in the bundle itself: it is loaded once they are stored."""
+        """The repacker files arrive in the bundle itself: it is loaded once they are stored,
+        also when some were installed before (the bundle stores those again)."""
         out = subprocess.run([sys.executable, PUBLISH, "--out", self.pub, "--list", "P=" + self.src, "--bundle", "P"],
                              check=True, stdout=subprocess.PIPE)
         dist = json.loads(out.stdout)["lists"]["P"]
-        srv = self.server(root=self.pub)
-        prog = self.program_folder()
-        args = ["--target", windows_path(self.target), "--lists", dist["uniquefile"], "--server", srv.name,
-                "--bundle", dist["bundle"]]
-        rc, text = self.wine.run(os.path.join(prog, "dldriver.exe"), *args, timeout=300)
-        self.assertIn("BUNDLE ok=1", text)
-        self.assertIn("RESULT failed=0", text)
-        self.assertEqual(set(srv.stats()["requests"]), {"/" + dist["uniquefile"], "/" + dist["bundle"] + ".bz2"})
-        self.assertEqual([l for l in self.repacker_log(prog) if l.startswith("pack ")], ["pack gfx\\pack.bin"])
-        self.assertEqual(self.pack_flags(), [1, 1])
+        physx = [n for n in REPACKER_FILES if n.startswith("PhysX")]
+        for installed in ([], physx):
+            with self.subTest(installed=installed):
+                remove_dir(self.target)
+                os.makedirs(self.target)
+                srv = self.server(root=self.pub)
+                prog = self.program_folder()
+                if installed:
+                    part = tempfile.mkdtemp(prefix="src-part-", dir=self.base)
+                    self.addCleanup(remove_dir, part)
+                    for name in installed:
+                        shutil.copy(os.path.join(self.src, name), os.path.join(part, name))
+                    first = self.run_from(prog, srv, publish(self.pub, part, "Part"))
+                    self.assertFalse(first.failed, first.text)
+                    srv.reset()
+                args = ["--target", windows_path(self.target), "--lists", dist["uniquefile"], "--server", srv.name,
+                        "--bundle", dist["bundle"]]
+                rc, text = self.wine.run(os.path.join(prog, "dldriver.exe"), *args, timeout=300)
+                self.assertIn("BUNDLE ok=1", text)
+                self.assertIn("RESULT failed=0", text)
+                self.assertEqual(set(srv.stats()["requests"]),
+                                 {"/" + dist["uniquefile"], "/" + dist["bundle"] + ".bz2"})
+                self.assertEqual([l for l in self.repacker_log(prog) if l.startswith("pack ")], ["pack gfx\\pack.bin"])
+                self.assertEqual(self.pack_flags(), [1, 1])
 
     def test_running_from_the_target_copies_nothing(self):
         srv = self.server(root=self.pub)
