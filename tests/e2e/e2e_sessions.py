@@ -577,6 +577,33 @@ class Download(unittest.TestCase):
             c.send(fc.CMD_VERIFY, self.session + 3, dist, "live")
             self.assertEqual(self.collect(c, self.session + 3)[-2:], [(fc.STATUS_FINISHED,), (fc.STATUS_SESSIONREMOVED,)])
 
+    def until_removed(self, c, sid, got):
+        """Reads until session sid is removed; each session's messages go to got[session]."""
+        while not got.get(sid) or got[sid][-1][0] != fc.STATUS_SESSIONREMOVED:
+            m = c.read()
+            got.setdefault(m.session, []).append((m.code, *m.params))
+
+    def test_verify_and_the_folder_lock_of_a_download(self):
+        """A verify of a folder whose download runs is refused with the clear reply, and the
+        download goes on to its end."""
+        dist = "dl\\locked"
+        lists = self.summary["lists"]["game"]["uniquefile"]
+        sid, verify = self.session, self.session + 1
+        with self.client() as c:
+            c.send(fc.CMD_DOWNLOAD, sid, dist, "", lists, "false", self.url)
+            got = {}
+            while not any(m[0] == fc.STATUS_PROGRESS for m in got.get(sid, [])):
+                m = c.read()
+                got.setdefault(m.session, []).append((m.code, *m.params))
+            c.send(fc.CMD_VERIFY, verify, dist, "live")
+            self.until_removed(c, verify, got)
+            self.assertNotEqual(got[sid][-1][0], fc.STATUS_SESSIONREMOVED, "the download ended too soon")
+            self.assertEqual(got[verify], [(fc.ERR_OK,), (fc.ERR_FAILED, "Another download or verification of "
+                                                          "this folder is running"), (fc.STATUS_SESSIONREMOVED,)])
+            self.until_removed(c, sid, got)
+        self.assert_progress_then_end(got[sid], (fc.STATUS_FINISHED,))
+        self.assert_installed(os.path.join(ROOT, "dl", "locked"))
+
     def test_verify_without_installed_state(self):
         with self.client() as c:
             c.send(fc.CMD_VERIFY, self.session, "dl\\never-installed", "live")
