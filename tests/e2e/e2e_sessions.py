@@ -378,13 +378,16 @@ class Download(unittest.TestCase):
         cls.served = os.path.join(cls.work, "served")
         out = subprocess.run([sys.executable, os.path.join(TOP, "tools", "publish.py"), "--out", cls.served,
                               "--list", "game=" + source, "--list", "bundled=" + source, "--bundle", "bundled",
-                              "--compress", "never"], check=True, stdout=subprocess.PIPE).stdout
+                              "--list", "broken=" + source, "--bundle", "broken", "--compress", "never"],
+                             check=True, stdout=subprocess.PIPE).stdout
         cls.summary = json.loads(out)
         big = cls.summary["lists"]["game"]["files"]["data/big.bin"]["text"]
-        # The big file trickles, so that progress is reported while it comes.
+        # The big file trickles, so that progress is reported while it comes; the broken
+        # bundle is missing, after a wait in which progress is reported too.
+        broken = "/" + cls.summary["lists"]["broken"]["bundle"] + ".bz2"
         script = os.path.join(cls.work, "script.json")
         with open(script, "w") as f:
-            json.dump({"paths": {"/" + big: {"trickle": [65536, 0.1]}}}, f)
+            json.dump({"paths": {"/" + big: {"trickle": [65536, 0.1]}, broken: {"delay": 0.5, "status": 404}}}, f)
         port_file = os.path.join(cls.work, "port")
         cls.server = subprocess.Popen([sys.executable, os.path.join(TOP, "tools", "fileserver.py"), "--root",
                                        cls.served, "--port", "0", "--port-file", port_file, "--script", script],
@@ -511,20 +514,24 @@ class Download(unittest.TestCase):
     def test_named_download(self):
         game = self.summary["lists"]["game"]["uniquefile"]
         root = self.summary["root"]
-        # (distribution, names) -> end reply
+        # (distribution, names) -> end reply, whether progress must come before it (the end
+        # reply of a failure too is sent only once the progress reports have stopped)
         cases = [
-            ("dl\\named1", game, (fc.STATUS_FINISHED,)),
-            ("dl\\named2", "set:game", (fc.STATUS_FINISHED,)),
-            ("dl\\named3", "set:bundled", (fc.STATUS_FINISHED,)),
-            ("dl\\named4", "set:nope", (fc.ERR_FAILED, "GetListUniqueName for nope failed")),
+            ("dl\\named1", game, (fc.STATUS_FINISHED,), True),
+            ("dl\\named2", "set:game", (fc.STATUS_FINISHED,), True),
+            ("dl\\named3", "set:bundled", (fc.STATUS_FINISHED,), False),
+            ("dl\\named4", "set:nope", (fc.ERR_FAILED, "GetListUniqueName for nope failed"), False),
+            ("dl\\named5", "set:broken", (fc.ERR_FAILED, "Bundle download failed"), True),
         ]
-        for n, (dist, names, end) in enumerate(cases):
+        for n, (dist, names, end, reports) in enumerate(cases):
             with self.subTest(names=names):
                 sid = self.session + n
                 with self.client() as c:
                     c.send(fc.CMD_DOWNLOADNAMED, sid, dist, "", root, names, "w", "false", self.url)
                     got = self.collect(c, sid)
-                self.assert_progress_then_end(got, end)
+                progress = self.assert_progress_then_end(got, end)
+                if reports:
+                    self.assertTrue(progress, "no progress before the end")
                 if end == (fc.STATUS_FINISHED,):
                     self.assert_installed(os.path.join(ROOT, *dist.split("\\")))
         self.assertIn("GetListUniqueName(nope) failed: ", self.sync.log())

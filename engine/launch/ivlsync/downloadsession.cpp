@@ -194,11 +194,7 @@ void NamedDownloadSession::Run()
                 } else if (!sBundle.IsEmpty() &&
                            !m_Downloader.DownloadBundle(m_Servers, m_sInstallDir.GetData(), sResolved.GetData(),
                                                         sBundle.GetData(), true, true)) {
-                    Session::Log("Bundle download failed");
-                    Reply(ERR_FAILED, "Bundle download failed");
-                    StopProgress();
-                    Finish();
-                    return;
+                    sError.Assign("Bundle download failed");
                 }
             }
         }
@@ -207,8 +203,9 @@ void NamedDownloadSession::Run()
         m_sLists.Append(sResolved);
         if (!sError.IsEmpty()) {
             Session::Log("%s", sError.GetData());
-            Reply(ERR_FAILED, sError.GetData());
+            // The progress thread ends first: no progress may follow the end reply.
             StopProgress();
+            Reply(ERR_FAILED, sError.GetData());
             Finish();
             return;
         }
