@@ -592,7 +592,9 @@ class Download(unittest.TestCase):
 
     def test_verify_and_the_folder_lock_of_a_download(self):
         """A verify of a folder whose download runs is refused with the clear reply, and the
-        download goes on to its end."""
+        download goes on to its end. A verify sent the moment a download ends (on its end
+        reply, or on its removal as the front end does) is accepted: the lock is let go
+        before the end reply."""
         dist = "dl\\locked"
         lists = self.summary["lists"]["game"]["uniquefile"]
         sid, verify = self.session, self.session + 1
@@ -610,6 +612,24 @@ class Download(unittest.TestCase):
             self.until_removed(c, sid, got)
         self.assert_progress_then_end(got[sid], (fc.STATUS_FINISHED,))
         self.assert_installed(os.path.join(ROOT, "dl", "locked"))
+
+        for n, moment in enumerate((fc.STATUS_FINISHED, fc.STATUS_SESSIONREMOVED)):
+            with self.subTest(moment=moment):
+                sid, verify = self.session + 2 + 2 * n, self.session + 3 + 2 * n
+                # a whole installation again, as in the front end's flow
+                remove_dir(os.path.join(ROOT, "dl", "locked"))
+                got = {}
+                with self.client() as c:
+                    c.send(fc.CMD_DOWNLOAD, sid, dist, "", lists, "false", self.url)
+                    while not got.get(sid) or got[sid][-1][0] != moment:
+                        m = c.read()
+                        got.setdefault(m.session, []).append((m.code, *m.params))
+                    c.send(fc.CMD_VERIFY, verify, dist, "live")
+                    self.until_removed(c, sid, got)
+                    self.until_removed(c, verify, got)
+                self.assertEqual(got[sid][-2:], [(fc.STATUS_FINISHED,), (fc.STATUS_SESSIONREMOVED,)])
+                self.assertEqual(got[verify][0], (fc.ERR_OK,))
+                self.assertEqual(got[verify][-2:], [(fc.STATUS_FINISHED,), (fc.STATUS_SESSIONREMOVED,)], got[verify])
 
     def test_verify_without_installed_state(self):
         with self.client() as c:

@@ -121,13 +121,17 @@ void DownloadSession::StopProgress()
     m_bDone = 1;
     ZThread progress = m_ProgressThread;
     progress.Wait(INFINITE);
+    // The front end sends its next command of this folder as soon as it reads the end: the
+    // folder is free before that reply goes out, not once the session is deleted.
+    m_FolderLock.Release();
 }
 
 void DownloadSession::Run()
 {
     bool bFailed = m_Downloader.DownloadAndUpdateFiles(m_Servers, m_sInstallDir.GetData(), m_sLists.GetData(), false,
                                                        nullptr, m_bQuickCheck != 0);
-    // The progress thread has ended before the end reply: no progress follows it.
+    // The progress thread has ended and the folder is free before the end reply: no progress
+    // follows it, and a command of the same folder sent on it is not refused.
     StopProgress();
     if (m_bCancel) {
         Reply(STATUS_STOPPED);
