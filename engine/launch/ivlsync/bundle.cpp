@@ -108,7 +108,8 @@ bool Downloader::ReadBundle(const char* szTarget, const char* szBundle, int a)
         break;
     }
     int nCode = -1;
-    ZSocketStream body = GetRawDataStream(socket, &holder, nCode);
+    // Under the low-speed limit: a server that trickles the bundle must not hold it for ever.
+    HttpBodyStream body = GetRawDataStream(socket, &holder, nCode);
     if (nCode != 0) {
         DownloaderLog("GetRawDataStream GET %s failed (attempt %d): %d", szBundle, a, nCode);
         return false;

@@ -616,6 +616,7 @@ class BundleTest(E2ETest):
     def test_bundle_faults(self):
         a, b, c = b"A" * 10000, b"B" * 777, bytes(range(256)) * 40
         bad_c = c[:100] + b"x" + c[101:]
+        noise = os.urandom(6000)
         cases = [
             # name, entries, bundle bytes on server 0 instead, rule on both, ok, requests (s0, s1), log line
             ("wrong checksum on server 0", [("a.dat", a, a), ("b.dat", b, b), ("c.dat", c, c)],
@@ -626,6 +627,10 @@ class BundleTest(E2ETest):
             ("empty manifest", [], None, None, True, (1, 0), "Download bundle success"),
             ("cut short everywhere", [("a.dat", a, a), ("c.dat", c, os.urandom(9000))], None, {"cut": 200},
              False, (2, 2), "Read error on 0th file"),
+            # 500 bytes a second, under the driver's floor of 1 KB a second: each attempt is cut
+            # off within about a second instead of taking the whole bundle's time.
+            ("trickled everywhere", [("r.dat", noise, noise)], None, {"trickle": [50, 0.1]}, False, (2, 2),
+             "Read error on 0th file"),
         ]
         for name, entries, bad, both, ok, counts, line in cases:
             with self.subTest(name):
@@ -638,7 +643,10 @@ class BundleTest(E2ETest):
                 script0 = {"/bundle.bz2": dict(both or {}, **({"file": "bad.bz2"} if bad else {}))}
                 s0 = self.server(script0, root=pub)
                 s1 = self.server({"/bundle.bz2": both} if both else None, root=pub)
-                run = self.run_bundle([s0, s1], "bundle", "--bundle-only", lists=manifest)
+                start = time.monotonic()
+                run = self.run_bundle([s0, s1], "bundle", "--bundle-only", "--low-speed", "1024,1000",
+                                      lists=manifest)
+                self.assertLess(time.monotonic() - start, 30, "the bundle was not cut off in time")
                 self.assertEqual(run.bundle_ok, ok, run.text)
                 self.assertIn(line, run.logs)
                 self.assertEqual((s0.stats()["requests"].get("/bundle.bz2", 0),
