@@ -146,7 +146,13 @@ bool Downloader::IsRepackerFile(const char* szName)
 
 int Downloader::RunWorkers()
 {
+    // This run queues every pack that is still pending again: packs an earlier run on this
+    // downloader queued, but never handed over (its repacker did not load), go with the set,
+    // or they would be handed twice.
+    m_RepackerLock.Enter();
     m_QueuedPacks.Clear();
+    m_RepackList.Clear();
+    m_RepackerLock.Leave();
     m_nRunStart = ZTimer::Now();
 
     int nFiles = SelectFiles(m_LocalTable, m_RemoteTable);

@@ -798,6 +798,35 @@ class PackTest(E2ETest):
                 self.assertEqual([l for l in self.repacker_log(prog) if l.startswith("pack ")], ["pack gfx\\pack.bin"])
                 self.assertEqual(self.pack_flags(), [1, 1])
 
+    def test_pack_queued_by_an_earlier_run_is_handed_once(self):
+        """A bundle without the repacker files queues its pack but cannot hand it over; the run
+        after it on the same downloader brings the repacker files and hands the pack once,
+        even when the repack fails and the pack stays pending."""
+        src = tempfile.mkdtemp(prefix="src-only-pack-", dir=self.base)
+        repacker = tempfile.mkdtemp(prefix="src-repacker-", dir=self.base)
+        self.addCleanup(remove_dir, src)
+        self.addCleanup(remove_dir, repacker)
+        for part in ("pack.bin", "pack.bin.2"):
+            write(os.path.join(src, "_packed", "gfx", part), read(os.path.join(self.src, "_packed", "gfx", part)))
+        for name in REPACKER_FILES:
+            shutil.copy(os.path.join(self.src, name), os.path.join(repacker, name))
+        out = subprocess.run([sys.executable, PUBLISH, "--out", self.pub, "--list", "OnlyPack=" + src, "--bundle",
+                              "OnlyPack", "--list", "Repacker=" + repacker], check=True, stdout=subprocess.PIPE)
+        lists = json.loads(out.stdout)["lists"]
+        srv = self.server(root=self.pub)
+        prog = self.program_folder()
+        write(os.path.join(prog, "texforge.ctl"), b"fail gfx\\pack.bin\n")
+        args = ["--target", windows_path(self.target), "--server", srv.name, "--threads", "1",
+                "--lists", lists["OnlyPack"]["uniquefile"] + "," + lists["Repacker"]["uniquefile"],
+                "--bundle", lists["OnlyPack"]["bundle"]]
+        rc, text = self.wine.run(os.path.join(prog, "dldriver.exe"), *args, timeout=300)
+        run = Run(rc, text)
+        self.assertIn("BUNDLE ok=1", text)
+        self.assertEqual([l for l in self.repacker_log(prog) if l.startswith("pack ")], ["pack gfx\\pack.bin"],
+                         self.repacker_log(prog))
+        self.assertIn("Repack: 1/1", run.logs)
+        self.assertEqual(self.pack_flags(), [0, 0])
+
     def test_running_from_the_target_copies_nothing(self):
         srv = self.server(root=self.pub)
         self.program_folder(self.target)
