@@ -160,9 +160,9 @@ class RunGame(unittest.TestCase):
     def client(self):
         return fc.FlashClient(HOST, fc.COMMAND_PORT, timeout=30)
 
-    def recorded(self):
+    def recorded(self, folder=None):
         """The recorder's command line and current folder, once it has written them."""
-        path = os.path.join(INSTALL, "ivlrecorder.log")
+        path = os.path.join(folder or INSTALL, "ivlrecorder.log")
         self.assertTrue(wait_for(lambda: (read_text(path) or "").count("\r\n") >= 2, 30), "the game did not start")
         return read_text(path).split("\r\n")[:2]
 
@@ -179,8 +179,8 @@ class RunGame(unittest.TestCase):
         self.assertTrue(wait_for(close, 30, 0.2), "no error box")
         return texts[-1]
 
-    def end_game(self):
-        open(os.path.join(INSTALL, "ivlrecorder.end"), "w").close()
+    def end_game(self, folder=None):
+        open(os.path.join(folder or INSTALL, "ivlrecorder.end"), "w").close()
 
     def end_setup(self):
         open(os.path.join(INSTALL, "DirectX", "dxsetup.end"), "w").close()
@@ -207,31 +207,43 @@ class RunGame(unittest.TestCase):
 
     # --- cases ---
     def test_command_line_and_normal_end(self):
+        # An install folder with a blank: the launcher gets its path quoted and the arguments
+        # as they are. (Wine quotes an unquoted path it found at blanks by itself; Windows
+        # does not, which process_test checks on the line that is built.)
+        spaced = os.path.join(ROOT, "live game")
+        self.addCleanup(remove_dir, spaced)
+        os.makedirs(spaced)
+        shutil.copy(ARGS.recorder, os.path.join(spaced, "ivl.exe"))
         exe = windows_path(os.path.join(INSTALL, "ivl.exe"))
         cases = [
-            (["7", "99", "en"], "/S 7 /M 7 /P 99 /W w /lang en /NOSERVER  /H 0"),
-            (["7", "99", "en", "a=1", "b=2"],
-             '/S 7 /M 7 /P 99 /W w /lang en /NOSERVER  /H 0 /R "a=1"  /R "b=2" '),
+            ("live", ["7", "99", "en"], exe + " /S 7 /M 7 /P 99 /W w /lang en /NOSERVER  /H 0"),
+            ("live", ["7", "99", "en", "a=1", "b=2"],
+             exe + ' /S 7 /M 7 /P 99 /W w /lang en /NOSERVER  /H 0 /R "a=1"  /R "b=2" '),
             # values the launcher would misread unquoted
-            (["", "a b", "en", "s=x y"], '/S "" /M "" /P "a b" /W w /lang en /NOSERVER  /H 0 /R "s=x y" '),
+            ("live", ["", "a b", "en", "s=x y"],
+             exe + ' /S "" /M "" /P "a b" /W w /lang en /NOSERVER  /H 0 /R "s=x y" '),
+            ("live game", ["7", "99", "en", "a=1"],
+             '"%s" /S 7 /M 7 /P 99 /W w /lang en /NOSERVER  /H 0 /R "a=1" ' % windows_path(
+                 os.path.join(spaced, "ivl.exe"))),
         ]
-        for n, (params, expected) in enumerate(cases):
-            with self.subTest(params=params):
+        for n, (dist, params, expected) in enumerate(cases):
+            with self.subTest(dist=dist, params=params):
                 sid = self.session + n
-                remove_file(os.path.join(INSTALL, "ivlrecorder.log"))
-                remove_file(os.path.join(INSTALL, "ivlrecorder.end"))
+                folder = os.path.join(ROOT, dist)
+                remove_file(os.path.join(folder, "ivlrecorder.log"))
+                remove_file(os.path.join(folder, "ivlrecorder.end"))
                 with self.client() as c:
-                    c.send(fc.CMD_RUN_IVL, sid, "w", "live", "", params[0], params[1], *params[2:])
+                    c.send(fc.CMD_RUN_IVL, sid, "w", dist, "", params[0], params[1], *params[2:])
                     got = self.until(c, sid, lambda m: m == STARTED)
-                    command_line, folder = self.recorded()
-                    self.assertEqual(command_line, exe + " " + expected)
-                    self.assertEqual(folder, windows_path(INSTALL))
+                    command_line, cwd = self.recorded(folder)
+                    self.assertEqual(command_line, expected)
+                    self.assertEqual(cwd, windows_path(folder))
                     self.assertTrue(c.expect_silence(0.5), "the session ended while the game runs")
-                    self.end_game()
+                    self.end_game(folder)
                     got += self.until(c, sid, lambda m: m[0] == fc.STATUS_SESSIONREMOVED)
                     self.assertTrue(c.expect_silence(0.3))
                 self.assert_session_messages(got, [CHECKING, STARTED, (fc.STATUS_FINISHED,)])
-                self.assertFalse(os.path.exists(os.path.join(INSTALL, "DirectX", "dxsetup.log")))
+                self.assertFalse(os.path.exists(os.path.join(folder, "DirectX", "dxsetup.log")))
         self.assertIn("Check for d3dx11_43.dll installed: yes", self.sync.log())
         self.assertIn("Check for DX installed: yes", self.sync.log())
 
