@@ -596,9 +596,10 @@ class Download(unittest.TestCase):
             c.send(fc.CMD_VERIFY, self.session + 3, dist, "live")
             self.assertEqual(self.collect(c, self.session + 3)[-2:], [(fc.STATUS_FINISHED,), (fc.STATUS_SESSIONREMOVED,)])
 
-    def until_removed(self, c, sid, got):
-        """Reads until session sid is removed; each session's messages go to got[session]."""
-        while not got.get(sid) or got[sid][-1][0] != fc.STATUS_SESSIONREMOVED:
+    def read_until(self, c, got, sid, code=fc.STATUS_SESSIONREMOVED):
+        """Reads until session sid sends a message with that code (by default its removal);
+        each session's messages go to got[session]."""
+        while not got.get(sid) or got[sid][-1][0] != code:
             m = c.read()
             got.setdefault(m.session, []).append((m.code, *m.params))
 
@@ -613,15 +614,13 @@ class Download(unittest.TestCase):
         with self.client() as c:
             c.send(fc.CMD_DOWNLOAD, sid, dist, "", lists, "false", self.url)
             got = {}
-            while not any(m[0] == fc.STATUS_PROGRESS for m in got.get(sid, [])):
-                m = c.read()
-                got.setdefault(m.session, []).append((m.code, *m.params))
+            self.read_until(c, got, sid, fc.STATUS_PROGRESS)
             c.send(fc.CMD_VERIFY, verify, dist, "live")
-            self.until_removed(c, verify, got)
+            self.read_until(c, got, verify)
             self.assertNotEqual(got[sid][-1][0], fc.STATUS_SESSIONREMOVED, "the download ended too soon")
             self.assertEqual(got[verify], [(fc.ERR_OK,), (fc.ERR_FAILED, "Another download or verification of "
                                                           "this folder is running"), (fc.STATUS_SESSIONREMOVED,)])
-            self.until_removed(c, sid, got)
+            self.read_until(c, got, sid)
         self.assert_progress_then_end(got[sid], (fc.STATUS_FINISHED,))
         self.assert_installed(os.path.join(ROOT, "dl", "locked"))
 
@@ -633,12 +632,10 @@ class Download(unittest.TestCase):
                 got = {}
                 with self.client() as c:
                     c.send(fc.CMD_DOWNLOAD, sid, dist, "", lists, "false", self.url)
-                    while not got.get(sid) or got[sid][-1][0] != moment:
-                        m = c.read()
-                        got.setdefault(m.session, []).append((m.code, *m.params))
+                    self.read_until(c, got, sid, moment)
                     c.send(fc.CMD_VERIFY, verify, dist, "live")
-                    self.until_removed(c, sid, got)
-                    self.until_removed(c, verify, got)
+                    self.read_until(c, got, sid)
+                    self.read_until(c, got, verify)
                 self.assertEqual(got[sid][-2:], [(fc.STATUS_FINISHED,), (fc.STATUS_SESSIONREMOVED,)])
                 self.assertEqual(got[verify][0], (fc.ERR_OK,))
                 self.assertEqual(got[verify][-2:], [(fc.STATUS_FINISHED,), (fc.STATUS_SESSIONREMOVED,)], got[verify])
