@@ -160,9 +160,9 @@ class RunGame(unittest.TestCase):
     def client(self):
         return fc.FlashClient(HOST, fc.COMMAND_PORT, timeout=30)
 
-    def recorded(self):
+    def recorded(self, folder=None):
         """The recorder's command line and current folder, once it has written them."""
-        path = os.path.join(INSTALL, "ivlrecorder.log")
+        path = os.path.join(folder or INSTALL, "ivlrecorder.log")
         self.assertTrue(wait_for(lambda: (read_text(path) or "").count("\r\n") >= 2, 30), "the game did not start")
         return read_text(path).split("\r\n")[:2]
 
@@ -179,8 +179,8 @@ class RunGame(unittest.TestCase):
         self.assertTrue(wait_for(close, 30, 0.2), "no error box")
         return texts[-1]
 
-    def end_game(self):
-        open(os.path.join(INSTALL, "ivlrecorder.end"), "w").close()
+    def end_game(self, folder=None):
+        open(os.path.join(folder or INSTALL, "ivlrecorder.end"), "w").close()
 
     def end_setup(self):
         open(os.path.join(INSTALL, "DirectX", "dxsetup.end"), "w").close()
@@ -207,31 +207,43 @@ class RunGame(unittest.TestCase):
 
     # --- cases ---
     def test_command_line_and_normal_end(self):
+        # An install folder with a blank: the launcher gets its path quoted and the arguments
+        # as they are. (Wine quotes an unquoted path it found at blanks by itself; Windows
+        # does not, which process_test checks on the line that is built.)
+        spaced = os.path.join(ROOT, "live game")
+        self.addCleanup(remove_dir, spaced)
+        os.makedirs(spaced)
+        shutil.copy(ARGS.recorder, os.path.join(spaced, "ivl.exe"))
         exe = windows_path(os.path.join(INSTALL, "ivl.exe"))
         cases = [
-            (["7", "99", "en"], "/S 7 /M 7 /P 99 /W w /lang en /NOSERVER  /H 0"),
-            (["7", "99", "en", "a=1", "b=2"],
-             '/S 7 /M 7 /P 99 /W w /lang en /NOSERVER  /H 0 /R "a=1"  /R "b=2" '),
+            ("live", ["7", "99", "en"], exe + " /S 7 /M 7 /P 99 /W w /lang en /NOSERVER  /H 0"),
+            ("live", ["7", "99", "en", "a=1", "b=2"],
+             exe + ' /S 7 /M 7 /P 99 /W w /lang en /NOSERVER  /H 0 /R "a=1"  /R "b=2" '),
             # values the launcher would misread unquoted
-            (["", "a b", "en", "s=x y"], '/S "" /M "" /P "a b" /W w /lang en /NOSERVER  /H 0 /R "s=x y" '),
+            ("live", ["", "a b", "en", "s=x y"],
+             exe + ' /S "" /M "" /P "a b" /W w /lang en /NOSERVER  /H 0 /R "s=x y" '),
+            ("live game", ["7", "99", "en", "a=1"],
+             '"%s" /S 7 /M 7 /P 99 /W w /lang en /NOSERVER  /H 0 /R "a=1" ' % windows_path(
+                 os.path.join(spaced, "ivl.exe"))),
         ]
-        for n, (params, expected) in enumerate(cases):
-            with self.subTest(params=params):
+        for n, (dist, params, expected) in enumerate(cases):
+            with self.subTest(dist=dist, params=params):
                 sid = self.session + n
-                remove_file(os.path.join(INSTALL, "ivlrecorder.log"))
-                remove_file(os.path.join(INSTALL, "ivlrecorder.end"))
+                folder = os.path.join(ROOT, dist)
+                remove_file(os.path.join(folder, "ivlrecorder.log"))
+                remove_file(os.path.join(folder, "ivlrecorder.end"))
                 with self.client() as c:
-                    c.send(fc.CMD_RUN_IVL, sid, "w", "live", "", params[0], params[1], *params[2:])
+                    c.send(fc.CMD_RUN_IVL, sid, "w", dist, "", params[0], params[1], *params[2:])
                     got = self.until(c, sid, lambda m: m == STARTED)
-                    command_line, folder = self.recorded()
-                    self.assertEqual(command_line, exe + " " + expected)
-                    self.assertEqual(folder, windows_path(INSTALL))
+                    command_line, cwd = self.recorded(folder)
+                    self.assertEqual(command_line, expected)
+                    self.assertEqual(cwd, windows_path(folder))
                     self.assertTrue(c.expect_silence(0.5), "the session ended while the game runs")
-                    self.end_game()
+                    self.end_game(folder)
                     got += self.until(c, sid, lambda m: m[0] == fc.STATUS_SESSIONREMOVED)
                     self.assertTrue(c.expect_silence(0.3))
                 self.assert_session_messages(got, [CHECKING, STARTED, (fc.STATUS_FINISHED,)])
-                self.assertFalse(os.path.exists(os.path.join(INSTALL, "DirectX", "dxsetup.log")))
+                self.assertFalse(os.path.exists(os.path.join(folder, "DirectX", "dxsetup.log")))
         self.assertIn("Check for d3dx11_43.dll installed: yes", self.sync.log())
         self.assertIn("Check for DX installed: yes", self.sync.log())
 
@@ -378,13 +390,16 @@ class Download(unittest.TestCase):
         cls.served = os.path.join(cls.work, "served")
         out = subprocess.run([sys.executable, os.path.join(TOP, "tools", "publish.py"), "--out", cls.served,
                               "--list", "game=" + source, "--list", "bundled=" + source, "--bundle", "bundled",
-                              "--compress", "never"], check=True, stdout=subprocess.PIPE).stdout
+                              "--list", "broken=" + source, "--bundle", "broken", "--compress", "never"],
+                             check=True, stdout=subprocess.PIPE).stdout
         cls.summary = json.loads(out)
         big = cls.summary["lists"]["game"]["files"]["data/big.bin"]["text"]
-        # The big file trickles, so that progress is reported while it comes.
+        # The big file trickles, so that progress is reported while it comes; the broken
+        # bundle is missing, after a wait in which progress is reported too.
+        broken = "/" + cls.summary["lists"]["broken"]["bundle"] + ".bz2"
         script = os.path.join(cls.work, "script.json")
         with open(script, "w") as f:
-            json.dump({"paths": {"/" + big: {"trickle": [65536, 0.1]}}}, f)
+            json.dump({"paths": {"/" + big: {"trickle": [65536, 0.1]}, broken: {"delay": 0.5, "status": 404}}}, f)
         port_file = os.path.join(cls.work, "port")
         cls.server = subprocess.Popen([sys.executable, os.path.join(TOP, "tools", "fileserver.py"), "--root",
                                        cls.served, "--port", "0", "--port-file", port_file, "--script", script],
@@ -511,20 +526,24 @@ class Download(unittest.TestCase):
     def test_named_download(self):
         game = self.summary["lists"]["game"]["uniquefile"]
         root = self.summary["root"]
-        # (distribution, names) -> end reply
+        # (distribution, names) -> end reply, whether progress must come before it (the end
+        # reply of a failure too is sent only once the progress reports have stopped)
         cases = [
-            ("dl\\named1", game, (fc.STATUS_FINISHED,)),
-            ("dl\\named2", "set:game", (fc.STATUS_FINISHED,)),
-            ("dl\\named3", "set:bundled", (fc.STATUS_FINISHED,)),
-            ("dl\\named4", "set:nope", (fc.ERR_FAILED, "GetListUniqueName for nope failed")),
+            ("dl\\named1", game, (fc.STATUS_FINISHED,), True),
+            ("dl\\named2", "set:game", (fc.STATUS_FINISHED,), True),
+            ("dl\\named3", "set:bundled", (fc.STATUS_FINISHED,), False),
+            ("dl\\named4", "set:nope", (fc.ERR_FAILED, "GetListUniqueName for nope failed"), False),
+            ("dl\\named5", "set:broken", (fc.ERR_FAILED, "Bundle download failed"), True),
         ]
-        for n, (dist, names, end) in enumerate(cases):
+        for n, (dist, names, end, reports) in enumerate(cases):
             with self.subTest(names=names):
                 sid = self.session + n
                 with self.client() as c:
                     c.send(fc.CMD_DOWNLOADNAMED, sid, dist, "", root, names, "w", "false", self.url)
                     got = self.collect(c, sid)
-                self.assert_progress_then_end(got, end)
+                progress = self.assert_progress_then_end(got, end)
+                if reports:
+                    self.assertTrue(progress, "no progress before the end")
                 if end == (fc.STATUS_FINISHED,):
                     self.assert_installed(os.path.join(ROOT, *dist.split("\\")))
         self.assertIn("GetListUniqueName(nope) failed: ", self.sync.log())
@@ -576,6 +595,50 @@ class Download(unittest.TestCase):
         with self.client() as c:
             c.send(fc.CMD_VERIFY, self.session + 3, dist, "live")
             self.assertEqual(self.collect(c, self.session + 3)[-2:], [(fc.STATUS_FINISHED,), (fc.STATUS_SESSIONREMOVED,)])
+
+    def read_until(self, c, got, sid, code=fc.STATUS_SESSIONREMOVED):
+        """Reads until session sid sends a message with that code (by default its removal);
+        each session's messages go to got[session]."""
+        while not got.get(sid) or got[sid][-1][0] != code:
+            m = c.read()
+            got.setdefault(m.session, []).append((m.code, *m.params))
+
+    def test_verify_and_the_folder_lock_of_a_download(self):
+        """A verify of a folder whose download runs is refused with the clear reply, and the
+        download goes on to its end. A verify sent the moment a download ends (on its end
+        reply, or on its removal as the front end does) is accepted: the lock is let go
+        before the end reply."""
+        dist = "dl\\locked"
+        lists = self.summary["lists"]["game"]["uniquefile"]
+        sid, verify = self.session, self.session + 1
+        with self.client() as c:
+            c.send(fc.CMD_DOWNLOAD, sid, dist, "", lists, "false", self.url)
+            got = {}
+            self.read_until(c, got, sid, fc.STATUS_PROGRESS)
+            c.send(fc.CMD_VERIFY, verify, dist, "live")
+            self.read_until(c, got, verify)
+            self.assertNotEqual(got[sid][-1][0], fc.STATUS_SESSIONREMOVED, "the download ended too soon")
+            self.assertEqual(got[verify], [(fc.ERR_OK,), (fc.ERR_FAILED, "Another download or verification of "
+                                                          "this folder is running"), (fc.STATUS_SESSIONREMOVED,)])
+            self.read_until(c, got, sid)
+        self.assert_progress_then_end(got[sid], (fc.STATUS_FINISHED,))
+        self.assert_installed(os.path.join(ROOT, "dl", "locked"))
+
+        for n, moment in enumerate((fc.STATUS_FINISHED, fc.STATUS_SESSIONREMOVED)):
+            with self.subTest(moment=moment):
+                sid, verify = self.session + 2 + 2 * n, self.session + 3 + 2 * n
+                # a whole installation again, as in the front end's flow
+                remove_dir(os.path.join(ROOT, "dl", "locked"))
+                got = {}
+                with self.client() as c:
+                    c.send(fc.CMD_DOWNLOAD, sid, dist, "", lists, "false", self.url)
+                    self.read_until(c, got, sid, moment)
+                    c.send(fc.CMD_VERIFY, verify, dist, "live")
+                    self.read_until(c, got, sid)
+                    self.read_until(c, got, verify)
+                self.assertEqual(got[sid][-2:], [(fc.STATUS_FINISHED,), (fc.STATUS_SESSIONREMOVED,)])
+                self.assertEqual(got[verify][0], (fc.ERR_OK,))
+                self.assertEqual(got[verify][-2:], [(fc.STATUS_FINISHED,), (fc.STATUS_SESSIONREMOVED,)], got[verify])
 
     def test_verify_without_installed_state(self):
         with self.client() as c:

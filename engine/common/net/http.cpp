@@ -22,31 +22,6 @@ const int k_nMaxChunkLine = 1024;
 volatile uint32_t g_nLowSpeedBytes = 1024;
 volatile uint32_t g_nLowSpeedTimeMs = 30000;
 
-// Counts the bytes of a request's receives per window; a window that ends with fewer than the
-// limit fails the request. Checked after each receive: a silent peer is left to the time-out.
-class SpeedGuard
-{
-public:
-    SpeedGuard() : m_nStart(GetTickCount()), m_nBytes(0), m_nLimit(g_nLowSpeedBytes), m_nWindow(g_nLowSpeedTimeMs) {}
-    bool Add(uint32_t nBytes)
-    {
-        m_nBytes += nBytes;
-        uint32_t nNow = GetTickCount();
-        if (nNow - m_nStart < m_nWindow)
-            return true;
-        if (m_nBytes < m_nLimit)
-            return false;
-        m_nStart = nNow;
-        m_nBytes = 0;
-        return true;
-    }
-
-private:
-    uint32_t m_nStart;
-    uint32_t m_nBytes;
-    uint32_t m_nLimit;
-    uint32_t m_nWindow;
-};
 // Sockets that HttpDownload makes itself: a silent server must not hang the caller for ever.
 const int k_nSocketTimeoutMs = 8000;
 
@@ -353,6 +328,34 @@ int HttpDownload(ResponseHolder* pHolder, const char* szHost, const char* szPath
     return FollowRedirects(pHolder, strStatus, DownloadNoFollow(pHolder, szHost, szPath, strStatus));
 }
 
+SpeedGuard::SpeedGuard()
+    : m_nStart(GetTickCount()), m_nBytes(0), m_nLimit(g_nLowSpeedBytes), m_nWindow(g_nLowSpeedTimeMs)
+{
+}
+
+bool SpeedGuard::Add(uint32_t nBytes)
+{
+    m_nBytes += nBytes;
+    uint32_t nNow = GetTickCount();
+    if (nNow - m_nStart < m_nWindow)
+        return true;
+    if (m_nBytes < m_nLimit)
+        return false;
+    m_nStart = nNow;
+    m_nBytes = 0;
+    return true;
+}
+
+int HttpBodyStream::Read(void* pBuffer, int nCount)
+{
+    int nRead = m_Stream.Read(pBuffer, nCount);
+    if (nRead > 0 && !m_Speed.Add((uint32_t)nRead)) {
+        Log(ZLogText("download failed: body below the low-speed limit"));
+        return -1;
+    }
+    return nRead;
+}
+
 void HttpSetLowSpeedLimit(uint32_t nBytes, uint32_t nMilliseconds)
 {
     g_nLowSpeedBytes = nBytes;
@@ -482,13 +485,13 @@ int GetHttpHeader(ResponseHolder* pHolder, Socket socket, ZStringBase& strStatus
     return HTTP_ERR_HEADER;
 }
 
-ZSocketStream GetRawDataStream(Socket socket, ResponseHolder* pHolder, int& nCode)
+HttpBodyStream GetRawDataStream(Socket socket, ResponseHolder* pHolder, int& nCode)
 {
     if (pHolder->m_bHasBody) {
         nCode = 0;
-        return ZSocketStream(socket);
+        return HttpBodyStream(socket);
     }
-    return ZSocketStream();
+    return HttpBodyStream();
 }
 
 SocketAddress ParseHostAddress(const char* szHost)

@@ -34,6 +34,40 @@ const uint32_t k_nHttpMaxBody = 0x8000000;
 // time-out (HttpDownload sets its own). Default: 1024 bytes in 30 s.
 void HttpSetLowSpeedLimit(uint32_t nBytes, uint32_t nMilliseconds);
 
+// Counts the bytes of a request's receives per window of the low-speed limit (as set when it
+// is made); a window that ends with fewer than the limit fails the request. Checked after each
+// receive: a silent peer is left to the time-out.
+class SpeedGuard
+{
+public:
+    SpeedGuard();
+    // False once a window has ended with too few bytes.
+    bool Add(uint32_t nBytes);
+
+private:
+    uint32_t m_nStart;
+    uint32_t m_nBytes;
+    uint32_t m_nLimit;
+    uint32_t m_nWindow;
+};
+
+// A body read straight from the connection (GetRawDataStream), under the low-speed limit from
+// its first byte on: a read that ends a window too slow gives -1, as a failed receive does.
+class HttpBodyStream : public IInputStream
+{
+public:
+    HttpBodyStream() {}
+    explicit HttpBodyStream(const Socket& socket) : m_Stream(socket) {}
+
+    bool IsOpen() override { return m_Stream.IsOpen(); }
+    int GetRemaining() override { return m_Stream.GetRemaining(); }
+    int Read(void* pBuffer, int nCount) override;
+
+private:
+    ZSocketStream m_Stream;
+    SpeedGuard m_Speed;
+};
+
 class ResponseHolder
 {
 public:
@@ -59,7 +93,7 @@ int HttpReceive(ResponseHolder* pHolder, Socket socket, const char* szHost, cons
 int SendRequest(Socket socket, const char* szHost, const char* szPath, bool bBz2);
 int GetHttpHeader(ResponseHolder* pHolder, Socket socket, ZStringBase& strStatus);
 // The connection positioned at the first body byte (no chunk decoding); empty without a body.
-ZSocketStream GetRawDataStream(Socket socket, ResponseHolder* pHolder, int& nCode);
+HttpBodyStream GetRawDataStream(Socket socket, ResponseHolder* pHolder, int& nCode);
 
 SocketAddress ParseHostAddress(const char* szHost);
 ZStringBuffer<256> GetHostHeaderName(const char* szHost);

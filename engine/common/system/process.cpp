@@ -101,11 +101,22 @@ bool Process::BuildCommandLine(char* pBuffer, const char* szPath, const char* sz
         szArguments = "";
     size_t nPath = strlen(szPath);
     size_t nArgs = strlen(szArguments);
-    if (nPath + 1 + nArgs > MAX_COMMAND_LINE)
+    // CreateProcess takes the program from the line up to its first blank: a path with blanks
+    // is quoted, or a child would start with a piece of its folder's name as its own. The
+    // arguments stay exactly as given.
+    bool bQuote = szPath[0] != '"' && strpbrk(szPath, " \t") != nullptr;
+    size_t nQuotes = bQuote ? 2 : 0;
+    if (nPath + nQuotes + 1 + nArgs > MAX_COMMAND_LINE)
         return false;
-    memcpy(pBuffer, szPath, nPath);
-    pBuffer[nPath] = ' ';
-    memcpy(pBuffer + nPath + 1, szArguments, nArgs + 1);
+    char* p = pBuffer;
+    if (bQuote)
+        *p++ = '"';
+    memcpy(p, szPath, nPath);
+    p += nPath;
+    if (bQuote)
+        *p++ = '"';
+    *p++ = ' ';
+    memcpy(p, szArguments, nArgs + 1);
     return true;
 }
 

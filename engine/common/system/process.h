@@ -26,7 +26,8 @@ public:
         PRIORITY_HIGH = 5,
         PRIORITY_REALTIME = 6,
     };
-    // The longest command line (path, blank, arguments) Start accepts, without its terminator.
+    // The longest command line (path, quoted when it holds a blank, a blank, the arguments)
+    // Start accepts, without its terminator.
     enum
     {
         MAX_COMMAND_LINE = 1023
@@ -69,6 +70,10 @@ public:
     // Splits a command line the way CommandLine does: quotes group blanks and never enter an
     // argument, a closing quote ends one, an empty quoted argument yields nothing.
     static ZStringArray SplitCommandLine(const char* szText);
+    // The line Start hands to CreateProcess: the path (quoted when it holds a blank and is not
+    // quoted yet), a blank, the arguments as they are. False when it would not fit
+    // MAX_COMMAND_LINE; pBuffer holds MAX_COMMAND_LINE + 1 characters.
+    static bool BuildCommandLine(char* pBuffer, const char* szPath, const char* szArguments);
 
 private:
     struct Record
@@ -79,7 +84,6 @@ private:
 
     static Process Wrap(HANDLE hProcess);
     static DWORD CreationFlagsOfLevel(int nLevel);
-    static bool BuildCommandLine(char* pBuffer, const char* szPath, const char* szArguments);
     // Null for an empty handle and for a failed start or open.
     HANDLE GetHandle() const;
     void Release();

@@ -58,14 +58,15 @@ bool Downloader::DownloadBundle(const ZStringArray& servers, const char* szTarge
 
     m_nFilesToDownload = nNeeded;
     // The repacker is loaded once its five files are in place: those already installed count,
-    // those in the bundle count as they are stored. Loading it before the bundle is read would
-    // fail a first installation, whose folder does not hold them yet.
-    int nRepackerFiles = CountCurrentRepackerFiles();
+    // those in the bundle count as they are stored, each file once (the bundle stores current
+    // ones again). Loading it before the bundle is read would fail a first installation, whose
+    // folder does not hold them yet.
+    uint32_t nRepackerFiles = CurrentRepackerFiles();
 
     int nAttempts = 2 * (int)m_Servers.Size();
     bool bRead = false;
     for (int a = 0; a < nAttempts && !bRead; ++a) {
-        m_nRepackerFiles = nRepackerFiles;
+        m_nRepackerFilesSeen = nRepackerFiles;
         bRead = ReadBundle(szTarget, szBundle, a);
     }
     if (nAttempts > 0 && !bRead)
@@ -107,7 +108,8 @@ bool Downloader::ReadBundle(const char* szTarget, const char* szBundle, int a)
         break;
     }
     int nCode = -1;
-    ZSocketStream body = GetRawDataStream(socket, &holder, nCode);
+    // Under the low-speed limit: a server that trickles the bundle must not hold it for ever.
+    HttpBodyStream body = GetRawDataStream(socket, &holder, nCode);
     if (nCode != 0) {
         DownloaderLog("GetRawDataStream GET %s failed (attempt %d): %d", szBundle, a, nCode);
         return false;

@@ -18,6 +18,7 @@
 #include "common/system/zlog.h"
 #include "common/system/ztimer.h"
 #include "launch/ivl/texforge_iface.h"
+#include "shared/net/uniquefilelist.h"
 
 namespace
 {
@@ -41,8 +42,8 @@ void WorkerSlot::Init(const char* szTarget, Downloader* pOwner, int nIndex)
 Downloader::Downloader()
     : m_nRepackTotal(0), m_nRepackDone(0), m_nBundleBytes(0), m_nBundleFiles(0), m_nTransferBytesTotal(0),
       m_Servers(32), m_bRepackFlag(true), m_pLogFile(nullptr), m_pListener(nullptr), m_nWorkerCount(0),
-      m_nFilesToDownload(0), m_nRepackerFiles(0), m_pRepackerInterface(nullptr), m_pCatalog(nullptr), m_RepackList(32),
-      m_nRunStart(0), m_nRunEnd(0)
+      m_nFilesToDownload(0), m_nRepackerFilesSeen(0), m_pRepackerInterface(nullptr), m_pCatalog(nullptr),
+      m_RepackList(32), m_nRunStart(0), m_nRunEnd(0)
 {
 }
 
@@ -112,7 +113,7 @@ bool Downloader::InitDownloader(const ZStringArray& servers, const char* szTarge
     m_LogLock.Leave();
 
     m_pRepackerInterface = nullptr;
-    m_nRepackerFiles = 0;
+    m_nRepackerFilesSeen = 0;
 
     if (m_pCatalog) {
         m_pCatalog->Save();
@@ -281,6 +282,12 @@ bool Downloader::FetchFileLists(ZFileTable& table, const char* szNames, bool bNo
 bool Downloader::FetchFileList(ZFileTable& table, const char* szName, bool bNoExistCheck, bool bRelative,
                                bool bWithOffsets)
 {
+    // List names come from the servers' root lists or from settings: the list is written to the
+    // cache under its name, so a name that climbs out of the cache is never fetched.
+    if (!UniqueFileList::IsSafeRelativeName(szName)) {
+        DownloaderLog("Refusing list name %s", szName ? szName : "");
+        return false;
+    }
     ZStringBuffer<256> cachePath = GetSyncCacheDir();
     cachePath.Append("/");
     cachePath.Append(szName);

@@ -55,7 +55,8 @@ public:
     enum
     {
         MAX_WORKERS = 9,
-        REPACKER_FILE_COUNT = 5
+        REPACKER_FILE_COUNT = 5,
+        ALL_REPACKER_FILES = (1 << REPACKER_FILE_COUNT) - 1  // every bit of m_nRepackerFilesSeen
     };
     // What a store attempt came to.
     enum StoreResult
@@ -105,6 +106,8 @@ public:
     SocketAddress GetServerAddress(int i) const;
     bool ConnectToServer(int i, Socket& socket, ZStringBase& host);
     static bool IsRepackerFile(const char* szName);
+    // The file's place among the five repacker files, or -1.
+    static int RepackerFileIndex(const char* szName);
 
     // Post-processing (packs)
     bool PostProcessFile(const ZFileRecord& record);
@@ -140,7 +143,8 @@ private:
     void CloseLog();
     void LogError(const char* szFormat, ...) ZPRINTF_FORMAT(2, 3);
     bool ReadBundle(const char* szTarget, const char* szBundle, int nAttempt);
-    int CountCurrentRepackerFiles();
+    // One bit per repacker file (by RepackerFileIndex) that is installed and current.
+    uint32_t CurrentRepackerFiles();
     bool ReceiveFile(WorkerSlot& slot, const ZFileRecord& job, int nAttempt, uint8_t** ppData, uint32_t* pnLength,
                      int* pnResult, ZStringBase& status);
 
@@ -167,7 +171,9 @@ private:
     ZCriticalSection m_RepackerLock;
     ZCriticalSection m_RepackDoneLock;
     int32_t m_nFilesToDownload;
-    int32_t m_nRepackerFiles;
+    // One bit per repacker file seen in place: a file stored twice (a bundle stores current
+    // ones again) must not stand in for a missing one.
+    uint32_t m_nRepackerFilesSeen;
     Library m_Repacker;
     RepackerInterface* m_pRepackerInterface;
     ZFileCatalog* m_pCatalog;

@@ -121,13 +121,17 @@ void DownloadSession::StopProgress()
     m_bDone = 1;
     ZThread progress = m_ProgressThread;
     progress.Wait(INFINITE);
+    // The front end sends its next command of this folder as soon as it reads the end: the
+    // folder is free before that reply goes out, not once the session is deleted.
+    m_FolderLock.Release();
 }
 
 void DownloadSession::Run()
 {
     bool bFailed = m_Downloader.DownloadAndUpdateFiles(m_Servers, m_sInstallDir.GetData(), m_sLists.GetData(), false,
                                                        nullptr, m_bQuickCheck != 0);
-    // The progress thread has ended before the end reply: no progress follows it.
+    // The progress thread has ended and the folder is free before the end reply: no progress
+    // follows it, and a command of the same folder sent on it is not refused.
     StopProgress();
     if (m_bCancel) {
         Reply(STATUS_STOPPED);
@@ -194,11 +198,7 @@ void NamedDownloadSession::Run()
                 } else if (!sBundle.IsEmpty() &&
                            !m_Downloader.DownloadBundle(m_Servers, m_sInstallDir.GetData(), sResolved.GetData(),
                                                         sBundle.GetData(), true, true)) {
-                    Session::Log("Bundle download failed");
-                    Reply(ERR_FAILED, "Bundle download failed");
-                    StopProgress();
-                    Finish();
-                    return;
+                    sError.Assign("Bundle download failed");
                 }
             }
         }
@@ -207,8 +207,9 @@ void NamedDownloadSession::Run()
         m_sLists.Append(sResolved);
         if (!sError.IsEmpty()) {
             Session::Log("%s", sError.GetData());
-            Reply(ERR_FAILED, sError.GetData());
+            // The progress thread ends first: no progress may follow the end reply.
             StopProgress();
+            Reply(ERR_FAILED, sError.GetData());
             Finish();
             return;
         }

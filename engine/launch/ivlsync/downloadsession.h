@@ -48,14 +48,16 @@ public:
 protected:
     // The session's last steps, after its end reply: the removal (200) and the deletion.
     void Finish();
-    // Sets m_bDone and waits for the progress thread.
+    // Before the end reply: sets m_bDone, waits for the progress thread and releases the
+    // install folder.
     void StopProgress();
 
     FlashServer* m_pServer;
     ZStringBuffer<16> m_sDistribution;
     ZStringBuffer<16> m_sLists;
     ZStringBuffer<16> m_sInstallDir;
-    // Held from the start until the session is deleted.
+    // Held from the start until the work has ended, before the end reply (or until the
+    // session is deleted when it never ran).
     InstallFolderLock m_FolderLock;
     ZThread m_ProgressThread;
     ZThread m_WorkThread;

@@ -116,39 +116,50 @@ bool Downloader::ConnectToServer(int i, Socket& socket, ZStringBase& host)
     return bConnected;
 }
 
-int Downloader::CountCurrentRepackerFiles()
+uint32_t Downloader::CurrentRepackerFiles()
 {
-    int nCount = 0;
-    for (const char* szFile : k_aszRepackerFiles) {
-        const ZFileRecord* pLocal = m_LocalTable.Find(szFile);
-        const ZFileRecord* pRemote = m_RemoteTable.Find(szFile);
+    uint32_t nSeen = 0;
+    for (int i = 0; i < REPACKER_FILE_COUNT; ++i) {
+        const ZFileRecord* pLocal = m_LocalTable.Find(k_aszRepackerFiles[i]);
+        const ZFileRecord* pRemote = m_RemoteTable.Find(k_aszRepackerFiles[i]);
         if (pLocal && pLocal->m_nFlag1 &&
             (!pRemote || ZStrCompare(pLocal->m_Text.GetData(), pRemote->m_Text.GetData()) == 0))
-            ++nCount;
+            nSeen |= 1u << i;
     }
-    return nCount;
+    return nSeen;
+}
+
+int Downloader::RepackerFileIndex(const char* szName)
+{
+    for (int i = 0; i < REPACKER_FILE_COUNT; ++i)
+        if (ZStrCompare(szName, k_aszRepackerFiles[i]) == 0)
+            return i;
+    return -1;
 }
 
 bool Downloader::IsRepackerFile(const char* szName)
 {
-    for (const char* szFile : k_aszRepackerFiles)
-        if (ZStrCompare(szName, szFile) == 0)
-            return true;
-    return false;
+    return RepackerFileIndex(szName) >= 0;
 }
 
 // ---- workers ----
 
 int Downloader::RunWorkers()
 {
+    // This run queues every pack that is still pending again: packs an earlier run on this
+    // downloader queued, but never handed over (its repacker did not load), go with the set,
+    // or they would be handed twice.
+    m_RepackerLock.Enter();
     m_QueuedPacks.Clear();
+    m_RepackList.Clear();
+    m_RepackerLock.Leave();
     m_nRunStart = ZTimer::Now();
 
     int nFiles = SelectFiles(m_LocalTable, m_RemoteTable);
     m_nFilesToDownload = nFiles;
-    // Repacker files already in place count as seen: only those that need work are counted
-    // again when they are stored or post-processed.
-    m_nRepackerFiles = CountCurrentRepackerFiles();
+    // Repacker files already in place count as seen; storing or post-processing them again
+    // adds nothing.
+    m_nRepackerFilesSeen = CurrentRepackerFiles();
     DownloaderLog("Downloading/updating %d files", nFiles);
     // Files that are current but await post-processing (a pack whose repack failed) need no
     // transfer but still work: only when there is none is there nothing to do.

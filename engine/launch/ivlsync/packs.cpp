@@ -25,14 +25,15 @@ bool Downloader::PostProcessFile(const ZFileRecord& record)
 {
     bool bOk = true;
     m_PostProcessLock.Enter();
-    if (m_nRepackerFiles != REPACKER_FILE_COUNT && IsRepackerFile(record.m_Name.GetData())) {
-        ++m_nRepackerFiles;
-        if (m_nRepackerFiles == REPACKER_FILE_COUNT && !LoadRepacker())
+    int nRepackerFile = RepackerFileIndex(record.m_Name.GetData());
+    if (m_nRepackerFilesSeen != ALL_REPACKER_FILES && nRepackerFile >= 0) {
+        m_nRepackerFilesSeen |= 1u << nRepackerFile;
+        if (m_nRepackerFilesSeen == ALL_REPACKER_FILES && !LoadRepacker())
             bOk = false;
     }
     if (bOk) {
         QueuePackForRepack(record);
-        if (m_nRepackerFiles == REPACKER_FILE_COUNT)
+        if (m_nRepackerFilesSeen == ALL_REPACKER_FILES)
             bOk = RepackQueuedPacks();
     }
     m_PostProcessLock.Leave();
@@ -70,7 +71,11 @@ void Downloader::QueuePackForRepack(const ZFileRecord& record)
     if (!bComplete || !bPending)
         return;
 
-    ZStringBuffer<256> packPath("%s/pack.bin", folder.GetData() + 8);
+    // The repacker names packs inside "_packed": "gfx/pack.bin", or "pack.bin" at its top.
+    ZStringBuffer<256> packPath;
+    const char* szInside = szName + 8;
+    packPath.Assign(szInside, (int)(pLast + 1 - szInside));
+    packPath.Append("pack.bin");
     m_RepackerLock.Enter();
     if (!m_QueuedPacks.Find(packPath)) {
         m_QueuedPacks.Insert(packPath.GetData(), "");

@@ -382,7 +382,7 @@ TEST_F(Http, RawDataStreamStartsAtTheBody)
     ASSERT_EQ(0, SendRequest(socket, "127.0.0.1", "big.bin", false));
     ASSERT_EQ(0, GetHttpHeader(&holder, socket, strStatus));
     int nCode = 77;
-    ZSocketStream stream = GetRawDataStream(socket, &holder, nCode);
+    HttpBodyStream stream = GetRawDataStream(socket, &holder, nCode);
     EXPECT_EQ(0, nCode);
     ASSERT_TRUE(stream.IsOpen());
     std::string body;
@@ -398,7 +398,7 @@ TEST_F(Http, RawDataStreamStartsAtTheBody)
     ASSERT_EQ(0, SendRequest(socket, "127.0.0.1", "missing", false));
     EXPECT_EQ(HTTP_ERR_HEADER, GetHttpHeader(&missing, socket, strStatus));
     nCode = 77;
-    ZSocketStream none = GetRawDataStream(socket, &missing, nCode);
+    HttpBodyStream none = GetRawDataStream(socket, &missing, nCode);
     EXPECT_FALSE(none.IsOpen());
     EXPECT_EQ(77, nCode) << "left as it was";
 }

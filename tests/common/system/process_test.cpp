@@ -3,6 +3,7 @@
 #include "common/system/library.h"
 #include <gtest/gtest.h>
 #include "testhelpers.h"
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -158,6 +159,35 @@ TEST(ProcessTest, CommandLinesLongerThanTheBufferAreRefused)
     EXPECT_FALSE(
         Process::StartWithPipes(sPath.c_str(), sFarTooLong.c_str(), &out, nullptr, nullptr, nullptr, true).IsValid());
     EXPECT_FALSE(out.IsOpen());
+}
+
+// Wine quotes a program path that CreateProcess found at blanks itself, so a child there
+// never shows an unquoted line; Windows passes the line on as it is.
+TEST(ProcessTest, CommandLineQuotesAPathWithBlanks)
+{
+    const struct
+    {
+        const char* szPath;
+        const char* szArguments;
+        const char* szLine;
+    } cases[] = {
+        {"C:\\game\\ivl.exe", "/S 7", "C:\\game\\ivl.exe /S 7"},
+        {"C:\\my game\\ivl.exe", "/S 7 /R \"a=1\" ", "\"C:\\my game\\ivl.exe\" /S 7 /R \"a=1\" "},
+        {"C:\\tab\tgame\\ivl.exe", "", "\"C:\\tab\tgame\\ivl.exe\" "},
+        {"\"C:\\my game\\ivl.exe\"", "x", "\"C:\\my game\\ivl.exe\" x"},
+    };
+    for (const auto& c : cases) {
+        char szLine[Process::MAX_COMMAND_LINE + 1];
+        ASSERT_TRUE(Process::BuildCommandLine(szLine, c.szPath, c.szArguments)) << c.szPath;
+        EXPECT_STREQ(c.szLine, szLine);
+    }
+    // The quotes count against the limit.
+    std::string sPath = "C:\\a b\\x.exe";
+    std::string sFits(Process::MAX_COMMAND_LINE - sPath.size() - 3, 'y');
+    char szLine[Process::MAX_COMMAND_LINE + 1];
+    EXPECT_TRUE(Process::BuildCommandLine(szLine, sPath.c_str(), sFits.c_str()));
+    EXPECT_EQ(strlen(szLine), static_cast<size_t>(Process::MAX_COMMAND_LINE));
+    EXPECT_FALSE(Process::BuildCommandLine(szLine, sPath.c_str(), (sFits + "y").c_str()));
 }
 
 TEST(ProcessTest, ShellStartsADocumentWithItsProgram)

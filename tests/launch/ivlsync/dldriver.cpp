@@ -1,10 +1,12 @@
 // Test driver of the downloader: one download run with a listener that records what it is told.
 //   dldriver.exe --target DIR --lists NAMES --server S [--server S ...] [--threads N] [--quick]
-//                [--quiet] [--runs K] [--bundle NAME [--bundle-only]]
+//                [--quiet] [--runs K] [--bundle NAME [--bundle-only]] [--low-speed BYTES,MS]
 //   dldriver.exe --target DIR --verify [--runs K]
 // With --bundle, each run first installs the bundle NAME whose manifest is the first list
 // ("BUNDLE ok=<0|1>"), as a named download session does, then runs the lists unless
 // --bundle-only. With --verify, each run verifies the installation in DIR instead.
+// --low-speed shortens the HTTP low-speed limit, so that slow servers are cut off within a
+// test's time.
 // Each listener call is printed as one line: "LOG <text>", "ERROR <text>". After each run:
 // "RESULT failed=<0|1>", "CWD restored=<0|1>", "SECONDS <run time>"; at the end
 // "PEAK_MEMORY <bytes>" (peak private bytes of the process). Exit code: 0 when every run
@@ -18,6 +20,7 @@
 #include <cstring>
 
 #include "common/containers/zstringarray.h"
+#include "common/net/http.h"
 #include "common/system/file.h"
 #include "common/system/ztimer.h"
 #include "launch/ivlsync/downloader.h"
@@ -76,7 +79,14 @@ int main(int argc, char** argv)
             nRuns = atoi(argv[++i]);
         else if (!strcmp(argv[i], "--bundle") && bHasValue)
             szBundle = argv[++i];
-        else if (!strcmp(argv[i], "--bundle-only"))
+        else if (!strcmp(argv[i], "--low-speed") && bHasValue) {
+            unsigned nBytes = 0, nMs = 0;
+            if (sscanf(argv[++i], "%u,%u", &nBytes, &nMs) != 2) {
+                fprintf(stderr, "dldriver: --low-speed expects BYTES,MS\n");
+                return 2;
+            }
+            HttpSetLowSpeedLimit(nBytes, nMs);
+        } else if (!strcmp(argv[i], "--bundle-only"))
             bBundleOnly = true;
         else if (!strcmp(argv[i], "--verify"))
             bVerify = true;

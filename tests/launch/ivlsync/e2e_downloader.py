@@ -410,6 +410,27 @@ class DownloaderTest(E2ETest):
                 self.assertFalse(os.path.exists(os.path.join(os.path.dirname(self.base), "evil.txt")))
                 self.assertEqual(self.state(), b"")
 
+    def test_list_names_that_leave_the_cache_are_refused(self):
+        """A list name is a file name in the cache: one that climbs out of it is never fetched
+        and fails the run, for lists and bundle manifests alike. The server would answer it."""
+        names = ["../escaped.txt", "../../escaped.txt", "..\\..\\escaped.txt", "sub/../../escaped.txt"]
+        for name in names:
+            for bundle in (False, True):
+                with self.subTest(name=name, bundle=bundle):
+                    remove_dir(self.target)
+                    srv = self.server({"/" + name: {"file": self.list}})
+                    extra = ["--bundle", "bundle", "--bundle-only"] if bundle else []
+                    run = self.run_driver([srv], *extra, lists=name)
+                    self.assertTrue(run.failed, run.text)
+                    self.assertIn("Refusing list name %s" % name, run.logs)
+                    self.assertIn("Error fetching manifest file" if bundle else "Error fetching info file",
+                                  run.errors)
+                    self.assertEqual(srv.stats()["requests"], {})
+                    cache = os.path.join(self.target, "synccache")
+                    written = os.path.normpath(os.path.join(cache, name.replace("\\", "/")))
+                    self.assertFalse(os.path.exists(written), written)
+                    self.assertFalse(os.path.exists(os.path.join(self.base, "escaped.txt")))
+
     def test_list_fetch(self):
         """Lists are tried 2 x servers + 1 times over the servers in turn; after a list that
         fails, the next is not fetched; a cached list is never requested."""
@@ -595,6 +616,7 @@ class BundleTest(E2ETest):
     def test_bundle_faults(self):
         a, b, c = b"A" * 10000, b"B" * 777, bytes(range(256)) * 40
         bad_c = c[:100] + b"x" + c[101:]
+        noise = os.urandom(6000)
         cases = [
             # name, entries, bundle bytes on server 0 instead, rule on both, ok, requests (s0, s1), log line
             ("wrong checksum on server 0", [("a.dat", a, a), ("b.dat", b, b), ("c.dat", c, c)],
@@ -605,6 +627,10 @@ class BundleTest(E2ETest):
             ("empty manifest", [], None, None, True, (1, 0), "Download bundle success"),
             ("cut short everywhere", [("a.dat", a, a), ("c.dat", c, os.urandom(9000))], None, {"cut": 200},
              False, (2, 2), "Read error on 0th file"),
+            # 500 bytes a second, under the driver's floor of 1 KB a second: each attempt is cut
+            # off within about a second instead of taking the whole bundle's time.
+            ("trickled everywhere", [("r.dat", noise, noise)], None, {"trickle": [50, 0.1]}, False, (2, 2),
+             "Read error on 0th file"),
         ]
         for name, entries, bad, both, ok, counts, line in cases:
             with self.subTest(name):
@@ -617,7 +643,10 @@ class BundleTest(E2ETest):
                 script0 = {"/bundle.bz2": dict(both or {}, **({"file": "bad.bz2"} if bad else {}))}
                 s0 = self.server(script0, root=pub)
                 s1 = self.server({"/bundle.bz2": both} if both else None, root=pub)
-                run = self.run_bundle([s0, s1], "bundle", "--bundle-only", lists=manifest)
+                start = time.monotonic()
+                run = self.run_bundle([s0, s1], "bundle", "--bundle-only", "--low-speed", "1024,1000",
+                                      lists=manifest)
+                self.assertLess(time.monotonic() - start, 30, "the bundle was not cut off in time")
                 self.assertEqual(run.bundle_ok, ok, run.text)
                 self.assertIn(line, run.logs)
                 self.assertEqual((s0.stats()["requests"].get("/bundle.bz2", 0),
@@ -673,35 +702,55 @@ class PackTest(E2ETest):
         shutil.copy(DRIVER, os.path.join(folder, "dldriver.exe"))
         return folder
 
-    def run_from(self, folder, srv):
-        args = ["--target", windows_path(self.target), "--lists", self.dist["uniquefile"], "--server", srv.name]
+    def run_from(self, folder, srv, dist=None):
+        args = ["--target", windows_path(self.target), "--lists", (dist or self.dist)["uniquefile"],
+                "--server", srv.name]
         rc, text = self.wine.run(os.path.join(folder, "dldriver.exe"), *args, timeout=300)
         run = Run(rc, text)
         self.assertIn(run.rc, (0, 1), text)
         return run
 
-    def pack_flags(self):
-        state = self.state()
-        return [int(l.rsplit(b",", 1)[1]) for l in state.splitlines() if l.startswith(b'"_packed/gfx/pack.bin')]
+    def pack_flags(self, folder="gfx"):
+        prefix = b'"_packed/%spack.bin' % (folder.encode() + b"/" if folder else b"")
+        return [int(l.rsplit(b",", 1)[1]) for l in self.state().splitlines() if l.startswith(prefix)]
+
+    def publish_pack(self, folder):
+        """A distribution of the five repacker files and a pack of two parts in that folder of
+        "_packed" ("" for its top), published to a folder of its own: (its folder, its list)."""
+        src = tempfile.mkdtemp(prefix="src-pack-", dir=self.base)
+        pub = tempfile.mkdtemp(prefix="pub-pack-", dir=self.base)
+        self.addCleanup(remove_dir, src)
+        self.addCleanup(remove_dir, pub)
+        for name in REPACKER_FILES:
+            shutil.copy(os.path.join(self.src, name), os.path.join(src, name))
+        write(os.path.join(src, "_packed", folder, "pack.bin"), b"first part " * 100)
+        write(os.path.join(src, "_packed", folder, "pack.bin.2"), b"second part " * 100)
+        return pub, publish(pub, src)
 
     def repacker_log(self, folder):
         path = os.path.join(folder, "texforge.log")
         return read(path).decode("latin-1").replace("\r", "").splitlines() if os.path.exists(path) else []
 
     def test_pack_handed_once_and_marked(self):
-        srv = self.server(root=self.pub)
-        prog = self.program_folder()
-        run = self.run_from(prog, srv)
-        self.assertFalse(run.failed, run.text)
-        for name in REPACKER_FILES:
-            self.assertIn("Copied %s to executable directory" % name, run.logs)
-            self.assertEqual(read(os.path.join(prog, name)), read(os.path.join(self.src, name)))
-        log = self.repacker_log(prog)
-        self.assertEqual([l for l in log if l.startswith("pack ")], ["pack gfx\\pack.bin"], log)
-        self.assertIn("Repack RepackDownloadedFiles packs=1", log)
-        self.assertEqual(log[-1], "Release")
-        self.assertIn("Repack: 1/1", run.logs)
-        self.assertEqual(self.pack_flags(), [1, 1])
+        """A pack is handed by its name inside "_packed", in a folder of it or at its top."""
+        for folder, pack in (("gfx", "gfx\\pack.bin"), ("", "pack.bin")):
+            with self.subTest(folder=folder):
+                remove_dir(self.target)
+                os.makedirs(self.target)
+                pub, dist = (self.pub, self.dist) if folder == "gfx" else self.publish_pack(folder)
+                srv = self.server(root=pub)
+                prog = self.program_folder()
+                run = self.run_from(prog, srv, dist)
+                self.assertFalse(run.failed, run.text)
+                for name in REPACKER_FILES:
+                    self.assertIn("Copied %s to executable directory" % name, run.logs)
+                    self.assertEqual(read(os.path.join(prog, name)), read(os.path.join(self.src, name)))
+                log = self.repacker_log(prog)
+                self.assertEqual([l for l in log if l.startswith("pack ")], ["pack " + pack], log)
+                self.assertIn("Repack RepackDownloadedFiles packs=1", log)
+                self.assertEqual(log[-1], "Release")
+                self.assertIn("Repack: 1/1", run.logs)
+                self.assertEqual(self.pack_flags(folder), [1, 1])
 
     def test_failed_repack_is_retried_without_download(self):
         srv = self.server(root=self.pub)
@@ -719,20 +768,64 @@ class PackTest(E2ETest):
         self.assertEqual(self.pack_flags(), [1, 1])
 
     def test_first_install_through_a_bundle(self):
-        """The repacker files arrive in the bundle itself: it is loaded once they are stored."""
+        """The repacker files arrive in the bundle itself: it is loaded once they are stored,
+        also when some were installed before (the bundle stores those again)."""
         out = subprocess.run([sys.executable, PUBLISH, "--out", self.pub, "--list", "P=" + self.src, "--bundle", "P"],
                              check=True, stdout=subprocess.PIPE)
         dist = json.loads(out.stdout)["lists"]["P"]
+        physx = [n for n in REPACKER_FILES if n.startswith("PhysX")]
+        for installed in ([], physx):
+            with self.subTest(installed=installed):
+                remove_dir(self.target)
+                os.makedirs(self.target)
+                srv = self.server(root=self.pub)
+                prog = self.program_folder()
+                if installed:
+                    part = tempfile.mkdtemp(prefix="src-part-", dir=self.base)
+                    self.addCleanup(remove_dir, part)
+                    for name in installed:
+                        shutil.copy(os.path.join(self.src, name), os.path.join(part, name))
+                    first = self.run_from(prog, srv, publish(self.pub, part, "Part"))
+                    self.assertFalse(first.failed, first.text)
+                    srv.reset()
+                args = ["--target", windows_path(self.target), "--lists", dist["uniquefile"], "--server", srv.name,
+                        "--bundle", dist["bundle"]]
+                rc, text = self.wine.run(os.path.join(prog, "dldriver.exe"), *args, timeout=300)
+                self.assertIn("BUNDLE ok=1", text)
+                self.assertIn("RESULT failed=0", text)
+                self.assertEqual(set(srv.stats()["requests"]),
+                                 {"/" + dist["uniquefile"], "/" + dist["bundle"] + ".bz2"})
+                self.assertEqual([l for l in self.repacker_log(prog) if l.startswith("pack ")], ["pack gfx\\pack.bin"])
+                self.assertEqual(self.pack_flags(), [1, 1])
+
+    def test_pack_queued_by_an_earlier_run_is_handed_once(self):
+        """A bundle without the repacker files queues its pack but cannot hand it over; the run
+        after it on the same downloader brings the repacker files and hands the pack once,
+        even when the repack fails and the pack stays pending."""
+        src = tempfile.mkdtemp(prefix="src-only-pack-", dir=self.base)
+        repacker = tempfile.mkdtemp(prefix="src-repacker-", dir=self.base)
+        self.addCleanup(remove_dir, src)
+        self.addCleanup(remove_dir, repacker)
+        for part in ("pack.bin", "pack.bin.2"):
+            write(os.path.join(src, "_packed", "gfx", part), read(os.path.join(self.src, "_packed", "gfx", part)))
+        for name in REPACKER_FILES:
+            shutil.copy(os.path.join(self.src, name), os.path.join(repacker, name))
+        out = subprocess.run([sys.executable, PUBLISH, "--out", self.pub, "--list", "OnlyPack=" + src, "--bundle",
+                              "OnlyPack", "--list", "Repacker=" + repacker], check=True, stdout=subprocess.PIPE)
+        lists = json.loads(out.stdout)["lists"]
         srv = self.server(root=self.pub)
         prog = self.program_folder()
-        args = ["--target", windows_path(self.target), "--lists", dist["uniquefile"], "--server", srv.name,
-                "--bundle", dist["bundle"]]
+        write(os.path.join(prog, "texforge.ctl"), b"fail gfx\\pack.bin\n")
+        args = ["--target", windows_path(self.target), "--server", srv.name, "--threads", "1",
+                "--lists", lists["OnlyPack"]["uniquefile"] + "," + lists["Repacker"]["uniquefile"],
+                "--bundle", lists["OnlyPack"]["bundle"]]
         rc, text = self.wine.run(os.path.join(prog, "dldriver.exe"), *args, timeout=300)
+        run = Run(rc, text)
         self.assertIn("BUNDLE ok=1", text)
-        self.assertIn("RESULT failed=0", text)
-        self.assertEqual(set(srv.stats()["requests"]), {"/" + dist["uniquefile"], "/" + dist["bundle"] + ".bz2"})
-        self.assertEqual([l for l in self.repacker_log(prog) if l.startswith("pack ")], ["pack gfx\\pack.bin"])
-        self.assertEqual(self.pack_flags(), [1, 1])
+        self.assertEqual([l for l in self.repacker_log(prog) if l.startswith("pack ")], ["pack gfx\\pack.bin"],
+                         self.repacker_log(prog))
+        self.assertIn("Repack: 1/1", run.logs)
+        self.assertEqual(self.pack_flags(), [0, 0])
 
     def test_running_from_the_target_copies_nothing(self):
         srv = self.server(root=self.pub)
