@@ -12,7 +12,6 @@ file from the private prefix.
 """
 import argparse
 import contextlib
-import fcntl
 import json
 import os
 import shutil
@@ -26,7 +25,7 @@ TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(TOP, "tools"))
 sys.path.insert(0, os.path.join(TOP, "tests", "lib"))
 import flashclient as fc  # noqa: E402
-from winetest import (host_pids, in_prefix, port_open, remove_dir, scratch_dir, wait_for,  # noqa: E402
+from winetest import (host_pids, in_prefix, port_open, remove_dir, run_isolated, scratch_dir, wait_for,  # noqa: E402
                       windows_path, wine_command)
 
 HOST = "127.0.0.1"
@@ -35,7 +34,6 @@ PRIVATE = None  # the private build folder: its wineprefix and wine-state
 ROOT = None     # the install root the private registry names
 INSTALL = None  # ROOT/live
 MISSING_DLL = "d3dx9_43.dll"
-NETNS_MARK = "IVL_E2E_SESSIONS_NETNS"
 
 CHECKING = (fc.STATUS_PROGRESS, "0.1", "Checking DirectX")
 STARTED = (fc.STATUS_PROGRESS, "1", "Started")
@@ -715,17 +713,9 @@ def main():
     ARGS, rest = ap.parse_known_args()
     for name in ("build", "exe", "recorder", "dxsetup", "boxcloser"):
         setattr(ARGS, name, os.path.abspath(getattr(ARGS, name)))
-    # The program's ports are fixed: the run goes into a network namespace of its own, with the
-    # private prefix's Wine server started inside it. Where none can be made, other runs on this
-    # machine are kept off the ports by the shared lock.
-    if os.environ.get(NETNS_MARK) == "1":
-        subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
-    elif subprocess.run(["unshare", "-n", "true"], stderr=subprocess.DEVNULL).returncode == 0:
-        return subprocess.call(["unshare", "-n", sys.executable] + sys.argv,
-                               env=dict(os.environ, **{NETNS_MARK: "1"}))
-    else:
-        lock = open("/tmp/ivlsync-ports.lock", "w")
-        fcntl.flock(lock, fcntl.LOCK_EX)
+    # The program's ports are fixed: the run goes into a namespace of its own (network, /tmp,
+    # processes), where the private prefix's services start; else it holds the ports' lock.
+    run_isolated(ARGS.build)
     PRIVATE = scratch_dir(ARGS.build, "sessions-prefix")
     ROOT = os.path.join(PRIVATE, "root")
     INSTALL = os.path.join(ROOT, "live")
