@@ -1,19 +1,26 @@
 #!/usr/bin/env python3
 """End to end: the real ivlsync.exe's window under Wine, read through the Win32 API by the
 probe tool (ivlsyncprobe.exe): caption, controls and their places, the server lines, the
-start-up lines in the log control, the minimised start, and closing.
+start-up lines in the log control, the minimised start, closing, and the menu's verification
+of a folder downloaded from tools/fileserver.py.
 
     e2e_ivlsync_window.py --build BUILD --exe PATH --probe PATH [unittest arguments]
 """
 import argparse
+import json
 import os
 import subprocess
 import sys
+import tempfile
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
+TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(TOP, "tests", "lib"))
+sys.path.insert(0, os.path.join(TOP, "tools"))
+import flashclient as fc  # noqa: E402
 import syncdriver  # noqa: E402
-from winetest import run_isolated, run_tests_with_services, wait_for, windows_path, wine_command  # noqa: E402
+from fileservers import FileServer  # noqa: E402
+from winetest import remove_dir, run_isolated, run_tests_with_services, wait_for, windows_path, wine_command  # noqa: E402
 
 BUILD = None
 EXE = None
@@ -113,6 +120,81 @@ class Window(unittest.TestCase):
         restored = probe("--restore")
         self.assertEqual(field(restored, "iconic"), ["0"])
         self.assertTrue(field(restored, "log")[0].startswith("testing_access\\naccess_ok\\n"), restored)
+
+
+class MenuVerify(unittest.TestCase):
+    """The menu's verify command (40001) checks the install root's "live" folder."""
+    FILES = {"readme.txt": b"hello\r\n", "data/a.bin": bytes(range(256)) * 4, "data/b.bin": b"b" * 3000}
+
+    def setUp(self):
+        self.run_ = syncdriver.SyncProgram(BUILD, EXE, prefix="e2e_ivlsync_window_")
+        self.addCleanup(self.run_.cleanup)
+        self.addCleanup(syncdriver.set_install_root, BUILD, None)
+        syncdriver.set_install_root(BUILD, windows_path(os.path.join(self.run_.folder, "install")))
+        self.live = os.path.join(self.run_.folder, "install", "live")
+        self.state_path = os.path.join(self.live, "synccache", "currentfiles.txt")
+        self.run_.start_serving("/m", "/l", "en")
+
+    def menu_verify(self, last):
+        """Chooses the menu item; once the log holds the line that ends a run, the lines that
+        run wrote."""
+        before = len(self.run_.log().splitlines())
+        self.assertEqual(probe("--menu", "40001"), [])
+        new = lambda: self.run_.log().splitlines()[before:]  # noqa: E731
+        self.assertTrue(wait_for(lambda: last in new(), 60), new())
+        lines = new()
+        return lines[lines.index("Loading file list..."):] if "Loading file list..." in lines else lines
+
+    def download(self):
+        work = tempfile.mkdtemp(prefix="e2e_window_dist_")
+        self.addCleanup(remove_dir, work)
+        source, served = os.path.join(work, "source"), os.path.join(work, "served")
+        for name, data in self.FILES.items():
+            os.makedirs(os.path.dirname(os.path.join(source, name)), exist_ok=True)
+            with open(os.path.join(source, name), "wb") as f:
+                f.write(data)
+        summary = json.loads(subprocess.run([sys.executable, os.path.join(TOP, "tools", "publish.py"), "--out",
+                                             served, "--list", "game=" + source, "--compress", "never"],
+                                            check=True, stdout=subprocess.PIPE).stdout)
+        server = FileServer(served)
+        self.addCleanup(server.stop)
+        with fc.FlashClient(timeout=60) as c:
+            got = c.run(fc.CMD_DOWNLOAD, 5, "live", "", summary["lists"]["game"]["uniquefile"], "false", server.name)
+        self.assertEqual([m.code for m in got[-2:]], [fc.STATUS_FINISHED, fc.STATUS_SESSIONREMOVED], got)
+
+    def test_changed_file_is_dropped_from_the_state(self):
+        self.download()
+        with open(self.state_path, "rb") as f:
+            state = f.read()
+        with open(os.path.join(self.live, "data", "b.bin"), "r+b") as f:
+            f.write(b"c")  # one changed byte
+        folder = windows_path(self.live) + "\\"
+        first = ["Loading file list...", "Checking directory " + folder, "Verifying 3 files. This may take a while...",
+                 "data/b.bin failed (checksum error)", "3 files checked. 1 of them failed"]
+        self.assertEqual(self.menu_verify(first[-1]), first)
+        with open(self.state_path, "rb") as f:
+            after = f.read()
+        self.assertEqual(after, b"".join(line + b"\r\n" for line in state.split(b"\r\n")
+                                         if line and not line.startswith(b'"data/b.bin"')))
+        # The same lines in the window's log control.
+        self.assertIn("\\n".join(first), field(probe(), "log")[0])
+
+        # A second run: the first let its mutex go, and a table that passes is not written again.
+        second = ["Loading file list...", "Checking directory " + folder, "Verifying 2 files. This may take a while...",
+                  "2 files checked. 0 of them failed"]
+        os.utime(self.state_path, (0, 0))
+        self.assertEqual(self.menu_verify(second[-1]), second)
+        with open(self.state_path, "rb") as f:
+            self.assertEqual(f.read(), after)
+        self.assertEqual(os.stat(self.state_path).st_mtime, 0)
+
+    def test_without_installed_state_the_error_shows_the_window(self):
+        self.assertEqual(field(probe(), "iconic"), ["1"])
+        lines = ["Loading file list...", "Checking directory %s\\" % windows_path(self.live),
+                 "Couldnt read currentfiles.txt"]
+        self.assertEqual(self.menu_verify(lines[-1]), lines)
+        self.assertTrue(wait_for(lambda: field(probe(), "iconic") == ["0"], 30), "the error left the window minimised")
+        self.assertFalse(os.path.exists(self.state_path))
 
 
 def main():

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
-"""End to end: the sessions of the real ivlsync.exe under Wine: the run command (CMD_RUN_IVL) and
+"""End to end: the sessions of the real ivlsync.exe under Wine: the run command (CMD_RUN_IVL),
 the downloads (CMD_DOWNLOAD, CMD_DOWNLOADNAMED) from tools/fileserver.py serving a distribution
-made by tools/publish.py. The program runs in a Wine prefix of this test's own, whose registry
-names a scratch install root; the game
+made by tools/publish.py, and the verification of what they installed (CMD_VERIFY). The program
+runs in a Wine prefix of this test's own, whose registry names a scratch install root; the game
 launcher is the recorder stand-in copied there as "ivl.exe", the DirectX setup the dxsetup
 stand-in. Wine's d3dx libraries are builtin: a DirectX library is made missing by deleting its
 file from the private prefix.
@@ -385,10 +385,18 @@ class Download(unittest.TestCase):
         for name, data in cls.files.items():
             with open(os.path.join(source, *name.split("/")), "wb") as f:
                 f.write(data)
+        # Image packs of the three formats that need a repacked companion (one of them has it)
+        # and of one that needs none; without the repacker files no repack runs.
+        packs = os.path.join(cls.work, "packs")
+        for name in ("bmp(1)/pack.bin", "HDR(3)/pack.bin", "tga(2)/pack.bin", "tga(2)/repack.bin", "dds(1)/pack.bin"):
+            os.makedirs(os.path.join(packs, "_packed", os.path.dirname(name)), exist_ok=True)
+            with open(os.path.join(packs, "_packed", name), "wb") as f:
+                f.write(name.encode() * 50)
         cls.served = os.path.join(cls.work, "served")
         out = subprocess.run([sys.executable, os.path.join(TOP, "tools", "publish.py"), "--out", cls.served,
                               "--list", "game=" + source, "--list", "bundled=" + source, "--bundle", "bundled",
-                              "--list", "broken=" + source, "--bundle", "broken", "--compress", "never"],
+                              "--list", "broken=" + source, "--bundle", "broken", "--list", "packs=" + packs,
+                              "--compress", "never"],
                              check=True, stdout=subprocess.PIPE).stdout
         cls.summary = json.loads(out)
         big = cls.summary["lists"]["game"]["files"]["data/big.bin"]["text"]
@@ -594,6 +602,68 @@ class Download(unittest.TestCase):
             c.send(fc.CMD_VERIFY, self.session + 3, dist, "live")
             self.assertEqual(self.collect(c, self.session + 3)[-2:], [(fc.STATUS_FINISHED,), (fc.STATUS_SESSIONREMOVED,)])
 
+    def install(self, name, list_id):
+        """Downloads the list into ROOT/dl/name with session self.session; (the folder, the path
+        of its installed state, that state)."""
+        folder = os.path.join(ROOT, "dl", name)
+        with self.client() as c:
+            c.send(fc.CMD_DOWNLOAD, self.session, "dl\\" + name, "", self.summary["lists"][list_id]["uniquefile"],
+                   "false", self.url)
+            self.assertEqual(self.collect(c, self.session)[-2:], [(fc.STATUS_FINISHED,), (fc.STATUS_SESSIONREMOVED,)])
+        state_path = os.path.join(folder, "synccache", "currentfiles.txt")
+        with open(state_path, "rb") as f:
+            return folder, state_path, f.read()
+
+    def test_verify_finds_packs_without_their_companion(self):
+        dist = "dl\\packs"
+        _, state_path, state = self.install("packs", "packs")
+        with self.client() as c:
+            c.send(fc.CMD_VERIFY, self.session + 1, dist, "live")
+            got = self.collect(c, self.session + 1)
+        self.assertEqual(got[-2][0], fc.ERR_FAILED, got)
+        log = self.sync.log()
+        self.assertIn("Verifying 5 files. This may take a while...\r\n", log)
+        failing = ["_packed/HDR(3)/pack.bin", "_packed/bmp(1)/pack.bin"]
+        for name in failing:
+            self.assertIn(name + " failed (repack.bin doesn't exist)\r\n", log)
+        self.assertIn("5 files checked. 2 of them failed\r\n", log)
+        with open(state_path, "rb") as f:
+            after = f.read()
+        kept = [line for line in state.split(b"\r\n") if line and not any(line.startswith(b'"%s"' % n.encode())
+                                                                        for n in failing)]
+        self.assertEqual(len(kept), 3)
+        self.assertEqual(after, b"".join(line + b"\r\n" for line in kept))
+
+    def test_cancelled_verify_ends_with_stopped_and_removal(self):
+        """The verification is held in its first log line: the program opens its log anew for
+        every line, and here the log is a FIFO whose pipe this test keeps full until the cancel
+        has been answered."""
+        folder, state_path, state = self.install("vcancel", "game")
+        for name in self.files:
+            with open(os.path.join(folder, *name.split("/")), "r+b") as f:
+                f.write(b"\xfe")  # a check that ran would drop every record
+        sid = self.session + 1
+        accepted = "Accepted connection on flash-connection port"
+        connections = self.sync.log().count(accepted)
+        with self.client() as c:
+            # the connection's own line is written before the hold, or its commands would wait
+            self.assertTrue(wait_for(lambda: self.sync.log().count(accepted) > connections, 30))
+            with LogHold(os.path.join(self.sync.folder, "ivlsync.log")) as hold:
+                c.send(fc.CMD_VERIFY, sid, "dl\\vcancel", "live")
+                got = [c.read().tuple()]
+                c.send(fc.CMD_CANCEL, sid)
+                got.append(c.read().tuple())
+                hold.release()
+                got += [(m[0], sid) + m[1:] for m in self.collect(c, sid)]
+                self.assertTrue(wait_for(lambda: "Verification canceled\r\n" in hold.text(), 30), hold.text())
+                lines = hold.text()
+        # nothing after the removal: collect() listened for that
+        self.assertEqual(got, [(fc.ERR_OK, sid), (fc.STATUS_STOPPED, sid), (fc.STATUS_SESSIONREMOVED, sid)])
+        self.assertEqual(lines.splitlines(), ["Loading file list...", "Checking directory %s\\" % windows_path(folder),
+                                              "Verifying 3 files. This may take a while...", "Verification canceled"])
+        with open(state_path, "rb") as f:
+            self.assertEqual(f.read(), state)
+
     def read_until(self, c, got, sid, code=fc.STATUS_SESSIONREMOVED):
         """Reads until session sid sends a message with that code (by default its removal);
         each session's messages go to got[session]."""
@@ -685,6 +755,51 @@ def relaunched():
         except OSError:
             continue
     return found
+
+
+class LogHold:
+    """Puts a FIFO in the place of a log file that its writer opens for every line, with the pipe
+    full: each writer waits in its next line until release(). The FIFO stays open here for
+    reading and writing, so no open of it ever waits for the other end. On leaving, the log file
+    comes back with what was written meanwhile appended."""
+    FILL = b"\0" * 4096  # NULs, which no log line holds
+
+    def __init__(self, path):
+        self.path = path
+        self.saved = path + ".held"
+        self.got = b""
+
+    def __enter__(self):
+        os.replace(self.path, self.saved)
+        os.mkfifo(self.path)
+        self.fd = os.open(self.path, os.O_RDWR | os.O_NONBLOCK)
+        try:
+            while True:
+                os.write(self.fd, self.FILL)
+        except BlockingIOError:
+            pass
+        return self
+
+    def _drain(self):
+        try:
+            while True:
+                self.got += os.read(self.fd, 65536)
+        except BlockingIOError:
+            pass
+
+    def release(self):
+        self._drain()
+
+    def text(self):
+        self._drain()
+        return self.got.replace(b"\0", b"").decode("latin-1")
+
+    def __exit__(self, *exc):
+        os.replace(self.saved, self.path)
+        text = self.text()  # also lets go a writer that still waits
+        os.close(self.fd)
+        with open(self.path, "ab") as f:
+            f.write(text.encode("latin-1"))
 
 
 def remove_file(path):

@@ -1,9 +1,10 @@
 // Test tool: finds the sync program's window by its caption and prints, one item a line,
 // what the end-to-end tests check through the Win32 API: caption, state, child controls and
 // the text of the log control (UTF-8), and the menu where the system lets another process read it.
-//   ivlsyncprobe.exe [--restore] [--click ID] [caption]   exit code 1 when no such window exists
+//   ivlsyncprobe.exe [--restore] [--click ID | --menu ID] [caption]   exit code 1 when no such window exists
 // --restore first restores a minimised window; --click presses the button with that id (as a
-// click would: the command is posted to the dialog).
+// click would: the command is posted to the dialog); --menu posts the command of the menu item
+// with that id, as choosing it would (Wine cannot open another process's menu).
 #include "common/system/zwin.h"
 #include <cstdio>
 #include <cstdlib>
@@ -89,11 +90,14 @@ int main(int argc, char** argv)
     wchar_t szCaption[256] = L"I&V sync";
     bool bRestore = false;
     int nClick = 0;
+    int nMenu = 0;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--restore") == 0)
             bRestore = true;
         else if (strcmp(argv[i], "--click") == 0 && i + 1 < argc)
             nClick = atoi(argv[++i]);
+        else if (strcmp(argv[i], "--menu") == 0 && i + 1 < argc)
+            nMenu = atoi(argv[++i]);
         else
             MultiByteToWideChar(CP_UTF8, 0, argv[i], -1, szCaption, 256);
     }
@@ -109,6 +113,10 @@ int main(int argc, char** argv)
         if (!hButton)
             return 1;
         PostMessageW(hWnd, WM_COMMAND, MAKEWPARAM(nClick, BN_CLICKED), reinterpret_cast<LPARAM>(hButton));
+        return 0;
+    }
+    if (nMenu) {
+        PostMessageW(hWnd, WM_COMMAND, MAKEWPARAM(nMenu, 0), 0);
         return 0;
     }
     printf("caption %s\n", Text(hWnd).c_str());
