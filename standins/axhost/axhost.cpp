@@ -8,8 +8,9 @@
 //   axhost --out FILE [--flash-id ID] COMMAND...
 //
 // Commands: create | cwd | version | init A1..A7 | init6 A1..A6 | wait-flash N SECS | pump MS |
-//           reset | release | threads SECS
-// (threads: waits until no thread that started in the plug-in's DLL is left.)
+//           reset | release | threads SECS | canunload | freeunused
+// (threads: waits until no thread that started in the plug-in's DLL is left; canunload: the
+// DLL's DllCanUnloadNow; freeunused: CoFreeUnusedLibraries, then whether the DLL is loaded.)
 #include <windows.h>
 #include <ole2.h>
 #include <ocidl.h>
@@ -400,6 +401,17 @@ int main(int argc, char** argv)
                 nLeft = PluginThreads();
             }
             Out("threads plugin=%d", nLeft);
+        } else if (command == "canunload") {
+            typedef HRESULT(STDAPICALLTYPE * CanUnloadNow)();
+            HMODULE hDll = GetModuleHandleA("npvostxlive.dll");
+            auto pfnCanUnload = hDll ? (CanUnloadNow)(void*)GetProcAddress(hDll, "DllCanUnloadNow") : nullptr;
+            if (pfnCanUnload)
+                Out("canunload 0x%08lx", (unsigned long)pfnCanUnload());
+            else
+                Out("canunload unloaded");
+        } else if (command == "freeunused") {
+            CoFreeUnusedLibraries();
+            Out("freeunused loaded=%d", GetModuleHandleA("npvostxlive.dll") != nullptr);
         } else {
             Out("bad command %s", command.c_str());
             return 2;

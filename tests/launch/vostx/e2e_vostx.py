@@ -749,15 +749,19 @@ class ActiveX(ServedDistribution):
 
     def test_release_and_reset_during_a_run(self):
         # The page goes away (or resets the control) while the install thread waits for its file
-        # table: the thread ends on its own, nothing is left running and nothing crashes.
+        # table: the thread ends on its own, nothing is left running and nothing crashes. COM
+        # must not unload the DLL under the running thread, and may once it has ended.
         for step in ("release", "reset"):
             with self.subTest(step=step):
                 close_sync()
                 commands = ["create", "init", *self.init_args(root="roots-slow.xml"), step]
                 if step == "reset":
                     commands += ["pump", "100", "release"]
-                lines = axhost(self.tmp, *commands, "threads", "60", "pump", "500")
-                self.assertEqual("threads plugin=0", lines[-1], lines)
+                lines = axhost(self.tmp, *commands, "canunload", "freeunused", "threads", "60", "canunload",
+                               "freeunused", "pump", "500")
+                ends = [l for l in lines if l.startswith(("canunload", "freeunused", "threads"))]
+                self.assertEqual(["canunload 0x00000001", "freeunused loaded=1", "threads plugin=0",
+                                  "canunload 0x00000000", "freeunused loaded=0"], ends, lines)
         close_sync()
 
 
