@@ -690,6 +690,9 @@ class ActiveX(ServedDistribution):
                          "\\Implemented Categories\\" + CAT_SCRIPTING,
                          "\\Implemented Categories\\" + CAT_INITIALIZING]:
             self.assertIn(expected, text)
+        # The toolbox picture: the key names bitmap 1 of the DLL, and a container can load it.
+        self.assertIn("\\ToolboxBitmap32\n    (Default)    REG_SZ    %s, 1\n" % windows_path(DLL), text)
+        self.assertEqual(["toolbox 1 16x16"], axhost(self.tmp, "toolbox"))
         self.assertEqual(0, reg_query("HKCR\\TypeLib\\" + LIBID + "\\1.0")[0])
         rc, text = reg_query("HKCR\\Component Categories\\" + CAT_SCRIPTING)
         self.assertIn("409    REG_SZ    Controls safely scriptable!", text)
