@@ -631,6 +631,34 @@ class Npapi(ServedDistribution):
         self.assertEqual("threads extra=0", lines[-2])
         close_sync()
 
+    def test_no_call_reaches_a_destroyed_instance(self):
+        # A browser that called NPP_New twice on the instance, with the run started before or
+        # after that, then destroyed it while the run waits for its table; and one that scripts
+        # the object it kept after NPP_Destroy, which starts no run at all.
+        close_sync()
+        slow = ["invoke", "InitVostX", *self.init_args(root="roots-slow.xml")]
+        renew = ["new-again", "messagebox", "30"]
+        late_dist = self.dist + "late"
+        self.addCleanup(shutil.rmtree, os.path.join(ivl_folder(), late_dist), True)
+        cases = [
+            ("run, then a second NPP_New", slow + renew + ["destroy"], True),
+            ("second NPP_New, then run", renew + slow + ["destroy"], True),
+            ("object kept after NPP_Destroy", ["destroy", "invoke", "InitVostX", *self.init_args(dist=late_dist)],
+             False),
+        ]
+        for name, steps, started in cases:
+            with self.subTest(name):
+                lines = npapi(self.tmp, "init", "entry", "new", "object", *steps, "threads", "90", "pump", "500",
+                              "release", "shutdown")
+                after = lines[lines.index("destroy 0"):]
+                self.assertFalse([l for l in after if l.startswith(("flash ", "page "))], lines)
+                self.assertIn("threads extra=0", lines)
+                invoked = "invoke InitVostX true void exception=" if started else \
+                    "invoke InitVostX false void exception=exception during invocation"
+                self.assertIn(invoked, lines)
+                self.assertFalse(os.path.exists(os.path.join(ivl_folder(), late_dist)))
+        close_sync()
+
 
 CLSID = "{DA9D2FD4-0933-4430-BF36-6B70B42DA387}"
 LIBID = "{A7BF4F67-0A74-47D0-AE3A-77DC9025C4AF}"
