@@ -4,11 +4,12 @@ a page that records its calls), against tools/fileserver.py serving a published 
 distribution that holds the real ivlsync.exe and its language file.
 
 The sync program's ports (50009/50010) are fixed, and other build trees on this machine run
-their copies on them: the script runs itself in a private network namespace (unshare -n, lo up)
-with a Wine prefix of its own whose services start inside it, so the close commands of the
-sequence and of the test reach only this run's programs. The install root is written to that
-prefix's registry. Every ivlsync.exe the sequence starts is closed by the test (its close
-command, else by pid); the private prefix is removed at the end.
+their copies on them: the script runs itself under tools/netns-run (private namespaces, or the
+machine-wide port lock where none can be made), with a Wine prefix of its own whose services
+start inside the run, so the close commands of the sequence and of the test reach only this
+run's programs. The install root is written to that prefix's registry. Every ivlsync.exe the
+sequence starts is closed by the test (its close command, else by pid); the private prefix is
+removed at the end.
 
     e2e_vostx.py --build BUILD --host vostxcorehost.exe --holder mutexholder.exe
                          --ivlsync ivlsync.exe [unittest arguments]
@@ -33,7 +34,7 @@ TOP = os.path.abspath(os.path.join(HERE, "..", "..", ".."))
 sys.path.insert(0, os.path.join(TOP, "tests", "lib"))
 sys.path.insert(0, os.path.join(TOP, "tools"))
 import flashclient as fc  # noqa: E402
-from winetest import (host_pids, in_prefix, run_tests_with_services, wait_for,  # noqa: E402
+from winetest import (host_pids, in_prefix, run_isolated, run_tests_with_services, wait_for,  # noqa: E402
                       windows_path, wine_command)
 
 BUILD = HOST = HOLDER = IVLSYNC = NPHOST = DLL = AXHOST = None  # BUILD: the private tree that holds the prefix
@@ -803,10 +804,6 @@ class VostxWork:
 
 def main():
     global BUILD, HOST, HOLDER, IVLSYNC, NPHOST, DLL, AXHOST
-    if os.environ.get("IVL_VOSTX_NETNS") != "1":
-        env = dict(os.environ, IVL_VOSTX_NETNS="1")
-        return subprocess.call(["unshare", "-n", sys.executable, os.path.abspath(__file__)] + sys.argv[1:], env=env)
-    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
     ap = argparse.ArgumentParser()
     ap.add_argument("--build", required=True)
     ap.add_argument("--host", required=True)
@@ -820,7 +817,8 @@ def main():
     NPHOST, DLL = os.path.abspath(args.npapihost), os.path.abspath(args.dll)
     tree = os.path.abspath(args.build)
     HOST, HOLDER, IVLSYNC = (os.path.abspath(p) for p in (args.host, args.holder, args.ivlsync))
-    # A prefix of our own, so that its wineserver and Xvfb start inside this namespace.
+    run_isolated(tree)
+    # A prefix of our own, so that its wineserver and Xvfb start inside the isolated run.
     BUILD = tempfile.mkdtemp(prefix="e2e_vostx_prefix_", dir=tree)
     try:
         shutil.copy(os.path.join(tree, "wine-arch"), BUILD)
