@@ -8,8 +8,10 @@
 //   axhost --out FILE [--flash-id ID] COMMAND...
 //
 // Commands: create | cwd | version | init A1..A7 | init6 A1..A6 | wait-flash N SECS | pump MS |
-//           reset | release | threads SECS
-// (threads: waits until no thread that started in the plug-in's DLL is left.)
+//           reset | release | threads SECS | canunload | freeunused | toolbox
+// (threads: waits until no thread that started in the plug-in's DLL is left; canunload: the
+// DLL's DllCanUnloadNow; freeunused: CoFreeUnusedLibraries, then whether the DLL is loaded;
+// toolbox: the bitmap that the class's ToolboxBitmap32 key names, loaded as a container does.)
 #include <windows.h>
 #include <ole2.h>
 #include <ocidl.h>
@@ -295,6 +297,37 @@ int PluginThreads()
     return nCount;
 }
 
+// "toolbox ID WIDTHxHEIGHT" for the bitmap "<module>, <id>" of the class's ToolboxBitmap32 key.
+std::string ToolboxBitmap()
+{
+    wchar_t szClsid[64];
+    StringFromGUID2(CLSID_VostxCtrl, szClsid, 64);
+    std::wstring key = std::wstring(L"CLSID\\") + szClsid + L"\\ToolboxBitmap32";
+    wchar_t szValue[MAX_PATH + 16] = L"";
+    LONG nSize = sizeof(szValue);
+    if (RegQueryValueW(HKEY_CLASSES_ROOT, key.c_str(), szValue, &nSize) != ERROR_SUCCESS)
+        return "toolbox no key";
+    std::wstring value = szValue;
+    size_t nComma = value.rfind(L',');
+    if (nComma == std::wstring::npos)
+        return "toolbox no id in " + Narrow(szValue);
+    int nId = _wtoi(value.c_str() + nComma + 1);
+    HMODULE hModule = LoadLibraryExW(value.substr(0, nComma).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (!hModule)
+        return "toolbox no module " + Narrow(szValue);
+    HBITMAP hBitmap = LoadBitmapW(hModule, MAKEINTRESOURCEW(nId));
+    BITMAP info;
+    char sz[64];
+    if (hBitmap && GetObjectW(hBitmap, sizeof(info), &info) == sizeof(info))
+        snprintf(sz, sizeof(sz), "toolbox %d %ldx%ld", nId, (long)info.bmWidth, (long)info.bmHeight);
+    else
+        snprintf(sz, sizeof(sz), "toolbox %d no bitmap", nId);
+    if (hBitmap)
+        DeleteObject(hBitmap);
+    FreeLibrary(hModule);
+    return sz;
+}
+
 HRESULT CallControl(IDispatch* pControl, const wchar_t* szName, std::vector<std::string>& args, VARIANT* pResult)
 {
     LPOLESTR pName = const_cast<LPOLESTR>(szName);
@@ -400,6 +433,19 @@ int main(int argc, char** argv)
                 nLeft = PluginThreads();
             }
             Out("threads plugin=%d", nLeft);
+        } else if (command == "canunload") {
+            typedef HRESULT(STDAPICALLTYPE * CanUnloadNow)();
+            HMODULE hDll = GetModuleHandleA("npvostxlive.dll");
+            auto pfnCanUnload = hDll ? (CanUnloadNow)(void*)GetProcAddress(hDll, "DllCanUnloadNow") : nullptr;
+            if (pfnCanUnload)
+                Out("canunload 0x%08lx", (unsigned long)pfnCanUnload());
+            else
+                Out("canunload unloaded");
+        } else if (command == "toolbox") {
+            Out("%s", ToolboxBitmap().c_str());
+        } else if (command == "freeunused") {
+            CoFreeUnusedLibraries();
+            Out("freeunused loaded=%d", GetModuleHandleA("npvostxlive.dll") != nullptr);
         } else {
             Out("bad command %s", command.c_str());
             return 2;

@@ -727,7 +727,8 @@ extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid,
 
 extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow()
 {
-    return s_nObjects == 0 && s_nLocks == 0 ? S_OK : S_FALSE;
+    // A released or reset control may leave its core's install thread running in this DLL.
+    return s_nObjects == 0 && s_nLocks == 0 && VostxCore::GetInUseCount() == 0 ? S_OK : S_FALSE;
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllRegisterServer()

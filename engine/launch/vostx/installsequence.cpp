@@ -67,13 +67,16 @@ bool VostxCore::Init(const char* szDistribution, const char* szInstalledVersion,
     pArgs->m_pCore = this;
     pArgs->m_pThreadData = CreateThreadData();
 
-    // The thread's own reference keeps the core until the thread has ended.
+    // The thread's own reference keeps the core until the thread has ended; the thread also
+    // counts as live by itself, since it runs on after it has dropped the core.
     AddRef();
+    InterlockedIncrement(&s_nInUse);
     ZThread thread = ZThread::Create(&VostxCore::InitThread, pArgs);
     if (!thread.IsValid()) {
         // No OnThreadEnd here: it belongs to the install thread's apartment, not the caller's;
         // the small thread-data block is left behind on this rare path.
         delete pArgs;
+        InterlockedDecrement(&s_nInUse);
         Release();
         return false;
     }
@@ -87,18 +90,17 @@ int32_t VostxCore::InitThread(void* pArgument)
     ZThread::Current().SetName("Vostx_init");
     pCore->OnThreadStart();
     void* pThreadData = pArgs->m_pThreadData;
-    if (!pCore->m_InitLock.TryEnter()) {
-        pCore->OnThreadEnd(pThreadData);
-        delete pArgs;
-        pCore->Release();
-        return 0;
+    bool bResult = false;
+    if (pCore->m_InitLock.TryEnter()) {
+        bResult = pCore->InitSequence(*pArgs);
+        pCore->m_bInitialized = bResult;
+        pCore->m_InitLock.Leave();
     }
-    bool bResult = pCore->InitSequence(*pArgs);
-    pCore->m_bInitialized = bResult;
     delete pArgs;
-    pCore->m_InitLock.Leave();
     pCore->OnThreadEnd(pThreadData);
     pCore->Release();
+    // Last: from here on only the return path is left.
+    InterlockedDecrement(&s_nInUse);
     return bResult ? 1 : 0;
 }
 

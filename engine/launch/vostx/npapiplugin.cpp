@@ -68,14 +68,16 @@ unsigned AddLive(NPP instance)
     return nSerial;
 }
 
+// Every entry of the instance: a browser that called NPP_New on it twice made two, and the
+// destroyed instance must take neither's calls.
 void RemoveLive(NPP instance)
 {
     LiveLock().Enter();
-    for (int i = 0; i < s_nLive; ++i) {
-        if (s_pLive[i].m_Instance == instance) {
+    for (int i = 0; i < s_nLive;) {
+        if (s_pLive[i].m_Instance == instance)
             s_pLive[i] = s_pLive[--s_nLive];
-            break;
-        }
+        else
+            ++i;
     }
     LiveLock().Leave();
 }
@@ -205,13 +207,15 @@ void VostxNpapiCore::Queue(const char* szMethod, const char* szText, float fValu
         delete pArgs;
 }
 
-// The object the page scripts: the NPAPI header, then our fields.
+// The object the page scripts: the NPAPI header, then our fields. The browser may keep it after
+// NPP_Destroy, so it carries the serial of the instance data it was made for.
 struct ScriptableObject
 {
     NPObject m_Header;
     uint32_t m_nReserved;
     VostxNpapiCore* m_pCore;
     NPP m_Instance;
+    unsigned m_nSerial;
 };
 
 NPObject* NP_CALLBACK ObjectAllocate(NPP instance, NPClass* pClass)
@@ -259,6 +263,11 @@ bool InvokeInitVostX(ScriptableObject* pObject, const NPVariant* pArgs, uint32_t
         s_pBrowser->setexception(&pObject->m_Header, "InitVostX: invalid number of parameters (expected 7)");
         return false;
     }
+    // A destroyed instance may be freed already: it is not touched, and no run starts for it.
+    if (!IsLive(pObject->m_Instance, pObject->m_nSerial)) {
+        s_pBrowser->setexception(&pObject->m_Header, kInvocationError);
+        return false;
+    }
     ZStringBuffer<256> texts[7];
     for (int i = 0; i < 7; ++i)
         texts[i] = VariantToText(pArgs[i]);
@@ -266,9 +275,7 @@ bool InvokeInitVostX(ScriptableObject* pObject, const NPVariant* pArgs, uint32_t
         pObject->m_pCore->Release();
         pObject->m_pCore = nullptr;
     }
-    InstanceData* pData = static_cast<InstanceData*>(pObject->m_Instance->pdata);
-    unsigned nSerial = pData ? pData->m_nSerial : 0;
-    pObject->m_pCore = new (std::nothrow) VostxNpapiCore(pObject->m_Instance, nSerial, texts[0].GetData());
+    pObject->m_pCore = new (std::nothrow) VostxNpapiCore(pObject->m_Instance, pObject->m_nSerial, texts[0].GetData());
     if (!pObject->m_pCore)
         return true;
     ZStringArray servers(kServerGrowMin);
@@ -416,9 +423,12 @@ NPError NP_CALLBACK NppGetValue(NPP instance, NPPVariable variable, void* pValue
         return NPERR_NO_ERROR;
     case NPPVpluginNeedsXEmbed: *static_cast<NPBool*>(pValue) = 0; return NPERR_NO_ERROR;
     case NPPVpluginScriptableNPObject:
-        if (!pData->m_pObject)
+        if (!pData->m_pObject) {
             pData->m_pObject =
                 reinterpret_cast<ScriptableObject*>(s_pBrowser->createobject(instance, &s_ScriptableClass));
+            if (pData->m_pObject)
+                pData->m_pObject->m_nSerial = pData->m_nSerial;
+        }
         if (pData->m_pObject)
             s_pBrowser->retainobject(&pData->m_pObject->m_Header);
         *static_cast<NPObject**>(pValue) = pData->m_pObject ? &pData->m_pObject->m_Header : nullptr;

@@ -23,8 +23,11 @@ const int kLanguageMax = 32;
 const int kFolderNameMax = 64;
 }
 
+volatile long VostxCore::s_nInUse = 0;
+
 VostxCore::VostxCore(const char* szName) : m_bInitialized(false), m_nRefs(1)
 {
+    InterlockedIncrement(&s_nInUse);
     m_Name.Assign(szName ? szName : "");
     ZLog::SetDisplayHook(&VostxCore::LogDisplayHook);
     ZStringBuffer<256> workDir = GetWorkDir(m_Name.GetData());
@@ -43,6 +46,7 @@ VostxCore::~VostxCore()
     CurrentLock().Enter();
     s_pCurrent = nullptr;
     CurrentLock().Leave();
+    InterlockedDecrement(&s_nInUse);
 }
 
 void VostxCore::AddRef()
@@ -54,6 +58,11 @@ void VostxCore::Release()
 {
     if (InterlockedDecrement(&m_nRefs) == 0)
         delete this;
+}
+
+long VostxCore::GetInUseCount()
+{
+    return InterlockedCompareExchange(&s_nInUse, 0, 0);
 }
 
 VostxCore* VostxCore::GetCurrent()

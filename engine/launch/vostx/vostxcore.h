@@ -34,6 +34,9 @@ public:
     // with Release instead of deleting, so a page reload during a run frees nothing in use.
     void AddRef();
     void Release();
+    // Cores not yet destroyed plus install threads not yet ended: while any is left, code of
+    // this module may still run, so the DLL must stay loaded.
+    static long GetInUseCount();
 
     // The folder of that name in "IVL" in the user's temporary folder; empty for a name that
     // would put it anywhere else.
@@ -85,6 +88,8 @@ private:
     ZStringBuffer<256> m_FlashObjectId;
     bool m_bInitialized;
     volatile long m_nRefs;
+
+    static volatile long s_nInUse;
 };
 
 // The core of the NewPlugin export: named "dev", and its page calls go nowhere.

@@ -4,11 +4,12 @@ a page that records its calls), against tools/fileserver.py serving a published 
 distribution that holds the real ivlsync.exe and its language file.
 
 The sync program's ports (50009/50010) are fixed, and other build trees on this machine run
-their copies on them: the script runs itself in a private network namespace (unshare -n, lo up)
-with a Wine prefix of its own whose services start inside it, so the close commands of the
-sequence and of the test reach only this run's programs. The install root is written to that
-prefix's registry. Every ivlsync.exe the sequence starts is closed by the test (its close
-command, else by pid); the private prefix is removed at the end.
+their copies on them: the script runs itself under tools/netns-run (private namespaces, or the
+machine-wide port lock where none can be made), with a Wine prefix of its own whose services
+start inside the run, so the close commands of the sequence and of the test reach only this
+run's programs. The install root is written to that prefix's registry. Every ivlsync.exe the
+sequence starts is closed by the test (its close command, else by pid); the private prefix is
+removed at the end.
 
     e2e_vostx.py --build BUILD --host vostxcorehost.exe --holder mutexholder.exe
                          --ivlsync ivlsync.exe [unittest arguments]
@@ -33,7 +34,7 @@ TOP = os.path.abspath(os.path.join(HERE, "..", "..", ".."))
 sys.path.insert(0, os.path.join(TOP, "tests", "lib"))
 sys.path.insert(0, os.path.join(TOP, "tools"))
 import flashclient as fc  # noqa: E402
-from winetest import (host_pids, in_prefix, run_tests_with_services, wait_for,  # noqa: E402
+from winetest import (host_pids, in_prefix, run_isolated, run_tests_with_services, wait_for,  # noqa: E402
                       windows_path, wine_command)
 
 BUILD = HOST = HOLDER = IVLSYNC = NPHOST = DLL = AXHOST = None  # BUILD: the private tree that holds the prefix
@@ -631,6 +632,34 @@ class Npapi(ServedDistribution):
         self.assertEqual("threads extra=0", lines[-2])
         close_sync()
 
+    def test_no_call_reaches_a_destroyed_instance(self):
+        # A browser that called NPP_New twice on the instance, with the run started before or
+        # after that, then destroyed it while the run waits for its table; and one that scripts
+        # the object it kept after NPP_Destroy, which starts no run at all.
+        close_sync()
+        slow = ["invoke", "InitVostX", *self.init_args(root="roots-slow.xml")]
+        renew = ["new-again", "messagebox", "30"]
+        late_dist = self.dist + "late"
+        self.addCleanup(shutil.rmtree, os.path.join(ivl_folder(), late_dist), True)
+        cases = [
+            ("run, then a second NPP_New", slow + renew + ["destroy"], True),
+            ("second NPP_New, then run", renew + slow + ["destroy"], True),
+            ("object kept after NPP_Destroy", ["destroy", "invoke", "InitVostX", *self.init_args(dist=late_dist)],
+             False),
+        ]
+        for name, steps, started in cases:
+            with self.subTest(name):
+                lines = npapi(self.tmp, "init", "entry", "new", "object", *steps, "threads", "90", "pump", "500",
+                              "release", "shutdown")
+                after = lines[lines.index("destroy 0"):]
+                self.assertFalse([l for l in after if l.startswith(("flash ", "page "))], lines)
+                self.assertIn("threads extra=0", lines)
+                invoked = "invoke InitVostX true void exception=" if started else \
+                    "invoke InitVostX false void exception=exception during invocation"
+                self.assertIn(invoked, lines)
+                self.assertFalse(os.path.exists(os.path.join(ivl_folder(), late_dist)))
+        close_sync()
+
 
 CLSID = "{DA9D2FD4-0933-4430-BF36-6B70B42DA387}"
 LIBID = "{A7BF4F67-0A74-47D0-AE3A-77DC9025C4AF}"
@@ -690,6 +719,9 @@ class ActiveX(ServedDistribution):
                          "\\Implemented Categories\\" + CAT_SCRIPTING,
                          "\\Implemented Categories\\" + CAT_INITIALIZING]:
             self.assertIn(expected, text)
+        # The toolbox picture: the key names bitmap 1 of the DLL, and a container can load it.
+        self.assertIn("\\ToolboxBitmap32\n    (Default)    REG_SZ    %s, 1\n" % windows_path(DLL), text)
+        self.assertEqual(["toolbox 1 16x16"], axhost(self.tmp, "toolbox"))
         self.assertEqual(0, reg_query("HKCR\\TypeLib\\" + LIBID + "\\1.0")[0])
         rc, text = reg_query("HKCR\\Component Categories\\" + CAT_SCRIPTING)
         self.assertIn("409    REG_SZ    Controls safely scriptable!", text)
@@ -749,15 +781,19 @@ class ActiveX(ServedDistribution):
 
     def test_release_and_reset_during_a_run(self):
         # The page goes away (or resets the control) while the install thread waits for its file
-        # table: the thread ends on its own, nothing is left running and nothing crashes.
+        # table: the thread ends on its own, nothing is left running and nothing crashes. COM
+        # must not unload the DLL under the running thread, and may once it has ended.
         for step in ("release", "reset"):
             with self.subTest(step=step):
                 close_sync()
                 commands = ["create", "init", *self.init_args(root="roots-slow.xml"), step]
                 if step == "reset":
                     commands += ["pump", "100", "release"]
-                lines = axhost(self.tmp, *commands, "threads", "60", "pump", "500")
-                self.assertEqual("threads plugin=0", lines[-1], lines)
+                lines = axhost(self.tmp, *commands, "canunload", "freeunused", "threads", "60", "canunload",
+                               "freeunused", "pump", "500")
+                ends = [l for l in lines if l.startswith(("canunload", "freeunused", "threads"))]
+                self.assertEqual(["canunload 0x00000001", "freeunused loaded=1", "threads plugin=0",
+                                  "canunload 0x00000000", "freeunused loaded=0"], ends, lines)
         close_sync()
 
 
@@ -768,10 +804,6 @@ class VostxWork:
 
 def main():
     global BUILD, HOST, HOLDER, IVLSYNC, NPHOST, DLL, AXHOST
-    if os.environ.get("IVL_VOSTX_NETNS") != "1":
-        env = dict(os.environ, IVL_VOSTX_NETNS="1")
-        return subprocess.call(["unshare", "-n", sys.executable, os.path.abspath(__file__)] + sys.argv[1:], env=env)
-    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
     ap = argparse.ArgumentParser()
     ap.add_argument("--build", required=True)
     ap.add_argument("--host", required=True)
@@ -785,7 +817,8 @@ def main():
     NPHOST, DLL = os.path.abspath(args.npapihost), os.path.abspath(args.dll)
     tree = os.path.abspath(args.build)
     HOST, HOLDER, IVLSYNC = (os.path.abspath(p) for p in (args.host, args.holder, args.ivlsync))
-    # A prefix of our own, so that its wineserver and Xvfb start inside this namespace.
+    run_isolated(tree)
+    # A prefix of our own, so that its wineserver and Xvfb start inside the isolated run.
     BUILD = tempfile.mkdtemp(prefix="e2e_vostx_prefix_", dir=tree)
     try:
         shutil.copy(os.path.join(tree, "wine-arch"), BUILD)

@@ -24,6 +24,29 @@ public:
     void CallFlashError(const char*, const char*, const char*, void*) override {}
 };
 
+// Holds its install thread in the run's first page call until the gate opens.
+class GatedCore : public VostxCore
+{
+public:
+    GatedCore(const char* szName, ZEvent& gate) : VostxCore(szName), m_Gate(gate) {}
+    void CallFlash(const char*, const char*, float, const char*, void*) override { m_Gate.Wait(30000); }
+    void CallFlashError(const char*, const char*, const char*, void*) override {}
+
+private:
+    ZEvent& m_Gate;
+};
+
+bool InUseCountReaches(long nCount, DWORD nTimeoutMs)
+{
+    DWORD nStart = GetTickCount();
+    while (VostxCore::GetInUseCount() != nCount) {
+        if (GetTickCount() - nStart > nTimeoutMs)
+            return false;
+        Sleep(10);
+    }
+    return true;
+}
+
 std::string ReadAll(const char* szPath)
 {
     ZMemoryBuffer buffer;
@@ -156,6 +179,26 @@ TEST(VostxCore, CheckVersionComparesTheDigestPrefixWithoutCase)
         EXPECT_EQ(c.bMatch, VostxCore::CheckVersion(path.GetData(), c.text.c_str())) << c.text;
     File::Delete(path.GetData());
     EXPECT_FALSE(VostxCore::CheckVersion(path.GetData(), lower.c_str())) << "missing file";
+}
+
+TEST(VostxCore, InUseCountCoversCoresAndInstallThreads)
+{
+    long nBase = VostxCore::GetInUseCount();
+    ZEvent gate(true);
+    GatedCore* pCore = new GatedCore("vostxcore_inuse", gate);
+    ZStringBuffer<256> workDir = VostxCore::GetWorkDir("vostxcore_inuse");
+    EXPECT_EQ(nBase + 1, VostxCore::GetInUseCount());
+    // Two runs on one core: one waits at the gate, the other finds it running and ends at once.
+    ZStringArray servers(4);
+    ASSERT_TRUE(pCore->Init("..", "live", "en", servers, "roots.xml", "flashObj"));
+    ASSERT_TRUE(pCore->Init("..", "live", "en", servers, "roots.xml", "flashObj"));
+    EXPECT_TRUE(InUseCountReaches(nBase + 2, 10000)) << VostxCore::GetInUseCount();
+    // The maker lets go: the waiting run keeps the core and counts by itself.
+    pCore->Release();
+    EXPECT_EQ(nBase + 2, VostxCore::GetInUseCount());
+    gate.Set();
+    EXPECT_TRUE(InUseCountReaches(nBase, 10000)) << VostxCore::GetInUseCount();
+    DeleteTree(workDir.GetData());
 }
 
 // Texts that arrived on the listener, one a connection, until none is waiting.
