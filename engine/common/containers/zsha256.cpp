@@ -7,7 +7,6 @@
 
 #include "common/containers/zmemorybuffer.h"
 #include "common/system/file.h"
-#include "common/system/path.h"
 
 namespace
 {
@@ -308,13 +307,36 @@ void Sha256Hex(ZStringBase& strOut, const void* pData, size_t nLength)
 
 bool GetFileSha256(const char* szPath, ZStringBase& strOut)
 {
-    int64_t nSize = File::GetSize(szPath);
-    if (nSize < 0)
+    return GetFileSha256(szPath, strOut, nullptr);
+}
+
+bool GetFileSha256(const char* szPath, ZStringBase& strOut, ZMemoryBuffer* pScratch)
+{
+    // One open gives both the size and the bytes: under Wine a separate size query by path
+    // costs as much as opening the file again. Writers are denied while it is open.
+    File file = File::Open(szPath, File::MODE_READ);
+    if (!file.IsOpen()) {
+        // What the size query and the failed read would give: only a file of no bytes passes.
+        if (File::GetSize(szPath) != 0)
+            return false;
+        Sha256Hex(strOut, "", 0);
+        return true;
+    }
+    if (!file.SeekEnd())
         return false;
-    ZMemoryBuffer buffer;
-    size_t nRead = ReadFileToBuffer(szPath, &buffer);
-    if ((int64_t)nRead != nSize)
+    long nSize = file.Tell();
+    if (nSize < 0 || !file.Seek(0))
         return false;
-    Sha256Hex(strOut, buffer.GetData(), nRead);
+    ZMemoryBuffer local;
+    ZMemoryBuffer& buffer = pScratch ? *pScratch : local;
+    buffer.SetEmpty();
+    if (nSize > 0 && !buffer.Reserve(static_cast<unsigned>(nSize)))
+        return false;
+    size_t nRead = nSize > 0 ? file.Read(buffer.GetData(), static_cast<size_t>(nSize)) : 0;
+    // A byte past the size found means the file grew meanwhile, as a short read means it shrank.
+    unsigned char bMore;
+    if ((int64_t)nRead != (int64_t)nSize || file.Read(&bMore, 1) != 0)
+        return false;
+    Sha256Hex(strOut, nRead ? buffer.GetData() : (const unsigned char*)"", nRead);
     return true;
 }

@@ -5,6 +5,8 @@
 
 #include "common/containers/zstringbuffer.h"
 
+class ZMemoryBuffer;
+
 struct Sha256Context
 {
     uint32_t m_anHash[8];
@@ -43,3 +45,6 @@ void Sha256Hex(ZStringBase& strOut, const void* pData, size_t nLength);
 
 // False, leaving strOut unchanged, when the file is missing or its size changed while read.
 bool GetFileSha256(const char* szPath, ZStringBase& strOut);
+// The same, reading into pScratch (emptied first; null: a buffer of its own), so that a caller
+// checking many files reuses one block instead of allocating each file's size anew.
+bool GetFileSha256(const char* szPath, ZStringBase& strOut, ZMemoryBuffer* pScratch);

@@ -8,6 +8,7 @@
 #include <objbase.h>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 namespace
@@ -24,18 +25,20 @@ std::wstring ToLongPath(const char* szPath)
         return std::wstring();
 
     const DWORD nMax = 32767;
-    std::wstring sFull(nMax + 4, L'\0');
-    DWORD nLength = GetFullPathNameW(wide.c_str(), nMax, &sFull[4], nullptr);
+    // Left uninitialised: every file operation converts a path, and clearing 64 KiB each time
+    // cost more than the conversion itself.
+    std::unique_ptr<wchar_t[]> pFull(new wchar_t[nMax + 4]);
+    wchar_t* szFull = pFull.get();
+    DWORD nLength = GetFullPathNameW(wide.c_str(), nMax, szFull + 4, nullptr);
     if (nLength == 0 || nLength >= nMax)
         return std::wstring();
-    if (sFull[4] == L'\\' && sFull[5] == L'\\')
-        return std::wstring(sFull.c_str() + 4, nLength);
-    sFull[0] = L'\\';
-    sFull[1] = L'\\';
-    sFull[2] = L'?';
-    sFull[3] = L'\\';
-    sFull.resize(nLength + 4);
-    return sFull;
+    if (szFull[4] == L'\\' && szFull[5] == L'\\')
+        return std::wstring(szFull + 4, nLength);
+    szFull[0] = L'\\';
+    szFull[1] = L'\\';
+    szFull[2] = L'?';
+    szFull[3] = L'\\';
+    return std::wstring(szFull, nLength + 4);
 }
 
 bool IsSeparator(char c)

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "common/containers/zmemorybuffer.h"
 #include "common/containers/zsha256.h"
 #include "common/system/file.h"
 #include "common/system/path.h"
@@ -124,3 +125,60 @@ TEST_F(Sha256File, DigestOfFiles)
     EXPECT_STREQ("unchanged", strHex.GetData());
 }
 }  // namespace
+
+// One block read into for many files: each digest is of that file alone, whether the block
+// held a larger file before, a smaller one, or none.
+TEST_F(Sha256File, ScratchBlockReusedAcrossFiles)
+{
+    std::string big(200000, 'b');
+    big[12345] = 'x';
+    const std::string small = "abc";
+    ZStringBuffer<256> strBig = PathOf("big.bin"), strSmall = PathOf("small.bin"), strEmpty = PathOf("empty.bin");
+    ASSERT_TRUE(WriteBufferToFile(strBig.GetData(), big.data(), big.size()));
+    ASSERT_TRUE(WriteBufferToFile(strSmall.GetData(), small.data(), small.size()));
+    ASSERT_TRUE(WriteBufferToFile(strEmpty.GetData(), "", 0));
+
+    ZMemoryBuffer scratch;
+    ZStringBuffer<256> strHex;
+    ASSERT_TRUE(GetFileSha256(strSmall.GetData(), strHex, &scratch));
+    EXPECT_EQ(Hex(small), strHex.GetData());
+    ASSERT_TRUE(GetFileSha256(strBig.GetData(), strHex, &scratch));
+    EXPECT_EQ(Hex(big), strHex.GetData());
+    ASSERT_TRUE(GetFileSha256(strSmall.GetData(), strHex, &scratch));
+    EXPECT_EQ(Hex(small), strHex.GetData());
+    ASSERT_TRUE(GetFileSha256(strEmpty.GetData(), strHex, &scratch));
+    EXPECT_EQ(Hex(""), strHex.GetData());
+    strHex = "unchanged";
+    EXPECT_FALSE(GetFileSha256(PathOf("missing.bin").GetData(), strHex, &scratch));
+    EXPECT_STREQ("unchanged", strHex.GetData());
+    ASSERT_TRUE(GetFileSha256(strBig.GetData(), strHex, &scratch));
+    EXPECT_EQ(Hex(big), strHex.GetData());
+}
+
+// A file that another handle holds open for writing may change under the read: it fails,
+// and so does a file nobody may open, unless it is empty (the size read then matches).
+TEST_F(Sha256File, FileOpenForWritingElsewhereFails)
+{
+    ZStringBuffer<256> strPath = PathOf("busy.bin");
+    ASSERT_TRUE(WriteBufferToFile(strPath.GetData(), "abc", 3));
+    ZStringBuffer<256> strHex("unchanged");
+    {
+        HANDLE hWriter =
+            File::OpenHandle(strPath.GetData(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+        ASSERT_NE(INVALID_HANDLE_VALUE, hWriter);
+        EXPECT_FALSE(GetFileSha256(strPath.GetData(), strHex));
+        EXPECT_STREQ("unchanged", strHex.GetData());
+        CloseHandle(hWriter);
+    }
+    ASSERT_TRUE(GetFileSha256(strPath.GetData(), strHex));
+    EXPECT_EQ(Hex("abc"), strHex.GetData());
+
+    ZStringBuffer<256> strEmpty = PathOf("locked-empty.bin");
+    ASSERT_TRUE(WriteBufferToFile(strEmpty.GetData(), "", 0));
+    HANDLE hLock = File::OpenHandle(strEmpty.GetData(), GENERIC_READ, 0, OPEN_EXISTING);
+    ASSERT_NE(INVALID_HANDLE_VALUE, hLock);
+    strHex = "unchanged";
+    EXPECT_TRUE(GetFileSha256(strEmpty.GetData(), strHex));
+    EXPECT_EQ(Hex(""), strHex.GetData());
+    CloseHandle(hLock);
+}
