@@ -224,7 +224,8 @@ class Running(unittest.TestCase):
         self.assertEqual(len(messages), 3, messages)
         self.assertIn((1, 51), messages)
         result = [m for m in messages if m[0] not in (1, 200)][0]
-        self.assertNotEqual(result[0], fc.ERR_FAILED, "ICMP echo to 127.0.0.1 failed here")
+        self.assertNotEqual(result[0], fc.ERR_FAILED, "ICMP echo to 127.0.0.1 failed here: %r\n%s"
+                            % (result, self.sync.log()[-2000:]))
         self.assertEqual(result[0], fc.STATUS_PINGRESULT)
         self.assertGreaterEqual(int(result[2]), 1)
 
