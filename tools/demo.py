@@ -235,6 +235,11 @@ class Demo:
         reports = self.session(fc.CMD_DOWNLOADNAMED, 1, DIST, "", self.summary["root"], "set:game", "w", "false",
                                self.url, progress=True)
         need(all(m[0] == fc.STATUS_PROGRESS for m in reports[:-1]), "unexpected reports: %s" % reports)
+        # the page draws a bar from these: never past its end, the bytes never past their total
+        for m in reports[:-1]:
+            amounts = re.match(r"^([\d.]+)/([\d.]+) MB$", m[2]) if len(m) > 2 else None
+            need(0.0 <= float(m[1]) <= 1.0 and amounts and float(amounts[1]) <= float(amounts[2]),
+                 "progress past its end: %s" % (m,))
         folder = os.path.join(self.root, DIST)
         for name in self.summary["lists"]["game"]["files"]:
             need(read_bytes(os.path.join(folder, name)) == read_bytes(os.path.join(self.sources["game"], name)),

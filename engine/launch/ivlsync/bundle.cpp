@@ -158,7 +158,8 @@ bool Downloader::ReadBundle(const char* szTarget, const char* szBundle, int a)
             DownloaderLog("Read error on %dth file", nIndex);
             return false;
         }
-        m_nBundleBytes += nNumber;
+        // Counted as the bytes total counts the file, so that progress never runs past its end.
+        m_nBundleBytes += (uint32_t)TransferSize(record);
         ++m_nBundleFiles;
         nPosition += nNumber;
         // Skipped paths are never handled, in a bundle neither: their bytes are only read.

@@ -183,6 +183,9 @@ void Downloader::GetProgress(uint64_t* pBytesDone, uint64_t* pBytesTotal, int32_
     uint64_t nBytes = SumWorkerCounters(&nFiles);
     *pBytesDone = nBytes + m_nBundleBytes;
     *pBytesTotal = m_nTransferBytesTotal;
+    // A bundle also stores files that were current, which the total leaves out.
+    if (*pBytesDone > *pBytesTotal)
+        *pBytesDone = *pBytesTotal;
     *pRepackTotal = m_nRepackTotal;
     *pRepackDone = m_nRepackDone;
     *pFilesTotal = m_nFilesToDownload;

@@ -91,6 +91,8 @@ public:
     void AppendJournal(const ZFileRecord& record);
     int SelectFiles(ZFileTable& local, ZFileTable& remote);
     static bool IsSkippedPath(const char* szName);
+    // What a record adds to the bytes total: its transfer size (compressed form), else its length.
+    static uint64_t TransferSize(const ZFileRecord& record);
     bool IsCurrent(const ZFileRecord& remote);
 
     // Workers and the file store

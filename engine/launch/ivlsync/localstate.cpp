@@ -134,9 +134,14 @@ int Downloader::SelectFiles(ZFileTable& local, ZFileTable& remote)
         if (pLocal && pLocal->m_nFlag1 && ZStrCompare(pLocal->m_Text.GetData(), record.m_Text.GetData()) == 0)
             continue;
         ++nCount;
-        m_nTransferBytesTotal += record.m_nSize > 0 ? (uint64_t)record.m_nSize : (uint64_t)record.m_nNumber;
+        m_nTransferBytesTotal += TransferSize(record);
     }
     return nCount;
+}
+
+uint64_t Downloader::TransferSize(const ZFileRecord& record)
+{
+    return record.m_nSize > 0 ? (uint64_t)record.m_nSize : (uint64_t)record.m_nNumber;
 }
 
 bool Downloader::IsSkippedPath(const char* szName)
