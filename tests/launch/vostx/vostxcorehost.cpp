@@ -1,5 +1,5 @@
 // Test host of the plug-in core: makes one core, hands it the page's seven InitVostX texts and
-// prints every page call it receives, then "done" once each install thread has ended.
+// prints every page call it receives, then the result once each install thread has ended.
 //
 //   vostxcorehost [--calls N] dist version language server1 server2 rootlist flashid
 //
@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "common/system/zlock.h"
 #include "common/system/zthread.h"
@@ -39,6 +40,14 @@ public:
         Print("error", szMethod, szText, -1.0f, szId, pData);
     }
     void* CreateThreadData() override { return this; }
+    void OnThreadStart() override
+    {
+        HANDLE hThread = OpenThread(SYNCHRONIZE, FALSE, GetCurrentThreadId());
+        m_Lock.Enter();
+        if (hThread)
+            m_Threads.push_back(hThread);
+        m_Lock.Leave();
+    }
     void OnThreadEnd(void* pData) override
     {
         InterlockedIncrement(&m_nEnded);
@@ -48,6 +57,20 @@ public:
     {
         while (m_nEnded < nCount)
             m_Ended.Wait(1000);
+    }
+    // OnThreadEnd comes before the thread's own teardown. Exiting during that teardown races
+    // it: Wine then stops the thread mid-way, and the exit can stall on a runtime lock it left
+    // held until the wineserver kills the process (exit code 137).
+    void WaitForThreadsGone()
+    {
+        m_Lock.Enter();
+        std::vector<HANDLE> threads;
+        threads.swap(m_Threads);
+        m_Lock.Leave();
+        for (HANDLE hThread : threads) {
+            WaitForSingleObject(hThread, 60000);
+            CloseHandle(hThread);
+        }
     }
 
 private:
@@ -70,6 +93,7 @@ private:
     volatile long m_nEnded;
     volatile long m_nGate;
     ZCriticalSection m_Lock;
+    std::vector<HANDLE> m_Threads;
 };
 }
 
@@ -100,6 +124,7 @@ int main(int argc, char** argv)
         pCore->Init(args[0], args[1], args[2], servers, args[5], args[6]);
         pCore->WaitForThreads(nCalls + 1);
     }
+    pCore->WaitForThreadsGone();
     printf("initialized %d\n", pCore->IsInitialized() ? 1 : 0);
     fflush(stdout);
     pCore->Release();
