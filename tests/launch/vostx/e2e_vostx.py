@@ -4,12 +4,12 @@ a page that records its calls), against tools/fileserver.py serving a published 
 distribution that holds the real ivlsync.exe and its language file.
 
 The sync program's ports (50009/50010) are fixed, and other build trees on this machine run
-their copies on them: the script runs itself under tools/netns-run (private namespaces, or the
-machine-wide port lock where none can be made), with a Wine prefix of its own whose services
-start inside the run, so the close commands of the sequence and of the test reach only this
-run's programs. The install root is written to that prefix's registry. Every ivlsync.exe the
-sequence starts is closed by the test (its close command, else by pid); the private prefix is
-removed at the end.
+their copies on them: the script runs itself under tools/netns-run, so the close commands of the
+sequence and of the test reach only this run's programs. In private namespaces it uses the
+tree's prefix, which is the run's own overlay there; under the machine-wide port lock (no
+namespaces) it makes a prefix of its own, removed at the end. The install root is written to
+the prefix's registry. Every ivlsync.exe the sequence starts is closed by the test (its close
+command, else by pid).
 
     e2e_vostx.py --build BUILD --host vostxcorehost.exe --holder mutexholder.exe
                          --ivlsync ivlsync.exe [unittest arguments]
@@ -818,7 +818,12 @@ def main():
     tree = os.path.abspath(args.build)
     HOST, HOLDER, IVLSYNC = (os.path.abspath(p) for p in (args.host, args.holder, args.ivlsync))
     run_isolated(tree)
-    # A prefix of our own, so that its wineserver and Xvfb start inside the isolated run.
+    if os.environ.get("IVL_ISOLATED") == "netns":
+        # The tree's prefix is this run's own overlay, set up already. A fresh prefix would run
+        # wineboot again before every program until its server first saves the registry.
+        BUILD = tree
+        return run_tests_with_services(BUILD, __name__, [sys.argv[0]] + rest)
+    # Under the port lock the tree's Wine services are shared: a prefix of our own.
     BUILD = tempfile.mkdtemp(prefix="e2e_vostx_prefix_", dir=tree)
     try:
         shutil.copy(os.path.join(tree, "wine-arch"), BUILD)
