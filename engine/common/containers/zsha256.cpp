@@ -305,11 +305,6 @@ void Sha256Hex(ZStringBase& strOut, const void* pData, size_t nLength)
     strOut.Assign(acHex, 64);
 }
 
-bool GetFileSha256(const char* szPath, ZStringBase& strOut)
-{
-    return GetFileSha256(szPath, strOut, nullptr);
-}
-
 bool GetFileSha256(const char* szPath, ZStringBase& strOut, ZMemoryBuffer* pScratch)
 {
     // One open gives both the size and the bytes: under Wine a separate size query by path

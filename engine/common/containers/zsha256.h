@@ -44,7 +44,6 @@ private:
 void Sha256Hex(ZStringBase& strOut, const void* pData, size_t nLength);
 
 // False, leaving strOut unchanged, when the file is missing or its size changed while read.
-bool GetFileSha256(const char* szPath, ZStringBase& strOut);
-// The same, reading into pScratch (emptied first; null: a buffer of its own), so that a caller
+// The file is read into pScratch (emptied first; null: a buffer of its own), so that a caller
 // checking many files reuses one block instead of allocating each file's size anew.
-bool GetFileSha256(const char* szPath, ZStringBase& strOut, ZMemoryBuffer* pScratch);
+bool GetFileSha256(const char* szPath, ZStringBase& strOut, ZMemoryBuffer* pScratch = nullptr);

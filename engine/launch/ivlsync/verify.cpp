@@ -59,11 +59,6 @@ bool NeedsRepackFile(const char* szName)
     return sFormat == "bmp" || sFormat == "tga" || sFormat == "hdr";
 }
 
-bool VerifyFile(VerifyContext& context, const char* szName, const ZFileRecord& record)
-{
-    return VerifyFile(context, szName, record, nullptr);
-}
-
 bool VerifyFile(VerifyContext& context, const char* szName, const ZFileRecord& record, ZMemoryBuffer* pScratch)
 {
     ZStringBuffer<256> sPath;

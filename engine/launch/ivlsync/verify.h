@@ -38,9 +38,9 @@ struct VerifyContext
 bool VerifyFiles(VerifyContext& context, const char* szFolder);
 // Removes the failed records; true when none failed (or on cancel).
 bool VerifyFileTable(VerifyContext& context, ZFileTable& table);
-bool VerifyFile(VerifyContext& context, const char* szName, const ZFileRecord& record);
-// The same, reading the file into pScratch (the table's loop passes one block for every file).
-bool VerifyFile(VerifyContext& context, const char* szName, const ZFileRecord& record, ZMemoryBuffer* pScratch);
+// pScratch: the block the file is read into (the table's loop passes one for every file).
+bool VerifyFile(VerifyContext& context, const char* szName, const ZFileRecord& record,
+                ZMemoryBuffer* pScratch = nullptr);
 // "a/bmp(1)/pack.bin" gives "bmp"; false for anything that is not a pack in a format folder.
 bool GetPackFormat(const char* szName, ZStringBase& sFormat);
 // Packs of "bmp", "tga" and "hdr" need their "repack.bin".
