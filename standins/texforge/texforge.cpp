@@ -3,7 +3,7 @@
 // once per pack path. The control file "texforge.ctl" beside it, read at each repack call,
 // holds lines "fail PATH" (the callback reports false for that path) and "late PATH" (the
 // callback for that path comes after the call has returned, from a thread of the stand-in).
-#include "launch/ivl/texforge_iface.h"
+#include "launch/launchlibs/texforge_iface.h"
 #include "standins/standinlog.h"
 #include "common/containers/zstringarray.h"
 #include "common/containers/zfilecatalog.h"

@@ -10,7 +10,7 @@
 
 namespace
 {
-const uint32_t k_anRound[64] = {
+const uint32_t kRound[64] = {
     0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
     0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
     0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
@@ -20,7 +20,7 @@ const uint32_t k_anRound[64] = {
     0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
 
-const char k_acHexDigits[] = "0123456789abcdef";
+const char kHexDigits[] = "0123456789abcdef";
 
 inline uint32_t Rotr(uint32_t x, int n)
 {
@@ -43,9 +43,9 @@ inline void StoreBE(uint8_t* p, uint32_t v)
 
 void Sha256::Init(Sha256Context& ctx)
 {
-    static const uint32_t k_anInit[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+    static const uint32_t kInit[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                                          0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    memcpy(ctx.m_anHash, k_anInit, sizeof(k_anInit));
+    memcpy(ctx.m_anHash, kInit, sizeof(kInit));
     ctx.m_anBlocks[0] = 0;
     ctx.m_anBlocks[1] = 0;
     memset(ctx.m_abBuffer, 0, sizeof(ctx.m_abBuffer));
@@ -74,7 +74,7 @@ inline uint32_t LoadBEWord(const uint8_t* p)
     (i == 0 ? w[j] : (w[j] += ZSHA_s1(w[((j) + 14) & 15]) + w[((j) + 9) & 15] + ZSHA_s0(w[((j) + 1) & 15])))
 #define ZSHA_ROUND(a, b, c, d, e, f, g, h, j)                                                                          \
     {                                                                                                                  \
-        uint32_t t1 = h + ZSHA_S1(e) + ZSHA_CH(e, f, g) + k_anRound[i + (j)] + ZSHA_W(j);                              \
+        uint32_t t1 = h + ZSHA_S1(e) + ZSHA_CH(e, f, g) + kRound[i + (j)] + ZSHA_W(j);                              \
         d += t1;                                                                                                       \
         h = t1 + ZSHA_S0(a) + ZSHA_MAJ(a, b, c);                                                                       \
     }
@@ -142,7 +142,7 @@ ProcessBlocksShaExt(uint32_t anHash[8], const uint8_t* p, size_t nBlocks)
                 wi = _mm_sha256msg2_epu32(_mm_add_epi32(_mm_sha256msg1_epu32(wi, w[(i + 1) & 3]),
                                                         _mm_alignr_epi8(w[(i + 3) & 3], w[(i + 2) & 3], 4)),
                                           w[(i + 3) & 3]);
-            __m128i msg = _mm_add_epi32(wi, _mm_loadu_si128((const __m128i*)&k_anRound[4 * i]));
+            __m128i msg = _mm_add_epi32(wi, _mm_loadu_si128((const __m128i*)&kRound[4 * i]));
             state1 = _mm_sha256rnds2_epu32(state1, state0, msg);
             state0 = _mm_sha256rnds2_epu32(state0, state1, _mm_shuffle_epi32(msg, 0x0E));
         }
@@ -258,8 +258,8 @@ void Sha256::BytesToHex(const void* pData, size_t nLength, char* pOut)
 {
     const uint8_t* p = (const uint8_t*)pData;
     for (size_t i = 0; i < nLength; ++i) {
-        pOut[2 * i] = k_acHexDigits[p[i] >> 4];
-        pOut[2 * i + 1] = k_acHexDigits[p[i] & 15];
+        pOut[2 * i] = kHexDigits[p[i] >> 4];
+        pOut[2 * i + 1] = kHexDigits[p[i] & 15];
     }
 }
 

@@ -12,18 +12,18 @@
 
 namespace
 {
-const uint32_t k_nPieceSize = 10000;
-const long k_nMaxChunkSize = 0x100000;
+const uint32_t kPieceSize = 10000;
+const long kMaxChunkSize = 0x100000;
 // A header this long is not from a file server; stop before it eats the address space.
-const uint32_t k_nMaxHeaderSize = 1048576;
-const int k_nMaxChunkLine = 1024;
+const uint32_t kMaxHeaderSize = 1048576;
+const int kMaxChunkLine = 1024;
 
 // Low-speed limit (see HttpSetLowSpeedLimit).
 volatile uint32_t g_nLowSpeedBytes = 1024;
 volatile uint32_t g_nLowSpeedTimeMs = 30000;
 
 // Sockets that HttpDownload makes itself: a silent server must not hang the caller for ever.
-const int k_nSocketTimeoutMs = 8000;
+const int kSocketTimeoutMs = 8000;
 
 void Log(const ZStringBuffer<16>& text)
 {
@@ -94,7 +94,7 @@ int ReceiveLengthBody(ResponseHolder* pHolder, Socket& socket, int64_t* pBytes, 
     }
     uint32_t nReceived = 0;
     while (nReceived < nSize) {
-        uint32_t nPiece = nSize - nReceived < k_nPieceSize ? nSize - nReceived : k_nPieceSize;
+        uint32_t nPiece = nSize - nReceived < kPieceSize ? nSize - nReceived : kPieceSize;
         uint32_t nGot;
         bool bOk = ReceiveExactly(socket, pHolder->m_pData + nReceived, nPiece, nGot, speed);
         nReceived += nGot;
@@ -116,7 +116,7 @@ int ReceiveLengthBody(ResponseHolder* pHolder, Socket& socket, int64_t* pBytes, 
 void SkipTrailer(Socket& socket, SpeedGuard& speed)
 {
     int nLine = 0;
-    for (uint32_t nRead = 0; nRead < k_nMaxHeaderSize; ++nRead) {
+    for (uint32_t nRead = 0; nRead < kMaxHeaderSize; ++nRead) {
         char c;
         if (socket.Receive(&c, 1, 0) != 1 || !speed.Add(1))
             return;
@@ -133,10 +133,10 @@ int ReceiveChunkedBody(ResponseHolder* pHolder, Socket& socket, SpeedGuard& spee
 {
     ZMemoryBuffer body;
     for (;;) {
-        char acLine[k_nMaxChunkLine + 1];
+        char acLine[kMaxChunkLine + 1];
         int nLine = 0;
         while (nLine < 2 || acLine[nLine - 2] != '\r') {
-            if (nLine == k_nMaxChunkLine)
+            if (nLine == kMaxChunkLine)
                 return HTTP_ERR_BODY;
             if (socket.Receive(acLine + nLine, 1, 0) != 1 || !speed.Add(1))
                 return HTTP_ERR_BODY;
@@ -150,12 +150,12 @@ int ReceiveChunkedBody(ResponseHolder* pHolder, Socket& socket, SpeedGuard& spee
             SkipTrailer(socket, speed);
             break;
         }
-        if (nChunk > k_nMaxChunkSize) {
+        if (nChunk > kMaxChunkSize) {
             Log(ZLogText("HTTP Chunk size %d too big", (int)nChunk));
             return HTTP_ERR_BODY;
         }
-        if (body.GetSize() + (uint32_t)nChunk > k_nHttpMaxBody) {
-            Log(ZLogText("download failed: chunked body over %u bytes", k_nHttpMaxBody));
+        if (body.GetSize() + (uint32_t)nChunk > kHttpMaxBody) {
+            Log(ZLogText("download failed: chunked body over %u bytes", kHttpMaxBody));
             return HTTP_ERR_BODY;
         }
         uint8_t* p = (uint8_t*)body.AppendSpace((uint32_t)nChunk);
@@ -181,7 +181,7 @@ int ReceiveChunkedBody(ResponseHolder* pHolder, Socket& socket, SpeedGuard& spee
 }
 
 // The whole ".bz2" stream or nothing: a stream cut before its end marker, a damaged block or
-// checksum and a body that would unpack past k_nHttpMaxBody fail the download. A body that is
+// checksum and a body that would unpack past kHttpMaxBody fail the download. A body that is
 // not bzip2 at all gives what came out of it: nothing.
 int DecompressBody(ResponseHolder* pHolder)
 {
@@ -196,13 +196,13 @@ int DecompressBody(ResponseHolder* pHolder)
         bOk = true;
         while (bOk && (n = bzip.Read(abPiece, (int)sizeof(abPiece))) > 0) {
             nTotal += (uint32_t)n;
-            bOk = nTotal <= k_nHttpMaxBody && out.Write(abPiece, n);
+            bOk = nTotal <= kHttpMaxBody && out.Write(abPiece, n);
         }
         if (bOk && !bzip.HasEnded() && !bzip.IsNotBzip2()) {
             Log(ZLogText("download failed: compressed body cut short or damaged"));
             bOk = false;
         } else if (!bOk)
-            Log(ZLogText("download failed: body unpacks past %u bytes", k_nHttpMaxBody));
+            Log(ZLogText("download failed: body unpacks past %u bytes", kHttpMaxBody));
     }
     uint32_t nSize = out.GetSize();
     uint8_t* pData = bOk ? AllocBody(nSize) : nullptr;
@@ -251,8 +251,8 @@ int DownloadNoFollow(ResponseHolder* pHolder, const char* szHost, const char* sz
         return HTTP_ERR_SOCKET;
     Socket socket = Socket::Create(0, 0, 0);
     if (socket.IsValid()) {
-        socket.SetReceiveTimeout(k_nSocketTimeoutMs);
-        socket.SetSendTimeout(k_nSocketTimeoutMs);
+        socket.SetReceiveTimeout(kSocketTimeoutMs);
+        socket.SetSendTimeout(kSocketTimeoutMs);
         // A failed connect shows up as the failure of the request's send.
         socket.Connect(ParseHostAddress(szHost));
     }
@@ -281,8 +281,8 @@ int FollowRedirects(ResponseHolder* pHolder, ZStringBase& strStatus, int nResult
 {
     int nHops = 0;
     while (nResult == HTTP_ERR_REDIRECT && pHolder->m_strLocation.GetLength() > 1) {
-        if (nHops == k_nHttpMaxRedirects) {
-            Log(ZLogText("HTTP redirect limit (%d) reached at %s", k_nHttpMaxRedirects,
+        if (nHops == kHttpMaxRedirects) {
+            Log(ZLogText("HTTP redirect limit (%d) reached at %s", kHttpMaxRedirects,
                          pHolder->m_strLocation.GetData()));
             return HTTP_ERR_REDIRECT;
         }
@@ -402,7 +402,7 @@ int ReadHttpHeader(Socket socket, ZMemoryBuffer& buffer)
         if (n == 0)
             break;
         // Bounded in size and in time: a header is a few hundred bytes that come at once.
-        if (n < 0 || ++nRead > k_nMaxHeaderSize || GetTickCount() - nStart >= nWindow)
+        if (n < 0 || ++nRead > kMaxHeaderSize || GetTickCount() - nStart >= nWindow)
             return HTTP_ERR_HEADER;
         if (!buffer.AppendByte((unsigned char)c))
             return HTTP_ERR_HEADER;

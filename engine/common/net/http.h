@@ -22,11 +22,11 @@ enum
 };
 
 // Redirects followed in a row before a download gives up with HTTP_ERR_REDIRECT.
-const int k_nHttpMaxRedirects = 5;
+const int kHttpMaxRedirects = 5;
 // Largest body collected from chunks, and largest ".bz2" body after decompression: what a
 // 32-bit process can hold twice (the collecting buffer and the final block). Larger ones fail
 // with HTTP_ERR_BODY.
-const uint32_t k_nHttpMaxBody = 0x8000000;
+const uint32_t kHttpMaxBody = 0x8000000;
 
 // Low-speed limit: fewer than nBytes received in any window of nMilliseconds ends the request
 // as a receive failure (the header with HTTP_ERR_HEADER, the body with HTTP_ERR_BODY); a header

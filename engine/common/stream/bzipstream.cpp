@@ -11,12 +11,12 @@
 
 namespace
 {
-const int k_nWorkBufferSize = 65536;
+const int kWorkBufferSize = 65536;
 }
 
 struct ZBzipWork
 {
-    char m_acBuffer[k_nWorkBufferSize];
+    char m_acBuffer[kWorkBufferSize];
     bz_stream m_stream;
 };
 
@@ -98,7 +98,7 @@ int ZBzipInputStream::Read(void* pBuffer, int nCount)
         if (s.avail_out == 0)
             return nCount;
         // BZ_OK with room left: all input is used up.
-        int nRead = m_pInner->Read(m_pWork->m_acBuffer, k_nWorkBufferSize);
+        int nRead = m_pInner->Read(m_pWork->m_acBuffer, kWorkBufferSize);
         if (nRead <= 0)
             return nCount - (int)s.avail_out;  // cut short: HasEnded() stays false
         s.next_in = m_pWork->m_acBuffer;
@@ -115,17 +115,17 @@ ZBzipOutputStream::ZBzipOutputStream(IOutputStream* pTarget, int nBlockSize, int
         return;
     m_bActive = BZ2_bzCompressInit(&m_pWork->m_stream, nBlockSize, 0, nWorkFactor) == BZ_OK;
     m_pWork->m_stream.next_out = m_pWork->m_acBuffer;
-    m_pWork->m_stream.avail_out = k_nWorkBufferSize;
+    m_pWork->m_stream.avail_out = kWorkBufferSize;
 }
 
 void ZBzipOutputStream::WriteOut()
 {
     bz_stream& s = m_pWork->m_stream;
-    int nUsed = k_nWorkBufferSize - (int)s.avail_out;
+    int nUsed = kWorkBufferSize - (int)s.avail_out;
     if (nUsed > 0 && m_pInner)
         m_pInner->Write(m_pWork->m_acBuffer, nUsed);
     s.next_out = m_pWork->m_acBuffer;
-    s.avail_out = k_nWorkBufferSize;
+    s.avail_out = kWorkBufferSize;
 }
 
 ZBzipOutputStream::~ZBzipOutputStream()
@@ -170,7 +170,7 @@ void ZBzipOutputStream::Flush()
 {
     if (m_bActive) {
         bz_stream& s = m_pWork->m_stream;
-        while (s.avail_in > 0 || s.avail_out < (unsigned int)k_nWorkBufferSize) {
+        while (s.avail_in > 0 || s.avail_out < (unsigned int)kWorkBufferSize) {
             WriteOut();
             BZ2_bzCompress(&s, BZ_RUN);
         }

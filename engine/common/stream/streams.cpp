@@ -199,8 +199,8 @@ bool ZSocketStream::Write(const void* pData, int nCount)
 
 namespace
 {
-const uint32_t k_nMaxChunkSize = 1048576;
-const uint32_t k_nDefaultChunkSize = 4096;
+const uint32_t kMaxChunkSize = 1048576;
+const uint32_t kDefaultChunkSize = 4096;
 
 // Content bytes of a chunk: all but the last chunk are full.
 inline uint32_t ChunkContent(const ZMemoryStream::State* pState, const ZMemoryStream::Chunk* pChunk)
@@ -247,7 +247,7 @@ bool ZMemoryStream::AddChunk(uint32_t nBytes)
         return false;
     pChunk->m_pNext = nullptr;
     pChunk->m_nSize = nSize;
-    s->m_nNextChunkSize = s->m_nNextChunkSize >= k_nMaxChunkSize / 2 ? k_nMaxChunkSize : s->m_nNextChunkSize * 2;
+    s->m_nNextChunkSize = s->m_nNextChunkSize >= kMaxChunkSize / 2 ? kMaxChunkSize : s->m_nNextChunkSize * 2;
     s->m_nCapacity += nSize;
     if (s->m_pLast)
         s->m_pLast->m_pNext = pChunk;
@@ -393,7 +393,7 @@ void ZMemoryStream::Clear()
 {
     FreeChunks();
     memset(m_pState, 0, sizeof(State));
-    m_pState->m_nNextChunkSize = k_nDefaultChunkSize;
+    m_pState->m_nNextChunkSize = kDefaultChunkSize;
 }
 
 void ZMemoryStream::ReadFrom(IInputStream& source)

@@ -3,7 +3,7 @@
 #include "launch/ivl/ipython.h"
 #include "launch/ivl/ivlwindow.h"
 #include "launch/ivl/packdll.h"
-#include "launch/ivl/texforge_iface.h"
+#include "launch/launchlibs/texforge_iface.h"
 #include "common/containers/zfilecatalog.h"
 #include "common/system/library.h"
 #include "common/system/zlog.h"

@@ -2,7 +2,7 @@
 
 #include <cstring>
 #include "common/system/path.h"
-#include "launch/ivlsync/flashmessage.h"
+#include "launch/launchlibs/flashmessage.h"
 #include "launch/ivlsync/flashserver.h"
 #include "shared/net/uniquefilelist.h"
 

@@ -6,7 +6,7 @@
 #include "common/containers/zstringarray.h"
 #include "common/containers/zstringbuffer.h"
 #include "common/system/zthread.h"
-#include "launch/ivlsync/downloader.h"
+#include "launch/launchlibs/downloader.h"
 #include "launch/ivlsync/folderlock.h"
 #include "launch/ivlsync/session.h"
 

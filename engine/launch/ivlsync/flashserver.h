@@ -4,7 +4,7 @@
 #include <cstdint>
 #include "common/containers/zmap.h"
 #include "common/system/zlock.h"
-#include "launch/ivlsync/flashmessage.h"
+#include "launch/launchlibs/flashmessage.h"
 #include "launch/ivlsync/genericserver.h"
 #include "launch/ivlsync/session.h"
 

@@ -1,7 +1,7 @@
 #include "launch/ivlsync/pingsession.h"
 
 #include <cstdlib>
-#include "launch/ivlsync/flashmessage.h"
+#include "launch/launchlibs/flashmessage.h"
 #include "launch/ivlsync/flashserver.h"
 
 PingSession::PingSession(int nSessionId, const Socket& connection, ZIvlSync* pWindow, FlashServer* pServer,

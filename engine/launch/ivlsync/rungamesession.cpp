@@ -2,7 +2,7 @@
 
 #include <cstring>
 #include "common/system/process.h"
-#include "launch/ivlsync/flashmessage.h"
+#include "launch/launchlibs/flashmessage.h"
 #include "launch/ivlsync/flashserver.h"
 
 const char* const RunGameSession::s_aszDirectXLibraries[3] = {

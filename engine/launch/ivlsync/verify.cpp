@@ -7,7 +7,7 @@
 #include "common/stream/streams.h"
 #include "common/system/file.h"
 #include "common/system/path.h"
-#include "launch/ivlsync/flashmessage.h"
+#include "launch/launchlibs/flashmessage.h"
 #include "launch/ivlsync/flashserver.h"
 #include "launch/ivlsync/folderlock.h"
 #include "launch/ivlsync/ivlsyncwindowbase.h"

@@ -12,7 +12,7 @@
 #include "common/system/socket.h"
 #include "common/system/zthread.h"
 #include "common/system/zwin.h"
-#include "launch/ivlsync/flashmessage.h"
+#include "launch/launchlibs/flashmessage.h"
 #include "launch/launchlibs/launchhelpers.h"
 #include "shared/net/uniquefilelist.h"
 

@@ -48,12 +48,12 @@ TEST(HostileXml, RepeatedUnfinishedMarkupParsesInOnePass)
         const char* szRootName;   // the first top-level element's name
         const char* szFirstAttr;  // its first attribute's name, or null when it has none
     };
-    const size_t k_nSize = 512 * 1024;  // quadratic work took seconds already at this size
+    const size_t kSize = 512 * 1024;  // quadratic work took seconds already at this size
     const Case cases[] = {
-        {"unterminated CDATA, repeated", "<r>" + Repeat("<![CDATA[", k_nSize), "r", nullptr},
-        {"attributes without a double quote", "<r " + Repeat("x=y ", k_nSize), "r", "x"},
-        {"apostrophe values without a double quote", "<r " + Repeat("x='y' ", k_nSize), "r", "x"},
-        {"CDATA and quote-less attributes mixed", "<r>" + Repeat("<![CDATA[<a x=y ", k_nSize), "r", nullptr},
+        {"unterminated CDATA, repeated", "<r>" + Repeat("<![CDATA[", kSize), "r", nullptr},
+        {"attributes without a double quote", "<r " + Repeat("x=y ", kSize), "r", "x"},
+        {"apostrophe values without a double quote", "<r " + Repeat("x='y' ", kSize), "r", "x"},
+        {"CDATA and quote-less attributes mixed", "<r>" + Repeat("<![CDATA[<a x=y ", kSize), "r", nullptr},
     };
     for (const Case& c : cases) {
         ZXmlDocument doc;
@@ -221,10 +221,10 @@ TEST(HostileFileTable, ResolvedNameAtAndPastTheBound)
         size_t nName;  // length of the relative name
         bool bRecord;
     };
-    const int k_nMax = ZFileRecord::MAX_NAME;
+    const int kMax = ZFileRecord::MAX_NAME;
     const Case cases[] = {
-        {(size_t)k_nMax - 1 - 10, 10, true},   // folder + '/' + name = the bound
-        {(size_t)k_nMax - 1 - 10, 11, false},  // one past
+        {(size_t)kMax - 1 - 10, 10, true},   // folder + '/' + name = the bound
+        {(size_t)kMax - 1 - 10, 11, false},  // one past
         {0, 4990, true},                       // a long quoted name alone
     };
     for (const Case& c : cases) {

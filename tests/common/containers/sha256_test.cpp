@@ -25,7 +25,7 @@ struct Vector
 };
 
 // FIPS 180-2 examples, the empty message, and lengths around the padding and block boundaries.
-const Vector k_aVectors[] = {
+const Vector kVectors[] = {
     {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
     {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
     {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
@@ -43,7 +43,7 @@ const Vector k_aVectors[] = {
 
 TEST(Sha256, KnownDigests)
 {
-    for (const Vector& v : k_aVectors)
+    for (const Vector& v : kVectors)
         EXPECT_EQ(v.digest, Hex(v.message)) << "length " << v.message.size();
 }
 

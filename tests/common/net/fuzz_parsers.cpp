@@ -39,7 +39,7 @@ size_t Below(size_t n)
     return n ? Random() % n : 0;
 }
 
-const char* const k_aszTokens[] = {"<",
+const char* const kTokens[] = {"<",
                                    ">",
                                    "/>",
                                    "</",
@@ -84,7 +84,7 @@ std::string Mutate(const std::string& seed)
             break;
         case 1: s.insert(nAt, 1, (char)Random()); break;
         case 2: {
-            const char* t = k_aszTokens[Below(sizeof(k_aszTokens) / sizeof(k_aszTokens[0]))];
+            const char* t = kTokens[Below(sizeof(kTokens) / sizeof(kTokens[0]))];
             s.insert(nAt, t, *t ? strlen(t) : 1);
             break;
         }
@@ -179,7 +179,7 @@ void RunBzip2(const std::string& input)
     uint64_t nTotal = 0;
     int n;
     // Output is bounded here as the HTTP client bounds it.
-    while ((n = bzip.Read(s_ac, (int)sizeof(s_ac))) > 0 && nTotal < k_nHttpMaxBody)
+    while ((n = bzip.Read(s_ac, (int)sizeof(s_ac))) > 0 && nTotal < kHttpMaxBody)
         nTotal += (uint32_t)n;
 }
 

@@ -204,10 +204,10 @@ TEST(HttpHostile, BodiesAtAndPastTheirBounds)
         uint32_t nSize;  // when the result is 0
     };
     const Case cases[] = {
-        {"chunked body at the bound", Chunked(k_nHttpMaxBody), false, HTTP_OK, k_nHttpMaxBody},
+        {"chunked body at the bound", Chunked(kHttpMaxBody), false, HTTP_OK, kHttpMaxBody},
         {"endless chunked body (past the bound)", Chunked(~0ull), false, HTTP_ERR_BODY, 0},
-        {".bz2 unpacking to the bound", WithLength(PackedZeros(k_nHttpMaxBody)), true, HTTP_OK, k_nHttpMaxBody},
-        {".bz2 unpacking one byte past", WithLength(PackedZeros(k_nHttpMaxBody + 1)), true, HTTP_ERR_BODY, 0},
+        {".bz2 unpacking to the bound", WithLength(PackedZeros(kHttpMaxBody)), true, HTTP_OK, kHttpMaxBody},
+        {".bz2 unpacking one byte past", WithLength(PackedZeros(kHttpMaxBody + 1)), true, HTTP_ERR_BODY, 0},
         {".bz2 without its end marker", WithLength(cut), true, HTTP_ERR_BODY, 0},
         {".bz2 with a wrong checksum", WithLength(damaged), true, HTTP_ERR_BODY, 0},
         {".bz2 that is whole", WithLength(Packed(text)), true, HTTP_OK, (uint32_t)text.size()},

@@ -277,7 +277,7 @@ TEST_F(Http, RedirectLoopIsBoundedAndClosesEachConnection)
     EXPECT_EQ(nullptr, holder.m_pData);
 
     std::string stats = Stats();
-    EXPECT_EQ(1 + k_nHttpMaxRedirects, StatValue(stats, "/redirect/loop")) << stats;
+    EXPECT_EQ(1 + kHttpMaxRedirects, StatValue(stats, "/redirect/loop")) << stats;
     // Without closing, every hop's connection would still be open at the last one.
     EXPECT_LE(StatValue(stats, "max_open"), 2) << stats;
 }

@@ -2,7 +2,7 @@
 // callback per pack path with the same text, failures chosen by its control file, and late
 // callbacks from a thread of its own that have all come once slot 5 returns.
 #include <gtest/gtest.h>
-#include "launch/ivl/texforge_iface.h"
+#include "launch/launchlibs/texforge_iface.h"
 #include "common/containers/zstringarray.h"
 #include "common/system/zwin.h"
 #include <fstream>

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "launch/ivlsync/flashmessage.h"
+#include "launch/launchlibs/flashmessage.h"
 #include "launch/ivlsync/flashserver.h"
 #include "testsupport.h"
 

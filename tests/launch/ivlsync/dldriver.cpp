@@ -23,7 +23,7 @@
 #include "common/net/http.h"
 #include "common/system/file.h"
 #include "common/system/ztimer.h"
-#include "launch/ivlsync/downloader.h"
+#include "launch/launchlibs/downloader.h"
 #include "launch/ivlsync/verify.h"
 
 namespace

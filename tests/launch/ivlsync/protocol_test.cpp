@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "launch/ivlsync/flashmessage.h"
+#include "launch/launchlibs/flashmessage.h"
 #include "launch/ivlsync/flashserver.h"
 #include "launch/ivlsync/genericserver.h"
 #include "launch/ivlsync/pingsession.h"

@@ -8,7 +8,7 @@
 #include "common/containers/zsha256.h"
 #include "common/system/file.h"
 #include "common/system/path.h"
-#include "launch/ivlsync/flashmessage.h"
+#include "launch/launchlibs/flashmessage.h"
 #include "launch/ivlsync/flashserver.h"
 #include "launch/ivlsync/folderlock.h"
 #include "launch/ivlsync/verify.h"

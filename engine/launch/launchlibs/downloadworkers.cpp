@@ -3,7 +3,7 @@
 // SHA-256, write them into place and record them in the local state and the journal.
 #include "common/system/zwin.h"
 
-#include "launch/ivlsync/downloader.h"
+#include "launch/launchlibs/downloader.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -22,13 +22,13 @@
 
 namespace
 {
-const char* const k_aszRepackerFiles[Downloader::REPACKER_FILE_COUNT] = {
+const char* const kRepackerFiles[Downloader::REPACKER_FILE_COUNT] = {
     "texforge.dll", "globals.dll", "PhysX3_x86.dll", "PhysX3Cooking_x86.dll", "PhysX3Gpu_x86.dll",
 };
-const int k_nMaxNameLength = 10240;
-const uint32_t k_nCatalogLimit = 0x20000;
+const int kMaxNameLength = 10240;
+const uint32_t kCatalogLimit = 0x20000;
 // How far past the listed length a too long ".bz2" body is counted for the log line.
-const uint32_t k_nMaxExcessCount = 16 * 1024 * 1024;
+const uint32_t kMaxExcessCount = 16 * 1024 * 1024;
 
 // A name from a file list becomes a path under the target: it must stay there. Pieces "" (a
 // leading or doubled separator), "." and "..", drive or stream colons and control characters
@@ -120,8 +120,8 @@ uint32_t Downloader::CurrentRepackerFiles()
 {
     uint32_t nSeen = 0;
     for (int i = 0; i < REPACKER_FILE_COUNT; ++i) {
-        const ZFileRecord* pLocal = m_LocalTable.Find(k_aszRepackerFiles[i]);
-        const ZFileRecord* pRemote = m_RemoteTable.Find(k_aszRepackerFiles[i]);
+        const ZFileRecord* pLocal = m_LocalTable.Find(kRepackerFiles[i]);
+        const ZFileRecord* pRemote = m_RemoteTable.Find(kRepackerFiles[i]);
         if (pLocal && pLocal->m_nFlag1 &&
             (!pRemote || ZStrCompare(pLocal->m_Text.GetData(), pRemote->m_Text.GetData()) == 0))
             nSeen |= 1u << i;
@@ -132,7 +132,7 @@ uint32_t Downloader::CurrentRepackerFiles()
 int Downloader::RepackerFileIndex(const char* szName)
 {
     for (int i = 0; i < REPACKER_FILE_COUNT; ++i)
-        if (ZStrCompare(szName, k_aszRepackerFiles[i]) == 0)
+        if (ZStrCompare(szName, kRepackerFiles[i]) == 0)
             return i;
     return -1;
 }
@@ -330,7 +330,7 @@ bool Downloader::ReceiveFile(WorkerSlot& slot, const ZFileRecord& job, int nAtte
             if (nRead <= 0)
                 break;
             nGot += (uint32_t)nRead;
-            if (nGot - nExpected > k_nMaxExcessCount)
+            if (nGot - nExpected > kMaxExcessCount)
                 break;
         }
     }
@@ -405,7 +405,7 @@ Downloader::StoreResult Downloader::StoreFile(const char* szTarget, const ZFileR
         DownloaderLog("File %s checksum invalid (%s!=%s)", szName, hex.GetData(), remote.m_Text.GetData());
         return STORE_BAD_CONTENT;
     }
-    if (remote.m_Name.GetLength() > k_nMaxNameLength) {
+    if (remote.m_Name.GetLength() > kMaxNameLength) {
         ZStringBuffer<16> shortName;
         shortName.Assign(szName, 1000);
         DownloaderLog("Filepath too long for file %s...", shortName.GetData());
@@ -438,7 +438,7 @@ Downloader::StoreResult Downloader::StoreFile(const char* szTarget, const ZFileR
 
     if (m_pCatalog && ZStrStartsWith(szName, "_packed/")) {
         const char* szCatalogName = szName + 8;
-        if (nLength >= k_nCatalogLimit)
+        if (nLength >= kCatalogLimit)
             m_pCatalog->Remove(szCatalogName);
         else if (ZStrEndsWith(szCatalogName, ".bin"))
             m_pCatalog->Store(szCatalogName, pData, (int32_t)nLength);

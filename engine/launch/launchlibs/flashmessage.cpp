@@ -1,4 +1,4 @@
-#include "launch/ivlsync/flashmessage.h"
+#include "launch/launchlibs/flashmessage.h"
 
 #include <cstdlib>
 #include "common/system/socket.h"

@@ -2,7 +2,7 @@
 // written before it replaces it, and the journal of files stored since the last completed run.
 #include "common/system/zwin.h"
 
-#include "launch/ivlsync/downloader.h"
+#include "launch/launchlibs/downloader.h"
 
 #include "common/containers/zstr.h"
 #include "common/stream/streams.h"

@@ -2,7 +2,7 @@
 // text, read while it arrives and cut into files for the file store.
 #include "common/system/zwin.h"
 
-#include "launch/ivlsync/downloader.h"
+#include "launch/launchlibs/downloader.h"
 
 #include <cinttypes>
 #include <climits>

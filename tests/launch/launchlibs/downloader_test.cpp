@@ -9,7 +9,7 @@
 #include "common/containers/zsha256.h"
 #include "common/system/file.h"
 #include "common/system/path.h"
-#include "launch/ivlsync/downloader.h"
+#include "launch/launchlibs/downloader.h"
 
 namespace
 {

@@ -3,7 +3,7 @@
 // callback records the result in the parts' flag2 and in the journal.
 #include "common/system/zwin.h"
 
-#include "launch/ivlsync/downloader.h"
+#include "launch/launchlibs/downloader.h"
 
 #include <cstring>
 
@@ -12,11 +12,11 @@
 #include "common/system/path.h"
 #include "common/system/process.h"
 #include "common/system/zlog.h"
-#include "launch/ivl/texforge_iface.h"
+#include "launch/launchlibs/texforge_iface.h"
 
 namespace
 {
-const char* const k_aszRepackerFiles[Downloader::REPACKER_FILE_COUNT] = {
+const char* const kRepackerFiles[Downloader::REPACKER_FILE_COUNT] = {
     "texforge.dll", "globals.dll", "PhysX3_x86.dll", "PhysX3Cooking_x86.dll", "PhysX3Gpu_x86.dll",
 };
 }
@@ -111,7 +111,7 @@ bool Downloader::LoadRepacker()
         m_RepackerLock.Leave();
         return true;
     }
-    for (const char* szFile : k_aszRepackerFiles) {
+    for (const char* szFile : kRepackerFiles) {
         if (!CopyToExecutableDir(szFile)) {
             DownloaderLog("Couldn't copy %s to executable directory: %d", szFile, (int)GetLastError());
             m_RepackerLock.Leave();
@@ -202,5 +202,5 @@ void __cdecl Downloader::RepackCallbackEntry(const char* szPackPath, bool bResul
 // The repacker's own log lines: the fourth argument is the text.
 void __cdecl Downloader::RepackerLogEntry(int nArg0, int nArg1, int nArg2, const char* szText)
 {
-    ZLog::Output(ZLOG_PRINT, "launch.ivlsync", __FILE__, szText ? szText : "");
+    ZLog::Output(ZLOG_PRINT, ZLOG_CATEGORY, __FILE__, szText ? szText : "");
 }

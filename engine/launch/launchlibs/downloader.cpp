@@ -1,7 +1,7 @@
 // The downloader's set-up, its log "fetchbatch.log", the statistics and the download run.
 #include "common/system/zwin.h"
 
-#include "launch/ivlsync/downloader.h"
+#include "launch/launchlibs/downloader.h"
 
 #include <cinttypes>
 #include <cstdarg>
@@ -17,13 +17,13 @@
 #include "common/system/path.h"
 #include "common/system/zlog.h"
 #include "common/system/ztimer.h"
-#include "launch/ivl/texforge_iface.h"
+#include "launch/launchlibs/texforge_iface.h"
 #include "shared/net/uniquefilelist.h"
 
 namespace
 {
 // The downloader's engine-log lines belong to the launch libraries' category.
-const char* const k_szLogCategory = "launch.launchlibs";
+const char* const kLogCategory = "launch.launchlibs";
 }
 
 void WorkerSlot::Init(const char* szTarget, Downloader* pOwner, int nIndex)
@@ -61,7 +61,7 @@ void Downloader::LogError(const char* szFormat, ...)
     va_start(args, szFormat);
     ZStringBuffer<16> text = ZLogTextV(ZLOG_ERROR, szFormat, args);
     va_end(args);
-    ZLog::Write(k_szLogCategory, __FILE__, text.GetData());
+    ZLog::Write(kLogCategory, __FILE__, text.GetData());
 }
 
 void Downloader::CloseLog()
