@@ -11,7 +11,7 @@ import subprocess
 import sys
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "lib"))
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "lib"))
 from winetest import Wine, run_tests_with_services, scratch_dir, remove_dir, wait_for, windows_path  # noqa: E402
 
 ARGS = None
@@ -357,7 +357,7 @@ class Windows(LauncherTest):
         if not shutil.which("import"):
             return None
         env = subprocess.run(["tools/wine-run", "--build", ARGS.build, "env"],
-                             cwd=os.path.join(os.path.dirname(__file__), "..", "..", ".."),
+                             cwd=os.path.join(os.path.dirname(__file__), "..", ".."),
                              stdout=subprocess.PIPE, text=True).stdout
         display = [part.split("=")[1].strip("'") for part in env.split() if part.startswith("DISPLAY=")]
         if not display:

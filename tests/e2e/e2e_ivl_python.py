@@ -1,7 +1,7 @@
 """Runs the launcher's start script "client.py" through the embedded interpreter: ivl.exe under
 Wine with the stand-ins and python311.dll/python311.zip beside it (the harness of e2e_ivl.py).
 
-    python_e2e.py --build BUILD --exe IVL --probe PROBE --standins FILE... [unittest arguments]
+    e2e_ivl_python.py --build BUILD --exe IVL --probe PROBE --standins FILE... [unittest arguments]
 """
 import argparse
 import os
@@ -9,7 +9,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "lib"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 import e2e_ivl  # noqa: E402
 from winetest import run_tests_with_services  # noqa: E402
 

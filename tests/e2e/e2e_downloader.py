@@ -21,7 +21,7 @@ import tempfile
 import time
 import unittest
 
-TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(TOP, "tests", "lib"))
 from fileservers import FileServer  # noqa: E402
 from winetest import Wine, remove_dir, run_tests_with_services, scratch_dir, wait_for, windows_path  # noqa: E402

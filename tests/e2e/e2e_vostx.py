@@ -30,7 +30,7 @@ import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-TOP = os.path.abspath(os.path.join(HERE, "..", "..", ".."))
+TOP = os.path.abspath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, os.path.join(TOP, "tests", "lib"))
 sys.path.insert(0, os.path.join(TOP, "tools"))
 import flashclient as fc  # noqa: E402

@@ -7,7 +7,7 @@ import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "lib"))
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "lib"))
 from winetest import Wine, scratch_dir, remove_dir, wait_for  # noqa: E402
 
 ARGS = None
