@@ -33,10 +33,14 @@ function(ivl_program name category)
   target_compile_definitions(${name} PRIVATE "ZLOG_CATEGORY=\"${category}\"")
 endfunction()
 
-# ivl_add_test(<name> SOURCES ... LIBS ... [RESOURCE_LOCK lock] [TIMEOUT seconds] [ARGS ...])
-# One executable a test area; GoogleTest output names the failing cases.
+# Tests are registered through these two only, so that every test gets a time-out and its locks.
+# ivl_add_test(<name> SOURCES ... LIBS ... [CATEGORY category] [ARGS ...] [RUNNER script]
+#              [RESOURCE_LOCK locks...] [TIMEOUT seconds])
+# A unit test: one GoogleTest executable an area; its output names the failing cases. With RUNNER,
+# that script (beside the sources) starts what the executable needs, runs it and stops them:
+#   python3 RUNNER --build <tree> --exe <executable> ARGS
 function(ivl_add_test name)
-  cmake_parse_arguments(T "" "RESOURCE_LOCK;TIMEOUT;CATEGORY" "SOURCES;LIBS;ARGS" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT;CATEGORY;RUNNER" "SOURCES;LIBS;ARGS;RESOURCE_LOCK" ${ARGN})
   if(NOT T_CATEGORY)
     set(T_CATEGORY "test")
   endif()
@@ -44,13 +48,35 @@ function(ivl_add_test name)
   target_link_libraries(${name} PRIVATE ivl_options GTest::gtest_main ${T_LIBS})
   target_include_directories(${name} PRIVATE "${CMAKE_SOURCE_DIR}/tests/lib")
   target_compile_definitions(${name} PRIVATE "ZLOG_CATEGORY=\"${T_CATEGORY}\"")
-  add_test(NAME ${name} COMMAND ${name} ${T_ARGS})
-  if(NOT T_TIMEOUT)
-    set(T_TIMEOUT 300)
+  if(T_RUNNER)
+    add_test(NAME ${name} COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/${T_RUNNER}
+             --build ${CMAKE_BINARY_DIR} --exe $<TARGET_FILE:${name}> ${T_ARGS})
+  else()
+    add_test(NAME ${name} COMMAND ${name} ${T_ARGS})
   endif()
-  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT})
-  if(T_RESOURCE_LOCK)
-    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK ${T_RESOURCE_LOCK})
+  ivl_test_properties(${name} "${T_TIMEOUT}" "${T_RESOURCE_LOCK}")
+endfunction()
+
+# ivl_add_script_test(<name> SCRIPT file [ARGS ...] [RESOURCE_LOCK locks...] [TIMEOUT seconds])
+# A test that is a Python script (the end-to-end drivers): python3 SCRIPT ARGS. A relative SCRIPT
+# is taken from the calling folder.
+function(ivl_add_script_test name)
+  cmake_parse_arguments(T "" "SCRIPT;TIMEOUT" "ARGS;RESOURCE_LOCK" ${ARGN})
+  if(NOT IS_ABSOLUTE "${T_SCRIPT}")
+    set(T_SCRIPT "${CMAKE_CURRENT_SOURCE_DIR}/${T_SCRIPT}")
+  endif()
+  add_test(NAME ${name} COMMAND python3 ${T_SCRIPT} ${T_ARGS})
+  ivl_test_properties(${name} "${T_TIMEOUT}" "${T_RESOURCE_LOCK}")
+endfunction()
+
+# The time-out (300 s unless given) and the resource locks of a test the two functions above made.
+function(ivl_test_properties name timeout lock)
+  if(NOT timeout)
+    set(timeout 300)
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${timeout})
+  if(lock)
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${lock}")
   endif()
 endfunction()
 
