@@ -32,6 +32,7 @@ TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(TOP, "tools"))
 sys.path.insert(0, os.path.join(TOP, "tests", "lib"))
 import flashclient as fc  # noqa: E402
+from fileservers import FileServer  # noqa: E402
 from syncdriver import children, prefix_processes  # noqa: E402
 from winetest import (host_pids, in_prefix, port_listening, run_isolated, scratch_dir, start_services,  # noqa: E402
                       wait_for, windows_path, wine_command)
@@ -141,17 +142,13 @@ class Demo:
         bundle = "/" + self.summary["lists"]["game"]["bundle"] + ".bz2"
         # the large pieces come slowly, so that the progress has something to show
         slow = {"trickle": [131072, 0.05]}
-        script = os.path.join(self.work, "fileserver.json")
-        with open(script, "w") as f:
-            json.dump({"paths": {"/" + big: slow, "/" + big + ".bz2": slow, bundle: slow}}, f)
-        port_file = os.path.join(self.work, "fileserver.port")
-        self.server = subprocess.Popen([sys.executable, os.path.join(TOP, "tools", "fileserver.py"), "--root",
-                                        self.served, "--port", "0", "--port-file", port_file, "--script", script],
-                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        need(wait_for(lambda: read_text(port_file).strip(), 20), "the file server did not start")
-        self.port = int(read_text(port_file))
-        self.url = "127.0.0.1:%d" % self.port
-        step("file server (pid %d) serves them on http://%s/" % (self.server.pid, self.url))
+        try:
+            self.server = FileServer(self.served, {"/" + big: slow, "/" + big + ".bz2": slow, bundle: slow})
+        except RuntimeError as e:
+            raise Failure(str(e)) from None
+        self.port = self.server.port
+        self.url = self.server.name
+        step("file server (pid %d) serves them on http://%s/" % (self.server.proc.pid, self.url))
 
     # ---- 2. the page and the plug-in ----
     def registry(self):
@@ -298,7 +295,7 @@ class Demo:
         step("run cancelled: STATUS_STOPPED, the game has ended")
 
     def probe(self, *args):
-        return subprocess.run(wine_command(self.build, self.built("ivlprobe.exe"), *args),
+        return subprocess.run(wine_command(self.build, self.built("winprobe.exe"), *args),
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60).returncode
 
     def take_screenshot(self):
@@ -351,8 +348,7 @@ class Demo:
             except OSError:
                 pass
         if self.server:
-            self.server.terminate()
-            self.server.wait(10)
+            self.server.stop()
         for key in ("HKLM\\Software\\Vost-Parn\\Ironvale", "HKLM\\Software\\Vost-Parn\\Ironvale " + VERSION):
             self.wine("reg", "delete", key, "/f")
         if getattr(self, "sync_folder", None):

@@ -14,7 +14,6 @@ import os
 import re
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -23,19 +22,12 @@ import unittest
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(TOP, "tests", "lib"))
-from fileservers import FileServer  # noqa: E402
+from fileservers import FileServer, Nginx  # noqa: E402
 from winetest import Wine, remove_dir, run_tests_with_services, scratch_dir, wait_for, windows_path  # noqa: E402
 
 BUILD = None
 DRIVER = None
 PUBLISH = os.path.join(TOP, "tools", "publish.py")
-HOST = "127.0.0.1"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind((HOST, 0))
-        return s.getsockname()[1]
 
 
 def write(path, data):
@@ -83,55 +75,6 @@ def expected_state(files):
 
 def blob_path(record):
     return "/" + record["text"] + (".bz2" if record["size"] else "")
-
-
-class Nginx:
-    def __init__(self, root):
-        self.tmp = tempfile.mkdtemp(prefix="dlnginx-")
-        os.chmod(self.tmp, 0o755)
-        self.port = free_port()
-        self.name = "%s:%d" % (HOST, self.port)
-        self.access = os.path.join(self.tmp, "access.log")
-        conf = os.path.join(self.tmp, "nginx.conf")
-        t = self.tmp
-        with open(conf, "w") as f:
-            f.write("""worker_processes 1; master_process off; daemon off;
-error_log %(t)s/error.log; pid %(t)s/nginx.pid;
-events { worker_connections 64; }
-http {
-  access_log %(t)s/access.log;
-  client_body_temp_path %(t)s/body; proxy_temp_path %(t)s/proxy; fastcgi_temp_path %(t)s/fastcgi;
-  uwsgi_temp_path %(t)s/uwsgi; scgi_temp_path %(t)s/scgi;
-  default_type application/octet-stream;
-  server { listen %(host)s:%(port)d; root %(root)s; }
-}
-""" % {"t": t, "host": HOST, "port": self.port, "root": root})
-        nginx = shutil.which("nginx") or "/usr/sbin/nginx"
-        self.proc = subprocess.Popen([nginx, "-e", os.path.join(t, "error.log"), "-p", t, "-c", conf],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if not wait_for(lambda: self._up(), 10):
-            self.stop()
-            raise RuntimeError("nginx did not start")
-
-    def _up(self):
-        try:
-            with socket.create_connection((HOST, self.port), timeout=0.5):
-                return True
-        except OSError:
-            return False
-
-    def requests(self):
-        """Request paths logged so far (nginx writes its access log line by line)."""
-        if not os.path.exists(self.access):
-            return []
-        with open(self.access, encoding="latin-1") as f:
-            return [line.split('"')[1].split()[1] for line in f if '"' in line]
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            self.proc.wait(10)
-        shutil.rmtree(self.tmp, ignore_errors=True)
 
 
 class Run:

@@ -1,6 +1,6 @@
 """Runs the game launcher ivl.exe under Wine with the stand-ins beside it (player.dll, pack.dll,
 texforge.dll, globals.dll, faultscribe.exe) and checks what reaches them, the windows it opens
-(through the probe tool ivlprobe.exe) and its exit codes.
+(through the probe tool winprobe.exe) and its exit codes.
 
     e2e_ivl.py --build BUILD --exe IVL --probe PROBE --standins DLL... [unittest arguments]
 """

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """End to end: the real ivlsync.exe's window under Wine, read through the Win32 API by the
-probe tool (ivlsyncprobe.exe): caption, controls and their places, the server lines, the
+probe tool (winprobe.exe): caption, controls and their places, the server lines, the
 start-up lines in the log control, the minimised start, closing, and the menu's verification
 of a folder downloaded from tools/fileserver.py.
 
@@ -29,7 +29,7 @@ PROBE = None
 
 def probe(*args):
     """The probe's report as a list of lines, or None when the window is not there."""
-    result = subprocess.run(wine_command(BUILD, PROBE, *args), stdout=subprocess.PIPE,
+    result = subprocess.run(wine_command(BUILD, PROBE, "dialog", *args), stdout=subprocess.PIPE,
                             stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=120)
     if result.returncode != 0:
         return None

@@ -8,7 +8,7 @@ stand-in. Wine's d3dx libraries are builtin: a DirectX library is made missing b
 file from the private prefix.
 
     e2e_sessions.py --build BUILD --exe IVLSYNC --recorder IVLRECORDER --dxsetup DXSETUP
-                   --boxcloser BOXCLOSER [unittest args]
+                   --probe PROBE [unittest args]
 """
 import argparse
 import contextlib
@@ -25,6 +25,7 @@ TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(TOP, "tools"))
 sys.path.insert(0, os.path.join(TOP, "tests", "lib"))
 import flashclient as fc  # noqa: E402
+from fileservers import FileServer  # noqa: E402
 from winetest import (host_pids, in_prefix, port_open, remove_dir, run_isolated, scratch_dir, wait_for,  # noqa: E402
                       windows_path, wine_command)
 
@@ -169,7 +170,7 @@ class RunGame(unittest.TestCase):
         texts = []
 
         def close():
-            p = subprocess.run(wine_command(PRIVATE, ARGS.boxcloser, "Error"), stdout=subprocess.PIPE,
+            p = subprocess.run(wine_command(PRIVATE, ARGS.probe, "box", "Error"), stdout=subprocess.PIPE,
                                stderr=subprocess.DEVNULL, timeout=60)
             texts.append(p.stdout.decode("latin-1"))
             return p.returncode == 0
@@ -403,17 +404,13 @@ class Download(unittest.TestCase):
         # The big file trickles, so that progress is reported while it comes; the broken
         # bundle is missing, after a wait in which progress is reported too.
         broken = "/" + cls.summary["lists"]["broken"]["bundle"] + ".bz2"
-        script = os.path.join(cls.work, "script.json")
-        with open(script, "w") as f:
-            json.dump({"paths": {"/" + big: {"trickle": [65536, 0.1]}, broken: {"delay": 0.5, "status": 404}}}, f)
-        port_file = os.path.join(cls.work, "port")
-        cls.server = subprocess.Popen([sys.executable, os.path.join(TOP, "tools", "fileserver.py"), "--root",
-                                       cls.served, "--port", "0", "--port-file", port_file, "--script", script],
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if not wait_for(lambda: (read_text(port_file) or "").strip(), 20):
+        try:
+            cls.server = FileServer(cls.served, {"/" + big: {"trickle": [65536, 0.1]},
+                                                 broken: {"delay": 0.5, "status": 404}})
+        except RuntimeError:
             cls.tearDownClass()
-            raise RuntimeError("the file server did not start")
-        cls.url = "127.0.0.1:%s" % read_text(port_file).strip()
+            raise
+        cls.url = cls.server.name
         cls.sync = Sync()
 
     @classmethod
@@ -421,8 +418,7 @@ class Download(unittest.TestCase):
         if cls.sync:
             cls.sync.close()
         if cls.server:
-            cls.server.terminate()
-            cls.server.wait(10)
+            cls.server.stop()
         remove_dir(cls.work)
 
     def setUp(self):
@@ -555,8 +551,7 @@ class Download(unittest.TestCase):
         self.assertIn("GetListUniqueName(nope) failed: ", self.sync.log())
 
     def served_requests(self):
-        with urllib.request.urlopen("http://%s/_stats" % self.url, timeout=10) as r:
-            return {path: n for path, n in json.loads(r.read())["requests"].items() if path != "/_stats"}
+        return self.server.stats()["requests"]
 
     def test_verify_drops_what_changed_and_the_next_download_fetches_only_that(self):
         dist = "dl\\verify"
@@ -823,10 +818,10 @@ def restore_dll():
 def main():
     global ARGS, PRIVATE, ROOT, INSTALL
     ap = argparse.ArgumentParser()
-    for name in ("--build", "--exe", "--recorder", "--dxsetup", "--boxcloser"):
+    for name in ("--build", "--exe", "--recorder", "--dxsetup", "--probe"):
         ap.add_argument(name, required=True)
     ARGS, rest = ap.parse_known_args()
-    for name in ("build", "exe", "recorder", "dxsetup", "boxcloser"):
+    for name in ("build", "exe", "recorder", "dxsetup", "probe"):
         setattr(ARGS, name, os.path.abspath(getattr(ARGS, name)))
     # The program's ports are fixed: the run goes into a namespace of its own (network, /tmp,
     # processes), where the private prefix's services start; else it holds the ports' lock.

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """End to end: the real ivlsync.exe in update mode ("/a") under Wine against tools/fileserver.py
 serving a distribution made by tools/publish.py: the settings file, the four distributions, the
-exit code, and the progress window read and pressed through the Win32 API (ivlsyncprobe.exe).
+exit code, and the progress window read and pressed through the Win32 API (winprobe.exe).
 
     e2e_update_mode.py --build BUILD --exe PATH --probe PATH [unittest arguments]
 """
@@ -35,7 +35,7 @@ def write(path, data):
 
 def probe(*args):
     """The probe's report as lines, or None when the update window is not there."""
-    r = subprocess.run(wine_command(BUILD, PROBE, *args, "I&V Downloading..."), stdout=subprocess.PIPE,
+    r = subprocess.run(wine_command(BUILD, PROBE, "dialog", *args, "I&V Downloading..."), stdout=subprocess.PIPE,
                        stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=120)
     if r.returncode != 0:
         return None

@@ -17,7 +17,6 @@ command, else by pid).
 import argparse
 import getpass
 import hashlib
-import json
 import os
 import re
 import shutil
@@ -34,6 +33,7 @@ TOP = os.path.abspath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, os.path.join(TOP, "tests", "lib"))
 sys.path.insert(0, os.path.join(TOP, "tools"))
 import flashclient as fc  # noqa: E402
+from fileservers import FileServer  # noqa: E402
 from winetest import (host_pids, in_prefix, run_isolated, run_tests_with_services, wait_for,  # noqa: E402
                       windows_path, wine_command)
 
@@ -174,7 +174,9 @@ class ServedDistribution(unittest.TestCase):
         cls.files = {"ivlsync.exe": exe, "locale/ivlsync_en.xml": lang}
         cls.publish(cls.files)
         cls.write(ROOT_LIST, root_list())
-        cls.server, cls.port = cls.start_server()
+        # The file table under a second name that arrives late.
+        cls.server = FileServer(cls.serve, {"/slow-table.txt": {"delay": 4, "file": TABLE}})
+        cls.port = cls.server.port
         cls.write("roots-slow.xml", root_list(table="slow-table.txt"))
         wine("reg", "delete", INSTALL_KEY, "/f")
         assert wine("reg", "add", INSTALL_KEY, "/ve", "/d", windows_path(cls.install_root), "/f") == 0
@@ -183,8 +185,7 @@ class ServedDistribution(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         close_sync()
-        cls.server.terminate()
-        cls.server.wait(10)
+        cls.server.stop()
         wine("reg", "delete", INSTALL_KEY, "/f")
         for workdir in cls.workdirs:
             shutil.rmtree(unix_path(workdir), ignore_errors=True)
@@ -216,36 +217,11 @@ class ServedDistribution(unittest.TestCase):
             table = re.search(r'id="VostX_Depends" uniquefile="([^"]+)"', f.read()).group(1)
         shutil.copy(os.path.join(cls.serve, table), os.path.join(cls.serve, TABLE))
 
-    @classmethod
-    def start_server(cls):
-        port_file = os.path.join(cls.tmp, "fileserver.port")
-        script = os.path.join(cls.tmp, "fileserver.json")
-        with open(script, "w") as f:
-            # The file table under a second name that arrives late.
-            json.dump({"paths": {"/slow-table.txt": {"delay": 4, "file": TABLE}}}, f)
-        proc = subprocess.Popen([sys.executable, os.path.join(TOP, "tools", "fileserver.py"), "--root", cls.serve,
-                                 "--port", "0", "--port-file", port_file, "--script", script],
-                                stdout=subprocess.DEVNULL)
-        assert wait_for(lambda: os.path.exists(port_file), 10)
-        with open(port_file) as f:
-            return proc, int(f.read())
-
     def stats(self):
-        with socket.create_connection(("127.0.0.1", self.port), timeout=10) as s:
-            s.sendall(b"GET /_stats HTTP/1.0\r\n\r\n")
-            data = b""
-            while True:
-                piece = s.recv(65536)
-                if not piece:
-                    break
-                data += piece
-        requests = json.loads(data.split(b"\r\n\r\n", 1)[1])["requests"]
-        return {path: n for path, n in requests.items() if not path.startswith("/_stats")}
+        return {path: n for path, n in self.server.stats()["requests"].items() if not path.startswith("/_stats")}
 
     def reset_stats(self):
-        with socket.create_connection(("127.0.0.1", self.port), timeout=10) as s:
-            s.sendall(b"GET /_stats/reset HTTP/1.0\r\n\r\n")
-            s.recv(65536)
+        self.server.reset()
 
     def run_host(self, dist=None, version=VERSION, language="en", root=ROOT_LIST, calls=None, servers=None):
         dist = dist or self.dist
