@@ -1,23 +1,20 @@
 """Runs the launcher's start script "client.py" through the embedded interpreter: ivl.exe under
-Wine with the stand-ins and python311.dll/python311.zip beside it (the harness of e2e_ivl.py).
+Wine with the stand-ins and python311.dll/python311.zip beside it (tests/lib/ivldriver.py).
 
     e2e_ivl_python.py --build BUILD --exe IVL --probe PROBE --standins FILE... [unittest arguments]
 """
-import argparse
 import os
 import sys
-import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
-import e2e_ivl  # noqa: E402
-from winetest import run_tests_with_services  # noqa: E402
+from ivldriver import LauncherTest, main  # noqa: E402
+from winetest import windows_path  # noqa: E402
 
 START = "Start session=%s playersession=%s allowlocalserver=%d port=%d web=%s loadfromserver=%d scene=%s " \
         "window=attached geometry=second-part"
 
 
-class StartScript(e2e_ivl.LauncherTest):
+class StartScript(LauncherTest):
     def run_script(self, script, *args, control="ticks 1\n"):
         self.write("client.py", script)
         self.write("player.ctl", control)
@@ -81,7 +78,7 @@ class StartScript(e2e_ivl.LauncherTest):
     def test_script_error_shows_the_box_and_exits_1(self):
         self.write("client.py", "import emb\ndef inner():\n    return 1 / 0\ninner()\n")
         proc = self.start_ivl()
-        script = e2e_ivl.windows_path(os.path.join(self.install, "client.py"))
+        script = windows_path(os.path.join(self.install, "client.py"))
         text = self.press_box("Python error")
         # the probe reports the box text's first line; the location follows on the next
         self.assertEqual("division by zero : ", text[0])
@@ -93,17 +90,5 @@ class StartScript(e2e_ivl.LauncherTest):
         self.assertIsNone(self.read("player.log"))
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
-    parser.add_argument("--exe", required=True)
-    parser.add_argument("--probe", required=True)
-    parser.add_argument("--standins", nargs="+", required=True)
-    args, rest = parser.parse_known_args()
-    args.probe = os.path.abspath(args.probe)
-    e2e_ivl.ARGS = args
-    return run_tests_with_services(args.build, sys.modules[__name__], [sys.argv[0]] + rest)
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(sys.modules[__name__]))
