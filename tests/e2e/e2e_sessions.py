@@ -26,6 +26,7 @@ sys.path.insert(0, os.path.join(TOP, "tools"))
 sys.path.insert(0, os.path.join(TOP, "tests", "lib"))
 import flashclient as fc  # noqa: E402
 from fileservers import FileServer  # noqa: E402
+from syncdriver import SyncProgram  # noqa: E402
 from winetest import (host_pids, in_prefix, port_open, remove_dir, run_isolated, scratch_dir, wait_for,  # noqa: E402
                       windows_path, wine_command)
 
@@ -67,38 +68,18 @@ def game_pids():
     return found
 
 
-def children(pid):
-    found = []
-    for child in host_pids():
-        try:
-            with open("/proc/%d/stat" % child) as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-            if int(fields[1]) == pid:
-                found.append(child)
-        except (OSError, IndexError, ValueError):
-            pass
-    return found
-
-
-class Sync:
+class Sync(SyncProgram):
     """ivlsync.exe in the private prefix, for the whole run."""
 
     def __init__(self):
         if not wait_for(lambda: not port_open(fc.COMMAND_PORT) and not port_open(fc.POLICY_PORT), 180, 0.5):
             raise RuntimeError("the command ports stay in use")
-        self.folder = scratch_dir(ARGS.build, "sessions-sync")
-        self.out = open(os.path.join(self.folder, "wine.out"), "wb")
-        self.proc = subprocess.Popen(wine_command(PRIVATE, ARGS.exe, "/m"), cwd=self.folder,
-                                     stdout=self.out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-        if not wait_for(lambda: port_open(fc.COMMAND_PORT) or self.proc.poll() is not None, 60) \
-                or self.proc.poll() is not None:
-            rc = self.proc.poll()
-            output = read_text(os.path.join(self.folder, "wine.out"))
+        super().__init__(PRIVATE, ARGS.exe, prefix="sessions-sync-", copy=False)
+        try:
+            self.start_serving("/m", ports=(fc.COMMAND_PORT,))
+        except RuntimeError:
             self.kill()
-            raise RuntimeError("ivlsync did not open its command port (exit code %r): %s" % (rc, output))
-
-    def log(self):
-        return read_text(os.path.join(self.folder, "ivlsync.log")) or ""
+            raise
 
     def close(self):
         try:
@@ -110,18 +91,10 @@ class Sync:
         self.kill()
 
     def kill(self):
-        if self.proc.poll() is None:
-            for pid in children(self.proc.pid):
-                try:
-                    os.kill(pid, signal.SIGKILL)
-                except OSError:
-                    pass
-            try:
-                self.proc.wait(20)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.out.close()
+        """Ends the program at once and removes its folder."""
+        super().kill()
+        for out in self.outs:
+            out.close()
         remove_dir(self.folder)
 
 
