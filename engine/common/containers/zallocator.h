@@ -53,7 +53,6 @@ public:
     bool PopRange(Range& range);
 
     uint32_t GetRangeCount() const { return m_nCount; }
-    uint32_t GetMaxRanges() const { return m_nMaxRanges; }
     const Range& GetRange(uint32_t nIndex) const { return m_pRanges[nIndex]; }
 
 private:

@@ -65,11 +65,6 @@ public:
     Node* First() const { return m_Tree.Begin(); }
     static Node* Next(Node* pNode) { return ZTree::Next(pNode); }
 
-    const ZStringBuffer<256>& GetMainDataPath() const { return m_MainDataPath; }
-    const ZStringBuffer<256>& GetMainIndexPath() const { return m_MainIndexPath; }
-    const ZStringBuffer<256>& GetDeltaDataPath() const { return m_DeltaDataPath; }
-    const ZStringBuffer<256>& GetDeltaIndexPath() const { return m_DeltaIndexPath; }
-
 private:
     bool LoadPair(const char* szIndexPath, const char* szDataPath);
     void AppendRecord(const char* szPath, const Node* pNode, uint32_t nRemoved);

@@ -112,8 +112,6 @@ public:
     // must not be followed.
     const ZList<ZFileOffset>& GetOffsets() const { return m_Offsets; }
 
-    ZCriticalSection& GetLock() { return m_Lock; }
-
 private:
     Node* FindNode(const char* szName) const;
 

@@ -93,8 +93,6 @@ public:
     void Flush() override {}
     bool Write(const void* pData, int nCount) override;
 
-    Socket& GetSocket() { return m_socket; }
-
 private:
     Socket m_socket;
 };

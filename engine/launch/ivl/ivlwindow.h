@@ -16,7 +16,6 @@ public:
     void Show();
     void MakeChildOf(HWND hParent);
     HWND GetHandle() const { return m_hWnd; }
-    const wchar_t* GetClassName() const { return m_szClassName; }
 
     // Cursor interface
     void PLAYER_CALL SetCursorReleased(bool bReleased) override;

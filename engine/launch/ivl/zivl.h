@@ -36,7 +36,6 @@ public:
     bool IsDedicated() const { return m_bDedicated; }
     IPlayer* GetPlayer() const { return m_pPlayer; }
     const char* GetSessionId() const { return m_szSessionId; }
-    const PlayerStartParams& GetStartParams() const { return m_StartParams; }
 
 protected:
     ZIvL();

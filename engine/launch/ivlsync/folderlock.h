@@ -15,7 +15,6 @@ public:
     // another process); the caller then refuses, it never waits.
     bool TryAcquire(const char* szFolder);
     void Release();
-    bool IsHeld() const { return m_hMutex != nullptr; }
 
 private:
     HANDLE m_hMutex;

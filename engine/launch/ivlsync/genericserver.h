@@ -60,8 +60,6 @@ public:
     void ShareSocket(Socket& target, const Socket& source);
     void ReleaseSocket(Socket& target);
 
-    ZIvlSync* GetWindow() const { return m_pWindow; }
-
 protected:
     ZIvlSync* m_pWindow;
 

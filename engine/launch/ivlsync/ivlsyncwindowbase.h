@@ -49,7 +49,6 @@ public:
 
     HWND GetHwnd() const { return m_hWnd; }
     HINSTANCE GetInstance() const { return m_hInstance; }
-    bool IsElevated() const { return m_bElevated != 0; }
     bool IsClosed() const { return m_bClosed != 0; }
     LanguageTable* GetLanguage() const { return m_pLanguage; }
     static ZIvlSync* GetCurrent() { return s_pCurrent; }

@@ -135,10 +135,7 @@ public:
     // Read by tests and the owners.
     int GetWorkerCount() const { return m_nWorkerCount; }
     const ZStringBase& GetTarget() const { return m_Target; }
-    const ZStringBase& GetStatePath() const { return m_StatePath; }
-    bool GetRepackFlag() const { return m_bRepackFlag; }
     ZFileTable& GetLocalTable() { return m_LocalTable; }
-    ZFileTable& GetRemoteTable() { return m_RemoteTable; }
 
 private:
     bool WriteStateFile(const char* szBackupPath);

@@ -59,7 +59,6 @@ public:
 
     const char* GetName() const { return m_Name.GetData(); }
     const char* GetLogPath() const { return m_LogPath.GetData(); }
-    const char* GetFlashObjectId() const { return m_FlashObjectId.GetData(); }
     bool IsInitialized() const { return m_bInitialized; }
 
     // The core made last, or null.

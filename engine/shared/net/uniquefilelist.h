@@ -15,7 +15,6 @@ public:
 
     // Server nIndex modulo the count; the list must not be empty.
     ZStringBuffer<16> GetServer(int nIndex) const;
-    int GetServerCount() const { return (int)m_Servers.Size(); }
 
     // Tries the servers in order from the first; the holder and the response keep what the
     // last attempt left.
