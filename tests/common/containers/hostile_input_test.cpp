@@ -14,6 +14,7 @@
 #include "common/containers/zxml.h"
 #include "common/system/file.h"
 #include "common/system/path.h"
+#include "testhelpers.h"
 
 namespace
 {
@@ -399,12 +400,6 @@ std::string Blob(uint32_t nSize, char cFill)
 class HostileCatalog : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        m_Folder = File::GetTempFileName("hc");
-        ASSERT_TRUE(CreateDirectoryPath(m_Folder.GetData()));
-    }
-    void TearDown() override { DeleteTree(m_Folder.GetData()); }
     std::string Path(const char* szSuffix) const { return std::string(m_Folder.GetData()) + "/bank5" + szSuffix; }
     void Put(const char* szSuffix, const std::string& bytes) const
     {
@@ -418,7 +413,8 @@ protected:
             return "<missing>";
         return std::string((const char*)p, n);
     }
-    ZStringBuffer<256> m_Folder;
+    ivltest::TempFolder m_Temp;
+    const ZStringBuffer<256> m_Folder{m_Temp.Path().c_str()};
 };
 
 }  // namespace

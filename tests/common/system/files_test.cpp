@@ -20,7 +20,7 @@ using ivltest::ReadWholeFile;
 
 void WriteText(const std::string& sPath, const std::string& sText)
 {
-    ASSERT_TRUE(WriteBufferToFile(sPath.c_str(), sText.data(), sText.size())) << sPath;
+    ASSERT_TRUE(ivltest::WriteWholeFile(sPath, sText)) << sPath;
 }
 
 std::set<std::string> ToSet(const ZStringArray& names)

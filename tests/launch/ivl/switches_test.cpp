@@ -5,6 +5,7 @@
 #include "launch/ivl/launchermain.h"
 #include "launch/ivl/zivl.h"
 #include "common/system/socket.h"
+#include "testhelpers.h"
 #include <direct.h>
 #include <string>
 #include <vector>
@@ -99,28 +100,19 @@ class LocateFileTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        char szTemp[MAX_PATH];
-        GetTempPathA(MAX_PATH, szTemp);
-        m_sRoot = std::string(szTemp) + "ivl-locate-" + std::to_string(GetCurrentProcessId());
-        for (const char* szSub : {"", "\\a", "\\a\\b", "\\a\\b\\c", "\\elsewhere"})
+        m_sRoot = m_Folder.Path();
+        for (const char* szSub : {"\\a", "\\a\\b", "\\a\\b\\c", "\\elsewhere"})
             CreateDirectoryA((m_sRoot + szSub).c_str(), NULL);
         GetCurrentDirectoryA(MAX_PATH, m_szSavedCwd);
         SetCurrentDirectoryA((m_sRoot + "\\elsewhere").c_str());
     }
     void TearDown() override
     {
+        // the folder can go only once it is not the current one
         SetCurrentDirectoryA(m_szSavedCwd);
-        for (const char* szFile : {"\\a\\client.ini", "\\elsewhere\\local.txt", "\\a\\b\\c\\both.txt", "\\both.txt"})
-            DeleteFileA((m_sRoot + szFile).c_str());
-        for (const char* szSub : {"\\a\\b\\c", "\\a\\b", "\\a", "\\elsewhere", ""})
-            RemoveDirectoryA((m_sRoot + szSub).c_str());
     }
-    void Touch(const char* szName)
-    {
-        FILE* pFile = fopen((m_sRoot + szName).c_str(), "w");
-        ASSERT_NE(nullptr, pFile);
-        fclose(pFile);
-    }
+    void Touch(const char* szName) { ASSERT_TRUE(ivltest::WriteWholeFile(m_sRoot + szName, "")); }
+    ivltest::TempFolder m_Folder;
     std::string m_sRoot;
     char m_szSavedCwd[MAX_PATH];
 };

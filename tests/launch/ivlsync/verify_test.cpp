@@ -46,16 +46,7 @@ std::string Sha(const std::string& sData)
 
 std::string ReadAll(const std::string& sPath)
 {
-    std::string s;
-    FILE* f = fopen(sPath.c_str(), "rb");
-    if (!f)
-        return s;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
-        s.append(buf, n);
-    fclose(f);
-    return s;
+    return ivltest::ReadWholeFile(sPath);
 }
 
 class VerifyTest : public ::testing::Test
@@ -63,13 +54,9 @@ class VerifyTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        m_sRoot = File::GetTempPath().GetData();
-        m_sRoot += "verify_test_" + std::to_string(GetCurrentProcessId()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        DeleteTree(m_sRoot.c_str());
+        m_sRoot = m_Folder.Path();
         ASSERT_TRUE(CreateDirectoryPath((m_sRoot + "\\synccache").c_str()));
     }
-    void TearDown() override { DeleteTree(m_sRoot.c_str()); }
 
     // Writes the file and returns its table line (CR LF ended).
     std::string Put(const std::string& sName, const std::string& sData, const std::string& sSuffix = "")
@@ -97,6 +84,7 @@ protected:
         return VerifyFiles(context, m_sRoot.c_str());
     }
 
+    ivltest::TempFolder m_Folder;
     std::string m_sRoot;
 };
 

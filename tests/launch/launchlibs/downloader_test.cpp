@@ -10,17 +10,17 @@
 #include "common/system/file.h"
 #include "common/system/path.h"
 #include "launch/launchlibs/downloader.h"
+#include "testhelpers.h"
 
 namespace
 {
-// A fresh folder of this process under the temporary folder, deleted with the fixture.
+// A fresh folder of the test under the temporary folder, deleted with the fixture.
 class DownloaderFixture : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
-        m_Folder.Format("%sdltest_%lu_%d", File::GetTempPath().GetData(), GetCurrentProcessId(), s_nNext++);
-        DeleteTree(m_Folder.GetData());
+        m_Folder = m_Scratch.Path().c_str();
         ZStringArray servers;
         servers.PushBack(ZStringBuffer<16>("127.0.0.1:9"));
         ASSERT_TRUE(m_Downloader.InitDownloader(servers, m_Folder.GetData()));
@@ -29,23 +29,15 @@ protected:
     {
         // The downloader closes its log when it goes, and only then can the folder go.
         m_pDownloader.reset();
-        DeleteTree(m_Folder.GetData());
     }
 
     std::string Read(const char* szRelative)
     {
         ZStringBuffer<256> path;
         JoinPath2(path, m_Folder.GetData(), szRelative);
-        std::string text;
-        FILE* f = fopen(path.GetData(), "rb");
-        if (!f)
+        if (GetFileAttributesW(ivltest::Wide(path.GetData()).c_str()) == INVALID_FILE_ATTRIBUTES)
             return "<missing>";
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
-            text.append(buf, n);
-        fclose(f);
-        return text;
+        return ivltest::ReadWholeFile(path.GetData());
     }
 
     static std::string Text(const std::string& sData)
@@ -55,12 +47,11 @@ protected:
         return std::string(hex.GetData()) + "-" + std::to_string(sData.size());
     }
 
+    ivltest::TempFolder m_Scratch;
     ZStringBuffer<256> m_Folder;
     std::unique_ptr<Downloader> m_pDownloader{new Downloader()};
     Downloader& m_Downloader = *m_pDownloader;
-    static int s_nNext;
 };
-int DownloaderFixture::s_nNext = 0;
 }
 
 TEST_F(DownloaderFixture, TargetIsNormalisedAndTheLogStartsFresh)

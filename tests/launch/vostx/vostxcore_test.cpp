@@ -13,6 +13,7 @@
 #include "common/system/zlock.h"
 #include "common/system/zlog.h"
 #include "launch/vostx/vostxcore.h"
+#include "testhelpers.h"
 
 namespace
 {
@@ -49,9 +50,7 @@ bool InUseCountReaches(long nCount, DWORD nTimeoutMs)
 
 std::string ReadAll(const char* szPath)
 {
-    ZMemoryBuffer buffer;
-    size_t n = ReadFileToBuffer(szPath, &buffer);
-    return std::string((const char*)buffer.GetData(), n);
+    return ivltest::ReadWholeFile(szPath);
 }
 
 // The log's lines without their time stamps ("Www Mmm dd hh:mm:ss yyyyZ ").

@@ -49,29 +49,14 @@ private:
     void Note(int nOperation) { g_pEvents->push_back(std::to_string(nOperation) + GetName()); }
 };
 
-std::vector<std::string>* g_pLog = nullptr;
-
-void CaptureLog(int32_t, const char* szCategory, const char*, const char* szText)
-{
-    if (g_pLog)
-        g_pLog->push_back(std::string(szCategory) + "|" + szText);
-}
-
 class ComponentManagerTest : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
         g_pEvents = &m_Events;
-        g_pLog = &m_Log;
-        m_pfnOldHook = ZLog::SetDisplayHook(&CaptureLog);
     }
-    void TearDown() override
-    {
-        ZLog::SetDisplayHook(m_pfnOldHook);
-        g_pEvents = nullptr;
-        g_pLog = nullptr;
-    }
+    void TearDown() override { g_pEvents = nullptr; }
 
     Record* Add(const char* szName)
     {
@@ -82,8 +67,16 @@ protected:
     ComponentManager m_Manager;
     std::vector<std::unique_ptr<Record>> m_Records;
     std::vector<std::string> m_Events;
-    std::vector<std::string> m_Log;
-    ZLogDisplayHook m_pfnOldHook = nullptr;
+    ivltest::LogCapture m_Capture;
+
+    // "category|text" of each line the engine logged.
+    std::vector<std::string> Logged()
+    {
+        std::vector<std::string> lines;
+        for (const ivltest::LoggedLine& line : m_Capture.Lines())
+            lines.push_back(line.sCategory + "|" + line.sText);
+        return lines;
+    }
 };
 
 TEST_F(ComponentManagerTest, LookupIgnoresCaseAndGivesTypeIdsOnFirstSuccess)
@@ -107,15 +100,15 @@ TEST_F(ComponentManagerTest, LookupIgnoresCaseAndGivesTypeIdsOnFirstSuccess)
         EXPECT_EQ(c.nTypeId, c.pExpected->GetTypeId()) << c.szName;
     }
     EXPECT_EQ(0u, m_Records[2]->GetTypeId());
-    EXPECT_TRUE(m_Log.empty());
+    EXPECT_TRUE(Logged().empty());
 }
 
 TEST_F(ComponentManagerTest, UnknownNameLogsOnceAndGivesNull)
 {
     Add("known");
     EXPECT_EQ(nullptr, m_Manager.FindConstructor("unknown"));
-    ASSERT_EQ(1u, m_Log.size());
-    EXPECT_EQ("player.component|Unable to find component constructor unknown\n", m_Log[0]);
+    ASSERT_EQ(1u, Logged().size());
+    EXPECT_EQ("player.component|Unable to find component constructor unknown\n", Logged()[0]);
     // A failed lookup hands out no type id: the next success still gets 1.
     EXPECT_EQ(m_Records[0].get(), m_Manager.FindConstructor("KNOWN"));
     EXPECT_EQ(1u, m_Records[0]->GetTypeId());

@@ -16,25 +16,10 @@
 #include "common/system/zlog.h"
 #include "common/system/zwin.h"
 #include "shared/net/uniquefilelist.h"
+#include "testhelpers.h"
 
 namespace
 {
-std::vector<std::string> g_astrLog;
-
-void CaptureLog(int32_t nLevel, const char* szCategory, const char* szSource, const char* szText)
-{
-    if (strcmp(szCategory, "shared.net") == 0)
-        g_astrLog.push_back(szText);
-}
-
-bool LogHas(const std::string& text)
-{
-    for (const std::string& line : g_astrLog)
-        if (line.find(text) != std::string::npos)
-            return true;
-    return false;
-}
-
 std::string Env(const char* szName)
 {
     const char* sz = getenv(szName);
@@ -53,14 +38,12 @@ std::string Text(const ZMemoryBuffer& buffer)
 
 std::string ReadFile(const std::string& strPath)
 {
-    ZMemoryBuffer buffer;
-    size_t n = ReadFileToBuffer(strPath.c_str(), &buffer);
-    return std::string((const char*)buffer.GetData(), n);
+    return ivltest::ReadWholeFile(strPath);
 }
 
 void WriteFile(const std::string& strPath, const std::string& text)
 {
-    ASSERT_TRUE(WriteBufferToFile(strPath.c_str(), text.data(), text.size())) << strPath;
+    ASSERT_TRUE(ivltest::WriteWholeFile(strPath, text)) << strPath;
 }
 
 ZStringArray Servers(std::initializer_list<std::string> hosts)
@@ -104,26 +87,14 @@ protected:
     {
         if (Env("IVL_UFL_GOOD").empty())
             GTEST_SKIP() << "no file servers (run through run_uniquefilelist_tests.py)";
-        g_astrLog.clear();
-        m_pfnOldHook = ZLog::SetDisplayHook(CaptureLog);
         m_strGood = Host("IVL_UFL_GOOD");
         m_strRefusing = Host("IVL_UFL_REFUSING");
         m_strClosed = Host("IVL_UFL_CLOSED");
         m_strRoot = Env("IVL_UFL_ROOT");
         const ::testing::TestInfo* pInfo = ::testing::UnitTest::GetInstance()->current_test_info();
         m_strName = pInfo->name();
-        ZStringBuffer<256> strCache;
-        JoinPath3(strCache, File::GetTempPath().GetData(), "ivl_ufl_cache", m_strName.c_str());
-        m_strCache = strCache.GetData();
-        DeleteTree(m_strCache.c_str());
-        ASSERT_TRUE(CreateDirectoryPath(m_strCache.c_str()));
-    }
-    void TearDown() override
-    {
-        if (m_strGood.empty())
-            return;
-        ZLog::SetDisplayHook(m_pfnOldHook);
-        DeleteTree(m_strCache.c_str());
+        m_strCache = m_Cache.Path();
+        ASSERT_FALSE(m_strCache.empty());
     }
 
     // A file on the servers whose name is unique to the running test.
@@ -134,8 +105,10 @@ protected:
         return strName;
     }
     std::string CachePath(const std::string& strName) { return m_strCache + "\\" + strName; }
+    bool LogHas(const std::string& text) { return m_Log.Has(text, "shared.net"); }
 
-    ZLogDisplayHook m_pfnOldHook = nullptr;
+    ivltest::LogCapture m_Log;
+    ivltest::TempFolder m_Cache;
     std::string m_strGood, m_strRefusing, m_strClosed, m_strRoot, m_strName, m_strCache;
 };
 
@@ -266,7 +239,7 @@ TEST_F(UniqueFiles, BodyTheBufferCannotTakeIsAFailure)
     char acBlock[16] = {};
     for (bool bCached : {false, true}) {
         SCOPED_TRACE(bCached ? "GetCachedFile" : "DownloadToBuffer");
-        g_astrLog.clear();
+        m_Log.Clear();
         ZMemoryBuffer full;
         full.Attach(acBlock, 0xFFFFFFF0u, 0, true);
         ZStringBuffer<256> response;

@@ -10,9 +10,11 @@
 #include "launch/ivl/zivl.h"
 #include "player/component/componentmanager.h"
 #include "fake_application.h"
+#include "testhelpers.h"
 
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <memory>
 #include <string>
 
 namespace
@@ -39,23 +41,16 @@ std::string CurrentFolder()
     return std::string(szPath, n);
 }
 
-void WriteText(const std::string& path, const std::string& text)
-{
-    ASSERT_TRUE(WriteBufferToFile(path.c_str(), text.data(), text.size())) << path;
-}
+using ivltest::Wide;
 
 std::string ReadText(const std::string& path)
 {
-    FILE* pFile = fopen(path.c_str(), "rb");
-    std::string text;
-    if (pFile) {
-        char buffer[4096];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof(buffer), pFile)) > 0)
-            text.append(buffer, n);
-        fclose(pFile);
-    }
-    return text;
+    return ivltest::ReadWholeFile(path);
+}
+
+void WriteText(const std::string& path, const std::string& text)
+{
+    ASSERT_TRUE(ivltest::WriteWholeFile(path, text)) << path;
 }
 
 ZOption* FindOption(const char* szName)
@@ -72,9 +67,8 @@ protected:
     static void SetUpTestSuite()
     {
         s_Previous = CurrentFolder();
-        s_Folder = File::GetTempPath().GetData();
-        s_Folder += "ivlpython" + std::to_string(GetCurrentProcessId());
-        DeleteTree(s_Folder.c_str());
+        s_pFolder.reset(new ivltest::TempFolder("ivlpython"));
+        s_Folder = s_pFolder->Path();
         ASSERT_TRUE(CreateDirectoryPath((s_Folder + "\\Python").c_str()));
         ASSERT_TRUE(SetCurrentDirectoryA(s_Folder.c_str()));
         ZLog::SetDisplayHook(&CaptureLog);
@@ -86,7 +80,7 @@ protected:
         DestroyPython();
         ZLog::SetDisplayHook(nullptr);
         SetCurrentDirectoryA(s_Previous.c_str());
-        DeleteTree(s_Folder.c_str());
+        s_pFolder.reset();
     }
 
     void SetUp() override
@@ -117,9 +111,11 @@ protected:
         return text;
     }
 
+    static std::unique_ptr<ivltest::TempFolder> s_pFolder;
     static std::string s_Folder;
     static std::string s_Previous;
 };
+std::unique_ptr<ivltest::TempFolder> PythonHostTest::s_pFolder;
 std::string PythonHostTest::s_Folder;
 std::string PythonHostTest::s_Previous;
 
@@ -530,14 +526,6 @@ ChildResult RunChild(const std::string& script, const char* szFunction)
     return result;
 }
 
-std::wstring Wide(const std::string& text)
-{
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    std::wstring wide(n, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &wide[0], n);
-    wide.resize(n - 1);
-    return wide;
-}
 }  // namespace
 
 TEST_F(PythonHostTest, ScriptErrorsAreLoggedShownAndEndTheProcess)
