@@ -228,15 +228,14 @@ ZFileTable::Node* ZFileTable::FindNode(const char* szName) const
 
 ZFileRecord* ZFileTable::Find(const char* szName)
 {
-    m_Lock.Enter();
+    ZLockGuard lock(m_Lock);
     Node* pNode = FindNode(szName);
-    m_Lock.Leave();
     return pNode ? pNode->m_Value : nullptr;
 }
 
 void ZFileTable::Add(const char* szName, const ZFileRecord& record, int32_t nOffset)
 {
-    m_Lock.Enter();
+    ZLockGuard lock(m_Lock);
     Node* pParent;
     bool bLeft;
     if (Node* pNode = m_Tree.FindTextPlace(szName, pParent, bLeft)) {
@@ -249,19 +248,17 @@ void ZFileTable::Add(const char* szName, const ZFileRecord& record, int32_t nOff
         if (nOffset >= 0)
             m_Offsets.PushBack(ZFileOffset{pNode->m_Value, (uint32_t)nOffset});
     }
-    m_Lock.Leave();
 }
 
 void ZFileTable::Remove(const char* szName)
 {
-    m_Lock.Enter();
+    ZLockGuard lock(m_Lock);
     if (Node* pNode = FindNode(szName)) {
         // The unlinked node may be the successor whose entry moved into pNode.
         ZFileRecord* pRecord = pNode->m_Value;
         m_Tree.FreeNode(m_Tree.RemoveNode(pNode));
         delete pRecord;
     }
-    m_Lock.Leave();
 }
 
 void ZFileTable::Clear()
