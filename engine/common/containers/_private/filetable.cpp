@@ -243,7 +243,8 @@ void ZFileTable::Add(const char* szName, const ZFileRecord& record, int32_t nOff
     } else {
         pNode = m_Tree.GetPool().Alloc();
         pNode->m_Key.Assign(szName);
-        pNode->m_Value = new ZFileRecord(record);
+        pNode->m_Value = m_Records.Alloc();
+        *pNode->m_Value = record;
         m_Tree.LinkNode(pNode, pParent, bLeft);
         if (nOffset >= 0)
             m_Offsets.PushBack(ZFileOffset{pNode->m_Value, (uint32_t)nOffset});
@@ -257,15 +258,14 @@ void ZFileTable::Remove(const char* szName)
         // The unlinked node may be the successor whose entry moved into pNode.
         ZFileRecord* pRecord = pNode->m_Value;
         m_Tree.FreeNode(m_Tree.RemoveNode(pNode));
-        delete pRecord;
+        m_Records.Free(pRecord);
     }
 }
 
 void ZFileTable::Clear()
 {
-    for (Node* p = m_Tree.Begin(); p; p = ZTree::Next(p))
-        delete p->m_Value;
     m_Tree.Clear();
+    m_Records.FreeAll();
     m_Offsets.Clear();
 }
 
