@@ -14,7 +14,7 @@
 #   tools/bench.sh BUILD_TREE         (make bench passes the tree it built)
 #
 # More benchmarks: every tools/bench.d/*.sh is sourced after these, with the helpers below
-# (ours, floor, peer_time, report, winpath) and $TMP, $BUILD, $RUN available.
+# (ours, floor, fastest, peer_time, report, winpath) and $TMP, $BUILD, $RUN available.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 BUILD=$(cd "${1:?usage: bench.sh BUILD_TREE}" && pwd)
@@ -47,19 +47,31 @@ seconds() {
   echo "$out" >&2
   echo "$out" | sed -n 's/.*seconds=\([0-9.]*\).*/\1/p'
 }
-# ours ARGS...: our bench program; floor ARGS...: the minimal program (0 when it is missing)
+# ours ARGS...: our bench program; floor ARGS...: the minimal program ("-" when it is missing)
 ours() { seconds "$BENCH" "$@"; }
-floor() { if [ -f "$FLOOR" ]; then seconds "$FLOOR" "$@"; else echo 0; fi; }
+floor() { if [ -f "$FLOOR" ]; then seconds "$FLOOR" "$@"; else echo -; fi; }
+# fastest N CMD...: the least of N runs of a command that prints seconds (on a busy machine the
+# fastest run is the one least disturbed by others)
+fastest() {
+  local n=$1 best=- t; shift
+  for _ in $(seq "$n"); do
+    t=$("$@")
+    best=$(awk -v a="$best" -v b="$t" 'BEGIN { print (a == "-" || (b != "" && b + 0 < a + 0)) ? b : a }')
+  done
+  echo "$best"
+}
 # peer_time CMD...: wall seconds of a command (its output discarded)
 peer_time() {
   local t0 t1
   t0=$(now); "$@" >/dev/null; t1=$(now)
   awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }'
 }
-report() { # name ours floor peer peername (floor 0: none for this line)
-  awk -v n="$1" -v o="$2" -v f="$3" -v p="$4" -v pn="$5" \
-    'BEGIN { printf "%-34s ours %7.3f s   floor %7.3f s   %-11s %7.3f s   ours/floor %5.2f   ours/peer %5.2f\n",
-             n, o, f, pn, p, (f > 0 ? o / f : 0), (p > 0 ? o / p : 0) }'
+report() { # name ours floor peer peername (floor or peer "-" or 0: none for this line)
+  awk -v n="$1" -v o="$2" -v f="$3" -v p="$4" -v pn="$5" '
+    function t(v) { return v + 0 > 0 ? sprintf("%7.3f s", v) : sprintf("%9s", "-") }
+    function r(a, b) { return a + 0 > 0 && b + 0 > 0 ? sprintf("%5.2f", a / b) : sprintf("%5s", "-") }
+    BEGIN { printf "%-34s ours %s   floor %s   %-11s %s   ours/floor %s   ours/peer %s\n",
+            n, t(o), t(f), pn, t(p), r(o, f), r(o, p) }'
 }
 
 echo "preparing data in $TMP ..." >&2

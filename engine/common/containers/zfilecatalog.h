@@ -3,6 +3,7 @@
 // merges into a fresh main pair. All blobs stay in memory while the catalog is open.
 #pragma once
 #include <stdint.h>
+#include <atomic>
 
 #include "common/containers/zmap.h"
 #include "common/containers/zmemorybuffer.h"
@@ -79,8 +80,9 @@ private:
     ZStringBuffer<256> m_DeltaIndexPath;
     ZTreeMap<Node> m_Tree;
     ZMemoryBuffer m_Data;
-    int32_t m_nHitCount;
-    int32_t m_nMissCount;
-    int32_t m_bDirty;
+    // Changed under the lock, read without it.
+    std::atomic<int32_t> m_nHitCount;
+    std::atomic<int32_t> m_nMissCount;
+    std::atomic<int32_t> m_bDirty;
     ZCriticalSection m_Lock;
 };

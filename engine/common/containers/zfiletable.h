@@ -116,6 +116,7 @@ private:
     Node* FindNode(const char* szName) const;
 
     ZTreeMap<Node> m_Tree;
+    ZFixedAlloc<ZFileRecord> m_Records;  // one heap block a chunk, not one a record
     ZList<ZFileOffset> m_Offsets;
     mutable ZCriticalSection m_Lock;
 };

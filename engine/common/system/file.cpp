@@ -179,40 +179,16 @@ void LogLine(const ZStringBase& text)
 
 // Handle and stream
 
-File::File(const File& other) : m_pRecord(other.m_pRecord)
+void File::Stream::Close()
 {
-    if (m_pRecord)
-        InterlockedIncrement(&m_pRecord->m_nRefs);
-}
-
-File& File::operator=(const File& other)
-{
-    Record* pRecord = other.m_pRecord;  // other may be this handle
-    if (pRecord)
-        InterlockedIncrement(&pRecord->m_nRefs);
-    Release();
-    m_pRecord = pRecord;
-    return *this;
-}
-
-void File::Release()
-{
-    Record* pRecord = m_pRecord;
-    m_pRecord = nullptr;
-    if (!pRecord || InterlockedDecrement(&pRecord->m_nRefs) != 0)
-        return;
-    if ((pRecord->m_nFlags & FLAG_CLOSE) && pRecord->m_pStream)
-        fclose(pRecord->m_pStream);
-    delete pRecord;
+    if ((m_nFlags & FLAG_CLOSE) && m_pStream)
+        fclose(m_pStream);
 }
 
 File File::Wrap(FILE* pStream, uint8_t nFlags)
 {
     File file;
-    file.m_pRecord = new Record;
-    file.m_pRecord->m_nFlags = nFlags;
-    file.m_pRecord->m_nRefs = 1;
-    file.m_pRecord->m_pStream = pStream;
+    file.m_Record.Create(Stream{nFlags, pStream});
     return file;
 }
 
@@ -258,65 +234,65 @@ File File::StdErr()
 
 bool File::IsReadable() const
 {
-    return m_pRecord && (m_pRecord->m_nFlags & FLAG_READABLE);
+    return m_Record && (m_Record->m_nFlags & FLAG_READABLE);
 }
 
 bool File::IsWritable() const
 {
-    return m_pRecord && (m_pRecord->m_nFlags & FLAG_WRITABLE);
+    return m_Record && (m_Record->m_nFlags & FLAG_WRITABLE);
 }
 
 bool File::IsEof() const
 {
-    return !m_pRecord || feof(m_pRecord->m_pStream) > 0;
+    return !m_Record || feof(m_Record->m_pStream) > 0;
 }
 
 int File::GetChar()
 {
-    return m_pRecord ? fgetc(m_pRecord->m_pStream) : -1;
+    return m_Record ? fgetc(m_Record->m_pStream) : -1;
 }
 
 bool File::PutChar(int nByte)
 {
-    return m_pRecord && fputc(nByte, m_pRecord->m_pStream) != EOF;
+    return m_Record && fputc(nByte, m_Record->m_pStream) != EOF;
 }
 
 size_t File::Read(void* pBuffer, size_t nCount)
 {
-    return m_pRecord ? fread(pBuffer, 1, nCount, m_pRecord->m_pStream) : 0;
+    return m_Record ? fread(pBuffer, 1, nCount, m_Record->m_pStream) : 0;
 }
 
 size_t File::Write(const void* pBuffer, size_t nCount)
 {
-    return m_pRecord ? fwrite(pBuffer, 1, nCount, m_pRecord->m_pStream) : 0;
+    return m_Record ? fwrite(pBuffer, 1, nCount, m_Record->m_pStream) : 0;
 }
 
 long File::Tell() const
 {
-    return m_pRecord ? ftell(m_pRecord->m_pStream) : -1;
+    return m_Record ? ftell(m_Record->m_pStream) : -1;
 }
 
 bool File::Seek(long nPosition)
 {
-    return m_pRecord && fseek(m_pRecord->m_pStream, nPosition, SEEK_SET) == 0;
+    return m_Record && fseek(m_Record->m_pStream, nPosition, SEEK_SET) == 0;
 }
 
 bool File::SeekEnd()
 {
-    return m_pRecord && fseek(m_pRecord->m_pStream, 0, SEEK_END) == 0;
+    return m_Record && fseek(m_Record->m_pStream, 0, SEEK_END) == 0;
 }
 
 bool File::Flush()
 {
-    return m_pRecord && fflush(m_pRecord->m_pStream) == 0;
+    return m_Record && fflush(m_Record->m_pStream) == 0;
 }
 
 bool File::Truncate()
 {
-    if (!m_pRecord)
+    if (!m_Record)
         return false;
-    fflush(m_pRecord->m_pStream);
-    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(m_pRecord->m_pStream)));
+    fflush(m_Record->m_pStream);
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(m_Record->m_pStream)));
     return h != INVALID_HANDLE_VALUE && SetEndOfFile(h) != 0;
 }
 
@@ -331,27 +307,27 @@ int File::Printf(const char* szFormat, ...)
 
 int File::PrintfV(const char* szFormat, va_list args)
 {
-    return m_pRecord ? vfprintf(m_pRecord->m_pStream, szFormat, args) : -1;
+    return m_Record ? vfprintf(m_Record->m_pStream, szFormat, args) : -1;
 }
 
 FILE* File::GetStream() const
 {
-    return m_pRecord ? m_pRecord->m_pStream : nullptr;
+    return m_Record ? m_Record->m_pStream : nullptr;
 }
 
 HANDLE File::DetachHandle()
 {
-    if (!m_pRecord)
+    if (!m_Record)
         return INVALID_HANDLE_VALUE;
     // The stream closes its handle with the last release, so the caller gets a handle of its own.
-    HANDLE hStream = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(m_pRecord->m_pStream)));
+    HANDLE hStream = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(m_Record->m_pStream)));
     HANDLE hOwn = INVALID_HANDLE_VALUE;
     if (hStream != INVALID_HANDLE_VALUE)
-        fflush(m_pRecord->m_pStream);
+        fflush(m_Record->m_pStream);
     if (hStream == INVALID_HANDLE_VALUE ||
         !DuplicateHandle(GetCurrentProcess(), hStream, GetCurrentProcess(), &hOwn, 0, FALSE, DUPLICATE_SAME_ACCESS))
         hOwn = INVALID_HANDLE_VALUE;
-    Release();
+    m_Record.Release();
     return hOwn;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 #include "common/system/zwin.h"
 #include "common/containers/zstringbuffer.h"
+#include "common/system/zsharedrecord.h"
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -43,10 +44,7 @@ public:
         MODE_TEXT = 16,
     };
 
-    File() : m_pRecord(nullptr) {}
-    File(const File& other);
-    File& operator=(const File& other);
-    ~File() { Release(); }
+    File() {}
 
     // An unlisted mode (for example read with create) gives an empty handle.
     static File Open(const char* szPath, int nMode);
@@ -55,8 +53,8 @@ public:
     static File StdOut();
     static File StdErr();
 
-    void Close() { Release(); }
-    bool IsOpen() const { return m_pRecord != nullptr; }
+    void Close() { m_Record.Release(); }
+    bool IsOpen() const { return (bool)m_Record; }
     bool IsReadable() const;
     bool IsWritable() const;
     bool IsEof() const;
@@ -126,11 +124,11 @@ public:
     static ZStringBuffer<256> GetRelativePath(const char* szFrom, const char* szTo);
 
 private:
-    struct Record
+    struct Stream
     {
         uint8_t m_nFlags;  // bit 0 readable, bit 1 writable, bit 2 close on last release
-        volatile LONG m_nRefs;
         FILE* m_pStream;
+        void Close();
     };
     enum
     {
@@ -140,7 +138,6 @@ private:
     };
 
     static File Wrap(FILE* pStream, uint8_t nFlags);
-    void Release();
 
-    Record* m_pRecord;
+    ZSharedRecord<Stream, ZAtomicUseCount> m_Record;
 };

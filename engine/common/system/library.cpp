@@ -3,30 +3,10 @@
 #include "common/system/process.h"
 #include <cstring>
 
-Library::Library(const Library& other) : m_pRecord(other.m_pRecord)
+void Library::Module::Close()
 {
-    if (m_pRecord != nullptr)
-        ++m_pRecord->m_nRefs;
-}
-
-Library& Library::operator=(const Library& other)
-{
-    if (other.m_pRecord != nullptr)
-        ++other.m_pRecord->m_nRefs;
-    Release();
-    m_pRecord = other.m_pRecord;
-    return *this;
-}
-
-void Library::Release()
-{
-    Record* pRecord = m_pRecord;
-    m_pRecord = nullptr;
-    if (pRecord == nullptr || --pRecord->m_nRefs != 0)
-        return;
-    if (pRecord->m_hModule != nullptr)
-        FreeLibrary(pRecord->m_hModule);
-    delete pRecord;
+    if (m_hModule != nullptr)
+        FreeLibrary(m_hModule);
 }
 
 Library Library::Load(const char* szBaseName)
@@ -36,23 +16,23 @@ Library Library::Load(const char* szBaseName)
     HMODULE hModule = LoadLibraryA(name.GetData());
     Library library;
     if (hModule != nullptr)
-        library.m_pRecord = new Record{1, hModule};
+        library.m_Record.Create(Module{hModule});
     return library;
 }
 
 void* Library::GetSymbol(const char* szName) const
 {
-    if (m_pRecord == nullptr)
+    if (!m_Record)
         return nullptr;
-    return reinterpret_cast<void*>(GetProcAddress(m_pRecord->m_hModule, szName));
+    return reinterpret_cast<void*>(GetProcAddress(m_Record->m_hModule, szName));
 }
 
 ZStringBuffer<256> Library::GetFileName() const
 {
-    if (m_pRecord == nullptr)
+    if (!m_Record)
         return ZStringBuffer<256>();
     char szPath[260];
-    DWORD n = GetModuleFileNameA(m_pRecord->m_hModule, szPath, sizeof(szPath));
+    DWORD n = GetModuleFileNameA(m_Record->m_hModule, szPath, sizeof(szPath));
     szPath[n < sizeof(szPath) ? n : sizeof(szPath) - 1] = 0;
     return ZStringBuffer<256>(szPath);
 }

@@ -3,19 +3,17 @@
 #include <cstdint>
 #include "common/system/zwin.h"
 #include "common/containers/zstringbuffer.h"
+#include "common/system/zsharedrecord.h"
 
 class Library
 {
 public:
-    Library() : m_pRecord(nullptr) {}
-    Library(const Library& other);
-    Library& operator=(const Library& other);
-    ~Library() { Release(); }
+    Library() {}
 
     // Loads szBaseName + ".dll" (normal search order; a path is allowed). Empty on failure:
     // call GetLastErrorText at once for the reason.
     static Library Load(const char* szBaseName);
-    bool IsLoaded() const { return m_pRecord != nullptr; }
+    bool IsLoaded() const { return (bool)m_Record; }
     // Null for an empty handle or a missing export.
     void* GetSymbol(const char* szName) const;
     ZStringBuffer<256> GetFileName() const;
@@ -26,12 +24,12 @@ public:
     static ZStringBuffer<256> GetLibraryDirectory();
 
 private:
-    struct Record
+    struct Module
     {
-        uint32_t m_nRefs;  // not atomic: owners copy and release handles under their own lock
         HMODULE m_hModule;
+        void Close();
     };
-    void Release();
 
-    Record* m_pRecord;
+    // Not atomic: owners copy and release handles under their own lock.
+    ZSharedRecord<Module, ZPlainUseCount> m_Record;
 };

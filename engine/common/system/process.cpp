@@ -27,36 +27,16 @@ void CloseIfSet(HANDLE& h)
 }
 }
 
-Process::Process(const Process& other) : m_pRecord(other.m_pRecord)
+void Process::Handle::Close()
 {
-    if (m_pRecord != nullptr)
-        ++m_pRecord->m_nRefs;
-}
-
-Process& Process::operator=(const Process& other)
-{
-    if (other.m_pRecord != nullptr)
-        ++other.m_pRecord->m_nRefs;
-    Release();
-    m_pRecord = other.m_pRecord;
-    return *this;
-}
-
-void Process::Release()
-{
-    Record* pRecord = m_pRecord;
-    m_pRecord = nullptr;
-    if (pRecord == nullptr || --pRecord->m_nRefs != 0)
-        return;
-    if (pRecord->m_hProcess != nullptr && pRecord->m_hProcess != INVALID_HANDLE_VALUE)
-        CloseHandle(pRecord->m_hProcess);
-    delete pRecord;
+    if (m_hProcess != nullptr && m_hProcess != INVALID_HANDLE_VALUE)
+        CloseHandle(m_hProcess);
 }
 
 Process Process::Wrap(HANDLE hProcess)
 {
     Process process;
-    process.m_pRecord = new Record{1, hProcess};
+    process.m_Record.Create(Handle{hProcess});
     return process;
 }
 
@@ -276,9 +256,9 @@ bool Process::IsValid() const
 // must never reach a system call: it would wait for, query or end the caller itself.
 HANDLE Process::GetHandle() const
 {
-    if (m_pRecord == nullptr || m_pRecord->m_hProcess == INVALID_HANDLE_VALUE)
+    if (!m_Record || m_Record->m_hProcess == INVALID_HANDLE_VALUE)
         return nullptr;
-    return m_pRecord->m_hProcess;
+    return m_Record->m_hProcess;
 }
 
 bool Process::operator==(const Process& other) const

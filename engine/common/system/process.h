@@ -6,6 +6,7 @@
 #include "common/system/zwin.h"
 #include "common/containers/zstringbuffer.h"
 #include "common/containers/zstringarray.h"
+#include "common/system/zsharedrecord.h"
 
 // The A/W macro would rename the member in some units and not in others.
 #undef GetModuleFileName
@@ -33,10 +34,7 @@ public:
         MAX_COMMAND_LINE = 1023
     };
 
-    Process() : m_pRecord(nullptr) {}
-    Process(const Process& other);
-    Process& operator=(const Process& other);
-    ~Process() { Release(); }
+    Process() {}
 
     static Process Current();
     static Process FromWindow(const char* szTitle);
@@ -76,17 +74,17 @@ public:
     static bool BuildCommandLine(char* pBuffer, const char* szPath, const char* szArguments);
 
 private:
-    struct Record
+    struct Handle
     {
-        uint32_t m_nRefs;  // not atomic: owners copy and release handles under their own lock
         HANDLE m_hProcess;
+        void Close();
     };
 
     static Process Wrap(HANDLE hProcess);
     static DWORD CreationFlagsOfLevel(int nLevel);
     // Null for an empty handle and for a failed start or open.
     HANDLE GetHandle() const;
-    void Release();
 
-    Record* m_pRecord;
+    // Not atomic: owners copy and release handles under their own lock.
+    ZSharedRecord<Handle, ZPlainUseCount> m_Record;
 };

@@ -107,35 +107,12 @@ bool SocketAddress::operator==(const SocketAddress& other) const
 
 // Socket
 
-Socket::Socket(const Socket& other) : m_pRecord(other.m_pRecord), m_nKind(other.m_nKind)
+void Socket::Handle::Close()
 {
-    if (m_pRecord)
-        ++m_pRecord->m_nRefs;
-}
-
-Socket& Socket::operator=(const Socket& other)
-{
-    Record* pRecord = other.m_pRecord;  // other may be this handle
-    int nKind = other.m_nKind;
-    if (pRecord)
-        ++pRecord->m_nRefs;
-    Release();
-    m_pRecord = pRecord;
-    m_nKind = nKind;
-    return *this;
-}
-
-void Socket::Release()
-{
-    Record* pRecord = m_pRecord;
-    m_pRecord = nullptr;
-    if (!pRecord || --pRecord->m_nRefs != 0)
-        return;
-    if (pRecord->m_hSocket) {
-        shutdown(pRecord->m_hSocket, SD_SEND);
-        closesocket(pRecord->m_hSocket);
+    if (m_hSocket) {
+        shutdown(m_hSocket, SD_SEND);
+        closesocket(m_hSocket);
     }
-    delete pRecord;
 }
 
 Socket Socket::Create(int nFamily, int nType, int nProtocol)
@@ -168,9 +145,7 @@ Socket Socket::Adopt(SOCKET h, int nKind)
     if (h == INVALID_SOCKET)
         return Socket();
     Socket s;
-    s.m_pRecord = new Record;
-    s.m_pRecord->m_nRefs = 1;
-    s.m_pRecord->m_hSocket = h;
+    s.m_Record.Create(Handle{h});
     s.m_nKind = nKind;
     return s;
 }
@@ -178,7 +153,7 @@ Socket Socket::Adopt(SOCKET h, int nKind)
 bool Socket::IsValid() const
 {
     // A closed record holds 0: that is no usable socket either.
-    return m_pRecord && m_pRecord->m_hSocket != INVALID_SOCKET && m_pRecord->m_hSocket != 0;
+    return m_Record && m_Record->m_hSocket != INVALID_SOCKET && m_Record->m_hSocket != 0;
 }
 
 bool Socket::Bind(const SocketAddress& address)
@@ -203,10 +178,10 @@ Socket Socket::Accept()
 
 bool Socket::Close()
 {
-    if (!m_pRecord)
+    if (!m_Record)
         return false;
-    SOCKET h = m_pRecord->m_hSocket;
-    m_pRecord->m_hSocket = 0;
+    SOCKET h = m_Record->m_hSocket;
+    m_Record->m_hSocket = 0;
     return closesocket(h) != SOCKET_ERROR;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 #include "common/system/zwin.h"
 #include "common/containers/zstringbuffer.h"
+#include "common/system/zsharedrecord.h"
 #include <cstdint>
 
 // The A/W macro would rename the member in some units and not in others.
@@ -84,18 +85,15 @@ public:
         RECEIVE_WAITALL = 4,
     };
 
-    Socket() : m_pRecord(nullptr), m_nKind(0) {}
-    Socket(const Socket& other);
-    Socket& operator=(const Socket& other);
-    ~Socket() override { Release(); }
+    Socket() : m_nKind(0) {}
 
     // (0, 0) stream, (1, 1) datagram, (2, 2) raw ICMP; anything else gives an empty socket.
     static Socket Create(int nFamily, int nType, int nProtocol);
 
     bool IsValid() const override;
-    bool operator==(const Socket& other) const { return m_pRecord == other.m_pRecord; }
-    bool operator!=(const Socket& other) const { return m_pRecord != other.m_pRecord; }
-    SOCKET GetHandle() const { return m_pRecord ? m_pRecord->m_hSocket : 0; }
+    bool operator==(const Socket& other) const { return m_Record == other.m_Record; }
+    bool operator!=(const Socket& other) const { return m_Record != other.m_Record; }
+    SOCKET GetHandle() const { return m_Record ? m_Record->m_hSocket : 0; }
     int GetKind() const { return m_nKind; }
 
     bool Bind(const SocketAddress& address);
@@ -140,17 +138,17 @@ public:
     static int GetLastError();
 
 private:
-    struct Record
+    struct Handle
     {
-        uint32_t m_nRefs;  // not atomic: owners copy and release under their own lock
         SOCKET m_hSocket;  // 0 once closed
+        void Close();
     };
 
     // The first handle of a new system socket; empty for INVALID_SOCKET.
     static Socket Adopt(SOCKET h, int nKind);
-    void Release();
 
-    Record* m_pRecord;
+    // Not atomic: owners copy and release under their own lock.
+    ZSharedRecord<Handle, ZPlainUseCount> m_Record;
     int m_nKind;  // bits 0-1 family, 2-3 type, 4-5 protocol
 };
 

@@ -11,16 +11,6 @@
 namespace
 {
 
-class Locked
-{
-public:
-    explicit Locked(ZCriticalSection& lock) : m_Lock(lock) { m_Lock.Enter(); }
-    ~Locked() { m_Lock.Leave(); }
-
-private:
-    ZCriticalSection& m_Lock;
-};
-
 const char kFileMarker[] = "):FILE//";
 const int kFileMarkerLength = 8;
 
@@ -65,11 +55,6 @@ private:
     int m_nLast = 0;
 };
 
-inline int CompareBytes(const char* a, const char* b)
-{
-    return strcmp(a, b);
-}
-
 // A new node for the key, or the existing one with its value replaced.
 template <class Node, class Pool, class Less>
 Node* InsertInto(Node*& pRoot, Pool& pool, const char* szKey, int32_t nValue, Less less)
@@ -94,6 +79,21 @@ inline uint32_t HashNoCase(const char* szName)
     return nHash;
 }
 
+inline uint32_t HashBytes(const char* szName)
+{
+    uint32_t nHash = 2166136261u;
+    for (const unsigned char* p = (const unsigned char*)szName; *p; ++p)
+        nHash = (nHash ^ *p) * 16777619u;
+    return nHash;
+}
+
+// Spreads neighbouring indexes over the table's low bits.
+inline uint32_t HashIndex(uint32_t nKey)
+{
+    uint32_t n = nKey * 2654435761u;
+    return n ^ (n >> 15);
+}
+
 SharedComponentConstructor<ResourceIndexAllocator> s_Record("resourceindexallocator");
 SharedComponentConstructor<ResourceIndexAllocator> s_SingletonRecord("resourceindexallocatorsingleton");
 
@@ -109,92 +109,72 @@ bool ResourceIndexAllocator::NoCaseKey::operator<(const NoCaseKey& other) const
     return CompareNoCase(m_szText, other.m_szText) < 0;
 }
 
-bool ResourceIndexAllocator::BytewiseKey::operator<(const BytewiseKey& other) const
-{
-    return strcmp(m_szText, other.m_szText) < 0;
-}
-
 ResourceIndexAllocator::NameNode* ResourceIndexAllocator::NameMap::Insert(const char* szName, int32_t nIndex)
 {
     return InsertInto(m_pRoot, m_Pool, szName, nIndex, OnceLess<NameNode, CompareNoCase>());
 }
 
-void ResourceIndexAllocator::FileMap::Insert(const char* szName, int32_t nIndex)
+template <class Entry>
+ResourceIndexAllocator::ProbeTable<Entry>::~ProbeTable()
 {
-    InsertInto(m_pRoot, m_Pool, szName, nIndex, OnceLess<FileNode, CompareBytes>());
+    free(m_pEntries);
 }
 
-ResourceIndexAllocator::NameIndex::~NameIndex()
+template <class Entry>
+template <class Match>
+Entry* ResourceIndexAllocator::ProbeTable<Entry>::Find(uint32_t nHash, Match match) const
 {
-    free(m_pSlots);
-}
-
-ResourceIndexAllocator::NameIndex::Slot* ResourceIndexAllocator::NameIndex::Find(const char* szName) const
-{
-    if (!m_pSlots)
+    if (!m_pEntries)
         return nullptr;
-    uint32_t nHash = HashNoCase(szName);
     for (uint32_t i = nHash & m_nMask;; i = (i + 1) & m_nMask) {
-        Slot& slot = m_pSlots[i];
-        if (!slot.m_pNode)
+        Entry& entry = m_pEntries[i];
+        if (!entry.m_pText)
             return nullptr;
-        if (slot.m_nHash == nHash && CompareNoCase(szName, slot.m_szName) == 0)
-            return &slot;
+        if (entry.m_nHash == nHash && match(entry))
+            return &entry;
     }
 }
 
-void ResourceIndexAllocator::NameIndex::Add(NameNode* pNode)
+template <class Entry>
+Entry* ResourceIndexAllocator::ProbeTable<Entry>::Add(uint32_t nHash)
 {
-    // At most half full, so probes stay short and always meet an empty slot.
-    if ((m_nCount + 1) * 2 > m_nMask + 1 || !m_pSlots)
+    // At most half full, so probes stay short and always meet an unused entry.
+    if (!m_pEntries || (m_nCount + 1) * 2 > m_nMask + 1)
         Grow();
-    uint32_t nHash = HashNoCase(pNode->m_Key.m_szText);
     uint32_t i = nHash & m_nMask;
-    while (m_pSlots[i].m_pNode)
+    while (m_pEntries[i].m_pText)
         i = (i + 1) & m_nMask;
-    m_pSlots[i].m_nHash = nHash;
-    m_pSlots[i].m_nIndex = pNode->m_Value;
-    m_pSlots[i].m_szName = pNode->m_Key.m_szText;
-    m_pSlots[i].m_pNode = pNode;
+    m_pEntries[i].m_nHash = nHash;
     ++m_nCount;
+    return &m_pEntries[i];
 }
 
-void ResourceIndexAllocator::NameIndex::Grow()
+template <class Entry>
+void ResourceIndexAllocator::ProbeTable<Entry>::Grow()
 {
-    uint32_t nOldSize = m_pSlots ? m_nMask + 1 : 0;
+    uint32_t nOldSize = m_pEntries ? m_nMask + 1 : 0;
     uint32_t nSize = nOldSize ? nOldSize * 2 : 1024;
-    Slot* pOld = m_pSlots;
-    m_pSlots = (Slot*)calloc(nSize, sizeof(Slot));
+    Entry* pOld = m_pEntries;
+    m_pEntries = (Entry*)calloc(nSize, sizeof(Entry));
     m_nMask = nSize - 1;
     for (uint32_t n = 0; n < nOldSize; ++n) {
-        if (!pOld[n].m_pNode)
+        if (!pOld[n].m_pText)
             continue;
         uint32_t i = pOld[n].m_nHash & m_nMask;
-        while (m_pSlots[i].m_pNode)
+        while (m_pEntries[i].m_pText)
             i = (i + 1) & m_nMask;
-        m_pSlots[i] = pOld[n];
+        m_pEntries[i] = pOld[n];
     }
     free(pOld);
 }
 
-void ResourceIndexAllocator::NameIndex::Clear()
+template <class Entry>
+void ResourceIndexAllocator::ProbeTable<Entry>::Clear()
 {
-    free(m_pSlots);
-    m_pSlots = nullptr;
+    free(m_pEntries);
+    m_pEntries = nullptr;
     m_nMask = 0;
     m_nCount = 0;
-}
-
-ResourceIndexAllocator::FileNode* ResourceIndexAllocator::FileMap::FindName(const char* szName) const
-{
-    FileNode* p = m_pRoot;
-    while (p) {
-        int nCompare = strcmp(szName, p->m_Key.m_szText);
-        if (nCompare == 0)
-            return p;
-        p = nCompare < 0 ? p->m_pLeft : p->m_pRight;
-    }
-    return nullptr;
 }
 
 ResourceIndexAllocator::ResourceIndexAllocator() : m_bNoReverse(false), m_nHighest(InitialHighest)
@@ -222,31 +202,32 @@ bool ResourceIndexAllocator::IsComponentType(uint32_t nTypeId)
 
 void ResourceIndexAllocator::ResetHighest()
 {
-    Locked lock(m_Lock);
+    ZLockGuard lock(m_Lock);
     m_nHighest = 0;
 }
 
 void ResourceIndexAllocator::Clear()
 {
-    Locked lock(m_Lock);
+    ZLockGuard lock(m_Lock);
     m_nHighest = 0;
     // Copies already made stay valid: callers may still hold names from GetName.
     m_NameStore.Restart();
     m_NameToIndex.Clear();
     m_NameLookup.Clear();
+    m_NamesToOrder.Clear();
     m_FileToIndex.Clear();
     m_IndexToName.Clear();
 }
 
 int32_t ResourceIndexAllocator::GetHighest()
 {
-    Locked lock(m_Lock);
+    ZLockGuard lock(m_Lock);
     return m_nHighest;
 }
 
 int32_t ResourceIndexAllocator::Allocate(const char* szName)
 {
-    Locked lock(m_Lock);
+    ZLockGuard lock(m_Lock);
     int32_t nIndex = (int32_t)((uint32_t)m_nHighest + 1);
     Register(szName, nIndex);
     return nIndex;
@@ -256,20 +237,43 @@ void ResourceIndexAllocator::Register(const char* szName, int32_t nIndex)
 {
     if (!szName)
         szName = "";
-    Locked lock(m_Lock);
+    ZLockGuard lock(m_Lock);
     // A name registered before with the same letters keeps its copy; any other gets one.
-    NameIndex::Slot* pExisting = m_NameLookup.Find(szName);
-    const char* szInterned = pExisting && strcmp(pExisting->m_szName, szName) == 0
-        ? pExisting->m_szName
+    uint32_t nHash = HashNoCase(szName);
+    NameEntry* pExisting =
+        m_NameLookup.Find(nHash, [szName](const NameEntry& e) { return CompareNoCase(szName, e.m_pText) == 0; });
+    const char* szInterned = pExisting && strcmp(pExisting->m_pText, szName) == 0
+        ? pExisting->m_pText
         : m_NameStore.Intern(szName, (uint32_t)strlen(szName));
-    if (pExisting)
-        pExisting->m_nIndex = pExisting->m_pNode->m_Value = nIndex;
-    else
-        m_NameLookup.Add(m_NameToIndex.Insert(szInterned, nIndex));
+    if (pExisting) {
+        pExisting->m_nIndex = nIndex;
+        if (pExisting->m_pNode)
+            pExisting->m_pNode->m_Value = nIndex;
+    } else {
+        NameEntry* pEntry = m_NameLookup.Add(nHash);
+        *pEntry = NameEntry{nHash, nIndex, szInterned, nullptr};
+        m_NamesToOrder.PushBack(szInterned);
+    }
     if (!m_bNoReverse) {
-        m_IndexToName.Insert(nIndex & IndexMask, szInterned);
-        if (const char* pMarker = strstr(szInterned, kFileMarker))
-            m_FileToIndex.Insert(pMarker + kFileMarkerLength, nIndex);
+        uint32_t nKey = (uint32_t)nIndex & IndexMask;
+        uint32_t nKeyHash = HashIndex(nKey);
+        IndexEntry* pIndex = m_IndexToName.Find(nKeyHash, [nKey](const IndexEntry& e) { return e.m_nKey == nKey; });
+        if (!pIndex) {
+            pIndex = m_IndexToName.Add(nKeyHash);
+            pIndex->m_nKey = nKey;
+        }
+        pIndex->m_pText = szInterned;
+        if (const char* pMarker = strstr(szInterned, kFileMarker)) {
+            const char* szFile = pMarker + kFileMarkerLength;
+            uint32_t nFileHash = HashBytes(szFile);
+            FileEntry* pFile =
+                m_FileToIndex.Find(nFileHash, [szFile](const FileEntry& e) { return strcmp(szFile, e.m_pText) == 0; });
+            if (!pFile) {
+                pFile = m_FileToIndex.Add(nFileHash);
+                pFile->m_pText = szFile;
+            }
+            pFile->m_nIndex = nIndex;
+        }
     }
     if (m_nHighest < nIndex)
         m_nHighest = nIndex;
@@ -277,30 +281,47 @@ void ResourceIndexAllocator::Register(const char* szName, int32_t nIndex)
 
 int32_t ResourceIndexAllocator::Find(const char* szName)
 {
-    Locked lock(m_Lock);
-    NameIndex::Slot* pSlot = m_NameLookup.Find(szName ? szName : "");
-    return pSlot ? pSlot->m_nIndex : NotFound;
+    if (!szName)
+        szName = "";
+    ZLockGuard lock(m_Lock);
+    NameEntry* pEntry = m_NameLookup.Find(
+        HashNoCase(szName), [szName](const NameEntry& e) { return CompareNoCase(szName, e.m_pText) == 0; });
+    return pEntry ? pEntry->m_nIndex : NotFound;
 }
 
 int32_t ResourceIndexAllocator::FindByFile(const char* szFileName)
 {
-    Locked lock(m_Lock);
-    FileNode* pNode = m_FileToIndex.FindName(szFileName ? szFileName : "");
-    return pNode ? pNode->m_Value : NotFound;
+    if (!szFileName)
+        szFileName = "";
+    ZLockGuard lock(m_Lock);
+    FileEntry* pEntry = m_FileToIndex.Find(
+        HashBytes(szFileName), [szFileName](const FileEntry& e) { return strcmp(szFileName, e.m_pText) == 0; });
+    return pEntry ? pEntry->m_nIndex : NotFound;
 }
 
 const char* ResourceIndexAllocator::GetName(int32_t nIndex)
 {
-    Locked lock(m_Lock);
-    auto* pNode = m_IndexToName.Find(nIndex & IndexMask);
-    return pNode ? pNode->m_Value : "";
+    uint32_t nKey = (uint32_t)nIndex & IndexMask;
+    ZLockGuard lock(m_Lock);
+    IndexEntry* pEntry = m_IndexToName.Find(HashIndex(nKey), [nKey](const IndexEntry& e) { return e.m_nKey == nKey; });
+    return pEntry ? pEntry->m_pText : "";
+}
+
+void ResourceIndexAllocator::FillNameMap()
+{
+    for (const char* szName : m_NamesToOrder) {
+        NameEntry* pEntry = m_NameLookup.Find(HashNoCase(szName), [szName](const NameEntry& e) { return e.m_pText == szName; });
+        pEntry->m_pNode = m_NameToIndex.Insert(szName, pEntry->m_nIndex);
+    }
+    m_NamesToOrder.Clear();
 }
 
 void ResourceIndexAllocator::Load(const char* pText, uint32_t nSize)
 {
-    Locked lock(m_Lock);
+    ZLockGuard lock(m_Lock);
     m_NameToIndex.Clear();
     m_NameLookup.Clear();
+    m_NamesToOrder.Clear();
     m_IndexToName.Clear();
     m_nHighest = 0;
     if (!pText)
@@ -330,9 +351,10 @@ void ResourceIndexAllocator::Load(const char* pText, uint32_t nSize)
 
 void ResourceIndexAllocator::Save(ZMemoryBuffer& buffer)
 {
-    Locked lock(m_Lock);
+    ZLockGuard lock(m_Lock);
     // Written straight into the caller's buffer, so no table is too large for it.
     char szNumber[16];
+    FillNameMap();
     for (NameNode* p = m_NameToIndex.Begin(); p; p = NameMap::Next(p)) {
         size_t nName = strlen(p->m_Key.m_szText);
         int nNumber = snprintf(szNumber, sizeof(szNumber), "%d", (int)p->m_Value);
@@ -347,14 +369,15 @@ void ResourceIndexAllocator::Save(ZMemoryBuffer& buffer)
 
 void ResourceIndexAllocator::StopReverseMaps()
 {
-    Locked lock(m_Lock);
+    ZLockGuard lock(m_Lock);
     ResetHighest();
     m_bNoReverse = true;
 }
 
 void ResourceIndexAllocator::CollectNames(ZStringMap& set)
 {
-    Locked lock(m_Lock);
+    ZLockGuard lock(m_Lock);
+    FillNameMap();
     for (NameNode* p = m_NameToIndex.Begin(); p; p = NameMap::Next(p)) {
         const char* szName = p->m_Key.m_szText;
         if (!strchr(szName, ':'))

@@ -4,6 +4,7 @@
 #pragma once
 #include <stdint.h>
 
+#include "common/containers/zarray.h"
 #include "common/containers/zmap.h"
 #include "common/containers/zmemorybuffer.h"
 #include "common/system/zlock.h"
@@ -61,11 +62,6 @@ private:
         const char* m_szText;
         bool operator<(const NoCaseKey& other) const;
     };
-    struct BytewiseKey
-    {
-        const char* m_szText;
-        bool operator<(const BytewiseKey& other) const;
-    };
     template <class K, class V>
     struct Node
     {
@@ -77,56 +73,72 @@ private:
         uint8_t m_nColor;
     };
     typedef Node<NoCaseKey, int32_t> NameNode;
-    typedef Node<BytewiseKey, int32_t> FileNode;
     class NameMap : public ZTreeMap<NameNode>
     {
     public:
         // The node holding the name (its value set to the index).
         NameNode* Insert(const char* szName, int32_t nIndex);
     };
-    // Hash index over the name map's nodes (names folded to lower case): the tree keeps the
-    // name order that Save and CollectNames walk, the index answers lookups without walking
-    // 20 levels of shared path prefixes. A slot keeps the name and index beside the node, so a
-    // lookup touches the slot and the name only. Entries are only added or all dropped.
-    class NameIndex
+
+    // Open addressing with linear probes, at most half full; entries are added or changed, and
+    // only dropped all at once. An entry is in use when its m_pText is set.
+    template <class Entry>
+    class ProbeTable
     {
     public:
-        struct Slot
-        {
-            uint32_t m_nHash;
-            int32_t m_nIndex;  // the node's value, kept equal to it
-            const char* m_szName;
-            NameNode* m_pNode;
-        };
-
-        NameIndex() : m_pSlots(nullptr), m_nMask(0), m_nCount(0) {}
-        ~NameIndex();
-        NameIndex(const NameIndex&) = delete;
-        NameIndex& operator=(const NameIndex&) = delete;
-        Slot* Find(const char* szName) const;
-        void Add(NameNode* pNode);
+        ProbeTable() : m_pEntries(nullptr), m_nMask(0), m_nCount(0) {}
+        ~ProbeTable();
+        ProbeTable(const ProbeTable&) = delete;
+        ProbeTable& operator=(const ProbeTable&) = delete;
+        // The entry of that hash that matches, or null.
+        template <class Match>
+        Entry* Find(uint32_t nHash, Match match) const;
+        // An unused entry for a new key of that hash (m_nHash set), which the caller fills.
+        Entry* Add(uint32_t nHash);
         void Clear();
 
     private:
         void Grow();
-        Slot* m_pSlots;
+        Entry* m_pEntries;
         uint32_t m_nMask;
         uint32_t m_nCount;
     };
-    class FileMap : public ZTreeMap<FileNode>
+
+    // Names, folded to lower case, to their index. Lookups need no order, so the name map (the
+    // order that Save and CollectNames walk) takes the names only when such a walk comes.
+    struct NameEntry
     {
-    public:
-        FileNode* FindName(const char* szName) const;
-        void Insert(const char* szName, int32_t nIndex);
+        uint32_t m_nHash;
+        int32_t m_nIndex;
+        const char* m_pText;  // the interned name
+        NameNode* m_pNode;    // null until the name map holds it
     };
+    // The file name after "):FILE//" (bytewise) to its index.
+    struct FileEntry
+    {
+        uint32_t m_nHash;
+        int32_t m_nIndex;
+        const char* m_pText;
+    };
+    // An index's low 21 bits to the interned name.
+    struct IndexEntry
+    {
+        uint32_t m_nHash;
+        uint32_t m_nKey;
+        const char* m_pText;
+    };
+
+    // Gives the name map every name registered since the last walk.
+    void FillNameMap();
 
     bool m_bNoReverse;
     ResourceNameStore m_NameStore;
     int32_t m_nHighest;
     NameMap m_NameToIndex;
-    NameIndex m_NameLookup;
-    FileMap m_FileToIndex;
-    ZIntMap<int32_t, const char*> m_IndexToName;
+    ProbeTable<NameEntry> m_NameLookup;
+    ZLinearArray<const char*> m_NamesToOrder;  // registered names the name map does not hold yet
+    ProbeTable<FileEntry> m_FileToIndex;
+    ProbeTable<IndexEntry> m_IndexToName;
     ZCriticalSection m_Lock;
 };
 

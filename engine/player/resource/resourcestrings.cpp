@@ -2,22 +2,11 @@
 
 #include <string.h>
 
-#include "common/system/zwin.h"
 #include "player/component/componentmanager.h"
 #include "player/resource/resourcenames.h"
 
 namespace
 {
-
-class Locked
-{
-public:
-    explicit Locked(ZCriticalSection& lock) : m_Lock(lock) { m_Lock.Enter(); }
-    ~Locked() { m_Lock.Leave(); }
-
-private:
-    ZCriticalSection& m_Lock;
-};
 
 // Bytewise order of a counted name against a stored (terminated) one, as strcmp orders them.
 int CompareCounted(const char* pName, int nLength, const char* szStored)
@@ -98,7 +87,7 @@ ResourceStrings::Table* ResourceStrings::GetTable(uint32_t nKind, bool bCreate)
 
 void ResourceStrings::Reset()
 {
-    Locked lock(m_Lock);
+    ZLockGuard lock(m_Lock);
     for (auto* p = m_Tables.Begin(); p; p = m_Tables.Next(p))
         p->m_Value->Clear();
     for (const PredefinedName* p = g_PredefinedNames; p->m_szName; ++p)
@@ -122,7 +111,7 @@ uint32_t ResourceStrings::ComputeSignature(const PredefinedName* pTable)
 
 uint32_t ResourceStrings::ResourceStringsSignature()
 {
-    Locked lock(m_Lock);
+    ZLockGuard lock(m_Lock);
     return ComputeSignature(g_PredefinedNames);
 }
 
@@ -170,7 +159,7 @@ uint32_t ResourceStrings::AddString(const char* szName, uint32_t nKind)
 {
     if (!szName || nKind > 0xFF)
         return NoString;
-    Locked lock(m_Lock);
+    ZLockGuard lock(m_Lock);
     int nSuffix;
     int nBase = SplitName(szName, &nSuffix);
     Table* pTable = GetTable(nKind, true);
@@ -184,7 +173,7 @@ uint32_t ResourceStrings::FindString(const char* szName, uint32_t nKind)
 {
     if (!szName || nKind > 0xFF)
         return NoString;
-    Locked lock(m_Lock);
+    ZLockGuard lock(m_Lock);
     int nSuffix;
     int nBase = SplitName(szName, &nSuffix);
     Table* pTable = GetTable(nKind, false);
@@ -196,7 +185,7 @@ uint32_t ResourceStrings::FindString(const char* szName, uint32_t nKind)
 
 const char* ResourceStrings::GetString(uint32_t nId)
 {
-    Locked lock(m_Lock);
+    ZLockGuard lock(m_Lock);
     Table* pTable = GetTable(nId >> 24, false);
     uint32_t nIndex = nId & 0xFFFF;
     if (!pTable || nIndex >= pTable->m_Names.Size())
@@ -205,14 +194,14 @@ const char* ResourceStrings::GetString(uint32_t nId)
     uint32_t nSuffix = (nId >> 16) & 0xFF;
     if (nSuffix == 0)
         return szBase;
-    long nSlot = InterlockedIncrement(&m_nRotation) & 31;
+    long nSlot = (long)((m_nRotation.fetch_add(1) + 1) & 31);
     m_Rotating[nSlot].Format("%s%d", szBase, (int)nSuffix - 1);
     return m_Rotating[nSlot].GetData();
 }
 
 void ResourceStrings::LoadNames(const char* pText, uint32_t nSize)
 {
-    Locked lock(m_Lock);
+    ZLockGuard lock(m_Lock);
     Table* pTable = GetTable(0, true);
     pTable->Clear();
     if (!pText)
@@ -233,7 +222,7 @@ void ResourceStrings::LoadNames(const char* pText, uint32_t nSize)
 
 void ResourceStrings::SaveNames(ZMemoryBuffer& buffer)
 {
-    Locked lock(m_Lock);
+    ZLockGuard lock(m_Lock);
     Table* pTable = GetTable(0, false);
     if (!pTable)
         return;

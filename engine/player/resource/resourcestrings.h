@@ -2,6 +2,7 @@
 // kind (bits 24-31), a numeric suffix + 1 (bits 16-23, 0 = none) and the base name's index.
 #pragma once
 #include <stdint.h>
+#include <atomic>
 
 #include "common/containers/zarray.h"
 #include "common/containers/zmap.h"
@@ -106,7 +107,7 @@ private:
 
     ZIntMap<uint32_t, Table*> m_Tables;
     ZStringBuffer<48> m_Rotating[32];
-    volatile long m_nRotation;
+    std::atomic<uint32_t> m_nRotation;
     ZCriticalSection m_Lock;
 };
 

@@ -178,6 +178,26 @@ TEST(ResourceIndexAllocator, SaveWritesNameOrderIgnoringCase)
     EXPECT_EQ("_u:tex(x)=4\r\na:tex(x)=1\r\nb:tex(x)=2\r\nC:tex(x)=3\r\n", SaveText(allocator));
 }
 
+TEST(ResourceIndexAllocator, SaveSeesEveryChangeSinceTheLastWalk)
+{
+    ResourceIndexAllocator allocator;
+    allocator.Register("b:tex(x)", 2);
+    allocator.Register("a:tex(x)", 1);
+    EXPECT_EQ("a:tex(x)=1\r\nb:tex(x)=2\r\n", SaveText(allocator));
+    // A walked name takes a new index (its first spelling stays), a new name joins the order.
+    allocator.Register("B:TEX(X)", 9);
+    allocator.Register("c:tex(x)", 3);
+    allocator.Register("c:tex(x)", 4);
+    EXPECT_EQ("a:tex(x)=1\r\nb:tex(x)=9\r\nc:tex(x)=4\r\n", SaveText(allocator));
+    EXPECT_STREQ("B:TEX(X)", allocator.GetName(9));
+    allocator.Clear();
+    allocator.Register("d:tex(x)", 5);
+    EXPECT_EQ("d:tex(x)=5\r\n", SaveText(allocator));
+    ZStringMap set;
+    allocator.CollectNames(set);
+    EXPECT_EQ(1, set.Size());
+}
+
 TEST(ResourceIndexAllocator, SaveThenLoadGivesTheSameAnswers)
 {
     for (int nCount : {50, 30000})  // the larger table is over 1 MB of text

@@ -124,10 +124,9 @@ ZFileCatalog::ZFileCatalog() : m_nHitCount(0), m_nMissCount(0), m_bDirty(0)
 ZFileCatalog::~ZFileCatalog()
 {
     Save();
-    m_Lock.Enter();
+    ZLockGuard lock(m_Lock);
     ReleaseEntries();
     m_Data.Clear();
-    m_Lock.Leave();
 }
 
 void ZFileCatalog::ReleaseEntries()
@@ -249,7 +248,7 @@ bool ZFileCatalog::LoadPair(const char* szIndexPath, const char* szDataPath)
 
 bool ZFileCatalog::Open(const char* szFolder, const char* szName)
 {
-    m_Lock.Enter();
+    ZLockGuard lock(m_Lock);
     m_Folder.Assign(szFolder);
     ReleaseEntries();
     m_Data.Clear();
@@ -272,13 +271,12 @@ bool ZFileCatalog::Open(const char* szFolder, const char* szName)
     }
     ZLog::Write(ZLOG_CATEGORY, __FILE__,
                 ZLogText("File catalog %s loaded - %i files", m_Name.GetData(), m_Tree.Size()).GetData());
-    m_Lock.Leave();
     return bLoaded;
 }
 
 void ZFileCatalog::Delete()
 {
-    m_Lock.Enter();
+    ZLockGuard lock(m_Lock);
     if (!m_Folder.IsEmpty()) {
         File::Delete(m_MainDataPath.GetData());
         File::Delete(m_MainIndexPath.GetData());
@@ -288,12 +286,11 @@ void ZFileCatalog::Delete()
     ReleaseEntries();
     m_Data.Clear();
     m_bDirty = 0;
-    m_Lock.Leave();
 }
 
 bool ZFileCatalog::Read(const char* szName, const void** ppData, int32_t* pnSize)
 {
-    m_Lock.Enter();
+    ZLockGuard lock(m_Lock);
     ZStringBuffer<256> name;
     NormalizeName(name, szName);
     Node* pNode = FindNode(name.GetData());
@@ -306,7 +303,6 @@ bool ZFileCatalog::Read(const char* szName, const void** ppData, int32_t* pnSize
     } else {
         ++m_nMissCount;
     }
-    m_Lock.Leave();
     return pNode != nullptr;
 }
 
@@ -365,7 +361,7 @@ int ZFileCatalog::StoreStream(const char* szName, const ZMemoryBuffer& buffer)
 
 void ZFileCatalog::Remove(const char* szName)
 {
-    m_Lock.Enter();
+    ZLockGuard lock(m_Lock);
     ZStringBuffer<256> name;
     NormalizeName(name, szName);
     if (Node* pNode = FindNode(name.GetData())) {
@@ -378,7 +374,6 @@ void ZFileCatalog::Remove(const char* szName)
         }
         m_Tree.FreeNode(m_Tree.RemoveNode(pNode));
     }
-    m_Lock.Leave();
 }
 
 int ZFileCatalog::GetHitCount()

@@ -228,15 +228,14 @@ ZFileTable::Node* ZFileTable::FindNode(const char* szName) const
 
 ZFileRecord* ZFileTable::Find(const char* szName)
 {
-    m_Lock.Enter();
+    ZLockGuard lock(m_Lock);
     Node* pNode = FindNode(szName);
-    m_Lock.Leave();
     return pNode ? pNode->m_Value : nullptr;
 }
 
 void ZFileTable::Add(const char* szName, const ZFileRecord& record, int32_t nOffset)
 {
-    m_Lock.Enter();
+    ZLockGuard lock(m_Lock);
     Node* pParent;
     bool bLeft;
     if (Node* pNode = m_Tree.FindTextPlace(szName, pParent, bLeft)) {
@@ -244,31 +243,29 @@ void ZFileTable::Add(const char* szName, const ZFileRecord& record, int32_t nOff
     } else {
         pNode = m_Tree.GetPool().Alloc();
         pNode->m_Key.Assign(szName);
-        pNode->m_Value = new ZFileRecord(record);
+        pNode->m_Value = m_Records.Alloc();
+        *pNode->m_Value = record;
         m_Tree.LinkNode(pNode, pParent, bLeft);
         if (nOffset >= 0)
             m_Offsets.PushBack(ZFileOffset{pNode->m_Value, (uint32_t)nOffset});
     }
-    m_Lock.Leave();
 }
 
 void ZFileTable::Remove(const char* szName)
 {
-    m_Lock.Enter();
+    ZLockGuard lock(m_Lock);
     if (Node* pNode = FindNode(szName)) {
         // The unlinked node may be the successor whose entry moved into pNode.
         ZFileRecord* pRecord = pNode->m_Value;
         m_Tree.FreeNode(m_Tree.RemoveNode(pNode));
-        delete pRecord;
+        m_Records.Free(pRecord);
     }
-    m_Lock.Leave();
 }
 
 void ZFileTable::Clear()
 {
-    for (Node* p = m_Tree.Begin(); p; p = ZTree::Next(p))
-        delete p->m_Value;
     m_Tree.Clear();
+    m_Records.FreeAll();
     m_Offsets.Clear();
 }
 
