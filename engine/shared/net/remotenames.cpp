@@ -169,7 +169,13 @@ bool CheckListedNames(const ZFileTable& table, const char* const* ppReserved, si
     {
         std::wstring m_Folded;
         const char* m_szName;
-        bool operator<(const Entry& other) const { return m_Folded < other.m_Folded; }
+        // Ties in the bytewise order of the names, so that a refusal always reads the same.
+        bool operator<(const Entry& other) const
+        {
+            int nCompare = m_Folded.compare(other.m_Folded);
+            return nCompare < 0 ||
+                (nCompare == 0 && m_szName && other.m_szName && strcmp(m_szName, other.m_szName) < 0);
+        }
     };
     std::vector<Entry> entries;
     entries.reserve((size_t)table.GetCount());
