@@ -55,8 +55,9 @@ def list_files(folder):
             full = os.path.join(top, f)
             if os.path.isfile(full):
                 names.append(os.path.relpath(full, folder).replace(os.sep, "/"))
+    names.sort(key=lambda n: n.encode("utf-8"))
     check_names(names)
-    return sorted(names, key=lambda n: n.encode("utf-8"))
+    return names
 
 
 def folded(name):

@@ -458,6 +458,32 @@ class DownloaderTest(E2ETest):
                     self.assertFalse(os.path.exists(os.path.join(self.target, n)), n)
                 self.assertFalse(os.path.exists(os.path.join(os.path.dirname(self.target), "up3.txt")))
 
+    def test_publish_refuses_trees_the_readers_refuse(self):
+        """publish.py stops with a message and a non-zero exit on a tree with two names for one
+        file on Windows, a device name, or one of the downloader's own files; nothing is published."""
+        cases = [
+            ("case", ["Dup.txt", "dup.txt"], "'Dup.txt' and 'dup.txt' name the same file on Windows"),
+            ("trailing dot", ["t.txt", "t.txt."], "name the same file on Windows"),
+            ("separators", ["d/x.txt", "d\\x.txt"], "name the same file on Windows"),
+            ("file and folder", ["P", "p/q.txt"], "'P' is a file but 'p/q.txt' needs it as a folder"),
+            ("device", ["sub/nul.txt"], "'sub/nul.txt' names a Windows device"),
+            ("device with a superscript", ["COM\u00b9"], "names a Windows device"),
+            ("own file", ["SyncCache/currentfiles.txt"], "takes the downloader's own synccache"),
+        ]
+        for name, files, message in cases:
+            with self.subTest(name):
+                src = tempfile.mkdtemp(prefix="src-", dir=self.base)
+                out = tempfile.mkdtemp(prefix="pub-", dir=self.base)
+                self.addCleanup(remove_dir, src)
+                self.addCleanup(remove_dir, out)
+                for f in files:
+                    write(os.path.join(src, *f.split("/")), b"x")
+                p = subprocess.run([sys.executable, PUBLISH, "--out", out, "--list", "M=" + src],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                self.assertNotEqual(p.returncode, 0, p.stdout)
+                self.assertIn(message, p.stderr)
+                self.assertEqual(os.listdir(out), [])
+
     def test_list_names_that_leave_the_cache_are_refused(self):
         """A list name is a file name in the cache: one that climbs out of it is never fetched
         and fails the run, for lists and bundle manifests alike. The server would answer it."""
