@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Mutation fuzzing of the readers that take input from servers and pages (XML, file table,
-# small-files catalog, bzip2 stream, HTTP answers), under Wine, for a fixed number of inputs:
+# Mutation fuzzing of the readers that take input from servers and pages (XML and the root
+# list's look-up, file table, small-files catalog, bzip2 stream, HTTP answers), under Wine, for
+# a fixed number of inputs:
 #   tools/fuzz.sh BUILD_TREE [COUNT] [SEED]      (make fuzz; FUZZ_COUNT / FUZZ_SEED)
 # A crash or a failed run ends with a non-zero status; each reader's slowest input is printed.
 set -eu -o pipefail

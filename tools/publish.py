@@ -37,6 +37,12 @@ import os
 import sys
 from xml.sax.saxutils import quoteattr
 
+# Names Windows takes for devices: in any piece, with any extension, in any case.
+DEVICE_NAMES = frozenset(["CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"] +
+                         [p + d for p in ("COM", "LPT") for d in "0123456789\u00b9\u00b2\u00b3"])
+# What the downloader keeps in a target folder for itself: it refuses lists that name these.
+OWN_FILES = ("synccache", "fetchbatch.log", "_packed/bank5.idx", "_packed/bank5.bin", "_packed/bank5.idx.tmp",
+             "_packed/bank5.bin.tmp", "_packed/bank5_delta.idx", "_packed/bank5_delta.bin")
 SETTINGS_KEYS = ("unique_file_servers", "distribution", "vostxdistribution", "uniqueversionfilename")
 
 
@@ -49,10 +55,42 @@ def list_files(folder):
             full = os.path.join(top, f)
             if os.path.isfile(full):
                 names.append(os.path.relpath(full, folder).replace(os.sep, "/"))
+    names.sort(key=lambda n: n.encode("utf-8"))
+    check_names(names)
+    return names
+
+
+def folded(name):
+    """The name as Windows compares it: '\\' as '/', pieces without trailing dots and blanks, upper case."""
+    pieces = [p.rstrip(". ") for p in name.replace("\\", "/").split("/")]
+    return "/".join("".join(c.upper() if len(c.upper()) == 1 else c for c in p) for p in pieces)
+
+
+def check_names(names):
+    """Refuses (exit with a message) a tree the readers would refuse: unusable or device names, the
+    downloader's own files, and two names for one file on Windows (also a file where another
+    name needs a folder)."""
+    seen = {}
     for n in names:
-        if any(c in n for c in "\r\n\0") or any(p in ("", ".", "..") for p in n.split("/")):
+        pieces = n.replace("\\", "/").split("/")
+        if any(c < " " or c == ":" for c in n) or any(p.strip(". ") == "" for p in pieces):
             raise SystemExit("publish.py: unusable file name %r" % n)
-    return sorted(names, key=lambda n: n.encode("utf-8"))
+        if any(p.split(".", 1)[0].rstrip(" ").upper() in DEVICE_NAMES for p in pieces):
+            raise SystemExit("publish.py: %r names a Windows device" % n)
+        f = folded(n)
+        for own in OWN_FILES:
+            o = folded(own)
+            if f == o or f.startswith(o + "/") or o.startswith(f + "/"):
+                raise SystemExit("publish.py: %r takes the downloader's own %s" % (n, own))
+        if f in seen:
+            raise SystemExit("publish.py: %r and %r name the same file on Windows" % (seen[f], n))
+        seen[f] = n
+    for f, n in seen.items():
+        parts = f.split("/")
+        for i in range(1, len(parts)):
+            folder = "/".join(parts[:i])
+            if folder in seen:
+                raise SystemExit("publish.py: %r is a file but %r needs it as a folder" % (seen[folder], n))
 
 
 def is_pack_part(name):

@@ -351,7 +351,81 @@ class DownloaderTest(E2ETest):
                 self.assertTrue(any(l.startswith(log) for l in run.logs), run.text)
                 self.assertFalse(os.path.exists(os.path.join(self.base, "evil.txt")))
                 self.assertFalse(os.path.exists(os.path.join(os.path.dirname(self.base), "evil.txt")))
-                self.assertEqual(self.state(), b"")
+                state = os.path.join(self.target, "synccache", "currentfiles.txt")
+                self.assertEqual(read(state) if os.path.exists(state) else b"", b"")
+
+    def test_refused_names_fail_the_run(self):
+        """Device names, the downloader's own files, two names for one file as Windows compares
+        names, and records that climb out: the list is refused whole when it is read, the run
+        fails naming the record, nothing is fetched, and the installed state stays as it was."""
+        template = tempfile.mkdtemp(prefix="installed-", dir=self.base)
+        self.addCleanup(remove_dir, template)
+        self.assertFalse(self.run_driver([self.server()], target=template).failed)
+        installed = read(os.path.join(template, "synccache", "currentfiles.txt"))
+        cases = [
+            # name, list names (relative mode), start of the log line
+            ("device", ["NUL"], "Refusing file name NUL"),
+            ("device with an extension in a folder", ["top.txt", "sub/nul.txt"], "Refusing file name sub/nul.txt"),
+            ("device in another case, trailing blank", ["Aux .log"], "Refusing file name Aux .log"),
+            ("console input", ["CONIN$"], "Refusing file name CONIN$"),
+            ("a fake state", ["synccache/currentfiles.txt"],
+             "Refusing file name synccache/currentfiles.txt: the program keeps synccache for itself"),
+            ("the state's backup as a folder", ["SyncCache/currentfiles.txt.1/x"],
+             "Refusing file name SyncCache/currentfiles.txt.1/x: the program keeps synccache"),
+            ("the log", ["FetchBatch.log."], "Refusing file name FetchBatch.log.: the program keeps fetchbatch.log"),
+            ("case", ["Dup.txt", "dup.txt"], "Refusing file names Dup.txt and dup.txt: they name the same file"),
+            ("separators", ["d/x.txt", "../d\\x.txt"], "Refusing file names d/x.txt and d\\x.txt"),
+            ("trailing dot", ["t.txt", "t.txt."], "Refusing file names t.txt and t.txt.: they name the same file"),
+            ("file and folder", ["p", "p/q.txt"], "Refusing file name p: p/q.txt needs it as a folder"),
+            ("climbing with backslashes", ["..\\up2.txt"], "Refusing file name ..\\up2.txt"),
+            ("climbing midway", ["sub/../../up3.txt"], "Refusing file name sub/../../up3.txt"),
+        ]
+        text = self.files["top.txt"]["text"]
+        for i, (name, names, log) in enumerate(cases):
+            with self.subTest(name):
+                remove_dir(self.target)
+                shutil.copytree(template, self.target)
+                list_name = "refused_%d.txt" % i
+                write(os.path.join(self.pub, list_name),
+                      "".join('"%s",%s,0,1,1\r\n' % (n, text) for n in names).encode())
+                self.addCleanup(os.remove, os.path.join(self.pub, list_name))
+                srv = self.server()
+                run = self.run_driver([srv], lists=list_name)
+                self.assertTrue(run.failed, run.text)
+                self.assertTrue(run.has(log), run.text)
+                self.assertIn("Error fetching info file", run.errors)
+                self.assertEqual(srv.stats()["requests"], {"/" + list_name: 1})
+                self.assertEqual(self.state(), installed)
+                self.assertFalse(os.path.exists(self.journal()))
+                for n in ("dup.txt", "Dup.txt", "t.txt", "p", "up2.txt", "up3.txt"):
+                    self.assertFalse(os.path.exists(os.path.join(self.target, n)), n)
+                self.assertFalse(os.path.exists(os.path.join(os.path.dirname(self.target), "up3.txt")))
+
+    def test_publish_refuses_trees_the_readers_refuse(self):
+        """publish.py stops with a message and a non-zero exit on a tree with two names for one
+        file on Windows, a device name, or one of the downloader's own files; nothing is published."""
+        cases = [
+            ("case", ["Dup.txt", "dup.txt"], "'Dup.txt' and 'dup.txt' name the same file on Windows"),
+            ("trailing dot", ["t.txt", "t.txt."], "name the same file on Windows"),
+            ("separators", ["d/x.txt", "d\\x.txt"], "name the same file on Windows"),
+            ("file and folder", ["P", "p/q.txt"], "'P' is a file but 'p/q.txt' needs it as a folder"),
+            ("device", ["sub/nul.txt"], "'sub/nul.txt' names a Windows device"),
+            ("device with a superscript", ["COM\u00b9"], "names a Windows device"),
+            ("own file", ["SyncCache/currentfiles.txt"], "takes the downloader's own synccache"),
+        ]
+        for name, files, message in cases:
+            with self.subTest(name):
+                src = tempfile.mkdtemp(prefix="src-", dir=self.base)
+                out = tempfile.mkdtemp(prefix="pub-", dir=self.base)
+                self.addCleanup(remove_dir, src)
+                self.addCleanup(remove_dir, out)
+                for f in files:
+                    write(os.path.join(src, *f.split("/")), b"x")
+                p = subprocess.run([sys.executable, PUBLISH, "--out", out, "--list", "M=" + src],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                self.assertNotEqual(p.returncode, 0, p.stdout)
+                self.assertIn(message, p.stderr)
+                self.assertEqual(os.listdir(out), [])
 
     def test_list_names_that_leave_the_cache_are_refused(self):
         """A list name is a file name in the cache: one that climbs out of it is never fetched
@@ -597,6 +671,32 @@ class BundleTest(E2ETest):
                 if ok:
                     for n, data, _ in entries:
                         self.assertEqual(read(os.path.join(self.target, n)), data)
+
+    def test_refused_names_in_a_manifest_fail_the_bundle(self):
+        """A manifest is a list too: a refused record fails the bundle before it is fetched, and
+        no file of it is stored."""
+        a = b"A" * 1000
+        cases = [
+            ("climbing with backslashes", "..\\up2.txt", "Refusing file name ..\\up2.txt"),
+            ("climbing midway", "sub/../../up3.txt", "Refusing file name sub/../../up3.txt"),
+            ("device", "sub/COM1.txt", "Refusing file name sub/COM1.txt"),
+            ("a fake state", "synccache/currentfiles.txt", "Refusing file name synccache/currentfiles.txt: "),
+            ("one file twice", "A.DAT", "Refusing file names A.DAT and a.dat: they name the same file"),
+        ]
+        for name, bad, log in cases:
+            with self.subTest(name):
+                remove_dir(self.target)
+                pub = tempfile.mkdtemp(prefix="pub-", dir=self.base)
+                self.addCleanup(remove_dir, pub)
+                manifest = make_bundle(pub, "bundle", [("a.dat", a, a), (bad, a, a)])
+                srv = self.server(root=pub)
+                run = self.run_bundle([srv], "bundle", "--bundle-only", lists=manifest)
+                self.assertFalse(run.bundle_ok, run.text)
+                self.assertTrue(run.has(log), run.text)
+                self.assertIn("Error fetching manifest file", run.errors)
+                self.assertNotIn("/bundle.bz2", srv.stats()["requests"])
+                self.assertFalse(os.path.exists(os.path.join(self.target, "a.dat")))
+                self.assertFalse(os.path.exists(os.path.join(os.path.dirname(self.target), "up3.txt")))
 
     def test_manifest_beyond_32_bits_is_refused(self):
         pub = tempfile.mkdtemp(prefix="pub-", dir=self.base)

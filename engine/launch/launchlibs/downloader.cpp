@@ -18,12 +18,25 @@
 #include "common/system/zlog.h"
 #include "common/system/ztimer.h"
 #include "launch/launchlibs/texforge_iface.h"
-#include "shared/net/uniquefilelist.h"
+#include "shared/net/remotenames.h"
 
 namespace
 {
 // The downloader's engine-log lines belong to the launch libraries' category.
 const char* const kLogCategory = "launch.launchlibs";
+// What the downloader keeps in a target folder for itself: its sync cache (state, journal,
+// cached lists), its log and the small-files catalog with its saving and delta files. No
+// listed file may take, enter or stand in the way of one of these.
+const char* const kOwnFiles[] = {
+    "synccache",
+    "fetchbatch.log",
+    "_packed/bank5.idx",
+    "_packed/bank5.bin",
+    "_packed/bank5.idx.tmp",
+    "_packed/bank5.bin.tmp",
+    "_packed/bank5_delta.idx",
+    "_packed/bank5_delta.bin",
+};
 }
 
 void WorkerSlot::Init(const char* szTarget, Downloader* pOwner, int nIndex)
@@ -66,11 +79,10 @@ void Downloader::LogError(const char* szFormat, ...)
 
 void Downloader::CloseLog()
 {
-    m_LogLock.Enter();
+    ZLockGuard guard(m_LogLock);
     if (m_pLogFile)
         fclose(m_pLogFile);
     m_pLogFile = nullptr;
-    m_LogLock.Leave();
 }
 
 bool Downloader::InitDownloader(const ZStringArray& servers, const char* szTarget)
@@ -108,9 +120,10 @@ bool Downloader::InitDownloader(const ZStringArray& servers, const char* szTarge
         return false;
     }
     setvbuf(pLog, nullptr, _IONBF, 0);
-    m_LogLock.Enter();
-    m_pLogFile = pLog;
-    m_LogLock.Leave();
+    {
+        ZLockGuard guard(m_LogLock);
+        m_pLogFile = pLog;
+    }
 
     m_pRepackerInterface = nullptr;
     m_nRepackerFilesSeen = 0;
@@ -137,10 +150,9 @@ void Downloader::DownloaderLog(const char* szFormat, ...)
         text.Append("\n");
     if (m_pListener)
         m_pListener->Log(text.GetData());
-    m_LogLock.Enter();
+    ZLockGuard guard(m_LogLock);
     if (m_pLogFile)
         fwrite(text.GetData(), 1, (size_t)text.GetLength(), m_pLogFile);
-    m_LogLock.Leave();
 }
 
 ZStringBuffer<256> Downloader::GetSyncCacheDir() const
@@ -243,11 +255,11 @@ bool Downloader::DownloadAndUpdateFiles(const ZStringArray& servers, const char*
             int32_t nStored = 0;
             uint64_t nReceived = SumWorkerCounters(&nStored);
             DownloaderLog("Transfer bytes: %" PRIu64 " / %" PRIu64 ", files: %d / %d\n", nReceived,
-                          m_nTransferBytesTotal, nStored, m_nFilesToDownload);
+                          m_nTransferBytesTotal.load(), nStored, m_nFilesToDownload.load());
             double dSeconds = (double)(m_nRunEnd - m_nRunStart) / (double)ZTimer::TICKS_PER_SECOND;
             if (dSeconds > 0 && nReceived > 0)
                 DownloaderLog("kb/s: %f\n", (double)nReceived / dSeconds / 1024.0);
-            DownloaderLog("Repack: %d/%d\n", (int)m_nRepackDone, (int)m_nRepackTotal);
+            DownloaderLog("Repack: %d/%d\n", (int)m_nRepackDone.load(), (int)m_nRepackTotal.load());
             if (nResult == -1)
                 bOk = false;
             else if (nResult == 0)
@@ -276,18 +288,28 @@ bool Downloader::FetchFileLists(ZFileTable& table, const char* szNames, bool bNo
 {
     ZStringArray names;
     names.Split(szNames ? szNames : "", ',');
-    for (int i = 0; i < (int)names.Size(); ++i)
-        if (!FetchFileList(table, names[i].GetData(), bNoExistCheck, bRelative, bWithOffsets))
-            return false;
-    return true;
+    bool bOk = true;
+    for (int i = 0; i < (int)names.Size() && bOk; ++i)
+        bOk = FetchFileList(table, names[i].GetData(), bNoExistCheck, bRelative, bWithOffsets);
+    // Checked over all the lists together: two of them may name one file between them. A list
+    // with one refused record is refused whole, so that nothing of it is fetched or recorded.
+    ZStringBuffer<256> problem;
+    if (!CheckListedNames(table, kOwnFiles, sizeof(kOwnFiles) / sizeof(kOwnFiles[0]), &IsSkippedPath, problem)) {
+        DownloaderLog("%s", problem.GetData());
+        table.Clear();
+        return false;
+    }
+    return bOk;
 }
 
 bool Downloader::FetchFileList(ZFileTable& table, const char* szName, bool bNoExistCheck, bool bRelative,
                                bool bWithOffsets)
 {
     // List names come from the servers' root lists or from settings: the list is written to the
-    // cache under its name, so a name that climbs out of the cache is never fetched.
-    if (!UniqueFileList::IsSafeRelativeName(szName)) {
+    // cache under its name, so a name that climbs out of the cache or takes the state kept there
+    // is never fetched.
+    ZStringBuffer<256> problem;
+    if (!CheckListedName(szName, kSyncCacheOwnFiles, kSyncCacheOwnFileCount, problem)) {
         DownloaderLog("Refusing list name %s", szName ? szName : "");
         return false;
     }
@@ -295,9 +317,9 @@ bool Downloader::FetchFileList(ZFileTable& table, const char* szName, bool bNoEx
     cachePath.Append("/");
     cachePath.Append(szName);
     if (File::Exists(cachePath.GetData())) {
-        ZFileInputStream stream(cachePath.GetData());
-        table.Load(stream, nullptr, bRelative, bNoExistCheck, bWithOffsets);
-        return true;
+        ZMemoryBuffer text;
+        size_t nRead = ReadFileToBuffer(cachePath.GetData(), &text);
+        return LoadListText(table, text.GetData(), (uint32_t)nRead, bNoExistCheck, bRelative, bWithOffsets);
     }
 
     Socket socket;
@@ -312,8 +334,8 @@ bool Downloader::FetchFileList(ZFileTable& table, const char* szName, bool bNoEx
         int nResult = HttpReceive(&holder, socket, host.GetData(), szName, false, status, nullptr);
         if (nResult == 0) {
             if (holder.m_bHasBody && holder.m_pData) {
-                ZMemoryReader reader(holder.m_pData, holder.m_nSize);
-                table.Load(reader, nullptr, bRelative, bNoExistCheck, bWithOffsets);
+                if (!LoadListText(table, holder.m_pData, holder.m_nSize, bNoExistCheck, bRelative, bWithOffsets))
+                    return false;  // and not cached: a list the server mends is fetched again
                 // Lists are cached for ever: only a whole list may ever be found under its name,
                 // so it is written beside it first and then moved into place.
                 ZStringBuffer<256> partial(cachePath);
@@ -332,15 +354,32 @@ bool Downloader::FetchFileList(ZFileTable& table, const char* szName, bool bNoEx
     }
 }
 
+bool Downloader::LoadListText(ZFileTable& table, const void* pData, uint32_t nSize, bool bNoExistCheck, bool bRelative,
+                              bool bWithOffsets)
+{
+    // The table's reader drops a record whose name climbs out midway without a word: such a
+    // list is refused whole, with whatever the lists before it gave.
+    ZStringBuffer<256> problem;
+    if (!CheckClimbingRecords((const char*)pData, nSize, problem)) {
+        DownloaderLog("%s", problem.GetData());
+        table.Clear();
+        return false;
+    }
+    ZMemoryReader reader(pData, nSize);
+    table.Load(reader, nullptr, bRelative, bNoExistCheck, bWithOffsets);
+    return true;
+}
+
 bool Downloader::SaveLocalState()
 {
     bool bOk = true;
-    m_RepackerLock.Enter();
-    if (m_pRepackerInterface)
-        m_pRepackerInterface->Release();
-    m_pRepackerInterface = nullptr;
-    m_Repacker = Library();
-    m_RepackerLock.Leave();
+    {
+        ZLockGuard guard(m_RepackerLock);
+        if (m_pRepackerInterface)
+            m_pRepackerInterface->Release();
+        m_pRepackerInterface = nullptr;
+        m_Repacker = Library();
+    }
 
     ZStringBuffer<256> backup(m_StatePath);
     backup.Append(".1");

@@ -2,6 +2,7 @@
 // worker threads, keeps the installed state ("currentfiles.txt" and its journal) in the
 // folder's sync cache, and logs each run to "fetchbatch.log" in the target folder.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 
@@ -40,7 +41,7 @@ struct WorkerSlot
     void Init(const char* szTarget, Downloader* pOwner, int nIndex);
 
     volatile uint64_t m_nBytesReceived;
-    volatile int32_t m_nFilesStored;
+    std::atomic<int32_t> m_nFilesStored;
     Downloader* m_pOwner;
     int32_t m_nIndex;
     Socket m_Connection;
@@ -139,6 +140,9 @@ public:
 
 private:
     bool WriteStateFile(const char* szBackupPath);
+    // Loads one list's text; false (logged, the table emptied) when a record of it is refused.
+    bool LoadListText(ZFileTable& table, const void* pData, uint32_t nSize, bool bNoExistCheck, bool bRelative,
+                      bool bWithOffsets);
     void CloseLog();
     void LogError(const char* szFormat, ...) ZPRINTF_FORMAT(2, 3);
     bool ReadBundle(const char* szTarget, const char* szBundle, int nAttempt);
@@ -149,11 +153,12 @@ private:
 
     ZFileTable m_LocalTable;
     ZFileTable m_RemoteTable;
-    volatile int32_t m_nRepackTotal;
-    volatile int32_t m_nRepackDone;
-    volatile uint32_t m_nBundleBytes;
-    volatile int32_t m_nBundleFiles;
-    uint64_t m_nTransferBytesTotal;
+    // Read by the owner's progress thread while the run changes them.
+    std::atomic<int32_t> m_nRepackTotal;
+    std::atomic<int32_t> m_nRepackDone;
+    std::atomic<uint32_t> m_nBundleBytes;
+    std::atomic<int32_t> m_nBundleFiles;
+    std::atomic<uint64_t> m_nTransferBytesTotal;
     ZStringBuffer<16> m_LogPath;
     ZStringArray m_Servers;
     bool m_bRepackFlag;
@@ -169,7 +174,7 @@ private:
     ZCriticalSection m_PostProcessLock;
     ZCriticalSection m_RepackerLock;
     ZCriticalSection m_RepackDoneLock;
-    int32_t m_nFilesToDownload;
+    std::atomic<int32_t> m_nFilesToDownload;
     // One bit per repacker file seen in place: a file stored twice (a bundle stores current
     // ones again) must not stand in for a missing one.
     uint32_t m_nRepackerFilesSeen;

@@ -19,6 +19,7 @@
 #include "common/system/path.h"
 #include "common/system/zlog.h"
 #include "common/system/ztimer.h"
+#include "shared/net/remotenames.h"
 
 namespace
 {
@@ -29,30 +30,6 @@ const int kMaxNameLength = 10240;
 const uint32_t kCatalogLimit = 0x20000;
 // How far past the listed length a too long ".bz2" body is counted for the log line.
 const uint32_t kMaxExcessCount = 16 * 1024 * 1024;
-
-// A name from a file list becomes a path under the target: it must stay there. Pieces "" (a
-// leading or doubled separator), "." and "..", drive or stream colons and control characters
-// would lead elsewhere.
-bool IsSafeName(const char* szName)
-{
-    if (!szName || !*szName)
-        return false;
-    const char* pPiece = szName;
-    for (const char* p = szName;; ++p) {
-        char c = *p;
-        if (c == 0 || c == '/' || c == '\\') {
-            int nPiece = (int)(p - pPiece);
-            if (nPiece == 0 || (nPiece == 1 && pPiece[0] == '.') ||
-                (nPiece == 2 && pPiece[0] == '.' && pPiece[1] == '.'))
-                return false;
-            if (c == 0)
-                return true;
-            pPiece = p + 1;
-        } else if (c == ':' || (unsigned char)c < 0x20) {
-            return false;
-        }
-    }
-}
 
 // Writes the whole block; false unless every byte reached the system.
 bool WriteWholeFile(const char* szPath, const void* pData, size_t nSize)
@@ -177,7 +154,7 @@ int Downloader::RunWorkers()
             const char* szName = pRecord->m_Name.GetData();
             if (IsSkippedPath(szName) || IsCurrent(*pRecord) || IsRepackerFile(szName) != (nPass == 0))
                 continue;
-            if (!IsSafeName(szName)) {
+            if (!IsSafeRelativeName(szName)) {
                 // Never fetched: it would be written outside the target folder.
                 if (nPass == 1)
                     DownloaderLog("Refusing file name %s", szName);
@@ -411,7 +388,7 @@ Downloader::StoreResult Downloader::StoreFile(const char* szTarget, const ZFileR
         DownloaderLog("Filepath too long for file %s...", shortName.GetData());
         return STORE_NOT_WRITTEN;
     }
-    if (!IsSafeName(szName)) {
+    if (!IsSafeRelativeName(szName)) {
         DownloaderLog("Refusing file name %s", szName);
         return STORE_NOT_WRITTEN;
     }

@@ -110,9 +110,8 @@ void Downloader::AppendJournal(const ZFileRecord& record)
     ZStringBuffer<16> line = record.ToText();
     line.Append("\r\n");
     ZStringBuffer<256> path = GetJournalPath();
-    m_JournalLock.Enter();
+    ZLockGuard guard(m_JournalLock);
     AppendBufferToFile(path.GetData(), line.GetData(), (size_t)line.GetLength());
-    m_JournalLock.Leave();
 }
 
 bool Downloader::IsCurrent(const ZFileRecord& remote)

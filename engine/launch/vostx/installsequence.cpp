@@ -14,6 +14,7 @@
 #include "common/system/zwin.h"
 #include "launch/launchlibs/flashmessage.h"
 #include "launch/launchlibs/launchhelpers.h"
+#include "shared/net/remotenames.h"
 #include "shared/net/uniquefilelist.h"
 
 namespace
@@ -22,6 +23,9 @@ const char kSyncMutex[] = "IvlSync_Running";
 const int kCloseSessionId = 1443355140;
 const int kStopSeconds = 30;
 const unsigned kServerGrowMin = 32;
+// What the work folder holds besides the table's files: the root list's cache, the plug-in's log
+// and the log of the sync program, which runs there.
+const char* const kWorkFolderOwnFiles[] = {"synccache", "vostx.log", "ivlsync.log"};
 }
 
 uint16_t VostxCore::s_nClosePort = 50010;
@@ -177,6 +181,15 @@ bool VostxCore::InitSequence(InitArgs& args)
     CoreLog("Loading file table (relative)\n");
     ZFileTable table;
     table.ParseText(tableText, nullptr, true, false, false);
+    // The table's reader drops a record that climbs out midway: the table is refused instead.
+    ZStringBuffer<256> problem;
+    if (!CheckClimbingRecords((const char*)tableText.GetData(), tableText.GetSize(), problem) ||
+        !CheckListedNames(table, kWorkFolderOwnFiles, sizeof(kWorkFolderOwnFiles) / sizeof(kWorkFolderOwnFiles[0]),
+                          nullptr, problem)) {
+        args.Error("Invalid file name in file table");
+        CoreLog("%s\n", problem.GetData());
+        return false;
+    }
 
     if (!AllFilesUpToDate(workDir.GetData(), table)) {
         if (!StopSync(kStopSeconds)) {
@@ -222,7 +235,7 @@ bool VostxCore::UpdateFile(InitArgs& args, const char* szInstallDir, const char*
 {
     // The table's reader drops ".." pieces already; a drive or a leading separator would still
     // put the copy somewhere other than the work folder.
-    if (!UniqueFileList::IsSafeRelativeName(szName)) {
+    if (!IsSafeRelativeName(szName)) {
         args.Error("Invalid file name in file table");
         CoreLog("Refused file name \"%s\"\n", szName);
         return false;
@@ -298,8 +311,7 @@ bool VostxCore::AllFilesUpToDate(const char* szFolder, ZFileTable& table)
         CoreLog("Checking version %s -> %s\n", record.m_Text.GetData(), record.m_Name.GetData());
         ZStringBuffer<256> path;
         JoinPath2(path, szFolder, record.m_Name.GetData());
-        if (UniqueFileList::IsSafeRelativeName(record.m_Name.GetData()) &&
-            CheckVersion(path.GetData(), record.m_Text.GetData())) {
+        if (IsSafeRelativeName(record.m_Name.GetData()) && CheckVersion(path.GetData(), record.m_Text.GetData())) {
             CoreLog("%s is up to date", record.m_Name.GetData());
             continue;
         }

@@ -1,6 +1,5 @@
 #include "shared/net/uniquefilelist.h"
 
-#include <cstring>
 #include "common/containers/zmemorybuffer.h"
 #include "common/containers/zxml.h"
 #include "common/net/http.h"
@@ -9,6 +8,7 @@
 #include "common/system/path.h"
 #include "common/system/zlog.h"
 #include "common/system/zwin.h"
+#include "shared/net/remotenames.h"
 
 namespace
 {
@@ -104,8 +104,9 @@ bool UniqueFileList::GetCachedFile(ZMemoryBuffer& buffer, const char* szCacheFol
 {
     if (!szName || !szName[0])
         return false;
-    if (!IsSafeRelativeName(szName)) {
-        LogLine(ZLogText("Refused list name outside the cache: %s", szName));
+    ZStringBuffer<256> problem;
+    if (!CheckListedName(szName, kSyncCacheOwnFiles, kSyncCacheOwnFileCount, problem)) {
+        LogLine(ZLogText("Refused list name for the cache: %s", problem.GetData()));
         return false;
     }
     ZStringBuffer<256> path;
@@ -177,24 +178,4 @@ ZStringBuffer<16> UniqueFileList::GetListUniqueName(const char* szListId, const 
     if (!GetCachedFile(rootList, szCacheFolder, szRootListName, response))
         return ZStringBuffer<16>();
     return FindUniqueFile(szListId, rootList, pBundleName);
-}
-
-bool UniqueFileList::IsSafeRelativeName(const char* szName)
-{
-    if (!szName || !szName[0] || strchr(szName, ':'))
-        return false;
-    const char* p = szName;
-    for (;;) {
-        const char* pPiece = p;
-        while (*p && *p != '/' && *p != '\\')
-            ++p;
-        size_t nLength = (size_t)(p - pPiece);
-        if (nLength == 0)
-            return false;  // leading, doubled or trailing separator
-        if (strspn(pPiece, ". ") >= nLength)
-            return false;  // ".", ".." and their padded forms name the folder or climb out of it
-        if (!*p)
-            return true;
-        ++p;
-    }
 }

@@ -25,7 +25,8 @@ public:
     bool DownloadToFile(const char* szLocalPath, const char* szName, ZStringBase& response);
     // The file of that name in the cache folder, or downloaded and stored there first. Only a
     // whole, successful download is ever stored under the name, so a cut or failed one is
-    // fetched again next time. Names that would leave the cache folder are refused.
+    // fetched again next time. Names that would leave the cache folder or take a file the downloader
+    // keeps there are refused.
     bool GetCachedFile(ZMemoryBuffer& buffer, const char* szCacheFolder, const char* szName, ZStringBase& response);
 
     // The "uniquefile" value of the first "list" with that id that has one, or "". The bundle
@@ -34,10 +35,6 @@ public:
                                             ZStringBase* pBundleName);
     ZStringBuffer<16> GetListUniqueName(const char* szListId, const char* szCacheFolder, const char* szRootListName,
                                         ZStringBase& response, ZStringBase* pBundleName);
-
-    // A relative name with no empty, "." or ".." piece, no drive and no leading separator:
-    // joined to a folder it stays inside that folder.
-    static bool IsSafeRelativeName(const char* szName);
 
 private:
     ZStringArray m_Servers;

@@ -15,12 +15,14 @@
 
 #include "common/containers/zfilecatalog.h"
 #include "common/containers/zfiletable.h"
+#include "common/containers/zmemorybuffer.h"
 #include "common/containers/zxml.h"
 #include "common/net/http.h"
 #include "common/stream/bzipstream.h"
 #include "common/system/file.h"
 #include "common/system/path.h"
 #include "common/system/ztimer.h"
+#include "shared/net/uniquefilelist.h"
 
 namespace
 {
@@ -134,6 +136,12 @@ void RunXml(const std::string& input)
     ZStringBuffer<16> text = doc.ToText();
     ZXmlDocument again;
     again.Parse(text.GetData(), text.GetLength());
+    // The root-list look-up walks the same documents.
+    ZMemoryBuffer rootList;
+    rootList.Append(input.data(), (unsigned)input.size());
+    ZStringBuffer<16> bundle;
+    for (const char* szId : {"a", "b", ""})
+        UniqueFileList::FindUniqueFile(szId, rootList, &bundle);
 }
 
 void RunFileTable(const std::string& input)
@@ -267,7 +275,10 @@ int main(int argc, char** argv)
          &RunXml,
          {"<?xml version=\"1.0\"?>\n<!-- c --><uniquelist v=\"3\"><list id=\"a\" name=\"d/f.dat\">t &amp; &#65;</list>"
           "<b><![CDATA[<raw>]]></b><e x='1' y=\"2\"/></uniquelist>",
-          "<lang><text key=\"ready\">Ready</text><text key=\"k\">&#x42;&lt;</text></lang>"},
+          "<lang><text key=\"ready\">Ready</text><text key=\"k\">&#x42;&lt;</text></lang>",
+          "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<uniquelists>\r\n  <list id=\"a\" uniquefile=\"a_1f2e.txt\"/>\r\n"
+          "  <list id=\"b\"/><list id=\"b\" uniquefile=\"b_9c.txt\" uniquefilebundle=\"b_9c_bundle\"/>\r\n"
+          "</uniquelists>\r\n"},
          100},
         {"filetable",
          &RunFileTable,

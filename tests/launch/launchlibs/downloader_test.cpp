@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/containers/zsha256.h"
 #include "common/system/file.h"
@@ -133,6 +134,7 @@ TEST_F(DownloaderFixture, StoreChecksLengthChecksumAndName)
         std::string sText;
         std::string sData;
         Downloader::StoreResult result;
+        bool bDevice = false;  // never read back: the read would reach the device
     } cases[] = {
         {"dir/ok.dat", sText + "_x", sData, Downloader::STORE_OK},  // more after the digest is allowed
         {"short.dat", sText, sData.substr(1), Downloader::STORE_BAD_CONTENT},
@@ -141,6 +143,9 @@ TEST_F(DownloaderFixture, StoreChecksLengthChecksumAndName)
         {"C:/elsewhere.dat", sText, sData, Downloader::STORE_NOT_WRITTEN},
         {"dir//doubled.dat", sText, sData, Downloader::STORE_NOT_WRITTEN},
         {"dir\\..\\..\\up.dat", sText, sData, Downloader::STORE_NOT_WRITTEN},
+        {"sub/nul.txt", sText, sData, Downloader::STORE_NOT_WRITTEN, true},
+        {"AUX", sText, sData, Downloader::STORE_NOT_WRITTEN, true},
+        {"conin$.dat", sText, sData, Downloader::STORE_NOT_WRITTEN, true},
     };
     for (const Case& c : cases) {
         ZFileRecord remote(c.szName, ZFileRecord::NumberFromText(c.sText.c_str()), 0, c.sText.c_str(), 1, 1);
@@ -149,10 +154,73 @@ TEST_F(DownloaderFixture, StoreChecksLengthChecksumAndName)
             << c.szName;
         bool bStored = c.result == Downloader::STORE_OK;
         EXPECT_EQ(m_Downloader.GetLocalTable().Find(c.szName) != nullptr, bStored) << c.szName;
-        EXPECT_EQ(Read(c.szName), bStored ? sData : "<missing>") << c.szName;
+        if (!c.bDevice) {
+            EXPECT_EQ(Read(c.szName), bStored ? sData : "<missing>") << c.szName;
+        }
     }
     const ZFileRecord* pLocal = m_Downloader.GetLocalTable().Find("dir/ok.dat");
     ASSERT_NE(pLocal, nullptr);
     EXPECT_EQ(pLocal->m_nFlag1, 1);
     EXPECT_EQ(pLocal->m_nNumber, sData.size());
+}
+
+TEST_F(DownloaderFixture, ListsWithARefusedRecordAreRefusedWhole)
+{
+    // Lists come from the cache here (no server): each case is one or two lists, read in relative
+    // mode as a run reads them. Every one fails, leaves no record, and its log line names the record.
+    struct Case
+    {
+        const char* szWhat;
+        std::vector<std::string> lists;
+        const char* szLog;
+    } cases[] = {
+        {"device", {"\"a.txt\",ab-1,0,1,1\r\n\"COM1\",ab-1,0,1,1\r\n"}, "Refusing file name COM1\r\n"},
+        {"device in a folder", {"\"sub/nul.txt\",ab-1,0,1,1\r\n"}, "Refusing file name sub/nul.txt\r\n"},
+        {"the state",
+         {"\"synccache/currentfiles.txt\",ab-1,0,1,1\r\n"},
+         "Refusing file name synccache/currentfiles.txt: the program keeps synccache for itself"},
+        {"the state's backup as a folder",
+         {"\"SyncCache/currentfiles.txt.1/x\",ab-1,0,1,1\r\n"},
+         "Refusing file name SyncCache/currentfiles.txt.1/x: the program keeps synccache"},
+        {"the log", {"\"fetchbatch.log.\",ab-1,0,1,1\r\n"}, "the program keeps fetchbatch.log"},
+        {"the catalog", {"\"_packed/BANK5.idx\",ab-1,0,1,1\r\n"}, "the program keeps _packed/bank5.idx"},
+        {"one file in two lists",
+         {"\"Dup.txt\",ab-1,0,1,1\r\n", "\"dup.txt\",ab-1,0,1,1\r\n"},
+         "Refusing file names Dup.txt and dup.txt: they name the same file"},
+        {"separators",
+         {"\"d/x.txt\",ab-1,0,1,1\r\n\"../d\\x.txt\",ab-1,0,1,1\r\n"},
+         "Refusing file names d/x.txt and d\\x.txt"},
+        {"trailing dot", {"\"t.txt\",ab-1,0,1,1\r\n\"t.txt.\",ab-1,0,1,1\r\n"}, "Refusing file names t.txt and t.txt."},
+        {"file and folder",
+         {"\"p\",ab-1,0,1,1\r\n\"p/q.txt\",ab-1,0,1,1\r\n"},
+         "Refusing file name p: p/q.txt needs it as a folder"},
+        {"climbing", {"\"..\\up2.txt\",ab-1,0,1,1\r\n"}, "Refusing file name ..\\up2.txt"},
+        {"climbing midway", {"\"sub/../../up3.txt\",ab-1,0,1,1\r\n"}, "Refusing file name sub/../../up3.txt"},
+    };
+    int nList = 0;
+    for (const Case& c : cases) {
+        std::string names;
+        for (const std::string& list : c.lists) {
+            std::string name = "list" + std::to_string(nList++) + ".txt";
+            ZStringBuffer<256> path;
+            JoinPath2(path, m_Downloader.GetSyncCacheDir().GetData(), name.c_str());
+            ASSERT_TRUE(WriteBufferToFile(path.GetData(), list.data(), list.size()));
+            names += (names.empty() ? "" : ",") + name;
+        }
+        ZFileTable table;
+        EXPECT_FALSE(m_Downloader.FetchFileLists(table, names.c_str(), true, true, false)) << c.szWhat;
+        EXPECT_TRUE(table.IsEmpty()) << c.szWhat;
+        EXPECT_NE(Read("fetchbatch.log").find(c.szLog), std::string::npos) << c.szWhat;
+    }
+
+    // The same records under ordinary names are read.
+    ZStringBuffer<256> path;
+    JoinPath2(path, m_Downloader.GetSyncCacheDir().GetData(), "good.txt");
+    const std::string good = "\"COM10\",ab-1,0,1,1\r\n\"d/x.txt\",ab-1,0,1,1\r\n\"y.txt\",ab-1,0,1,1\r\n"
+                             "\"../_packed/gfx/pack.bin\",ab-1,0,1,0\r\n";
+    ASSERT_TRUE(WriteBufferToFile(path.GetData(), good.data(), good.size()));
+    ZFileTable table;
+    EXPECT_TRUE(m_Downloader.FetchFileLists(table, "good.txt", true, true, false));
+    EXPECT_EQ(table.GetCount(), 4);
+    EXPECT_NE(table.Find("d/y.txt"), nullptr);
 }

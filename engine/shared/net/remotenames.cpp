@@ -1,0 +1,254 @@
+#include "common/system/zwin.h"
+
+#include "shared/net/remotenames.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/containers/zfiletable.h"
+#include "common/containers/zstr.h"
+#include "common/containers/zstringbuffer.h"
+
+const char* const kSyncCacheOwnFiles[] = {"currentfiles.txt", "currentfiles.txt.1", "currentfiles.txt.journal"};
+const size_t kSyncCacheOwnFileCount = sizeof(kSyncCacheOwnFiles) / sizeof(kSyncCacheOwnFiles[0]);
+
+namespace
+{
+bool IsSeparator(char c)
+{
+    return c == '/' || c == '\\';
+}
+
+bool SameLetters(const char* p, const char* szUpper, size_t n)
+{
+    for (size_t i = 0; i < n; ++i)
+        if (ZCharToLower(p[i]) != ZCharToLower(szUpper[i]))
+            return false;
+    return true;
+}
+
+// A digit as Windows reads it after COM or LPT: 0-9, or the superscripts 1, 2 and 3 (UTF-8).
+bool IsDeviceDigit(const char* p, size_t n)
+{
+    if (n == 1)
+        return p[0] >= '0' && p[0] <= '9';
+    return n == 2 && (unsigned char)p[0] == 0xC2 &&
+        ((unsigned char)p[1] == 0xB9 || (unsigned char)p[1] == 0xB2 || (unsigned char)p[1] == 0xB3);
+}
+
+// The name as Windows compares it: UTF-16 as the file calls convert it, '/' for '\', each piece
+// without its trailing dots and blanks, upper case.
+std::wstring Fold(const char* szName)
+{
+    size_t nLength = strlen(szName);
+    std::wstring wide(nLength + 1, L'\0');
+    wide.resize((size_t)ZUtf8ToUtf16(&wide[0], szName));
+    std::wstring folded;
+    folded.reserve(wide.size());
+    size_t nPiece = 0;
+    for (size_t i = 0; i <= wide.size(); ++i) {
+        wchar_t c = i < wide.size() ? wide[i] : L'/';
+        if (c == L'/' || c == L'\\') {
+            size_t nEnd = i;
+            while (nEnd > nPiece && (wide[nEnd - 1] == L'.' || wide[nEnd - 1] == L' '))
+                --nEnd;
+            folded.append(wide, nPiece, nEnd - nPiece);
+            if (i < wide.size())
+                folded.push_back(L'/');
+            nPiece = i + 1;
+        }
+    }
+    if (!folded.empty()) {
+        std::wstring upper(folded.size(), L'\0');
+        if (LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, folded.data(), (int)folded.size(), &upper[0],
+                         (int)upper.size()) == (int)upper.size())
+            return upper;
+        for (wchar_t& c : folded)
+            if (c >= L'a' && c <= L'z')
+                c = (wchar_t)(c - L'a' + L'A');
+    }
+    return folded;
+}
+
+// a lies inside folder b ("B/..." under "B").
+bool IsInside(const std::wstring& a, const std::wstring& b)
+{
+    return a.size() > b.size() && a[b.size()] == L'/' && a.compare(0, b.size(), b) == 0;
+}
+
+struct ReservedSet
+{
+    ReservedSet(const char* const* ppReserved, size_t nReserved) : m_ppNames(ppReserved)
+    {
+        for (size_t i = 0; i < nReserved; ++i)
+            m_Folded.push_back(Fold(ppReserved[i]));
+    }
+    // The reserved entry that the folded name takes, lies in, or would have to hold; or null.
+    const char* Clash(const std::wstring& folded) const
+    {
+        for (size_t i = 0; i < m_Folded.size(); ++i)
+            if (folded == m_Folded[i] || IsInside(folded, m_Folded[i]) || IsInside(m_Folded[i], folded))
+                return m_ppNames[i];
+        return nullptr;
+    }
+    const char* const* m_ppNames;
+    std::vector<std::wstring> m_Folded;
+};
+
+// The name alone: safe, and clear of the reserved entries; its folded form in folded.
+bool CheckOne(const char* szName, const ReservedSet& reserved, ZStringBase& problem, std::wstring& folded)
+{
+    if (!IsSafeRelativeName(szName)) {
+        problem.Format("Refusing file name %s", szName ? szName : "");
+        return false;
+    }
+    folded = Fold(szName);
+    if (const char* szOwn = reserved.Clash(folded)) {
+        problem.Format("Refusing file name %s: the program keeps %s for itself", szName, szOwn);
+        return false;
+    }
+    return true;
+}
+}
+
+bool IsDeviceName(const char* szPiece, size_t nLength)
+{
+    // Windows reads the piece up to its first dot, without trailing blanks, as the device.
+    const char* pDot = (const char*)memchr(szPiece, '.', nLength);
+    size_t n = pDot ? (size_t)(pDot - szPiece) : nLength;
+    while (n > 0 && szPiece[n - 1] == ' ')
+        --n;
+    if (n == 3)
+        return SameLetters(szPiece, "CON", 3) || SameLetters(szPiece, "PRN", 3) || SameLetters(szPiece, "AUX", 3) ||
+            SameLetters(szPiece, "NUL", 3);
+    if (n == 4 || n == 5)
+        return (SameLetters(szPiece, "COM", 3) || SameLetters(szPiece, "LPT", 3)) && IsDeviceDigit(szPiece + 3, n - 3);
+    if (n == 6)
+        return SameLetters(szPiece, "CONIN$", 6) || SameLetters(szPiece, "CLOCK$", 6);
+    return n == 7 && SameLetters(szPiece, "CONOUT$", 7);
+}
+
+bool IsSafeRelativeName(const char* szName)
+{
+    if (!szName || !szName[0])
+        return false;
+    const char* p = szName;
+    for (;;) {
+        const char* pPiece = p;
+        while (*p && !IsSeparator(*p)) {
+            if (*p == ':' || (unsigned char)*p < 0x20)
+                return false;
+            ++p;
+        }
+        size_t nLength = (size_t)(p - pPiece);
+        if (nLength == 0)
+            return false;
+        if (strspn(pPiece, ". ") >= nLength)
+            return false;
+        if (IsDeviceName(pPiece, nLength))
+            return false;
+        if (!*p)
+            return true;
+        ++p;
+    }
+}
+
+bool CheckListedName(const char* szName, const char* const* ppReserved, size_t nReserved, ZStringBase& problem)
+{
+    std::wstring folded;
+    return CheckOne(szName, ReservedSet(ppReserved, nReserved), problem, folded);
+}
+
+bool CheckListedNames(const ZFileTable& table, const char* const* ppReserved, size_t nReserved,
+                      bool (*pfnIgnored)(const char*), ZStringBase& problem)
+{
+    ReservedSet reserved(ppReserved, nReserved);
+    struct Entry
+    {
+        std::wstring m_Folded;
+        const char* m_szName;
+        // Ties in the bytewise order of the names, so that a refusal always reads the same.
+        bool operator<(const Entry& other) const
+        {
+            int nCompare = m_Folded.compare(other.m_Folded);
+            return nCompare < 0 ||
+                (nCompare == 0 && m_szName && other.m_szName && strcmp(m_szName, other.m_szName) < 0);
+        }
+    };
+    std::vector<Entry> entries;
+    entries.reserve((size_t)table.GetCount());
+    for (ZFileTable::Node* p = table.First(); p; p = ZFileTable::Next(p)) {
+        const char* szName = p->m_Value->m_Name.GetData();
+        if (pfnIgnored && pfnIgnored(szName))
+            continue;
+        Entry entry = {std::wstring(), szName};
+        if (!CheckOne(szName, reserved, problem, entry.m_Folded))
+            return false;
+        entries.push_back(std::move(entry));
+    }
+
+    // Sorted by the folded name, two records for one file sit side by side, and the folders of a
+    // name are found by a binary search each: no pairwise scan of a long list.
+    std::sort(entries.begin(), entries.end());
+    for (size_t i = 1; i < entries.size(); ++i) {
+        if (entries[i].m_Folded == entries[i - 1].m_Folded) {
+            problem.Format("Refusing file names %s and %s: they name the same file", entries[i - 1].m_szName,
+                           entries[i].m_szName);
+            return false;
+        }
+    }
+    for (const Entry& entry : entries) {
+        for (size_t nSlash = entry.m_Folded.find(L'/'); nSlash != std::wstring::npos;
+             nSlash = entry.m_Folded.find(L'/', nSlash + 1)) {
+            Entry folder = {entry.m_Folded.substr(0, nSlash), nullptr};
+            auto it = std::lower_bound(entries.begin(), entries.end(), folder);
+            if (it != entries.end() && it->m_Folded == folder.m_Folded) {
+                problem.Format("Refusing file name %s: %s needs it as a folder", it->m_szName, entry.m_szName);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool CheckClimbingRecords(const char* pText, size_t nSize, ZStringBase& problem)
+{
+    const char* p = pText;
+    const char* pEnd = pText ? pText + nSize : pText;
+    while (p < pEnd) {
+        if (*p == '\r' || *p == '\n' || *p == 0) {
+            ++p;
+            continue;
+        }
+        const char* pLine = p;
+        while (p < pEnd && *p != '\r' && *p != '\n' && *p != 0)
+            ++p;
+        if (p - pLine >= ZFileRecord::MAX_LINE)
+            continue;  // never read, whatever it names
+        const char* pFirst = (const char*)memchr(pLine, '"', (size_t)(p - pLine));
+        const char* pLast = pFirst;
+        for (const char* q = pFirst; q && q < p; ++q)
+            if (*q == '"')
+                pLast = q;
+        if (!pFirst || pLast - pFirst < 2)
+            continue;
+        const char* pName = pFirst + 1;
+        const char* pNameEnd = pLast;
+        while (pNameEnd - pName >= 2 && pName[0] == '.' && pName[1] == '.' &&
+               (pNameEnd - pName == 2 || pName[2] == '/'))
+            pName += pNameEnd - pName == 2 ? 2 : 3;
+        for (const char* q = pName; q < pNameEnd;) {
+            const char* pPiece = q;
+            while (q < pNameEnd && !IsSeparator(*q))
+                ++q;
+            if (q - pPiece == 2 && pPiece[0] == '.' && pPiece[1] == '.') {
+                problem.Format("Refusing file name %.*s", (int)(pLast - pFirst - 1), pFirst + 1);
+                return false;
+            }
+            ++q;
+        }
+    }
+    return true;
+}
