@@ -42,7 +42,7 @@ void WorkerSlot::Init(const char* szTarget, Downloader* pOwner, int nIndex)
 Downloader::Downloader()
     : m_nRepackTotal(0), m_nRepackDone(0), m_nBundleBytes(0), m_nBundleFiles(0), m_nTransferBytesTotal(0),
       m_Servers(32), m_bRepackFlag(true), m_pLogFile(nullptr), m_pListener(nullptr), m_nWorkerCount(0),
-      m_nFilesToDownload(0), m_nRepackerFilesSeen(0), m_pRepackerInterface(nullptr), m_pCatalog(nullptr),
+      m_nFilesToDownload(0), m_nBundleLeft(0), m_nRepackerFilesSeen(0), m_pRepackerInterface(nullptr), m_pCatalog(nullptr),
       m_RepackList(32), m_nRunStart(0), m_nRunEnd(0)
 {
 }
@@ -243,7 +243,7 @@ bool Downloader::DownloadAndUpdateFiles(const ZStringArray& servers, const char*
             int32_t nStored = 0;
             uint64_t nReceived = SumWorkerCounters(&nStored);
             DownloaderLog("Transfer bytes: %" PRIu64 " / %" PRIu64 ", files: %d / %d\n", nReceived,
-                          m_nTransferBytesTotal, nStored, m_nFilesToDownload);
+                          m_nTransferBytesTotal.load(), nStored, m_nFilesToDownload.load());
             double dSeconds = (double)(m_nRunEnd - m_nRunStart) / (double)ZTimer::TICKS_PER_SECOND;
             if (dSeconds > 0 && nReceived > 0)
                 DownloaderLog("kb/s: %f\n", (double)nReceived / dSeconds / 1024.0);
