@@ -208,8 +208,8 @@ bool Socket::Connect(const SocketAddress& address, int nTimeoutMs, ISocketCancel
         if (nResult != 0)
             return nResult > 0;
     }
-    // Given up: blocking again, so that a later send fails at once instead of would-block.
-    SetBlocking(true);
+    // Given up: a send on the still pending connect would wait for it, so the socket goes.
+    Close();
     WSASetLastError(WSAETIMEDOUT);
     return false;
 }

@@ -116,7 +116,8 @@ public:
 
     bool Bind(const SocketAddress& address);
     // Connects within the time-out, asking pCancel (when given) every kSocketPollMs; the socket
-    // is blocking afterwards. A connect given up fails with WSAETIMEDOUT.
+    // is blocking afterwards. A connect given up closes the socket (it is no longer valid) and
+    // fails with WSAETIMEDOUT.
     bool Connect(const SocketAddress& address, int nTimeoutMs = kSocketConnectTimeoutMs,
                  ISocketCancel* pCancel = nullptr);
     bool Listen(int nBacklog);
