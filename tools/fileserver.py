@@ -23,6 +23,7 @@ Script: {"paths": {"/exact/path": RULE, "/prefix/*": RULE, ...}}. A rule's keys 
   cut      close the connection after this many body bytes (the length header is unchanged)
   delay    seconds to wait before answering
   trickle  [bytes, seconds]: the body in pieces with a pause after each
+  pause    [bytes, seconds]: the first bytes of the body, then one pause, then the rest
   silent   true: read the request and never answer (holds the connection until the peer closes)
   raw      the whole answer as text (JSON escapes); sent as it is
   close    true: close the connection after the answer
@@ -194,6 +195,11 @@ class Server:
         limit = size if cut is None else min(size, int(cut))
         if transfer == "chunked":
             self.send_chunked(conn, body, body_file, int(rule.get("chunk", 4096)), limit)
+        elif rule.get("pause"):
+            first, pause = min(int(rule["pause"][0]), limit), float(rule["pause"][1])
+            conn.sendall(read_range(body, body_file, 0, first))
+            time.sleep(pause)
+            conn.sendall(read_range(body, body_file, first, limit - first))
         elif rule.get("trickle"):
             piece, pause = rule["trickle"]
             for off in range(0, limit, int(piece)):

@@ -570,6 +570,38 @@ def make_bundle(out, name, entries):
     return name + ".txt"
 
 
+BZ_BLOCK = format(0x314159265359, "048b")
+BZ_END = format(0x177245385090, "048b")
+
+
+def bz2_block(data):
+    """data compressed as one bzip2 block: (its bits, its CRC)."""
+    bits = "".join(format(b, "08b") for b in bz2.compress(data, 9))
+    start, end = bits.index(BZ_BLOCK, 32), bits.rindex(BZ_END)
+    return bits[start:end], int(bits[start + 48:start + 80], 2)
+
+
+def zero_stream(head, zeros, tail, block=4000000):
+    """One bzip2 stream of head, that many zero bytes and tail, in a few kB: the blocks are
+    compressed once and repeated (each block decodes on its own), not gigabytes compressed."""
+    first = min(zeros, block - len(head))
+    full, rest = divmod(zeros - first, block)
+    blocks = [bz2_block(head + bytes(first))] + [bz2_block(bytes(block))] * full + [bz2_block(bytes(rest) + tail)]
+    crc, bits = 0, ["".join(format(b, "08b") for b in b"BZh9")]
+    for b, c in blocks:
+        bits.append(b)
+        crc = (((crc << 1) | (crc >> 31)) & 0xFFFFFFFF) ^ c
+    bits.append(BZ_END + format(crc, "032b"))
+    text = "".join(bits)
+    text += "0" * (-len(text) % 8)
+    return int(text, 2).to_bytes(len(text) // 8, "big")
+
+
+def progress(run):
+    """The driver's PROGRESS lines: (bytes done, bytes total, files done, files total)."""
+    return [tuple(int(v) for v in l.split()[1:]) for l in run.text.splitlines() if l.startswith("PROGRESS ")]
+
+
 class BundleTest(E2ETest):
     """Bundles: a manifest and one bzip2 stream of its files, read while it arrives."""
 
@@ -662,15 +694,24 @@ class BundleTest(E2ETest):
                 s1 = self.server({"/bundle.bz2": both} if both else None, root=pub)
                 start = time.monotonic()
                 run = self.run_bundle([s0, s1], "bundle", "--bundle-only", "--low-speed", "1024,1000",
-                                      lists=manifest)
+                                      "--progress", lists=manifest)
                 self.assertLess(time.monotonic() - start, 30, "the bundle was not cut off in time")
                 self.assertEqual(run.bundle_ok, ok, run.text)
                 self.assertIn(line, run.logs)
                 self.assertEqual((s0.stats()["requests"].get("/bundle.bz2", 0),
                                   s1.stats()["requests"].get("/bundle.bz2", 0)), counts)
+                # Progress never passes its totals, and a new attempt counts from 0 again: at
+                # the end each needed file is counted once.
+                reports = progress(run)
+                self.assertTrue(reports, run.text)
+                for done, total, files, files_total in reports:
+                    self.assertLessEqual(done, total, run.text)
+                    self.assertLessEqual(files, files_total, run.text)
                 if ok:
                     for n, data, _ in entries:
                         self.assertEqual(read(os.path.join(self.target, n)), data)
+                    unique = {n: len(d) for n, d, _ in entries}
+                    self.assertEqual(reports[-1], (sum(unique.values()),) * 2 + (len(unique),) * 2)
 
     def test_refused_names_in_a_manifest_fail_the_bundle(self):
         """A manifest is a list too: a refused record fails the bundle before it is fetched, and
@@ -698,16 +739,51 @@ class BundleTest(E2ETest):
                 self.assertFalse(os.path.exists(os.path.join(self.target, "a.dat")))
                 self.assertFalse(os.path.exists(os.path.join(os.path.dirname(self.target), "up3.txt")))
 
-    def test_manifest_beyond_32_bits_is_refused(self):
+    def test_file_larger_than_a_read_is_refused(self):
         pub = tempfile.mkdtemp(prefix="pub-", dir=self.base)
         self.addCleanup(remove_dir, pub)
-        write(os.path.join(pub, "huge.txt"), b"".join(b'"h%d.dat",%s-1500000000,0,1,1\r\n' % (i, b"ab" * 32)
-                                                       for i in range(2)))
+        write(os.path.join(pub, "huge.txt"), b'"h.dat",%s-3000000000,0,1,1\r\n' % (b"ab" * 32))
         srv = self.server(root=pub)
         run = self.run_bundle([srv], "huge", "--bundle-only", lists="huge.txt")
         self.assertFalse(run.bundle_ok)
         self.assertIn("Bundle manifest huge.txt is too large: refused", run.logs)
         self.assertNotIn("/huge.bz2", srv.stats()["requests"])
+
+    def test_files_past_2_and_4_gigabytes(self):
+        """A bundle of more than 4 GB (zeros under a skipped path fill it): the files that start
+        below 2 GB come from it, those past 2 GB and past 4 GB (where a 32-bit offset would wrap)
+        from the file run, and the state lists them all."""
+        pub = tempfile.mkdtemp(prefix="pub-", dir=self.base)
+        self.addCleanup(remove_dir, pub)
+        data = {n: (n.encode() * 1000)[:1000] for n in ("a", "b", "c", "d", "e")}
+        text = {n: "%s-1000" % hashlib.sha256(d).hexdigest() for n, d in data.items()}
+        for n, d in data.items():
+            write(os.path.join(pub, text[n]), d)
+        pad1 = 2 ** 31 - 3000    # b then starts at 2 GB - 2000, c at 2 GB - 1000, d at 2 GB
+        pad2 = 2 ** 31           # e at 4 GB + 1000
+        zero = "0" * 64
+        lines = ['"a.dat",%s,0,1,1' % text["a"], '"_servers/website/pad1.bin",%s-%d,0,1,1' % (zero, pad1),
+                 '"../../b.dat",%s,0,1,1' % text["b"], '"c.dat",%s,0,1,1' % text["c"],
+                 '"d.dat",%s,0,1,1' % text["d"], '"_servers/website/pad2.bin",%s-%d,0,1,1' % (zero, pad2),
+                 '"../../e.dat",%s,0,1,1' % text["e"]]
+        write(os.path.join(pub, "big.txt"), "".join(l + "\r\n" for l in lines).encode())
+        # The stream holds what the entries read: up to the end of c, at 2 GB.
+        write(os.path.join(pub, "big.bz2"), zero_stream(data["a"], pad1, data["b"] + data["c"]))
+        srv = self.server(root=pub)
+        run = self.run_bundle([srv], "big", "--progress", lists="big.txt")
+        self.assertTrue(run.bundle_ok, run.text)
+        self.assertFalse(run.failed, run.text)
+        self.assertIn("2 of the needed files start past 2 GB in the bundle; they are fetched one by one", run.logs)
+        self.assertEqual(srv.stats()["requests"], {"/big.txt": 1, "/big.bz2": 1, "/" + text["d"]: 1,
+                                                   "/" + text["e"]: 1})
+        for n, d in data.items():
+            self.assertEqual(read(os.path.join(self.target, n + ".dat")), d, n)
+        self.assertEqual(self.state(), b"".join(b'"%s.dat",%s,0,1,1\r\n' % (n.encode(), text[n].encode())
+                                                for n in sorted(data)))
+        # The bundle reports the three files it holds of the five needed.
+        bundle_end = [p for l, p in zip(run.text.splitlines(), run.text.splitlines()[1:])
+                      if l.startswith("BUNDLE ")]
+        self.assertEqual(bundle_end, ["PROGRESS 3000 5000 3 5"])
 
 
 REPACKER_FILES = ("texforge.dll", "globals.dll", "PhysX3_x86.dll", "PhysX3Cooking_x86.dll", "PhysX3Gpu_x86.dll")

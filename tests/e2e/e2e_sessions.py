@@ -18,6 +18,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import time
 import unittest
 import urllib.request
 
@@ -366,10 +367,20 @@ class Download(unittest.TestCase):
             os.makedirs(os.path.join(packs, "_packed", os.path.dirname(name)), exist_ok=True)
             with open(os.path.join(packs, "_packed", name), "wb") as f:
                 f.write(name.encode() * 50)
+        # Servers that would hold a download for minutes: a file that crawls just above the
+        # low-speed floor, one whose server redirects into a black hole, a bundle that crawls.
+        stuck = {}
+        for name in ("crawl", "hole", "slowbundle"):
+            stuck[name] = os.path.join(cls.work, name)
+            os.makedirs(stuck[name])
+            with open(os.path.join(stuck[name], name + ".bin"), "wb") as f:
+                f.write(os.urandom(30000))
         cls.served = os.path.join(cls.work, "served")
         out = subprocess.run([sys.executable, os.path.join(TOP, "tools", "publish.py"), "--out", cls.served,
                               "--list", "game=" + source, "--list", "bundled=" + source, "--bundle", "bundled",
                               "--list", "broken=" + source, "--bundle", "broken", "--list", "packs=" + packs,
+                              "--list", "crawl=" + stuck["crawl"], "--list", "hole=" + stuck["hole"],
+                              "--list", "slowbundle=" + stuck["slowbundle"], "--bundle", "slowbundle",
                               "--compress", "never"],
                              check=True, stdout=subprocess.PIPE).stdout
         cls.summary = json.loads(out)
@@ -377,9 +388,17 @@ class Download(unittest.TestCase):
         # The big file trickles, so that progress is reported while it comes; the broken
         # bundle is missing, after a wait in which progress is reported too.
         broken = "/" + cls.summary["lists"]["broken"]["bundle"] + ".bz2"
+        lists = cls.summary["lists"]
+        cls.stuck = {"crawl": "/" + lists["crawl"]["files"]["crawl.bin"]["text"],
+                     "hole": "/" + lists["hole"]["files"]["hole.bin"]["text"],
+                     "slowbundle": "/" + lists["slowbundle"]["bundle"] + ".bz2"}
         try:
             cls.server = FileServer(cls.served, {"/" + big: {"trickle": [65536, 0.1]},
-                                                 broken: {"delay": 0.5, "status": 404}})
+                                                 broken: {"delay": 0.5, "status": 404},
+                                                 cls.stuck["crawl"]: {"trickle": [60, 1.0]},
+                                                 cls.stuck["hole"]: {"status": 302,
+                                                                     "location": "http://192.0.2.1:80/x"},
+                                                 cls.stuck["slowbundle"]: {"trickle": [60, 1.0]}})
         except RuntimeError:
             cls.tearDownClass()
             raise
@@ -463,6 +482,51 @@ class Download(unittest.TestCase):
             got += self.collect(c, self.session)
         self.assert_progress_then_end(got, (fc.STATUS_STOPPED,))
         self.assertNotIn((fc.STATUS_FINISHED,), got)
+
+    def start_stuck(self, c, sid, name, folder):
+        """A download of that stuck list into dl\\folder, once its server is holding it."""
+        before = self.served_requests().get(self.stuck[name], 0)
+        if name == "slowbundle":
+            c.send(fc.CMD_DOWNLOADNAMED, sid, "dl\\" + folder, "", self.summary["root"], "set:" + name, "w", "false",
+                   self.url)
+        else:
+            c.send(fc.CMD_DOWNLOAD, sid, "dl\\" + folder, "", self.summary["lists"][name]["uniquefile"], "false",
+                   self.url)
+        self.assertTrue(wait_for(lambda: self.served_requests().get(self.stuck[name], 0) > before, 60),
+                        self.served_requests())
+
+    def test_cancel_ends_a_stuck_download_soon(self):
+        """A body crawling just above the floor (30,000 bytes at 60 B/s), a redirect into a black
+        hole and a crawling bundle: each held a session for minutes past its cancel."""
+        for n, name in enumerate(("crawl", "hole", "slowbundle")):
+            with self.subTest(name):
+                sid = self.session + n
+                with self.client() as c:
+                    self.start_stuck(c, sid, name, "stuck-" + name)
+                    c.send(fc.CMD_CANCEL, sid)
+                    start = time.monotonic()
+                    got = self.collect(c, sid)
+                    self.assertLess(time.monotonic() - start, 10, got)
+                self.assertEqual(got[-2:], [(fc.STATUS_STOPPED,), (fc.STATUS_SESSIONREMOVED,)], got)
+                folder = os.path.join(ROOT, "dl", "stuck-" + name)
+                self.assertFalse(os.path.exists(os.path.join(folder, name + ".bin")))
+                # The state stays whole: nothing recorded that is not on disk, no journal left.
+                state = read_text(os.path.join(folder, "synccache", "currentfiles.txt"))
+                self.assertNotIn(name + ".bin", state or "")
+                self.assertFalse(os.path.exists(os.path.join(folder, "synccache", "currentfiles.txt.journal")))
+
+    def test_close_during_a_stuck_download_ends_the_program(self):
+        with self.client() as c:
+            self.start_stuck(c, self.session, "crawl", "close-crawl")
+            c.send(fc.CMD_CLOSE, self.session + 1)
+            start = time.monotonic()
+            try:
+                self.sync.proc.wait(20)
+            except subprocess.TimeoutExpired:
+                self.fail("ivlsync still runs 20 s after the close command")
+        self.assertLess(time.monotonic() - start, 20)
+        Download.sync.kill()
+        Download.sync = Sync()
 
     def test_failed_run_names_the_log(self):
         with self.client() as c:

@@ -19,11 +19,8 @@ const uint32_t kMaxHeaderSize = 1048576;
 const int kMaxChunkLine = 1024;
 
 // Low-speed limit (see HttpSetLowSpeedLimit).
-volatile uint32_t g_nLowSpeedBytes = 1024;
-volatile uint32_t g_nLowSpeedTimeMs = 30000;
-
-// Sockets that HttpDownload makes itself: a silent server must not hang the caller for ever.
-const int kSocketTimeoutMs = 8000;
+std::atomic<uint32_t> g_nLowSpeedBytes(kHttpLowSpeedBytes);
+std::atomic<uint32_t> g_nLowSpeedTimeMs(kHttpLowSpeedWindowMs);
 
 void Log(const ZStringBuffer<16>& text)
 {
@@ -40,6 +37,38 @@ void FreeBody(ResponseHolder* pHolder)
 uint8_t* AllocBody(uint32_t nSize)
 {
     return (uint8_t*)malloc(nSize ? nSize : 1);
+}
+
+// Waits in slices until the socket has something for a receive (bytes, the peer's close or an
+// error: the receive tells which). False, without receiving, when the owner cancels or when
+// bExpired() says the wait has gone on too long.
+template <class Expired>
+bool WaitForBytes(Socket& socket, ISocketCancel* pCancel, Expired bExpired)
+{
+    for (;;) {
+        if (pCancel && pCancel->IsCancelled())
+            return false;
+        if (socket.WaitReadable(0, kSocketPollMs) != 0)
+            return true;
+        if (bExpired())
+            return false;
+    }
+}
+
+// One receive of a body: never blocks past the low-speed window, and counts for it. Below 0
+// when it failed: kTooSlow when the window ended with too few bytes, kCancelled when the owner
+// cancelled, else the receive's own result.
+const int kTooSlow = -2;
+const int kCancelled = -3;
+int ReceiveBody(Socket& socket, void* pData, int nCount, SpeedGuard& speed, ISocketCancel* pCancel)
+{
+    bool bSlow = false;
+    if (!WaitForBytes(socket, pCancel, [&] { return bSlow = !speed.Add(0); }))
+        return bSlow ? kTooSlow : kCancelled;
+    int n = socket.Receive(pData, nCount, 0);
+    if (n > 0 && !speed.Add((uint32_t)n))
+        return kTooSlow;
+    return n;
 }
 
 // Splits the host text at ':' into host name and port.
@@ -72,19 +101,21 @@ void SplitHost(const char* szHost, ZStringBuffer<256>& strName, int& nPort)
 }
 
 // Receives exactly nCount bytes; the count that arrived before a failure goes to nGot.
-bool ReceiveExactly(Socket& socket, uint8_t* pData, uint32_t nCount, uint32_t& nGot, SpeedGuard& speed)
+bool ReceiveExactly(Socket& socket, uint8_t* pData, uint32_t nCount, uint32_t& nGot, SpeedGuard& speed,
+                    ISocketCancel* pCancel)
 {
     nGot = 0;
     while (nGot < nCount) {
-        int n = socket.Receive(pData + nGot, (int)(nCount - nGot), 0);
-        if (n <= 0 || !speed.Add((uint32_t)n))
+        int n = ReceiveBody(socket, pData + nGot, (int)(nCount - nGot), speed, pCancel);
+        if (n <= 0)
             return false;
         nGot += (uint32_t)n;
     }
     return true;
 }
 
-int ReceiveLengthBody(ResponseHolder* pHolder, Socket& socket, int64_t* pBytes, SpeedGuard& speed)
+int ReceiveLengthBody(ResponseHolder* pHolder, Socket& socket, std::atomic<int64_t>* pBytes, SpeedGuard& speed,
+                      ISocketCancel* pCancel)
 {
     uint32_t nSize = pHolder->m_nSize;
     pHolder->m_pData = AllocBody(nSize);
@@ -96,7 +127,7 @@ int ReceiveLengthBody(ResponseHolder* pHolder, Socket& socket, int64_t* pBytes, 
     while (nReceived < nSize) {
         uint32_t nPiece = nSize - nReceived < kPieceSize ? nSize - nReceived : kPieceSize;
         uint32_t nGot;
-        bool bOk = ReceiveExactly(socket, pHolder->m_pData + nReceived, nPiece, nGot, speed);
+        bool bOk = ReceiveExactly(socket, pHolder->m_pData + nReceived, nPiece, nGot, speed, pCancel);
         nReceived += nGot;
         if (!bOk) {
             Log(ZLogText("download failed: %d/%d bytes downloaded", (int)nReceived, (int)nSize));
@@ -113,12 +144,12 @@ int ReceiveLengthBody(ResponseHolder* pHolder, Socket& socket, int64_t* pBytes, 
 // The trailer and the final CR LF after the last chunk: left on a persistent connection they
 // would be read as the start of the next answer. The body is complete either way, so a failed
 // receive here only ends the skip.
-void SkipTrailer(Socket& socket, SpeedGuard& speed)
+void SkipTrailer(Socket& socket, SpeedGuard& speed, ISocketCancel* pCancel)
 {
     int nLine = 0;
     for (uint32_t nRead = 0; nRead < kMaxHeaderSize; ++nRead) {
         char c;
-        if (socket.Receive(&c, 1, 0) != 1 || !speed.Add(1))
+        if (ReceiveBody(socket, &c, 1, speed, pCancel) != 1)
             return;
         if (c == '\n') {
             if (nLine == 0)
@@ -129,7 +160,7 @@ void SkipTrailer(Socket& socket, SpeedGuard& speed)
     }
 }
 
-int ReceiveChunkedBody(ResponseHolder* pHolder, Socket& socket, SpeedGuard& speed)
+int ReceiveChunkedBody(ResponseHolder* pHolder, Socket& socket, SpeedGuard& speed, ISocketCancel* pCancel)
 {
     ZMemoryBuffer body;
     for (;;) {
@@ -138,7 +169,7 @@ int ReceiveChunkedBody(ResponseHolder* pHolder, Socket& socket, SpeedGuard& spee
         while (nLine < 2 || acLine[nLine - 2] != '\r') {
             if (nLine == kMaxChunkLine)
                 return HTTP_ERR_BODY;
-            if (socket.Receive(acLine + nLine, 1, 0) != 1 || !speed.Add(1))
+            if (ReceiveBody(socket, acLine + nLine, 1, speed, pCancel) != 1)
                 return HTTP_ERR_BODY;
             ++nLine;
         }
@@ -147,7 +178,7 @@ int ReceiveChunkedBody(ResponseHolder* pHolder, Socket& socket, SpeedGuard& spee
         if (nChunk < 0)
             return HTTP_ERR_BODY;
         if (nChunk == 0) {
-            SkipTrailer(socket, speed);
+            SkipTrailer(socket, speed, pCancel);
             break;
         }
         if (nChunk > kMaxChunkSize) {
@@ -164,10 +195,10 @@ int ReceiveChunkedBody(ResponseHolder* pHolder, Socket& socket, SpeedGuard& spee
             return HTTP_ERR_BODY;
         }
         uint32_t nGot;
-        if (!ReceiveExactly(socket, p, (uint32_t)nChunk, nGot, speed))
+        if (!ReceiveExactly(socket, p, (uint32_t)nChunk, nGot, speed, pCancel))
             return HTTP_ERR_BODY;
         uint8_t abEnd[2];
-        if (!ReceiveExactly(socket, abEnd, 2, nGot, speed) || abEnd[0] != '\r' || abEnd[1] != '\n')
+        if (!ReceiveExactly(socket, abEnd, 2, nGot, speed, pCancel) || abEnd[0] != '\r' || abEnd[1] != '\n')
             return HTTP_ERR_BODY;
     }
     uint32_t nSize = body.GetSize();
@@ -221,12 +252,12 @@ int DecompressBody(ResponseHolder* pHolder)
 // One request and answer on the given connection; a redirect is returned, not followed.
 // bSuffix asks for the ".bz2" name; bDecompress unpacks the body.
 int ReceiveNoFollow(ResponseHolder* pHolder, Socket& socket, const char* szHost, const char* szPath, bool bSuffix,
-                    bool bDecompress, ZStringBase& strStatus, int64_t* pBytes)
+                    bool bDecompress, ZStringBase& strStatus, std::atomic<int64_t>* pBytes, ISocketCancel* pCancel)
 {
     int nResult = SendRequest(socket, szHost, szPath, bSuffix);
     if (nResult != 0)
         return nResult;
-    nResult = GetHttpHeader(pHolder, socket, strStatus);
+    nResult = GetHttpHeader(pHolder, socket, strStatus, pCancel);
     if (nResult != 0)
         return nResult;
     if (!pHolder->m_bHasBody)
@@ -234,9 +265,9 @@ int ReceiveNoFollow(ResponseHolder* pHolder, Socket& socket, const char* szHost,
     ZASSERT(pHolder->m_pData == nullptr);
     SpeedGuard speed;
     if (pHolder->m_nChunked)
-        nResult = ReceiveChunkedBody(pHolder, socket, speed);
+        nResult = ReceiveChunkedBody(pHolder, socket, speed, pCancel);
     else
-        nResult = ReceiveLengthBody(pHolder, socket, pBytes, speed);
+        nResult = ReceiveLengthBody(pHolder, socket, pBytes, speed, pCancel);
     if (nResult != 0)
         return nResult;
     if (bDecompress)
@@ -245,24 +276,22 @@ int ReceiveNoFollow(ResponseHolder* pHolder, Socket& socket, const char* szHost,
 }
 
 int DownloadNoFollow(ResponseHolder* pHolder, const char* szHost, const char* szPath, ZStringBase& strStatus,
-                     bool bDecompress = false, int64_t* pBytes = nullptr)
+                     bool bDecompress = false, std::atomic<int64_t>* pBytes = nullptr, ISocketCancel* pCancel = nullptr)
 {
     if (!szHost || !*szHost)
         return HTTP_ERR_SOCKET;
     Socket socket = Socket::Create(0, 0, 0);
-    if (socket.IsValid()) {
-        socket.SetReceiveTimeout(kSocketTimeoutMs);
-        socket.SetSendTimeout(kSocketTimeoutMs);
-        // A failed connect shows up as the failure of the request's send.
-        socket.Connect(ParseHostAddress(szHost));
-    }
+    // A failed connect shows up as the failure of the request's send.
+    if (socket.IsValid())
+        HttpConnect(socket, ParseHostAddress(szHost), pCancel);
     ZStringBuffer<256> strHost = GetHostHeaderName(szHost);
-    return ReceiveNoFollow(pHolder, socket, strHost.GetData(), szPath, false, bDecompress, strStatus, pBytes);
+    return ReceiveNoFollow(pHolder, socket, strHost.GetData(), szPath, false, bDecompress, strStatus, pBytes,
+                           pCancel);
     // The connection closes here, with its last copy.
 }
 
 int DownloadUrlNoFollow(ResponseHolder* pHolder, const char* szUrl, ZStringBase& strStatus, bool bDecompress = false,
-                        int64_t* pBytes = nullptr)
+                        std::atomic<int64_t>* pBytes = nullptr, ISocketCancel* pCancel = nullptr)
 {
     if (!szUrl || strncmp(szUrl, "http://", 7) != 0)
         return HTTP_ERR_URL;
@@ -271,16 +300,18 @@ int DownloadUrlNoFollow(ResponseHolder* pHolder, const char* szUrl, ZStringBase&
         return HTTP_ERR_URL;
     ZStringBuffer<256> strHost;
     strHost.Assign(szUrl + 7, (int)(pSlash - (szUrl + 7)));
-    return DownloadNoFollow(pHolder, strHost.GetData(), pSlash + 1, strStatus, bDecompress, pBytes);
+    return DownloadNoFollow(pHolder, strHost.GetData(), pSlash + 1, strStatus, bDecompress, pBytes, pCancel);
 }
 
 // Each hop runs on a new connection that is closed before the next one opens. The Location of
 // a ".bz2" request names the compressed file itself: it is fetched as given and still unpacked.
 int FollowRedirects(ResponseHolder* pHolder, ZStringBase& strStatus, int nResult, bool bDecompress = false,
-                    int64_t* pBytes = nullptr)
+                    std::atomic<int64_t>* pBytes = nullptr, ISocketCancel* pCancel = nullptr)
 {
     int nHops = 0;
     while (nResult == HTTP_ERR_REDIRECT && pHolder->m_strLocation.GetLength() > 1) {
+        if (pCancel && pCancel->IsCancelled())
+            return HTTP_ERR_REDIRECT;
         if (nHops == kHttpMaxRedirects) {
             Log(ZLogText("HTTP redirect limit (%d) reached at %s", kHttpMaxRedirects,
                          pHolder->m_strLocation.GetData()));
@@ -288,7 +319,7 @@ int FollowRedirects(ResponseHolder* pHolder, ZStringBase& strStatus, int nResult
         }
         ++nHops;
         ZStringBuffer<256> strUrl(pHolder->m_strLocation);
-        nResult = DownloadUrlNoFollow(pHolder, strUrl.GetData(), strStatus, bDecompress, pBytes);
+        nResult = DownloadUrlNoFollow(pHolder, strUrl.GetData(), strStatus, bDecompress, pBytes, pCancel);
     }
     return nResult;
 }
@@ -348,12 +379,10 @@ bool SpeedGuard::Add(uint32_t nBytes)
 
 int HttpBodyStream::Read(void* pBuffer, int nCount)
 {
-    int nRead = m_Stream.Read(pBuffer, nCount);
-    if (nRead > 0 && !m_Speed.Add((uint32_t)nRead)) {
+    int nRead = ReceiveBody(m_Stream.GetSocket(), pBuffer, nCount, m_Speed, m_pCancel);
+    if (nRead == kTooSlow)
         Log(ZLogText("download failed: body below the low-speed limit"));
-        return -1;
-    }
-    return nRead;
+    return nRead < 0 ? -1 : nRead;
 }
 
 void HttpSetLowSpeedLimit(uint32_t nBytes, uint32_t nMilliseconds)
@@ -362,11 +391,18 @@ void HttpSetLowSpeedLimit(uint32_t nBytes, uint32_t nMilliseconds)
     g_nLowSpeedTimeMs = nMilliseconds;
 }
 
-int HttpReceive(ResponseHolder* pHolder, Socket socket, const char* szHost, const char* szPath, bool bBz2,
-                ZStringBase& strStatus, int64_t* pBytes)
+bool HttpConnect(Socket& socket, const SocketAddress& address, ISocketCancel* pCancel)
 {
-    int nResult = ReceiveNoFollow(pHolder, socket, szHost, szPath, bBz2, bBz2, strStatus, pBytes);
-    return FollowRedirects(pHolder, strStatus, nResult, bBz2, pBytes);
+    socket.SetSendTimeout((int)kHttpLowSpeedWindowMs);
+    socket.SetReceiveTimeout((int)kHttpLowSpeedWindowMs);
+    return socket.Connect(address, kSocketConnectTimeoutMs, pCancel);
+}
+
+int HttpReceive(ResponseHolder* pHolder, Socket socket, const char* szHost, const char* szPath, bool bBz2,
+                ZStringBase& strStatus, std::atomic<int64_t>* pBytes, ISocketCancel* pCancel)
+{
+    int nResult = ReceiveNoFollow(pHolder, socket, szHost, szPath, bBz2, bBz2, strStatus, pBytes, pCancel);
+    return FollowRedirects(pHolder, strStatus, nResult, bBz2, pBytes, pCancel);
 }
 
 int SendRequest(Socket socket, const char* szHost, const char* szPath, bool bBz2)
@@ -389,15 +425,18 @@ int SendRequest(Socket socket, const char* szHost, const char* szPath, bool bBz2
     return HTTP_OK;
 }
 
-int ReadHttpHeader(Socket socket, ZMemoryBuffer& buffer)
+int ReadHttpHeader(Socket socket, ZMemoryBuffer& buffer, ISocketCancel* pCancel)
 {
     int nEnds = 0;
     char cLastEnd = '\n';
     uint32_t nRead = 0;
     const uint32_t nStart = GetTickCount();
     const uint32_t nWindow = g_nLowSpeedTimeMs;
+    auto bExpired = [nStart, nWindow] { return GetTickCount() - nStart >= nWindow; };
     while (nEnds < 4) {
         char c;
+        if (!WaitForBytes(socket, pCancel, bExpired))
+            return HTTP_ERR_HEADER;
         int n = socket.Receive(&c, 1, 0);
         if (n == 0)
             break;
@@ -441,10 +480,10 @@ bool FindHeaderValue(const char* szName, const char* szHeader, ZStringBase& strV
     return false;
 }
 
-int GetHttpHeader(ResponseHolder* pHolder, Socket socket, ZStringBase& strStatus)
+int GetHttpHeader(ResponseHolder* pHolder, Socket socket, ZStringBase& strStatus, ISocketCancel* pCancel)
 {
     ZMemoryBuffer buffer;
-    int nResult = ReadHttpHeader(socket, buffer);
+    int nResult = ReadHttpHeader(socket, buffer, pCancel);
     if (nResult != 0)
         return nResult;
     const char* szHeader = (const char*)buffer.GetData();
@@ -485,11 +524,11 @@ int GetHttpHeader(ResponseHolder* pHolder, Socket socket, ZStringBase& strStatus
     return HTTP_ERR_HEADER;
 }
 
-HttpBodyStream GetRawDataStream(Socket socket, ResponseHolder* pHolder, int& nCode)
+HttpBodyStream GetRawDataStream(Socket socket, ResponseHolder* pHolder, int& nCode, ISocketCancel* pCancel)
 {
     if (pHolder->m_bHasBody) {
         nCode = 0;
-        return HttpBodyStream(socket);
+        return HttpBodyStream(socket, pCancel);
     }
     return HttpBodyStream();
 }

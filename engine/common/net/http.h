@@ -3,6 +3,8 @@
 #pragma once
 #include <stdint.h>
 
+#include <atomic>
+
 #include "common/containers/zstringbuffer.h"
 #include "common/stream/streams.h"
 #include "common/system/socket.h"
@@ -28,20 +30,26 @@ const int kHttpMaxRedirects = 5;
 // with HTTP_ERR_BODY.
 const uint32_t kHttpMaxBody = 0x8000000;
 
-// Low-speed limit: fewer than nBytes received in any window of nMilliseconds ends the request
-// as a receive failure (the header with HTTP_ERR_HEADER, the body with HTTP_ERR_BODY); a header
-// that takes longer than one window fails too. A silent server is left to the socket's receive
-// time-out (HttpDownload sets its own). Default: 1024 bytes in 30 s.
+// The time-out policy of every HTTP path: a request ends when fewer than kHttpLowSpeedBytes
+// arrive in a window of kHttpLowSpeedWindowMs, silence included (the header must arrive within
+// one window), and never while it moves faster; a connect ends after kSocketConnectTimeoutMs.
+// The sockets' own send and receive time-outs are one window: the last resort for a send.
+const uint32_t kHttpLowSpeedBytes = 1024;
+const uint32_t kHttpLowSpeedWindowMs = 30000;
+
+// Changes the low-speed limit of the requests that start from now on (tests shorten it).
 void HttpSetLowSpeedLimit(uint32_t nBytes, uint32_t nMilliseconds);
 
+// Every HTTP connection is made here: the socket's time-outs, then a connect under the policy.
+bool HttpConnect(Socket& socket, const SocketAddress& address, ISocketCancel* pCancel = nullptr);
+
 // Counts the bytes of a request's receives per window of the low-speed limit (as set when it
-// is made); a window that ends with fewer than the limit fails the request. Checked after each
-// receive: a silent peer is left to the time-out.
+// is made); a window that ends with fewer than the limit fails the request.
 class SpeedGuard
 {
 public:
     SpeedGuard();
-    // False once a window has ended with too few bytes.
+    // False once a window has ended with too few bytes (Add(0) asks without receiving).
     bool Add(uint32_t nBytes);
 
 private:
@@ -52,12 +60,13 @@ private:
 };
 
 // A body read straight from the connection (GetRawDataStream), under the low-speed limit from
-// its first byte on: a read that ends a window too slow gives -1, as a failed receive does.
+// its first byte on: a read that ends a window too slow, or that the owner cancels, gives -1,
+// as a failed receive does.
 class HttpBodyStream : public IInputStream
 {
 public:
-    HttpBodyStream() {}
-    explicit HttpBodyStream(const Socket& socket) : m_Stream(socket) {}
+    HttpBodyStream() : m_pCancel(nullptr) {}
+    HttpBodyStream(const Socket& socket, ISocketCancel* pCancel) : m_Stream(socket), m_pCancel(pCancel) {}
 
     bool IsOpen() override { return m_Stream.IsOpen(); }
     int GetRemaining() override { return m_Stream.GetRemaining(); }
@@ -66,6 +75,7 @@ public:
 private:
     ZSocketStream m_Stream;
     SpeedGuard m_Speed;
+    ISocketCancel* m_pCancel;
 };
 
 class ResponseHolder
@@ -86,17 +96,19 @@ static_assert(sizeof(void*) != 4 || sizeof(ResponseHolder) == 52, "ResponseHolde
 
 int HttpDownloadUrl(ResponseHolder* pHolder, const char* szUrl, ZStringBase& strStatus);
 int HttpDownload(ResponseHolder* pHolder, const char* szHost, const char* szPath, ZStringBase& strStatus);
-// pBytes (may be null) grows by each piece of a length-delimited body as it arrives.
+// pBytes (may be null) grows by each piece of a length-delimited body as it arrives; another
+// thread may read it. pCancel (may be null) is asked while the request waits for the server:
+// when it answers true the request ends as a failed receive (or connect).
 int HttpReceive(ResponseHolder* pHolder, Socket socket, const char* szHost, const char* szPath, bool bBz2,
-                ZStringBase& strStatus, int64_t* pBytes);
+                ZStringBase& strStatus, std::atomic<int64_t>* pBytes, ISocketCancel* pCancel = nullptr);
 
 int SendRequest(Socket socket, const char* szHost, const char* szPath, bool bBz2);
-int GetHttpHeader(ResponseHolder* pHolder, Socket socket, ZStringBase& strStatus);
+int GetHttpHeader(ResponseHolder* pHolder, Socket socket, ZStringBase& strStatus, ISocketCancel* pCancel = nullptr);
 // The connection positioned at the first body byte (no chunk decoding); empty without a body.
-HttpBodyStream GetRawDataStream(Socket socket, ResponseHolder* pHolder, int& nCode);
+HttpBodyStream GetRawDataStream(Socket socket, ResponseHolder* pHolder, int& nCode, ISocketCancel* pCancel = nullptr);
 
 SocketAddress ParseHostAddress(const char* szHost);
 ZStringBuffer<256> GetHostHeaderName(const char* szHost);
 // Reads up to and including the blank line (or until the peer closes); appends a NUL.
-int ReadHttpHeader(Socket socket, ZMemoryBuffer& buffer);
+int ReadHttpHeader(Socket socket, ZMemoryBuffer& buffer, ISocketCancel* pCancel = nullptr);
 bool FindHeaderValue(const char* szName, const char* szHeader, ZStringBase& strValue);

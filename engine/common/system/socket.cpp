@@ -161,9 +161,59 @@ bool Socket::Bind(const SocketAddress& address)
     return bind(GetHandle(), address.GetRecord(), sizeof(SocketAddress)) != SOCKET_ERROR;
 }
 
-bool Socket::Connect(const SocketAddress& address)
+bool Socket::Connect(const SocketAddress& address, int nTimeoutMs, ISocketCancel* pCancel)
 {
-    return connect(GetHandle(), address.GetRecord(), sizeof(SocketAddress)) != SOCKET_ERROR;
+    // Non-blocking, so that the wait has an end of its own.
+    if (!SetBlocking(false))
+        return false;
+    if (connect(GetHandle(), address.GetRecord(), sizeof(SocketAddress)) != SOCKET_ERROR)
+        return SetBlocking(true);
+    int nError = WSAGetLastError();
+    if (nError != WSAEWOULDBLOCK && nError != WSAEINPROGRESS) {
+        SetBlocking(true);
+        WSASetLastError(nError);
+        return false;
+    }
+    const DWORD nStart = GetTickCount();
+    for (;;) {
+        int nLeft = nTimeoutMs - static_cast<int>(GetTickCount() - nStart);
+        if (nLeft <= 0 || (pCancel && pCancel->IsCancelled()))
+            break;
+        int nResult = WaitConnected(nLeft < kSocketPollMs ? nLeft : kSocketPollMs);
+        if (nResult != 0)
+            return nResult > 0;
+    }
+    // Given up: a send on the still pending connect would wait for it, so the socket goes.
+    Close();
+    WSASetLastError(WSAETIMEDOUT);
+    return false;
+}
+
+int Socket::WaitConnected(int nMilliseconds)
+{
+    SOCKET h = GetHandle();
+    fd_set write, error;
+    FD_ZERO(&write);
+    FD_ZERO(&error);
+    FD_SET(h, &write);
+    FD_SET(h, &error);
+    timeval tv = MakeTimeout(0, nMilliseconds < 0 ? 0 : nMilliseconds);
+    int nReady = select(static_cast<int>(h + 1), nullptr, &write, &error, &tv);
+    if (nReady == 0)
+        return 0;
+    int nError = 0;
+    int nLength = sizeof(nError);
+    if (nReady < 0 ||
+        getsockopt(h, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&nError), &nLength) == SOCKET_ERROR)
+        nError = WSAGetLastError();
+    else if (nError == 0 && !FD_ISSET(h, &write))
+        nError = WSAECONNREFUSED;
+    SetBlocking(true);
+    if (nError != 0) {
+        WSASetLastError(nError);
+        return -1;
+    }
+    return 1;
 }
 
 bool Socket::Listen(int nBacklog)

@@ -11,6 +11,22 @@
 
 class ZMemoryBuffer;
 
+// How long a connect may take: a host that never answers (a black hole) must not hold the caller
+// for the system's own minutes of retries.
+const int kSocketConnectTimeoutMs = 10000;
+// How often a wait for a socket stops to ask its owner whether to go on.
+const int kSocketPollMs = 250;
+
+// Asked between the waits of a connect (and of the HTTP client's receives): true gives up.
+class ISocketCancel
+{
+public:
+    virtual bool IsCancelled() = 0;
+
+protected:
+    ~ISocketCancel() {}
+};
+
 // An IPv4 address and port in the layout of sockaddr_in; family 255 marks it unset.
 class SocketAddress
 {
@@ -97,7 +113,11 @@ public:
     int GetKind() const { return m_nKind; }
 
     bool Bind(const SocketAddress& address);
-    bool Connect(const SocketAddress& address);
+    // Connects within the time-out, asking pCancel (when given) every kSocketPollMs; the socket
+    // is blocking afterwards. A connect given up closes the socket (it is no longer valid) and
+    // fails with WSAETIMEDOUT.
+    bool Connect(const SocketAddress& address, int nTimeoutMs = kSocketConnectTimeoutMs,
+                 ISocketCancel* pCancel = nullptr);
     bool Listen(int nBacklog);
     Socket Accept();
     // Closes the system socket now; the handles that share it stay (and are no longer valid).
@@ -144,6 +164,8 @@ private:
         void Close();
     };
 
+    // 1 connected, 0 still pending, -1 failed (the error is WSAGetLastError's).
+    int WaitConnected(int nMilliseconds);
     // The first handle of a new system socket; empty for INVALID_SOCKET.
     static Socket Adopt(SOCKET h, int nKind);
 

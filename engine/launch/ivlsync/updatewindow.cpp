@@ -183,9 +183,7 @@ bool UpdateWindow::LoadSettings(const char* szServer, UpdateSettings& settings)
         return false;
     }
     address.SetPort((uint16_t)nPort);
-    socket.SetSendTimeout(8000);
-    socket.SetReceiveTimeout(8000);
-    if (!socket.Connect(address)) {
+    if (!HttpConnect(socket, address)) {
         LogError(GetLocalizedText("connect_error"), sHost.GetData(), nPort);
         return false;
     }
@@ -273,7 +271,9 @@ bool UpdateWindow::DownloadDistribution(const char* szName, UniqueFileList& list
             PostMessageW(m_hWnd, WM_UPDATE_BAR, 5, PBST_ERROR);
             return false;
         }
-        return true;
+        // Files the bundle could not hold (past its first 2 GB) come one by one.
+        if (pDownloader->GetBundleLeftFiles() == 0 || IsCancelled())
+            return true;
     }
     pDownloader->DownloadAndUpdateFiles(job.m_Settings.m_Servers, sFolder.GetData(), sUnique.GetData(), false, nullptr,
                                         false);

@@ -13,10 +13,17 @@
 #include "common/stream/streams.h"
 #include "common/system/file.h"
 
+namespace
+{
+// Gaps and skipped files are passed over in pieces of this size (the stream counts in int).
+const uint64_t kSkipPiece = 0x4000000;
+}
+
 bool Downloader::DownloadBundle(const ZStringArray& servers, const char* szTarget, const char* szManifest,
                                 const char* szBundle, bool bQuickCheck, bool bUnused)
 {
     bool bOk = true;
+    m_nBundleLeft = 0;
     if (!InitDownloader(servers, szTarget))
         return false;
     // Without a server nothing can be fetched, and server numbers are taken modulo the count.
@@ -39,22 +46,32 @@ bool Downloader::DownloadBundle(const ZStringArray& servers, const char* szTarge
     int nTotal = m_RemoteTable.GetCount();
     DownloaderLog("Bundle contains %d files. We need %d of them", nTotal, nNeeded);
     if ((int64_t)nNeeded * 8 < (int64_t)nTotal) {
+        m_nBundleLeft = nNeeded;
         bOk = SaveLocalState() && bOk;
         File::SetCurrentDirectory(previousDir.GetData());
         return bOk;
     }
 
-    // The manifest's numbers drive the offsets and the allocations. Offsets are 32-bit, and a
-    // line whose offset passed 2 GB got no entry at all: such a manifest cannot describe a
-    // readable bundle, and its files would be stored without ever being read.
-    uint64_t nBundleSize = 0;
-    for (const ZFileOffset& entry : m_RemoteTable.GetOffsets())
-        nBundleSize += entry.m_pRecord->m_nNumber;
-    if (nBundleSize > 0x7FFFFFFFull || m_RemoteTable.GetOffsets().Size() != nTotal) {
-        DownloaderLog("Bundle manifest %s is too large: refused", szManifest);
-        File::SetCurrentDirectory(previousDir.GetData());
-        return false;
+    // Files that start past 2 GB have no offset entry: the file-by-file run fetches them. A file
+    // is read whole into memory, so one that no read count can hold is refused.
+    ZLinearArray<uint8_t> needed;
+    int nLeft = nNeeded;
+    for (const ZFileOffset& entry : m_RemoteTable.GetOffsets()) {
+        const ZFileRecord& record = *entry.m_pRecord;
+        bool bSkipped = IsSkippedPath(record.m_Name.GetData());
+        if (!bSkipped && record.m_nNumber > (uint32_t)INT32_MAX) {
+            DownloaderLog("Bundle manifest %s is too large: refused", szManifest);
+            File::SetCurrentDirectory(previousDir.GetData());
+            return false;
+        }
+        bool bNeeded = !bSkipped && !IsStored(record);
+        needed.PushBack(bNeeded ? 1 : 0);
+        if (bNeeded)
+            --nLeft;
     }
+    if (nLeft > 0)
+        DownloaderLog("%d of the needed files start past 2 GB in the bundle; they are fetched one by one", nLeft);
+    m_nBundleLeft = nLeft;
 
     m_nFilesToDownload = nNeeded;
     // The repacker is loaded once its five files are in place: those already installed count,
@@ -65,23 +82,42 @@ bool Downloader::DownloadBundle(const ZStringArray& servers, const char* szTarge
 
     int nAttempts = 2 * (int)m_Servers.Size();
     bool bRead = false;
-    for (int a = 0; a < nAttempts && !bRead; ++a) {
+    for (int a = 0; a < nAttempts && !bRead && !IsCancelled(); ++a) {
         m_nRepackerFilesSeen = nRepackerFiles;
-        bRead = ReadBundle(szTarget, szBundle, a);
+        bRead = ReadBundle(szTarget, szBundle, a, needed);
     }
-    if (nAttempts > 0 && !bRead)
+    // A cancelled bundle is no failure: what it stored is saved, and the owner, which sees its
+    // own cancel, goes no further.
+    bool bCancelled = !bRead && IsCancelled();
+    if (nAttempts > 0 && !bRead && !bCancelled)
         bOk = false;
 
     if (!SaveLocalState())
         bOk = false;
-    if (bOk)
+    if (bCancelled)
+        DownloaderLog("Bundle download cancelled");
+    else if (bOk)
         DownloaderLog("Download bundle success");
     File::SetCurrentDirectory(previousDir.GetData());
     return bOk;
 }
 
+// Passes over nCount bytes of the stream; false when it ends first.
+bool Downloader::SkipBundleBytes(IInputStream& stream, uint64_t nCount)
+{
+    while (nCount > 0) {
+        if (IsCancelled())
+            return false;
+        int nPiece = nCount > kSkipPiece ? (int)kSkipPiece : (int)nCount;
+        if (stream.Skip(nPiece) != nPiece)
+            return false;
+        nCount -= (uint64_t)nPiece;
+    }
+    return true;
+}
+
 // One attempt on server a modulo the count: true when every entry of the manifest was stored.
-bool Downloader::ReadBundle(const char* szTarget, const char* szBundle, int a)
+bool Downloader::ReadBundle(const char* szTarget, const char* szBundle, int a, const ZLinearArray<uint8_t>& needed)
 {
     Socket socket;
     ZStringBuffer<16> host;
@@ -94,7 +130,7 @@ bool Downloader::ReadBundle(const char* szTarget, const char* szBundle, int a)
             DownloaderLog("SendRequest GET %s failed (attempt %d): %d", szBundle, a, nResult);
             return false;
         }
-        nResult = GetHttpHeader(&holder, socket, status);
+        nResult = GetHttpHeader(&holder, socket, status, this);
         // A redirect is asked again of the attempt's own server (at most twice).
         if (nResult == HTTP_ERR_REDIRECT && holder.m_strLocation.GetLength() > 1 && nRedirects < 2) {
             socket.Close();
@@ -109,7 +145,7 @@ bool Downloader::ReadBundle(const char* szTarget, const char* szBundle, int a)
     }
     int nCode = -1;
     // Under the low-speed limit: a server that trickles the bundle must not hold it for ever.
-    HttpBodyStream body = GetRawDataStream(socket, &holder, nCode);
+    HttpBodyStream body = GetRawDataStream(socket, &holder, nCode, this);
     if (nCode != 0) {
         DownloaderLog("GetRawDataStream GET %s failed (attempt %d): %d", szBundle, a, nCode);
         return false;
@@ -119,27 +155,31 @@ bool Downloader::ReadBundle(const char* szTarget, const char* szBundle, int a)
     m_nBundleBytes = 0;
     m_nBundleFiles = 0;
     ZBzipInputStream stream(&body);
-    uint32_t nPosition = 0;
+    uint64_t nPosition = 0;
     int nIndex = 0;
     for (const ZFileOffset& entry : m_RemoteTable.GetOffsets()) {
+        if (IsCancelled())
+            return false;
         const ZFileRecord& record = *entry.m_pRecord;
         if (entry.m_nOffset < nPosition) {
             DownloaderLog("Offset error on %dth file", nIndex);
             return false;
         }
-        uint32_t nGap = entry.m_nOffset - nPosition;
-        while (nGap > 0) {
-            int nPiece = nGap > (uint32_t)INT_MAX ? INT_MAX : (int)nGap;
-            int nSkipped = stream.Skip(nPiece);
-            if (nSkipped != nPiece) {
-                DownloaderLog("Skip error on %dth file", nIndex);
-                return false;
-            }
-            nGap -= (uint32_t)nPiece;
-            nPosition += (uint32_t)nPiece;
+        uint32_t nNumber = record.m_nNumber;
+        // Skipped paths are never handled, in a bundle neither: their bytes are passed over
+        // like a gap.
+        bool bSkipped = IsSkippedPath(record.m_Name.GetData());
+        if (!SkipBundleBytes(stream, entry.m_nOffset - nPosition + (bSkipped ? nNumber : 0))) {
+            DownloaderLog(bSkipped ? "Read error on %dth file" : "Skip error on %dth file", nIndex);
+            return false;
+        }
+        nPosition = entry.m_nOffset;
+        if (bSkipped) {
+            nPosition += nNumber;
+            ++nIndex;
+            continue;
         }
 
-        uint32_t nNumber = record.m_nNumber;
         uint8_t* pData = (uint8_t*)malloc(nNumber ? nNumber : 1);
         if (!pData) {
             DownloaderLog("Not enough memory for file %s (%u bytes)", record.m_Name.GetData(), nNumber);
@@ -158,17 +198,18 @@ bool Downloader::ReadBundle(const char* szTarget, const char* szBundle, int a)
             DownloaderLog("Read error on %dth file", nIndex);
             return false;
         }
-        // Counted as the bytes total counts the file, so that progress never runs past its end.
-        m_nBundleBytes += (uint32_t)TransferSize(record);
-        ++m_nBundleFiles;
         nPosition += nNumber;
-        // Skipped paths are never handled, in a bundle neither: their bytes are only read.
-        StoreResult result =
-            IsSkippedPath(record.m_Name.GetData()) ? STORE_OK : StoreFile(szTarget, record, pData, nNumber);
+        StoreResult result = StoreFile(szTarget, record, pData, nNumber);
         free(pData);
         if (result != STORE_OK) {
-            DownloaderLog("Post-process error on %dth file starting at offset %d", nIndex, (int)nPosition);
+            DownloaderLog("Post-process error on %dth file starting at offset %" PRIu64, nIndex, nPosition);
             return false;
+        }
+        // Only what the bytes total counts is reported, as the total counts it (transfer size):
+        // files that were current before the bundle are stored again but were never to come.
+        if (needed[(unsigned)nIndex]) {
+            m_nBundleBytes += TransferSize(record);
+            ++m_nBundleFiles;
         }
         ++nIndex;
     }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "common/containers/zarray.h"
 #include "common/containers/zfiletable.h"
 #include "common/containers/zlist.h"
 #include "common/containers/zmap.h"
@@ -19,6 +20,7 @@
 class Downloader;
 class RepackerInterface;
 class ZFileCatalog;
+class IInputStream;
 
 // The owner's side of a run; the downloader calls it from its run thread and its workers.
 class IDownloadListener
@@ -40,7 +42,8 @@ struct WorkerSlot
     WorkerSlot() : m_nBytesReceived(0), m_nFilesStored(0), m_pOwner(nullptr), m_nIndex(0) {}
     void Init(const char* szTarget, Downloader* pOwner, int nIndex);
 
-    volatile uint64_t m_nBytesReceived;
+    // Advanced by the worker (through the HTTP client), summed by the owner's progress thread.
+    std::atomic<int64_t> m_nBytesReceived;
     std::atomic<int32_t> m_nFilesStored;
     Downloader* m_pOwner;
     int32_t m_nIndex;
@@ -50,7 +53,12 @@ struct WorkerSlot
     ZStringBuffer<16> m_Target;
 };
 
-class Downloader
+// The 64-bit counters are read whole on 32-bit x86 too (one instruction, no lock).
+static_assert(std::atomic<int64_t>::is_always_lock_free && std::atomic<uint64_t>::is_always_lock_free,
+              "progress counters read whole");
+
+// The listener's cancel also ends the waits of its connections.
+class Downloader final : private ISocketCancel
 {
 public:
     enum
@@ -135,17 +143,23 @@ public:
 
     // Read by tests and the owners.
     int GetWorkerCount() const { return m_nWorkerCount; }
+    // Needed files that the last bundle left to a file-by-file run (they start past 2 GB in it).
+    int GetBundleLeftFiles() const { return m_nBundleLeft; }
     const ZStringBase& GetTarget() const { return m_Target; }
     ZFileTable& GetLocalTable() { return m_LocalTable; }
 
 private:
+    bool IsCancelled() override { return m_pListener && m_pListener->IsCancelled(); }
+    // The local table holds the remote record's file as stored (its post-processing aside).
+    bool IsStored(const ZFileRecord& remote);
     bool WriteStateFile(const char* szBackupPath);
     // Loads one list's text; false (logged, the table emptied) when a record of it is refused.
     bool LoadListText(ZFileTable& table, const void* pData, uint32_t nSize, bool bNoExistCheck, bool bRelative,
                       bool bWithOffsets);
     void CloseLog();
     void LogError(const char* szFormat, ...) ZPRINTF_FORMAT(2, 3);
-    bool ReadBundle(const char* szTarget, const char* szBundle, int nAttempt);
+    bool ReadBundle(const char* szTarget, const char* szBundle, int nAttempt, const ZLinearArray<uint8_t>& needed);
+    bool SkipBundleBytes(IInputStream& stream, uint64_t nCount);
     // One bit per repacker file (by RepackerFileIndex) that is installed and current.
     uint32_t CurrentRepackerFiles();
     bool ReceiveFile(WorkerSlot& slot, const ZFileRecord& job, int nAttempt, uint8_t** ppData, uint32_t* pnLength,
@@ -153,10 +167,10 @@ private:
 
     ZFileTable m_LocalTable;
     ZFileTable m_RemoteTable;
-    // Read by the owner's progress thread while the run changes them.
+    // Written by the run and the repacker's callbacks, read by the owner's progress thread.
     std::atomic<int32_t> m_nRepackTotal;
     std::atomic<int32_t> m_nRepackDone;
-    std::atomic<uint32_t> m_nBundleBytes;
+    std::atomic<uint64_t> m_nBundleBytes;  // a bundle may pass 4 GB
     std::atomic<int32_t> m_nBundleFiles;
     std::atomic<uint64_t> m_nTransferBytesTotal;
     ZStringBuffer<16> m_LogPath;
@@ -175,6 +189,7 @@ private:
     ZCriticalSection m_RepackerLock;
     ZCriticalSection m_RepackDoneLock;
     std::atomic<int32_t> m_nFilesToDownload;
+    int32_t m_nBundleLeft;
     // One bit per repacker file seen in place: a file stored twice (a bundle stores current
     // ones again) must not stand in for a missing one.
     uint32_t m_nRepackerFilesSeen;

@@ -82,9 +82,7 @@ bool Downloader::ConnectToServer(int i, Socket& socket, ZStringBase& host)
         ZAssertFailed("launch.launchlibs", __FILE__, __LINE__, "pSocket->IsValid()");
         return false;
     }
-    socket.SetSendTimeout(8000);
-    socket.SetReceiveTimeout(8000);
-    bool bConnected = socket.Connect(GetServerAddress(i));
+    bool bConnected = HttpConnect(socket, GetServerAddress(i), this);
     host.Assign(GetServerName(i).GetData());
     if (bConnected)
         DownloaderLog("Connected to: %s attempt %d", host.GetData(), i);
@@ -126,10 +124,11 @@ int Downloader::RunWorkers()
     // This run queues every pack that is still pending again: packs an earlier run on this
     // downloader queued, but never handed over (its repacker did not load), go with the set,
     // or they would be handed twice.
-    m_RepackerLock.Enter();
-    m_QueuedPacks.Clear();
-    m_RepackList.Clear();
-    m_RepackerLock.Leave();
+    {
+        ZLockGuard lock(m_RepackerLock);
+        m_QueuedPacks.Clear();
+        m_RepackList.Clear();
+    }
     m_nRunStart = ZTimer::Now();
 
     int nFiles = SelectFiles(m_LocalTable, m_RemoteTable);
@@ -179,10 +178,12 @@ int Downloader::RunWorkers()
     }
 
     int nResult = nFiles;
-    m_QueueLock.Enter();
-    bool bLeft = m_Queue.Size() > 0;
-    m_QueueLock.Leave();
-    bool bCancelled = m_pListener && m_pListener->IsCancelled();
+    bool bLeft;
+    {
+        ZLockGuard lock(m_QueueLock);
+        bLeft = m_Queue.Size() > 0;
+    }
+    bool bCancelled = IsCancelled();
     if (bLeft) {
         DownloaderLog("Done downloading %d files, with errors", nFiles);
         if (!bCancelled)
@@ -192,9 +193,8 @@ int Downloader::RunWorkers()
         nResult = -1;
     }
     DownloaderLog("Done downloading");
-    m_QueueLock.Enter();
+    ZLockGuard lock(m_QueueLock);
     m_Queue.Clear();
-    m_QueueLock.Leave();
     return nResult;
 }
 
@@ -212,37 +212,33 @@ int32_t Downloader::DownloadThread(void* pSlot)
     return pWorker->m_pOwner->DownloadWorker(*pWorker) ? 1 : 0;
 }
 
+bool Downloader::IsStored(const ZFileRecord& remote)
+{
+    const ZFileRecord* pLocal = m_LocalTable.Find(remote.m_Name.GetData());
+    return pLocal && pLocal->m_nFlag1 && ZStrCompare(pLocal->m_Text.GetData(), remote.m_Text.GetData()) == 0;
+}
+
 bool Downloader::NextJob(ZFileRecord** ppRecord)
 {
-    m_QueueLock.Enter();
+    ZLockGuard lock(m_QueueLock);
     while (m_Queue.Size() > 0) {
         ZFileRecord* pRecord = m_Queue.Front();
-        const char* szName = pRecord->m_Name.GetData();
-        const ZFileRecord* pLocal = m_LocalTable.Find(szName);
-        bool bNoTransfer =
-            (pLocal && pLocal->m_nFlag1 && ZStrCompare(pLocal->m_Text.GetData(), pRecord->m_Text.GetData()) == 0) ||
-            IsSkippedPath(szName);
-        if (!bNoTransfer) {
+        if (!IsStored(*pRecord) && !IsSkippedPath(pRecord->m_Name.GetData())) {
             m_Queue.Erase(m_Queue.Begin());
-            m_QueueLock.Leave();
             *ppRecord = pRecord;
             return true;
         }
-        if (!PostProcessFile(*pRecord)) {
-            m_QueueLock.Leave();
+        if (!PostProcessFile(*pRecord))
             return false;
-        }
         m_Queue.Erase(m_Queue.Begin());
     }
-    m_QueueLock.Leave();
     return false;
 }
 
 void Downloader::RequeueJob(ZFileRecord* pRecord)
 {
-    m_QueueLock.Enter();
+    ZLockGuard lock(m_QueueLock);
     m_Queue.PushBack(pRecord);
-    m_QueueLock.Leave();
 }
 
 // One request for the job's file on the slot's connection. True with the file's bytes (a
@@ -258,7 +254,7 @@ bool Downloader::ReceiveFile(WorkerSlot& slot, const ZFileRecord& job, int nAtte
         path.Append(".bz2");
     ResponseHolder holder;
     int nResult = HttpReceive(&holder, slot.m_Connection, slot.m_Host.GetData(), path.GetData(), false, status,
-                              (int64_t*)&slot.m_nBytesReceived);
+                              &slot.m_nBytesReceived, this);
     *pnResult = nResult;
     // A missing file is a failed request (HTTP_ERR_HEADER), not an answer without a body: it is
     // tried on the next server like any other failure.
@@ -320,7 +316,7 @@ bool Downloader::DownloadWorker(WorkerSlot& slot)
 {
     int nServers = (int)m_Servers.Size();
     for (;;) {
-        if (m_pListener && m_pListener->IsCancelled())
+        if (IsCancelled())
             return true;
         ZFileRecord* pJob = nullptr;
         if (!NextJob(&pJob))
@@ -356,6 +352,11 @@ bool Downloader::DownloadWorker(WorkerSlot& slot)
                 }
                 // A wrong length or checksum, or a file that could not be written, is a failed
                 // attempt like a failed request: the next server is tried.
+            }
+            // A cancel ends the transfer at once; the file stays queued, not stored.
+            if (IsCancelled()) {
+                RequeueJob(pJob);
+                return true;
             }
             if (++n > 2 * nServers) {
                 DownloaderLog("Download file2 %s failed, error code=%d, response:%s", pJob->m_Text.GetData(), nResult,

@@ -235,6 +235,23 @@ TEST(FileTable, KeepsOffsetsAsTheSumOfTheNumbersBefore)
     EXPECT_TRUE(table.GetOffsets().IsEmpty());
 }
 
+// Bundles of several GB: a line gets an entry only while its running offset fits a signed
+// 32-bit value, and the sum never wraps, so no line past 4 GB gets a small, wrong offset.
+TEST(FileTable, OffsetsPastTwoAndFourGigabytes)
+{
+    ZFileTable table;
+    ParseText(table,
+              "\"a\",h-2147483000,0\n"  // a at 0
+              "\"b\",h-647,0\n"         // b at 2^31 - 648: the last one below 2 GB
+              "\"c\",h-1,0\n"           // c at 2^31 - 1
+              "\"d\",h-2147483648,0\n"  // d at 2^31: no entry
+              "\"e\",h-1000,0\n"        // e at 2^32: would wrap to 0
+              "\"f\",h-1,0\n",          // f at 2^32 + 1000: would wrap to 1000
+              false, true);
+    EXPECT_EQ(table.GetCount(), 6);
+    EXPECT_EQ(Offsets(table), "a@0 b@2147483000 c@2147483647");
+}
+
 TEST(FileTable, AddsReplacesAndRemovesUnderOneAddress)
 {
     ZFileTable table;

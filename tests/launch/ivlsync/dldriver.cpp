@@ -1,13 +1,15 @@
 // Test driver of the downloader: one download run with a listener that records what it is told.
 //   dldriver.exe --target DIR --lists NAMES --server S [--server S ...] [--threads N] [--quick]
-//                [--quiet] [--runs K] [--bundle NAME [--bundle-only]] [--low-speed BYTES,MS]
+//                [--quiet] [--runs K] [--bundle NAME [--bundle-only]] [--low-speed BYTES,MS] [--progress]
 //   dldriver.exe --target DIR --verify [--runs K]
 // With --bundle, each run first installs the bundle NAME whose manifest is the first list
 // ("BUNDLE ok=<0|1>"), as a named download session does, then runs the lists unless
 // --bundle-only. With --verify, each run verifies the installation in DIR instead.
 // --low-speed shortens the HTTP low-speed limit, so that slow servers are cut off within a
 // test's time.
-// Each listener call is printed as one line: "LOG <text>", "ERROR <text>". After each run:
+// Each listener call is printed as one line: "LOG <text>", "ERROR <text>"; with --progress each
+// LOG line is followed by the downloader's progress at that moment, and so is the bundle's end:
+// "PROGRESS <bytes done> <bytes total> <files done> <files total>". After each run:
 // "RESULT failed=<0|1>", "CWD restored=<0|1>", "SECONDS <run time>"; at the end
 // "PEAK_MEMORY <bytes>" (peak private bytes of the process). Exit code: 0 when every run
 // succeeded, 1 when one failed, 2 for a bad command line.
@@ -31,10 +33,30 @@ namespace
 class RecordingListener : public IDownloadListener, public IVerifyListener
 {
 public:
-    void Log(const char* szText) override { Print("LOG", szText); }
+    void Log(const char* szText) override
+    {
+        Print("LOG", szText);
+        PrintProgress();
+    }
     void Error(const char* szText) override { Print("ERROR", szText); }
     bool IsCancelled() override { return false; }
     void Progress(float, const char*) override {}  // one line a file would drown the log
+
+    // The downloader whose progress follows each log line (null: none).
+    Downloader* m_pProgress = nullptr;
+
+    void PrintProgress()
+    {
+        if (!m_pProgress)
+            return;
+        uint64_t nDone = 0, nTotal = 0;
+        int32_t nRepackTotal = 0, nRepackDone = 0, nFilesTotal = 0, nFilesDone = 0;
+        m_pProgress->GetProgress(&nDone, &nTotal, &nRepackTotal, &nRepackDone, &nFilesTotal, &nFilesDone);
+        m_Lock.Enter();
+        fprintf(stdout, "PROGRESS %" PRIu64 " %" PRIu64 " %d %d\n", nDone, nTotal, (int)nFilesDone, (int)nFilesTotal);
+        fflush(stdout);
+        m_Lock.Leave();
+    }
 
 private:
     // One line per call: the text's own line ends are dropped.
@@ -64,6 +86,7 @@ int main(int argc, char** argv)
     const char* szBundle = nullptr;
     bool bBundleOnly = false;
     bool bVerify = false;
+    bool bProgress = false;
     int nRuns = 1;
     for (int i = 1; i < argc; ++i) {
         bool bHasValue = i + 1 < argc;
@@ -88,6 +111,8 @@ int main(int argc, char** argv)
             HttpSetLowSpeedLimit(nBytes, nMs);
         } else if (!strcmp(argv[i], "--bundle-only"))
             bBundleOnly = true;
+        else if (!strcmp(argv[i], "--progress"))
+            bProgress = true;
         else if (!strcmp(argv[i], "--verify"))
             bVerify = true;
         else if (!strcmp(argv[i], "--quick"))
@@ -109,6 +134,7 @@ int main(int argc, char** argv)
     for (int nRun = 0; nRun < nRuns; ++nRun) {
         Downloader downloader;
         downloader.SetListener(&listener);
+        listener.m_pProgress = bProgress ? &downloader : nullptr;
         ZStringBuffer<256> before = File::GetCurrentDirectory();
         int64_t nStart = ZTimer::Now();
         bool bFailed = false;
@@ -122,6 +148,7 @@ int main(int argc, char** argv)
                                                        szBundle, true, true);
             printf("BUNDLE ok=%d\n", bBundleOk ? 1 : 0);
             fflush(stdout);
+            listener.PrintProgress();
             bFailed = !bBundleOk;
         }
         if (!bVerify && (!szBundle || (!bFailed && !bBundleOnly)))
@@ -134,6 +161,7 @@ int main(int argc, char** argv)
         printf("SECONDS %.3f\n", (double)(nEnd - nStart) / (double)ZTimer::TICKS_PER_SECOND);
         fflush(stdout);
         bAnyFailed = bAnyFailed || bFailed;
+        listener.m_pProgress = nullptr;
     }
     PROCESS_MEMORY_COUNTERS counters;
     memset(&counters, 0, sizeof(counters));

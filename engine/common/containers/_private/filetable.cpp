@@ -1,5 +1,6 @@
 #include "common/containers/zfiletable.h"
 
+#include <climits>
 #include <cstring>
 
 #include "common/containers/zmemorybuffer.h"
@@ -316,7 +317,8 @@ void ZFileTable::ParseText(const char* pText, uint32_t nSize, const char* szBase
     ZStringBuffer<256> base;
     ZStringBuffer<256> path;
     ZFileRecord record;
-    uint32_t nOffset = 0;
+    // Wide: a 32-bit sum would wrap past 4 GB and give a later line a small, wrong offset.
+    uint64_t nOffset = 0;
     const char* p = pText;
     const char* pEnd = pText + nSize;
     while (p < pEnd) {
@@ -342,8 +344,10 @@ void ZFileTable::ParseText(const char* pText, uint32_t nSize, const char* szBase
         }
         if (bRelative)
             base = record.m_Name;
+        // Only lines that start within the first 2 GB get an entry; readers of the offsets
+        // leave the others to a file-by-file fetch.
         if (bAdd)
-            Add(record.m_Name.GetData(), record, bWithOffsets ? (int32_t)nOffset : -1);
+            Add(record.m_Name.GetData(), record, bWithOffsets && nOffset <= INT32_MAX ? (int32_t)nOffset : -1);
         nOffset += record.m_nNumber;
     }
 }
