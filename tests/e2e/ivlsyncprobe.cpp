@@ -1,11 +1,13 @@
 // Test tool: finds the sync program's window by its caption and prints, one item a line,
 // what the end-to-end tests check through the Win32 API: caption, state, child controls and
-// the text of the log control (UTF-8), and the menu where the system lets another process read it.
+// the text of the log control (UTF-8), the position of a progress bar, and the menu where the
+// system lets another process read it.
 //   ivlsyncprobe.exe [--restore] [--click ID | --menu ID] [caption]   exit code 1 when no such window exists
 // --restore first restores a minimised window; --click presses the button with that id (as a
 // click would: the command is posted to the dialog); --menu posts the command of the menu item
 // with that id, as choosing it would (Wine cannot open another process's menu).
 #include "common/system/zwin.h"
+#include <commctrl.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -63,6 +65,9 @@ BOOL CALLBACK PrintChild(HWND hChild, LPARAM lParam)
     printf("state %d %d %d\n", GetDlgCtrlID(hChild), IsWindowVisible(hChild) ? 1 : 0, IsWindowEnabled(hChild) ? 1 : 0);
     if (sClass == "RichEdit20W")
         printf("log %s\n", OneLine(Text(hChild)).c_str());
+    // PBM_GETPOS carries no pointer, so it answers across processes.
+    if (sClass == "msctls_progress32")
+        printf("bar %d %ld\n", GetDlgCtrlID(hChild), static_cast<long>(SendMessageW(hChild, PBM_GETPOS, 0, 0)));
     return TRUE;
 }
 

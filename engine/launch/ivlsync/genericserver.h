@@ -63,6 +63,9 @@ public:
     ZIvlSync* GetWindow() const { return m_pWindow; }
 
 protected:
+    // How many connections may wait to be accepted.
+    virtual int GetListenBacklog() const { return 0; }
+
     ZIvlSync* m_pWindow;
 
 private:
