@@ -195,18 +195,21 @@ class RunGame(unittest.TestCase):
             # values the launcher would misread unquoted
             ("live", ["", "a b", "en", "s=x y"],
              exe + ' /S "" /M "" /P "a b" /W w /lang en /NOSERVER  /H 0 /R "s=x y" '),
+            # values that would be launcher switches unquoted, the web entrance among them
+            ("live", ["/D", "/R", "/Mx", "s=/L x"],
+             exe + ' /S "/D" /M "/D" /P "/R" /W "/NOSERVER" /lang "/Mx" /NOSERVER  /H 0 /R "s=/L x" ', "/NOSERVER"),
             ("live game", ["7", "99", "en", "a=1"],
              '"%s" /S 7 /M 7 /P 99 /W w /lang en /NOSERVER  /H 0 /R "a=1" ' % windows_path(
                  os.path.join(spaced, "ivl.exe"))),
         ]
-        for n, (dist, params, expected) in enumerate(cases):
-            with self.subTest(dist=dist, params=params):
+        for n, (dist, params, expected, *web) in enumerate(cases):
+            with self.subTest(dist=dist, params=params, web=web):
                 sid = self.session + n
                 folder = os.path.join(ROOT, dist)
                 remove_file(os.path.join(folder, "ivlrecorder.log"))
                 remove_file(os.path.join(folder, "ivlrecorder.end"))
                 with self.client() as c:
-                    c.send(fc.CMD_RUN_IVL, sid, "w", dist, "", params[0], params[1], *params[2:])
+                    c.send(fc.CMD_RUN_IVL, sid, web[0] if web else "w", dist, "", params[0], params[1], *params[2:])
                     got = self.until(c, sid, lambda m: m == STARTED)
                     command_line, cwd = self.recorded(folder)
                     self.assertEqual(command_line, expected)
@@ -392,6 +395,8 @@ class Download(unittest.TestCase):
         cls.stuck = {"crawl": "/" + lists["crawl"]["files"]["crawl.bin"]["text"],
                      "hole": "/" + lists["hole"]["files"]["hole.bin"]["text"],
                      "slowbundle": "/" + lists["slowbundle"]["bundle"] + ".bz2"}
+        # A bundle that takes seconds to come: a cancel meets it being read.
+        cls.slow_bundle = cls.stuck["slowbundle"]
         try:
             cls.server = FileServer(cls.served, {"/" + big: {"trickle": [65536, 0.1]},
                                                  broken: {"delay": 0.5, "status": 404},
@@ -573,6 +578,9 @@ class Download(unittest.TestCase):
             ("dl\\named3", "set:bundled", (fc.STATUS_FINISHED,), False),
             ("dl\\named4", "set:nope", (fc.ERR_FAILED, "GetListUniqueName for nope failed"), False),
             ("dl\\named5", "set:broken", (fc.ERR_FAILED, "Bundle download failed"), True),
+            # a list named as it is beside one looked up in the root list
+            ("dl\\named6", game + ",set:bundled", (fc.STATUS_FINISHED,), False),
+            ("dl\\named7", "set:nope," + game, (fc.ERR_FAILED, "GetListUniqueName for nope failed"), False),
         ]
         for n, (dist, names, end, reports) in enumerate(cases):
             with self.subTest(names=names):
@@ -586,6 +594,16 @@ class Download(unittest.TestCase):
                 if end == (fc.STATUS_FINISHED,):
                     self.assert_installed(os.path.join(ROOT, *dist.split("\\")))
         self.assertIn("GetListUniqueName(nope) failed: ", self.sync.log())
+
+    def test_cancel_while_a_bundle_is_read(self):
+        with self.client() as c:
+            c.send(fc.CMD_DOWNLOADNAMED, self.session, "dl\\slowbundle", "", self.summary["root"], "set:slowbundle",
+                   "w", "false", self.url)
+            self.assertTrue(wait_for(lambda: self.slow_bundle in self.served_requests(), 30), "no bundle fetch")
+            c.send(fc.CMD_CANCEL, self.session)
+            got = self.collect(c, self.session)
+        self.assert_progress_then_end(got, (fc.STATUS_STOPPED,))
+        self.assertNotIn((fc.STATUS_FINISHED,), got)
 
     def served_requests(self):
         return self.server.stats()["requests"]
@@ -772,6 +790,40 @@ class Elevation(unittest.TestCase):
                 os.kill(pid, signal.SIGKILL)
             subprocess.run(["chattr", "-i", folder])
             sync.kill()
+        self.assertEqual(os.listdir(folder), [])
+
+    def test_update_mode_with_an_unwritable_install_folder(self):
+        # The settings name that folder; no job starts, the relaunch is asked for instead.
+        folder = os.path.join(ROOT, "ro-update")
+        os.makedirs(folder)
+        if subprocess.run(["chattr", "+i", folder], stderr=subprocess.DEVNULL).returncode != 0:
+            self.skipTest("no immutable folders on this file system")
+        work = scratch_dir(ARGS.build, "sessions-update")
+        served = os.path.join(work, "served")
+        os.makedirs(served)
+        shutil.copytree(os.path.join(os.path.dirname(ARGS.exe), "locale"), os.path.join(work, "locale"))
+        server = FileServer(served)
+        with open(os.path.join(served, "settings.js"), "w") as f:
+            f.write('unique_file_servers="%s"\ndistribution="ro-update"\nvostxdistribution=""\n'
+                    'uniqueversionfilename="root.xml"\n' % server.name)
+        proc = subprocess.Popen(wine_command(PRIVATE, ARGS.exe, "/a", "/l", "en", "/rs", server.name), cwd=work,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        try:
+            proc.wait(60)
+            log = read_text(os.path.join(work, "ivlsync.log")) or ""
+            self.assertIn("No write access to the install folder; asking for administrator rights", log)
+            self.assertTrue(wait_for(lambda: relaunched(), 30), "no relaunch with -e")
+            # the settings and nothing else (the request path carries a second '/')
+            self.assertEqual([p.lstrip("/") for p in server.stats()["requests"]], ["settings.js"])
+        finally:
+            for pid in relaunched():
+                os.kill(pid, signal.SIGKILL)
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+            server.stop()
+            subprocess.run(["chattr", "-i", folder])
+            remove_dir(work)
         self.assertEqual(os.listdir(folder), [])
 
 

@@ -10,6 +10,7 @@ import filecmp
 import json
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -23,7 +24,10 @@ from fileservers import FileServer  # noqa: E402
 from winetest import Wine, remove_dir, run_tests_with_services, scratch_dir, wait_for, windows_path, wine_command  # noqa: E402
 
 BUILD = EXE = PROBE = None
+# The detail line and the Close button (button 2 once the job has ended) share id 1003.
+IDC_LOG, IDC_DETAIL, IDC_CLOSE, IDC_BAR, IDC_DETAILS = 1001, 1003, 1003, 1004, 1005
 PUBLISH = os.path.join(TOP, "tools", "publish.py")
+REPACKER_FILES = ("texforge.dll", "globals.dll", "PhysX3_x86.dll", "PhysX3Cooking_x86.dll", "PhysX3Gpu_x86.dll")
 LISTS = ("VostX_Depends", "Game_Client_Executables", "SmallFiles", "T00M00_AllLevels")
 
 
@@ -118,6 +122,29 @@ class UpdateMode(unittest.TestCase):
                 return f.read().decode("utf-8", "replace")
         except OSError:
             return ""
+
+    def start_sync(self, *args, exe=None):
+        proc = self.wine.start(exe or EXE, "/a", "/l", "en", *args, cwd=self.folder)
+        self.addCleanup(self.wine.stop, proc, 30)
+        return proc
+
+    def wait_window(self, condition, timeout=120):
+        """The probe's report once condition(texts, states, report) holds; fails after timeout."""
+        report = []
+
+        def check():
+            report[:] = probe() or []
+            return bool(report) and condition(texts(report), states(report), report)
+        self.assertTrue(wait_for(check, timeout), report)
+        return report
+
+    def close_when_done(self, proc):
+        """Waits for the Close button, presses it and waits for the end."""
+        report = self.wait_window(lambda t, s, r: has_close(r))
+        self.assertEqual(subprocess.run(wine_command(BUILD, PROBE, "--click", str(IDC_CLOSE), "I&V Downloading..."),
+                                        timeout=60).returncode, 0)
+        self.assertTrue(wait_for(lambda: proc.poll() is not None, 60))
+        return report
 
     def assert_installed(self):
         target = os.path.join(self.install, "live")
@@ -220,6 +247,93 @@ class UpdateMode(unittest.TestCase):
         self.assertTrue(wait_for(lambda: proc.poll() is not None, 60))
         # Nothing of the fourth distribution was installed.
         self.assertFalse(os.path.exists(os.path.join(self.install, "live", "T00M00_AllLevels.txt")))
+
+    def test_errors_open_the_details_box_and_keep_it_open(self):
+        # Each logged error shows the details box; a second one must not hide it again.
+        server = self.serve()
+        self.publish(server.name, settings={})
+        with open(os.path.join(self.out, "settings.js"), "w") as f:
+            f.write('distribution="live"\n')
+        stopped = self.serve()
+        stopped.stop()
+        cases = {
+            "one error (settings without their keys)": (server.name, ["Could not load the settings"]),
+            "two errors (no settings server)": (stopped.name, ["Could not connect", "Could not load the settings"]),
+        }
+        for label, (name, lines) in cases.items():
+            with self.subTest(label):
+                proc = self.start_sync("/rs", name)
+                # The Close button is set after the errors were logged, through the same queue.
+                report = self.close_when_done(proc)
+                t, s = texts(report), states(report)
+                self.assertEqual(t.get(IDC_DETAILS), "Hide details", report)
+                self.assertTrue(s[IDC_LOG][0], report)
+                for line in lines:
+                    self.assertIn(line, window_log(report))
+                    self.assertIn(line, self.log())
+                self.assertEqual(proc.returncode, 1)
+
+    def test_progress_texts_and_bar_during_a_run(self):
+        server = self.serve()
+        summary = self.publish(server.name)
+        files = summary["lists"]["T00M00_AllLevels"]["files"]
+        slow = "/" + files["data/r3.bin"]["text"]
+        server.stop()
+        # The last list's big file comes slowly; its other file is done at once.
+        server = self.serve({slow: {"trickle": [1000, 0.3]}})
+        self.publish(server.name)
+        proc = self.start_sync("/rs", server.name)
+        pattern = re.compile(r"^Downloading file (\d+) of (\d+)$")
+
+        def during(t, s, report):
+            m = pattern.match(t.get(1002, ""))
+            return (t.get(1007) == "Step 4 of 4" and m is not None and 0 < int(m.group(1)) < int(m.group(2))
+                    and bar(report) == round(int(m.group(1)) * 1000 / int(m.group(2))))
+        report = self.wait_window(during)
+        self.assertRegex(texts(report).get(IDC_DETAIL, ""), r"^\d+\.\d of \d+\.\d MB$")
+        self.assertTrue(states(report)[IDC_BAR][0])
+        self.close_when_done(proc)
+        self.assertEqual(proc.returncode, 0, self.log())
+        self.assert_installed()
+
+    def test_repacker_lines_reach_the_log(self):
+        standins = os.path.join(BUILD, "standins")
+        texforge = os.path.join(standins, "texforge", "texforge.dll")
+        globals_dll = os.path.join(standins, "globals", "globals.dll")
+        if not (os.path.exists(texforge) and os.path.exists(globals_dll)):
+            self.skipTest("the texforge.dll and globals.dll stand-ins are not built")
+        # The repacker files are copied beside the program: a copy of it in a folder of its own.
+        prog = os.path.join(self.folder, "prog")
+        os.makedirs(prog)
+        exe = os.path.join(prog, "ivlsync.exe")
+        shutil.copy(EXE, exe)
+        src = self.sources["VostX_Depends"]
+        for name, origin in zip(REPACKER_FILES, (texforge, globals_dll, texforge, texforge, texforge)):
+            shutil.copy(origin, os.path.join(src, name))
+        server = self.serve()
+        self.publish(server.name)
+        proc = self.start_sync("/rs", server.name, exe=exe)
+        report = self.close_when_done(proc)
+        self.assertIn("texforge stand-in ready", window_log(report))
+        self.assertEqual(proc.returncode, 0, self.log())
+        with open(os.path.join(prog, "texforge.log"), "rb") as f:
+            self.assertIn(b"Initialise _packed", f.read())
+        self.assertIn("texforge stand-in ready\n", self.log().replace("\r", ""))
+
+
+def has_close(report):
+    return "Close" in [line.split(" ", 7)[-1] for line in report if line.startswith("control ")]
+
+
+def bar(report, ident=IDC_BAR):
+    for line in report:
+        if line.startswith("bar %d " % ident):
+            return int(line.split()[2])
+    return None
+
+
+def window_log(report):
+    return "\n".join(line[4:] for line in report if line.startswith("log ")).replace("\\n", "\n")
 
 
 def main():

@@ -2,7 +2,7 @@
 // the Win32 API, as a user or another process would. Text is printed in UTF-8, one item a line.
 //   winprobe dialog [--restore] [--click ID | --menu ID] [CAPTION]
 //       the dialog window with that caption (the sync program's by default): caption, state, child
-//       controls, the text of the log control and the menu where the system lets another process
+//       controls, the text of the log control, the position of a progress bar and the menu where the system lets another process
 //       read it. --restore first restores a minimised window; --click presses the button with that
 //       id (the command is posted to the dialog, as a click does); --menu posts the command of the
 //       menu item with that id, as choosing it would (Wine cannot open another process's menu).
@@ -15,6 +15,7 @@
 //       posts a message to the top-level window with that title (numbers in decimal or 0x hex)
 // Exit code 1 when there is no such window, 2 for a wrong command line or a failed post.
 #include "common/system/zwin.h"
+#include <commctrl.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -86,6 +87,9 @@ BOOL CALLBACK PrintChild(HWND hChild, LPARAM lParam)
     printf("state %d %d %d\n", GetDlgCtrlID(hChild), IsWindowVisible(hChild) ? 1 : 0, IsWindowEnabled(hChild) ? 1 : 0);
     if (sClass == "RichEdit20W")
         printf("log %s\n", OneLine(Text(hChild)).c_str());
+    // PBM_GETPOS carries no pointer, so it answers across processes.
+    if (sClass == "msctls_progress32")
+        printf("bar %d %ld\n", GetDlgCtrlID(hChild), static_cast<long>(SendMessageW(hChild, PBM_GETPOS, 0, 0)));
     return TRUE;
 }
 

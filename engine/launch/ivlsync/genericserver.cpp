@@ -78,7 +78,7 @@ int GenericServer::AcceptLoop(ServerStartInfo* pInfo)
     if (!listener.IsValid() || !listener.Bind(address)) {
         m_pWindow->LogError("Error: Can't bind to port %d. Is something else using it?", pInfo->m_nPort);
         m_StopEvent.Wait(INFINITE);
-    } else if (!listener.Listen(0)) {
+    } else if (!listener.Listen(GetListenBacklog())) {
         m_pWindow->LogError("Error: Can't listen on port %d.", pInfo->m_nPort);
         m_StopEvent.Wait(INFINITE);
     } else {

@@ -61,6 +61,9 @@ public:
     void ReleaseSocket(Socket& target);
 
 protected:
+    // How many connections may wait to be accepted.
+    virtual int GetListenBacklog() const { return 0; }
+
     ZIvlSync* m_pWindow;
 
 private:

@@ -11,6 +11,7 @@
 #include "common/system/zinit.h"
 #include "launch/ivlsync/languagetable.h"
 #include "launch/ivlsync/resource.h"
+#include "launch/launchlibs/downloader.h"
 #include "launch/launchlibs/launchhelpers.h"
 
 // Built before every other static: the crash filter and the exit handler read them.
@@ -41,6 +42,8 @@ ZIvlSync::ZIvlSync(LanguageTable* pLanguage, bool bElevated)
     LoadLibraryW(L"riched32.dll");
     s_pCurrent = this;
     s_sLogFile = File::GetFullPath("ivlsync.log");
+    // The repacker's lines belong in this program's log; the callback finds the current window.
+    Downloader::SetRepackerLogSink(&ZIvlSync::LogCallback);
 }
 
 ZIvlSync::~ZIvlSync()

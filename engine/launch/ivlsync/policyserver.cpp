@@ -1,14 +1,20 @@
 #include "launch/ivlsync/policyserver.h"
 
+namespace
+{
+// The request is one short line: a client that has not sent it by then gets the answer anyway,
+// so that an idle or trickling connection holds this one-at-a-time port only briefly.
+const int kRequestDeadlineMs = 2500;
+}
+
 int PolicyServer::HandleConnection(Socket& connection)
 {
     m_pWindow->Log("%s", m_pWindow->GetLocalizedText("connected_policy"));
-    connection.SetReceiveTimeout(10000);
-    connection.SetSendTimeout(10000);
-    // Whatever came (or nothing, after the time-out), the answer is the same.
+    connection.SetReceiveTimeout(kRequestDeadlineMs);
+    connection.SetSendTimeout(kRequestDeadlineMs);
+    // Whatever came (or nothing, after the deadline), the answer is the same.
     ZStringBuffer<256> sRequest;
-    // The 10 s hold for the whole request, not per byte: this port serves one client at a time.
-    ReadUntil(connection, sRequest, ">", 10000);
+    ReadUntil(connection, sRequest, ">", kRequestDeadlineMs);
     connection.Send(g_szFlashPolicy, kFlashPolicySize, 0);
     connection.Close();
     return 0;

@@ -7,4 +7,8 @@ class PolicyServer : public GenericServer
 public:
     explicit PolicyServer(ZIvlSync* pWindow) : GenericServer(pWindow) {}
     int HandleConnection(Socket& connection) override;
+
+protected:
+    // Clients wait in the queue while one is served, instead of being turned away.
+    int GetListenBacklog() const override { return 8; }
 };

@@ -47,10 +47,12 @@ const SetupExitText kSetupExitTexts[] = {
 };
 
 // The launcher reads a value up to the next blank or tab, or, when it starts with a quote, up
-// to the next such quote; an empty value would take the next switch as its value.
+// to the next such quote; an empty value would take the next switch as its value, and a value
+// of a switch it does not know ("/lang") is read as a switch of its own when it begins with '/'.
+// Quoted, each is one value to every switch.
 bool NeedsQuotes(const char* szValue)
 {
-    if (!*szValue || *szValue == '"' || *szValue == '\'')
+    if (!*szValue || *szValue == '"' || *szValue == '\'' || *szValue == '/')
         return true;
     return strpbrk(szValue, " \t") != nullptr;
 }

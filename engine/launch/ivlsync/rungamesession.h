@@ -39,7 +39,7 @@ public:
     // The text for an exit code of the DirectX setup.
     static const char* GetDirectXSetupErrorText(int nExitCode);
     // The launcher's command line. Values the launcher would read wrongly unquoted (empty, with
-    // a blank or tab, or starting with a quote) are written in double quotes.
+    // a blank or tab, or starting with a quote or '/') are written in double quotes.
     static void BuildCommandLine(ZStringBase& out, const char* szMissionId, const char* szPlayerSessionId,
                                  const char* szWebEntrance, const char* szLanguage, int nDirectX,
                                  const ZStringArray& params);

@@ -28,6 +28,8 @@ const UINT WM_UPDATE_SETTEXT = WM_USER + 20;
 const UINT WM_UPDATE_BAR = WM_USER + 21;
 // wParam: the key of button 2's text (static text), lParam: new id | enabled << 16.
 const UINT WM_UPDATE_BUTTON = WM_USER + 22;
+// Show the details box (an error was logged); never a toggle, so that a second error keeps it open.
+const UINT WM_UPDATE_SHOWDETAILS = WM_USER + 23;
 
 #ifndef PBM_SETSTATE
 #define PBM_SETSTATE (WM_USER + 16)
@@ -121,8 +123,8 @@ UpdateWindow::~UpdateWindow()
 void UpdateWindow::OnError(const char* szText)
 {
     m_bFailed = 1;
-    if (!m_bDetailsShown && m_hWnd)
-        PostMessageW(m_hWnd, WM_COMMAND, MAKEWPARAM(IDC_UPDATE_DETAILS, 0), 0);
+    if (m_hWnd)
+        PostMessageW(m_hWnd, WM_UPDATE_SHOWDETAILS, 0, 0);
 }
 
 void UpdateWindow::Log(const char* szText)
@@ -457,6 +459,7 @@ INT_PTR UpdateWindow::HandleMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM 
         }
         break;
     case WM_CLOSE: RequestClose(); return TRUE;
+    case WM_UPDATE_SHOWDETAILS: ShowDetails(true); return TRUE;
     case WM_UPDATE_JOBDONE:
         if (m_bQuitWhenDone)
             QuitLoop();

@@ -129,6 +129,10 @@ public:
     void OnRepackDone(const char* szPackPath, bool bResult);
     static void __cdecl RepackCallbackEntry(const char* szPackPath, bool bResult, void* pContext);
     static void __cdecl RepackerLogEntry(int nArg0, int nArg1, int nArg2, const char* szText);
+    // Where the repacker's log lines go: the owner sets its own log (the sync program its
+    // window's); while none is set they go to the engine log.
+    typedef void(__cdecl* RepackerLogSink)(int nArg0, int nArg1, int nArg2, const char* szText);
+    static void SetRepackerLogSink(RepackerLogSink pfnSink);
 
     // The run
     bool DownloadAndUpdateFiles(const ZStringArray& servers, const char* szTarget, const char* szLists, bool bQuiet,

@@ -5,6 +5,7 @@
 
 #include "launch/launchlibs/downloader.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "common/containers/zstr.h"
@@ -199,8 +200,23 @@ void __cdecl Downloader::RepackCallbackEntry(const char* szPackPath, bool bResul
     static_cast<Downloader*>(pContext)->OnRepackDone(szPackPath, bResult);
 }
 
+namespace
+{
+// Set by the owner on its thread, read on the repacker's.
+std::atomic<Downloader::RepackerLogSink> s_pfnRepackerLogSink(nullptr);
+}
+
+void Downloader::SetRepackerLogSink(RepackerLogSink pfnSink)
+{
+    s_pfnRepackerLogSink = pfnSink;
+}
+
 // The repacker's own log lines: the fourth argument is the text.
 void __cdecl Downloader::RepackerLogEntry(int nArg0, int nArg1, int nArg2, const char* szText)
 {
-    ZLog::Output(ZLOG_PRINT, ZLOG_CATEGORY, __FILE__, szText ? szText : "");
+    RepackerLogSink pfnSink = s_pfnRepackerLogSink;
+    if (pfnSink)
+        pfnSink(nArg0, nArg1, nArg2, szText ? szText : "");
+    else
+        ZLog::Output(ZLOG_PRINT, ZLOG_CATEGORY, __FILE__, szText ? szText : "");
 }

@@ -45,7 +45,7 @@ TEST(RunGameCommandLine, ValuesTheLauncherWouldMisreadAreQuoted)
     };
     const Case cases[] = {
         {"", "\"\""}, {"a b", "\"a b\""}, {"a /R x", "\"a /R x\""}, {"a\tb", "\"a\tb\""}, {"'x", "\"'x\""},
-        {"x'", "x'"}, {"/x", "/x"},
+        {"x'", "x'"}, {"/x", "\"/x\""}, {"/D", "\"/D\""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.szValue);
@@ -55,6 +55,99 @@ TEST(RunGameCommandLine, ValuesTheLauncherWouldMisreadAreQuoted)
         EXPECT_EQ(CommandLine("m", c.szValue, "w", "en", {}), "/S m /M m /P " + w + " /W w /lang en /NOSERVER  /H 0");
         EXPECT_EQ(CommandLine("m", "p", c.szValue, "en", {}), "/S m /M m /P p /W " + w + " /lang en /NOSERVER  /H 0");
         EXPECT_EQ(CommandLine("m", "p", "w", c.szValue, {}), "/S m /M m /P p /W w /lang " + w + " /NOSERVER  /H 0");
+    }
+}
+
+namespace
+{
+// What the launcher makes of the switches the run command writes: a value starts after the
+// letter and its blanks, runs to a blank or tab, or between a pair of the quote it starts with;
+// a token that is no switch is read as a value and dropped, and so is the rest of an unknown
+// switch's token.
+struct LauncherView
+{
+    std::string sSession, sScene, sPlayer, sWeb;
+    bool bDedicated = false, bLocalServer = true, bLoadFromServer = false, bLogFile = false;
+};
+
+LauncherView ReadAsTheLauncher(const std::string& s)
+{
+    LauncherView v;
+    size_t i = 0;
+    const size_t n = s.size();
+    auto SkipBlanks = [&] {
+        while (i < n && (s[i] == ' ' || s[i] == '\t'))
+            ++i;
+    };
+    auto Value = [&] {
+        SkipBlanks();
+        size_t nStart = i;
+        if (i < n && (s[i] == '"' || s[i] == '\'')) {
+            size_t nEnd = s.find(s[i], i + 1);
+            nEnd = nEnd == std::string::npos ? n : nEnd;
+            i = nEnd < n ? nEnd + 1 : n;
+            return s.substr(nStart + 1, nEnd - nStart - 1);
+        }
+        while (i < n && s[i] != ' ' && s[i] != '\t')
+            ++i;
+        return s.substr(nStart, i - nStart);
+    };
+    for (;;) {
+        SkipBlanks();
+        if (i >= n)
+            return v;
+        if (s[i] != '/') {
+            Value();
+            continue;
+        }
+        if (++i >= n)
+            return v;
+        switch (s[i++]) {
+        case 'D': v.bDedicated = true; break;
+        case 'L': v.bLogFile = true; Value(); break;
+        case 'M': v.sScene = Value(); v.bLoadFromServer = true; break;
+        case 'N':
+            if (s.compare(i, 7, "OSERVER") == 0) {
+                v.bLocalServer = false;
+                i += 7;
+            }
+            break;
+        case 'P': v.sPlayer = Value(); break;
+        case 'R': v.sScene = Value(); break;
+        case 'S': v.sSession = Value(); break;
+        case 'W': v.sWeb = Value(); break;
+        default:
+            while (i < n && s[i] != ' ' && s[i] != '\t')
+                ++i;
+        }
+    }
+}
+}
+
+TEST(RunGameCommandLine, NoValueBecomesALauncherSwitch)
+{
+    // Each value in every place: the launcher must see the run command's own switches only.
+    const char* const values[] = {"/D", "/D 7778", "/R", "/Mx", "/NOSERVER", "/L log.txt", "/S", "a /D",
+                                  "a\t/D",  "'/D",     "",   "x'", "/",         "//W",        "en"};
+    for (const char* szValue : values) {
+        for (int nPlace = 0; nPlace < 5; ++nPlace) {
+            SCOPED_TRACE(std::string(szValue) + " in place " + std::to_string(nPlace));
+            const char* aValues[4] = {"7", "99", "w", "en"};
+            std::vector<const char*> params;
+            if (nPlace < 4)
+                aValues[nPlace] = szValue;
+            else
+                params = {"a=1", szValue};
+            LauncherView v = ReadAsTheLauncher(CommandLine(aValues[0], aValues[1], aValues[2], aValues[3], params));
+            EXPECT_EQ(v.sSession, aValues[0]);
+            EXPECT_EQ(v.sScene, params.empty() ? aValues[0] : params.back());
+            EXPECT_EQ(v.sPlayer, aValues[1]);
+            EXPECT_EQ(v.sWeb, aValues[2]);
+            EXPECT_FALSE(v.bDedicated);
+            EXPECT_FALSE(v.bLocalServer);
+            EXPECT_TRUE(v.bLoadFromServer);
+            EXPECT_FALSE(v.bLogFile);
+        }
     }
 }
 

@@ -11,6 +11,7 @@
 #include "common/stream/streams.h"
 #include "common/system/file.h"
 #include "common/system/path.h"
+#include "common/system/zlock.h"
 #include "common/system/zwin.h"
 #include "launch/ivlsync/ivlsyncwindow.h"
 #include "launch/ivlsync/languagetable.h"
@@ -418,6 +419,20 @@ TEST_F(WindowTest, WriteAccessDeniedBySystem)
     if (!File::IsDirectory("Z:\\sys"))
         GTEST_SKIP() << "no /sys";
     EXPECT_EQ(window.TestWriteAccess("Z:\\sys\\ivlsync_denied\\"), 1);
+}
+
+// The named mutex keeps the menu verification to one run in the whole system.
+TEST_F(WindowTest, MenuVerificationIsRefusedWhileTheMutexIsHeld)
+{
+    IvlSyncWindow& window = Open();
+    HANDLE hHeld = ZCreateMutex("verifyfiles");
+    ASSERT_NE(hHeld, nullptr);
+    std::string sBefore = Log();
+    EXPECT_EQ(window.VerifyFilesLocked(), -1);
+    EXPECT_EQ(Log(), sBefore);  // nothing was checked
+    ZCloseMutex(hHeld);
+    EXPECT_NE(window.VerifyFilesLocked(), -1);
+    EXPECT_NE(Log(), sBefore);
 }
 
 TEST(Elevation, ParametersAreExactlyDashE)
