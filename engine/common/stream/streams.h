@@ -93,6 +93,8 @@ public:
     void Flush() override {}
     bool Write(const void* pData, int nCount) override;
 
+    Socket& GetSocket() { return m_socket; }
+
 private:
     Socket m_socket;
 };
