@@ -4,6 +4,13 @@
 //   ivlprobe window TITLE           prints "class=... title=... style=0x..." of the top-level
 //                                   window with that title; exit 1 when there is none
 //   ivlprobe post TITLE MSG WPARAM LPARAM   posts a message (numbers in decimal or 0x hex)
+//   ivlprobe parent TITLE           opens a window with that title (client area 640 x 480) to hold
+//                                   the launcher's window: prints "hwnd N"; once a child is shown in it,
+//                                   "child class=... title=... at=X,Y size=WxH" (its window in the
+//                                   client area), then deactivates it and posts it a mouse move
+//                                   (7, 5), prints the message the child passes back ("got MSG
+//                                   WPARAM LPARAM"), closes the child and ends when it is gone;
+//                                   exit 1 when that takes over 60 s
 #include "common/system/zwin.h"
 #include <stdio.h>
 #include <stdlib.h>
@@ -43,6 +50,62 @@ BOOL CALLBACK PrintStatic(HWND hChild, LPARAM)
     return TRUE;
 }
 
+HWND s_hChild;
+bool s_bForwarded;
+
+LRESULT CALLBACK ParentProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lParam)
+{
+    if (nMessage == WM_MOUSEMOVE && s_hChild) {
+        printf("got 0x%x %lu 0x%lx\n", nMessage, static_cast<unsigned long>(wParam), static_cast<unsigned long>(lParam));
+        fflush(stdout);
+        s_bForwarded = true;
+        PostMessageA(s_hChild, WM_CLOSE, 0, 0);
+        return 0;
+    }
+    return DefWindowProcA(hWnd, nMessage, wParam, lParam);
+}
+
+int RunParent(const char* szTitle)
+{
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = ParentProc;
+    wc.hInstance = GetModuleHandleA(NULL);
+    wc.lpszClassName = "IvlProbeParent";
+    RegisterClassA(&wc);
+    RECT frame = {0, 0, 640, 480};
+    AdjustWindowRect(&frame, WS_OVERLAPPEDWINDOW, FALSE);
+    HWND hParent = CreateWindowA("IvlProbeParent", szTitle, WS_OVERLAPPEDWINDOW | WS_VISIBLE, 20, 20,
+                                 frame.right - frame.left, frame.bottom - frame.top, NULL, NULL, wc.hInstance, NULL);
+    if (!hParent)
+        return 1;
+    printf("hwnd %lld\n", static_cast<long long>(reinterpret_cast<intptr_t>(hParent)));
+    fflush(stdout);
+    for (DWORD nStart = GetTickCount(); GetTickCount() - nStart < 60000;) {
+        MsgWaitForMultipleObjects(0, NULL, FALSE, 100, QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE))
+            DispatchMessageA(&msg);
+        HWND hChild = GetWindow(hParent, GW_CHILD);
+        if (!s_hChild && hChild && IsWindowVisible(hChild)) {  // placed and shown
+            s_hChild = hChild;
+            char szClass[64] = "", szText[128] = "";
+            GetClassNameA(hChild, szClass, sizeof(szClass));
+            GetWindowTextA(hChild, szText, sizeof(szText));
+            RECT rect = {};
+            GetWindowRect(hChild, &rect);
+            MapWindowPoints(NULL, hParent, reinterpret_cast<POINT*>(&rect), 2);
+            printf("child class=%s title=%s at=%ld,%ld size=%ldx%ld\n", szClass, szText, rect.left, rect.top,
+                   rect.right - rect.left, rect.bottom - rect.top);
+            fflush(stdout);
+            PostMessageA(hChild, WM_ACTIVATE, WA_INACTIVE, 0);
+            PostMessageA(hChild, WM_MOUSEMOVE, 0, MAKELPARAM(7, 5));
+        }
+        if (s_bForwarded && !IsWindow(s_hChild))
+            return 0;
+    }
+    return 1;
+}
+
 unsigned long Number(const char* sz)
 {
     return strtoul(sz, nullptr, 0);
@@ -79,6 +142,8 @@ int main(int argc, char** argv)
             return 1;
         return PostMessageA(hWnd, Number(argv[3]), Number(argv[4]), static_cast<LPARAM>(Number(argv[5]))) ? 0 : 2;
     }
-    fprintf(stderr, "usage: ivlprobe box CAPTION ok|yes|no | window TITLE | post TITLE MSG WPARAM LPARAM\n");
+    if (argc >= 3 && strcmp(argv[1], "parent") == 0)
+        return RunParent(argv[2]);
+    fprintf(stderr, "usage: ivlprobe box CAPTION ok|yes|no | window TITLE | post TITLE MSG WPARAM LPARAM | parent TITLE\n");
     return 2;
 }

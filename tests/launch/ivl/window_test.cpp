@@ -121,6 +121,16 @@ struct Drawing
     POINT m_Current = {0, 0};
 };
 
+// A metafile keeps points as 16-bit or 32-bit pairs.
+template <typename TPoint>
+std::vector<POINT> Points(const TPoint* pPoints, DWORD nCount)
+{
+    std::vector<POINT> points;
+    for (DWORD i = 0; i < nCount; ++i)
+        points.push_back({pPoints[i].x, pPoints[i].y});
+    return points;
+}
+
 int CALLBACK RecordDrawing(HDC, HANDLETABLE*, const ENHMETARECORD* pRecord, int, LPARAM lParam)
 {
     Drawing& drawing = *reinterpret_cast<Drawing*>(lParam);
@@ -142,18 +152,12 @@ int CALLBACK RecordDrawing(HDC, HANDLETABLE*, const ENHMETARECORD* pRecord, int,
     }
     case EMR_POLYLINE16: {
         const EMRPOLYLINE16* p = reinterpret_cast<const EMRPOLYLINE16*>(pRecord);
-        std::vector<POINT> points;
-        for (DWORD i = 0; i < p->cpts; ++i)
-            points.push_back({p->apts[i].x, p->apts[i].y});
-        drawing.m_Polylines.push_back(points);
+        drawing.m_Polylines.push_back(Points(p->apts, p->cpts));
         break;
     }
     case EMR_POLYLINE: {
         const EMRPOLYLINE* p = reinterpret_cast<const EMRPOLYLINE*>(pRecord);
-        std::vector<POINT> points;
-        for (DWORD i = 0; i < p->cptl; ++i)
-            points.push_back({p->aptl[i].x, p->aptl[i].y});
-        drawing.m_Polylines.push_back(points);
+        drawing.m_Polylines.push_back(Points(p->aptl, p->cptl));
         break;
     }
     case EMR_MOVETOEX: {
