@@ -439,7 +439,9 @@ LRESULT IvLWindow::HandleMessage(UINT nMessage, WPARAM wParam, LPARAM lParam)
             return 0;
         break;
     default:
-        if (nMessage >= WM_MOUSEFIRST && nMessage <= 0x20C)
+        // The extra buttons' double-click (0x20D) too: without it the engine would see that
+        // button's second release with no press before it.
+        if (nMessage >= WM_MOUSEFIRST && nMessage <= WM_XBUTTONDBLCLK)
             return HandleInput(nMessage, wParam, lParam);
         if (nMessage >= WM_IME_SETCONTEXT && nMessage <= WM_IME_CHAR) {
             if (HandleIme(nMessage, wParam, lParam))
@@ -576,6 +578,7 @@ LRESULT IvLWindow::HandleInput(UINT nMessage, WPARAM wParam, LPARAM lParam)
                        m_LastMouse.y);
         return 0;
     case WM_INPUT: {
+        static_assert(sizeof(void*) != 4 || sizeof(RAWINPUTHEADER) == 16, "raw-input header of a 32-bit program");
         UINT nSize = 0;
         GetRawInputData(reinterpret_cast<HRAWINPUT>(lParam), RID_INPUT, NULL, &nSize, sizeof(RAWINPUTHEADER));
         if (nSize > 0 && nSize <= 4096) {

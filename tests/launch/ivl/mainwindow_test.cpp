@@ -161,6 +161,8 @@ TEST_F(MainWindow, ButtonsAndCapture)
         {WM_XBUTTONUP, MAKEWPARAM(0, XBUTTON1), "Key 1 5", false, TRUE},
         {WM_XBUTTONDOWN, MAKEWPARAM(MK_XBUTTON2, XBUTTON2), "Key 0 6", true, TRUE},
         {WM_XBUTTONUP, MAKEWPARAM(0, XBUTTON2), "Key 1 6", false, TRUE},
+        {WM_XBUTTONDBLCLK, MAKEWPARAM(MK_XBUTTON2, XBUTTON2), "Key 0 6", false, TRUE},
+        {WM_XBUTTONUP, MAKEWPARAM(0, XBUTTON2), "Key 1 6", false, TRUE},
     };
     for (const Case& c : cases) {
         LRESULT nResult = SendMessageW(m_hWnd, c.m_nMessage, c.m_wParam, MAKELPARAM(10, 12));
