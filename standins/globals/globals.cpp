@@ -82,6 +82,20 @@ bool IsFloat(const std::string& s)
     return pEnd && *pEnd == 0;
 }
 
+// One whole line however long, without its LF; false at the end of the file. A line cut at a
+// buffer's size would turn its rest into a setting of its own.
+bool ReadLine(FILE* pFile, std::string& line)
+{
+    line.clear();
+    int c;
+    while ((c = getc(pFile)) != EOF) {
+        if (c == '\n')
+            return true;
+        line.push_back(static_cast<char>(c));
+    }
+    return !line.empty();
+}
+
 // Calls pfnSetting(name, value, quoted) for each setting of the file; false when unreadable.
 template <typename F>
 bool ReadSettings(const char* szPath, F pfnSetting)
@@ -90,10 +104,9 @@ bool ReadSettings(const char* szPath, F pfnSetting)
     if (!pFile)
         return false;
     std::string sSection;
-    char szLine[2048];
-    while (fgets(szLine, sizeof(szLine), pFile)) {
-        std::string line = szLine;
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+    std::string line;
+    while (ReadLine(pFile, line)) {
+        while (!line.empty() && line.back() == '\r')
             line.pop_back();
         if (line.size() >= 3 && (unsigned char)line[0] == 0xEF && (unsigned char)line[1] == 0xBB &&
             (unsigned char)line[2] == 0xBF)

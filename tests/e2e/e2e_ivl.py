@@ -11,7 +11,7 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "lib"))
 from ivldriver import ARGS, LauncherTest, main  # noqa: E402
-from winetest import wait_for, windows_path  # noqa: E402
+from winetest import wait_for, windows_path, wine_command  # noqa: E402
 
 WM_KEYDOWN, WM_KEYUP, WM_CHAR, WM_CLOSE = 0x100, 0x101, 0x102, 0x10
 WM_MOUSEMOVE, WM_LBUTTONDOWN, WM_LBUTTONUP, WM_RBUTTONUP, WM_MOUSEWHEEL = 0x200, 0x201, 0x202, 0x205, 0x20A
@@ -156,6 +156,33 @@ class Packing(LauncherTest):
         self.assertIsNone(self.read("texforge.log"))
         self.assertIn("scene=arena.xml", self.start_line())
 
+    def test_pack_steps_log_through_the_script_start(self):
+        # Only the script start gives the log a file ("startup.log").
+        cases = [
+            ("pack list", 'prop.SetString("packlist", "packs.txt")\n', 0,
+             ["Packing:one.xml", "Packing:bad.xml", "Invalid scene/xml file 'bad.xml'"]),
+            ("missing pack list", 'prop.SetString("packlist", "nothere.txt")\n', 1,
+             ["Packlist 'nothere.txt' not found"]),
+            ("the scene", 'prop.SetString("scenefile", "bad.xml")\n', 0,
+             ["Packing:bad.xml", "Invalid scene/xml file 'bad.xml'"]),
+            ("a script's pack", 'emb.Pack("bad.xml")\n', 0, ["Invalid scene/xml file 'bad.xml'"]),
+        ]
+        self.write("packs.txt", "one.xml\nbad.xml\nthree.xml\n")
+        self.write("pack.ctl", "null bad.xml\n")  # pack.dll gives no result for it
+        for name, line, code, expected in cases:
+            with self.subTest(name):
+                if os.path.exists(os.path.join(self.install, "startup.log")):
+                    os.remove(os.path.join(self.install, "startup.log"))
+                self.write("client.py", "import emb, prop\n" + line +
+                           ("" if line.startswith("emb.") else 'prop.SetBool("boot", "pack", True)\n'
+                            'prop.SetBool("boot", "repack", False)\n'))
+                rc, _ = self.wine.run(self.exe(), cwd=self.install, timeout=120)
+                self.assertEqual(code, rc)
+                logged = [line for line in self.lines("startup.log")
+                          if line.startswith(("Packing:", "Packlist", "Invalid scene"))]
+                self.assertEqual(expected, logged)
+                self.assertIsNone(self.read("player.log"))
+
     def test_missing_pack_list(self):
         self.write("client.ini", "packlist = nothere.txt\n" + RUN_INI + "pack = true\n")
         self.assertEqual(1, self.run_ivl())
@@ -234,13 +261,35 @@ class Windows(LauncherTest):
         # within one process (see the unit test); each launcher here gets a window of its own.
         attach = [line for line in self.lines("player.log", second) if line.startswith("AttachWindow")]
         self.assertEqual(1, len(attach))
-        self.assertIn("class=IvLWindow0", attach[0])
+        self.assertIn(" class=IvLWindow000 ", attach[0])
         for proc in (first, other):
             while proc.poll() is None and self.probe("post", "I&V", str(WM_CLOSE), "0", "0")[0] == 0:
                 if wait_for(lambda: proc.poll() is not None, 5):
                     break
         self.assertEqual(0, self.finish(first))
         self.assertEqual(0, self.finish(other))
+
+    def test_run_inside_a_parent_window(self):
+        # the probe's window holds the launcher's, and gets what the game does not take
+        parent = subprocess.Popen(wine_command(ARGS.build, ARGS.probe, "parent", "ivl parent"),
+                                  stdout=subprocess.PIPE, text=True, start_new_session=True)
+        self.procs.append(parent)
+        first = parent.stdout.readline().split()
+        self.assertEqual("hwnd", first[0] if first else None)
+        self.write("client.py", "import emb\nemb.Run('1', 'arena.xml', '%s')\n" % first[1])
+        proc = self.wine.start(self.exe(), cwd=self.install)
+        self.procs.append(proc)
+        out, _ = parent.communicate(timeout=120)
+        self.assertEqual(0, parent.returncode, out)
+        self.assertEqual(["child class=IvLWindow000 title=I&V at=0,0 size=640x480", "got 0x200 0 0x50007"],
+                         out.splitlines())
+        self.assertEqual(0, self.finish(proc))
+        log = self.lines("player.log")
+        self.assertIn("Start session=1 playersession=(null) allowlocalserver=1 port=0 web=(null) loadfromserver=0 "
+                      "scene=arena.xml window=attached geometry=second-part", log)
+        # inactive, the window passed the mouse move to its parent instead of the engine
+        calls = [line for line in log if line.split()[0] in ("Deactivated", "Mouse", "CloseRequest")]
+        self.assertEqual(["Deactivated", "CloseRequest"], [c for i, c in enumerate(calls) if i == 0 or c != calls[i - 1]])
 
     def test_dedicated_status_window(self):
         self.write("client.ini", RUN_INI)
@@ -260,6 +309,27 @@ class Windows(LauncherTest):
         self.assertIn("AttachWindow size=", "\n".join(self.lines("player.log")))
         if shot:
             self.assertGreater(os.path.getsize(shot), 0)
+
+    def test_f10_on_the_status_window_keeps_the_server_ticking(self):
+        WM_SYSKEYDOWN, WM_SYSKEYUP, VK_F10 = 0x104, 0x105, 0x79
+        self.write("client.ini", RUN_INI)
+        proc = self.start_ivl("/D", "7778")
+        self.assertTrue(self.wait_line("player.log", "Tick 2"), self.lines("player.log"))
+        # the key-up's DefWindowProcW would open the system menu's loop after an unhandled key-down
+        self.post("IvL Dedicated server", WM_SYSKEYDOWN, VK_F10, 1)
+        self.post("IvL Dedicated server", WM_SYSKEYUP, VK_F10, 0xC0000001)
+        self.assertTrue(self.wait_line("player.log", "Key 0 121"), self.lines("player.log"))
+
+        def ticks():
+            return [int(line.split()[1]) for line in self.lines("player.log") if line.startswith("Tick ")]
+        log = self.lines("player.log")
+        at_key = max(int(line.split()[1]) for line in log[:log.index("Key 0 121")] if line.startswith("Tick "))
+        # the status timer goes on ticking the engine, 20 times a second (a stalled loop gave 35
+        # ticks in the next minute)
+        self.assertTrue(wait_for(lambda: ticks()[-1] >= at_key + 100, 60), (at_key, ticks()[-1]))
+        self.post("IvL Dedicated server", WM_CLOSE)
+        self.assertEqual(0, self.finish(proc))
+        self.assertEqual(1, self.lines("player.log").count("Key 0 121"))
 
     def screenshot(self, name):
         """The Xvfb screen, kept beside the build's test output for a look by eye."""
@@ -303,6 +373,7 @@ class CrashModes(LauncherTest):
             (2, "purecall", True, ["__cxa_pure_virtual", PURE_CALL_LINE], PURE_CALL_LINE, None),
             (3, "crash", False, ["ACCESS_VIOLATION"], None, False),
             (4, "crash", False, ["ACCESS_VIOLATION"], None, True),
+            (5, "crash", True, ["ACCESS_VIOLATION"], None, False),
         ]
         for mode, kind, script, texts, logged, silent in cases:
             with self.subTest(mode=mode, kind=kind, script=script):
@@ -328,6 +399,33 @@ class CrashModes(LauncherTest):
                                              180, step=0.2))
                     reporter = self.read("faultscribe.log")
                     self.assertEqual(silent, reporter.rstrip().endswith("-silent"), reporter)
+                    self.assertEqual(mode == 5, self.full_memory_dump("faultscribe-dump.dmp"))
+
+    def test_pure_call_without_a_mode_takes_the_runtime_way(self):
+        # No crash mode chosen: the handler is not installed, and the runtime reports the call
+        # itself (error R6025) and ends the program.
+        proc = self.crash(None, "purecall")
+        self.assertEqual("Runtime error!", self.press_box("Wine C++ Runtime Library", "ok")[0])
+        self.assertEqual(255, self.finish(proc))
+        self.assertIsNone(self.read("crash.log"))
+        self.assertIn("pure call", self.lines("player.log"))
+
+    def test_script_break(self):
+        self.write("client.py", "import emb\nemb.SetCrashReport(2)\nemb.Break('stop here')\nemb.Print('after')\n")
+        rc, _ = self.wine.run(self.exe(), cwd=self.install, timeout=300)
+        self.assertEqual(1, rc)
+        log = self.lines("startup.log")
+        self.assertIn("Break() in python script:", log)
+        self.assertIn("stop here", log)
+        self.assertNotIn("after", log)
+        self.assertIn("BREAKPOINT", self.read("crash.log"))
+
+    def full_memory_dump(self, name):
+        """Whether the minidump's header names the full-memory kind (MiniDumpWithFullMemory)."""
+        with open(os.path.join(self.install, name), "rb") as f:
+            header = f.read(32)
+        self.assertEqual(b"MDMP", header[:4])
+        return bool(int.from_bytes(header[24:32], "little") & 0x2)
 
     def test_message_box_mode(self):
         proc = self.crash(1)

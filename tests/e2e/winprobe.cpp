@@ -13,6 +13,12 @@
 //       prints "class=... title=... style=0x..." of the top-level window with that title
 //   winprobe post TITLE MSG WPARAM LPARAM
 //       posts a message to the top-level window with that title (numbers in decimal or 0x hex)
+//   winprobe parent TITLE
+//       opens a window with that title (client area 640 x 480) to hold the launcher's window: prints
+//       "hwnd N"; once a child is shown in it, "child class=... title=... at=X,Y size=WxH" (its window
+//       in the client area), then deactivates it and posts it a mouse move (7, 5), prints the message
+//       the child passes back ("got MSG WPARAM LPARAM"), closes the child and ends when it is gone;
+//       exit 1 when that takes over 60 s
 // Exit code 1 when there is no such window, 2 for a wrong command line or a failed post.
 #include "common/system/zwin.h"
 #include <commctrl.h>
@@ -223,6 +229,62 @@ int Post(char** argv)
     return PostMessageA(hWnd, Number(argv[1]), Number(argv[2]), static_cast<LPARAM>(Number(argv[3]))) ? 0 : 2;
 }
 
+HWND s_hChild;
+bool s_bForwarded;
+
+LRESULT CALLBACK ParentProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lParam)
+{
+    if (nMessage == WM_MOUSEMOVE && s_hChild) {
+        printf("got 0x%x %lu 0x%lx\n", nMessage, static_cast<unsigned long>(wParam), static_cast<unsigned long>(lParam));
+        fflush(stdout);
+        s_bForwarded = true;
+        PostMessageA(s_hChild, WM_CLOSE, 0, 0);
+        return 0;
+    }
+    return DefWindowProcA(hWnd, nMessage, wParam, lParam);
+}
+
+int Parent(const char* szTitle)
+{
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = ParentProc;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.lpszClassName = "WinProbeParent";
+    RegisterClassA(&wc);
+    RECT frame = {0, 0, 640, 480};
+    AdjustWindowRect(&frame, WS_OVERLAPPEDWINDOW, FALSE);
+    HWND hParent = CreateWindowA("WinProbeParent", szTitle, WS_OVERLAPPEDWINDOW | WS_VISIBLE, 20, 20,
+                                 frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, wc.hInstance,
+                                 nullptr);
+    if (!hParent)
+        return 1;
+    printf("hwnd %lld\n", static_cast<long long>(reinterpret_cast<intptr_t>(hParent)));
+    fflush(stdout);
+    for (DWORD nStart = GetTickCount(); GetTickCount() - nStart < 60000;) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageA(&msg);
+        HWND hChild = GetWindow(hParent, GW_CHILD);
+        if (!s_hChild && hChild && IsWindowVisible(hChild)) {  // placed and shown
+            s_hChild = hChild;
+            RECT rect = {};
+            GetWindowRect(hChild, &rect);
+            MapWindowPoints(nullptr, hParent, reinterpret_cast<POINT*>(&rect), 2);
+            wchar_t szText[128] = {};
+            GetWindowTextW(hChild, szText, 128);
+            printf("child class=%s title=%s at=%ld,%ld size=%ldx%ld\n", ClassName(hChild).c_str(), Utf8(szText).c_str(),
+                   rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top);
+            fflush(stdout);
+            PostMessageA(hChild, WM_ACTIVATE, WA_INACTIVE, 0);
+            PostMessageA(hChild, WM_MOUSEMOVE, 0, MAKELPARAM(7, 5));
+        }
+        if (s_bForwarded && !IsWindow(s_hChild))
+            return 0;
+    }
+    return 1;
+}
+
 int Run(int argc, char** argv)
 {
     if (argc >= 2 && strcmp(argv[1], "dialog") == 0)
@@ -233,8 +295,10 @@ int Run(int argc, char** argv)
         return Window(argv[2]);
     if (argc >= 6 && strcmp(argv[1], "post") == 0)
         return Post(argv + 2);
+    if (argc >= 3 && strcmp(argv[1], "parent") == 0)
+        return Parent(argv[2]);
     fprintf(stderr, "usage: winprobe dialog [--restore] [--click ID | --menu ID] [CAPTION] | box CAPTION [ok|yes|no]"
-                    " | window TITLE | post TITLE MSG WPARAM LPARAM\n");
+                    " | window TITLE | post TITLE MSG WPARAM LPARAM | parent TITLE\n");
     return 2;
 }
 }  // namespace

@@ -137,6 +137,7 @@ struct PlayerServerStats
     float m_afSeries2[256];
     int32_t m_nSeries2Count;
 };
+static_assert(sizeof(PlayerServerStats) == 2280, "statistics record as the engine fills it");
 
 class IPlayer
 {

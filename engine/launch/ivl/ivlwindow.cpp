@@ -343,8 +343,13 @@ LRESULT CALLBACK IvLWindow::WindowProc(HWND hWnd, UINT nMessage, WPARAM wParam, 
         case WM_TIMER: InvalidateRect(hWnd, NULL, FALSE); return 0;
         case WM_KEYDOWN:
         case WM_SYSKEYDOWN:
-            if (wParam == VK_F10 && Engine())
-                Engine()->Key(PLAYER_KEY_DOWN, VK_F10);
+            // F10 stays away from DefWindowProcW: its key-up would open the system-menu loop,
+            // and the message loop (and with it the server's tick) would stop until Esc.
+            if (wParam == VK_F10) {
+                if (Engine())
+                    Engine()->Key(PLAYER_KEY_DOWN, VK_F10);
+                return 0;
+            }
             break;
         default: break;
         }
@@ -434,7 +439,9 @@ LRESULT IvLWindow::HandleMessage(UINT nMessage, WPARAM wParam, LPARAM lParam)
             return 0;
         break;
     default:
-        if (nMessage >= WM_MOUSEFIRST && nMessage <= 0x20C)
+        // The extra buttons' double-click (0x20D) too: without it the engine would see that
+        // button's second release with no press before it.
+        if (nMessage >= WM_MOUSEFIRST && nMessage <= WM_XBUTTONDBLCLK)
             return HandleInput(nMessage, wParam, lParam);
         if (nMessage >= WM_IME_SETCONTEXT && nMessage <= WM_IME_CHAR) {
             if (HandleIme(nMessage, wParam, lParam))
@@ -498,6 +505,12 @@ LRESULT IvLWindow::HandleInput(UINT nMessage, WPARAM wParam, LPARAM lParam)
     if (!pEngine)
         return 0;
     if (bKeyDown || bKeyUp) {
+        int nCode = MapKey(wParam, lParam);
+        // A repeat comes before the Shift rule: a held Shift's repeats are reported too.
+        if (bKeyDown && ((lParam >> 30) & 1)) {
+            pEngine->Key(PLAYER_KEY_REPEAT, nCode);
+            return 0;
+        }
         if (wParam == VK_SHIFT) {
             SHORT nLeft = GetKeyState(VK_LSHIFT), nRight = GetKeyState(VK_RSHIFT);
             int nState = bKeyDown ? PLAYER_KEY_DOWN : PLAYER_KEY_UP;
@@ -509,11 +522,7 @@ LRESULT IvLWindow::HandleInput(UINT nMessage, WPARAM wParam, LPARAM lParam)
             m_nRightShift = nRight;
             return 0;
         }
-        int nCode = MapKey(wParam, lParam);
-        if (bKeyDown && ((lParam >> 30) & 1))
-            pEngine->Key(PLAYER_KEY_REPEAT, nCode);
-        else
-            pEngine->Key(bKeyDown ? PLAYER_KEY_DOWN : PLAYER_KEY_UP, nCode);
+        pEngine->Key(bKeyDown ? PLAYER_KEY_DOWN : PLAYER_KEY_UP, nCode);
         return 0;
     }
     switch (nMessage) {
@@ -569,6 +578,7 @@ LRESULT IvLWindow::HandleInput(UINT nMessage, WPARAM wParam, LPARAM lParam)
                        m_LastMouse.y);
         return 0;
     case WM_INPUT: {
+        static_assert(sizeof(void*) != 4 || sizeof(RAWINPUTHEADER) == 16, "raw-input header of a 32-bit program");
         UINT nSize = 0;
         GetRawInputData(reinterpret_cast<HRAWINPUT>(lParam), RID_INPUT, NULL, &nSize, sizeof(RAWINPUTHEADER));
         if (nSize > 0 && nSize <= 4096) {
@@ -664,32 +674,37 @@ void IvLWindow::PaintStatus(HDC hDC)
 {
     RECT rect = {};
     ::GetClientRect(m_hWnd, &rect);
-    FillRect(hDC, &rect, s_hGreyBrush);
-    RECT band = {rect.left, rect.bottom - 100, rect.right, rect.bottom};
-    FillRect(hDC, &band, s_hBlackBrush);
-
     static PlayerServerStats s_Stats;
     memset(&s_Stats, 0, sizeof(s_Stats));
     if (IPlayer* pEngine = Engine())
         pEngine->GetServerStats(&s_Stats);
-    s_Stats.m_szName[sizeof(s_Stats.m_szName) - 1] = 0;
-    s_Stats.m_szAddress[sizeof(s_Stats.m_szAddress) - 1] = 0;
-    s_Stats.m_szScene[sizeof(s_Stats.m_szScene) - 1] = 0;
+    PaintStatusPage(hDC, rect, s_Stats);
+}
 
+void PaintStatusPage(HDC hDC, const RECT& rect, const PlayerServerStats& stats)
+{
+    FillRect(hDC, &rect, s_hGreyBrush);
+    RECT band = {rect.left, rect.bottom - 100, rect.right, rect.bottom};
+    FillRect(hDC, &band, s_hBlackBrush);
+
+    // The engine's texts need not be terminated.
+    const int nText = static_cast<int>(sizeof(stats.m_szName) - 1);
+    char szPath[sizeof(stats.m_szScene)];
+    snprintf(szPath, sizeof(szPath), "%.*s", nText, stats.m_szScene);
     char szScene[64];
-    StatusSceneName(s_Stats.m_szScene, szScene, sizeof(szScene));
+    StatusSceneName(szPath, szScene, sizeof(szScene));
     char aszValues[12][96];
-    snprintf(aszValues[0], 96, "%s", s_Stats.m_szName);
-    snprintf(aszValues[1], 96, "%s", s_Stats.m_szAddress);
-    snprintf(aszValues[2], 96, "%d", s_Stats.m_nClients);
-    snprintf(aszValues[3], 96, "%.2f ms", s_Stats.m_fFrameTime * 1000.0);
-    snprintf(aszValues[4], 96, "%d", s_Stats.m_nTick);
-    snprintf(aszValues[5], 96, "%d Kb", s_Stats.m_nBytesUploaded / 1024);
-    snprintf(aszValues[6], 96, "%d", s_Stats.m_nStatePacketSize);
-    snprintf(aszValues[7], 96, "%d", s_Stats.m_nClients * 20);
-    snprintf(aszValues[8], 96, "%.2f mbit/s", s_Stats.m_nUploadBytesPerSecond * 8.0 / 1048576.0);
-    snprintf(aszValues[9], 96, "%d Kb", s_Stats.m_nBytesDownloaded / 1024);
-    snprintf(aszValues[10], 96, "%d", s_Stats.m_nDownloadBytesPerSecond);
+    snprintf(aszValues[0], 96, "%.*s", nText, stats.m_szName);
+    snprintf(aszValues[1], 96, "%.*s", nText, stats.m_szAddress);
+    snprintf(aszValues[2], 96, "%d", stats.m_nClients);
+    snprintf(aszValues[3], 96, "%.2f ms", stats.m_fFrameTime * 1000.0);
+    snprintf(aszValues[4], 96, "%d", stats.m_nTick);
+    snprintf(aszValues[5], 96, "%d Kb", stats.m_nBytesUploaded / 1024);
+    snprintf(aszValues[6], 96, "%d", stats.m_nStatePacketSize);
+    snprintf(aszValues[7], 96, "%d", stats.m_nClients * 20);
+    snprintf(aszValues[8], 96, "%.2f mbit/s", stats.m_nUploadBytesPerSecond * 8.0 / 1048576.0);
+    snprintf(aszValues[9], 96, "%d Kb", stats.m_nBytesDownloaded / 1024);
+    snprintf(aszValues[10], 96, "%d", stats.m_nDownloadBytesPerSecond);
     snprintf(aszValues[11], 96, "%s", szScene);
     static const char* const s_aszLabels[12] = {"Name",
                                                 "Address",
@@ -720,11 +735,11 @@ void IvLWindow::PaintStatus(HDC hDC)
     LineTo(hDC, rect.right, rect.bottom - 50);
     static POINT s_aPoints[256];
     SelectObject(hDC, s_hRedPen);
-    int nPoints = GraphPoints(s_Stats.m_afSeries1, s_Stats.m_nSeries1Count, nWidth, rect.bottom, s_aPoints);
+    int nPoints = GraphPoints(stats.m_afSeries1, stats.m_nSeries1Count, nWidth, rect.bottom, s_aPoints);
     if (nPoints > 0)
         Polyline(hDC, s_aPoints, nPoints);
     SelectObject(hDC, s_hGreenPen);
-    nPoints = GraphPoints(s_Stats.m_afSeries2, s_Stats.m_nSeries2Count, nWidth, rect.bottom, s_aPoints);
+    nPoints = GraphPoints(stats.m_afSeries2, stats.m_nSeries2Count, nWidth, rect.bottom, s_aPoints);
     if (nPoints > 0)
         Polyline(hDC, s_aPoints, nPoints);
     SelectObject(hDC, hOldPen);

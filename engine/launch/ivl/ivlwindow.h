@@ -70,3 +70,5 @@ void StatusSceneName(const char* szPath, char* szOut, size_t nSize);
 // Points of one traffic graph: samples 0 to n - 2; returns how many were written (0 for fewer
 // than two samples).
 int GraphPoints(const float* pSamples, int nCount, int nWidth, int nBottom, POINT* pPoints);
+// Draws the status page of the given statistics over rect (the client area).
+void PaintStatusPage(HDC hDC, const RECT& rect, const PlayerServerStats& stats);

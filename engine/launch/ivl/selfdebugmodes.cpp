@@ -3,29 +3,35 @@
 #include "common/system/zlog.h"
 #include <stdlib.h>
 #include <string.h>
+#include <atomic>
+
+// The runtime's entry for a pure call; with no handler set it ends the program its own way.
+extern "C" void __cdecl _purecall();
 
 namespace
 {
-volatile LONG s_nMessageBoxBusy;
-volatile LONG s_nLogFileBusy;
-volatile LONG s_nReporterBusy;
-volatile LONG s_nHandlerBusy;
+std::atomic<bool> s_bMessageBoxBusy;
+std::atomic<bool> s_bLogFileBusy;
+std::atomic<bool> s_bReporterBusy;
+std::atomic<bool> s_bHandlerBusy;
+// What SetCrashReportMode handed the runtime, for the g++ hook to follow.
+std::atomic<_purecall_handler> s_pfnPureCall;
 LPTOP_LEVEL_EXCEPTION_FILTER s_pfnFilter;
 
 // The modes' filters. Re-entry (an exception inside a report) passes the exception on.
 template <int MODE>
 LONG WINAPI ModeFilter(EXCEPTION_POINTERS* pExceptionPointers)
 {
-    volatile LONG& nBusy = MODE == CRASH_MODE_MESSAGEBOX ? s_nMessageBoxBusy
-        : MODE == CRASH_MODE_LOGFILE                     ? s_nLogFileBusy
-                                                         : s_nReporterBusy;
-    if (InterlockedExchange(&nBusy, 1) != 0)
+    std::atomic<bool>& bBusy = MODE == CRASH_MODE_MESSAGEBOX ? s_bMessageBoxBusy
+        : MODE == CRASH_MODE_LOGFILE                         ? s_bLogFileBusy
+                                                             : s_bReporterBusy;
+    if (bBusy.exchange(true))
         return EXCEPTION_CONTINUE_SEARCH;
     DWORD nCode = pExceptionPointers && pExceptionPointers->ExceptionRecord
         ? pExceptionPointers->ExceptionRecord->ExceptionCode
         : 0;
     if (ZSelfDebug::IsIgnoredException(nCode)) {
-        nBusy = 0;
+        bBusy = false;
         return EXCEPTION_CONTINUE_SEARCH;
     }
     int nResult;
@@ -43,7 +49,7 @@ LONG WINAPI ModeFilter(EXCEPTION_POINTERS* pExceptionPointers)
         nResult = XptHandler(pExceptionPointers, &sink);
         sink.DestroyHeaps();
     }
-    nBusy = 0;
+    bBusy = false;
     if (MODE == CRASH_MODE_MESSAGEBOX)
         return nResult;
     if (MODE == CRASH_MODE_LOGFILE && !TerminateProcess(GetCurrentProcess(), 1))
@@ -61,11 +67,15 @@ void CopyText(char* szOut, size_t nSize, const char* szText)
 }
 }  // namespace
 
-// g++ code never reaches _set_purecall_handler: a call of a pure virtual function lands here.
+// g++ code never reaches the runtime's handler: a call of a pure virtual function lands here and
+// takes the same way, ours once SetCrashReportMode has installed it, else the runtime's own.
 // Exported, so that libraries the launcher loads can route their pure calls here as well.
 extern "C" __declspec(dllexport) void __cxa_pure_virtual()
 {
-    PureCallHandler();
+    if (_purecall_handler pfnHandler = s_pfnPureCall.load())
+        pfnHandler();
+    else
+        _purecall();
     abort();  // a debugger let the breakpoint pass: the call cannot go on
 }
 
@@ -77,7 +87,9 @@ void PureCallHandler()
 
 void SetCrashReportMode(int nMode)
 {
-    // The pure-call path is the __cxa_pure_virtual hook above, in place for every mode.
+    // In every case, under a debugger too: the runtime's handler, and the g++ hook follows it.
+    _set_purecall_handler(&PureCallHandler);
+    s_pfnPureCall = &PureCallHandler;
     if (IsDebuggerPresent())
         return;
     LPTOP_LEVEL_EXCEPTION_FILTER pfnFilter;
@@ -101,7 +113,7 @@ LPTOP_LEVEL_EXCEPTION_FILTER GetCrashReportFilter()
 
 int XptHandler(EXCEPTION_POINTERS* pExceptionPointers, ReportSink* pSink)
 {
-    if (InterlockedExchange(&s_nHandlerBusy, 1) != 0)
+    if (s_bHandlerBusy.exchange(true))
         return 0;
     // Reports of several threads (and processes) one after the other.
     HANDLE hMutex = CreateMutexA(NULL, FALSE, "ZSelfDebug::XptHandler");
@@ -140,7 +152,7 @@ int XptHandler(EXCEPTION_POINTERS* pExceptionPointers, ReportSink* pSink)
         ReleaseMutex(hMutex);
         CloseHandle(hMutex);
     }
-    s_nHandlerBusy = 0;
+    s_bHandlerBusy = false;
     return 1;
 }
 

@@ -15,17 +15,6 @@ void LogLine(const char* szText)
     ZLog::Write(ZLOG_CATEGORY, __FILE__, szText);
 }
 
-// Holds the lock for a scope.
-class Locked
-{
-public:
-    explicit Locked(ZCriticalSection& lock) : m_Lock(lock) { m_Lock.Enter(); }
-    ~Locked() { m_Lock.Leave(); }
-
-private:
-    ZCriticalSection& m_Lock;
-};
-
 }  // namespace
 
 // ---- ComponentConstructor ----
@@ -116,7 +105,7 @@ void ComponentManager::Broadcast0And1()
 
 void ComponentManager::Shutdown()
 {
-    Locked lock(m_Lock);
+    ZLockGuard lock(m_Lock);
     // Looked-up records first, the one looked up last (highest type id) going first.
     ComponentConstructor* pLookedUp[MaxConstructors];
     uint32_t nLookedUp = 0;
@@ -155,7 +144,7 @@ ComponentInstance* ComponentManager::FindInstance(const char* szName)
 
 bool ComponentManager::RegisterConstructor(ComponentConstructor* pRecord)
 {
-    Locked lock(m_Lock);
+    ZLockGuard lock(m_Lock);
     if (m_nRecordCount >= (uint32_t)MaxConstructors) {
         // Records register from their base's constructor: their name is not reachable yet.
         LogLine(ZLogText("Component constructor table full (%d), record not registered\n", MaxConstructors).GetData());
@@ -167,7 +156,7 @@ bool ComponentManager::RegisterConstructor(ComponentConstructor* pRecord)
 
 ComponentConstructor* ComponentManager::FindConstructor(const char* szName)
 {
-    Locked lock(m_Lock);
+    ZLockGuard lock(m_Lock);
     const char* szKey = szName ? szName : "";
     for (uint32_t i = 0; i < m_nRecordCount; ++i) {
         ComponentConstructor* p = m_pRecords[i];

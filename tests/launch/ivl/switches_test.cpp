@@ -203,4 +203,30 @@ TEST(PortProbe, StopsAtTheLastPortWhenAllAreTaken)
     held = Socket();
     EXPECT_EQ(nPort, ProbeFreePort(nPort, nPort));
 }
+// A settings line longer than any read buffer stays one setting: its tail must not become a
+// key of its own.
+TEST(SettingsFile, LongLinesStayWhole)
+{
+    ivltest::TempFolder folder;
+    const std::string sTail = "smuggled.key = 1";
+    const std::string sAtEdge = std::string(2047 - 7, 'a') + sTail;  // "edge = " fills the first 2047 bytes
+    std::string sText = "edge = " + sAtEdge + "\n";
+    sText += "huge = " + std::string(10000, 'b') + "[smuggled] key = 2\r\n";
+    sText += "[after]\nvalue = 3\n";
+    ASSERT_TRUE(ivltest::WriteWholeFile(folder.At("long.ini"), sText));
+    ASSERT_TRUE(IniFile::Read(folder.At("long.ini").c_str()));
+    ZOptionSet* pOptions = ZOptionSet::GetOptions();
+    ZOption* pEdge = pOptions->Find("edge");
+    ASSERT_NE(nullptr, pEdge);
+    EXPECT_EQ(sAtEdge, pEdge->m_sValue.c_str());
+    ZOption* pHuge = pOptions->Find("huge");
+    ASSERT_NE(nullptr, pHuge);
+    EXPECT_EQ(std::string(10000, 'b') + "[smuggled] key = 2", pHuge->m_sValue.c_str());
+    EXPECT_EQ(nullptr, pOptions->Find("smuggled.key"));
+    EXPECT_EQ(nullptr, pOptions->Find("key"));
+    ZOption* pAfter = pOptions->Find("after.value");
+    ASSERT_NE(nullptr, pAfter);
+    EXPECT_EQ(ZOPTION_INT, pAfter->m_nType);
+    EXPECT_EQ(3, pAfter->m_nValue);
+}
 }  // namespace
