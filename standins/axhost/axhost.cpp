@@ -7,17 +7,24 @@
 //
 //   axhost --out FILE [--flash-id ID] COMMAND...
 //
-// Commands: create | cwd | version | init A1..A7 | init6 A1..A6 | wait-flash N SECS | pump MS |
-//           reset | release | threads SECS | canunload | freeunused | toolbox
-// (threads: waits until no thread that started in the plug-in's DLL is left; canunload: the
-// DLL's DllCanUnloadNow; freeunused: CoFreeUnusedLibraries, then whether the DLL is loaded;
-// toolbox: the bitmap that the class's ToolboxBitmap32 key names, loaded as a container does.)
+// Commands: create | atl | cwd | version | init A1..A7 | init6 A1..A6 | wait-flash N SECS | pump MS |
+//           reset | release | threads SECS | canunload | freeunused | toolbox | siterefs
+// (create: as a browser does: only a control registered safe for scripting and initialising,
+// client site first when it asks for that, initialised, activated in place; atl: the same in
+// Wine's own container window "AtlAxWin" instead; threads: waits until no thread that started in
+// the plug-in's DLL is left; canunload: the DLL's DllCanUnloadNow; freeunused:
+// CoFreeUnusedLibraries, then whether the DLL is loaded; toolbox: the bitmap that the class's
+// ToolboxBitmap32 key names, loaded as a container does; siterefs: the references the control
+// holds on the client site.) Arguments of init: i:N is a VT_I4, b:0|1 a VT_BOOL, anything else
+// a BSTR; methods are called as scripts call them (method and property get).
 #include <windows.h>
 #include <ole2.h>
+#include <comcat.h>
 #include <ocidl.h>
 #include <tlhelp32.h>
 #include <winternl.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -25,6 +32,7 @@
 #include <vector>
 
 #include "launch/vostx/activex.h"
+#include "launch/vostx/comobject.h"
 
 namespace
 {
@@ -95,26 +103,15 @@ public:
         DOCUMENT,
         FLASH
     };
-    explicit PageObject(Kind kind) : m_nRefs(1), m_Kind(kind) {}
+    explicit PageObject(Kind kind) : m_Kind(kind) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
-        if (riid == IID_IUnknown || riid == IID_IDispatch) {
-            *ppv = static_cast<IDispatch*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
+        bool bOurs = riid == IID_IUnknown || riid == IID_IDispatch;
+        return ComAnswer(ppv, bOurs ? static_cast<IDispatch*>(this) : nullptr);
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return (ULONG)InterlockedIncrement(&m_nRefs); }
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        long n = InterlockedDecrement(&m_nRefs);
-        if (n == 0)
-            delete this;
-        return (ULONG)n;
-    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return m_Refs.Add(); }
+    ULONG STDMETHODCALLTYPE Release() override { return m_Refs.Drop(this); }
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* p) override
     {
         *p = 0;
@@ -153,8 +150,13 @@ public:
                 return DISP_E_MEMBERNOTFOUND;
             std::wstring wanted = pParams->rgvarg[0].bstrVal ? pParams->rgvarg[0].bstrVal : L"";
             Out("page getElementById|%s|%s", Narrow(wanted.c_str()).c_str(), ThreadName());
+            // A browser answers a missing element with null.
+            if (wanted != s_FlashId) {
+                pResult->vt = VT_NULL;
+                return S_OK;
+            }
             pResult->vt = VT_DISPATCH;
-            pResult->pdispVal = wanted == s_FlashId ? new PageObject(FLASH) : nullptr;
+            pResult->pdispVal = new PageObject(FLASH);
             return S_OK;
         }
         std::string line = "flash " + name;
@@ -166,8 +168,9 @@ public:
     }
 
 private:
+    friend class ::ComRefs;
     virtual ~PageObject() {}
-    volatile long m_nRefs;
+    ComRefs m_Refs;
     Kind m_Kind;
     std::vector<std::wstring> m_Names;
 };
@@ -178,16 +181,12 @@ class Container : public IOleContainer, public IVostxHtmlDocument
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
+        IUnknown* pInterface = nullptr;
         if (riid == IID_IUnknown || riid == IID_IOleContainer || riid == IID_IParseDisplayName)
-            *ppv = static_cast<IOleContainer*>(this);
+            pInterface = static_cast<IOleContainer*>(this);
         else if (riid == IID_IVostxHtmlDocument)
-            *ppv = static_cast<IVostxHtmlDocument*>(this);
-        else {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
+            pInterface = static_cast<IVostxHtmlDocument*>(this);
+        return ComAnswer(ppv, pInterface);
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
@@ -215,20 +214,75 @@ public:
 
 Container s_Container;
 
-class ClientSite : public IOleClientSite
+// The page's site for the control, with the window it is activated in. It lives for the
+// process; the references the control takes on it are counted.
+class ClientSite : public IOleClientSite, public IOleInPlaceSite
 {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
-        if (riid == IID_IUnknown || riid == IID_IOleClientSite) {
-            *ppv = static_cast<IOleClientSite*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
+        IUnknown* pInterface = nullptr;
+        if (riid == IID_IUnknown || riid == IID_IOleClientSite)
+            pInterface = static_cast<IOleClientSite*>(this);
+        else if (riid == IID_IOleInPlaceSite || riid == IID_IOleWindow)
+            pInterface = static_cast<IOleInPlaceSite*>(this);
+        return ComAnswer(ppv, pInterface);
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return (ULONG)++m_nRefs; }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        long n = --m_nRefs;
+        if (n < 0)
+            Out("fault site released once too often");
+        return (ULONG)n;
+    }
+    long Refs() const { return m_nRefs; }
+    HWND m_hWnd = nullptr;
+    bool m_bInPlace = false;
+
+    // IOleWindow and IOleInPlaceSite
+    HRESULT STDMETHODCALLTYPE GetWindow(HWND* phWnd) override
+    {
+        *phWnd = m_hWnd;
+        return m_hWnd ? S_OK : E_FAIL;
+    }
+    HRESULT STDMETHODCALLTYPE ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE CanInPlaceActivate() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnInPlaceActivate() override
+    {
+        m_bInPlace = true;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnUIActivate() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetWindowContext(IOleInPlaceFrame** ppFrame, IOleInPlaceUIWindow** ppDoc, LPRECT pPos,
+                                               LPRECT pClip, LPOLEINPLACEFRAMEINFO pInfo) override
+    {
+        *ppFrame = nullptr;
+        *ppDoc = nullptr;
+        SetRect(pPos, 0, 0, 100, 50);
+        SetRect(pClip, 0, 0, 100, 50);
+        pInfo->fMDIApp = FALSE;
+        pInfo->hwndFrame = m_hWnd;
+        pInfo->haccel = nullptr;
+        pInfo->cAccelEntries = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Scroll(SIZE) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE OnUIDeactivate(BOOL) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnInPlaceDeactivate() override
+    {
+        m_bInPlace = false;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE DiscardUndoState() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE DeactivateAndUndo() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnPosRectChange(LPCRECT) override { return S_OK; }
+
+private:
+    std::atomic<long> m_nRefs{0};
+
+public:
+    // IOleClientSite
     HRESULT STDMETHODCALLTYPE SaveObject() override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetMoniker(DWORD, DWORD, IMoniker**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetContainer(IOleContainer** ppContainer) override
@@ -328,6 +382,89 @@ std::string ToolboxBitmap()
     return sz;
 }
 
+// Only a control registered safe for scripting and for initialising is scripted by a page.
+HRESULT CheckSafeCategories(REFCLSID clsid)
+{
+    ICatInformation* pInfo = nullptr;
+    HRESULT e = CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER, IID_ICatInformation,
+                                 (void**)&pInfo);
+    if (FAILED(e))
+        return e;
+    CATID required[2] = {kCatSafeForScripting, kCatSafeForInitializing};
+    e = pInfo->IsClassOfCategories(clsid, 2, required, 0, nullptr);
+    pInfo->Release();
+    return e == S_OK ? S_OK : E_ACCESSDENIED;
+}
+
+// Creation as a browser does it: client site first when the control asks, initialised as new,
+// activated in place in the site's window.
+HRESULT CreateControl(IDispatch** ppControl)
+{
+    CLSID clsid;
+    HRESULT e = CLSIDFromProgID(L"" VOSTX_PROGID, &clsid);
+    if (SUCCEEDED(e))
+        e = CheckSafeCategories(clsid);
+    if (SUCCEEDED(e))
+        e = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, (void**)ppControl);
+    if (FAILED(e))
+        return e;
+    IOleObject* pObject = nullptr;
+    IPersistStreamInit* pPersist = nullptr;
+    e = (*ppControl)->QueryInterface(IID_IOleObject, (void**)&pObject);
+    if (SUCCEEDED(e))
+        e = (*ppControl)->QueryInterface(IID_IPersistStreamInit, (void**)&pPersist);
+    DWORD nMisc = 0;
+    if (SUCCEEDED(e))
+        e = pObject->GetMiscStatus(DVASPECT_CONTENT, &nMisc);
+    if (SUCCEEDED(e) && (nMisc & OLEMISC_SETCLIENTSITEFIRST))
+        e = pObject->SetClientSite(&s_Site);
+    if (SUCCEEDED(e))
+        e = pPersist->InitNew();
+    if (SUCCEEDED(e) && !(nMisc & OLEMISC_SETCLIENTSITEFIRST))
+        e = pObject->SetClientSite(&s_Site);
+    RECT pos = {0, 0, 100, 50};
+    if (SUCCEEDED(e))
+        e = pObject->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, &s_Site, 0, s_Site.m_hWnd, &pos);
+    if (SUCCEEDED(e) && !s_Site.m_bInPlace)
+        e = E_UNEXPECTED;
+    if (pPersist)
+        pPersist->Release();
+    if (pObject)
+        pObject->Release();
+    return e;
+}
+
+// The control in Wine's ATL container window, made by its ProgID; hands out the control.
+HRESULT CreateInAtl(HWND hParent, HWND* phAx, IDispatch** ppControl, bool* pbInPlace)
+{
+    typedef BOOL(WINAPI * AxWinInit)();
+    typedef HRESULT(WINAPI * AxGetControl)(HWND, IUnknown**);
+    HMODULE hAtl = LoadLibraryA("atl.dll");
+    auto pfnInit = hAtl ? (AxWinInit)(void*)GetProcAddress(hAtl, "AtlAxWinInit") : nullptr;
+    auto pfnGetControl = hAtl ? (AxGetControl)(void*)GetProcAddress(hAtl, "AtlAxGetControl") : nullptr;
+    if (!pfnInit || !pfnGetControl || !pfnInit())
+        return E_NOTIMPL;
+    *phAx = CreateWindowExW(0, L"AtlAxWin", L"" VOSTX_PROGID, WS_CHILD | WS_VISIBLE, 0, 0, 100, 50, hParent, nullptr,
+                            nullptr, nullptr);
+    if (!*phAx)
+        return HRESULT_FROM_WIN32(GetLastError());
+    IUnknown* pUnknown = nullptr;
+    HRESULT e = pfnGetControl(*phAx, &pUnknown);
+    if (SUCCEEDED(e) && !pUnknown)
+        e = E_POINTER;
+    if (FAILED(e))
+        return e;
+    IOleInPlaceObject* pInPlace = nullptr;
+    HWND hControl = nullptr;
+    if (SUCCEEDED(pUnknown->QueryInterface(IID_IOleInPlaceObject, (void**)&pInPlace))) {
+        *pbInPlace = SUCCEEDED(pInPlace->GetWindow(&hControl)) && hControl && GetParent(hControl) == *phAx;
+        pInPlace->Release();
+    }
+    e = pUnknown->QueryInterface(IID_IDispatch, (void**)ppControl);
+    pUnknown->Release();
+    return e;
+}
+
 HRESULT CallControl(IDispatch* pControl, const wchar_t* szName, std::vector<std::string>& args, VARIANT* pResult)
 {
     LPOLESTR pName = const_cast<LPOLESTR>(szName);
@@ -339,11 +476,21 @@ HRESULT CallControl(IDispatch* pControl, const wchar_t* szName, std::vector<std:
     for (size_t i = 0; i < args.size(); ++i) {
         VARIANT& v = vars[args.size() - 1 - i];
         VariantInit(&v);
-        v.vt = VT_BSTR;
-        v.bstrVal = SysAllocString(Widen(args[i].c_str()).c_str());
+        const std::string& arg = args[i];
+        if (arg.compare(0, 2, "i:") == 0) {
+            v.vt = VT_I4;
+            v.lVal = atol(arg.c_str() + 2);
+        } else if (arg.compare(0, 2, "b:") == 0) {
+            v.vt = VT_BOOL;
+            v.boolVal = arg[2] == '1' ? VARIANT_TRUE : VARIANT_FALSE;
+        } else {
+            v.vt = VT_BSTR;
+            v.bstrVal = SysAllocString(Widen(arg.c_str()).c_str());
+        }
     }
     DISPPARAMS params = {vars.empty() ? nullptr : vars.data(), nullptr, (UINT)vars.size(), 0};
-    e = pControl->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, pResult, nullptr, nullptr);
+    e = pControl->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD | DISPATCH_PROPERTYGET, &params, pResult,
+                         nullptr, nullptr);
     for (VARIANT& v : vars)
         VariantClear(&v);
     return e;
@@ -365,20 +512,21 @@ int main(int argc, char** argv)
     if (!s_pOut)
         return 2;
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    s_Site.m_hWnd = CreateWindowExA(0, "STATIC", "axhost page", WS_OVERLAPPEDWINDOW, 0, 0, 300, 200, nullptr, nullptr,
+                                    nullptr, nullptr);
     IDispatch* pControl = nullptr;
+    HWND hAtlWindow = nullptr;
     for (; i < argc; ++i) {
         std::string command = argv[i];
         if (command == "create") {
-            CLSID clsid;
-            HRESULT e = CLSIDFromProgID(L"" VOSTX_PROGID, &clsid);
-            if (SUCCEEDED(e))
-                e = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, (void**)&pControl);
-            IOleObject* pObject = nullptr;
-            if (SUCCEEDED(e) && SUCCEEDED(pControl->QueryInterface(IID_IOleObject, (void**)&pObject))) {
-                e = pObject->SetClientSite(&s_Site);
-                pObject->Release();
-            }
+            HRESULT e = CreateControl(&pControl);
             Out("create 0x%08lx", (unsigned long)e);
+        } else if (command == "atl") {
+            bool bInPlace = false;
+            HRESULT e = CreateInAtl(s_Site.m_hWnd, &hAtlWindow, &pControl, &bInPlace);
+            Out("atl 0x%08lx inplace=%d", (unsigned long)e, bInPlace ? 1 : 0);
+        } else if (command == "siterefs") {
+            Out("siterefs %ld", s_Site.Refs());
         } else if (command == "cwd") {
             wchar_t szDir[MAX_PATH];
             GetCurrentDirectoryW(MAX_PATH, szDir);
@@ -416,12 +564,19 @@ int main(int argc, char** argv)
             }
             Out("reset 0x%08lx", (unsigned long)e);
         } else if (command == "release" && pControl) {
-            IOleObject* pObject = nullptr;
-            if (SUCCEEDED(pControl->QueryInterface(IID_IOleObject, (void**)&pObject))) {
-                pObject->Close(OLECLOSE_NOSAVE);
-                pObject->Release();
+            if (hAtlWindow) {
+                // The container closes and releases the control with its window.
+                pControl->Release();
+                DestroyWindow(hAtlWindow);
+                hAtlWindow = nullptr;
+            } else {
+                IOleObject* pObject = nullptr;
+                if (SUCCEEDED(pControl->QueryInterface(IID_IOleObject, (void**)&pObject))) {
+                    pObject->Close(OLECLOSE_NOSAVE);
+                    pObject->Release();
+                }
+                pControl->Release();
             }
-            pControl->Release();
             pControl = nullptr;
             Out("release");
         } else if (command == "threads" && i + 1 < argc) {

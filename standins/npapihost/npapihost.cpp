@@ -4,6 +4,12 @@
 // it with their argument types and the thread they arrive on. Async calls are posted to the
 // main thread's message loop, as a browser runs them on its plug-in thread.
 //
+// It is as strict as a browser: invoke only after hasMethod said yes; strings handed to the
+// plug-in are bounded by their length alone (no terminating NUL); every browser function but
+// the async call must come on the page's thread; the page's window, document and element
+// objects must be released exactly once each; the DLL is unloaded after NP_Shutdown. A fault
+// is a "fault ..." line, and the run then ends with exit code 3.
+//
 //   npapihost --dll PATH --out FILE [--flash-id ID] COMMAND...
 //
 // Commands (run in order; every result is a line in FILE):
@@ -20,7 +26,8 @@
 //   pump MS             runs the message loop for MS milliseconds
 //   release             drops the host's reference to the object
 //   destroy             NPP_Destroy
-//   shutdown            NP_Shutdown
+//   shutdown            NP_Shutdown, then FreeLibrary of the DLL
+//   loaded              whether the DLL is still in the process
 //   threads SECS        waits until the process runs no thread but those it had at start
 //   version             the DLL's version texts that browsers read
 //   new-again           NPP_New once more on the same instance
@@ -47,6 +54,7 @@ std::string s_FlashId = "flashObj";
 int s_nFlashCalls = 0;
 std::string s_Exception;
 const UINT WM_ASYNC_CALL = WM_APP + 1;
+bool s_bFault = false;
 
 void Out(const char* szFormat, ...)
 {
@@ -58,6 +66,19 @@ void Out(const char* szFormat, ...)
     fflush(s_pOut);
 }
 
+void Fault(const char* szText, const char* szWhat)
+{
+    Out("fault %s %s", szText, szWhat);
+    s_bFault = true;
+}
+
+// A browser runs the plug-in's calls to it on the page's thread only.
+void OnPageThread(const char* szFunction)
+{
+    if (GetCurrentThreadId() != s_nMainThread)
+        Fault("off the page's thread:", szFunction);
+}
+
 // Identifiers: one interned string each, for the process's life.
 std::set<std::string>& Identifiers()
 {
@@ -67,6 +88,7 @@ std::set<std::string>& Identifiers()
 
 NPIdentifier NP_CALLBACK GetStringIdentifier(const NPUTF8* szName)
 {
+    OnPageThread("NPN_GetStringIdentifier");
     return (NPIdentifier) & *Identifiers().insert(szName ? szName : "").first;
 }
 
@@ -77,43 +99,73 @@ const std::string& NameOf(NPIdentifier id)
 
 void* NP_CALLBACK MemAlloc(uint32_t nSize)
 {
+    OnPageThread("NPN_MemAlloc");
     return malloc(nSize);
 }
 
 void NP_CALLBACK MemFree(void* p)
 {
+    OnPageThread("NPN_MemFree");
     free(p);
 }
 
 NPUTF8* NP_CALLBACK Utf8FromIdentifier(NPIdentifier id)
 {
+    OnPageThread("NPN_UTF8FromIdentifier");
     const std::string& name = NameOf(id);
     char* p = static_cast<char*>(malloc(name.size() + 1));
     memcpy(p, name.c_str(), name.size() + 1);
     return p;
 }
 
-NPObject* NP_CALLBACK CreateObject(NPP npp, NPClass* pClass)
+// The page's own objects (window, document, element): counted, and kept after their last
+// release so that one release too many is seen rather than freed twice.
+int s_nPageObjects = 0;
+bool IsPageClass(const NPClass* pClass);
+
+NPObject* NewObject(NPP npp, NPClass* pClass)
 {
     NPObject* pObject =
         pClass->allocate ? pClass->allocate(npp, pClass) : static_cast<NPObject*>(calloc(1, sizeof(NPObject)));
     if (pObject) {
         pObject->_class = pClass;
         pObject->referenceCount = 1;
+        if (IsPageClass(pClass))
+            ++s_nPageObjects;
     }
     return pObject;
 }
 
+NPObject* NP_CALLBACK CreateObject(NPP npp, NPClass* pClass)
+{
+    OnPageThread("NPN_CreateObject");
+    return NewObject(npp, pClass);
+}
+
 NPObject* NP_CALLBACK RetainObject(NPObject* pObject)
 {
+    OnPageThread("NPN_RetainObject");
+    if (pObject && IsPageClass(pObject->_class) && pObject->referenceCount == 0)
+        Fault("retain of a released page object", "");
     if (pObject)
         ++pObject->referenceCount;
     return pObject;
 }
 
-void NP_CALLBACK ReleaseObject(NPObject* pObject)
+void ReleaseOne(NPObject* pObject)
 {
-    if (pObject && --pObject->referenceCount == 0) {
+    if (!pObject)
+        return;
+    if (IsPageClass(pObject->_class)) {
+        if (pObject->referenceCount == 0) {
+            Fault("page object released once too often", "");
+            return;
+        }
+        if (--pObject->referenceCount == 0)
+            --s_nPageObjects;
+        return;
+    }
+    if (--pObject->referenceCount == 0) {
         if (pObject->_class->deallocate)
             pObject->_class->deallocate(pObject);
         else
@@ -121,33 +173,49 @@ void NP_CALLBACK ReleaseObject(NPObject* pObject)
     }
 }
 
-void NP_CALLBACK ReleaseVariantValue(NPVariant* pVariant)
+void NP_CALLBACK ReleaseObject(NPObject* pObject)
+{
+    OnPageThread("NPN_ReleaseObject");
+    ReleaseOne(pObject);
+}
+
+void FreeVariant(NPVariant* pVariant)
 {
     if (pVariant->type == NPVariantType_String)
         free((void*)pVariant->value.stringValue.UTF8Characters);
     else if (pVariant->type == NPVariantType_Object)
-        ReleaseObject(pVariant->value.objectValue);
+        ReleaseOne(pVariant->value.objectValue);
     pVariant->type = NPVariantType_Void;
+}
+
+void NP_CALLBACK ReleaseVariantValue(NPVariant* pVariant)
+{
+    OnPageThread("NPN_ReleaseVariantValue");
+    FreeVariant(pVariant);
 }
 
 void NP_CALLBACK SetException(NPObject*, const NPUTF8* szMessage)
 {
+    OnPageThread("NPN_SetException");
     s_Exception = szMessage ? szMessage : "";
 }
 
 bool NP_CALLBACK Invoke(NPP, NPObject* pObject, NPIdentifier name, const NPVariant* pArgs, uint32_t nCount,
                         NPVariant* pResult)
 {
+    OnPageThread("NPN_Invoke");
     return pObject->_class->invoke && pObject->_class->invoke(pObject, name, pArgs, nCount, pResult);
 }
 
 bool NP_CALLBACK GetProperty(NPP, NPObject* pObject, NPIdentifier name, NPVariant* pResult)
 {
+    OnPageThread("NPN_GetProperty");
     return pObject->_class->getProperty && pObject->_class->getProperty(pObject, name, pResult);
 }
 
 bool NP_CALLBACK HasMethod(NPP, NPObject* pObject, NPIdentifier name)
 {
+    OnPageThread("NPN_HasMethod");
     return pObject->_class->hasMethod && pObject->_class->hasMethod(pObject, name);
 }
 
@@ -230,7 +298,7 @@ bool NP_CALLBACK DocumentInvoke(NPObject*, NPIdentifier name, const NPVariant* p
         return true;
     }
     pResult->type = NPVariantType_Object;
-    pResult->value.objectValue = CreateObject(nullptr, &s_FlashClass);
+    pResult->value.objectValue = NewObject(nullptr, &s_FlashClass);
     return true;
 }
 
@@ -241,7 +309,7 @@ bool NP_CALLBACK WindowGetProperty(NPObject*, NPIdentifier name, NPVariant* pRes
     if (NameOf(name) != "document")
         return false;
     pResult->type = NPVariantType_Object;
-    pResult->value.objectValue = CreateObject(nullptr, &s_DocumentClass);
+    pResult->value.objectValue = NewObject(nullptr, &s_DocumentClass);
     return true;
 }
 
@@ -249,10 +317,16 @@ NPClass s_WindowClass = MakeClass(nullptr, nullptr, WindowGetProperty);
 
 NPError NP_CALLBACK GetValue(NPP, NPNVariable variable, void* pValue)
 {
+    OnPageThread("NPN_GetValue");
     if (variable != NPNVWindowNPObject)
         return NPERR_GENERIC_ERROR;
-    *static_cast<NPObject**>(pValue) = CreateObject(nullptr, &s_WindowClass);
+    *static_cast<NPObject**>(pValue) = NewObject(nullptr, &s_WindowClass);
     return NPERR_NO_ERROR;
+}
+
+bool IsPageClass(const NPClass* pClass)
+{
+    return pClass == &s_WindowClass || pClass == &s_DocumentClass || pClass == &s_FlashClass;
 }
 
 void Pump(DWORD nMs, int nUntilCalls)
@@ -294,14 +368,22 @@ std::set<DWORD> ThreadIds()
     return ids;
 }
 
+// Text arguments live here for the run, each followed by other bytes instead of a NUL: only
+// UTF8Length bounds an NPString.
+std::vector<std::vector<char>> s_Texts;
+
 NPVariant ParseArg(const char* sz)
 {
     NPVariant v;
     v.type = NPVariantType_Void;
     if (strncmp(sz, "s:", 2) == 0) {
+        size_t nLength = strlen(sz + 2);
+        std::vector<char> text(sz + 2, sz + 2 + nLength);
+        text.insert(text.end(), 8, '#');
+        s_Texts.push_back(text);
         v.type = NPVariantType_String;
-        v.value.stringValue.UTF8Characters = sz + 2;
-        v.value.stringValue.UTF8Length = (uint32_t)strlen(sz + 2);
+        v.value.stringValue.UTF8Characters = s_Texts.back().data();
+        v.value.stringValue.UTF8Length = (uint32_t)nLength;
     } else if (strncmp(sz, "i:", 2) == 0) {
         v.type = NPVariantType_Int32;
         v.value.intValue = atoi(sz + 2);
@@ -322,7 +404,8 @@ bool IsCommand(const char* sz)
     static const char* aszCommands[] = {"init-null", "init",      "entry",           "new",       "getvalue",
                                         "object",    "invoke",    "default",         "hasmethod", "wait-flash",
                                         "pump",      "release",   "destroy",         "shutdown",  "threads",
-                                        "version",   "new-again", "nodata-getvalue", "messagebox"};
+                                        "version",   "new-again", "nodata-getvalue", "messagebox",
+                                        "loaded"};
     for (const char* szCommand : aszCommands)
         if (strcmp(sz, szCommand) == 0)
             return true;
@@ -438,12 +521,16 @@ int main(int argc, char** argv)
             NPVariant result;
             result.type = NPVariantType_Void;
             s_Exception.clear();
-            bool bOk = pObject->_class->invoke(pObject, GetStringIdentifier(szName), args.data(), (uint32_t)args.size(),
-                                               &result);
+            NPIdentifier name = GetStringIdentifier(szName);
+            if (!pObject->_class->hasMethod || !pObject->_class->hasMethod(pObject, name)) {
+                Out("invoke %s nomethod", szName);
+                continue;
+            }
+            bool bOk = pObject->_class->invoke(pObject, name, args.data(), (uint32_t)args.size(), &result);
             Out("invoke %s %s %s exception=%s", szName, bOk ? "true" : "false", VariantText(result).c_str(),
                 s_Exception.c_str());
             if (bOk)
-                ReleaseVariantValue(&result);
+                FreeVariant(&result);
         } else if (strcmp(szCommand, "default") == 0 && pObject) {
             NPVariant result;
             result.type = NPVariantType_Void;
@@ -467,8 +554,13 @@ int main(int argc, char** argv)
             Out("release");
         } else if (strcmp(szCommand, "destroy") == 0)
             Out("destroy %d", plugin.destroy(&instance, nullptr));
-        else if (strcmp(szCommand, "shutdown") == 0)
+        else if (strcmp(szCommand, "shutdown") == 0) {
             Out("shutdown %d", pfnShutdown());
+            FreeLibrary(hDll);
+            hDll = nullptr;
+        }
+        else if (strcmp(szCommand, "loaded") == 0)
+            Out("loaded %d", GetModuleHandleA(szDll) != nullptr);
         else if (strcmp(szCommand, "threads") == 0 && i + 1 < argc) {
             // Other threads of the plug-in end on their own; queued calls keep arriving meanwhile.
             DWORD nEnd = GetTickCount() + (DWORD)atoi(argv[++i]) * 1000;
@@ -526,5 +618,7 @@ int main(int argc, char** argv)
             return 2;
         }
     }
-    return 0;
+    if (s_nPageObjects != 0)
+        Fault("page objects not released:", std::to_string(s_nPageObjects).c_str());
+    return s_bFault ? 3 : 0;
 }

@@ -331,7 +331,9 @@ class InstallSequence(ServedDistribution):
         files["locale/ivlsync_en.xml"] = self.files["locale/ivlsync_en.xml"] + b"<!-- install copy -->\n"
         with open(os.path.join(install, "locale", "ivlsync_en.xml"), "wb") as f:
             f.write(files["locale/ivlsync_en.xml"])
-        self.publish(files)
+        # Only the table names the changed file; the servers do not hold it, so a download
+        # would fail the run.
+        self.write(TABLE, table_text(files))
         self.reset_stats()
         try:
             calls = self.run_host()
@@ -353,8 +355,8 @@ class InstallSequence(ServedDistribution):
         cases = [
             ("en /a /rs 127.0.0.1:80", self.dist, "Invalid language"),
             ("en\"", self.dist, "Invalid language"),
-            ("", self.dist, "Invalid language"),
-            ("x" * 33, self.dist, "Invalid language"),
+            ("..\\en", self.dist, "Invalid language"),
+            ("C:en", self.dist, "Invalid language"),
             ("en", "..\\..\\escape", "Invalid distribution name"),
             ("en", "..", "Invalid distribution name"),
             ("en", "C:\\Windows", "Invalid distribution name"),
@@ -376,32 +378,59 @@ class InstallSequence(ServedDistribution):
                 self.write(checksum_text(data), override.get(name, data) if override else data)
             self.write(table, table_text(files))
 
-        extra = {"extra.bin": b"the published bytes\n"}
+        # A newer sync program whose bytes the server gets wrong: the copy in place must stay.
+        newer = {"ivlsync.exe": self.files["ivlsync.exe"] + b"\0newer"}
         self.write("roots-noid.xml", root_list(list_id="Something_Else"))
         self.write("roots-notable.xml", root_list(table="no-such-table.txt"))
         self.write("roots-mismatch.xml", root_list(table="mismatch.txt"))
-        publish_bad("mismatch.txt", dict(self.files, **extra), {"extra.bin": b"other bytes on the server\n"})
+        publish_bad("mismatch.txt", dict(self.files, **newer), {"ivlsync.exe": b"other bytes on the server\n"})
+        self.write("roots-empty.xml", root_list(table="empty.txt"))
+        self.write("empty.txt", "")
+        # Work folders that cannot be made or used, each under a name of its own.
+        ivl = ivl_folder()
+        no_dir, no_cache, no_copy = (self.dist + suffix for suffix in ("-nodir", "-nocache", "-nocopy"))
+        for dist in (no_dir, no_cache, no_copy):
+            self.addCleanup(shutil.rmtree, os.path.join(ivl, dist), True)
+            self.addCleanup(shutil.rmtree, os.path.join(self.install_root, dist), True)
+        shutil.rmtree(os.path.join(ivl, no_dir), ignore_errors=True)
+        with open(os.path.join(ivl, no_dir), "wb") as f:
+            f.write(b"a file where the work folder goes\n")
+        self.addCleanup(lambda: os.path.isfile(os.path.join(ivl, no_dir)) and os.remove(os.path.join(ivl, no_dir)))
+        os.makedirs(os.path.join(ivl, no_cache), exist_ok=True)
+        with open(os.path.join(ivl, no_cache, "synccache"), "wb") as f:
+            f.write(b"a file where the cache folder goes\n")
+        os.makedirs(os.path.join(self.install_root, no_copy), exist_ok=True)
+        shutil.copy(self.work("ivlsync.exe"), os.path.join(self.install_root, no_copy, "ivlsync.exe"))
+        os.makedirs(os.path.join(ivl, no_copy, "ivlsync.exe"), exist_ok=True)
         self.write("roots-missing.xml", root_list(table="missing.txt"))
         self.write("missing.txt", table_text(dict(self.files, **{"gone.bin": b"never published\n"})))
         self.write("roots-drive.xml", root_list(table="drive.txt"))
         self.write("drive.txt", '"C:/evil.bin",%s,4,0,0\r\n' % checksum_text(b"evil"))
         cases = [
-            # (root list, installed version, error, progress before it)
-            ("roots-noid.xml", VERSION, "GetListUniqueName(VostX_Depends) returned empty name", [0.0, 0.1]),
-            ("no-such-root.xml", VERSION, "Failed to download root file list", [0.0, 0.1]),
-            ("roots-notable.xml", VERSION, "DownloadUniqueFile failed", [0.0, 0.1, 0.2]),
-            ("roots-mismatch.xml", VERSION, "Checksum mismatch", [0.0, 0.1, 0.2]),
-            ("roots-missing.xml", VERSION, "Couldn't download file", [0.0, 0.1, 0.2]),
-            ("roots-drive.xml", VERSION, "Invalid file name in file table", [0.0, 0.1, 0.2]),
+            # (root list, installed version, error, progress before it, work folder name)
+            ("roots-noid.xml", VERSION, "GetListUniqueName(VostX_Depends) returned empty name", [0.0, 0.1], None),
+            ("no-such-root.xml", VERSION, "Failed to download root file list", [0.0, 0.1], None),
+            ("roots-notable.xml", VERSION, "DownloadUniqueFile failed", [0.0, 0.1, 0.2], None),
+            ("roots-mismatch.xml", VERSION, "Checksum mismatch", [0.0, 0.1, 0.2], None),
+            ("roots-missing.xml", VERSION, "Couldn't download file", [0.0, 0.1, 0.2], None),
+            ("roots-drive.xml", VERSION, "Invalid file name in file table", [0.0, 0.1, 0.2], None),
+            (ROOT_LIST, VERSION, "Failed to create temp directory", [0.0], no_dir),
+            (ROOT_LIST, VERSION, "Couldn't create cache directory", [0.0, 0.1], no_cache),
+            (ROOT_LIST, VERSION, "File copy failed", [0.0, 0.1, 0.2], no_copy),
             # last: its engine log line is looked for in vostx.log below
-            (ROOT_LIST, "no-such-version", "Couldn't resolve install path", [0.0]),
+            (ROOT_LIST, "no-such-version", "Couldn't resolve install path", [0.0], None),
         ]
-        for root, version, error, progress in cases:
+        for root, version, error, progress, dist in cases:
             with self.subTest(error=error):
-                calls = self.run_host(root=root, version=version)
+                calls = self.run_host(root=root, version=version, dist=dist)
                 self.assertEqual([error], calls.errors)
                 self.assertEqual(progress, calls.progress)
                 self.assertFalse(calls.initialized)
+        # The wrong bytes never took the place of the working copy, nor stayed beside it, and
+        # no failed run started the sync program.
+        self.assertEqual(self.files["ivlsync.exe"], self.read(self.work("ivlsync.exe")))
+        self.assertEqual([], [n for n in os.listdir(self.work()) if n.endswith(".part")])
+        self.assertTrue(wait_for(lambda: not sync_processes(), 10), sync_processes())
         lines = self.log_lines()
         self.assertTrue(any("RegOpenKeyEx(Software\\Vost-Parn\\Ironvale no-such-version) failed" in l
                             for l in lines), "engine lines reach vostx.log")
@@ -411,6 +440,13 @@ class InstallSequence(ServedDistribution):
         self.assertEqual([], calls.errors)
         self.wait_sync_ready()
         VostxWork.sync_pid = sync_processes()[0][0]
+        # An empty table: nothing to bring up to date, so the running program is left alone.
+        calls = self.run_host(root="roots-empty.xml")
+        self.assertEqual(([], PROGRESS), (calls.errors, calls.progress))
+        self.assertEqual([VostxWork.sync_pid], [pid for pid, _ in sync_processes()])
+        lines = self.log_lines()
+        self.assertFalse(any("Sending shutdown message" in l for l in lines), lines)
+        self.assertTrue(any(l.endswith(" ivlync is running") for l in lines), lines)
 
     def test_7_mutex_holder_that_ignores_the_close_command(self):
         close_sync()
@@ -466,13 +502,15 @@ class InstallSequence(ServedDistribution):
     def test_8_repeated_calls_on_one_core(self):
         # Two calls before the first run ends: the second thread ends at once, the page hears only
         # the first run; a call after the successful run only reports 0.0.
+        # An empty language is valid: the sync program then reads no language file.
         close_sync()
-        calls = self.run_host(calls=2)
+        calls = self.run_host(calls=2, language="")
         self.assertEqual([], calls.errors)
         self.assertEqual(PROGRESS + [0.0], calls.progress)
         self.assertTrue(calls.initialized)
         self.assertEqual(1, sum("Already initialized. Skipping the rest." in l for l in self.log_lines()))
-        self.wait_sync_ready()
+        _, argv = self.wait_sync_ready()
+        self.assertEqual(["/m", "/l"], argv[1:])
 
 
 def npapi(tmp, *commands, flash_id="flashObj", timeout=180):
@@ -608,6 +646,17 @@ class Npapi(ServedDistribution):
         self.assertEqual("threads extra=0", lines[-2])
         close_sync()
 
+    def test_unload_after_shutdown_during_a_run(self):
+        # The browser unloads the DLL after NP_Shutdown while the install thread waits for its
+        # table: the DLL stays until that thread has ended, then goes.
+        close_sync()
+        lines = npapi(self.tmp, "init", "entry", "new", "object", "invoke", "InitVostX",
+                      *self.init_args(root="roots-slow.xml"), "release", "destroy", "shutdown", "loaded", "threads",
+                      "90", "loaded")
+        self.assertEqual(["shutdown 0", "loaded 1", "threads extra=0", "loaded 0"], lines[-4:], lines)
+        self.assertFalse([l for l in lines if l.startswith(("flash ", "page "))], lines)
+        close_sync()
+
     def test_no_call_reaches_a_destroyed_instance(self):
         # A browser that called NPP_New twice on the instance, with the run started before or
         # after that, then destroyed it while the run waits for its table; and one that scripts
@@ -716,9 +765,12 @@ class ActiveX(ServedDistribution):
 
     def test_install_sequence_reaches_the_container_thread(self):
         close_sync()
+        # The second call names another distribution: the control keeps its first core and folder.
+        other = self.dist + "other"
+        self.addCleanup(shutil.rmtree, os.path.join(ivl_folder(), other), True)
         lines = axhost(self.tmp, "cwd", "create", "cwd", "version", "init6", *self.init_args()[:6], "init",
-                       *self.init_args(), "wait-flash", "4", "120", "threads", "60", "init", *self.init_args(),
-                       "wait-flash", "5", "60", "release", "threads", "60")
+                       *self.init_args(), "wait-flash", "4", "120", "threads", "60", "init",
+                       *self.init_args(dist=other), "wait-flash", "5", "60", "release", "threads", "60")
         self.assertEqual("cwd " + windows_path(os.getcwd()), lines[0])
         self.assertEqual("create 0x00000000", lines[1])
         self.assertTrue(lines[2].startswith("cwd C:\\") and lines[2].endswith("\\Temp\\IVL"), lines[2])
@@ -730,6 +782,9 @@ class ActiveX(ServedDistribution):
         values = [0, 0.100000001, 0.200000003, 1, 0]
         self.assertEqual(["flash VostxProgress|bstr:initializing|r4:%.9g|thread:main" % v for v in values], calls)
         self.assertEqual("threads plugin=0", lines[-1])
+        self.assertFalse(os.path.exists(os.path.join(ivl_folder(), other)))
+        with open(os.path.join(ivl_folder(), self.dist, "vostx.log"), encoding="latin-1") as f:
+            self.assertIn(" Already initialized. Skipping the rest.\n", f.read())
         self.assertTrue(wait_for(lambda: len(sync_processes()) == 1, 30))
 
     def test_second_call_during_a_run_and_a_long_element_id(self):
@@ -751,7 +806,8 @@ class ActiveX(ServedDistribution):
         self.assertEqual([], [l for l in lines if l.startswith("flash ")])
         with open(os.path.join(ivl_folder(), self.dist, "vostx.log"), encoding="latin-1") as f:
             log = f.read()
-        self.assertEqual(4, log.count(" GetFlashObject/pdispVal is NULL\n"))
+        # The page answers null for a missing element, which is no dispatch interface.
+        self.assertEqual(4, log.count("pFlashObject->vt == VT_DISPATCH"), log)
         self.assertEqual(4, log.count(" GetFlashObject(flashObj) failed\n"))
         close_sync()
 
@@ -766,11 +822,33 @@ class ActiveX(ServedDistribution):
                 if step == "reset":
                     commands += ["pump", "100", "release"]
                 lines = axhost(self.tmp, *commands, "canunload", "freeunused", "threads", "60", "canunload",
-                               "freeunused", "pump", "500")
-                ends = [l for l in lines if l.startswith(("canunload", "freeunused", "threads"))]
+                               "freeunused", "pump", "500", "siterefs")
+                ends = [l for l in lines if l.startswith(("canunload", "freeunused", "threads", "siterefs"))]
                 self.assertEqual(["canunload 0x00000001", "freeunused loaded=1", "threads plugin=0",
-                                  "canunload 0x00000000", "freeunused loaded=0"], ends, lines)
+                                  "canunload 0x00000000", "freeunused loaded=0", "siterefs 0"], ends, lines)
         close_sync()
+
+
+class AtlContainer(unittest.TestCase):
+    """The control in Wine's own ATL container window, as a page outside a browser hosts it."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="e2e_vostx_atl_", dir=os.path.join(BUILD))
+        assert wine("regsvr32", "/s", DLL) == 0
+
+    @classmethod
+    def tearDownClass(cls):
+        wine("regsvr32", "/s", "/u", DLL)
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def test_created_activated_scripted_and_released(self):
+        # The run is refused at once (its first argument names no folder), so nothing else starts;
+        # the arguments come as a script passes them, numbers and flags among them.
+        lines = axhost(self.tmp, "atl", "version", "init", "..", "i:7", "b:1", "h1", "h2", "i:3", "flashObj",
+                       "release", "threads", "60", "pump", "500", "canunload", "siterefs")
+        self.assertEqual(["atl 0x00000000 inplace=1", "version 0x00000000 bstr:1.0.4.6", "init 0x00000000",
+                          "release", "threads plugin=0", "canunload 0x00000000", "siterefs 0"], lines)
 
 
 class VostxWork:

@@ -1,11 +1,15 @@
 // The plug-in as an ActiveX control on plain COM: the control object (IDispatch with InitVostX
-// and GetVersion, IOleObject for the client site, IPersistStreamInit for reset), its class
-// factory, self-registration with the type library and the two component categories, and the
-// core whose page calls reach the page's script from the install thread through marshalling.
+// and GetVersion, and the least of each interface a control container asks for: IOleObject,
+// IPersistStreamInit and IPersistPropertyBag, in-place activation, view, control, class
+// information and connection points, quick activation), its class factory, self-registration
+// with the type library and the two component categories, and the core whose page calls reach
+// the page's script from the install thread through marshalling.
 #include "common/system/zwin.h"
 #include <comcat.h>
 #include <olectl.h>
 
+#include <atomic>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -15,13 +19,14 @@
 #include "common/system/zlog.h"
 #include "common/system/zwin.h"
 #include "launch/vostx/activex.h"
+#include "launch/vostx/comobject.h"
 #include "launch/vostx/vostxcore.h"
 
 namespace
 {
 HMODULE s_hModule = nullptr;
-volatile long s_nObjects = 0;
-volatile long s_nLocks = 0;
+std::atomic<long> s_nObjects(0);
+std::atomic<long> s_nLocks(0);
 
 const unsigned kServerGrowMin = 32;
 const DWORD kMiscStatus = OLEMISC_SETCLIENTSITEFIRST | OLEMISC_INVISIBLEATRUNTIME | OLEMISC_INSIDEOUT |
@@ -30,9 +35,6 @@ static_assert(kMiscStatus == 0x20491, "misc status of the control");
 
 const char kTypeName[] = "Vostx Control (live)";
 
-// {7DD95801-9882-11CF-9FA9-00AA006C42C4} and {7DD95802-...}: the published categories.
-const CATID kCatSafeForScripting = {0x7DD95801, 0x9882, 0x11CF, {0x9F, 0xA9, 0x00, 0xAA, 0x00, 0x6C, 0x42, 0xC4}};
-const CATID kCatSafeForInitializing = {0x7DD95802, 0x9882, 0x11CF, {0x9F, 0xA9, 0x00, 0xAA, 0x00, 0x6C, 0x42, 0xC4}};
 
 int ThreadId()
 {
@@ -89,21 +91,19 @@ public:
     // The control is going: later calls find no site.
     void Detach()
     {
-        m_SiteLock.Enter();
-        IOleClientSite* pSite = m_pSite;
-        m_pSite = nullptr;
-        m_SiteLock.Leave();
-        if (pSite)
-            pSite->Release();
+        SetSite(nullptr);
     }
     void SetSite(IOleClientSite* pSite)
     {
         if (pSite)
             pSite->AddRef();
-        m_SiteLock.Enter();
-        IOleClientSite* pOld = m_pSite;
-        m_pSite = pSite;
-        m_SiteLock.Leave();
+        IOleClientSite* pOld = nullptr;
+        {
+            // The old site is released outside the lock: its release may call out.
+            ZLockGuard guard(m_SiteLock);
+            pOld = m_pSite;
+            m_pSite = pSite;
+        }
         if (pOld)
             pOld->Release();
     }
@@ -131,11 +131,13 @@ private:
 IDispatch* VostxActiveXCore::GetScriptRaw()
 {
     IDispatch* pScript = nullptr;
-    m_SiteLock.Enter();
-    IOleClientSite* pSite = m_pSite;
-    if (pSite)
-        pSite->AddRef();
-    m_SiteLock.Leave();
+    IOleClientSite* pSite = nullptr;
+    {
+        ZLockGuard guard(m_SiteLock);
+        pSite = m_pSite;
+        if (pSite)
+            pSite->AddRef();
+    }
     if (pSite) {
         IOleContainer* pContainer = nullptr;
         if (SUCCEEDED(pSite->GetContainer(&pContainer)) && pContainer) {
@@ -331,37 +333,237 @@ void VostxActiveXCore::CallFlashError(const char* szMethod, const char* szText, 
 
 // ---- The control ----
 
-class CvostxCtrl : public IDispatch, public IOleObject, public IPersistStreamInit
+// An enumerator over a fixed array of items that its owner keeps alive; Traits::Copy hands one
+// item to the caller (who then owns what it got).
+template <class IEnum, class Item, class Traits>
+class ArrayEnum : public IEnum
 {
 public:
-    CvostxCtrl() : m_nRefs(1), m_pSite(nullptr), m_pCore(nullptr) { InterlockedIncrement(&s_nObjects); }
+    ArrayEnum(REFIID iid, const Item* pItems, ULONG nCount, ULONG nPos, IUnknown* pOwner)
+        : m_Iid(iid), m_pItems(pItems), m_nCount(nCount), m_nPos(nPos), m_pOwner(pOwner)
+    {
+        m_pOwner->AddRef();
+    }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
+    {
+        return ComAnswer(ppv, riid == IID_IUnknown || riid == m_Iid ? static_cast<IEnum*>(this) : nullptr);
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return m_Refs.Add(); }
+    ULONG STDMETHODCALLTYPE Release() override { return m_Refs.Drop(this); }
+    HRESULT STDMETHODCALLTYPE Next(ULONG nWanted, Item* pOut, ULONG* pFetched) override
+    {
+        if (!pOut || (nWanted > 1 && !pFetched))
+            return E_POINTER;
+        ULONG nGot = 0;
+        while (nGot < nWanted && m_nPos < m_nCount && Traits::Copy(pOut[nGot], m_pItems[m_nPos])) {
+            ++nGot;
+            ++m_nPos;
+        }
+        if (pFetched)
+            *pFetched = nGot;
+        return nGot == nWanted ? S_OK : S_FALSE;
+    }
+    HRESULT STDMETHODCALLTYPE Skip(ULONG nCount) override
+    {
+        ULONG nLeft = m_nCount - m_nPos;
+        m_nPos += nCount < nLeft ? nCount : nLeft;
+        return nCount <= nLeft ? S_OK : S_FALSE;
+    }
+    HRESULT STDMETHODCALLTYPE Reset() override
+    {
+        m_nPos = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Clone(IEnum** ppEnum) override
+    {
+        if (!ppEnum)
+            return E_POINTER;
+        *ppEnum = new (std::nothrow) ArrayEnum(m_Iid, m_pItems, m_nCount, m_nPos, m_pOwner);
+        return *ppEnum ? S_OK : E_OUTOFMEMORY;
+    }
+
+private:
+    friend class ::ComRefs;
+    virtual ~ArrayEnum() { m_pOwner->Release(); }
+
+    ComRefs m_Refs;
+    IID m_Iid;
+    const Item* m_pItems;
+    ULONG m_nCount;
+    ULONG m_nPos;
+    IUnknown* m_pOwner;
+};
+
+struct VerbTraits
+{
+    static bool Copy(OLEVERB& out, const OLEVERB& verb)
+    {
+        size_t nBytes = (wcslen(verb.lpszVerbName) + 1) * sizeof(wchar_t);
+        LPOLESTR szName = static_cast<LPOLESTR>(CoTaskMemAlloc(nBytes));
+        if (!szName)
+            return false;
+        memcpy(szName, verb.lpszVerbName, nBytes);
+        out = verb;
+        out.lpszVerbName = szName;
+        return true;
+    }
+};
+typedef ArrayEnum<IEnumOLEVERB, OLEVERB, VerbTraits> VerbEnum;
+
+struct ConnectionPointTraits
+{
+    static bool Copy(IConnectionPoint*& pOut, IConnectionPoint* const& pPoint)
+    {
+        pOut = pPoint;
+        pOut->AddRef();
+        return true;
+    }
+};
+typedef ArrayEnum<IEnumConnectionPoints, IConnectionPoint*, ConnectionPointTraits> ConnectionPointEnum;
+
+// The only verb besides the standard ones: the Properties entry of the container's menu.
+OLEVERB s_aVerbs[] = {
+    {OLEIVERB_PROPERTIES, const_cast<LPOLESTR>(L"&Properties..."), 0, OLEVERBATTRIB_ONCONTAINERMENU},
+};
+
+// The control's event connection point. The event set is empty, so nothing is ever fired;
+// sinks are kept (with their references) until they are unadvised or the control goes.
+class EventPoint : public IConnectionPoint
+{
+public:
+    explicit EventPoint(IConnectionPointContainer* pOwner) : m_pOwner(pOwner) {}
+    ~EventPoint() { DropAll(); }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
+    {
+        bool bOurs = riid == IID_IUnknown || riid == IID_IConnectionPoint;
+        return ComAnswer(ppv, bOurs ? static_cast<IConnectionPoint*>(this) : nullptr);
+    }
+    // Part of the control: its references are the control's.
+    ULONG STDMETHODCALLTYPE AddRef() override { return m_pOwner->AddRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return m_pOwner->Release(); }
+    HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* pIid) override
+    {
+        if (!pIid)
+            return E_POINTER;
+        *pIid = IID__DvostxEvents;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** ppContainer) override
+    {
+        if (!ppContainer)
+            return E_POINTER;
+        *ppContainer = m_pOwner;
+        m_pOwner->AddRef();
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Advise(IUnknown* pSink, DWORD* pCookie) override
+    {
+        if (!pSink || !pCookie)
+            return E_POINTER;
+        *pCookie = 0;
+        IUnknown* pEvents = nullptr;
+        if (FAILED(pSink->QueryInterface(IID__DvostxEvents, (void**)&pEvents)) &&
+            FAILED(pSink->QueryInterface(IID_IDispatch, (void**)&pEvents)))
+            return CONNECT_E_CANNOTCONNECT;
+        for (DWORD i = 0; i < kMaxSinks; ++i) {
+            if (!m_apSinks[i]) {
+                m_apSinks[i] = pEvents;
+                *pCookie = i + 1;
+                return S_OK;
+            }
+        }
+        pEvents->Release();
+        return CONNECT_E_ADVISELIMIT;
+    }
+    HRESULT STDMETHODCALLTYPE Unadvise(DWORD nCookie) override
+    {
+        if (nCookie < 1 || nCookie > kMaxSinks || !m_apSinks[nCookie - 1])
+            return CONNECT_E_NOCONNECTION;
+        IUnknown* pSink = m_apSinks[nCookie - 1];
+        m_apSinks[nCookie - 1] = nullptr;
+        pSink->Release();
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections**) override { return E_NOTIMPL; }
+
+    void DropAll()
+    {
+        for (DWORD i = 0; i < kMaxSinks; ++i)
+            Unadvise(i + 1);
+    }
+
+private:
+    static const DWORD kMaxSinks = 8;
+    IConnectionPointContainer* m_pOwner;
+    IUnknown* m_apSinks[kMaxSinks] = {};
+};
+
+ITypeInfo* LoadTypeInfo(REFGUID guid, LCID lcid, HRESULT* pResult)
+{
+    ITypeInfo* pInfo = nullptr;
+    ITypeLib* pLib = nullptr;
+    HRESULT e = LoadRegTypeLib(LIBID_VostxLib, 1, 0, lcid, &pLib);
+    if (SUCCEEDED(e)) {
+        e = pLib->GetTypeInfoOfGuid(guid, &pInfo);
+        pLib->Release();
+    }
+    *pResult = e;
+    return SUCCEEDED(e) ? pInfo : nullptr;
+}
+
+class CvostxCtrl : public IDispatch,
+                   public IOleObject,
+                   public IPersistStreamInit,
+                   public IPersistPropertyBag,
+                   public IOleInPlaceObject,
+                   public IOleInPlaceActiveObject,
+                   public IViewObject2,
+                   public IOleControl,
+                   public IProvideClassInfo2,
+                   public IConnectionPointContainer,
+                   public IQuickActivate
+{
+public:
+    CvostxCtrl()
+        : m_pSite(nullptr), m_pCore(nullptr), m_Events(this), m_pInPlaceSite(nullptr), m_hWnd(nullptr),
+          m_bUIActive(false), m_pViewSink(nullptr), m_nViewAspects(0), m_nViewAdvf(0), m_pFrame(nullptr),
+          m_pUIWindow(nullptr)
+    {
+        m_Extent.cx = m_Extent.cy = 0;
+        ++s_nObjects;
+    }
 
     // IUnknown
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDispatch)
-            *ppv = static_cast<IDispatch*>(this);
+        IUnknown* pInterface = nullptr;
+        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID__Dvostx)
+            pInterface = static_cast<IDispatch*>(this);
         else if (riid == IID_IOleObject)
-            *ppv = static_cast<IOleObject*>(this);
+            pInterface = static_cast<IOleObject*>(this);
         else if (riid == IID_IPersistStreamInit || riid == IID_IPersist)
-            *ppv = static_cast<IPersistStreamInit*>(this);
-        else {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
+            pInterface = static_cast<IPersistStreamInit*>(this);
+        else if (riid == IID_IPersistPropertyBag)
+            pInterface = static_cast<IPersistPropertyBag*>(this);
+        else if (riid == IID_IOleInPlaceObject || riid == IID_IOleWindow)
+            pInterface = static_cast<IOleInPlaceObject*>(this);
+        else if (riid == IID_IOleInPlaceActiveObject)
+            pInterface = static_cast<IOleInPlaceActiveObject*>(this);
+        else if (riid == IID_IViewObject2 || riid == IID_IViewObject)
+            pInterface = static_cast<IViewObject2*>(this);
+        else if (riid == IID_IOleControl)
+            pInterface = static_cast<IOleControl*>(this);
+        else if (riid == IID_IProvideClassInfo2 || riid == IID_IProvideClassInfo)
+            pInterface = static_cast<IProvideClassInfo2*>(this);
+        else if (riid == IID_IConnectionPointContainer)
+            pInterface = static_cast<IConnectionPointContainer*>(this);
+        else if (riid == IID_IQuickActivate)
+            pInterface = static_cast<IQuickActivate*>(this);
+        return ComAnswer(ppv, pInterface);
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return (ULONG)InterlockedIncrement(&m_nRefs); }
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        long n = InterlockedDecrement(&m_nRefs);
-        if (n == 0)
-            delete this;
-        return (ULONG)n;
-    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return m_Refs.Add(); }
+    ULONG STDMETHODCALLTYPE Release() override { return m_Refs.Drop(this); }
 
     // IDispatch
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pCount) override
@@ -374,12 +576,8 @@ public:
         *ppInfo = nullptr;
         if (nIndex != 0)
             return DISP_E_BADINDEX;
-        ITypeLib* pLib = nullptr;
-        HRESULT e = LoadRegTypeLib(LIBID_VostxLib, 1, 0, lcid, &pLib);
-        if (FAILED(e))
-            return e;
-        e = pLib->GetTypeInfoOfGuid(CLSID_VostxCtrl, ppInfo);
-        pLib->Release();
+        HRESULT e = S_OK;
+        *ppInfo = LoadTypeInfo(IID__Dvostx, lcid, &e);
         return e;
     }
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* pNames, UINT nCount, LCID, DISPID* pIds) override
@@ -449,15 +647,41 @@ public:
     HRESULT STDMETHODCALLTYPE SetHostNames(LPCOLESTR, LPCOLESTR) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE Close(DWORD) override
     {
+        InPlaceDeactivate();
         SetClientSite(nullptr);
+        m_Events.DropAll();
+        SetAdvise(DVASPECT_CONTENT, 0, nullptr);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE SetMoniker(DWORD, IMoniker*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetMoniker(DWORD, DWORD, IMoniker**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE InitFromData(IDataObject*, BOOL, DWORD) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetClipboardData(DWORD, IDataObject**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE DoVerb(LONG, LPMSG, IOleClientSite*, LONG, HWND, LPCRECT) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE EnumVerbs(IEnumOLEVERB**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE DoVerb(LONG nVerb, LPMSG, IOleClientSite* pActiveSite, LONG, HWND hParent,
+                                     LPCRECT pRect) override
+    {
+        switch (nVerb) {
+        case OLEIVERB_PRIMARY:
+        case OLEIVERB_SHOW:
+        case OLEIVERB_INPLACEACTIVATE: return ActivateInPlace(pActiveSite, hParent, pRect, false);
+        case OLEIVERB_UIACTIVATE: return ActivateInPlace(pActiveSite, hParent, pRect, true);
+        case OLEIVERB_HIDE:
+            if (m_hWnd)
+                ShowWindow(m_hWnd, SW_HIDE);
+            return S_OK;
+        case OLEIVERB_PROPERTIES: return OLEOBJ_S_CANNOT_DOVERB_NOW;  // the control has no property pages
+        default: return nVerb > 0 ? OLEOBJ_S_INVALIDVERB : E_NOTIMPL;
+        }
+    }
+    HRESULT STDMETHODCALLTYPE EnumVerbs(IEnumOLEVERB** ppEnum) override
+    {
+        if (!ppEnum)
+            return E_POINTER;
+        *ppEnum = new (std::nothrow)
+            VerbEnum(IID_IEnumOLEVERB, s_aVerbs, sizeof(s_aVerbs) / sizeof(s_aVerbs[0]), 0,
+                     static_cast<IOleObject*>(this));
+        return *ppEnum ? S_OK : E_OUTOFMEMORY;
+    }
     HRESULT STDMETHODCALLTYPE Update() override { return S_OK; }
     HRESULT STDMETHODCALLTYPE IsUpToDate() override { return S_OK; }
     HRESULT STDMETHODCALLTYPE GetUserClassID(CLSID* pClsid) override
@@ -466,10 +690,22 @@ public:
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetUserType(DWORD, LPOLESTR*) override { return OLE_S_USEREG; }
-    HRESULT STDMETHODCALLTYPE SetExtent(DWORD, SIZEL*) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE GetExtent(DWORD, SIZEL* pSize) override
+    HRESULT STDMETHODCALLTYPE SetExtent(DWORD nAspect, SIZEL* pSize) override
     {
-        pSize->cx = pSize->cy = 0;
+        if (nAspect != DVASPECT_CONTENT)
+            return DV_E_DVASPECT;
+        if (!pSize)
+            return E_POINTER;
+        m_Extent = *pSize;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetExtent(DWORD nAspect, SIZEL* pSize) override
+    {
+        if (nAspect != DVASPECT_CONTENT)
+            return DV_E_DVASPECT;
+        if (!pSize)
+            return E_POINTER;
+        *pSize = m_Extent;
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE Advise(IAdviseSink*, DWORD*) override { return E_NOTIMPL; }
@@ -496,19 +732,285 @@ public:
         pSize->QuadPart = 0;
         return S_OK;
     }
+    // InitNew of both persistence interfaces: the container's reset.
     HRESULT STDMETHODCALLTYPE InitNew() override
     {
         DropCore();
         return S_OK;
     }
 
+    // IPersistPropertyBag: the control keeps no properties of its own.
+    HRESULT STDMETHODCALLTYPE Load(IPropertyBag* pBag, IErrorLog*) override { return pBag ? S_OK : E_POINTER; }
+    HRESULT STDMETHODCALLTYPE Save(IPropertyBag* pBag, BOOL, BOOL) override { return pBag ? S_OK : E_POINTER; }
+
+    // IOleWindow, shared by the two in-place interfaces.
+    HRESULT STDMETHODCALLTYPE GetWindow(HWND* phWnd) override
+    {
+        if (!phWnd)
+            return E_POINTER;
+        *phWnd = m_hWnd;
+        return m_hWnd ? S_OK : E_FAIL;
+    }
+    HRESULT STDMETHODCALLTYPE ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
+
+    // IOleInPlaceObject
+    HRESULT STDMETHODCALLTYPE InPlaceDeactivate() override
+    {
+        if (!m_pInPlaceSite)
+            return S_OK;
+        UIDeactivate();
+        if (m_hWnd)
+            DestroyWindow(m_hWnd);
+        m_hWnd = nullptr;
+        IOleInPlaceSite* pSite = m_pInPlaceSite;
+        m_pInPlaceSite = nullptr;
+        pSite->OnInPlaceDeactivate();
+        pSite->Release();
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE UIDeactivate() override
+    {
+        if (!m_bUIActive)
+            return S_OK;
+        m_bUIActive = false;
+        if (m_pUIWindow) {
+            m_pUIWindow->SetActiveObject(nullptr, nullptr);
+            m_pUIWindow->Release();
+            m_pUIWindow = nullptr;
+        }
+        if (m_pFrame) {
+            m_pFrame->SetActiveObject(nullptr, nullptr);
+            m_pFrame->Release();
+            m_pFrame = nullptr;
+        }
+        if (m_pInPlaceSite)
+            m_pInPlaceSite->OnUIDeactivate(FALSE);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE SetObjectRects(LPCRECT pPos, LPCRECT) override
+    {
+        if (!pPos)
+            return E_POINTER;
+        if (m_hWnd)
+            MoveWindow(m_hWnd, pPos->left, pPos->top, pPos->right - pPos->left, pPos->bottom - pPos->top, FALSE);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE ReactivateAndUndo() override { return INPLACE_E_NOTUNDOABLE; }
+
+    // IOleInPlaceActiveObject: no menus, tools or keys of its own.
+    HRESULT STDMETHODCALLTYPE TranslateAccelerator(LPMSG) override { return S_FALSE; }
+    HRESULT STDMETHODCALLTYPE OnFrameWindowActivate(BOOL) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnDocWindowActivate(BOOL) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE ResizeBorder(LPCRECT, IOleInPlaceUIWindow*, BOOL) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE EnableModeless(BOOL) override { return S_OK; }
+
+    // IViewObject2: the control draws nothing.
+    HRESULT STDMETHODCALLTYPE Draw(DWORD nAspect, LONG, void*, DVTARGETDEVICE*, HDC, HDC hdcDraw, LPCRECTL pBounds,
+                                   LPCRECTL, BOOL(STDMETHODCALLTYPE*)(ULONG_PTR), ULONG_PTR) override
+    {
+        if (nAspect != DVASPECT_CONTENT)
+            return DV_E_DVASPECT;
+        return hdcDraw && pBounds ? S_OK : E_INVALIDARG;
+    }
+    HRESULT STDMETHODCALLTYPE GetColorSet(DWORD, LONG, void*, DVTARGETDEVICE*, HDC, LOGPALETTE** ppSet) override
+    {
+        if (!ppSet)
+            return E_POINTER;
+        *ppSet = nullptr;
+        return S_FALSE;
+    }
+    HRESULT STDMETHODCALLTYPE Freeze(DWORD, LONG, void*, DWORD*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Unfreeze(DWORD) override { return OLE_E_NOCONNECTION; }
+    HRESULT STDMETHODCALLTYPE SetAdvise(DWORD nAspects, DWORD nAdvf, IAdviseSink* pSink) override
+    {
+        if (pSink)
+            pSink->AddRef();
+        if (m_pViewSink)
+            m_pViewSink->Release();
+        m_pViewSink = pSink;
+        m_nViewAspects = nAspects;
+        m_nViewAdvf = nAdvf;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetAdvise(DWORD* pAspects, DWORD* pAdvf, IAdviseSink** ppSink) override
+    {
+        if (pAspects)
+            *pAspects = m_nViewAspects;
+        if (pAdvf)
+            *pAdvf = m_nViewAdvf;
+        if (ppSink) {
+            *ppSink = m_pViewSink;
+            if (m_pViewSink)
+                m_pViewSink->AddRef();
+        }
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetExtent(DWORD nAspect, LONG, DVTARGETDEVICE*, LPSIZEL pSize) override
+    {
+        return GetExtent(nAspect, pSize);
+    }
+
+    // IOleControl: no mnemonics; ambient properties and frozen events change nothing here.
+    HRESULT STDMETHODCALLTYPE GetControlInfo(CONTROLINFO* pInfo) override
+    {
+        if (!pInfo)
+            return E_POINTER;
+        pInfo->cb = sizeof(CONTROLINFO);
+        pInfo->hAccel = nullptr;
+        pInfo->cAccel = 0;
+        pInfo->dwFlags = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnMnemonic(LPMSG) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnAmbientPropertyChange(DISPID) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE FreezeEvents(BOOL) override { return S_OK; }
+
+    // IProvideClassInfo2
+    HRESULT STDMETHODCALLTYPE GetClassInfo(ITypeInfo** ppInfo) override
+    {
+        if (!ppInfo)
+            return E_POINTER;
+        HRESULT e = S_OK;
+        *ppInfo = LoadTypeInfo(CLSID_VostxCtrl, LOCALE_USER_DEFAULT, &e);
+        return e;
+    }
+    HRESULT STDMETHODCALLTYPE GetGUID(DWORD nKind, GUID* pGuid) override
+    {
+        if (!pGuid)
+            return E_POINTER;
+        if (nKind != GUIDKIND_DEFAULT_SOURCE_DISP_IID) {
+            *pGuid = GUID_NULL;
+            return E_INVALIDARG;
+        }
+        *pGuid = IID__DvostxEvents;
+        return S_OK;
+    }
+
+    // IConnectionPointContainer: the event interface only.
+    HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override
+    {
+        if (!ppEnum)
+            return E_POINTER;
+        *ppEnum = new (std::nothrow)
+            ConnectionPointEnum(IID_IEnumConnectionPoints, &m_pEventPoint, 1, 0, static_cast<IOleObject*>(this));
+        return *ppEnum ? S_OK : E_OUTOFMEMORY;
+    }
+    HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint** ppPoint) override
+    {
+        if (!ppPoint)
+            return E_POINTER;
+        *ppPoint = nullptr;
+        if (riid != IID__DvostxEvents)
+            return CONNECT_E_NOCONNECTION;
+        *ppPoint = &m_Events;
+        m_Events.AddRef();
+        return S_OK;
+    }
+
+    // IQuickActivate: the client site and the sinks in one call.
+    HRESULT STDMETHODCALLTYPE QuickActivate(QACONTAINER* pContainer, QACONTROL* pControl) override
+    {
+        if (!pContainer || !pControl)
+            return E_POINTER;
+        // Older containers pass shorter blocks: only the fields up to the event sink are read,
+        // and only those up to the property-notification cookie are written.
+        if (pContainer->cbSize < offsetof(QACONTAINER, dwAmbientFlags) ||
+            pControl->cbSize < offsetof(QACONTROL, dwPointerActivationPolicy))
+            return E_UNEXPECTED;
+        ULONG nSize = pControl->cbSize;
+        memset(pControl, 0, nSize < sizeof(QACONTROL) ? nSize : sizeof(QACONTROL));
+        pControl->cbSize = nSize;
+        SetClientSite(pContainer->pClientSite);
+        if (pContainer->pAdviseSink)
+            SetAdvise(DVASPECT_CONTENT, 0, pContainer->pAdviseSink);
+        if (pContainer->pUnkEventSink)
+            m_Events.Advise(pContainer->pUnkEventSink, &pControl->dwEventCookie);
+        pControl->dwMiscStatus = kMiscStatus;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE SetContentExtent(LPSIZEL pSize) override { return SetExtent(DVASPECT_CONTENT, pSize); }
+    HRESULT STDMETHODCALLTYPE GetContentExtent(LPSIZEL pSize) override { return GetExtent(DVASPECT_CONTENT, pSize); }
+
 private:
+    friend class ::ComRefs;
     virtual ~CvostxCtrl()
     {
+        InPlaceDeactivate();
+        SetAdvise(0, 0, nullptr);
         DropCore();
         if (m_pSite)
             m_pSite->Release();
-        InterlockedDecrement(&s_nObjects);
+        --s_nObjects;
+    }
+
+    // In-place activation in the site's window: a hidden child window, since the control
+    // shows nothing while the page runs.
+    HRESULT ActivateInPlace(IOleClientSite* pActiveSite, HWND hParent, LPCRECT pRect, bool bUIActivate)
+    {
+        if (!m_pInPlaceSite) {
+            IOleClientSite* pClient = pActiveSite ? pActiveSite : m_pSite;
+            if (!pClient)
+                return E_UNEXPECTED;
+            IOleInPlaceSite* pSite = nullptr;
+            if (FAILED(pClient->QueryInterface(IID_IOleInPlaceSite, (void**)&pSite)) || !pSite)
+                return E_NOINTERFACE;
+            if (pSite->CanInPlaceActivate() != S_OK) {
+                pSite->Release();
+                return E_FAIL;
+            }
+            HRESULT e = pSite->OnInPlaceActivate();
+            if (FAILED(e)) {
+                pSite->Release();
+                return e;
+            }
+            m_pInPlaceSite = pSite;
+            HWND hSiteWindow = nullptr;
+            if (FAILED(pSite->GetWindow(&hSiteWindow)) || !hSiteWindow)
+                hSiteWindow = hParent;
+            RECT pos = {0, 0, 0, 0};
+            RECT clip = {0, 0, 0, 0};
+            OLEINPLACEFRAMEINFO frameInfo;
+            memset(&frameInfo, 0, sizeof(frameInfo));
+            frameInfo.cb = sizeof(frameInfo);
+            IOleInPlaceFrame* pFrame = nullptr;
+            IOleInPlaceUIWindow* pUIWindow = nullptr;
+            if (SUCCEEDED(pSite->GetWindowContext(&pFrame, &pUIWindow, &pos, &clip, &frameInfo))) {
+                m_pFrame = pFrame;
+                m_pUIWindow = pUIWindow;
+            }
+            if (pRect)
+                pos = *pRect;
+            m_hWnd = hSiteWindow ? CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_CLIPSIBLINGS, pos.left, pos.top,
+                                                   pos.right - pos.left, pos.bottom - pos.top, hSiteWindow, nullptr,
+                                                   s_hModule, nullptr)
+                                 : nullptr;
+            if (!m_hWnd) {
+                InPlaceDeactivate();
+                ReleaseFrames();
+                return E_FAIL;
+            }
+        }
+        if (bUIActivate && !m_bUIActive) {
+            m_bUIActive = true;
+            m_pInPlaceSite->OnUIActivate();
+            if (m_pFrame)
+                m_pFrame->SetActiveObject(static_cast<IOleInPlaceActiveObject*>(this), nullptr);
+            if (m_pUIWindow)
+                m_pUIWindow->SetActiveObject(static_cast<IOleInPlaceActiveObject*>(this), nullptr);
+        } else if (!m_bUIActive) {
+            // Only a UI-active control keeps the frame and the document window.
+            ReleaseFrames();
+        }
+        return S_OK;
+    }
+    void ReleaseFrames()
+    {
+        if (m_pFrame)
+            m_pFrame->Release();
+        if (m_pUIWindow)
+            m_pUIWindow->Release();
+        m_pFrame = nullptr;
+        m_pUIWindow = nullptr;
     }
 
     // The control's reference only: a running install thread keeps the core until it ends.
@@ -534,9 +1036,20 @@ private:
                       args[6].GetData());
     }
 
-    volatile long m_nRefs;
+    ComRefs m_Refs;
     IOleClientSite* m_pSite;
     VostxActiveXCore* m_pCore;
+    EventPoint m_Events;
+    IConnectionPoint* m_pEventPoint = &m_Events;
+    IOleInPlaceSite* m_pInPlaceSite;
+    HWND m_hWnd;
+    bool m_bUIActive;
+    IAdviseSink* m_pViewSink;
+    DWORD m_nViewAspects;
+    DWORD m_nViewAdvf;
+    IOleInPlaceFrame* m_pFrame;
+    IOleInPlaceUIWindow* m_pUIWindow;
+    SIZEL m_Extent;
 };
 
 class ClassFactory : public IClassFactory
@@ -544,13 +1057,8 @@ class ClassFactory : public IClassFactory
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *ppv = static_cast<IClassFactory*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
+        bool bOurs = riid == IID_IUnknown || riid == IID_IClassFactory;
+        return ComAnswer(ppv, bOurs ? static_cast<IClassFactory*>(this) : nullptr);
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
@@ -569,9 +1077,9 @@ public:
     HRESULT STDMETHODCALLTYPE LockServer(BOOL bLock) override
     {
         if (bLock)
-            InterlockedIncrement(&s_nLocks);
+            ++s_nLocks;
         else
-            InterlockedDecrement(&s_nLocks);
+            --s_nLocks;
         return S_OK;
     }
 };

@@ -26,6 +26,15 @@ const unsigned kServerGrowMin = 32;
 // What the work folder holds besides the table's files: the root list's cache, the plug-in's log
 // and the log of the sync program, which runs there.
 const char* const kWorkFolderOwnFiles[] = {"synccache", "vostx.log", "ivlsync.log"};
+const char kPartSuffix[] = ".part";
+
+// The file at szFrom takes the name szTo, in place of what was there.
+bool ReplaceWith(const char* szFrom, const char* szTo)
+{
+    ZWideText from(szFrom);
+    ZWideText to(szTo);
+    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
 }
 
 uint16_t VostxCore::s_nClosePort = 50010;
@@ -33,7 +42,7 @@ uint16_t VostxCore::s_nClosePort = 50010;
 // Everything a run needs, copied on the page's thread: the page may call again meanwhile.
 struct VostxCore::InitArgs
 {
-    InitArgs() : m_Servers(kServerGrowMin), m_pCore(nullptr), m_pThreadData(nullptr) {}
+    InitArgs() : m_Servers(kServerGrowMin), m_pCore(nullptr), m_pThreadData(nullptr), m_hModule(nullptr) {}
 
     ZStringBuffer<256> m_Distribution;
     ZStringBuffer<256> m_InstalledVersion;
@@ -43,6 +52,8 @@ struct VostxCore::InitArgs
     void* m_pThreadData;
     ZStringBuffer<256> m_RootListName;
     ZStringBuffer<256> m_FlashObjectId;
+    // The thread's reference on the module that holds its code.
+    HMODULE m_hModule;
 
     void Progress(float fFraction)
     {
@@ -72,29 +83,40 @@ bool VostxCore::Init(const char* szDistribution, const char* szInstalledVersion,
     pArgs->m_pThreadData = CreateThreadData();
 
     // The thread's own reference keeps the core until the thread has ended; the thread also
-    // counts as live by itself, since it runs on after it has dropped the core.
+    // counts as live by itself, since it runs on after it has dropped the core. It holds the
+    // module too: a browser unloads the plug-in after NP_Shutdown whether a run goes on or not.
     AddRef();
-    InterlockedIncrement(&s_nInUse);
-    ZThread thread = ZThread::Create(&VostxCore::InitThread, pArgs);
-    if (!thread.IsValid()) {
+    ++s_nInUse;
+    static const char s_cInModule = 0;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&s_cInModule),
+                            &pArgs->m_hModule))
+        pArgs->m_hModule = nullptr;
+    HANDLE hThread = CreateThread(nullptr, 0, &VostxCore::InitThread, pArgs, 0, nullptr);
+    if (!hThread) {
         // No OnThreadEnd here: it belongs to the install thread's apartment, not the caller's;
         // the small thread-data block is left behind on this rare path.
+        if (pArgs->m_hModule)
+            FreeLibrary(pArgs->m_hModule);
         delete pArgs;
-        InterlockedDecrement(&s_nInUse);
+        --s_nInUse;
         Release();
         return false;
     }
+    CloseHandle(hThread);
     return true;
 }
 
-int32_t VostxCore::InitThread(void* pArgument)
+DWORD WINAPI VostxCore::InitThread(void* pArgument)
 {
     InitArgs* pArgs = static_cast<InitArgs*>(pArgument);
     VostxCore* pCore = pArgs->m_pCore;
+    HMODULE hModule = pArgs->m_hModule;
     ZThread::Current().SetName("Vostx_init");
     pCore->OnThreadStart();
     void* pThreadData = pArgs->m_pThreadData;
     bool bResult = false;
+    // Tried, not waited for: a second run of the same core ends at once (no guard takes a
+    // try, so the pair is by hand).
     if (pCore->m_InitLock.TryEnter()) {
         bResult = pCore->InitSequence(*pArgs);
         pCore->m_bInitialized = bResult;
@@ -103,8 +125,12 @@ int32_t VostxCore::InitThread(void* pArgument)
     delete pArgs;
     pCore->OnThreadEnd(pThreadData);
     pCore->Release();
-    // Last: from here on only the return path is left.
-    InterlockedDecrement(&s_nInUse);
+    ZTlsSlots::RunDestructors();
+    --s_nInUse;
+    // Last: dropping the module and ending the thread in one call, so that no code of an
+    // unloaded module runs.
+    if (hModule)
+        FreeLibraryAndExitThread(hModule, bResult ? 1 : 0);
     return bResult ? 1 : 0;
 }
 
@@ -261,16 +287,29 @@ bool VostxCore::UpdateFile(InitArgs& args, const char* szInstallDir, const char*
         return true;
     }
     CoreLog("%s is not the latest version (or doesn't exist). Downloading it now to %s.\n", szName, target.GetData());
+    // Downloaded beside the target and moved over it only once its sum is right: the copy in
+    // place stays whole until then.
     ZStringBuffer<256> localPath;
     NormalizePath(localPath, target.GetData());
-    if (!list.DownloadToFile(localPath.GetData(), szChecksum, response)) {
+    ZStringBuffer<256> partPath(localPath);
+    partPath.Append(kPartSuffix);
+    if (!list.DownloadToFile(partPath.GetData(), szChecksum, response)) {
+        File::Delete(partPath.GetData());
         args.Error("Couldn't download file");
         CoreLog("Couldn't download %s: %s\n", target.GetData(), response.GetData());
         return false;
     }
-    if (!CheckVersion(target.GetData(), szChecksum)) {
+    if (!CheckVersion(partPath.GetData(), szChecksum)) {
+        File::Delete(partPath.GetData());
         args.Error("Checksum mismatch");
         CoreLog("Checksum on newly downloaded %s doesn't match %s\n", target.GetData(), szChecksum);
+        return false;
+    }
+    if (!ReplaceWith(partPath.GetData(), localPath.GetData())) {
+        DWORD nError = GetLastError();
+        File::Delete(partPath.GetData());
+        args.Error("Couldn't download file");
+        CoreLog("Couldn't move %s into place: %d\n", target.GetData(), (int)nError);
         return false;
     }
     return true;

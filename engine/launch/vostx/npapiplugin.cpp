@@ -39,32 +39,35 @@ int s_nLive = 0;
 int s_nLiveCapacity = 0;
 unsigned s_nNextSerial = 1;
 
+// The caller holds LiveLock.
+bool IsLiveLocked(NPP instance, unsigned nSerial)
+{
+    for (int i = 0; i < s_nLive; ++i) {
+        if (s_pLive[i].m_Instance == instance && s_pLive[i].m_nSerial == nSerial)
+            return true;
+    }
+    return false;
+}
+
 bool IsLive(NPP instance, unsigned nSerial)
 {
-    LiveLock().Enter();
-    bool bLive = false;
-    for (int i = 0; i < s_nLive && !bLive; ++i)
-        bLive = s_pLive[i].m_Instance == instance && s_pLive[i].m_nSerial == nSerial;
-    LiveLock().Leave();
-    return bLive;
+    ZLockGuard guard(LiveLock());
+    return IsLiveLocked(instance, nSerial);
 }
 
 unsigned AddLive(NPP instance)
 {
-    LiveLock().Enter();
+    ZLockGuard guard(LiveLock());
     if (s_nLive == s_nLiveCapacity) {
         int nCapacity = s_nLiveCapacity ? s_nLiveCapacity * 2 : 8;
         LiveEntry* p = static_cast<LiveEntry*>(realloc(s_pLive, nCapacity * sizeof(LiveEntry)));
-        if (!p) {
-            LiveLock().Leave();
+        if (!p)
             return 0;
-        }
         s_pLive = p;
         s_nLiveCapacity = nCapacity;
     }
     unsigned nSerial = s_nNextSerial++;
     s_pLive[s_nLive++] = {instance, nSerial};
-    LiveLock().Leave();
     return nSerial;
 }
 
@@ -72,14 +75,13 @@ unsigned AddLive(NPP instance)
 // destroyed instance must take neither's calls.
 void RemoveLive(NPP instance)
 {
-    LiveLock().Enter();
+    ZLockGuard guard(LiveLock());
     for (int i = 0; i < s_nLive;) {
         if (s_pLive[i].m_Instance == instance)
             s_pLive[i] = s_pLive[--s_nLive];
         else
             ++i;
     }
-    LiveLock().Leave();
 }
 
 struct ScriptableObject;
@@ -194,17 +196,17 @@ void VostxNpapiCore::Queue(const char* szMethod, const char* szText, float fValu
     pArgs->m_FlashObjectId.Assign(szId);
     pArgs->m_Instance = m_Instance;
     pArgs->m_nSerial = m_nSerial;
-    // The browser must not be handed an instance it has destroyed; the check holds the lock
-    // that NppDestroy takes, so the instance cannot go between check and call.
-    LiveLock().Enter();
-    bool bLive = false;
-    for (int i = 0; i < s_nLive && !bLive; ++i)
-        bLive = s_pLive[i].m_Instance == m_Instance && s_pLive[i].m_nSerial == m_nSerial;
-    if (bLive)
-        s_pBrowser->pluginthreadasynccall(m_Instance, &DeliverFlashCall, pArgs);
-    LiveLock().Leave();
-    if (!bLive)
-        delete pArgs;
+    // The browser must not be handed an instance it has destroyed, nor anything after
+    // NP_Shutdown; the check holds the lock that NppDestroy and NP_Shutdown take, so neither
+    // can happen between check and call.
+    {
+        ZLockGuard guard(LiveLock());
+        if (s_pBrowser && IsLiveLocked(m_Instance, m_nSerial)) {
+            s_pBrowser->pluginthreadasynccall(m_Instance, &DeliverFlashCall, pArgs);
+            return;
+        }
+    }
+    delete pArgs;
 }
 
 // The object the page scripts: the NPAPI header, then our fields. The browser may keep it after
@@ -459,6 +461,14 @@ extern "C" NPError NP_EXPORT_CALL NP_GetEntryPoints(NPPluginFuncs* pFuncs)
 
 extern "C" NPError NP_EXPORT_CALL NP_Shutdown()
 {
+    // An install thread may run on (it holds the module itself); from here on it reaches no
+    // instance and no browser function.
+    ZLockGuard guard(LiveLock());
+    s_pBrowser = nullptr;
+    free(s_pLive);
+    s_pLive = nullptr;
+    s_nLive = 0;
+    s_nLiveCapacity = 0;
     return NPERR_NO_ERROR;
 }
 

@@ -19,15 +19,21 @@ ZCriticalSection& CurrentLock()
 }
 VostxCore* s_pCurrent = nullptr;
 
-const int kLanguageMax = 32;
-const int kFolderNameMax = 64;
+bool IsPlainText(const char* szText, const char* szRefused)
+{
+    for (const char* p = szText; *p; ++p) {
+        if ((unsigned char)*p < 0x20 || strchr(szRefused, *p))
+            return false;
+    }
+    return true;
+}
 }
 
-volatile long VostxCore::s_nInUse = 0;
+std::atomic<long> VostxCore::s_nInUse(0);
 
 VostxCore::VostxCore(const char* szName) : m_bInitialized(false), m_nRefs(1)
 {
-    InterlockedIncrement(&s_nInUse);
+    ++s_nInUse;
     m_Name.Assign(szName ? szName : "");
     ZLog::SetDisplayHook(&VostxCore::LogDisplayHook);
     ZStringBuffer<256> workDir = GetWorkDir(m_Name.GetData());
@@ -36,37 +42,41 @@ VostxCore::VostxCore(const char* szName) : m_bInitialized(false), m_nRefs(1)
         JoinPath2(m_LogPath, workDir.GetData(), "vostx.log");
         File::Delete(m_LogPath.GetData());
     }
-    CurrentLock().Enter();
+    ZLockGuard guard(CurrentLock());
     s_pCurrent = this;
-    CurrentLock().Leave();
 }
 
 VostxCore::~VostxCore()
 {
-    CurrentLock().Enter();
-    s_pCurrent = nullptr;
-    CurrentLock().Leave();
-    InterlockedDecrement(&s_nInUse);
+    {
+        // Only its own entry: an older core that outlives a newer one (its install thread ended
+        // late) must not take the newer core's engine lines away.
+        ZLockGuard guard(CurrentLock());
+        if (s_pCurrent == this)
+            s_pCurrent = nullptr;
+    }
+    --s_nInUse;
 }
 
 void VostxCore::AddRef()
 {
-    InterlockedIncrement(&m_nRefs);
+    ++m_nRefs;
 }
 
 void VostxCore::Release()
 {
-    if (InterlockedDecrement(&m_nRefs) == 0)
+    if (--m_nRefs == 0)
         delete this;
 }
 
 long VostxCore::GetInUseCount()
 {
-    return InterlockedCompareExchange(&s_nInUse, 0, 0);
+    return s_nInUse.load();
 }
 
 VostxCore* VostxCore::GetCurrent()
 {
+    ZLockGuard guard(CurrentLock());
     return s_pCurrent;
 }
 
@@ -80,33 +90,21 @@ ZStringBuffer<256> VostxCore::GetWorkDir(const char* szName)
 
 bool VostxCore::IsSafeFolderName(const char* szName)
 {
-    if (!szName || !szName[0] || strlen(szName) > (size_t)kFolderNameMax)
+    if (!szName || !szName[0] || !IsPlainText(szName, "\\/:*?\"<>|"))
         return false;
-    for (const char* p = szName; *p; ++p) {
-        if ((unsigned char)*p < 0x20 || strchr("\\/:*?\"<>|", *p))
-            return false;
-    }
     // Windows drops trailing dots and blanks, so "..", ". ." and the like all climb.
     return strspn(szName, ". ") < strlen(szName);
 }
 
 bool VostxCore::IsSafeLanguage(const char* szLanguage)
 {
-    if (!szLanguage || !szLanguage[0] || strlen(szLanguage) > (size_t)kLanguageMax)
-        return false;
-    for (const char* p = szLanguage; *p; ++p) {
-        char c = *p;
-        bool bPlain =
-            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
-        if (!bPlain)
-            return false;
-    }
-    return true;
+    // It becomes the word after "/l" and the middle of "ivlsync_<language>.xml".
+    return szLanguage && IsPlainText(szLanguage, " \\/:*?\"<>|");
 }
 
 void VostxCore::WriteLogLine(const char* szText, bool bAddNewline)
 {
-    m_LogLock.Enter();
+    ZLockGuard guard(m_LogLock);
     FILE* pFile = m_LogPath.IsEmpty() ? nullptr : fopen(m_LogPath.GetData(), "at");
     if (pFile) {
         time_t now = time(nullptr);
@@ -120,7 +118,6 @@ void VostxCore::WriteLogLine(const char* szText, bool bAddNewline)
             fputc('\n', pFile);
         fclose(pFile);
     }
-    m_LogLock.Leave();
 }
 
 void VostxCore::CoreLog(const char* szFormat, ...)
@@ -136,13 +133,13 @@ void VostxCore::CoreLog(const char* szFormat, ...)
 
 void VostxCore::LogDisplayHook(int32_t nLevel, const char* szCategory, const char* szSource, const char* szText)
 {
-    CurrentLock().Enter();
+    // Held while writing, so the core cannot be destroyed under the line.
+    ZLockGuard guard(CurrentLock());
     // The line as it is (it may hold '%'), with the one line end it already carries.
     if (s_pCurrent && szText) {
         size_t nLength = strlen(szText);
         s_pCurrent->WriteLogLine(szText, nLength == 0 || szText[nLength - 1] != '\n');
     }
-    CurrentLock().Leave();
 }
 
 void* VostxCore::CreateThreadData()

@@ -2,6 +2,7 @@
 // sequence on its own thread, the log "vostx.log" in the work folder (which also receives every
 // engine log line), and the two page calls that each browser binding fills in.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include "common/containers/zstringbuffer.h"
 #include "common/containers/zstringarray.h"
@@ -43,8 +44,8 @@ public:
     static ZStringBuffer<256> GetWorkDir(const char* szName);
     // One folder name: no separator, drive, "." or "..", reserved or control character.
     static bool IsSafeFolderName(const char* szName);
-    // Letters, digits, '-' and '_', at most 32 of them: the only text the sync program's
-    // command line takes from the page.
+    // Empty (the sync program then reads no language file), or one command-line word that is
+    // also a piece of a file name: no blank, quote, separator, drive or control character.
     static bool IsSafeLanguage(const char* szLanguage);
 
     void FireProgress(const char* szText, float fFraction, void* pThreadData);
@@ -59,7 +60,7 @@ public:
 
     const char* GetName() const { return m_Name.GetData(); }
     const char* GetLogPath() const { return m_LogPath.GetData(); }
-    bool IsInitialized() const { return m_bInitialized; }
+    bool IsInitialized() const { return m_bInitialized.load(); }
 
     // The core made last, or null.
     static VostxCore* GetCurrent();
@@ -74,7 +75,7 @@ protected:
 
 private:
     struct InitArgs;
-    static int32_t InitThread(void* pArgument);
+    static DWORD WINAPI InitThread(void* pArgument);
     bool InitSequence(InitArgs& args);
     bool UpdateFile(InitArgs& args, const char* szInstallDir, const char* szWorkDir, class UniqueFileList& list,
                     ZStringBase& response, const char* szName, const char* szChecksum);
@@ -85,10 +86,10 @@ private:
     ZCriticalSection m_InitLock;
     ZCriticalSection m_LogLock;
     ZStringBuffer<256> m_FlashObjectId;
-    bool m_bInitialized;
-    volatile long m_nRefs;
+    std::atomic<bool> m_bInitialized;
+    std::atomic<long> m_nRefs;
 
-    static volatile long s_nInUse;
+    static std::atomic<long> s_nInUse;
 };
 
 // The core of the NewPlugin export: named "dev", and its page calls go nowhere.

@@ -121,7 +121,7 @@ TEST(VostxCore, WorkFolderNames)
         {"a/b", false},    {"C:", false},
         {"C:\\x", false},  {"\\\\server", false},
         {"a|b", false},    {"a\tb", false},
-        {"x<y", false},    {"0123456789012345678901234567890123456789012345678901234567890123456789", false},
+        {"x<y", false},    {"0123456789012345678901234567890123456789012345678901234567890123456789", true},
     };
     for (const Case& c : aCases) {
         EXPECT_EQ(c.bSafe, VostxCore::IsSafeFolderName(c.szName)) << c.szName;
@@ -140,13 +140,17 @@ TEST(VostxCore, LanguageCodes)
         {"pt-BR", true},
         {"zh_Hant", true},
         {"x1", true},
-        {"", false},
+        {"", true},
+        {"de%s", true},
+        {"0123456789012345678901234567890123", true},
         {"en /a /rs h:80", false},
         {"en\"", false},
         {"en\t", false},
-        {"de%s", false},
         {"../en", false},
-        {"0123456789012345678901234567890123", false},
+        {"..\\en", false},
+        {"C:en", false},
+        {"/a", false},
+        {"en*", false},
     };
     for (const Case& c : aCases)
         EXPECT_EQ(c.bSafe, VostxCore::IsSafeLanguage(c.szLanguage)) << c.szLanguage;
@@ -198,6 +202,27 @@ TEST(VostxCore, InUseCountCoversCoresAndInstallThreads)
     gate.Set();
     EXPECT_TRUE(InUseCountReaches(nBase, 10000)) << VostxCore::GetInUseCount();
     DeleteTree(workDir.GetData());
+}
+
+TEST(VostxCore, OlderCoreEndingLateKeepsTheNewerCoreCurrent)
+{
+    // The first core's run outlives its maker and a newer core; when it ends, engine lines must
+    // still reach the newer core's log.
+    ZEvent gate(true);
+    long nBase = VostxCore::GetInUseCount();
+    GatedCore* pOld = new GatedCore("vostxcore_old", gate);
+    ZStringArray servers(4);
+    ASSERT_TRUE(pOld->Init("..", "live", "en", servers, "roots.xml", "flashObj"));
+    pOld->Release();
+    SilentCore* pNew = new SilentCore("vostxcore_new");
+    gate.Set();
+    EXPECT_TRUE(InUseCountReaches(nBase + 1, 10000)) << VostxCore::GetInUseCount();
+    EXPECT_EQ(pNew, VostxCore::GetCurrent());
+    ZLog::Print("test", __FILE__, "after the old run");
+    EXPECT_EQ("after the old run|", Messages(ReadAll(pNew->GetLogPath())));
+    pNew->Release();
+    DeleteTree(VostxCore::GetWorkDir("vostxcore_old").GetData());
+    DeleteTree(VostxCore::GetWorkDir("vostxcore_new").GetData());
 }
 
 // Texts that arrived on the listener, one a connection, until none is waiting.

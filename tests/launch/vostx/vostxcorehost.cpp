@@ -7,6 +7,7 @@
 // first run ends), then one more after they have all ended.
 // Output lines: "workdir PATH", then "progress TEXT VALUE THREAD" / "error TEXT THREAD" where
 // THREAD is "install" when the call came on an install thread, and "initialized 0|1" last.
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,7 +31,7 @@ public:
 
     void CallFlash(const char* szMethod, const char* szText, float fValue, const char* szId, void* pData) override
     {
-        long nGate = InterlockedExchange(&m_nGate, 0);
+        long nGate = m_nGate.exchange(0);
         if (nGate)
             WaitForThreads(nGate);
         Print("progress", szMethod, szText, fValue, szId, pData);
@@ -43,14 +44,13 @@ public:
     void OnThreadStart() override
     {
         HANDLE hThread = OpenThread(SYNCHRONIZE, FALSE, GetCurrentThreadId());
-        m_Lock.Enter();
+        ZLockGuard guard(m_Lock);
         if (hThread)
             m_Threads.push_back(hThread);
-        m_Lock.Leave();
     }
     void OnThreadEnd(void* pData) override
     {
-        InterlockedIncrement(&m_nEnded);
+        ++m_nEnded;
         m_Ended.Set();
     }
     void WaitForThreads(long nCount)
@@ -63,10 +63,11 @@ public:
     // held until the wineserver kills the process (exit code 137).
     void WaitForThreadsGone()
     {
-        m_Lock.Enter();
         std::vector<HANDLE> threads;
-        threads.swap(m_Threads);
-        m_Lock.Leave();
+        {
+            ZLockGuard guard(m_Lock);
+            threads.swap(m_Threads);
+        }
         for (HANDLE hThread : threads) {
             WaitForSingleObject(hThread, 60000);
             CloseHandle(hThread);
@@ -79,19 +80,18 @@ private:
     {
         char szThread[64] = "";
         ZThreadRegistry::GetThreadName(GetCurrentThreadId(), szThread, sizeof(szThread));
-        m_Lock.Enter();
+        ZLockGuard guard(m_Lock);
         if (fValue >= 0.0f)
             printf("%s %s|%s|%.6f|%s|%s|%s\n", szKind, szMethod, szText, fValue, szId, szThread,
                    pData == this ? "data" : "nodata");
         else
             printf("%s %s|%s|%s|%s|%s\n", szKind, szMethod, szText, szId, szThread, pData == this ? "data" : "nodata");
         fflush(stdout);
-        m_Lock.Leave();
     }
 
     ZEvent m_Ended;
-    volatile long m_nEnded;
-    volatile long m_nGate;
+    std::atomic<long> m_nEnded;
+    std::atomic<long> m_nGate;
     ZCriticalSection m_Lock;
     std::vector<HANDLE> m_Threads;
 };
