@@ -821,9 +821,9 @@ class PackTest(E2ETest):
         shutil.copy(DRIVER, os.path.join(folder, "dldriver.exe"))
         return folder
 
-    def run_from(self, folder, srv, dist=None):
+    def run_from(self, folder, srv, dist=None, *extra):
         args = ["--target", windows_path(self.target), "--lists", (dist or self.dist)["uniquefile"],
-                "--server", srv.name]
+                "--server", srv.name, *extra]
         rc, text = self.wine.run(os.path.join(folder, "dldriver.exe"), *args, timeout=300)
         run = Run(rc, text)
         self.assertIn(run.rc, (0, 1), text)
@@ -870,6 +870,17 @@ class PackTest(E2ETest):
                 self.assertEqual(log[-1], "Release")
                 self.assertIn("Repack: 1/1", run.logs)
                 self.assertEqual(self.pack_flags(folder), [1, 1])
+
+    def test_repacker_files_are_queued_first(self):
+        # One worker takes the queue in its order: the five repacker files come before the
+        # packs and the plain file, although "_packed/" and "plain.txt" sort between them.
+        srv = self.server(root=self.pub)
+        run = self.run_from(self.program_folder(), srv, None, "--threads", "1")
+        self.assertFalse(run.failed, run.text)
+        done = [re.split(r"[\\/]", m.group(1))[-1] for m in
+                (re.match(r'^download file ".*" to (.*) -- Done!', l) for l in run.logs) if m]
+        self.assertGreater(len(done), len(REPACKER_FILES), run.logs)
+        self.assertEqual(sorted(done[:len(REPACKER_FILES)]), sorted(REPACKER_FILES), done)
 
     def test_failed_repack_is_retried_without_download(self):
         srv = self.server(root=self.pub)

@@ -387,6 +387,12 @@ class Download(unittest.TestCase):
                               "--compress", "never"],
                              check=True, stdout=subprocess.PIPE).stdout
         cls.summary = json.loads(out)
+        # A second root list naming "game" only, which comes slowly: a cancel meets the
+        # names being resolved.
+        cls.slow_root = "slowroot.xml"
+        subprocess.run([sys.executable, os.path.join(TOP, "tools", "publish.py"), "--out", cls.served, "--root",
+                        cls.slow_root, "--list", "game=" + source, "--compress", "never"],
+                       check=True, stdout=subprocess.DEVNULL)
         big = cls.summary["lists"]["game"]["files"]["data/big.bin"]["text"]
         # The big file trickles, so that progress is reported while it comes; the broken
         # bundle is missing, after a wait in which progress is reported too.
@@ -403,7 +409,8 @@ class Download(unittest.TestCase):
                                                  cls.stuck["crawl"]: {"trickle": [60, 1.0]},
                                                  cls.stuck["hole"]: {"status": 302,
                                                                      "location": "http://192.0.2.1:80/x"},
-                                                 cls.stuck["slowbundle"]: {"trickle": [60, 1.0]}})
+                                                 cls.stuck["slowbundle"]: {"trickle": [60, 1.0]},
+                                                 "/" + cls.slow_root: {"trickle": [16, 0.2]}})
         except RuntimeError:
             cls.tearDownClass()
             raise
@@ -595,15 +602,23 @@ class Download(unittest.TestCase):
                     self.assert_installed(os.path.join(ROOT, *dist.split("\\")))
         self.assertIn("GetListUniqueName(nope) failed: ", self.sync.log())
 
-    def test_cancel_while_a_bundle_is_read(self):
-        with self.client() as c:
-            c.send(fc.CMD_DOWNLOADNAMED, self.session, "dl\\slowbundle", "", self.summary["root"], "set:slowbundle",
-                   "w", "false", self.url)
-            self.assertTrue(wait_for(lambda: self.slow_bundle in self.served_requests(), 30), "no bundle fetch")
-            c.send(fc.CMD_CANCEL, self.session)
-            got = self.collect(c, self.session)
-        self.assert_progress_then_end(got, (fc.STATUS_STOPPED,))
-        self.assertNotIn((fc.STATUS_FINISHED,), got)
+    def test_cancel_while_names_are_resolved_or_a_bundle_is_read(self):
+        # (root list, names, the request under way when the cancel comes)
+        cases = [
+            (self.slow_root, "set:game", "/" + self.slow_root),
+            (self.summary["root"], "set:slowbundle", self.slow_bundle),
+        ]
+        for n, (root, names, slow) in enumerate(cases):
+            with self.subTest(names=names):
+                sid = self.session + n
+                with self.client() as c:
+                    c.send(fc.CMD_DOWNLOADNAMED, sid, "dl\\cancelnamed%d" % n, "", root, names, "w", "false",
+                           self.url)
+                    self.assertTrue(wait_for(lambda: slow in self.served_requests(), 30), "no fetch of " + slow)
+                    c.send(fc.CMD_CANCEL, sid)
+                    got = self.collect(c, sid)
+                self.assert_progress_then_end(got, (fc.STATUS_STOPPED,))
+                self.assertNotIn((fc.STATUS_FINISHED,), got)
 
     def served_requests(self):
         return self.server.stats()["requests"]

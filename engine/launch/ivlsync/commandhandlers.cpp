@@ -26,17 +26,6 @@ void Reply(Socket& connection, const FlashMessage& message, int nCode, const cha
 {
     FlashMessage(nCode, message.GetSessionId(), szText).Send(connection);
 }
-
-// Holds the session lock for the whole frame.
-class SessionLockScope
-{
-public:
-    explicit SessionLockScope(FlashServer& server) : m_Server(server) { m_Server.LockSessions(); }
-    ~SessionLockScope() { m_Server.UnlockSessions(); }
-
-private:
-    FlashServer& m_Server;
-};
 }
 
 bool IsQuickCheck(const char* szParam)
@@ -71,7 +60,7 @@ bool FlashServer::CheckCommand(const FlashMessage& message, Socket& connection, 
 
 void FlashServer::HandleDownload(const FlashMessage& message, Socket& connection)
 {
-    SessionLockScope lock(*this);
+    ZLockGuard lock(m_SessionLock);
     if (!CheckCommand(message, connection, Session::KIND_DOWNLOAD, "Already downloading", 5, -1, kDownloadUsage))
         return;
     if (!CheckDistribution(message, connection, "CMD_DOWNLOAD"))
@@ -87,7 +76,7 @@ void FlashServer::HandleDownload(const FlashMessage& message, Socket& connection
 
 void FlashServer::HandleDownloadNamed(const FlashMessage& message, Socket& connection)
 {
-    SessionLockScope lock(*this);
+    ZLockGuard lock(m_SessionLock);
     if (!CheckCommand(message, connection, Session::KIND_DOWNLOAD, "Already downloading", 7, -1, kDownloadNamedUsage))
         return;
     for (int i = 6; i < message.GetParamCount(); ++i) {
@@ -137,7 +126,7 @@ void FlashServer::FinishDownloadStart(const FlashMessage& message, Socket& conne
 
 void FlashServer::HandlePing(const FlashMessage& message, Socket& connection)
 {
-    SessionLockScope lock(*this);
+    ZLockGuard lock(m_SessionLock);
     if (!CheckCommand(message, connection, Session::KIND_PING, "Already pinging", 1, 1, kPingUsage))
         return;
     PingSession* pSession = new PingSession(message.GetSessionId(), connection, m_pWindow, this, message.GetParam(0));
@@ -152,7 +141,7 @@ void FlashServer::HandlePing(const FlashMessage& message, Socket& connection)
 
 void FlashServer::HandleVerify(const FlashMessage& message, Socket& connection)
 {
-    SessionLockScope lock(*this);
+    ZLockGuard lock(m_SessionLock);
     if (!CheckCommand(message, connection, Session::KIND_VERIFY, "Already running", 2, 2, kVerifyUsage))
         return;
     if (!CheckDistribution(message, connection, "CMD_VERIFY"))
@@ -169,7 +158,7 @@ void FlashServer::HandleVerify(const FlashMessage& message, Socket& connection)
 
 void FlashServer::HandleRunIvl(const FlashMessage& message, Socket& connection)
 {
-    SessionLockScope lock(*this);
+    ZLockGuard lock(m_SessionLock);
     if (!CheckCommand(message, connection, Session::KIND_RUNGAME, "Already running", 6, -1, kRunIvlUsage))
         return;
     // The distribution names the folder whose programs run; the values go onto the launcher's

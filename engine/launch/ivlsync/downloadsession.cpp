@@ -7,8 +7,7 @@
 #include "shared/net/uniquefilelist.h"
 
 DownloadSession::DownloadSession(int nSessionId, const Socket& connection, ZIvlSync* pWindow, FlashServer* pServer)
-    : Session(nSessionId, connection, pWindow, pServer), m_pServer(pServer), m_bQuickCheck(0), m_Servers(32),
-      m_bDone(0), m_bCancel(0)
+    : Session(nSessionId, connection, pWindow, pServer), m_bQuickCheck(0), m_Servers(32), m_bDone(false)
 {
 }
 
@@ -40,12 +39,11 @@ int DownloadSession::Start(const ZStringArray& servers, const char* szDistributi
         return START_ELEVATING;
     }
 
-    m_bDone = 0;
+    m_bDone = false;
     m_Downloader.SetListener(this);
     // Both suspended until stored: the work thread waits on the progress thread's handle.
     m_ProgressThread = ZThread::Create(&DownloadSession::ProgressThreadMain, this, 0, true);
-    m_WorkThread = ZThread::Create(&DownloadSession::WorkThreadMain, this, 0, true);
-    if (!m_ProgressThread.IsValid() || !m_WorkThread.IsValid()) {
+    if (!CreateWorkThread("DownloadSession") || !m_ProgressThread.IsValid()) {
         // Neither has run: end the one that was made before it can touch the session.
         if (m_ProgressThread.IsValid())
             m_ProgressThread.Terminate();
@@ -53,22 +51,9 @@ int DownloadSession::Start(const ZStringArray& servers, const char* szDistributi
             m_WorkThread.Terminate();
         return ERR_FAILED;
     }
-    m_WorkThread.SetName("DownloadSession");
     m_ProgressThread.Resume();
-    m_WorkThread.Resume();
+    StartWorkThread();
     return START_OK;
-}
-
-void DownloadSession::Cancel(bool bWait)
-{
-    m_bCancel = 1;
-    if (bWait) {
-        // The session deletes itself at its end: wait on handles of our own.
-        ZThread work = m_WorkThread;
-        ZThread progress = m_ProgressThread;
-        work.Wait(INFINITE);
-        progress.Wait(INFINITE);
-    }
 }
 
 void DownloadSession::Log(const char* szText)
@@ -109,16 +94,9 @@ int32_t DownloadSession::ProgressThreadMain(void* pArgument)
     return 0;
 }
 
-int32_t DownloadSession::WorkThreadMain(void* pArgument)
-{
-    // Through the table: the named download chooses its own body.
-    static_cast<DownloadSession*>(pArgument)->Run();
-    return 0;
-}
-
 void DownloadSession::StopProgress()
 {
-    m_bDone = 1;
+    m_bDone = true;
     ZThread progress = m_ProgressThread;
     progress.Wait(INFINITE);
     // The front end sends its next command of this folder as soon as it reads the end: the
@@ -126,7 +104,7 @@ void DownloadSession::StopProgress()
     m_FolderLock.Release();
 }
 
-void DownloadSession::Run()
+void DownloadSession::Run(SessionEnd& end)
 {
     bool bFailed = m_Downloader.DownloadAndUpdateFiles(m_Servers, m_sInstallDir.GetData(), m_sLists.GetData(), false,
                                                        nullptr, m_bQuickCheck != 0);
@@ -134,21 +112,13 @@ void DownloadSession::Run()
     // follows it, and a command of the same folder sent on it is not refused.
     StopProgress();
     if (m_bCancel) {
-        Reply(STATUS_STOPPED);
+        end.Set(STATUS_STOPPED);
     } else if (bFailed) {
         ZStringBuffer<256> sText("Download failed. For details, please see %s", ZIvlSync::s_sLogFile.GetData());
-        Reply(ERR_FAILED, sText.GetData());
+        end.Set(ERR_FAILED, sText.GetData());
     } else {
-        Reply(STATUS_FINISHED);
+        end.Set(STATUS_FINISHED);
     }
-    Finish();
-}
-
-void DownloadSession::Finish()
-{
-    FlashServer* pServer = m_pServer;
-    pServer->RemoveSession(this);
-    delete this;
 }
 
 NamedDownloadSession::NamedDownloadSession(int nSessionId, const Socket& connection, ZIvlSync* pWindow,
@@ -166,7 +136,7 @@ int NamedDownloadSession::Start(const ZStringArray& servers, const char* szDistr
     return DownloadSession::Start(servers, szDistribution, szInstalledVersion, szUniqueFilename, bQuickCheck);
 }
 
-void NamedDownloadSession::Run()
+void NamedDownloadSession::Run(SessionEnd& end)
 {
     ZStringBuffer<16> sRootList(m_sLists);
     m_sLists.Clear();
@@ -209,10 +179,9 @@ void NamedDownloadSession::Run()
             Session::Log("%s", sError.GetData());
             // The progress thread ends first: no progress may follow the end reply.
             StopProgress();
-            Reply(ERR_FAILED, sError.GetData());
-            Finish();
+            end.Set(ERR_FAILED, sError.GetData());
             return;
         }
     }
-    DownloadSession::Run();
+    DownloadSession::Run(end);
 }

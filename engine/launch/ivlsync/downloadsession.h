@@ -2,6 +2,7 @@
 // to date through the downloader, with progress replies from a thread of their own, one end
 // reply and the removal from the command server.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include "common/containers/zstringarray.h"
 #include "common/containers/zstringbuffer.h"
@@ -27,17 +28,12 @@ public:
     // START_OK once both threads run; START_ELEVATING after the elevated relaunch was asked for.
     int Start(const ZStringArray& servers, const char* szDistribution, const char* szInstalledVersion,
               const char* szUniqueFilename, bool bQuickCheck);
-    // Sets the cancel flag; with bWait returns once the work and progress threads have ended.
-    // The caller must not hold the session lock when it waits.
-    void Cancel(bool bWait) override;
     int GetKind() override { return KIND_DOWNLOAD; }
-    // The work thread's body; the named download resolves its names first.
-    virtual void Run();
 
     // IDownloadListener
     void Log(const char* szText) override;
     void Error(const char* szText) override;
-    bool IsCancelled() override { return m_bCancel != 0; }
+    bool IsCancelled() override { return m_bCancel; }
     void Notify(int32_t, int32_t) override {}
 
     // "%.3f;%.2f/%.2f MB": the done fraction (times the repack share when repacking is
@@ -46,13 +42,12 @@ public:
                                int32_t nRepackDone);
 
 protected:
-    // The session's last steps, after its end reply: the removal (200) and the deletion.
-    void Finish();
+    // The work thread's body; the named download resolves its names first.
+    void Run(SessionEnd& end) override;
     // Before the end reply: sets m_bDone, waits for the progress thread and releases the
     // install folder.
     void StopProgress();
 
-    FlashServer* m_pServer;
     ZStringBuffer<16> m_sDistribution;
     ZStringBuffer<16> m_sLists;
     ZStringBuffer<16> m_sInstallDir;
@@ -60,16 +55,13 @@ protected:
     // session is deleted when it never ran).
     InstallFolderLock m_FolderLock;
     ZThread m_ProgressThread;
-    ZThread m_WorkThread;
     uint8_t m_bQuickCheck;
     Downloader m_Downloader;
     ZStringArray m_Servers;
-    volatile uint8_t m_bDone;
-    volatile uint8_t m_bCancel;
+    std::atomic<bool> m_bDone;
 
 private:
     static int32_t ProgressThreadMain(void* pArgument);
-    static int32_t WorkThreadMain(void* pArgument);
 };
 
 class NamedDownloadSession : public DownloadSession
@@ -79,7 +71,9 @@ public:
 
     int Start(const ZStringArray& servers, const char* szDistribution, const char* szInstalledVersion,
               const char* szUniqueFilename, const char* szNames, const char* szWebEntrance, bool bQuickCheck);
-    void Run() override;
+
+protected:
+    void Run(SessionEnd& end) override;
 
 private:
     ZStringBuffer<16> m_sNames;

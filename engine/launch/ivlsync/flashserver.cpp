@@ -3,13 +3,46 @@
 #include <cstdarg>
 
 Session::Session(int nSessionId, const Socket& connection, ZIvlSync* pWindow, FlashServer* pServer)
-    : m_nSessionId(nSessionId), m_pWindow(pWindow)
+    : m_nSessionId(nSessionId), m_pWindow(pWindow), m_pServer(pServer), m_bCancel(false)
 {
     pServer->ShareSocket(m_Socket, connection);
 }
 
 Session::~Session()
 {
+}
+
+bool Session::CreateWorkThread(const char* szName)
+{
+    m_WorkThread = ZThread::Create(&Session::WorkThreadMain, this, 0, true);
+    if (!m_WorkThread.IsValid())
+        return false;
+    if (szName)
+        m_WorkThread.SetName(szName);
+    return true;
+}
+
+int32_t Session::WorkThreadMain(void* pArgument)
+{
+    Session* pSession = static_cast<Session*>(pArgument);
+    SessionEnd end;
+    pSession->Run(end);
+    if (end.m_nCode != 0)
+        pSession->Reply(end.m_nCode, end.m_bHasText ? end.m_sText.GetData() : nullptr);
+    pSession->m_pServer->RemoveSession(pSession);
+    delete pSession;
+    return 0;
+}
+
+void Session::Cancel(bool bWait)
+{
+    m_bCancel = true;
+    OnCancel();
+    if (bWait) {
+        // The session deletes itself at its end: wait on a handle of our own.
+        ZThread thread = m_WorkThread;
+        thread.Wait(INFINITE);
+    }
 }
 
 void Session::Log(const char* szFormat, ...)
@@ -128,7 +161,7 @@ void FlashServer::AddSession(Session* pSession)
 {
     ZLockGuard guard(m_SessionLock);
     m_Sessions.Insert(pSession->m_nSessionId, pSession);
-    InterlockedIncrement(&m_nLiveSessions);
+    ++m_nLiveSessions;
     m_pWindow->RegisterObject(pSession);
 }
 
@@ -141,42 +174,47 @@ void FlashServer::DiscardSession(Session* pSession)
 void FlashServer::RemoveSession(Session* pSession)
 {
     ZIvlSync* pWindow = m_pWindow;
-    m_SessionLock.Enter();
-    SessionTable::Node* pNode = m_Sessions.Find(pSession->m_nSessionId);
-    bool bFound = pNode && pNode->m_Value == pSession;
-    if (bFound)
-        m_Sessions.FreeNode(m_Sessions.RemoveNode(pNode));
-    else
-        pWindow->Log("Internal error: Removing session that doesn't exist");
-    FlashMessage(STATUS_SESSIONREMOVED, pSession->m_nSessionId).Send(pSession->m_Socket);
-    ReleaseSocket(pSession->m_Socket);
-    m_SessionLock.Leave();
+    bool bFound = false;
+    {
+        ZLockGuard guard(m_SessionLock);
+        SessionTable::Node* pNode = m_Sessions.Find(pSession->m_nSessionId);
+        bFound = pNode && pNode->m_Value == pSession;
+        if (bFound)
+            m_Sessions.FreeNode(m_Sessions.RemoveNode(pNode));
+        else
+            pWindow->Log("Internal error: Removing session that doesn't exist");
+        FlashMessage(STATUS_SESSIONREMOVED, pSession->m_nSessionId).Send(pSession->m_Socket);
+        ReleaseSocket(pSession->m_Socket);
+    }
 
     // A synchronous window message: never with the session lock held, since the window
     // thread takes that lock when it closes.
     pWindow->ObjectEnded(pSession);
     // After this the server may be gone (Stop with waiting returns).
     if (bFound)
-        InterlockedDecrement(&m_nLiveSessions);
+        --m_nLiveSessions;
 }
 
 void FlashServer::Stop(bool bWait)
 {
     // Cancels that do not wait may be made under the lock; the waiting is done below without
     // it, so that ending sessions can take the lock to remove themselves.
-    m_SessionLock.Enter();
-    for (SessionTable::Node* pNode = m_Sessions.Begin(); pNode; pNode = SessionTable::Next(pNode))
-        pNode->m_Value->Cancel(false);
-    m_SessionLock.Leave();
+    {
+        ZLockGuard guard(m_SessionLock);
+        for (SessionTable::Node* pNode = m_Sessions.Begin(); pNode; pNode = SessionTable::Next(pNode))
+            pNode->m_Value->Cancel(false);
+    }
 
     GenericServer::Stop(bWait);
 
     if (!bWait)
         return;
     for (;;) {
-        m_SessionLock.Enter();
-        int nCount = GetSessionCount();
-        m_SessionLock.Leave();
+        int nCount = 0;
+        {
+            ZLockGuard guard(m_SessionLock);
+            nCount = GetSessionCount();
+        }
         if (nCount == 0 && m_nLiveSessions == 0)
             break;
         Sleep(100);

@@ -1,6 +1,7 @@
 // The command server: a generic server with a thread per connection that reads the front end's
 // command messages, runs them and keeps the sessions they start in a table by session id.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include "common/containers/zmap.h"
 #include "common/system/zlock.h"
@@ -39,8 +40,7 @@ public:
     Session* FindSession(int nSessionId);
     int GetSessionCount();
 
-    void LockSessions() { m_SessionLock.Enter(); }
-    void UnlockSessions() { m_SessionLock.Leave(); }
+    ZCriticalSection& GetSessionLock() { return m_SessionLock; }
 
 private:
     typedef ZIntMap<int32_t, Session*> SessionTable;
@@ -66,7 +66,7 @@ private:
     ZCriticalSection m_SessionLock;
     SessionTable m_Sessions;
     // Sessions in the table or still on their way out after RemoveSession; Stop waits for 0.
-    volatile LONG m_nLiveSessions;
+    std::atomic<int32_t> m_nLiveSessions;
 };
 
 // The quick-check parameter of the downloads: "true" once A-Z are lower-cased.

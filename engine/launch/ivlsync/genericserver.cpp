@@ -20,12 +20,12 @@ GenericServer::GenericServer(ZIvlSync* pWindow) : m_pWindow(pWindow), m_StopEven
 
 GenericServer::~GenericServer()
 {
-    m_ConnectionLock.Enter();
-    m_Connections.Clear();
-    m_ConnectionLock.Leave();
-    m_ThreadLock.Enter();
+    {
+        ZLockGuard guard(m_ConnectionLock);
+        m_Connections.Clear();
+    }
+    ZLockGuard guard(m_ThreadLock);
     m_Threads.Clear();
-    m_ThreadLock.Leave();
 }
 
 bool GenericServer::Start(const char* szHost, int nPort, bool bThreadPerConnection)
@@ -93,21 +93,21 @@ int GenericServer::AcceptLoop(ServerStartInfo* pInfo)
             if (pInfo->m_bThreadPerConnection) {
                 // The accepted record is shared with the list and the connection thread from
                 // here on, so its copies are made under the connection lock.
-                m_ConnectionLock.Enter();
-                AddConnection(connection);
                 ServerConnection* pConnection = new ServerConnection;
-                pConnection->CopyStartInfo(*pInfo);
-                pConnection->m_Socket = connection;
-                connection = Socket();
-                m_ConnectionLock.Leave();
+                {
+                    ZLockGuard guard(m_ConnectionLock);
+                    AddConnection(connection);
+                    pConnection->CopyStartInfo(*pInfo);
+                    pConnection->m_Socket = connection;
+                    connection = Socket();
+                }
 
                 ZThread thread = ZThread::Create(&GenericServer::ConnectionThreadMain, pConnection, 0, true);
                 if (!thread.IsValid()) {
-                    m_ConnectionLock.Enter();
+                    ZLockGuard guard(m_ConnectionLock);
                     RemoveConnection(pConnection->m_Socket);
                     pConnection->m_Socket.Close();
                     delete pConnection;
-                    m_ConnectionLock.Leave();
                     continue;
                 }
                 thread.SetName("GenericServer connection");
@@ -119,10 +119,11 @@ int GenericServer::AcceptLoop(ServerStartInfo* pInfo)
             AddConnection(connection);
             m_pWindow->SetLineStatus(m_hServerLine, m_pWindow->GetLocalizedText("connected"));
             int nResult = HandleConnection(connection);
-            m_ConnectionLock.Enter();
-            RemoveConnection(connection);
-            connection = Socket();
-            m_ConnectionLock.Leave();
+            {
+                ZLockGuard guard(m_ConnectionLock);
+                RemoveConnection(connection);
+                connection = Socket();
+            }
             if (nResult != 0) {
                 m_pWindow->SetLineStatus(m_hServerLine, m_pWindow->GetLocalizedText("Closed"));
                 m_pWindow->Log("Closing incoming socket %s:%d", pInfo->m_sHost.GetData(), pInfo->m_nPort);
@@ -133,12 +134,13 @@ int GenericServer::AcceptLoop(ServerStartInfo* pInfo)
 
     // The list still holds the listening socket; closing it here makes a server that stopped
     // listening refuse connections instead of leaving them in the backlog.
-    m_ConnectionLock.Enter();
-    RemoveConnection(listener);
-    if (listener.IsValid())
-        listener.Close();
-    listener = Socket();
-    m_ConnectionLock.Leave();
+    {
+        ZLockGuard guard(m_ConnectionLock);
+        RemoveConnection(listener);
+        if (listener.IsValid())
+            listener.Close();
+        listener = Socket();
+    }
     m_pWindow->RemoveStatusLine(m_hServerLine);
     m_pWindow->ObjectEnded(this);
     // Last touch of this object: Stop with waiting may return and the owner delete it.
@@ -161,10 +163,11 @@ int GenericServer::ServeConnection(Socket& connection, ServerConnection* pConnec
     int nResult = HandleConnection(connection);
 
     m_pWindow->RemoveStatusLine(hLine);
-    m_ConnectionLock.Enter();
-    RemoveConnection(connection);
-    delete pConnection;
-    m_ConnectionLock.Leave();
+    {
+        ZLockGuard guard(m_ConnectionLock);
+        RemoveConnection(connection);
+        delete pConnection;
+    }
     RemoveThread(ZThread::Current());
     return nResult;
 }
@@ -172,34 +175,32 @@ int GenericServer::ServeConnection(Socket& connection, ServerConnection* pConnec
 void GenericServer::Stop(bool bWait)
 {
     m_StopEvent.Set();
-
-    m_ConnectionLock.Enter();
-    for (ZList<Socket>::Iterator it = m_Connections.Begin(); it != m_Connections.End(); ++it)
-        if (it->IsValid())
-            it->Close();
-    m_ConnectionLock.Leave();
+    {
+        ZLockGuard guard(m_ConnectionLock);
+        for (ZList<Socket>::Iterator it = m_Connections.Begin(); it != m_Connections.End(); ++it)
+            if (it->IsValid())
+                it->Close();
+    }
 
     if (!bWait)
         return;
     for (;;) {
         ZThread thread;
-        m_ThreadLock.Enter();
-        while (!m_Threads.IsEmpty() && !m_Threads.Front().IsValid())
-            m_Threads.Erase(m_Threads.Begin());
-        bool bEmpty = m_Threads.IsEmpty();
-        if (!bEmpty)
+        {
+            ZLockGuard guard(m_ThreadLock);
+            while (!m_Threads.IsEmpty() && !m_Threads.Front().IsValid())
+                m_Threads.Erase(m_Threads.Begin());
+            if (m_Threads.IsEmpty())
+                break;
             thread = m_Threads.Front();
-        m_ThreadLock.Leave();
-        if (bEmpty)
-            break;
+        }
         thread.Wait(INFINITE);
         // A thread that ended without taking itself out of the list must not be waited for
         // again.
-        m_ThreadLock.Enter();
+        ZLockGuard guard(m_ThreadLock);
         ZList<ZThread>::Iterator it = m_Threads.Find(thread);
         if (it != m_Threads.End() && !thread.IsRunning())
             m_Threads.Erase(it);
-        m_ThreadLock.Leave();
     }
 }
 

@@ -17,23 +17,23 @@
 // Built before every other static: the crash filter and the exit handler read them.
 ZStringBuffer<256> ZIvlSync::s_sLogFile ZINIT_PRIORITY(ZINIT_STEP_SYNC_LOG_NAME);
 ZStringBuffer<256> ZIvlSync::s_sElevationArgs ZINIT_PRIORITY(ZINIT_STEP_SYNC_RELAUNCH_ARGS);
-ZIvlSync* ZIvlSync::s_pCurrent = nullptr;
-volatile uint8_t ZIvlSync::s_bElevating = 0;
+std::atomic<ZIvlSync*> ZIvlSync::s_pCurrent(nullptr);
+std::atomic<bool> ZIvlSync::s_bElevating(false);
 
 namespace
 {
 const wchar_t kSelfProperty[] = L"pMyself";
-volatile LONG s_nRelaunchRegistered = 0;
+std::atomic<bool> s_bRelaunchRegistered(false);
 }  // namespace
 
 bool IsElevationRequested()
 {
-    return ZIvlSync::s_bElevating != 0;
+    return ZIvlSync::s_bElevating;
 }
 
 ZIvlSync::ZIvlSync(LanguageTable* pLanguage, bool bElevated)
-    : m_hWnd(nullptr), m_hInstance(GetModuleHandleW(nullptr)), m_pLanguage(pLanguage), m_bClosed(0), m_bBuffering(1),
-      m_bElevated(bElevated ? 1 : 0), m_bClosing(0), m_bInClose(0), m_nThreadId(GetCurrentThreadId())
+    : m_hWnd(nullptr), m_hInstance(GetModuleHandleW(nullptr)), m_pLanguage(pLanguage), m_bClosed(false), m_bBuffering(1),
+      m_bElevated(bElevated ? 1 : 0), m_bClosing(false), m_bInClose(0), m_nThreadId(GetCurrentThreadId())
 {
     INITCOMMONCONTROLSEX controls;
     controls.dwSize = sizeof(controls);
@@ -53,8 +53,8 @@ ZIvlSync::~ZIvlSync()
         DestroyWindow(m_hWnd);
         m_hWnd = nullptr;
     }
-    if (s_pCurrent == this)
-        s_pCurrent = nullptr;
+    ZIvlSync* pSelf = this;
+    s_pCurrent.compare_exchange_strong(pSelf, nullptr);
 }
 
 void ZIvlSync::OnError(const char* szText)
@@ -195,14 +195,13 @@ void ZIvlSync::WriteLog(const char* szText)
 
 void ZIvlSync::Flush()
 {
-    m_Lock.Enter();
+    ZLockGuard guard(m_Lock);
     if (!m_sPending.IsEmpty()) {
         ZWideText text(m_sPending.GetData());
         SendMessageW(m_hWnd, WM_IVLSYNC_LOG, reinterpret_cast<WPARAM>(text.c_str()), 0);
         m_sPending.Clear();
     }
     m_bBuffering = 0;
-    m_Lock.Leave();
 }
 
 ZStringBuffer<256> ZIvlSync::GetLogFile()
@@ -256,26 +255,21 @@ void ZIvlSync::RemoveStatusLine(HWND hLine)
 
 void ZIvlSync::RegisterObject(ILiveObject* pObject)
 {
-    m_ObjectsLock.Enter();
+    ZLockGuard guard(m_ObjectsLock);
     if (!m_bClosing)
         m_LiveObjects.PushBack(pObject);
-    m_ObjectsLock.Leave();
 }
 
 bool ZIvlSync::IsRegistered(ILiveObject* pObject)
 {
-    m_ObjectsLock.Enter();
-    bool bFound = m_LiveObjects.Find(pObject) != m_LiveObjects.End();
-    m_ObjectsLock.Leave();
-    return bFound;
+    ZLockGuard guard(m_ObjectsLock);
+    return m_LiveObjects.Find(pObject) != m_LiveObjects.End();
 }
 
 int ZIvlSync::GetObjectCount()
 {
-    m_ObjectsLock.Enter();
-    int nCount = m_LiveObjects.Size();
-    m_ObjectsLock.Leave();
-    return nCount;
+    ZLockGuard guard(m_ObjectsLock);
+    return m_LiveObjects.Size();
 }
 
 void ZIvlSync::ObjectEnded(ILiveObject* pObject)
@@ -285,12 +279,14 @@ void ZIvlSync::ObjectEnded(ILiveObject* pObject)
 
 void ZIvlSync::RemoveObject(ILiveObject* pObject)
 {
-    m_ObjectsLock.Enter();
-    ZList<ILiveObject*>::Iterator it = m_LiveObjects.Find(pObject);
-    if (it != m_LiveObjects.End())
-        m_LiveObjects.Erase(it);
-    bool bEmpty = m_LiveObjects.IsEmpty();
-    m_ObjectsLock.Leave();
+    bool bEmpty = false;
+    {
+        ZLockGuard guard(m_ObjectsLock);
+        ZList<ILiveObject*>::Iterator it = m_LiveObjects.Find(pObject);
+        if (it != m_LiveObjects.End())
+            m_LiveObjects.Erase(it);
+        bEmpty = m_LiveObjects.IsEmpty();
+    }
     if (bEmpty && !m_bClosed)
         QuitLoop();
 }
@@ -320,7 +316,7 @@ void ZIvlSync::CloseOnWindowThread(bool bWait)
     if (m_bInClose || m_bClosed)
         return;
     m_bInClose = 1;
-    m_bClosing = 1;
+    m_bClosing = true;
     if (m_hWnd) {
         ZWideText title = GetLocalizedTextCopy("closing");
         SetWindowTextW(m_hWnd, title.c_str());
@@ -332,13 +328,15 @@ void ZIvlSync::CloseOnWindowThread(bool bWait)
     }
     PumpMessages();
     // Cancel outside the guard: an ending object waits on the window thread, which takes it.
-    m_ObjectsLock.Enter();
-    int nCount = m_LiveObjects.Size();
-    ILiveObject** pObjects = static_cast<ILiveObject**>(malloc(sizeof(ILiveObject*) * (nCount ? nCount : 1)));
+    ILiveObject** pObjects = nullptr;
     int i = 0;
-    for (ZList<ILiveObject*>::Iterator it = m_LiveObjects.Begin(); it != m_LiveObjects.End() && pObjects; ++it)
-        pObjects[i++] = *it;
-    m_ObjectsLock.Leave();
+    {
+        ZLockGuard guard(m_ObjectsLock);
+        int nCount = m_LiveObjects.Size();
+        pObjects = static_cast<ILiveObject**>(malloc(sizeof(ILiveObject*) * (nCount ? nCount : 1)));
+        for (ZList<ILiveObject*>::Iterator it = m_LiveObjects.Begin(); it != m_LiveObjects.End() && pObjects; ++it)
+            pObjects[i++] = *it;
+    }
     if (pObjects) {
         for (int n = 0; n < i; ++n)
             pObjects[n]->Cancel(bWait);
@@ -359,7 +357,7 @@ void ZIvlSync::RunMessageLoop()
         if (m_bBuffering)
             Flush();
     }
-    m_bClosed = 1;
+    m_bClosed = true;
 }
 
 void ZIvlSync::PumpMessages()
@@ -444,10 +442,10 @@ int ZIvlSync::TestWriteAccess(const char* szFolder)
 
 void ZIvlSync::RequestElevation(HWND hWnd, const char* szArgs)
 {
-    s_bElevating = 1;
+    s_bElevating = true;
     s_sElevationArgs = szArgs ? szArgs : "";
     // One relaunch per process, however many places ask for it.
-    if (InterlockedExchange(&s_nRelaunchRegistered, 1) == 0)
+    if (!s_bRelaunchRegistered.exchange(true))
         atexit(RelaunchElevated);
     PostMessageW(hWnd, WM_COMMAND, MAKEWPARAM(ID_FILE_EXIT, 0), 0);
 }

@@ -2,6 +2,7 @@
 // and live-object calls that server and session threads make, the message loop, the language
 // texts, the install folder and the write-access test with the elevated relaunch.
 #pragma once
+#include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include "common/system/zwin.h"
@@ -49,7 +50,8 @@ public:
 
     HWND GetHwnd() const { return m_hWnd; }
     HINSTANCE GetInstance() const { return m_hInstance; }
-    bool IsClosed() const { return m_bClosed != 0; }
+    bool IsElevated() const { return m_bElevated != 0; }
+    bool IsClosed() const { return m_bClosed; }
     LanguageTable* GetLanguage() const { return m_pLanguage; }
     static ZIvlSync* GetCurrent() { return s_pCurrent; }
 
@@ -129,7 +131,7 @@ protected:
     HWND m_hWnd;
     HINSTANCE m_hInstance;
     LanguageTable* m_pLanguage;
-    volatile uint8_t m_bClosed;
+    std::atomic<bool> m_bClosed;
     ZCriticalSection m_Lock;
     ZStringBuffer<16> m_sPending;
     uint8_t m_bBuffering;
@@ -138,13 +140,13 @@ protected:
     // The live objects, guarded by m_ObjectsLock (never held while an object is cancelled).
     ZCriticalSection m_ObjectsLock;
     ZList<ILiveObject*> m_LiveObjects;
-    volatile uint8_t m_bClosing;
-    uint8_t m_bInClose;
+    std::atomic<bool> m_bClosing;
+    uint8_t m_bInClose;  // the window thread's own
     DWORD m_nThreadId;  // the window's thread
 
-    static ZIvlSync* s_pCurrent;
+    static std::atomic<ZIvlSync*> s_pCurrent;
     friend bool IsElevationRequested();
-    static volatile uint8_t s_bElevating;
+    static std::atomic<bool> s_bElevating;
     static ZStringBuffer<256> s_sElevationArgs;
 };
 

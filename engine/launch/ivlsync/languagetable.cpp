@@ -79,11 +79,9 @@ const char* LanguageTable::GetErrorMessage(int nCode)
     if (szText != sKey.GetData())
         return szText;
     // Lookups run on many threads without a lock; only this cache of absent keys needs one.
-    m_MissingLock.Enter();
+    ZLockGuard guard(m_MissingLock);
     ZStringMap::Node* pNode = m_MissingKeys.Find(sKey);
     if (!pNode)
         pNode = m_MissingKeys.Insert(sKey, sKey);
-    const char* szKey = pNode->m_Value.GetData();
-    m_MissingLock.Leave();
-    return szKey;
+    return pNode->m_Value.GetData();
 }

@@ -6,40 +6,22 @@
 
 PingSession::PingSession(int nSessionId, const Socket& connection, ZIvlSync* pWindow, FlashServer* pServer,
                          const char* szHost)
-    : Session(nSessionId, connection, pWindow, pServer), m_pServer(pServer), m_sHost(szHost), m_bCancel(0)
+    : Session(nSessionId, connection, pWindow, pServer), m_sHost(szHost)
 {
 }
 
 bool PingSession::Start(const char* szHost)
 {
     m_sHost = szHost;
-    m_bCancel = 0;
-    // Suspended until stored, so the thread never meets a half-made handle.
-    m_Thread = ZThread::Create(&PingSession::ThreadMain, this, 0, true);
-    if (!m_Thread.IsValid())
+    if (!CreateWorkThread("PingSession"))
         return false;
-    m_Thread.SetName("PingSession");
-    m_Thread.Resume();
+    StartWorkThread();
     return true;
 }
 
-void PingSession::Cancel(bool bWait)
+void PingSession::OnCancel()
 {
-    m_bCancel = 1;
     Reply(STATUS_STOPPED);
-    if (bWait) {
-        ZThread thread = m_Thread;
-        thread.Wait(INFINITE);
-    }
-}
-
-int32_t PingSession::ThreadMain(void* pArgument)
-{
-    PingSession* pSession = static_cast<PingSession*>(pArgument);
-    pSession->Run();
-    pSession->m_pServer->RemoveSession(pSession);
-    delete pSession;
-    return 0;
 }
 
 SocketAddress PingSession::MakeAddress(const char* szHost)
@@ -57,7 +39,7 @@ SocketAddress PingSession::MakeAddress(const char* szHost)
 }
 
 PingSession::Outcome PingSession::Measure(EchoFunction pfnEcho, const SocketAddress& address,
-                                          const volatile uint8_t* pCancel, Session* pSession, uint32_t& nAverage,
+                                          const std::atomic<bool>* pCancel, Session* pSession, uint32_t& nAverage,
                                           ZStringBase& sError)
 {
     uint32_t nSum = 0;
@@ -89,7 +71,7 @@ PingSession::Outcome PingSession::Measure(EchoFunction pfnEcho, const SocketAddr
     return OUTCOME_RESULT;
 }
 
-int PingSession::Run()
+void PingSession::Run(SessionEnd& end)
 {
     SocketAddress address = MakeAddress(m_sHost.GetData());
     uint32_t nAverage = 0;
@@ -97,12 +79,12 @@ int PingSession::Run()
     switch (Measure(&IcmpPing, address, &m_bCancel, this, nAverage, sError)) {
     case OUTCOME_CANCELLED:
         // Cancel has sent STATUS_STOPPED already.
-        return 0;
+        return;
     case OUTCOME_RESULT: {
         ZStringBuffer<16> sResult("%d", (int)nAverage);
-        Reply(STATUS_PINGRESULT, sResult.GetData());
-        return 0;
+        end.Set(STATUS_PINGRESULT, sResult.GetData());
+        return;
     }
-    default: Reply(ERR_FAILED, sError.GetData()); return -1;
+    default: end.Set(ERR_FAILED, sError.GetData()); return;
     }
 }

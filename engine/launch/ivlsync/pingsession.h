@@ -1,5 +1,6 @@
 // CMD_PING: four ICMP echoes to the named host, answered with the average round trip in ms.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include "common/containers/zstringbuffer.h"
 #include "common/system/zthread.h"
@@ -21,11 +22,7 @@ public:
 
     // Starts the session's thread.
     bool Start(const char* szHost);
-    // Sends STATUS_STOPPED at once; the echo under way still runs to its end.
-    void Cancel(bool bWait) override;
     int GetKind() override { return KIND_PING; }
-    // 0 after a result or a cancel, -1 after an error reply.
-    int Run();
 
     // One echo: > 0 round trip in ms, 0 time-out, < 0 error (as IcmpPing).
     typedef int32_t (*EchoFunction)(const SocketAddress& address, int nPayloadSize, int nTimeoutMs);
@@ -40,14 +37,14 @@ public:
     static SocketAddress MakeAddress(const char* szHost);
     // The echoes: the average round trip (rounded down) or the error text. pSession (may be
     // null) gets the log lines; the cancel flag is read before each echo.
-    static Outcome Measure(EchoFunction pfnEcho, const SocketAddress& address, const volatile uint8_t* pCancel,
+    static Outcome Measure(EchoFunction pfnEcho, const SocketAddress& address, const std::atomic<bool>* pCancel,
                            Session* pSession, uint32_t& nAverage, ZStringBase& sError);
 
-private:
-    static int32_t ThreadMain(void* pArgument);
+protected:
+    void Run(SessionEnd& end) override;
+    // Sends STATUS_STOPPED at once; the echo under way still runs to its end.
+    void OnCancel() override;
 
-    ZThread m_Thread;
-    FlashServer* m_pServer;
+private:
     ZStringBuffer<16> m_sHost;
-    volatile uint8_t m_bCancel;
 };

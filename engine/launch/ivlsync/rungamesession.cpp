@@ -70,7 +70,7 @@ void AppendValue(ZStringBase& out, const char* szValue)
 }
 
 RunGameSession::RunGameSession(int nSessionId, const Socket& connection, ZIvlSync* pWindow, FlashServer* pServer)
-    : Session(nSessionId, connection, pWindow, pServer), m_pServer(pServer), m_Params(32), m_bStop(0)
+    : Session(nSessionId, connection, pWindow, pServer), m_Params(32)
 {
 }
 
@@ -87,48 +87,26 @@ bool RunGameSession::Start(const char* szWebEntrance, const char* szDistribution
     m_Params.Clear();
     for (unsigned i = 0; i < params.Size(); ++i)
         m_Params.Add(params[i].GetData());
-    m_bStop = 0;
-    // Suspended until stored, so that Cancel never meets a half-made handle.
-    m_Thread = ZThread::Create(&RunGameSession::ThreadMain, this, 0, true);
-    if (!m_Thread.IsValid())
+    if (!CreateWorkThread(nullptr))
         return false;
-    m_Thread.Resume();
+    StartWorkThread();
     return true;
 }
 
-void RunGameSession::Cancel(bool bWait)
-{
-    m_bStop = 1;
-    if (bWait) {
-        // The session deletes itself at its end: wait on a handle of our own.
-        ZThread thread = m_Thread;
-        thread.Wait(INFINITE);
-    }
-}
-
-int32_t RunGameSession::ThreadMain(void* pArgument)
-{
-    RunGameSession* pSession = static_cast<RunGameSession*>(pArgument);
-    pSession->Run();
-    pSession->m_pServer->RemoveSession(pSession);
-    delete pSession;
-    return 0;
-}
-
-void RunGameSession::Run()
+void RunGameSession::Run(SessionEnd& end)
 {
     ZStringBuffer<256> sInstallDir;
     ZIvlSync::GetInstallDir(sInstallDir, m_sDistribution.GetData(), m_sInstalledVersion.GetData());
-    int nDirectX = CheckDirectX(sInstallDir.GetData());
+    int nDirectX = CheckDirectX(sInstallDir.GetData(), end);
     if (nDirectX == DIRECTX_FAILED)
         return;
     // A cancel that came while the setup ran ends the session here: the game must not start.
-    if (nDirectX == DIRECTX_CANCELLED || m_bStop) {
+    if (nDirectX == DIRECTX_CANCELLED || m_bCancel) {
         Log("Cancelled before the game was started");
-        Reply(STATUS_STOPPED);
+        end.Set(STATUS_STOPPED);
         return;
     }
-    RunGame(sInstallDir.GetData(), nDirectX);
+    RunGame(sInstallDir.GetData(), nDirectX, end);
 }
 
 bool RunGameSession::IsLibraryPresent(const char* szName)
@@ -140,7 +118,7 @@ bool RunGameSession::IsLibraryPresent(const char* szName)
     return true;
 }
 
-int RunGameSession::CheckDirectX(const char* szInstallDir)
+int RunGameSession::CheckDirectX(const char* szInstallDir, SessionEnd& end)
 {
     Reply(STATUS_PROGRESS, "0.1;Checking DirectX");
     ZStringBuffer<256> sDirectXDir(szInstallDir);
@@ -163,14 +141,14 @@ int RunGameSession::CheckDirectX(const char* szInstallDir)
     if (!setup.IsValid()) {
         ZStringBuffer<256> sText("Failed to run: %s\\%s %s\n", sDirectXDir.GetData(), s_szSetupProgram,
                                  s_szSetupArguments);
-        Reply(ERR_FAILED, sText.GetData());
+        end.Set(ERR_FAILED, sText.GetData());
         return DIRECTX_FAILED;
     }
 
     // The setup is waited for without limit, but a cancel stops the waiting: the setup itself
     // is left to finish its work.
     while (!setup.Wait(kStopPollMs)) {
-        if (m_bStop) {
+        if (m_bCancel) {
             Log("Cancelled while %s runs; it is left to end by itself\n", s_szSetupProgram);
             return DIRECTX_CANCELLED;
         }
@@ -179,7 +157,7 @@ int RunGameSession::CheckDirectX(const char* szInstallDir)
     if (nExitCode == 0)
         return DIRECTX_READY;
     ZStringBuffer<256> sText("%s exit code %d: %s\n", s_szSetupProgram, nExitCode, GetDirectXSetupErrorText(nExitCode));
-    Reply(ERR_FAILED, sText.GetData());
+    end.Set(ERR_FAILED, sText.GetData());
     return DIRECTX_FAILED;
 }
 
@@ -218,7 +196,7 @@ void RunGameSession::BuildCommandLine(ZStringBase& out, const char* szMissionId,
     }
 }
 
-int RunGameSession::RunGame(const char* szInstallDir, int nDirectX)
+void RunGameSession::RunGame(const char* szInstallDir, int nDirectX, SessionEnd& end)
 {
     ZStringBuffer<256> sCommandLine;
     BuildCommandLine(sCommandLine, m_sMissionId.GetData(), m_sPlayerSessionId.GetData(), m_sWebEntrance.GetData(),
@@ -230,16 +208,15 @@ int RunGameSession::RunGame(const char* szInstallDir, int nDirectX)
         // Missing program, or a command line over the limit of a start.
         Log("Failed to run: %s %s\n", sProgram.GetData(), sCommandLine.GetData());
         ZStringBuffer<256> sText("Failed to run: %s\n", sProgram.GetData());
-        Reply(ERR_FAILED, sText.GetData());
-        return 0;
+        end.Set(ERR_FAILED, sText.GetData());
+        return;
     }
     Reply(STATUS_PROGRESS, "1;Started");
-    while (!m_bStop) {
+    while (!m_bCancel) {
         if (game.Wait(kStopPollMs))
             break;
     }
     // Ends a game that still runs after a cancel; nothing after a normal end.
     game.Terminate();
-    Reply(m_bStop ? STATUS_STOPPED : STATUS_FINISHED);
-    return 0;
+    end.Set(m_bCancel ? STATUS_STOPPED : STATUS_FINISHED);
 }

@@ -25,16 +25,12 @@ public:
     bool Start(const char* szWebEntrance, const char* szDistribution, const char* szInstalledVersion,
                const char* szMissionId, const char* szPlayerSessionId, const char* szLanguage,
                const ZStringArray& params);
-    // Sets the stop flag; the thread ends the game (or stops waiting for the setup) and sends
-    // STATUS_STOPPED itself.
-    void Cancel(bool bWait) override;
     int GetKind() override { return KIND_RUNGAME; }
 
-    // The thread's work, up to (not including) the removal from the server.
-    void Run();
-    int CheckDirectX(const char* szInstallDir);
-    // Starts the game and waits for it; always 0.
-    int RunGame(const char* szInstallDir, int nDirectX);
+    // A failure sets its end reply.
+    int CheckDirectX(const char* szInstallDir, SessionEnd& end);
+    // Starts the game and waits for it; the end reply tells how it ended.
+    void RunGame(const char* szInstallDir, int nDirectX, SessionEnd& end);
 
     // The text for an exit code of the DirectX setup.
     static const char* GetDirectXSetupErrorText(int nExitCode);
@@ -51,13 +47,15 @@ public:
     static const char s_szSetupProgram[];
     static const char s_szSetupArguments[];
 
+protected:
+    // A cancel ends the game (or stops waiting for the setup), and the end reply is then
+    // STATUS_STOPPED.
+    void Run(SessionEnd& end) override;
+
 private:
-    static int32_t ThreadMain(void* pArgument);
     // Loads the library as a data file only; true when it is there.
     static bool IsLibraryPresent(const char* szName);
 
-    FlashServer* m_pServer;
-    ZThread m_Thread;
     ZStringBuffer<16> m_sWebEntrance;
     ZStringBuffer<16> m_sDistribution;
     ZStringBuffer<16> m_sInstalledVersion;
@@ -65,5 +63,4 @@ private:
     ZStringBuffer<16> m_sPlayerSessionId;
     ZStringBuffer<16> m_sLanguage;
     ZStringArray m_Params;
-    volatile uint8_t m_bStop;
 };

@@ -93,8 +93,8 @@ bool ParseSettings(const char* szText, UpdateSettings& settings)
 namespace updatemode
 {
 UpdateWindow::UpdateWindow(bool bElevated, bool bMinimised, LanguageTable* pLanguage)
-    : ZIvlSync(pLanguage, bElevated), m_bDetailsShown(0), m_bCancelRequested(0), m_bJobDone(0), m_bFailed(0),
-      m_bQuitWhenDone(0), m_hHeaderFont(nullptr), m_hCloseButton(nullptr),
+    : ZIvlSync(pLanguage, bElevated), m_bDetailsShown(false), m_bCancelRequested(false), m_bJobDone(false),
+      m_bFailed(false), m_bQuitWhenDone(false), m_hHeaderFont(nullptr), m_hCloseButton(nullptr),
       m_hWhiteBrush(CreateSolidBrush(RGB(255, 255, 255)))
 {
     if (!CreateDialogWindow(IDD_UPDATE, DialogProc))
@@ -122,7 +122,7 @@ UpdateWindow::~UpdateWindow()
 
 void UpdateWindow::OnError(const char* szText)
 {
-    m_bFailed = 1;
+    m_bFailed = true;
     if (m_hWnd)
         PostMessageW(m_hWnd, WM_UPDATE_SHOWDETAILS, 0, 0);
 }
@@ -205,8 +205,8 @@ bool UpdateWindow::LoadSettings(const char* szServer, UpdateSettings& settings)
 
 void UpdateWindow::StartUpdate(const char* szSettingsServer, const ZStringArray& distributions, bool bQuiet)
 {
-    m_bFailed = 0;
-    m_bQuitWhenDone = bQuiet ? 1 : 0;
+    m_bFailed = false;
+    m_bQuitWhenDone = bQuiet;
     UpdateJob* pJob = new UpdateJob;
     pJob->m_pWindow = this;
     pJob->m_Distributions = distributions;
@@ -215,7 +215,7 @@ void UpdateWindow::StartUpdate(const char* szSettingsServer, const ZStringArray&
     SetItemText(IDC_UPDATE_DETAIL, "");
 
     if (!LoadSettings(szSettingsServer, pJob->m_Settings)) {
-        m_bFailed = 1;
+        m_bFailed = true;
         SetItemKey(IDC_UPDATE_STATUS, "error");
         LogError("%s", GetLocalizedText("error_load_settings"));
         delete pJob;
@@ -237,7 +237,7 @@ void UpdateWindow::StartUpdate(const char* szSettingsServer, const ZStringArray&
     m_JobThread = ZThread::Create(&UpdateWindow::RunUpdateJob, pJob, 0, true);
     if (!m_JobThread.IsValid()) {
         delete pJob;
-        m_bFailed = 1;
+        m_bFailed = true;
         SetItemKey(IDC_UPDATE_STATUS, "error");
         SetCloseButton("close", IDC_UPDATE_CLOSE, true);
         return;
@@ -286,8 +286,8 @@ int32_t UpdateWindow::RunUpdateJob(void* pArgument)
 {
     UpdateJob* pJob = static_cast<UpdateJob*>(pArgument);
     UpdateWindow* pWindow = pJob->m_pWindow;
-    pWindow->m_bCancelRequested = 0;
-    pWindow->m_bJobDone = 0;
+    pWindow->m_bCancelRequested = false;
+    pWindow->m_bJobDone = false;
     pWindow->SetItemKey(IDC_UPDATE_STATUS, "checking_status");
 
     UniqueFileList list(pJob->m_Settings.m_Servers);
@@ -311,13 +311,13 @@ int32_t UpdateWindow::RunUpdateJob(void* pArgument)
             break;
         pJob->m_nStep = i;
         if (!pWindow->DownloadDistribution(pJob->m_Distributions[i].GetData(), list, *pJob)) {
-            pWindow->m_bFailed = 1;
+            pWindow->m_bFailed = true;
             break;
         }
     }
 
     pWindow->SetItemText(IDC_UPDATE_STEP, "");
-    pWindow->m_bJobDone = 1;
+    pWindow->m_bJobDone = true;
     if (progress.IsValid())
         progress.Wait(INFINITE);
 
@@ -382,7 +382,7 @@ int32_t UpdateWindow::UpdateProgressLoop(void* pArgument)
 
 void UpdateWindow::RequestCancel()
 {
-    m_bCancelRequested = 1;
+    m_bCancelRequested = true;
     SetCloseButton("cancel", IDCANCEL, false);
 }
 
@@ -391,7 +391,7 @@ void UpdateWindow::RequestClose()
     if (m_JobThread.IsValid() && !m_JobThread.IsRunning())
         m_JobThread = ZThread();
     if (m_JobThread.IsValid()) {
-        m_bQuitWhenDone = 1;
+        m_bQuitWhenDone = true;
         RequestCancel();
         return;
     }
@@ -406,7 +406,7 @@ void UpdateWindow::WaitForJob()
 
 void UpdateWindow::ShowDetails(bool bShow)
 {
-    m_bDetailsShown = bShow ? 1 : 0;
+    m_bDetailsShown = bShow;
     ShowWindow(GetDlgItem(m_hWnd, IDC_LOG), bShow ? SW_SHOW : SW_HIDE);
     SetItemKey(IDC_UPDATE_DETAILS, bShow ? "hide_details" : "show_details");
 }

@@ -1,6 +1,7 @@
 // Update mode ("/a"): a progress window that fetches "/settings.js" from the settings server and
 // brings the four fixed distributions up to date, one after the other, with the downloader.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include "common/containers/zstringarray.h"
 #include "common/containers/zstringbuffer.h"
@@ -31,10 +32,10 @@ struct UpdateJob
     UpdateJob() : m_pWindow(nullptr), m_pDownloader(nullptr), m_Distributions(32), m_nStep(0) {}
 
     updatemode::UpdateWindow* m_pWindow;
-    Downloader* volatile m_pDownloader;
+    std::atomic<Downloader*> m_pDownloader;
     UpdateSettings m_Settings;
     ZStringArray m_Distributions;
-    volatile int32_t m_nStep;
+    std::atomic<int32_t> m_nStep;
 };
 
 // The key="value" lines of a settings file; false when one of the four keys is missing.
@@ -54,7 +55,7 @@ public:
     // IDownloadListener
     void Log(const char* szText) override;
     void Error(const char* szText) override;
-    bool IsCancelled() override { return m_bCancelRequested != 0; }
+    bool IsCancelled() override { return m_bCancelRequested; }
 
     void StartUpdate(const char* szSettingsServer, const ZStringArray& distributions, bool bQuiet);
     bool LoadSettings(const char* szServer, UpdateSettings& settings);
@@ -63,7 +64,7 @@ public:
     void ShowDetails(bool bShow);
     void Layout(int nWidth, int nHeight);
 
-    bool HasFailed() const { return m_bFailed != 0; }
+    bool HasFailed() const { return m_bFailed; }
     // Waits for a job that is still finishing after the loop (its last steps free memory).
     void WaitForJob();
 
@@ -81,11 +82,11 @@ private:
     void SetCloseButton(const char* szKey, int nNewId, bool bEnabled);
     void InstallFolder(const UpdateSettings& settings, ZStringBase& sFolder);
 
-    volatile uint8_t m_bDetailsShown;
-    volatile uint8_t m_bCancelRequested;
-    volatile uint8_t m_bJobDone;
-    volatile uint8_t m_bFailed;
-    volatile uint8_t m_bQuitWhenDone;
+    bool m_bDetailsShown;  // the window thread's own
+    std::atomic<bool> m_bCancelRequested;
+    std::atomic<bool> m_bJobDone;
+    std::atomic<bool> m_bFailed;
+    std::atomic<bool> m_bQuitWhenDone;
     ZThread m_JobThread;
     HFONT m_hHeaderFont;
     HWND m_hCloseButton;

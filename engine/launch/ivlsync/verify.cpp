@@ -161,7 +161,7 @@ bool VerifyFiles(VerifyContext& context, const char* szFolder)
 }
 
 VerifySessionListener::VerifySessionListener(VerifySession* pSession)
-    : m_pSession(pSession), m_fLastProgress(-1.0f), m_bCancel(0)
+    : m_pSession(pSession), m_fLastProgress(-1.0f), m_bCancel(false)
 {
 }
 
@@ -182,22 +182,20 @@ void VerifySessionListener::Progress(float fFraction, const char* szText)
         return;
     m_fLastProgress = fFraction;
     ZStringBuffer<64> sParams("%.3f;%s", (double)fFraction, szText);
-    m_ReplyLock.Enter();
+    ZLockGuard guard(m_ReplyLock);
     if (!m_bCancel)
         m_pSession->Reply(STATUS_PROGRESS, sParams.GetData());
-    m_ReplyLock.Leave();
 }
 
 void VerifySessionListener::CancelAndReply()
 {
-    m_ReplyLock.Enter();
-    m_bCancel = 1;
+    ZLockGuard guard(m_ReplyLock);
+    m_bCancel = true;
     m_pSession->Reply(STATUS_STOPPED);
-    m_ReplyLock.Leave();
 }
 
 VerifySession::VerifySession(int nSessionId, const Socket& connection, ZIvlSync* pWindow, FlashServer* pServer)
-    : Session(nSessionId, connection, pWindow, pServer), m_pServer(pServer), m_pListener(nullptr), m_pContext(nullptr)
+    : Session(nSessionId, connection, pWindow, pServer), m_pListener(nullptr), m_pContext(nullptr)
 {
 }
 
@@ -213,40 +211,25 @@ bool VerifySession::Start(const char* szDistribution, const char* szInstalledVer
     m_sInstalledVersion.Assign(szInstalledVersion ? szInstalledVersion : "");
     m_pListener = new VerifySessionListener(this);
     m_pContext = new VerifyContext(m_pListener);
-    // Suspended until stored, so Cancel never meets a half-made handle.
-    m_Thread = ZThread::Create(&VerifySession::ThreadMain, this, 0, true);
-    if (!m_Thread.IsValid())
+    if (!CreateWorkThread(nullptr))
         return false;
-    m_Thread.Resume();
+    StartWorkThread();
     return true;
 }
 
-void VerifySession::Cancel(bool bWait)
+void VerifySession::OnCancel()
 {
     m_pListener->CancelAndReply();
-    if (bWait) {
-        ZThread thread = m_Thread;
-        thread.Wait(INFINITE);
-    }
 }
 
-int32_t VerifySession::ThreadMain(void* pArgument)
-{
-    VerifySession* pSession = static_cast<VerifySession*>(pArgument);
-    pSession->Run();
-    pSession->m_pServer->RemoveSession(pSession);
-    delete pSession;
-    return 0;
-}
-
-void VerifySession::Run()
+void VerifySession::Run(SessionEnd& end)
 {
     ZStringBuffer<256> sFolder;
     ZIvlSync::GetInstallDir(sFolder, m_sDistribution.GetData(), m_sInstalledVersion.GetData());
     InstallFolderLock folderLock;
     if (!folderLock.TryAcquire(sFolder.GetData())) {
         Log("Verify %s: %s", sFolder.GetData(), kInstallFolderBusy);
-        Reply(ERR_FAILED, kInstallFolderBusy);
+        end.Set(ERR_FAILED, kInstallFolderBusy);
         return;
     }
     bool bOk = VerifyFiles(*m_pContext, sFolder.GetData());
@@ -254,10 +237,10 @@ void VerifySession::Run()
     if (m_pListener->IsCancelled())
         return;  // Cancel has sent STATUS_STOPPED
     if (bOk) {
-        Reply(STATUS_FINISHED);
+        end.Set(STATUS_FINISHED);
     } else {
         const ZStringBase& sError = m_pListener->GetLastError();
-        Reply(ERR_FAILED,
+        end.Set(ERR_FAILED,
               sError.IsEmpty() ? "Some files failed verification and will be downloaded again" : sError.GetData());
     }
 }
@@ -268,19 +251,19 @@ namespace
 class WindowVerifyListener : public IVerifyListener, public ILiveObject
 {
 public:
-    explicit WindowVerifyListener(ZIvlSync* pWindow) : m_pWindow(pWindow), m_bCancel(0) {}
+    explicit WindowVerifyListener(ZIvlSync* pWindow) : m_pWindow(pWindow), m_bCancel(false) {}
 
-    void Cancel(bool bWait) override { m_bCancel = 1; }
+    void Cancel(bool bWait) override { m_bCancel = true; }
     int IsSession() override { return 1; }
 
     void Log(const char* szText) override { m_pWindow->Log("%s", szText); }
     void Error(const char* szText) override { m_pWindow->LogError("%s", szText); }
-    bool IsCancelled() override { return m_bCancel != 0; }
+    bool IsCancelled() override { return m_bCancel; }
     void Progress(float fFraction, const char* szText) override {}
 
 private:
     ZIvlSync* m_pWindow;
-    volatile uint8_t m_bCancel;
+    std::atomic<bool> m_bCancel;
 };
 
 int32_t VerifyThreadMain(void* pArgument)

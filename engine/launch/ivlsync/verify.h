@@ -2,6 +2,7 @@
 // must exist with its SHA-256, and an image pack needs its repacked companion. Failed records
 // are dropped and the table written back, so the next download fetches those files again.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include "common/containers/zstringbuffer.h"
 #include "common/system/zlock.h"
@@ -54,7 +55,7 @@ public:
     explicit VerifySessionListener(VerifySession* pSession);
     void Log(const char* szText) override;
     void Error(const char* szText) override;
-    bool IsCancelled() override { return m_bCancel != 0; }
+    bool IsCancelled() override { return m_bCancel; }
     // Sends at most about one reply per hundredth; none once cancelled.
     void Progress(float fFraction, const char* szText) override;
     // Sets the flag and sends STATUS_STOPPED, so no progress can follow the stop.
@@ -64,7 +65,7 @@ public:
 private:
     VerifySession* m_pSession;
     float m_fLastProgress;
-    volatile uint8_t m_bCancel;
+    std::atomic<bool> m_bCancel;
     ZCriticalSection m_ReplyLock;
     ZStringBuffer<16> m_sLastError;
 };
@@ -76,17 +77,16 @@ public:
     ~VerifySession() override;
 
     bool Start(const char* szDistribution, const char* szInstalledVersion);
-    void Cancel(bool bWait) override;
     int GetKind() override { return KIND_VERIFY; }
 
-private:
-    static int32_t ThreadMain(void* pArgument);
-    void Run();
+protected:
+    void Run(SessionEnd& end) override;
+    // The listener's flag and STATUS_STOPPED, so that no progress follows the stop.
+    void OnCancel() override;
 
+private:
     ZStringBuffer<16> m_sDistribution;
     ZStringBuffer<16> m_sInstalledVersion;
-    ZThread m_Thread;
-    FlashServer* m_pServer;
     VerifySessionListener* m_pListener;
     VerifyContext* m_pContext;
 };

@@ -20,6 +20,7 @@ public:
     }
     void Cancel(bool) override { ++m_nCancels; }
     int GetKind() override { return m_nKind; }
+    void Run(SessionEnd&) override {}
 
     int m_nKind;
     volatile LONG m_nCancels;
@@ -147,18 +148,20 @@ TEST_F(Dispatch, CancelReachesTheSessionWithoutAReply)
 TEST_F(Dispatch, RemovalSendsTheLastMessageAndFreesTheId)
 {
     StandInSession* p = Add(-3, Session::KIND_PING);
-    m_pServer->LockSessions();
-    EXPECT_EQ(m_pServer->GetSessionCount(), 1);
-    EXPECT_EQ(m_pServer->FindSession(-3), p);
-    m_pServer->UnlockSessions();
+    {
+        ZLockGuard guard(m_pServer->GetSessionLock());
+        EXPECT_EQ(m_pServer->GetSessionCount(), 1);
+        EXPECT_EQ(m_pServer->FindSession(-3), p);
+    }
 
     m_Sessions.clear();
     m_pServer->RemoveSession(p);
     EXPECT_EQ(Replies(), std::vector<std::string>{"200;-3"});
-    m_pServer->LockSessions();
-    EXPECT_EQ(m_pServer->GetSessionCount(), 0);
-    EXPECT_EQ(m_pServer->FindSession(-3), nullptr);
-    m_pServer->UnlockSessions();
+    {
+        ZLockGuard guard(m_pServer->GetSessionLock());
+        EXPECT_EQ(m_pServer->GetSessionCount(), 0);
+        EXPECT_EQ(m_pServer->FindSession(-3), nullptr);
+    }
     delete p;
 
     // The id is free again: the next command gets past the duplicate check.
@@ -175,9 +178,10 @@ TEST_F(Dispatch, RemovingASessionNotInTheTable)
     delete pStray;
     EXPECT_EQ(Replies(), std::vector<std::string>{"200;4"});
     EXPECT_NE(LogText().find("Internal error: Removing session that doesn't exist"), std::string::npos);
-    m_pServer->LockSessions();
-    EXPECT_EQ(m_pServer->FindSession(4), pKept);
-    m_pServer->UnlockSessions();
+    {
+        ZLockGuard guard(m_pServer->GetSessionLock());
+        EXPECT_EQ(m_pServer->FindSession(4), pKept);
+    }
 }
 
 TEST_F(Dispatch, ManySessionsKeepTheirIds)
@@ -193,11 +197,12 @@ TEST_F(Dispatch, ManySessionsKeepTheirIds)
         if (p)
             kept.push_back(p);
     m_Sessions = kept;
-    m_pServer->LockSessions();
-    EXPECT_EQ(m_pServer->GetSessionCount(), (int)kept.size());
-    for (StandInSession* p : kept)
-        EXPECT_EQ(m_pServer->FindSession(p->GetSessionId()), p);
-    m_pServer->UnlockSessions();
+    {
+        ZLockGuard guard(m_pServer->GetSessionLock());
+        EXPECT_EQ(m_pServer->GetSessionCount(), (int)kept.size());
+        for (StandInSession* p : kept)
+            EXPECT_EQ(m_pServer->FindSession(p->GetSessionId()), p);
+    }
     Replies();
 }
 

@@ -1,6 +1,8 @@
 // Command messages on the wire, the byte-wise reader of the servers, the quick-check flag and
 // the ping measurement.
 #include <gtest/gtest.h>
+
+#include <atomic>
 #include <thread>
 
 #include <cstring>
@@ -278,7 +280,7 @@ TEST(PingMeasure, CancelIsSeenBeforeTheNextEcho)
 {
     g_Echoes = {5, 5, 5, 5};
     g_nEcho = 0;
-    volatile uint8_t bCancel = 1;
+    std::atomic<bool> bCancel(true);
     uint32_t nAverage = 0;
     ZStringBuffer<256> sError;
     SocketAddress address;

@@ -300,9 +300,10 @@ TEST_F(Servers, CommandServerRunsAPingAndStopsWithIdleConnections)
     // A ping that is still running when the server stops: Stop waits until it has gone.
     c.Send(std::string("1002;4;127.0.0.1\0", 17));
     server.Stop(true);
-    server.LockSessions();
-    EXPECT_EQ(server.GetSessionCount(), 0);
-    server.UnlockSessions();
+    {
+        ZLockGuard guard(server.GetSessionLock());
+        EXPECT_EQ(server.GetSessionCount(), 0);
+    }
     EXPECT_TRUE(Refused());
 }
 
