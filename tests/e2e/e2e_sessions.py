@@ -82,6 +82,10 @@ class Sync(SyncProgram):
             self.kill()
             raise
 
+    def log(self):
+        # the bytes as written: the tests look for the program's CR LF line ends
+        return read_text(self.log_path) or ""
+
     def close(self):
         try:
             with fc.FlashClient(HOST, fc.COMMAND_PORT) as c:

@@ -513,18 +513,23 @@ class InstallSequence(ServedDistribution):
         self.assertEqual(["/m", "/l"], argv[1:])
 
 
-def npapi(tmp, *commands, flash_id="flashObj", timeout=180):
-    """Runs the NPAPI browser stand-in with the plug-in DLL; returns its record lines."""
-    out = os.path.join(tmp, "npapihost.out")
-    with open(os.path.join(tmp, "npapihost.console"), "wb") as console:
-        rc = subprocess.run(wine_command(BUILD, NPHOST, "--dll", DLL, "--out", windows_path(out),
-                                         "--flash-id", flash_id, *commands),
+def run_stand_in(tmp, name, exe, *args, timeout):
+    """Runs a browser stand-in to its end with its record in tmp/NAME.out and its console output
+    in tmp/NAME.console; returns the record's lines."""
+    out = os.path.join(tmp, name + ".out")
+    with open(os.path.join(tmp, name + ".console"), "wb") as console:
+        rc = subprocess.run(wine_command(BUILD, exe, "--out", windows_path(out), *args),
                             stdout=console, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
                             timeout=timeout).returncode
     with open(out, encoding="latin-1") as f:
         lines = f.read().splitlines()
     assert rc == 0, (rc, lines)
     return lines
+
+
+def npapi(tmp, *commands, flash_id="flashObj", timeout=180):
+    """Runs the NPAPI browser stand-in with the plug-in DLL; returns its record lines."""
+    return run_stand_in(tmp, "npapihost", NPHOST, "--dll", DLL, "--flash-id", flash_id, *commands, timeout=timeout)
 
 
 def flash_calls(lines):
@@ -700,16 +705,7 @@ def reg_query(key):
 
 def axhost(tmp, *commands, flash_id="flashObj", timeout=300):
     """Runs the ActiveX container stand-in; returns its record lines."""
-    out = os.path.join(tmp, "axhost.out")
-    with open(os.path.join(tmp, "axhost.console"), "wb") as console:
-        rc = subprocess.run(wine_command(BUILD, AXHOST, "--out", windows_path(out), "--flash-id", flash_id,
-                                         *commands),
-                            stdout=console, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
-                            timeout=timeout).returncode
-    with open(out, encoding="latin-1") as f:
-        lines = f.read().splitlines()
-    assert rc == 0, (rc, lines)
-    return lines
+    return run_stand_in(tmp, "axhost", AXHOST, "--flash-id", flash_id, *commands, timeout=timeout)
 
 
 class ActiveX(ServedDistribution):

@@ -1,11 +1,12 @@
 // Test tool of the end-to-end tests: reads and presses windows of the programs under test through
 // the Win32 API, as a user or another process would. Text is printed in UTF-8, one item a line.
-//   winprobe dialog [--restore] [--click ID | --menu ID] [CAPTION]
-//       the dialog window with that caption (the sync program's by default): caption, state, child
-//       controls, the text of the log control, the position of a progress bar and the menu where the system lets another process
-//       read it. --restore first restores a minimised window; --click presses the button with that
-//       id (the command is posted to the dialog, as a click does); --menu posts the command of the
-//       menu item with that id, as choosing it would (Wine cannot open another process's menu).
+//   winprobe [dialog] [--restore] [--click ID | --menu ID] [CAPTION]
+//       (the command when none is named) the dialog window with that caption (the sync program's
+//       by default): caption, state, child controls, the text of the log control, the position of
+//       a progress bar and the menu where the system lets another process read it. --restore first
+//       restores a minimised window; --click presses the button with that id (the command is posted
+//       to the dialog, as a click does); --menu posts the command of the menu item with that id, as
+//       choosing it would (Wine cannot open another process's menu).
 //   winprobe box CAPTION [ok|yes|no]
 //       prints "text ..." for each text of the visible message box with that caption and presses
 //       its button (ok unless given)
@@ -20,6 +21,7 @@
 //       the child passes back ("got MSG WPARAM LPARAM"), closes the child and ends when it is gone;
 //       exit 1 when that takes over 60 s
 // Exit code 1 when there is no such window, 2 for a wrong command line or a failed post.
+#include "common/containers/zstringbuffer.h"
 #include "common/system/zwin.h"
 #include <commctrl.h>
 #include <cstdio>
@@ -40,11 +42,7 @@ std::string Utf8(const wchar_t* szText)
 
 std::wstring Wide(const char* szText)
 {
-    int nChars = MultiByteToWideChar(CP_UTF8, 0, szText, -1, nullptr, 0);
-    std::wstring sText(nChars > 0 ? nChars - 1 : 0, L'\0');
-    if (nChars > 1)
-        MultiByteToWideChar(CP_UTF8, 0, szText, -1, &sText[0], nChars);
-    return sText;
+    return ZWideText(szText).c_str();
 }
 
 // Line breaks become "\n" so that every item stays on one line.
@@ -287,19 +285,24 @@ int Parent(const char* szTitle)
 
 int Run(int argc, char** argv)
 {
-    if (argc >= 2 && strcmp(argv[1], "dialog") == 0)
-        return Dialog(argc - 2, argv + 2);
-    if (argc >= 3 && strcmp(argv[1], "box") == 0)
+    const char* szCommand = argc >= 2 ? argv[1] : "";
+    if (strcmp(szCommand, "box") == 0 && argc >= 3)
         return Box(argv[2], argc >= 4 ? argv[3] : "ok");
-    if (argc >= 3 && strcmp(argv[1], "window") == 0)
+    if (strcmp(szCommand, "window") == 0 && argc >= 3)
         return Window(argv[2]);
-    if (argc >= 6 && strcmp(argv[1], "post") == 0)
+    if (strcmp(szCommand, "post") == 0 && argc >= 6)
         return Post(argv + 2);
-    if (argc >= 3 && strcmp(argv[1], "parent") == 0)
+    if (strcmp(szCommand, "parent") == 0 && argc >= 3)
         return Parent(argv[2]);
-    fprintf(stderr, "usage: winprobe dialog [--restore] [--click ID | --menu ID] [CAPTION] | box CAPTION [ok|yes|no]"
-                    " | window TITLE | post TITLE MSG WPARAM LPARAM | parent TITLE\n");
-    return 2;
+    if (strcmp(szCommand, "box") == 0 || strcmp(szCommand, "window") == 0 || strcmp(szCommand, "post") == 0 ||
+        strcmp(szCommand, "parent") == 0) {
+        fprintf(stderr, "usage: winprobe [dialog] [--restore] [--click ID | --menu ID] [CAPTION] | box CAPTION [ok|yes|no]"
+                        " | window TITLE | post TITLE MSG WPARAM LPARAM | parent TITLE\n");
+        return 2;
+    }
+    if (strcmp(szCommand, "dialog") == 0)
+        return Dialog(argc - 2, argv + 2);
+    return Dialog(argc - 1, argv + 1);
 }
 }  // namespace
 
