@@ -85,3 +85,7 @@ private:
 
     Record* m_pRecord;
 };
+
+// A handle stays one pointer wide, and the atomic count takes no lock on either build.
+static_assert(sizeof(ZSharedRecord<int, ZAtomicUseCount>) == sizeof(void*), "a handle is one pointer");
+static_assert(std::atomic<uint32_t>::is_always_lock_free, "use counts without a lock");

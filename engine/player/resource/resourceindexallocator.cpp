@@ -240,8 +240,7 @@ void ResourceIndexAllocator::Register(const char* szName, int32_t nIndex)
     ZLockGuard lock(m_Lock);
     // A name registered before with the same letters keeps its copy; any other gets one.
     uint32_t nHash = HashNoCase(szName);
-    NameEntry* pExisting =
-        m_NameLookup.Find(nHash, [szName](const NameEntry& e) { return CompareNoCase(szName, e.m_pText) == 0; });
+    NameEntry* pExisting = LookUpName(szName, nHash);
     const char* szInterned = pExisting && strcmp(pExisting->m_pText, szName) == 0
         ? pExisting->m_pText
         : m_NameStore.Intern(szName, (uint32_t)strlen(szName));
@@ -266,8 +265,7 @@ void ResourceIndexAllocator::Register(const char* szName, int32_t nIndex)
         if (const char* pMarker = strstr(szInterned, kFileMarker)) {
             const char* szFile = pMarker + kFileMarkerLength;
             uint32_t nFileHash = HashBytes(szFile);
-            FileEntry* pFile =
-                m_FileToIndex.Find(nFileHash, [szFile](const FileEntry& e) { return strcmp(szFile, e.m_pText) == 0; });
+            FileEntry* pFile = LookUpFile(szFile, nFileHash);
             if (!pFile) {
                 pFile = m_FileToIndex.Add(nFileHash);
                 pFile->m_pText = szFile;
@@ -279,23 +277,29 @@ void ResourceIndexAllocator::Register(const char* szName, int32_t nIndex)
         m_nHighest = nIndex;
 }
 
+ResourceIndexAllocator::NameEntry* ResourceIndexAllocator::LookUpName(const char* szName, uint32_t nHash) const
+{
+    return m_NameLookup.Find(nHash, [szName](const NameEntry& e) { return CompareNoCase(szName, e.m_pText) == 0; });
+}
+
+ResourceIndexAllocator::FileEntry* ResourceIndexAllocator::LookUpFile(const char* szFile, uint32_t nHash) const
+{
+    return m_FileToIndex.Find(nHash, [szFile](const FileEntry& e) { return strcmp(szFile, e.m_pText) == 0; });
+}
+
 int32_t ResourceIndexAllocator::Find(const char* szName)
 {
-    if (!szName)
-        szName = "";
+    const char* szKey = szName ? szName : "";
     ZLockGuard lock(m_Lock);
-    NameEntry* pEntry = m_NameLookup.Find(
-        HashNoCase(szName), [szName](const NameEntry& e) { return CompareNoCase(szName, e.m_pText) == 0; });
+    NameEntry* pEntry = LookUpName(szKey, HashNoCase(szKey));
     return pEntry ? pEntry->m_nIndex : NotFound;
 }
 
 int32_t ResourceIndexAllocator::FindByFile(const char* szFileName)
 {
-    if (!szFileName)
-        szFileName = "";
+    const char* szKey = szFileName ? szFileName : "";
     ZLockGuard lock(m_Lock);
-    FileEntry* pEntry = m_FileToIndex.Find(
-        HashBytes(szFileName), [szFileName](const FileEntry& e) { return strcmp(szFileName, e.m_pText) == 0; });
+    FileEntry* pEntry = LookUpFile(szKey, HashBytes(szKey));
     return pEntry ? pEntry->m_nIndex : NotFound;
 }
 

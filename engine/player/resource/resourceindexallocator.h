@@ -130,6 +130,8 @@ private:
 
     // Gives the name map every name registered since the last walk.
     void FillNameMap();
+    NameEntry* LookUpName(const char* szName, uint32_t nHash) const;
+    FileEntry* LookUpFile(const char* szFile, uint32_t nHash) const;
 
     bool m_bNoReverse;
     ResourceNameStore m_NameStore;

@@ -96,20 +96,31 @@ int Bunzip(const char* szPath)
     return r == BZ_STREAM_END ? 0 : 1;
 }
 
-int Download(const char* szHost, int nPort, const char* szPath)
+// A connection to the host with the GET request sent, or INVALID_SOCKET.
+SOCKET SendGet(const char* szHost, int nPort, const char* szPath)
 {
     WSADATA wsa;
     WSAStartup(MAKEWORD(2, 2), &wsa);
-    double t = Now();
     SOCKET h = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in a = {};
     a.sin_family = AF_INET;
     a.sin_port = htons((u_short)nPort);
     a.sin_addr.s_addr = inet_addr(szHost);
-    if (connect(h, (sockaddr*)&a, sizeof(a)) != 0)
-        return 1;
+    if (connect(h, (sockaddr*)&a, sizeof(a)) != 0) {
+        closesocket(h);
+        return INVALID_SOCKET;
+    }
     std::string request = std::string("GET /") + szPath + " HTTP/1.1\r\nHost: " + szHost + "\r\nAccept: */*\r\n\r\n";
     send(h, request.data(), (int)request.size(), 0);
+    return h;
+}
+
+int Download(const char* szHost, int nPort, const char* szPath)
+{
+    double t = Now();
+    SOCKET h = SendGet(szHost, nPort, szPath);
+    if (h == INVALID_SOCKET)
+        return 1;
     std::string header;
     char c;
     while (header.size() < 4 || header.compare(header.size() - 4, 4, "\r\n\r\n") != 0) {
@@ -143,18 +154,10 @@ int Bundle(const char* szHost, int nPort, const char* szPath)
 {
     static char s_acIn[65536];
     static char s_acOut[65536];
-    WSADATA wsa;
-    WSAStartup(MAKEWORD(2, 2), &wsa);
     double t = Now();
-    SOCKET h = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons((u_short)nPort);
-    a.sin_addr.s_addr = inet_addr(szHost);
-    if (connect(h, (sockaddr*)&a, sizeof(a)) != 0)
+    SOCKET h = SendGet(szHost, nPort, szPath);
+    if (h == INVALID_SOCKET)
         return 1;
-    std::string request = std::string("GET /") + szPath + " HTTP/1.1\r\nHost: " + szHost + "\r\nAccept: */*\r\n\r\n";
-    send(h, request.data(), (int)request.size(), 0);
     // The header, and whatever of the body came with it.
     std::string header;
     size_t nHeaderEnd;
