@@ -406,6 +406,13 @@ class InstallSequence(ServedDistribution):
         self.write("missing.txt", table_text(dict(self.files, **{"gone.bin": b"never published\n"})))
         self.write("roots-drive.xml", root_list(table="drive.txt"))
         self.write("drive.txt", '"C:/evil.bin",%s,4,0,0\r\n' % checksum_text(b"evil"))
+        planted = b"planted by the server\n"
+        self.write(checksum_text(planted), planted)
+        refused = [("device", ["sub/NUL.txt"]), ("own", ["vostx.log"]), ("twice", ["Dup.txt", "dup.txt"]),
+                   ("climb", ["sub/../../up3.txt"])]
+        for table, names in refused:
+            self.write("roots-%s.xml" % table, root_list(table="%s.txt" % table))
+            self.write("%s.txt" % table, "".join('"%s",%s,0,0,0\r\n' % (n, checksum_text(planted)) for n in names))
         cases = [
             # (root list, installed version, error, progress before it, work folder name)
             ("roots-noid.xml", VERSION, "GetListUniqueName(VostX_Depends) returned empty name", [0.0, 0.1], None),
@@ -417,11 +424,13 @@ class InstallSequence(ServedDistribution):
             (ROOT_LIST, VERSION, "Failed to create temp directory", [0.0], no_dir),
             (ROOT_LIST, VERSION, "Couldn't create cache directory", [0.0, 0.1], no_cache),
             (ROOT_LIST, VERSION, "File copy failed", [0.0, 0.1, 0.2], no_copy),
+        ] + [("roots-%s.xml" % table, VERSION, "Invalid file name in file table", [0.0, 0.1, 0.2], None)
+             for table, _ in refused] + [
             # last: its engine log line is looked for in vostx.log below
             (ROOT_LIST, "no-such-version", "Couldn't resolve install path", [0.0], None),
         ]
         for root, version, error, progress, dist in cases:
-            with self.subTest(error=error):
+            with self.subTest(root=root, error=error):
                 calls = self.run_host(root=root, version=version, dist=dist)
                 self.assertEqual([error], calls.errors)
                 self.assertEqual(progress, calls.progress)
@@ -435,6 +444,9 @@ class InstallSequence(ServedDistribution):
         self.assertTrue(any("RegOpenKeyEx(Software\\Vost-Parn\\Ironvale no-such-version) failed" in l
                             for l in lines), "engine lines reach vostx.log")
         self.assertFalse(os.path.exists(unix_path(VostxWork.workdir)[:2] + "/evil.bin"))
+        for name in ("dup.txt", "Dup.txt"):
+            self.assertFalse(os.path.exists(self.work(name)), name)
+        self.assertNotIn(planted, self.read(self.work("vostx.log")))
         # The failed runs stopped the sync program; a good run brings it back.
         calls = self.run_host()
         self.assertEqual([], calls.errors)

@@ -38,6 +38,36 @@ bool IsDeviceDigit(const char* p, size_t n)
         ((unsigned char)p[1] == 0xB9 || (unsigned char)p[1] == 0xB2 || (unsigned char)p[1] == 0xB3);
 }
 
+bool IsLineEnd(char c)
+{
+    return c == '\r' || c == '\n' || c == 0;
+}
+
+// True (problem set) when the quoted name of the line holds a ".." piece after its leading ones.
+bool ClimbsMidway(const char* pLine, const char* pEnd, ZStringBase& problem)
+{
+    const char* pFirst = (const char*)memchr(pLine, '"', (size_t)(pEnd - pLine));
+    const char* pLast = pFirst;
+    for (const char* q = pFirst; q && q < pEnd; ++q)
+        if (*q == '"')
+            pLast = q;
+    if (!pFirst || pLast - pFirst < 2)
+        return false;
+    const char* pName = pFirst + 1;
+    while (pLast - pName >= 2 && pName[0] == '.' && pName[1] == '.' && (pLast - pName == 2 || pName[2] == '/'))
+        pName += pLast - pName == 2 ? 2 : 3;
+    for (const char* q = pName; q < pLast; ++q) {
+        const char* pPiece = q;
+        while (q < pLast && !IsSeparator(*q))
+            ++q;
+        if (q - pPiece == 2 && pPiece[0] == '.' && pPiece[1] == '.') {
+            problem.Format("Refusing file name %.*s", (int)(pLast - pFirst - 1), pFirst + 1);
+            return true;
+        }
+    }
+    return false;
+}
+
 // The name as Windows compares it: UTF-16 as the file calls convert it, '/' for '\', each piece
 // without its trailing dots and blanks, upper case.
 std::wstring Fold(const char* szName)
@@ -215,40 +245,16 @@ bool CheckListedNames(const ZFileTable& table, const char* const* ppReserved, si
 
 bool CheckClimbingRecords(const char* pText, size_t nSize, ZStringBase& problem)
 {
-    const char* p = pText;
-    const char* pEnd = pText ? pText + nSize : pText;
-    while (p < pEnd) {
-        if (*p == '\r' || *p == '\n' || *p == 0) {
-            ++p;
-            continue;
-        }
-        const char* pLine = p;
-        while (p < pEnd && *p != '\r' && *p != '\n' && *p != 0)
-            ++p;
-        if (p - pLine >= ZFileRecord::MAX_LINE)
-            continue;  // never read, whatever it names
-        const char* pFirst = (const char*)memchr(pLine, '"', (size_t)(p - pLine));
-        const char* pLast = pFirst;
-        for (const char* q = pFirst; q && q < p; ++q)
-            if (*q == '"')
-                pLast = q;
-        if (!pFirst || pLast - pFirst < 2)
-            continue;
-        const char* pName = pFirst + 1;
-        const char* pNameEnd = pLast;
-        while (pNameEnd - pName >= 2 && pName[0] == '.' && pName[1] == '.' &&
-               (pNameEnd - pName == 2 || pName[2] == '/'))
-            pName += pNameEnd - pName == 2 ? 2 : 3;
-        for (const char* q = pName; q < pNameEnd;) {
-            const char* pPiece = q;
-            while (q < pNameEnd && !IsSeparator(*q))
-                ++q;
-            if (q - pPiece == 2 && pPiece[0] == '.' && pPiece[1] == '.') {
-                problem.Format("Refusing file name %.*s", (int)(pLast - pFirst - 1), pFirst + 1);
-                return false;
-            }
-            ++q;
-        }
+    // Lines as the table's reader cuts them: at CR, LF and NUL; those of MAX_LINE bytes or more
+    // are never read, whatever they name.
+    size_t nStart = 0;
+    while (nStart < nSize) {
+        size_t nEnd = nStart;
+        while (nEnd < nSize && !IsLineEnd(pText[nEnd]))
+            ++nEnd;
+        if (nEnd - nStart < ZFileRecord::MAX_LINE && ClimbsMidway(pText + nStart, pText + nEnd, problem))
+            return false;
+        nStart = nEnd + 1;
     }
     return true;
 }

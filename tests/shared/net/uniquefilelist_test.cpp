@@ -269,8 +269,21 @@ TEST_F(UniqueFiles, LeftoverPartFileIsNotTakenForTheList)
 TEST_F(UniqueFiles, NamesThatWouldLeaveTheCacheAreRefusedWithoutARequest)
 {
     // A root list name comes from the page; none of these may be read or written outside the
-    // cache folder, and none reaches a server.
+    // cache folder, and none reaches a server. The cache folder is also the downloader's sync
+    // cache: a list named after its state would be read from it, or written over it once a
+    // server answers that name; a device name would read or write the device.
+    const std::string strState = "\"a.dat\",ab-1,1,1,1\r\n";
+    WriteFile(CachePath("currentfiles.txt"), strState);
     const char* aszNames[] = {"",
+                              "currentfiles.txt",
+                              "CurrentFiles.TXT.",
+                              "currentfiles.txt.1",
+                              "currentfiles.txt.journal",
+                              "currentfiles.txt.1/x.xml",
+                              "nul",
+                              "NUL.xml",
+                              "lists/aux .xml",
+                              "com1",
                               "..\\escape.xml",
                               "../escape.xml",
                               "a/../../escape.xml",
@@ -289,41 +302,15 @@ TEST_F(UniqueFiles, NamesThatWouldLeaveTheCacheAreRefusedWithoutARequest)
         ZStringBuffer<256> response;
         EXPECT_FALSE(list.GetCachedFile(buffer, m_strCache.c_str(), szName, response));
         EXPECT_EQ(0u, buffer.GetSize());
+        EXPECT_EQ(0, RequestCount(m_strGood, szName));
     }
     EXPECT_EQ(0, RequestCount(m_strGood, "escape.xml"));
     EXPECT_EQ(0, RequestCount(m_strGood, "x.xml"));
+    EXPECT_EQ(strState, ReadFile(CachePath("currentfiles.txt")));
 
     // Sub-folders inside the cache are fine.
     EXPECT_TRUE(IsSafeRelativeName("lists/root.xml"));
     EXPECT_TRUE(IsSafeRelativeName("a\\b\\c..d.xml"));
-}
-
-TEST_F(UniqueFiles, DevicesAndTheDownloadersStateAreNoListNames)
-{
-    // The cache folder is also the downloader's sync cache: a root list named after its state
-    // would be read from it, or written over it once a server answers that name. A device name
-    // would read or write the device.
-    const std::string strState = "\"a.dat\",ab-1,1,1,1\r\n";
-    WriteFile(CachePath("currentfiles.txt"), strState);
-    const char* aszNames[] = {"currentfiles.txt",
-                              "CurrentFiles.TXT.",
-                              "currentfiles.txt.1",
-                              "currentfiles.txt.journal",
-                              "currentfiles.txt.1/x.xml",
-                              "nul",
-                              "NUL.xml",
-                              "lists/aux .xml",
-                              "com1"};
-    UniqueFileList list(Servers({m_strGood}));
-    for (const char* szName : aszNames) {
-        SCOPED_TRACE(szName);
-        ZMemoryBuffer buffer;
-        ZStringBuffer<256> response;
-        EXPECT_FALSE(list.GetCachedFile(buffer, m_strCache.c_str(), szName, response));
-        EXPECT_EQ(0u, buffer.GetSize());
-        EXPECT_EQ(0, RequestCount(m_strGood, szName));
-    }
-    EXPECT_EQ(strState, ReadFile(CachePath("currentfiles.txt")));
 }
 
 TEST_F(UniqueFiles, FindUniqueFileLookups)
