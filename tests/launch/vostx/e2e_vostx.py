@@ -222,7 +222,8 @@ class ServedDistribution(unittest.TestCase):
         script = os.path.join(cls.tmp, "fileserver.json")
         with open(script, "w") as f:
             # The file table under a second name that arrives late.
-            json.dump({"paths": {"/slow-table.txt": {"delay": 4, "file": TABLE}}}, f)
+            json.dump({"paths": {"/slow-table.txt": {"delay": 4, "file": TABLE},
+                                 "/hole-roots.xml": {"status": 302, "location": "http://192.0.2.1:80/x"}}}, f)
         proc = subprocess.Popen([sys.executable, os.path.join(TOP, "tools", "fileserver.py"), "--root", cls.serve,
                                  "--port", "0", "--port-file", port_file, "--script", script],
                                 stdout=subprocess.DEVNULL)
@@ -430,6 +431,12 @@ class InstallSequence(ServedDistribution):
         self.assertTrue(any("RegOpenKeyEx(Software\\Vost-Parn\\Ironvale no-such-version) failed" in l
                             for l in lines), "engine lines reach vostx.log")
         self.assertFalse(os.path.exists(unix_path(VostxWork.workdir)[:2] + "/evil.bin"))
+        # A redirect into a black hole (inside the run's namespace) is given up after the connect
+        # time-out, not after the system's minutes of retries.
+        start = time.monotonic()
+        calls = self.run_host(root="hole-roots.xml")
+        self.assertEqual(["Failed to download root file list"], calls.errors)
+        self.assertLess(time.monotonic() - start, 60)
         # The failed runs stopped the sync program; a good run brings it back.
         calls = self.run_host()
         self.assertEqual([], calls.errors)
