@@ -174,8 +174,9 @@ class ServedDistribution(unittest.TestCase):
         cls.files = {"ivlsync.exe": exe, "locale/ivlsync_en.xml": lang}
         cls.publish(cls.files)
         cls.write(ROOT_LIST, root_list())
-        # The file table under a second name that arrives late.
-        cls.server = FileServer(cls.serve, {"/slow-table.txt": {"delay": 4, "file": TABLE}})
+        # The file table under a second name that arrives late, and a redirect into a black hole.
+        cls.server = FileServer(cls.serve, {"/slow-table.txt": {"delay": 4, "file": TABLE},
+                                            "/hole-roots.xml": {"status": 302, "location": "http://192.0.2.1:80/x"}})
         cls.port = cls.server.port
         cls.write("roots-slow.xml", root_list(table="slow-table.txt"))
         wine("reg", "delete", INSTALL_KEY, "/f")
@@ -447,6 +448,12 @@ class InstallSequence(ServedDistribution):
         for name in ("dup.txt", "Dup.txt"):
             self.assertFalse(os.path.exists(self.work(name)), name)
         self.assertNotIn(planted, self.read(self.work("vostx.log")))
+        # A redirect into a black hole (inside the run's namespace) is given up after the connect
+        # time-out, not after the system's minutes of retries.
+        start = time.monotonic()
+        calls = self.run_host(root="hole-roots.xml")
+        self.assertEqual(["Failed to download root file list"], calls.errors)
+        self.assertLess(time.monotonic() - start, 60)
         # The failed runs stopped the sync program; a good run brings it back.
         calls = self.run_host()
         self.assertEqual([], calls.errors)

@@ -433,10 +433,16 @@ int ReadHttpHeader(Socket socket, ZMemoryBuffer& buffer, ISocketCancel* pCancel)
     const uint32_t nStart = GetTickCount();
     const uint32_t nWindow = g_nLowSpeedTimeMs;
     auto bExpired = [nStart, nWindow] { return GetTickCount() - nStart >= nWindow; };
+    // Bytes known to be waiting are received without a wait before each one.
+    int nReady = 0;
     while (nEnds < 4) {
         char c;
-        if (!WaitForBytes(socket, pCancel, bExpired))
-            return HTTP_ERR_HEADER;
+        if (nReady < 1) {
+            if (!WaitForBytes(socket, pCancel, bExpired))
+                return HTTP_ERR_HEADER;
+            nReady = socket.GetBytesAvailable();
+        }
+        --nReady;
         int n = socket.Receive(&c, 1, 0);
         if (n == 0)
             break;

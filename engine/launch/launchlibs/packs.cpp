@@ -25,7 +25,7 @@ const char* const kRepackerFiles[Downloader::REPACKER_FILE_COUNT] = {
 bool Downloader::PostProcessFile(const ZFileRecord& record)
 {
     bool bOk = true;
-    m_PostProcessLock.Enter();
+    ZLockGuard lock(m_PostProcessLock);
     int nRepackerFile = RepackerFileIndex(record.m_Name.GetData());
     if (m_nRepackerFilesSeen != ALL_REPACKER_FILES && nRepackerFile >= 0) {
         m_nRepackerFilesSeen |= 1u << nRepackerFile;
@@ -37,7 +37,6 @@ bool Downloader::PostProcessFile(const ZFileRecord& record)
         if (m_nRepackerFilesSeen == ALL_REPACKER_FILES)
             bOk = RepackQueuedPacks();
     }
-    m_PostProcessLock.Leave();
     return bOk;
 }
 
@@ -77,13 +76,12 @@ void Downloader::QueuePackForRepack(const ZFileRecord& record)
     const char* szInside = szName + 8;
     packPath.Assign(szInside, (int)(pLast + 1 - szInside));
     packPath.Append("pack.bin");
-    m_RepackerLock.Enter();
+    ZLockGuard lock(m_RepackerLock);
     if (!m_QueuedPacks.Find(packPath)) {
         m_QueuedPacks.Insert(packPath.GetData(), "");
         packPath.Replace('/', '\\');
         m_RepackList.PushBack(ZStringBuffer<16>(packPath));
     }
-    m_RepackerLock.Leave();
 }
 
 // Packs waiting while the five repacker files were already in place (a run that only finishes
@@ -92,7 +90,7 @@ void Downloader::QueuePackForRepack(const ZFileRecord& record)
 bool Downloader::RepackQueuedPacks()
 {
     bool bOk = true;
-    m_RepackerLock.Enter();
+    ZLockGuard lock(m_RepackerLock);
     if (m_RepackList.Size() > 0 && !m_Repacker.IsLoaded())
         bOk = LoadRepacker();
     if (bOk && m_pRepackerInterface && m_RepackList.Size() > 0) {
@@ -100,22 +98,18 @@ bool Downloader::RepackQueuedPacks()
         m_pRepackerInterface->Repack(&m_RepackList, &Downloader::RepackCallbackEntry, this, "RepackDownloadedFiles");
         m_RepackList.Clear();
     }
-    m_RepackerLock.Leave();
     return bOk;
 }
 
 bool Downloader::LoadRepacker()
 {
     m_bRepackFlag = true;
-    m_RepackerLock.Enter();
-    if (m_Repacker.IsLoaded()) {
-        m_RepackerLock.Leave();
+    ZLockGuard lock(m_RepackerLock);
+    if (m_Repacker.IsLoaded())
         return true;
-    }
     for (const char* szFile : kRepackerFiles) {
         if (!CopyToExecutableDir(szFile)) {
             DownloaderLog("Couldn't copy %s to executable directory: %d", szFile, (int)GetLastError());
-            m_RepackerLock.Leave();
             return false;
         }
         DownloaderLog("Copied %s to executable directory", szFile);
@@ -123,7 +117,6 @@ bool Downloader::LoadRepacker()
     m_Repacker = Library::Load("texforge");
     if (!m_Repacker.IsLoaded()) {
         DownloaderLog("Couldn't load texforge.dll: %s", Library::GetLastErrorText().GetData());
-        m_RepackerLock.Leave();
         return false;
     }
     TexforgeGetInterfaceFunc pfnGetInterface = (TexforgeGetInterfaceFunc)m_Repacker.GetSymbol("GetInterface");
@@ -132,7 +125,6 @@ bool Downloader::LoadRepacker()
         if (m_pRepackerInterface)
             m_pRepackerInterface->Initialise("_packed", &Downloader::RepackerLogEntry, 0, m_pCatalog);
     }
-    m_RepackerLock.Leave();
     return true;
 }
 
@@ -170,7 +162,7 @@ void Downloader::OnRepackDone(const char* szPackPath, bool bResult)
 {
     if (!bResult)
         DownloaderLog("RepackFailed %s", szPackPath);
-    m_RepackDoneLock.Enter();
+    ZLockGuard lock(m_RepackDoneLock);
     ++m_nRepackDone;
     ZStringBuffer<256> path("_packed/%s", szPackPath);
     path.Replace('\\', '/');
@@ -192,7 +184,6 @@ void Downloader::OnRepackDone(const char* szPackPath, bool bResult)
             AppendJournal(record);
         }
     }
-    m_RepackDoneLock.Leave();
 }
 
 void __cdecl Downloader::RepackCallbackEntry(const char* szPackPath, bool bResult, void* pContext)
