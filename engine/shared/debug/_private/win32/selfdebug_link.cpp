@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
+#include <atomic>
 
 // The report formats with the C runtime's own printf (8 hex digits for %p on 32-bit).
 #define CRASH_VSNPRINTF _vsnprintf
@@ -102,7 +103,7 @@ DWORD g_nFaultingThread;
 // A fault inside a guarded step (thread name, log tail) is caught and the step skipped.
 // Other threads are suspended while a report runs, so one process-wide guard suffices.
 void* g_aGuardJump[5];
-volatile DWORD g_nGuardThread;
+std::atomic<DWORD> g_nGuardThread{0};  // read by the handler, on whichever thread faults
 PVOID g_hGuardHandler;
 
 LONG WINAPI GuardHandler(EXCEPTION_POINTERS* pInfo)
