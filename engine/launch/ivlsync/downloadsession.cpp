@@ -179,7 +179,11 @@ void NamedDownloadSession::Run(SessionEnd& end)
             Session::Log("%s", sError.GetData());
             // The progress thread ends first: no progress may follow the end reply.
             StopProgress();
-            end.Set(ERR_FAILED, sError.GetData());
+            // A cancel also ends a bundle being read: that is a stop, not a failure.
+            if (m_bCancel)
+                end.Set(STATUS_STOPPED);
+            else
+                end.Set(ERR_FAILED, sError.GetData());
             return;
         }
     }

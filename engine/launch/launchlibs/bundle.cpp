@@ -34,7 +34,7 @@ bool Downloader::DownloadBundle(const ZStringArray& servers, const char* szTarge
 
     DownloaderLog("Fetching bundle manifest \"%s\" from %s", szManifest, GetServerName(0).GetData());
     if (!FetchFileLists(m_RemoteTable, szManifest, bQuickCheck, false, true)) {
-        if (m_pListener)
+        if (m_pListener && !IsCancelled())  // a cancel's stop is the owner's to report
             m_pListener->Error("Error fetching manifest file");
         DownloaderLog("Error fetching manifest file.");
         File::SetCurrentDirectory(previousDir.GetData());

@@ -238,7 +238,8 @@ bool Downloader::DownloadAndUpdateFiles(const ZStringArray& servers, const char*
 
         DownloaderLog("Fetching file list(s) \"%s\" from %s", szLists, GetServerName(0).GetData());
         if (!FetchFileLists(m_RemoteTable, szLists, bQuickCheck, true, false)) {
-            if (m_pListener)
+            // A cancel ends the fetch too: the owner reports the stop, not an error.
+            if (m_pListener && !IsCancelled())
                 m_pListener->Error("Error fetching info file");
             DownloaderLog("Error fetching info file.");
             bOk = false;
@@ -273,7 +274,7 @@ bool Downloader::DownloadAndUpdateFiles(const ZStringArray& servers, const char*
     CloseLog();
     File::SetCurrentDirectory(previousDir.GetData());
     DownloaderLog("\n");
-    if (!bOk && !bQuiet && m_pListener)
+    if (!bOk && !bQuiet && m_pListener && !IsCancelled())
         m_pListener->Error("** Couldn't download files **");
     if (!m_bRepackFlag) {
         bOk = false;
