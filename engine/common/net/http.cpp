@@ -281,7 +281,8 @@ int DownloadNoFollow(ResponseHolder* pHolder, const char* szHost, const char* sz
     if (!szHost || !*szHost)
         return HTTP_ERR_SOCKET;
     Socket socket = Socket::Create(0, 0, 0);
-    // A failed connect shows up as the failure of the request's send.
+    // A failed connect shows up as the failure of the request's send (HTTP_ERR_SOCKET once the
+    // connect was given up, which closes the socket).
     if (socket.IsValid())
         HttpConnect(socket, ParseHostAddress(szHost), pCancel);
     ZStringBuffer<256> strHost = GetHostHeaderName(szHost);

@@ -15,8 +15,8 @@
 
 namespace
 {
-// Gaps and skipped files are passed over in pieces of this size (the stream counts in int).
-const uint64_t kSkipPiece = 0x4000000;
+// Gaps and skipped files are read and dropped in pieces of this size.
+const uint32_t kSkipPiece = 65536;
 }
 
 bool Downloader::DownloadBundle(const ZStringArray& servers, const char* szTarget, const char* szManifest,
@@ -102,16 +102,19 @@ bool Downloader::DownloadBundle(const ZStringArray& servers, const char* szTarge
     return bOk;
 }
 
-// Passes over nCount bytes of the stream; false when it ends first.
+// Passes over nCount bytes of the stream (read and dropped, in pieces larger than a default
+// skip takes); false when it ends first or the owner cancels.
 bool Downloader::SkipBundleBytes(IInputStream& stream, uint64_t nCount)
 {
+    uint8_t abPiece[kSkipPiece];
     while (nCount > 0) {
         if (IsCancelled())
             return false;
-        int nPiece = nCount > kSkipPiece ? (int)kSkipPiece : (int)nCount;
-        if (stream.Skip(nPiece) != nPiece)
+        int nWant = nCount > kSkipPiece ? (int)kSkipPiece : (int)nCount;
+        int nRead = stream.Read(abPiece, nWant);
+        if (nRead <= 0)
             return false;
-        nCount -= (uint64_t)nPiece;
+        nCount -= (uint64_t)nRead;
     }
     return true;
 }
