@@ -108,20 +108,26 @@ bool FlashServer::CheckDistribution(const FlashMessage& message, Socket& connect
     return false;
 }
 
-void FlashServer::FinishDownloadStart(const FlashMessage& message, Socket& connection, Session* pSession, int nResult)
+void FlashServer::FinishStart(const FlashMessage& message, Socket& connection, Session* pSession, int nError,
+                              const char* szFailure)
 {
-    if (nResult == DownloadSession::START_FOLDER_BUSY) {
+    if (nError != ERR_OK) {
         DiscardSession(pSession);
-        Reply(connection, message, ERR_FAILED, kInstallFolderBusy);
-        return;
-    }
-    if (nResult != DownloadSession::START_OK) {
-        DiscardSession(pSession);
-        Reply(connection, message, nResult, kStartDownloadFailed);
+        Reply(connection, message, nError, szFailure);
         return;
     }
     AddSession(pSession);
     Reply(connection, message, ERR_OK);
+}
+
+void FlashServer::FinishDownloadStart(const FlashMessage& message, Socket& connection, Session* pSession, int nResult)
+{
+    if (nResult == DownloadSession::START_FOLDER_BUSY)
+        FinishStart(message, connection, pSession, ERR_FAILED, kInstallFolderBusy);
+    else if (nResult != DownloadSession::START_OK)
+        FinishStart(message, connection, pSession, nResult, kStartDownloadFailed);
+    else
+        FinishStart(message, connection, pSession, ERR_OK, nullptr);
 }
 
 void FlashServer::HandlePing(const FlashMessage& message, Socket& connection)
@@ -130,13 +136,8 @@ void FlashServer::HandlePing(const FlashMessage& message, Socket& connection)
     if (!CheckCommand(message, connection, Session::KIND_PING, "Already pinging", 1, 1, kPingUsage))
         return;
     PingSession* pSession = new PingSession(message.GetSessionId(), connection, m_pWindow, this, message.GetParam(0));
-    if (!pSession->Start(message.GetParam(0))) {
-        DiscardSession(pSession);
-        Reply(connection, message, ERR_PARAMCOUNT, "Couldn't ping");
-        return;
-    }
-    AddSession(pSession);
-    Reply(connection, message, ERR_OK);
+    bool bStarted = pSession->Start(message.GetParam(0));
+    FinishStart(message, connection, pSession, bStarted ? ERR_OK : ERR_PARAMCOUNT, "Couldn't ping");
 }
 
 void FlashServer::HandleVerify(const FlashMessage& message, Socket& connection)
@@ -147,13 +148,8 @@ void FlashServer::HandleVerify(const FlashMessage& message, Socket& connection)
     if (!CheckDistribution(message, connection, "CMD_VERIFY"))
         return;
     VerifySession* pSession = new VerifySession(message.GetSessionId(), connection, m_pWindow, this);
-    if (!pSession->Start(message.GetParam(0), message.GetParam(1))) {
-        DiscardSession(pSession);
-        Reply(connection, message, ERR_PARAMCOUNT, "Couldn't start verify");
-        return;
-    }
-    AddSession(pSession);
-    Reply(connection, message, ERR_OK);
+    bool bStarted = pSession->Start(message.GetParam(0), message.GetParam(1));
+    FinishStart(message, connection, pSession, bStarted ? ERR_OK : ERR_PARAMCOUNT, "Couldn't start verify");
 }
 
 void FlashServer::HandleRunIvl(const FlashMessage& message, Socket& connection)
@@ -185,12 +181,7 @@ void FlashServer::HandleRunIvl(const FlashMessage& message, Socket& connection)
     ZStringArray params(32);
     for (int i = 6; i < message.GetParamCount(); ++i)
         params.Add(message.GetParam(i));
-    if (!pSession->Start(message.GetParam(0), message.GetParam(1), message.GetParam(2), message.GetParam(3),
-                         message.GetParam(4), message.GetParam(5), params)) {
-        DiscardSession(pSession);
-        Reply(connection, message, ERR_PARAMCOUNT, "Couldn't start IvL");
-        return;
-    }
-    AddSession(pSession);
-    Reply(connection, message, ERR_OK);
+    bool bStarted = pSession->Start(message.GetParam(0), message.GetParam(1), message.GetParam(2),
+                                    message.GetParam(3), message.GetParam(4), message.GetParam(5), params);
+    FinishStart(message, connection, pSession, bStarted ? ERR_OK : ERR_PARAMCOUNT, "Couldn't start IvL");
 }

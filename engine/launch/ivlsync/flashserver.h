@@ -58,6 +58,10 @@ private:
                       int nMinParams, int nMaxParams, const char* szUsage);
     // A distribution outside the install root is refused; false after the reply.
     bool CheckDistribution(const FlashMessage& message, Socket& connection, const char* szCommand);
+    // The reply to a session's start (nError ERR_OK: the session joins the table; otherwise it is
+    // discarded and the reply carries nError and szFailure).
+    void FinishStart(const FlashMessage& message, Socket& connection, Session* pSession, int nError,
+                     const char* szFailure);
     // The reply to a download's start and, on success, the session's entry in the table.
     void FinishDownloadStart(const FlashMessage& message, Socket& connection, Session* pSession, int nResult);
     // A session whose start failed: it has no threads and never was in the table.

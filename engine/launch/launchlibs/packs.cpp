@@ -20,6 +20,15 @@ namespace
 const char* const kRepackerFiles[Downloader::REPACKER_FILE_COUNT] = {
     "texforge.dll", "globals.dll", "PhysX3_x86.dll", "PhysX3Cooking_x86.dll", "PhysX3Gpu_x86.dll",
 };
+
+// A pack's parts: "pack.bin", then "pack.bin.2", "pack.bin.3"... (nPart counts from 1).
+void PackPartName(ZStringBuffer<256>& part, const char* szFolder, int nPart)
+{
+    if (nPart == 1)
+        part.Format("%s/pack.bin", szFolder);
+    else
+        part.Format("%s/pack.bin.%d", szFolder, nPart);
+}
 }
 
 bool Downloader::PostProcessFile(const ZFileRecord& record)
@@ -55,10 +64,7 @@ void Downloader::QueuePackForRepack(const ZFileRecord& record)
     bool bPending = false;
     for (int i = 1;; ++i) {
         ZStringBuffer<256> part;
-        if (i == 1)
-            part.Format("%s/pack.bin", folder.GetData());
-        else
-            part.Format("%s/pack.bin.%d", folder.GetData(), i);
+        PackPartName(part, folder.GetData(), i);
         const ZFileRecord* pRemote = m_RemoteTable.Find(part.GetData());
         if (!pRemote)
             break;
@@ -171,10 +177,7 @@ void Downloader::OnRepackDone(const char* szPackPath, bool bResult)
         folder.Assign(path.GetData(), path.GetLength() - 9);
         for (int i = 1;; ++i) {
             ZStringBuffer<256> part;
-            if (i == 1)
-                part.Format("%s/pack.bin", folder.GetData());
-            else
-                part.Format("%s/pack.bin.%d", folder.GetData(), i);
+            PackPartName(part, folder.GetData(), i);
             const ZFileRecord* pLocal = m_LocalTable.Find(part.GetData());
             if (!pLocal)
                 break;
