@@ -2,8 +2,8 @@
 //   bench_tables xml FILE         ZXmlDocument::Load of the file through a file stream
 //   bench_tables filetable FILE   ZFileTable::Load of the file (no base folder, not relative)
 #include <stdio.h>
-#include <string.h>
 
+#include "benchmodes.h"
 #include "common/containers/zfiletable.h"
 #include "common/containers/zxml.h"
 #include "common/stream/streams.h"
@@ -48,10 +48,10 @@ int Table(const char* szPath)
 
 int main(int argc, char** argv)
 {
-    if (argc == 3 && strcmp(argv[1], "xml") == 0)
-        return Xml(argv[2]);
-    if (argc == 3 && strcmp(argv[1], "filetable") == 0)
-        return Table(argv[2]);
-    fprintf(stderr, "usage: bench_tables xml|filetable FILE\n");
-    return 2;
+    return ivlbench::RunMode(argc, argv,
+                             {
+                                 {"xml", 1, [](char** a) { return Xml(a[0]); }},
+                                 {"filetable", 1, [](char** a) { return Table(a[0]); }},
+                             },
+                             "bench_tables xml|filetable FILE");
 }

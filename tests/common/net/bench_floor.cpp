@@ -19,6 +19,7 @@
 
 #include <bzlib.h>
 
+#include "benchmodes.h"
 #include "common/containers/zsha256.h"
 
 namespace
@@ -53,17 +54,28 @@ unsigned char* ReadWhole(const char* szPath, size_t& nSize)
     return p;
 }
 
-int Sha(const char* szPath)
+// Reads the file whole and hands it to work; the seconds cover the read and the work, not the
+// release of the block. False when the file cannot be read.
+template <class Work>
+bool OverWholeFile(const char* szPath, double& t, size_t& nSize, Work work)
 {
-    double t = Now();
-    size_t nSize = 0;
+    t = Now();
     unsigned char* p = ReadWhole(szPath, nSize);
     if (!p)
-        return 1;
-    char acHex[65] = {0};
-    Sha256::HashToHex(p, nSize, acHex);
+        return false;
+    work(p, nSize);
     t = Now() - t;
     VirtualFree(p, 0, MEM_RELEASE);
+    return true;
+}
+
+int Sha(const char* szPath)
+{
+    double t = 0;
+    size_t nSize = 0;
+    char acHex[65] = {0};
+    if (!OverWholeFile(szPath, t, nSize, [&](unsigned char* p, size_t n) { Sha256::HashToHex(p, n, acHex); }))
+        return 1;
     printf("seconds=%.3f bytes=%llu sha256=%s\n", t, (unsigned long long)nSize, acHex);
     return 0;
 }
@@ -71,27 +83,26 @@ int Sha(const char* szPath)
 int Bunzip(const char* szPath)
 {
     static char s_acOut[65536];
-    double t = Now();
+    double t = 0;
     size_t nSize = 0;
-    unsigned char* p = ReadWhole(szPath, nSize);
-    if (!p)
-        return 1;
-    bz_stream s;
-    memset(&s, 0, sizeof(s));
-    BZ2_bzDecompressInit(&s, 0, 0);
-    s.next_in = (char*)p;
-    s.avail_in = (unsigned)nSize;
     unsigned long long nTotal = 0;
-    int r;
-    do {
-        s.next_out = s_acOut;
-        s.avail_out = sizeof(s_acOut);
-        r = BZ2_bzDecompress(&s);
-        nTotal += sizeof(s_acOut) - s.avail_out;
-    } while (r == BZ_OK);
-    BZ2_bzDecompressEnd(&s);
-    t = Now() - t;
-    VirtualFree(p, 0, MEM_RELEASE);
+    int r = BZ_OK;
+    bool bRead = OverWholeFile(szPath, t, nSize, [&](unsigned char* p, size_t n) {
+        bz_stream s;
+        memset(&s, 0, sizeof(s));
+        BZ2_bzDecompressInit(&s, 0, 0);
+        s.next_in = (char*)p;
+        s.avail_in = (unsigned)n;
+        do {
+            s.next_out = s_acOut;
+            s.avail_out = sizeof(s_acOut);
+            r = BZ2_bzDecompress(&s);
+            nTotal += sizeof(s_acOut) - s.avail_out;
+        } while (r == BZ_OK);
+        BZ2_bzDecompressEnd(&s);
+    });
+    if (!bRead)
+        return 1;
     printf("seconds=%.3f bytes=%llu end=%d\n", t, nTotal, r);
     return r == BZ_STREAM_END ? 0 : 1;
 }
@@ -219,14 +230,10 @@ struct Record
     int nSize, nFlag1, nFlag2;
 };
 
-int Table(const char* szPath)
+// The records of a file-table text: the name between the first and the last quote, then the
+// checksum text, the size and the two flags.
+void ParseTable(const unsigned char* p, size_t nSize, std::map<std::string, Record>& table)
 {
-    double t = Now();
-    size_t nSize = 0;
-    unsigned char* p = ReadWhole(szPath, nSize);
-    if (!p)
-        return 1;
-    std::map<std::string, Record> table;
     const char* s = (const char*)p;
     const char* pEnd = s + nSize;
     while (s < pEnd) {
@@ -255,8 +262,15 @@ int Table(const char* szPath)
         }
         s = pLineEnd + 1;
     }
-    t = Now() - t;
-    VirtualFree(p, 0, MEM_RELEASE);
+}
+
+int Table(const char* szPath)
+{
+    double t = 0;
+    size_t nSize = 0;
+    std::map<std::string, Record> table;  // dropped after the clock stops
+    if (!OverWholeFile(szPath, t, nSize, [&](unsigned char* p, size_t n) { ParseTable(p, n, table); }))
+        return 1;
     printf("seconds=%.3f bytes=%llu records=%u\n", t, (unsigned long long)nSize, (unsigned)table.size());
     return table.empty() ? 1 : 0;
 }
@@ -264,18 +278,14 @@ int Table(const char* szPath)
 
 int main(int argc, char** argv)
 {
-    if (argc == 3 && strcmp(argv[1], "sha256") == 0)
-        return Sha(argv[2]);
-    if (argc == 3 && strcmp(argv[1], "bunzip") == 0)
-        return Bunzip(argv[2]);
-    if (argc == 5 && strcmp(argv[1], "download") == 0)
-        return Download(argv[2], atoi(argv[3]), argv[4]);
-    if (argc == 3 && strcmp(argv[1], "filetable") == 0)
-        return Table(argv[2]);
-    if (argc == 5 && strcmp(argv[1], "bundle") == 0)
-        return Bundle(argv[2], atoi(argv[3]), argv[4]);
-    fprintf(stderr,
-            "usage: bench_floor sha256 FILE | bunzip FILE.bz2 | download HOST PORT PATH | filetable FILE"
-            " | bundle HOST PORT PATH\n");
-    return 2;
+    return ivlbench::RunMode(argc, argv,
+                             {
+                                 {"sha256", 1, [](char** a) { return Sha(a[0]); }},
+                                 {"bunzip", 1, [](char** a) { return Bunzip(a[0]); }},
+                                 {"download", 3, [](char** a) { return Download(a[0], atoi(a[1]), a[2]); }},
+                                 {"filetable", 1, [](char** a) { return Table(a[0]); }},
+                                 {"bundle", 3, [](char** a) { return Bundle(a[0], atoi(a[1]), a[2]); }},
+                             },
+                             "bench_floor sha256 FILE | bunzip FILE.bz2 | download HOST PORT PATH | filetable FILE"
+                             " | bundle HOST PORT PATH");
 }

@@ -3,8 +3,8 @@
 //   bench_data bunzip FILE.bz2       ZBzipInputStream over ZFileInputStream, output discarded
 //   bench_data download HOST PATH    HttpDownload of the path
 #include <stdio.h>
-#include <string.h>
 
+#include "benchmodes.h"
 #include "common/containers/zsha256.h"
 #include "common/net/http.h"
 #include "common/stream/bzipstream.h"
@@ -59,12 +59,11 @@ int Download(const char* szHost, const char* szPath)
 
 int main(int argc, char** argv)
 {
-    if (argc == 3 && strcmp(argv[1], "sha256") == 0)
-        return Sha(argv[2]);
-    if (argc == 3 && strcmp(argv[1], "bunzip") == 0)
-        return Bunzip(argv[2]);
-    if (argc == 4 && strcmp(argv[1], "download") == 0)
-        return Download(argv[2], argv[3]);
-    fprintf(stderr, "usage: bench_data sha256 FILE | bunzip FILE.bz2 | download HOST PATH\n");
-    return 2;
+    return ivlbench::RunMode(argc, argv,
+                             {
+                                 {"sha256", 1, [](char** a) { return Sha(a[0]); }},
+                                 {"bunzip", 1, [](char** a) { return Bunzip(a[0]); }},
+                                 {"download", 2, [](char** a) { return Download(a[0], a[1]); }},
+                             },
+                             "bench_data sha256 FILE | bunzip FILE.bz2 | download HOST PATH");
 }

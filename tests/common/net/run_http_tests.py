@@ -9,20 +9,17 @@ and removes the folder.
 
     run_http_tests.py --build BUILD_TREE --exe test_http.exe [gtest arguments...]
 """
-import argparse
 import bz2
 import json
 import os
-import shutil
-import subprocess
 import sys
-import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.abspath(os.path.join(HERE, "..", "..", ".."))
 sys.path.insert(0, os.path.join(SOURCE, "tests", "lib"))
 from fileservers import FileServer, Nginx  # noqa: E402
-from winetest import wine_command, windows_path  # noqa: E402
+from serverrun import run_with_servers  # noqa: E402
+from winetest import windows_path  # noqa: E402
 
 
 def pattern(size, seed):
@@ -51,37 +48,20 @@ def make_files(root):
         os.chmod(d, 0o755)
 
 
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--build", required=True)
-    ap.add_argument("--exe", required=True)
-    args, rest = ap.parse_known_args()
-
-    work = tempfile.mkdtemp(prefix="ivl_http_")
-    os.chmod(work, 0o755)
-    root = os.path.join(work, "root")
-    os.makedirs(root)
-    servers = []
+def start(root, servers):
+    make_files(root)
+    with open(os.path.join(HERE, "http_script.json")) as f:
+        fileserver = FileServer(root, json.load(f)["paths"])
+    servers.append(fileserver)
+    env = {"IVL_HTTP_PORT": str(fileserver.port), "IVL_HTTP_ROOT": windows_path(root)}
     try:
-        make_files(root)
-        with open(os.path.join(HERE, "http_script.json")) as f:
-            fileserver = FileServer(root, json.load(f)["paths"])
-        servers.append(fileserver)
-        env = dict(os.environ)
-        env["IVL_HTTP_PORT"] = str(fileserver.port)
-        env["IVL_HTTP_ROOT"] = windows_path(root)
-        try:
-            nginx = Nginx(root)
-            servers.append(nginx)
-            env["IVL_NGINX_PORT"] = str(nginx.port)
-        except RuntimeError as e:
-            sys.stderr.write("%s; its tests are skipped\n" % e)
-        return subprocess.call(wine_command(args.build, args.exe, *rest), env=env)
-    finally:
-        for server in servers:
-            server.stop()
-        shutil.rmtree(work, ignore_errors=True)
+        nginx = Nginx(root)
+        servers.append(nginx)
+        env["IVL_NGINX_PORT"] = str(nginx.port)
+    except RuntimeError as e:
+        sys.stderr.write("%s; its tests are skipped\n" % e)
+    return env
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_with_servers("ivl_http_", start))
