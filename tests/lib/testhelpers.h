@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <string>
@@ -14,6 +15,7 @@
 #include "common/containers/zstringbuffer.h"
 #include "common/system/zlog.h"
 #include "common/system/zwin.h"
+#include "loopback.h"
 
 namespace ivltest
 {
@@ -22,6 +24,25 @@ inline std::wstring Wide(const std::string& sUtf8)
     ZWideText wide(sUtf8.c_str());
     return wide.c_str();
 }
+
+// The value of an environment variable of this process; empty when it is not set.
+inline std::string EnvText(const char* szName)
+{
+    const char* sz = getenv(szName);
+    return sz ? sz : "";
+}
+
+// A suite whose tests use sockets: Winsock runs from before its first test to after its last.
+class WinsockTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        WSADATA data;
+        ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &data));
+    }
+    static void TearDownTestSuite() { WSACleanup(); }
+};
 
 // Position of a virtual function in its class's table of virtual operations, from a pointer to
 // it (g++ follows the Itanium C++ ABI here: the pointer holds 1 + the entry's byte offset); -1 for

@@ -22,6 +22,7 @@
 #include "common/system/file.h"
 #include "common/system/path.h"
 #include "common/system/ztimer.h"
+#include "loopback.h"
 #include "shared/net/uniquefilelist.h"
 
 namespace
@@ -194,14 +195,8 @@ void RunBzip2(const std::string& input)
 // One answer from a loopback server thread per input.
 void RunHttp(const std::string& input)
 {
-    SOCKET hListen = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(hListen, (sockaddr*)&a, sizeof(a));
-    int nLen = sizeof(a);
-    getsockname(hListen, (sockaddr*)&a, &nLen);
-    listen(hListen, 1);
+    int nPort = 0;
+    SOCKET hListen = ivltest::ListenOnLoopback(nPort);
     std::thread server([&] {
         SOCKET h = accept(hListen, nullptr, nullptr);
         if (h == INVALID_SOCKET)
@@ -214,7 +209,7 @@ void RunHttp(const std::string& input)
     });
     ResponseHolder holder;
     ZStringBuffer<256> status;
-    std::string host = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    std::string host = "127.0.0.1:" + std::to_string(nPort);
     HttpDownload(&holder, host.c_str(), "x", status);
     server.join();
     closesocket(hListen);
@@ -259,8 +254,7 @@ int main(int argc, char** argv)
     int nCount = atoi(argv[2]);
     if (argc > 3)
         g_nRandom = (uint32_t)strtoul(argv[3], nullptr, 10) | 1u;
-    WSADATA wsa;
-    WSAStartup(MAKEWORD(2, 2), &wsa);
+    ivltest::Winsock winsock;
     HttpSetLowSpeedLimit(1024, 2000);
 
     ZStringBuffer<256> folder = File::GetTempFileName("fz");

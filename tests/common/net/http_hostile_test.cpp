@@ -8,6 +8,7 @@
 
 #include "common/net/http.h"
 #include "common/stream/bzipstream.h"
+#include "loopback.h"
 
 namespace
 {
@@ -32,24 +33,13 @@ class OneShotServer
 public:
     explicit OneShotServer(Answer answer) : m_answer(answer)
     {
-        WSADATA wsa;
-        WSAStartup(MAKEWORD(2, 2), &wsa);
-        m_hListen = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(m_hListen, (sockaddr*)&a, sizeof(a));
-        int n = sizeof(a);
-        getsockname(m_hListen, (sockaddr*)&a, &n);
-        m_nPort = ntohs(a.sin_port);
-        listen(m_hListen, 1);
+        m_hListen = ivltest::ListenOnLoopback(m_nPort);
         m_thread = std::thread([this] { Run(); });
     }
     ~OneShotServer()
     {
         m_thread.join();
         closesocket(m_hListen);
-        WSACleanup();
     }
     std::string Host() const { return "127.0.0.1:" + std::to_string(m_nPort); }
 
@@ -70,6 +60,7 @@ private:
         closesocket(h);
     }
 
+    ivltest::Winsock m_Winsock;  // first in, last out
     Answer m_answer;
     SOCKET m_hListen;
     int m_nPort;

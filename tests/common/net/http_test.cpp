@@ -18,16 +18,12 @@
 
 namespace
 {
-std::string Env(const char* szName)
-{
-    const char* sz = getenv(szName);
-    return sz ? sz : "";
-}
+using ivltest::EnvText;
 
 std::string RootFile(const char* szName)
 {
     ZStringBuffer<256> strPath;
-    JoinPath2(strPath, Env("IVL_HTTP_ROOT").c_str(), szName);
+    JoinPath2(strPath, EnvText("IVL_HTTP_ROOT").c_str(), szName);
     return ivltest::ReadWholeFile(strPath.GetData());
 }
 
@@ -52,19 +48,12 @@ int StatValue(const std::string& stats, const std::string& key)
     return n == std::string::npos ? -1 : atoi(stats.c_str() + n + key.size() + 4);
 }
 
-class Http : public ::testing::Test
+class Http : public ivltest::WinsockTest
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-    }
-    static void TearDownTestSuite() { WSACleanup(); }
-
     void SetUp() override
     {
-        m_strPort = Env("IVL_HTTP_PORT");
+        m_strPort = EnvText("IVL_HTTP_PORT");
         m_strHost = "127.0.0.1:" + m_strPort;
     }
     bool LogHas(const std::string& text) { return m_Log.Has(text, "common.net"); }
@@ -497,7 +486,7 @@ TEST_F(Http, CancelEndsAWaitingRequest)
 
 TEST_F(Http, Nginx)
 {
-    const std::string port = Env("IVL_NGINX_PORT");
+    const std::string port = EnvText("IVL_NGINX_PORT");
     if (port.empty())
         GTEST_SKIP() << "nginx not started";
     const std::string host = "127.0.0.1:" + port;

@@ -310,19 +310,9 @@ TEST_F(FileStreams, WrongFileModesGiveClosedStreams)
     EXPECT_EQ(3, readable.Read(ac, 4));
 }
 
-struct WinsockUser
-{
-    WinsockUser()
-    {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-    }
-    ~WinsockUser() { WSACleanup(); }
-};
-
 TEST(SocketStream, OverLoopbackConnection)
 {
-    WinsockUser winsock;
+    ivltest::Winsock winsock;
     Socket listener = Socket::Create(0, 0, 0);
     SocketAddress address;
     address.Set(127, 0, 0, 1, 0);

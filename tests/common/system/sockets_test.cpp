@@ -9,19 +9,14 @@
 #include <thread>
 #include <vector>
 
+#include "testhelpers.h"
+
 namespace
 {
 
-class SocketTest : public ::testing::Test
+class SocketTest : public ivltest::WinsockTest
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        WSADATA data;
-        ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 0), &data));
-    }
-    static void TearDownTestSuite() { WSACleanup(); }
-
     // A listening socket on 127.0.0.1 and a free port picked by the system.
     void Listen()
     {

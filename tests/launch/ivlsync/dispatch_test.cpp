@@ -2,6 +2,7 @@
 // the test removes them, so that busy and duplicate ids do not depend on timing.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,7 @@ public:
     void Run(SessionEnd&) override {}
 
     int m_nKind;
-    volatile LONG m_nCancels;
+    std::atomic<LONG> m_nCancels;
 };
 
 class Dispatch : public ::testing::Test

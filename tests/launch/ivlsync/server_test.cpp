@@ -2,6 +2,7 @@
 // command server with a real ping session, on free loopback ports.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -20,30 +21,27 @@ public:
     explicit EchoServer(ZIvlSync* pWindow) : GenericServer(pWindow) {}
     int HandleConnection(Socket& connection) override
     {
-        InterlockedIncrement(&m_nServed);
+        ++m_nServed;
         ZStringBuffer<256> text;
         while (ReadUntil(connection, text, ""))
             connection.Send(text.GetData(), text.GetLength(), 0);
-        InterlockedIncrement(&m_nEnded);
+        ++m_nEnded;
         return m_nResult;
     }
 
-    volatile LONG m_nServed = 0;
-    volatile LONG m_nEnded = 0;
+    std::atomic<LONG> m_nServed{0};
+    std::atomic<LONG> m_nEnded{0};
     int m_nResult = 0;
 };
 
 int FreePort()
 {
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a = ivltest::LoopbackAddress();
     bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    int n = sizeof(a);
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
+    int nPort = ivltest::LocalPort(s);
     closesocket(s);
-    return ntohs(a.sin_port);
+    return nPort;
 }
 
 class Client
@@ -53,10 +51,7 @@ public:
     // tried again.
     explicit Client(int nPort, int nTries = 40)
     {
-        sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons((u_short)nPort);
+        sockaddr_in a = ivltest::LoopbackAddress(nPort);
         m_bConnected = false;
         for (int i = 0; i < nTries && !m_bConnected; ++i) {
             if (i)
@@ -250,10 +245,7 @@ TEST_F(Servers, InlineHandlerResultOtherThanZeroEndsListening)
 TEST_F(Servers, BindFailureIsLoggedAndStopEndsTheWaitingListener)
 {
     SOCKET hHolder = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons((u_short)m_nPort);
+    sockaddr_in a = ivltest::LoopbackAddress(m_nPort);
     ASSERT_EQ(bind(hHolder, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
     ASSERT_EQ(listen(hHolder, 1), 0);
 

@@ -21,15 +21,11 @@
 
 namespace
 {
-std::string Env(const char* szName)
-{
-    const char* sz = getenv(szName);
-    return sz ? sz : "";
-}
+using ivltest::EnvText;
 
 std::string Host(const char* szPortVariable)
 {
-    return "127.0.0.1:" + Env(szPortVariable);
+    return "127.0.0.1:" + EnvText(szPortVariable);
 }
 
 std::string Text(const ZMemoryBuffer& buffer)
@@ -74,24 +70,17 @@ const char kRootList[] = "<?xml version=\"1.0\"?>\n"
                          "  <list id=\"VostX_Depends\" uniquefile=\"vostx-files.txt\"/>\n"
                          "</uniquelists>\n";
 
-class UniqueFiles : public ::testing::Test
+class UniqueFiles : public ivltest::WinsockTest
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-    }
-    static void TearDownTestSuite() { WSACleanup(); }
-
     void SetUp() override
     {
-        if (Env("IVL_UFL_GOOD").empty())
+        if (EnvText("IVL_UFL_GOOD").empty())
             GTEST_SKIP() << "no file servers (run through run_uniquefilelist_tests.py)";
         m_strGood = Host("IVL_UFL_GOOD");
         m_strRefusing = Host("IVL_UFL_REFUSING");
         m_strClosed = Host("IVL_UFL_CLOSED");
-        m_strRoot = Env("IVL_UFL_ROOT");
+        m_strRoot = EnvText("IVL_UFL_ROOT");
         const ::testing::TestInfo* pInfo = ::testing::UnitTest::GetInstance()->current_test_info();
         m_strName = pInfo->name();
         m_strCache = m_Cache.Path();
