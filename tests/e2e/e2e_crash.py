@@ -1,14 +1,12 @@
 """Crashes a test program under Wine and checks the reports the crash reporter leaves."""
-import argparse
 import os
-import re
 import shutil
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "lib"))
-from winetest import Wine, scratch_dir, remove_dir, wait_for  # noqa: E402
+from winetest import Wine, driver_args, scratch_dir, remove_dir, wait_for  # noqa: E402
 
 ARGS = None
 
@@ -158,9 +156,5 @@ class CrashReports(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--build", required=True)
-    ap.add_argument("--crashtest", required=True)
-    ap.add_argument("--faultscribe", required=True)
-    ARGS, rest = ap.parse_known_args()
+    ARGS, rest = driver_args("crashtest", "faultscribe")
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)

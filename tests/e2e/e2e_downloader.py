@@ -5,7 +5,6 @@ distribution made by tools/publish.py.
 
     e2e_downloader.py --build BUILD --driver PATH [unittest arguments]
 """
-import argparse
 import bz2
 import contextlib
 import hashlib
@@ -23,7 +22,7 @@ import unittest
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(TOP, "tests", "lib"))
 from fileservers import FileServer, Nginx  # noqa: E402
-from winetest import Wine, remove_dir, run_tests_with_services, scratch_dir, wait_for, windows_path  # noqa: E402
+from winetest import Wine, driver_args, remove_dir, run_tests_with_services, scratch_dir, wait_for, windows_path  # noqa: E402
 
 BUILD = None
 DRIVER = None
@@ -969,12 +968,8 @@ class PackTest(E2ETest):
 
 def main():
     global BUILD, DRIVER
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--build", required=True)
-    ap.add_argument("--driver", required=True)
-    args, rest = ap.parse_known_args()
-    BUILD = os.path.abspath(args.build)
-    DRIVER = os.path.abspath(args.driver)
+    args, rest = driver_args("driver")
+    BUILD, DRIVER = args.build, args.driver
     return run_tests_with_services(BUILD, sys.modules[__name__], [sys.argv[0]] + rest)
 
 

@@ -5,7 +5,6 @@ with reg.exe) with its temporary-folder fallback, and the elevated relaunch.
 
     e2e_ivlsync_startup.py --build BUILD --exe PATH [unittest arguments]
 """
-import argparse
 import os
 import re
 import sys
@@ -14,7 +13,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 import syncdriver  # noqa: E402
-from winetest import port_open, run_isolated, run_tests_with_services, wait_for, windows_path  # noqa: E402
+from winetest import driver_args, port_open, run_isolated, run_tests_with_services, wait_for, windows_path  # noqa: E402
 
 BUILD = None
 EXE = None
@@ -144,11 +143,8 @@ class Elevation(Base):
 
 def main():
     global BUILD, EXE
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
-    parser.add_argument("--exe", required=True)
-    args, rest = parser.parse_known_args()
-    BUILD, EXE = os.path.abspath(args.build), os.path.abspath(args.exe)
+    args, rest = driver_args("exe")
+    BUILD, EXE = args.build, args.exe
     run_isolated(BUILD)
     sys.exit(run_tests_with_services(BUILD, __name__, [sys.argv[0], *rest]))
 

@@ -6,7 +6,6 @@ of a folder downloaded from tools/fileserver.py.
 
     e2e_ivlsync_window.py --build BUILD --exe PATH --probe PATH [unittest arguments]
 """
-import argparse
 import json
 import os
 import subprocess
@@ -20,7 +19,7 @@ sys.path.insert(0, os.path.join(TOP, "tools"))
 import flashclient as fc  # noqa: E402
 import syncdriver  # noqa: E402
 from fileservers import FileServer  # noqa: E402
-from winetest import remove_dir, run_isolated, run_tests_with_services, wait_for, windows_path, wine_command  # noqa: E402
+from winetest import driver_args, remove_dir, run_isolated, run_tests_with_services, wait_for, windows_path, wine_command  # noqa: E402
 
 BUILD = None
 EXE = None
@@ -199,13 +198,8 @@ class MenuVerify(unittest.TestCase):
 
 def main():
     global BUILD, EXE, PROBE
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
-    parser.add_argument("--exe", required=True)
-    parser.add_argument("--probe", required=True)
-    args, rest = parser.parse_known_args()
-    BUILD, EXE = os.path.abspath(args.build), os.path.abspath(args.exe)
-    PROBE = os.path.abspath(args.probe)
+    args, rest = driver_args("exe", "probe")
+    BUILD, EXE, PROBE = args.build, args.exe, args.probe
     run_isolated(BUILD)
     sys.exit(run_tests_with_services(BUILD, __name__, [sys.argv[0], *rest]))
 

@@ -4,7 +4,6 @@ command port (50010) through tools/flashclient.py, like the page's Flash front e
 
     e2e_protocol.py --build BUILD [--exe PATH] [unittest arguments]
 """
-import argparse
 import contextlib
 import os
 import socket
@@ -19,7 +18,7 @@ sys.path.insert(0, os.path.join(TOP, "tools"))
 sys.path.insert(0, os.path.join(TOP, "tests", "lib"))
 import flashclient as fc  # noqa: E402
 import syncdriver  # noqa: E402
-from winetest import port_listening, run_isolated, wait_for  # noqa: E402
+from winetest import driver_args, port_listening, run_isolated, wait_for  # noqa: E402
 
 BUILD = None
 EXE = None
@@ -372,12 +371,9 @@ class Lifecycle(unittest.TestCase):
 
 def main():
     global BUILD, EXE
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--build", required=True)
-    ap.add_argument("--exe")
-    args, rest = ap.parse_known_args()
-    BUILD = os.path.abspath(args.build)
-    EXE = os.path.abspath(args.exe or os.path.join(BUILD, "engine", "launch", "ivlsync", "ivlsync.exe"))
+    args, rest = driver_args(optional=("exe",))
+    BUILD = args.build
+    EXE = args.exe or os.path.join(BUILD, "engine", "launch", "ivlsync", "ivlsync.exe")
     if not os.path.exists(EXE):
         print("missing %s" % EXE, file=sys.stderr)
         return 1

@@ -10,7 +10,6 @@ file from the private prefix.
     e2e_sessions.py --build BUILD --exe IVLSYNC --recorder IVLRECORDER --dxsetup DXSETUP
                    --probe PROBE [unittest args]
 """
-import argparse
 import contextlib
 import json
 import os
@@ -28,8 +27,8 @@ sys.path.insert(0, os.path.join(TOP, "tests", "lib"))
 import flashclient as fc  # noqa: E402
 from fileservers import FileServer  # noqa: E402
 from syncdriver import SyncProgram  # noqa: E402
-from winetest import (host_pids, in_prefix, port_open, remove_dir, run_isolated, scratch_dir, wait_for,  # noqa: E402
-                      windows_path, wine_command)
+from winetest import (driver_args, host_pids, in_prefix, port_open, remove_dir, run_isolated, scratch_dir,  # noqa: E402
+                      wait_for, windows_path, wine_command)
 
 HOST = "127.0.0.1"
 ARGS = None
@@ -925,12 +924,7 @@ def restore_dll():
 
 def main():
     global ARGS, PRIVATE, ROOT, INSTALL
-    ap = argparse.ArgumentParser()
-    for name in ("--build", "--exe", "--recorder", "--dxsetup", "--probe"):
-        ap.add_argument(name, required=True)
-    ARGS, rest = ap.parse_known_args()
-    for name in ("build", "exe", "recorder", "dxsetup", "probe"):
-        setattr(ARGS, name, os.path.abspath(getattr(ARGS, name)))
+    ARGS, rest = driver_args("exe", "recorder", "dxsetup", "probe")
     # The program's ports are fixed: the run goes into a namespace of its own (network, /tmp,
     # processes), where the private prefix's services start; else it holds the ports' lock.
     run_isolated(ARGS.build)

@@ -5,7 +5,6 @@ exit code, and the progress window read and pressed through the Win32 API (winpr
 
     e2e_update_mode.py --build BUILD --exe PATH --probe PATH [unittest arguments]
 """
-import argparse
 import filecmp
 import json
 import os
@@ -14,14 +13,13 @@ import re
 import shutil
 import subprocess
 import sys
-import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(TOP, "tests", "lib"))
 from fileservers import FileServer  # noqa: E402
-from winetest import Wine, remove_dir, run_tests_with_services, scratch_dir, wait_for, windows_path, wine_command  # noqa: E402
+from winetest import Wine, driver_args, remove_dir, run_tests_with_services, scratch_dir, wait_for, windows_path, wine_command  # noqa: E402
 
 BUILD = EXE = PROBE = None
 # The detail line and the Close button (button 2 once the job has ended) share id 1003.
@@ -338,12 +336,8 @@ def window_log(report):
 
 def main():
     global BUILD, EXE, PROBE
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
-    parser.add_argument("--exe", required=True)
-    parser.add_argument("--probe", required=True)
-    args, rest = parser.parse_known_args()
-    BUILD, EXE, PROBE = os.path.abspath(args.build), args.exe, args.probe
+    args, rest = driver_args("exe", "probe")
+    BUILD, EXE, PROBE = args.build, args.exe, args.probe
     return run_tests_with_services(BUILD, sys.modules[__name__], [sys.argv[0]] + rest)
 
 

@@ -14,7 +14,6 @@ command, else by pid).
     e2e_vostx.py --build BUILD --host vostxcorehost.exe --holder mutexholder.exe
                          --ivlsync ivlsync.exe [unittest arguments]
 """
-import argparse
 import getpass
 import hashlib
 import os
@@ -34,7 +33,7 @@ sys.path.insert(0, os.path.join(TOP, "tests", "lib"))
 sys.path.insert(0, os.path.join(TOP, "tools"))
 import flashclient as fc  # noqa: E402
 from fileservers import FileServer  # noqa: E402
-from winetest import (host_pids, in_prefix, run_isolated, run_tests_with_services, wait_for,  # noqa: E402
+from winetest import (driver_args, host_pids, in_prefix, run_isolated, run_tests_with_services, wait_for,  # noqa: E402
                       windows_path, wine_command)
 
 BUILD = HOST = HOLDER = IVLSYNC = NPHOST = DLL = AXHOST = None  # BUILD: the private tree that holds the prefix
@@ -873,19 +872,10 @@ class VostxWork:
 
 def main():
     global BUILD, HOST, HOLDER, IVLSYNC, NPHOST, DLL, AXHOST
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--build", required=True)
-    ap.add_argument("--host", required=True)
-    ap.add_argument("--holder", required=True)
-    ap.add_argument("--ivlsync", required=True)
-    ap.add_argument("--npapihost", required=True)
-    ap.add_argument("--dll", required=True)
-    ap.add_argument("--axhost", required=True)
-    args, rest = ap.parse_known_args()
-    AXHOST = os.path.abspath(args.axhost)
-    NPHOST, DLL = os.path.abspath(args.npapihost), os.path.abspath(args.dll)
-    tree = os.path.abspath(args.build)
-    HOST, HOLDER, IVLSYNC = (os.path.abspath(p) for p in (args.host, args.holder, args.ivlsync))
+    args, rest = driver_args("host", "holder", "ivlsync", "npapihost", "dll", "axhost")
+    AXHOST, NPHOST, DLL = args.axhost, args.npapihost, args.dll
+    tree = args.build
+    HOST, HOLDER, IVLSYNC = args.host, args.holder, args.ivlsync
     run_isolated(tree)
     if os.environ.get("IVL_ISOLATED") == "netns":
         # The tree's prefix is this run's own overlay, set up already. A fresh prefix would run

@@ -1,4 +1,5 @@
 """Helpers for tests that run the Windows programs under the project's Wine runner."""
+import argparse
 import os
 import shutil
 import socket
@@ -59,6 +60,22 @@ def run_isolated(build):
     sys.stdout.flush()
     sys.stderr.flush()
     os.execv(NETNS_RUNNER, [NETNS_RUNNER, "--build", os.path.abspath(build), sys.executable, *sys.argv])
+
+
+def driver_args(*names, optional=()):
+    """The command line of a test driver: --build and each of names, required, and each of
+    optional, all paths (made absolute; an optional one not given is None). Returns the values
+    and the arguments left over for unittest."""
+    ap = argparse.ArgumentParser()
+    for name in ("build",) + names:
+        ap.add_argument("--" + name, required=True)
+    for name in optional:
+        ap.add_argument("--" + name)
+    args, rest = ap.parse_known_args()
+    for name in ("build",) + names + tuple(optional):
+        if getattr(args, name) is not None:
+            setattr(args, name, os.path.abspath(getattr(args, name)))
+    return args, rest
 
 
 def start_services(build):
