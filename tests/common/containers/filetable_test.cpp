@@ -116,6 +116,15 @@ TEST(FileRecord, ResolvesNamesAgainstTheBase)
         {"x.dat", "sub/y.dat", "sub/y.dat"},
         {"data/a/x.dat", "", "data/a"},
         {"", "a/b", "a/b"},
+        // Climbing from a deep base only looks at the base's last pieces; the results are those
+        // of counting pieces from the front.
+        {"data/a/x.dat", "../../../z.dat", "z.dat"},
+        {"a/b/", "c", "a/c"},
+        {"/x", "y", "/y"},
+        {"a//b", "c", "a//c"},
+        {"a//b", "../c", "a/c"},
+        {"x", "y", "y"},
+        {"", "../y", "y"},
     };
     for (const auto& c : cases) {
         std::string line = std::string("\"") + c.m_szName + "\",t,1";

@@ -240,35 +240,6 @@ TEST(HostileFileTable, ResolvedNameAtAndPastTheBound)
     }
 }
 
-// Climbing from a deep base only looks at the base's last pieces; the results are those of
-// counting pieces from the front.
-TEST(HostileFileTable, RelativeClimbsGiveTheSameNames)
-{
-    struct Case
-    {
-        const char* szBase;
-        const char* szName;
-        const char* szResult;
-    };
-    const Case cases[] = {
-        {"data/a/x.dat", "y.dat", "data/a/y.dat"},
-        {"data/a/y.dat", "../b/z.dat", "data/b/z.dat"},
-        {"data/a/x.dat", "../../../z.dat", "z.dat"},
-        {"a/b/", "c", "a/c"},
-        {"/x", "y", "/y"},
-        {"a//b", "c", "a//c"},
-        {"a//b", "../c", "a/c"},
-        {"x", "y", "y"},
-        {"", "../y", "y"},
-    };
-    for (const Case& c : cases) {
-        std::string line = std::string("\"") + c.szName + "\",t,1";
-        ZFileRecord record;
-        ASSERT_TRUE(record.Parse(line.data(), (int)line.size(), c.szBase)) << c.szBase << " " << c.szName;
-        EXPECT_STREQ(c.szResult, record.m_Name.GetData()) << c.szBase << " " << c.szName;
-    }
-}
-
 namespace
 {
 // A text whose growth past its inline bytes is always refused, as when memory has run out:

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/containers/zsha256.h"
+#include "sha256vectors.h"
 
 namespace
 {
@@ -38,21 +39,9 @@ protected:
 
 TEST_F(BothPaths, StandardVectors)
 {
-    struct Case
-    {
-        std::string message;
-        const char* szDigest;
-    };
-    const Case cases[] = {
-        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
-         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
-        {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
-    };
     for (bool bHardware : {false, true}) {
         Sha256::AllowHardware(bHardware);
-        for (const Case& c : cases) {
+        for (const ivltest::Sha256Vector& c : ivltest::kSha256Vectors) {
             EXPECT_EQ(c.szDigest, Hex(c.message)) << "hardware " << bHardware << " length " << c.message.size();
             EXPECT_EQ(c.szDigest, Hex(c.message, {1, 63, 64, 129, 3})) << "pieces, length " << c.message.size();
         }

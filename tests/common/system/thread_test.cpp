@@ -46,6 +46,14 @@ bool IsRegistered(DWORD nId)
     char szName[8];
     return ZThreadRegistry::GetThreadName(nId, szName, sizeof(szName));
 }
+
+// Waits for the thread (at most nWaitMs) and checks that it has ended with the code.
+void ExpectEndsWith(ZThread& thread, int32_t nExitCode, DWORD nWaitMs = INFINITE)
+{
+    thread.Wait(nWaitMs);
+    EXPECT_FALSE(thread.IsRunning());
+    EXPECT_EQ(nExitCode, thread.GetExitCode());
+}
 }
 
 TEST(ZThreadTest, ExitCodeKeepsTheLowByteOfTheResult)
@@ -58,9 +66,8 @@ TEST(ZThreadTest, ExitCodeKeepsTheLowByteOfTheResult)
     for (const auto& c : cases) {
         ZThread thread = ZThread::Create(&ReturnArgument, reinterpret_cast<void*>(static_cast<intptr_t>(c.nResult)));
         ASSERT_TRUE(thread.IsValid());
-        thread.Wait(INFINITE);
-        EXPECT_FALSE(thread.IsRunning()) << c.nResult;
-        EXPECT_EQ(c.nExitCode, thread.GetExitCode()) << c.nResult;
+        SCOPED_TRACE(c.nResult);
+        ExpectEndsWith(thread, c.nExitCode);
     }
 }
 
@@ -140,9 +147,7 @@ TEST(ZThreadTest, SuspendedThreadRunsOnlyAfterResume)
     EXPECT_TRUE(thread.Suspend());
     EXPECT_TRUE(thread.Resume());
     EXPECT_TRUE(thread.Resume());
-    thread.Wait(INFINITE);
-    EXPECT_FALSE(thread.IsRunning());
-    EXPECT_EQ(5, thread.GetExitCode());
+    ExpectEndsWith(thread, 5);
 }
 
 TEST(ZThreadTest, TerminatedThreadEndsWithMinusOne)
@@ -151,9 +156,7 @@ TEST(ZThreadTest, TerminatedThreadEndsWithMinusOne)
     ZThread thread = ZThread::Create(&WaitForEvent, gate.m_hEvent);
     ASSERT_TRUE(thread.IsValid());
     thread.Terminate();
-    thread.Wait(5000);
-    EXPECT_FALSE(thread.IsRunning());
-    EXPECT_EQ(-1, thread.GetExitCode());
+    ExpectEndsWith(thread, -1, 5000);
 }
 
 // Ended before it ran, while starting, or while in its entry: the thread's own reference is
@@ -177,9 +180,7 @@ TEST(ZThreadTest, TerminatedThreadLeavesNothingInTheRegistry)
     }
     ZThread after = ZThread::Create(&ReturnArgument, reinterpret_cast<void*>(7));
     ASSERT_TRUE(after.IsValid());
-    after.Wait(INFINITE);
-    EXPECT_FALSE(after.IsRunning());
-    EXPECT_EQ(7, after.GetExitCode());
+    ExpectEndsWith(after, 7);
 }
 
 TEST(ZThreadTest, RecordLivesWhileAHandleOrTheThreadHoldsIt)

@@ -267,6 +267,23 @@ struct FakeObject : ILiveObject
     DWORD m_nThread = 0;
 };
 
+// Live objects that record their cancels, the first of them registered with the window.
+class LiveObjectTest : public WindowTest
+{
+protected:
+    // The window opened, with what its opening queued handled, and m_Server registered.
+    IvlSyncWindow& OpenWithServer()
+    {
+        IvlSyncWindow& window = Open();
+        Pump();
+        window.RegisterObject(&m_Server);
+        return window;
+    }
+
+    std::vector<std::string> m_Calls;
+    FakeObject m_Server{m_Calls, "server"};
+};
+
 TEST_F(WindowTest, CloseWithNothingRegisteredQuitsAtOnce)
 {
     IvlSyncWindow& window = Open();
@@ -276,39 +293,32 @@ TEST_F(WindowTest, CloseWithNothingRegisteredQuitsAtOnce)
     EXPECT_TRUE(Pump());
 }
 
-TEST_F(WindowTest, CloseQuitsAfterTheLastObjectHasEnded)
+TEST_F(LiveObjectTest, CloseQuitsAfterTheLastObjectHasEnded)
 {
-    IvlSyncWindow& window = Open();
-    Pump();
-    std::vector<std::string> calls;
-    FakeObject server(calls, "server"), session(calls, "session"), late(calls, "late");
-    window.RegisterObject(&server);
+    IvlSyncWindow& window = OpenWithServer();
+    FakeObject session(m_Calls, "session"), late(m_Calls, "late");
     window.RegisterObject(&session);
     window.Close(false);
-    EXPECT_EQ(calls, (std::vector<std::string>{"server", "session"}));
+    EXPECT_EQ(m_Calls, (std::vector<std::string>{"server", "session"}));
     EXPECT_FALSE(Pump());
 
     window.RegisterObject(&late);  // closing: no new live objects
     EXPECT_FALSE(window.IsRegistered(&late));
 
-    window.ObjectEnded(&server);
+    window.ObjectEnded(&m_Server);
     EXPECT_FALSE(Pump());
     window.ObjectEnded(&session);
     EXPECT_TRUE(Pump());
     EXPECT_EQ(window.GetObjectCount(), 0);
 }
 
-TEST_F(WindowTest, MenuExitClosesAndLogs)
+TEST_F(LiveObjectTest, MenuExitClosesAndLogs)
 {
-    IvlSyncWindow& window = Open();
-    Pump();
-    std::vector<std::string> calls;
-    FakeObject server(calls, "server");
-    window.RegisterObject(&server);
+    IvlSyncWindow& window = OpenWithServer();
     SendMessageW(window.GetHwnd(), WM_COMMAND, ID_FILE_EXIT, 0);
-    EXPECT_EQ(calls.size(), 1u);
+    EXPECT_EQ(m_Calls.size(), 1u);
     EXPECT_NE(Log().find("Received CLOSE message\r\n"), std::string::npos);
-    window.ObjectEnded(&server);
+    window.ObjectEnded(&m_Server);
     EXPECT_TRUE(Pump());
 }
 
@@ -318,22 +328,18 @@ DWORD WINAPI CloseFromThread(void* pWindow)
     return 0;
 }
 
-TEST_F(WindowTest, CloseFromAnotherThreadRunsOnTheWindowThread)
+TEST_F(LiveObjectTest, CloseFromAnotherThreadRunsOnTheWindowThread)
 {
-    IvlSyncWindow& window = Open();
-    Pump();
-    std::vector<std::string> calls;
-    FakeObject server(calls, "server");
-    window.RegisterObject(&server);
+    IvlSyncWindow& window = OpenWithServer();
     HANDLE hThread = CreateThread(nullptr, 0, CloseFromThread, &window, 0, nullptr);
     ASSERT_NE(hThread, nullptr);
     WaitForSingleObject(hThread, 10000);
     CloseHandle(hThread);
-    EXPECT_TRUE(calls.empty());
+    EXPECT_TRUE(m_Calls.empty());
     EXPECT_FALSE(Pump());
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(server.m_nThread, GetCurrentThreadId());
-    window.ObjectEnded(&server);
+    ASSERT_EQ(m_Calls.size(), 1u);
+    EXPECT_EQ(m_Server.m_nThread, GetCurrentThreadId());
+    window.ObjectEnded(&m_Server);
     EXPECT_TRUE(Pump());
 }
 

@@ -14,6 +14,14 @@ namespace
 const uint32_t kNone = ResourceStrings::NoString;
 const uint32_t kTableSignature = 0x565D0C5Fu;
 
+// A name of a kind and the id it has.
+struct NameCase
+{
+    const char* szName;
+    uint32_t nKind;
+    uint32_t nId;
+};
+
 std::string Text(const ZMemoryBuffer& buffer)
 {
     return std::string((const char*)buffer.GetData(), buffer.GetSize());
@@ -68,12 +76,7 @@ TEST(ResourceStrings, VirtualOperationsSitAtTheirSlots)
 TEST(ResourceStrings, KnownNamesAfterConstruction)
 {
     ResourceStrings strings;
-    struct Case
-    {
-        const char* szName;
-        uint32_t nKind;
-        uint32_t nId;
-    } cases[] = {
+    const NameCase cases[] = {
         {"m_AutoStart", 0, 1079},
         {"Cloth", 1, 0x1000002},
         {"", 0, 0},
@@ -94,7 +97,7 @@ TEST(ResourceStrings, KnownNamesAfterConstruction)
         {"m_AutoStart", 7, kNone},
         {"m_AutoStart4", 0, 1079 | 5 << 16},
     };
-    for (const Case& c : cases)
+    for (const NameCase& c : cases)
         EXPECT_EQ(c.nId, strings.FindString(c.szName, c.nKind)) << c.szName << " kind " << c.nKind;
     EXPECT_STREQ("m_AutoStart", strings.GetString(1079));
 }
@@ -102,12 +105,7 @@ TEST(ResourceStrings, KnownNamesAfterConstruction)
 TEST(ResourceStrings, NumberedNamesSplitIntoBaseAndSuffix)
 {
     ResourceStrings strings;
-    struct Case
-    {
-        const char* szName;
-        uint32_t nKind;
-        uint32_t nId;
-    } cases[] = {
+    const NameCase cases[] = {
         {"Weapons7", 1, 0x1000000 | 8 << 16 | 30},
         {"Light12", 0, 1080 | 13 << 16},  // new base "Light"
         {"Light", 0, 1080},
@@ -118,7 +116,7 @@ TEST(ResourceStrings, NumberedNamesSplitIntoBaseAndSuffix)
         {"Light007", 0, 1083},  // a leading zero would be lost: its own base name
         {"7", 0, 0 | 8 << 16},  // the empty base name with a suffix
     };
-    for (const Case& c : cases) {
+    for (const NameCase& c : cases) {
         EXPECT_EQ(c.nId, strings.AddString(c.szName, c.nKind)) << c.szName;
         EXPECT_EQ(c.nId, strings.AddString(c.szName, c.nKind)) << c.szName << " again";
         EXPECT_EQ(c.nId, strings.FindString(c.szName, c.nKind)) << c.szName;
