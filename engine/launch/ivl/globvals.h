@@ -131,29 +131,30 @@ inline void SetString(const char* szName, const char* szValue)
     ZOptionSet::GetOptions()->SetString(pOption, ZStringBuffer<64>(szValue ? szValue : ""));
 }
 
-inline void SetBool(const char* szName, bool bValue)
+// The text and the type of a typed write; the caller sets the value.
+inline ZOption* SetTyped(const char* szName, const ZStringBase& text, ZOptionType nType)
 {
     ZOption* pOption = FindOrAdd(szName);
-    ZOptionSet::GetOptions()->SetString(pOption, ZStringBuffer<64>(bValue ? "true" : "false"));
-    pOption->m_nType = ZOPTION_BOOL;
+    ZOptionSet::GetOptions()->SetString(pOption, text);
+    pOption->m_nType = nType;
+    return pOption;
+}
+
+inline void SetBool(const char* szName, bool bValue)
+{
+    ZOption* pOption = SetTyped(szName, ZStringBuffer<64>(bValue ? "true" : "false"), ZOPTION_BOOL);
     pOption->m_nValue = 0;
     pOption->m_bValue = bValue ? 1 : 0;
 }
 
 inline void SetInt(const char* szName, int32_t nValue)
 {
-    ZOption* pOption = FindOrAdd(szName);
-    ZOptionSet::GetOptions()->SetString(pOption, ZStringBuffer<64>("%d", nValue));
-    pOption->m_nType = ZOPTION_INT;
-    pOption->m_nValue = nValue;
+    SetTyped(szName, ZStringBuffer<64>("%d", nValue), ZOPTION_INT)->m_nValue = nValue;
 }
 
 inline void SetFloat(const char* szName, float fValue)
 {
-    ZOption* pOption = FindOrAdd(szName);
-    ZOptionSet::GetOptions()->SetString(pOption, ZStringBuffer<64>("%g", static_cast<double>(fValue)));
-    pOption->m_nType = ZOPTION_FLOAT;
-    pOption->m_fValue = fValue;
+    SetTyped(szName, ZStringBuffer<64>("%g", static_cast<double>(fValue)), ZOPTION_FLOAT)->m_fValue = fValue;
 }
 
 inline bool TextIsTrue(const char* szText)
@@ -161,49 +162,37 @@ inline bool TextIsTrue(const char* szText)
     return _stricmp(szText, "true") == 0 || _stricmp(szText, "yes") == 0 || atoi(szText) != 0;
 }
 
-inline bool GetBool(const char* szName, bool bDefault)
+// A typed read: a missing option is added with the default (through set); a text option is
+// converted by parse.
+template <class T, class TSet, class TParse>
+inline T GetTyped(const char* szName, T defaultValue, TSet set, TParse parse)
 {
     ZOption* pOption = ZOptionSet::GetOptions()->Find(szName);
     if (!pOption) {
-        SetBool(szName, bDefault);
-        return bDefault;
+        set(szName, defaultValue);
+        return defaultValue;
     }
     switch (pOption->m_nType) {
-    case ZOPTION_BOOL: return pOption->m_bValue != 0;
-    case ZOPTION_INT: return pOption->m_nValue != 0;
-    case ZOPTION_FLOAT: return pOption->m_fValue != 0.0f;
-    default: return TextIsTrue(pOption->m_sValue.c_str());
+    case ZOPTION_BOOL: return static_cast<T>(pOption->m_bValue);
+    case ZOPTION_INT: return static_cast<T>(pOption->m_nValue);
+    case ZOPTION_FLOAT: return static_cast<T>(pOption->m_fValue);
+    default: return parse(pOption->m_sValue.c_str());
     }
+}
+
+inline bool GetBool(const char* szName, bool bDefault)
+{
+    return GetTyped(szName, bDefault, SetBool, TextIsTrue);
 }
 
 inline int32_t GetInt(const char* szName, int32_t nDefault)
 {
-    ZOption* pOption = ZOptionSet::GetOptions()->Find(szName);
-    if (!pOption) {
-        SetInt(szName, nDefault);
-        return nDefault;
-    }
-    switch (pOption->m_nType) {
-    case ZOPTION_BOOL: return pOption->m_bValue;
-    case ZOPTION_INT: return pOption->m_nValue;
-    case ZOPTION_FLOAT: return static_cast<int32_t>(pOption->m_fValue);
-    default: return atoi(pOption->m_sValue.c_str());
-    }
+    return GetTyped(szName, nDefault, SetInt, [](const char* szText) { return static_cast<int32_t>(atoi(szText)); });
 }
 
 inline float GetFloat(const char* szName, float fDefault)
 {
-    ZOption* pOption = ZOptionSet::GetOptions()->Find(szName);
-    if (!pOption) {
-        SetFloat(szName, fDefault);
-        return fDefault;
-    }
-    switch (pOption->m_nType) {
-    case ZOPTION_BOOL: return pOption->m_bValue;
-    case ZOPTION_INT: return static_cast<float>(pOption->m_nValue);
-    case ZOPTION_FLOAT: return pOption->m_fValue;
-    default: return static_cast<float>(atof(pOption->m_sValue.c_str()));
-    }
+    return GetTyped(szName, fDefault, SetFloat, [](const char* szText) { return static_cast<float>(atof(szText)); });
 }
 
 // The text stays owned by the store; copy it before the option changes.

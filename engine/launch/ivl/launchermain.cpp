@@ -122,6 +122,27 @@ bool PackList(ZIvL* pApp, const char* szPackList, bool bRepack, const char* szPr
     return true;
 }
 
+// The switches that take a value: the option it goes to.
+struct ValueSwitch
+{
+    char m_cSwitch;
+    const char* m_szOption;
+    bool m_bFromServer;  // the scene comes from the server ("boot.loadfromserver")
+};
+
+const ValueSwitch kValueSwitches[] = {
+    {'L', "boot.logfile", false},    {'M', "scenefile", true},      {'P', "boot.playersessionid", false},
+    {'R', "scenefile", false},       {'S', "boot.sessionid", false}, {'W', "boot.webentrance", false},
+};
+
+const ValueSwitch* FindValueSwitch(char cSwitch)
+{
+    for (const ValueSwitch& entry : kValueSwitches)
+        if (entry.m_cSwitch == cSwitch)
+            return &entry;
+    return nullptr;
+}
+
 // Copies the option's text, which the next change of the store may move.
 ZStringBuffer<256> OptionText(const char* szName, const char* szDefault)
 {
@@ -184,32 +205,15 @@ void ParseCommandLine(const char* szCmdLine)
             }
             p = SkipBlanks(p);
             break;
-        case 'L':
-            p = ReadValue(p, value);
-            ZOptions::SetString("boot.logfile", value.c_str());
+        default:
+            if (const ValueSwitch* pSwitch = FindValueSwitch(cSwitch)) {
+                p = ReadValue(p, value);
+                ZOptions::SetString(pSwitch->m_szOption, value.c_str());
+                if (pSwitch->m_bFromServer)
+                    ZOptions::SetBool("boot.loadfromserver", true);
+            }
+            // Any other: the rest of the token and a value after it go as plain tokens.
             break;
-        case 'M':
-            p = ReadValue(p, value);
-            ZOptions::SetString("scenefile", value.c_str());
-            ZOptions::SetBool("boot.loadfromserver", true);
-            break;
-        case 'P':
-            p = ReadValue(p, value);
-            ZOptions::SetString("boot.playersessionid", value.c_str());
-            break;
-        case 'R':
-            p = ReadValue(p, value);
-            ZOptions::SetString("scenefile", value.c_str());
-            break;
-        case 'S':
-            p = ReadValue(p, value);
-            ZOptions::SetString("boot.sessionid", value.c_str());
-            break;
-        case 'W':
-            p = ReadValue(p, value);
-            ZOptions::SetString("boot.webentrance", value.c_str());
-            break;
-        default: break;  // the rest of the token and a value after it go as plain tokens
         }
     }
 }

@@ -26,6 +26,19 @@ bool GetLittleEndian(IInputStream& in, T& nValue)
     return true;
 }
 
+// A float or double from its little-endian bits; -1 when the stream ends first.
+template <typename TReal, typename TBits>
+TReal GetReal(IInputStream& in)
+{
+    static_assert(sizeof(TReal) == sizeof(TBits), "the bits fill the value");
+    TBits nBits;
+    if (!GetLittleEndian(in, nBits))
+        return static_cast<TReal>(-1);
+    TReal value;
+    memcpy(&value, &nBits, sizeof(value));
+    return value;
+}
+
 bool ReadOne(IInputStream& in, char& c)
 {
     return in.Read(&c, 1) == 1;
@@ -112,22 +125,12 @@ int64_t GetU64(IInputStream& in)
 
 float GetFloat(IInputStream& in)
 {
-    uint32_t n;
-    if (!GetLittleEndian(in, n))
-        return -1.0f;
-    float f;
-    memcpy(&f, &n, sizeof(f));
-    return f;
+    return GetReal<float, uint32_t>(in);
 }
 
 double GetDouble(IInputStream& in)
 {
-    uint64_t n;
-    if (!GetLittleEndian(in, n))
-        return -1.0;
-    double d;
-    memcpy(&d, &n, sizeof(d));
-    return d;
+    return GetReal<double, uint64_t>(in);
 }
 
 int32_t GetVarInt(IInputStream& in)

@@ -97,6 +97,32 @@ void RepackSequence(TexforgeGetInterfaceFunc pfnGetInterface, const PackPaths& p
     pRepacker->RepackFiles(&pResult->m_Files, bAll, 0, 0, szOperation);
     pRepacker->Release();
 }
+
+// Packs with pack.dll, then with an operation name repacks with texforge.dll. The result lives
+// in pack.dll, which stays loaded until the repack is done.
+bool PackWithDlls(ZIvL* pApp, const char* szScene, const char* szRepackOperation)
+{
+    pApp->OpenSmallFilesCatalog();
+    HMODULE hPack = LoadLibraryA("pack.dll");
+    if (!hPack)
+        return false;
+    bool bResult = false;
+    if (PackFunc pfnPack = reinterpret_cast<PackFunc>(GetProcAddress(hPack, "Pack"))) {
+        PackPaths paths = ReadPackPaths();
+        PackResult* pResult = CallPack(pfnPack, szScene, paths);
+        bResult = pResult && pResult->m_bSuccess;
+        HMODULE hTexforge = bResult && szRepackOperation ? LoadLibraryA("texforge.dll") : nullptr;
+        if (hTexforge) {
+            auto pfnGetInterface =
+                reinterpret_cast<TexforgeGetInterfaceFunc>(GetProcAddress(hTexforge, "GetInterface"));
+            if (pfnGetInterface)
+                RepackSequence(pfnGetInterface, paths, pResult, szRepackOperation);
+            FreeLibrary(hTexforge);
+        }
+    }
+    FreeLibrary(hPack);
+    return bResult;
+}
 }  // namespace
 
 ZIvL* ZIvL::Get()
@@ -137,38 +163,12 @@ void ZIvL::OpenSmallFilesCatalog()
 // pack.dll is freed on every path, and a pack that pack.dll reports as failed is a failure.
 bool ZIvL::Pack(const char* szScene)
 {
-    OpenSmallFilesCatalog();
-    HMODULE hPack = LoadLibraryA("pack.dll");
-    if (!hPack)
-        return false;
-    PackFunc pfnPack = reinterpret_cast<PackFunc>(GetProcAddress(hPack, "Pack"));
-    PackResult* pResult = pfnPack ? CallPack(pfnPack, szScene, ReadPackPaths()) : nullptr;
-    bool bResult = pResult && pResult->m_bSuccess;
-    FreeLibrary(hPack);
-    return bResult;
+    return PackWithDlls(this, szScene, nullptr);
 }
 
 bool ZIvL::PackAndRepack(const char* szScene)
 {
-    OpenSmallFilesCatalog();
-    HMODULE hPack = LoadLibraryA("pack.dll");
-    if (!hPack)
-        return false;
-    PackFunc pfnPack = reinterpret_cast<PackFunc>(GetProcAddress(hPack, "Pack"));
-    PackPaths paths = ReadPackPaths();
-    PackResult* pResult = pfnPack ? CallPack(pfnPack, szScene, paths) : nullptr;
-    if (!pResult || !pResult->m_bSuccess) {
-        FreeLibrary(hPack);
-        return false;
-    }
-    if (HMODULE hTexforge = LoadLibraryA("texforge.dll")) {
-        auto pfnGetInterface = reinterpret_cast<TexforgeGetInterfaceFunc>(GetProcAddress(hTexforge, "GetInterface"));
-        if (pfnGetInterface)
-            RepackSequence(pfnGetInterface, paths, pResult, "PackAndRepack");
-        FreeLibrary(hTexforge);
-    }
-    FreeLibrary(hPack);
-    return true;
+    return PackWithDlls(this, szScene, "PackAndRepack");
 }
 
 bool ZIvL::PackScene(const char* szScene, bool bRepack)

@@ -395,47 +395,41 @@ PyObject* PropResult(bool bMatched)
     return PyLong_FromLong(bMatched ? 1 : 0);
 }
 
-PyObject* PropSetFloat(PyObject*, PyObject* pArgs)
+// The two forms of a setter's arguments: (section, key, value) or (name, value); szForm is
+// the long form's format, the short form's is the same without its first "s".
+template <class TValue, class TSet>
+PyObject* PropSet(PyObject* pArgs, const char* szForm, TSet set)
 {
     const char *szSection = nullptr, *szKey = nullptr;
-    float fValue = 0;
-    bool bMatched = PyArg_ParseTuple(pArgs, "ssf", &szSection, &szKey, &fValue) ||
-        (PyErr_Clear(), szKey = nullptr, PyArg_ParseTuple(pArgs, "sf", &szSection, &fValue));
+    TValue value = TValue();
+    bool bMatched = PyArg_ParseTuple(pArgs, szForm, &szSection, &szKey, &value) ||
+        (PyErr_Clear(), szKey = nullptr, PyArg_ParseTuple(pArgs, szForm + 1, &szSection, &value));
     if (bMatched)
-        ZOptions::SetFloat(OptionName(szSection, szKey).GetData(), fValue);
+        set(OptionName(szSection, szKey).GetData(), value);
     return PropResult(bMatched);
+}
+
+PyObject* PropSetFloat(PyObject*, PyObject* pArgs)
+{
+    return PropSet<float>(pArgs, "ssf", [](const char* szName, float fValue) { ZOptions::SetFloat(szName, fValue); });
 }
 
 PyObject* PropSetInt(PyObject*, PyObject* pArgs)
 {
-    const char *szSection = nullptr, *szKey = nullptr;
-    long nValue = 0;
-    bool bMatched = PyArg_ParseTuple(pArgs, "ssl", &szSection, &szKey, &nValue) ||
-        (PyErr_Clear(), szKey = nullptr, PyArg_ParseTuple(pArgs, "sl", &szSection, &nValue));
-    if (bMatched)
-        ZOptions::SetInt(OptionName(szSection, szKey).GetData(), (int32_t)nValue);
-    return PropResult(bMatched);
+    return PropSet<long>(pArgs, "ssl",
+                         [](const char* szName, long nValue) { ZOptions::SetInt(szName, (int32_t)nValue); });
 }
 
 PyObject* PropSetString(PyObject*, PyObject* pArgs)
 {
-    const char *szSection = nullptr, *szKey = nullptr, *szValue = nullptr;
-    bool bMatched = PyArg_ParseTuple(pArgs, "sss", &szSection, &szKey, &szValue) ||
-        (PyErr_Clear(), szKey = nullptr, PyArg_ParseTuple(pArgs, "ss", &szSection, &szValue));
-    if (bMatched)
-        ZOptions::SetString(OptionName(szSection, szKey).GetData(), szValue);
-    return PropResult(bMatched);
+    return PropSet<const char*>(pArgs, "sss",
+                                [](const char* szName, const char* szValue) { ZOptions::SetString(szName, szValue); });
 }
 
 PyObject* PropSetBool(PyObject*, PyObject* pArgs)
 {
-    const char *szSection = nullptr, *szKey = nullptr;
-    unsigned char bValue = 0;
-    bool bMatched = PyArg_ParseTuple(pArgs, "ssb", &szSection, &szKey, &bValue) ||
-        (PyErr_Clear(), szKey = nullptr, PyArg_ParseTuple(pArgs, "sb", &szSection, &bValue));
-    if (bMatched)
-        ZOptions::SetBool(OptionName(szSection, szKey).GetData(), bValue != 0);
-    return PropResult(bMatched);
+    return PropSet<unsigned char>(
+        pArgs, "ssb", [](const char* szName, unsigned char bValue) { ZOptions::SetBool(szName, bValue != 0); });
 }
 
 PyMethodDef s_PropMethods[] = {

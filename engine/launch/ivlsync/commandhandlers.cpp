@@ -22,6 +22,13 @@ const char kRunIvlUsage[] = "CMD_RUN_IVL expects at least 6 parameters (web_entr
                             "mission id, player session id, language [, name=value]*)";
 const char kStartDownloadFailed[] = "Couldn't start download";
 
+// The file servers: every parameter from the first one's index on.
+void AddParamsFrom(const FlashMessage& message, int nFirst, ZStringArray& params)
+{
+    for (int i = nFirst; i < message.GetParamCount(); ++i)
+        params.Add(message.GetParam(i));
+}
+
 void Reply(Socket& connection, const FlashMessage& message, int nCode, const char* szText = nullptr)
 {
     FlashMessage(nCode, message.GetSessionId(), szText).Send(connection);
@@ -67,8 +74,7 @@ void FlashServer::HandleDownload(const FlashMessage& message, Socket& connection
         return;
     DownloadSession* pSession = new DownloadSession(message.GetSessionId(), connection, m_pWindow, this);
     ZStringArray servers(32);
-    for (int i = 4; i < message.GetParamCount(); ++i)
-        servers.Add(message.GetParam(i));
+    AddParamsFrom(message, 4, servers);
     int nResult = pSession->Start(servers, message.GetParam(0), message.GetParam(1), message.GetParam(2),
                                   IsQuickCheck(message.GetParam(3)));
     FinishDownloadStart(message, connection, pSession, nResult);
@@ -90,8 +96,7 @@ void FlashServer::HandleDownloadNamed(const FlashMessage& message, Socket& conne
         return;
     NamedDownloadSession* pSession = new NamedDownloadSession(message.GetSessionId(), connection, m_pWindow, this);
     ZStringArray servers(32);
-    for (int i = 6; i < message.GetParamCount(); ++i)
-        servers.Add(message.GetParam(i));
+    AddParamsFrom(message, 6, servers);
     int nResult = pSession->Start(servers, message.GetParam(0), message.GetParam(1), message.GetParam(2),
                                   message.GetParam(3), message.GetParam(4), IsQuickCheck(message.GetParam(5)));
     FinishDownloadStart(message, connection, pSession, nResult);

@@ -10,7 +10,7 @@ IvlSyncWindow::IvlSyncWindow(bool bMinimised, bool bElevated, LanguageTable* pLa
     : ZIvlSync(pLanguage, bElevated), m_nStatusBottom(0), m_nStatusLeft(0), m_nStatusWidth(0), m_nLineHeight(0),
       m_bGeometry(false)
 {
-    if (!CreateDialogWindow(IDD_IVLSYNC, DialogProc))
+    if (!CreateDialogWindow(IDD_IVLSYNC))
         return;
     HMENU hMenu = GetMenu(m_hWnd);
     if (hMenu) {
@@ -66,19 +66,8 @@ void IvlSyncWindow::TranslateMenu(HMENU hMenu, LanguageTable* pLanguage)
     }
 }
 
-INT_PTR CALLBACK IvlSyncWindow::DialogProc(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam)
-{
-    ZIvlSync* pBase = nMsg == WM_INITDIALOG ? reinterpret_cast<ZIvlSync*>(lParam) : FromWindow(hWnd);
-    if (!pBase)
-        return FALSE;
-    return static_cast<IvlSyncWindow*>(pBase)->HandleMessage(hWnd, nMsg, wParam, lParam);
-}
-
 INT_PTR IvlSyncWindow::HandleMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam)
 {
-    INT_PTR nResult = FALSE;
-    if (HandleBaseMessage(hWnd, nMsg, wParam, lParam, nResult))
-        return nResult;
     switch (nMsg) {
     case WM_IVLSYNC_ADDLINE: {
         HWND hLine = CreateLine(reinterpret_cast<const char*>(wParam), reinterpret_cast<HWND>(lParam));
@@ -96,7 +85,7 @@ INT_PTR IvlSyncWindow::HandleMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM
     case WM_CLOSE: Close(false); return TRUE;
     case WM_COMMAND: OnCommand(LOWORD(wParam)); return TRUE;
     }
-    return FALSE;
+    return ZIvlSync::HandleMessage(hWnd, nMsg, wParam, lParam);
 }
 
 RECT IvlSyncWindow::GetChildRect(HWND hChild)

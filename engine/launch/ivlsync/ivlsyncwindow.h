@@ -18,8 +18,7 @@ public:
     int GetLineHeight() const { return m_nLineHeight; }
 
 private:
-    static INT_PTR CALLBACK DialogProc(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam);
-    INT_PTR HandleMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam);
+    INT_PTR HandleMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam) override;
 
     HWND CreateLine(const char* szName, HWND hAfter);
     void SetLine(HWND hLine, char* pText);

@@ -76,10 +76,17 @@ void ZIvlSync::OnInitDialog(HWND hWnd)
     }
 }
 
-bool ZIvlSync::CreateDialogWindow(int nDialogId, DLGPROC pfnProc)
+INT_PTR CALLBACK ZIvlSync::DialogProc(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam)
+{
+    // Until WM_INITDIALOG has stored the window property, the object comes as the parameter.
+    ZIvlSync* pWindow = nMsg == WM_INITDIALOG ? reinterpret_cast<ZIvlSync*>(lParam) : FromWindow(hWnd);
+    return pWindow ? pWindow->HandleMessage(hWnd, nMsg, wParam, lParam) : FALSE;
+}
+
+bool ZIvlSync::CreateDialogWindow(int nDialogId)
 {
     HWND hWnd =
-        CreateDialogParamW(m_hInstance, MAKEINTRESOURCEW(nDialogId), nullptr, pfnProc, reinterpret_cast<LPARAM>(this));
+        CreateDialogParamW(m_hInstance, MAKEINTRESOURCEW(nDialogId), nullptr, DialogProc, reinterpret_cast<LPARAM>(this));
     if (!hWnd)
         return false;
     m_hWnd = hWnd;
@@ -91,7 +98,7 @@ ZIvlSync* ZIvlSync::FromWindow(HWND hWnd)
     return static_cast<ZIvlSync*>(GetPropW(hWnd, kSelfProperty));
 }
 
-bool ZIvlSync::HandleBaseMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam, INT_PTR& nResult)
+INT_PTR ZIvlSync::HandleMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam)
 {
     switch (nMsg) {
     case WM_INITDIALOG: {
@@ -106,8 +113,7 @@ bool ZIvlSync::HandleBaseMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lPa
         // The control keeps 32K characters unless told otherwise; the program runs for long.
         SendDlgItemMessageW(hWnd, IDC_LOG, EM_EXLIMITTEXT, 0, 0x7FFFFFFF);
         OnInitDialog(hWnd);
-        nResult = TRUE;
-        return true;
+        return TRUE;
     }
     case WM_IVLSYNC_LOG:
     case WM_IVLSYNC_LOG_HEAP: {
@@ -121,15 +127,13 @@ bool ZIvlSync::HandleBaseMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lPa
         }
         if (nMsg == WM_IVLSYNC_LOG_HEAP)
             free(reinterpret_cast<void*>(wParam));
-        nResult = TRUE;
-        return true;
+        return TRUE;
     }
     case WM_IVLSYNC_CLOSE:
         CloseOnWindowThread(wParam != 0);
-        nResult = TRUE;
-        return true;
+        return TRUE;
     }
-    return false;
+    return FALSE;
 }
 
 void ZIvlSync::Log(const char* szFormat, ...)
@@ -239,11 +243,9 @@ HWND ZIvlSync::AddStatusLine(const char* szName, const char* szText, HWND hAfter
 
 void ZIvlSync::SetLineStatus(HWND hLine, const char* szText)
 {
-    size_t nSize = strlen(szText ? szText : "") + 1;
-    char* pCopy = static_cast<char*>(malloc(nSize));
+    char* pCopy = _strdup(szText ? szText : "");
     if (!pCopy)
         return;
-    memcpy(pCopy, szText ? szText : "", nSize);
     if (!SendToWindow(WM_IVLSYNC_SETLINE, reinterpret_cast<WPARAM>(hLine), reinterpret_cast<LPARAM>(pCopy), nullptr))
         free(pCopy);
 }

@@ -115,10 +115,12 @@ protected:
     ZIvlSync(LanguageTable* pLanguage, bool bElevated);
 
     // Creates the dialog (the window property "pMyself" finds this object); the caller shows it.
-    bool CreateDialogWindow(int nDialogId, DLGPROC pfnProc);
-    // Handles what every window of the program shares; false leaves the message to the caller.
-    bool HandleBaseMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam, INT_PTR& nResult);
+    bool CreateDialogWindow(int nDialogId);
+    // The dialog's messages. This one handles what every window of the program shares; a
+    // window handles its own and passes the rest here.
+    virtual INT_PTR HandleMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam);
     static ZIvlSync* FromWindow(HWND hWnd);
+    static INT_PTR CALLBACK DialogProc(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam);
     // The live objects have all ended (or none was there): end the message loop.
     void QuitLoop();
     // Called on the window thread when an object has unregistered.

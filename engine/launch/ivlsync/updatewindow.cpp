@@ -3,6 +3,7 @@
 #include <commctrl.h>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include "common/containers/zmemorybuffer.h"
 #include "common/net/http.h"
 #include "common/system/path.h"
@@ -39,15 +40,6 @@ const UINT WM_UPDATE_SHOWDETAILS = WM_USER + 23;
 #define PBST_ERROR 2
 #define PBST_PAUSED 3
 #endif
-
-char* CopyText(const char* szText)
-{
-    size_t n = strlen(szText) + 1;
-    char* p = static_cast<char*>(malloc(n));
-    if (p)
-        memcpy(p, szText, n);
-    return p;
-}
 }  // namespace
 
 bool ParseSettings(const char* szText, UpdateSettings& settings)
@@ -97,7 +89,7 @@ UpdateWindow::UpdateWindow(bool bElevated, bool bMinimised, LanguageTable* pLang
       m_bFailed(false), m_bQuitWhenDone(false), m_hHeaderFont(nullptr), m_hCloseButton(nullptr),
       m_hWhiteBrush(CreateSolidBrush(RGB(255, 255, 255)))
 {
-    if (!CreateDialogWindow(IDD_UPDATE, DialogProc))
+    if (!CreateDialogWindow(IDD_UPDATE))
         return;
     m_hCloseButton = GetDlgItem(m_hWnd, IDCANCEL);
     m_hHeaderFont = CreateFontW(14, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
@@ -146,7 +138,7 @@ void UpdateWindow::SetItemText(int nId, const char* szText)
         SetDlgItemTextW(m_hWnd, nId, wide.Get());
         return;
     }
-    char* pCopy = CopyText(szText);
+    char* pCopy = _strdup(szText ? szText : "");
     if (pCopy && !PostMessageW(m_hWnd, WM_UPDATE_SETTEXT, (WPARAM)nId, reinterpret_cast<LPARAM>(pCopy)))
         free(pCopy);
 }
@@ -433,14 +425,6 @@ void UpdateWindow::Layout(int nWidth, int nHeight)
     MoveWindow(GetDlgItem(m_hWnd, IDC_UPDATE_BANNER), -banner.x, -banner.x, nWidth + 8, banner.y, TRUE);
 }
 
-INT_PTR CALLBACK UpdateWindow::DialogProc(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam)
-{
-    ZIvlSync* pBase = nMsg == WM_INITDIALOG ? reinterpret_cast<ZIvlSync*>(lParam) : FromWindow(hWnd);
-    if (!pBase)
-        return FALSE;
-    return static_cast<UpdateWindow*>(pBase)->HandleMessage(hWnd, nMsg, wParam, lParam);
-}
-
 INT_PTR UpdateWindow::HandleMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam)
 {
     switch (nMsg) {
@@ -517,10 +501,7 @@ INT_PTR UpdateWindow::HandleMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM 
         break;
     }
     }
-    INT_PTR nResult = FALSE;
-    if (HandleBaseMessage(hWnd, nMsg, wParam, lParam, nResult))
-        return nResult;
-    return FALSE;
+    return ZIvlSync::HandleMessage(hWnd, nMsg, wParam, lParam);
 }
 
 }  // namespace updatemode

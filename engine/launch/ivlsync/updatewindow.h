@@ -73,8 +73,7 @@ public:
     bool DownloadDistribution(const char* szName, UniqueFileList& list, UpdateJob& job);
 
 private:
-    static INT_PTR CALLBACK DialogProc(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam);
-    INT_PTR HandleMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam);
+    INT_PTR HandleMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam) override;
 
     // Controls are touched from the job and progress threads through window messages.
     void SetItemText(int nId, const char* szText);

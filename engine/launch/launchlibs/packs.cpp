@@ -21,13 +21,22 @@ const char* const kRepackerFiles[Downloader::REPACKER_FILE_COUNT] = {
     "texforge.dll", "globals.dll", "PhysX3_x86.dll", "PhysX3Cooking_x86.dll", "PhysX3Gpu_x86.dll",
 };
 
-// A pack's parts: "pack.bin", then "pack.bin.2", "pack.bin.3"... (nPart counts from 1).
-void PackPartName(ZStringBuffer<256>& part, const char* szFolder, int nPart)
+// A pack's parts: "pack.bin", then "pack.bin.2", "pack.bin.3"... visit(name, record) gets each
+// in order while the table holds it; the walk ends at the first part it lacks.
+template <class TVisit>
+void ForEachPackPart(ZFileTable& table, const char* szFolder, TVisit visit)
 {
-    if (nPart == 1)
-        part.Format("%s/pack.bin", szFolder);
-    else
-        part.Format("%s/pack.bin.%d", szFolder, nPart);
+    for (int nPart = 1;; ++nPart) {
+        ZStringBuffer<256> part;
+        if (nPart == 1)
+            part.Format("%s/pack.bin", szFolder);
+        else
+            part.Format("%s/pack.bin.%d", szFolder, nPart);
+        const ZFileRecord* pRecord = table.Find(part.GetData());
+        if (!pRecord)
+            return;
+        visit(part.GetData(), *pRecord);
+    }
 }
 }
 
@@ -62,18 +71,13 @@ void Downloader::QueuePackForRepack(const ZFileRecord& record)
 
     bool bComplete = true;
     bool bPending = false;
-    for (int i = 1;; ++i) {
-        ZStringBuffer<256> part;
-        PackPartName(part, folder.GetData(), i);
-        const ZFileRecord* pRemote = m_RemoteTable.Find(part.GetData());
-        if (!pRemote)
-            break;
-        const ZFileRecord* pLocal = m_LocalTable.Find(part.GetData());
-        if (!pLocal || !pLocal->m_nFlag1 || ZStrCompare(pLocal->m_Text.GetData(), pRemote->m_Text.GetData()) != 0)
+    ForEachPackPart(m_RemoteTable, folder.GetData(), [&](const char* szPart, const ZFileRecord& remote) {
+        const ZFileRecord* pLocal = m_LocalTable.Find(szPart);
+        if (!pLocal || !pLocal->m_nFlag1 || ZStrCompare(pLocal->m_Text.GetData(), remote.m_Text.GetData()) != 0)
             bComplete = false;
         if (pLocal && !pLocal->m_nFlag2)
             bPending = true;
-    }
+    });
     if (!bComplete || !bPending)
         return;
 
@@ -175,17 +179,13 @@ void Downloader::OnRepackDone(const char* szPackPath, bool bResult)
     if (path.EndsWith("/pack.bin")) {
         ZStringBuffer<256> folder;
         folder.Assign(path.GetData(), path.GetLength() - 9);
-        for (int i = 1;; ++i) {
-            ZStringBuffer<256> part;
-            PackPartName(part, folder.GetData(), i);
-            const ZFileRecord* pLocal = m_LocalTable.Find(part.GetData());
-            if (!pLocal)
-                break;
-            ZFileRecord record(*pLocal);
+        ForEachPackPart(m_LocalTable, folder.GetData(), [&](const char* szPart, const ZFileRecord& local) {
+            // A copy first: adding replaces the record the walk found.
+            ZFileRecord record(local);
             record.m_nFlag2 = bResult ? 1 : 0;
-            m_LocalTable.Add(part.GetData(), record);
+            m_LocalTable.Add(szPart, record);
             AppendJournal(record);
-        }
+        });
     }
 }
 

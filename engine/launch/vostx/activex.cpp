@@ -537,30 +537,27 @@ public:
     // IUnknown
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
-        IUnknown* pInterface = nullptr;
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID__Dvostx)
-            pInterface = static_cast<IDispatch*>(this);
-        else if (riid == IID_IOleObject)
-            pInterface = static_cast<IOleObject*>(this);
-        else if (riid == IID_IPersistStreamInit || riid == IID_IPersist)
-            pInterface = static_cast<IPersistStreamInit*>(this);
-        else if (riid == IID_IPersistPropertyBag)
-            pInterface = static_cast<IPersistPropertyBag*>(this);
-        else if (riid == IID_IOleInPlaceObject || riid == IID_IOleWindow)
-            pInterface = static_cast<IOleInPlaceObject*>(this);
-        else if (riid == IID_IOleInPlaceActiveObject)
-            pInterface = static_cast<IOleInPlaceActiveObject*>(this);
-        else if (riid == IID_IViewObject2 || riid == IID_IViewObject)
-            pInterface = static_cast<IViewObject2*>(this);
-        else if (riid == IID_IOleControl)
-            pInterface = static_cast<IOleControl*>(this);
-        else if (riid == IID_IProvideClassInfo2 || riid == IID_IProvideClassInfo)
-            pInterface = static_cast<IProvideClassInfo2*>(this);
-        else if (riid == IID_IConnectionPointContainer)
-            pInterface = static_cast<IConnectionPointContainer*>(this);
-        else if (riid == IID_IQuickActivate)
-            pInterface = static_cast<IQuickActivate*>(this);
-        return ComAnswer(ppv, pInterface);
+        typedef CvostxCtrl C;
+        static const ComInterface<C> kInterfaces[] = {
+            {&IID_IUnknown, ComAs<C, IDispatch>},
+            {&IID_IDispatch, ComAs<C, IDispatch>},
+            {&IID__Dvostx, ComAs<C, IDispatch>},
+            {&IID_IOleObject, ComAs<C, IOleObject>},
+            {&IID_IPersistStreamInit, ComAs<C, IPersistStreamInit>},
+            {&IID_IPersist, ComAs<C, IPersistStreamInit>},
+            {&IID_IPersistPropertyBag, ComAs<C, IPersistPropertyBag>},
+            {&IID_IOleInPlaceObject, ComAs<C, IOleInPlaceObject>},
+            {&IID_IOleWindow, ComAs<C, IOleInPlaceObject>},
+            {&IID_IOleInPlaceActiveObject, ComAs<C, IOleInPlaceActiveObject>},
+            {&IID_IViewObject2, ComAs<C, IViewObject2>},
+            {&IID_IViewObject, ComAs<C, IViewObject2>},
+            {&IID_IOleControl, ComAs<C, IOleControl>},
+            {&IID_IProvideClassInfo2, ComAs<C, IProvideClassInfo2>},
+            {&IID_IProvideClassInfo, ComAs<C, IProvideClassInfo2>},
+            {&IID_IConnectionPointContainer, ComAs<C, IConnectionPointContainer>},
+            {&IID_IQuickActivate, ComAs<C, IQuickActivate>},
+        };
+        return ComAnswer(ppv, riid, this, kInterfaces);
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return m_Refs.Add(); }
     ULONG STDMETHODCALLTYPE Release() override { return m_Refs.Drop(this); }
@@ -628,20 +625,14 @@ public:
     // IOleObject: the client site is all the control needs from its container.
     HRESULT STDMETHODCALLTYPE SetClientSite(IOleClientSite* pSite) override
     {
-        if (pSite)
-            pSite->AddRef();
-        if (m_pSite)
-            m_pSite->Release();
-        m_pSite = pSite;
+        ComReplace(m_pSite, pSite);
         if (m_pCore)
             m_pCore->SetSite(pSite);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetClientSite(IOleClientSite** ppSite) override
     {
-        *ppSite = m_pSite;
-        if (m_pSite)
-            m_pSite->AddRef();
+        ComHandOut(ppSite, m_pSite);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE SetHostNames(LPCOLESTR, LPCOLESTR) override { return S_OK; }
@@ -692,21 +683,17 @@ public:
     HRESULT STDMETHODCALLTYPE GetUserType(DWORD, LPOLESTR*) override { return OLE_S_USEREG; }
     HRESULT STDMETHODCALLTYPE SetExtent(DWORD nAspect, SIZEL* pSize) override
     {
-        if (nAspect != DVASPECT_CONTENT)
-            return DV_E_DVASPECT;
-        if (!pSize)
-            return E_POINTER;
-        m_Extent = *pSize;
-        return S_OK;
+        HRESULT e = CheckExtentArguments(nAspect, pSize);
+        if (e == S_OK)
+            m_Extent = *pSize;
+        return e;
     }
     HRESULT STDMETHODCALLTYPE GetExtent(DWORD nAspect, SIZEL* pSize) override
     {
-        if (nAspect != DVASPECT_CONTENT)
-            return DV_E_DVASPECT;
-        if (!pSize)
-            return E_POINTER;
-        *pSize = m_Extent;
-        return S_OK;
+        HRESULT e = CheckExtentArguments(nAspect, pSize);
+        if (e == S_OK)
+            *pSize = m_Extent;
+        return e;
     }
     HRESULT STDMETHODCALLTYPE Advise(IAdviseSink*, DWORD*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Unadvise(DWORD) override { return E_NOTIMPL; }
@@ -823,11 +810,7 @@ public:
     HRESULT STDMETHODCALLTYPE Unfreeze(DWORD) override { return OLE_E_NOCONNECTION; }
     HRESULT STDMETHODCALLTYPE SetAdvise(DWORD nAspects, DWORD nAdvf, IAdviseSink* pSink) override
     {
-        if (pSink)
-            pSink->AddRef();
-        if (m_pViewSink)
-            m_pViewSink->Release();
-        m_pViewSink = pSink;
+        ComReplace(m_pViewSink, pSink);
         m_nViewAspects = nAspects;
         m_nViewAdvf = nAdvf;
         return S_OK;
@@ -838,11 +821,8 @@ public:
             *pAspects = m_nViewAspects;
         if (pAdvf)
             *pAdvf = m_nViewAdvf;
-        if (ppSink) {
-            *ppSink = m_pViewSink;
-            if (m_pViewSink)
-                m_pViewSink->AddRef();
-        }
+        if (ppSink)
+            ComHandOut(ppSink, m_pViewSink);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetExtent(DWORD nAspect, LONG, DVTARGETDEVICE*, LPSIZEL pSize) override
@@ -941,6 +921,14 @@ private:
         if (m_pSite)
             m_pSite->Release();
         --s_nObjects;
+    }
+
+    // The control has one aspect, its content.
+    static HRESULT CheckExtentArguments(DWORD nAspect, const SIZEL* pSize)
+    {
+        if (nAspect != DVASPECT_CONTENT)
+            return DV_E_DVASPECT;
+        return pSize ? S_OK : E_POINTER;
     }
 
     // In-place activation in the site's window: a hidden child window, since the control

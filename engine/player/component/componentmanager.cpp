@@ -59,48 +59,52 @@ ComponentManager::~ComponentManager()
 {
 }
 
-void ComponentManager::Broadcast2()
+void ComponentManager::CallForward(LifecycleStep pfnStep)
 {
     for (uint32_t i = 0; i < m_nInstanceCount; ++i)
-        m_pInstances[i]->Lifecycle2();
+        (m_pInstances[i]->*pfnStep)();
+}
+
+void ComponentManager::CallBackward(LifecycleStep pfnStep)
+{
+    for (uint32_t i = m_nInstanceCount; i-- > 0;)
+        (m_pInstances[i]->*pfnStep)();
+}
+
+void ComponentManager::Broadcast2()
+{
+    CallForward(&ComponentInstance::Lifecycle2);
 }
 
 void ComponentManager::Broadcast3()
 {
-    for (uint32_t i = 0; i < m_nInstanceCount; ++i)
-        m_pInstances[i]->Lifecycle3();
+    CallForward(&ComponentInstance::Lifecycle3);
 }
 
 void ComponentManager::Broadcast4()
 {
-    for (uint32_t i = m_nInstanceCount; i-- > 0;)
-        m_pInstances[i]->Lifecycle4();
+    CallBackward(&ComponentInstance::Lifecycle4);
 }
 
 void ComponentManager::Broadcast5()
 {
-    for (uint32_t i = 0; i < m_nInstanceCount; ++i)
-        m_pInstances[i]->Lifecycle5();
+    CallForward(&ComponentInstance::Lifecycle5);
 }
 
 void ComponentManager::Broadcast6()
 {
-    for (uint32_t i = m_nInstanceCount; i-- > 0;)
-        m_pInstances[i]->Lifecycle6();
+    CallBackward(&ComponentInstance::Lifecycle6);
 }
 
 void ComponentManager::Broadcast7()
 {
-    for (uint32_t i = m_nInstanceCount; i-- > 0;)
-        m_pInstances[i]->Lifecycle7();
+    CallBackward(&ComponentInstance::Lifecycle7);
 }
 
 void ComponentManager::Broadcast0And1()
 {
-    for (uint32_t i = 0; i < m_nInstanceCount; ++i)
-        m_pInstances[i]->Lifecycle0();
-    for (uint32_t i = 0; i < m_nInstanceCount; ++i)
-        m_pInstances[i]->Lifecycle1();
+    CallForward(&ComponentInstance::Lifecycle0);
+    CallForward(&ComponentInstance::Lifecycle1);
 }
 
 void ComponentManager::Shutdown()

@@ -123,6 +123,12 @@ public:
     int GetConstructorCount() const { return (int)m_nRecordCount; }
 
 private:
+    typedef void (ComponentInstance::*LifecycleStep)();
+    // The step on every instance; forward reads the count again after each call, so that an
+    // instance added by a step gets it too.
+    void CallForward(LifecycleStep pfnStep);
+    void CallBackward(LifecycleStep pfnStep);
+
     ComponentConstructor* m_pRecords[MaxConstructors];
     uint32_t m_nNextTypeId;
     uint32_t m_nRecordCount;

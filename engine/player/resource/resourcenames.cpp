@@ -77,6 +77,17 @@ const char* Safe(const char* sz)
     return sz ? sz : "";
 }
 
+// The name up to and with the colon, every ':' made a backslash; "" without a colon.
+ResourceText FolderUpTo(const char* szName, const char* pColon)
+{
+    ResourceText folder;
+    if (pColon) {
+        folder.Assign(szName, (int)(pColon - szName) + 1);
+        folder.Replace(':', '\\');
+    }
+    return folder;
+}
+
 }  // namespace
 
 ResourceText ComposeResourceName(const char* szPath, const char* szType, const char* szMember)
@@ -133,24 +144,13 @@ ResourceText GetNameType(const char* szName)
 ResourceText GetNameFolder(const char* szName)
 {
     szName = Safe(szName);
-    const char* pColon = ZStrChr(szName, ':');
-    ResourceText folder;
-    if (pColon) {
-        folder.Assign(szName, (int)(pColon - szName) + 1);
-        folder.Replace(':', '\\');
-    }
-    return folder;
+    return FolderUpTo(szName, ZStrChr(szName, ':'));
 }
 
 ResourceText GetNameFolder(const char* szName, const char* szSuffix)
 {
     szName = Safe(szName);
-    const char* pColon = ZStrRChr(szName, ':');
-    ResourceText folder;
-    if (pColon) {
-        folder.Assign(szName, (int)(pColon - szName) + 1);
-        folder.Replace(':', '\\');
-    }
+    ResourceText folder = FolderUpTo(szName, ZStrRChr(szName, ':'));
     folder.Append(Safe(szSuffix));
     return folder;
 }

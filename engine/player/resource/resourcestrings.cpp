@@ -155,32 +155,32 @@ uint32_t ResourceStrings::Intern(Table& table, const char* pName, int nLength)
     return table.Append(pName, nLength);
 }
 
-uint32_t ResourceStrings::AddString(const char* szName, uint32_t nKind)
+uint32_t ResourceStrings::LookUp(const char* szName, uint32_t nKind, bool bAdd)
 {
     if (!szName || nKind > 0xFF)
         return NoString;
     ZLockGuard lock(m_Lock);
     int nSuffix;
     int nBase = SplitName(szName, &nSuffix);
-    Table* pTable = GetTable(nKind, true);
-    uint32_t nIndex = Intern(*pTable, szName, nBase);
+    Table* pTable = GetTable(nKind, bAdd);
+    uint32_t nIndex = NoString;
+    if (bAdd)
+        nIndex = Intern(*pTable, szName, nBase);
+    else if (NameNode* pNode = pTable ? pTable->m_Map.FindName(szName, nBase) : nullptr)
+        nIndex = pNode->m_Value;
     if (nIndex == NoString)
         return NoString;
     return nKind << 24 | (uint32_t)nSuffix << 16 | nIndex;
 }
 
+uint32_t ResourceStrings::AddString(const char* szName, uint32_t nKind)
+{
+    return LookUp(szName, nKind, true);
+}
+
 uint32_t ResourceStrings::FindString(const char* szName, uint32_t nKind)
 {
-    if (!szName || nKind > 0xFF)
-        return NoString;
-    ZLockGuard lock(m_Lock);
-    int nSuffix;
-    int nBase = SplitName(szName, &nSuffix);
-    Table* pTable = GetTable(nKind, false);
-    NameNode* pNode = pTable ? pTable->m_Map.FindName(szName, nBase) : nullptr;
-    if (!pNode)
-        return NoString;
-    return nKind << 24 | (uint32_t)nSuffix << 16 | pNode->m_Value;
+    return LookUp(szName, nKind, false);
 }
 
 const char* ResourceStrings::GetString(uint32_t nId)

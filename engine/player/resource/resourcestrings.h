@@ -102,6 +102,8 @@ private:
     Table* GetTable(uint32_t nKind, bool bCreate);
     // Index of the base name in the table, appending it when new (NoString when full).
     uint32_t Intern(Table& table, const char* pName, int nLength);
+    // Id of the name in its kind's table; with bAdd its base name is added when new.
+    uint32_t LookUp(const char* szName, uint32_t nKind, bool bAdd);
     // Base name and suffix of a name: (base length, suffix + 1 or 0).
     static int SplitName(const char* szName, int* pnSuffix);
 
