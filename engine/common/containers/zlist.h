@@ -8,6 +8,20 @@
 
 #include "common/containers/zallocator.h"
 
+// Appends pItem to a doubly linked chain of items that carry their own m_pPrev and m_pNext,
+// held by its first and last item (both null when it is empty).
+template <class T>
+void ZLinkLast(T*& pFirst, T*& pLast, T* pItem)
+{
+    pItem->m_pNext = nullptr;
+    pItem->m_pPrev = pLast;
+    if (pLast)
+        pLast->m_pNext = pItem;
+    else
+        pFirst = pItem;
+    pLast = pItem;
+}
+
 // Doubly linked list whose nodes come from chunks of 32 nodes owned by the list. Only the newest
 // chunk hands out nodes; a chunk is freed when its last node is erased.
 template <class T>
@@ -103,13 +117,7 @@ public:
     {
         Node* pNode = AllocNode();
         new (&pNode->m_Value) T(value);
-        pNode->m_pPrev = m_pTail;
-        pNode->m_pNext = nullptr;
-        if (m_pTail)
-            m_pTail->m_pNext = pNode;
-        else
-            m_pHead = pNode;
-        m_pTail = pNode;
+        ZLinkLast(m_pHead, m_pTail, pNode);
         return Iterator(pNode);
     }
 

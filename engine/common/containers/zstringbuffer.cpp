@@ -317,6 +317,14 @@ ZStringBase& ZStringBase::FormatV(const char* szFormat, va_list args)
     return AppendFormatV(szFormat, args);
 }
 
+ZStringBase& ZStringBase::FormatLineV(const char* szFormat, va_list args)
+{
+    FormatV(szFormat, args);
+    if (!EndsWith("\n"))
+        AppendChar('\n');
+    return *this;
+}
+
 ZStringBase& ZStringBase::AppendFormat(const char* szFormat, ...)
 {
     va_list args;

@@ -100,6 +100,8 @@ public:
     ZStringBase& FormatV(const char* szFormat, va_list args);
     ZStringBase& AppendFormat(const char* szFormat, ...) ZPRINTF_FORMAT(2, 3);
     ZStringBase& AppendFormatV(const char* szFormat, va_list args);
+    // As FormatV, then a "\n" unless the text already ends with one: a line for a log.
+    ZStringBase& FormatLineV(const char* szFormat, va_list args);
     ZStringBase& AppendFloat4(float a, float b, float c, float d);
     ZStringBase& AppendMatrix4(const float* pValues);  // sixteen values
     void Truncate(int nLength);                        // negative: empty

@@ -25,6 +25,14 @@ protected:
     ~Comparator() {}
 };
 
+// A child link by side (false: left, true: right). The rebalancing steps come in mirror pairs;
+// each is written once for a side fixed at compile time, so the mirror costs nothing at run time.
+template <bool bRight, class Node>
+Node*& Child(Node* p)
+{
+    return bRight ? p->m_pRight : p->m_pLeft;
+}
+
 template <class Node>
 Node* Find(Node* pRoot, const Comparator<Node>& cmp)
 {
@@ -37,22 +45,26 @@ Node* Find(Node* pRoot, const Comparator<Node>& cmp)
     return nullptr;
 }
 
+// The node furthest down one side of the subtree at p (null for an empty one).
+template <bool bRight, class Node>
+Node* Outermost(Node* p)
+{
+    if (p)
+        while (Child<bRight>(p))
+            p = Child<bRight>(p);
+    return p;
+}
+
 template <class Node>
 Node* First(Node* p)
 {
-    if (p)
-        while (p->m_pLeft)
-            p = p->m_pLeft;
-    return p;
+    return Outermost<false>(p);
 }
 
 template <class Node>
 Node* Last(Node* p)
 {
-    if (p)
-        while (p->m_pRight)
-            p = p->m_pRight;
-    return p;
+    return Outermost<true>(p);
 }
 
 // In-order successor; null after the last node.
@@ -75,39 +87,29 @@ bool IsRed(const Node* p)
     return p && p->m_nColor == Red;
 }
 
+// Puts pNew where pOld hangs below pParent (at the root when pParent is null).
 template <class Node>
-void RotateLeft(Node*& pRoot, Node* x)
+void ReplaceChild(Node*& pRoot, Node* pParent, Node* pOld, Node* pNew)
 {
-    Node* y = x->m_pRight;
-    x->m_pRight = y->m_pLeft;
-    if (y->m_pLeft)
-        y->m_pLeft->m_pParent = x;
-    y->m_pParent = x->m_pParent;
-    if (!x->m_pParent)
-        pRoot = y;
-    else if (x == x->m_pParent->m_pLeft)
-        x->m_pParent->m_pLeft = y;
+    if (!pParent)
+        pRoot = pNew;
+    else if (pOld == pParent->m_pLeft)
+        pParent->m_pLeft = pNew;
     else
-        x->m_pParent->m_pRight = y;
-    y->m_pLeft = x;
-    x->m_pParent = y;
+        pParent->m_pRight = pNew;
 }
 
-template <class Node>
-void RotateRight(Node*& pRoot, Node* x)
+// Moves x down to its bRight side: its child on the other side takes its place.
+template <bool bRight, class Node>
+void Rotate(Node*& pRoot, Node* x)
 {
-    Node* y = x->m_pLeft;
-    x->m_pLeft = y->m_pRight;
-    if (y->m_pRight)
-        y->m_pRight->m_pParent = x;
+    Node* y = Child<!bRight>(x);
+    Child<!bRight>(x) = Child<bRight>(y);
+    if (Child<bRight>(y))
+        Child<bRight>(y)->m_pParent = x;
     y->m_pParent = x->m_pParent;
-    if (!x->m_pParent)
-        pRoot = y;
-    else if (x == x->m_pParent->m_pRight)
-        x->m_pParent->m_pRight = y;
-    else
-        x->m_pParent->m_pLeft = y;
-    y->m_pRight = x;
+    ReplaceChild(pRoot, x->m_pParent, x, y);
+    Child<bRight>(y) = x;
     x->m_pParent = y;
 }
 
@@ -132,6 +134,30 @@ Node* InsertNode(Node*& pRoot, Node* n, Less less)
     return nullptr;
 }
 
+// One step of the repair after linking the red node n whose parent is red and hangs on the
+// bRight side of its own parent; returns the node the repair goes on with.
+template <bool bRight, class Node>
+Node* InsertFixStep(Node*& pRoot, Node* n)
+{
+    Node* pParentNode = n->m_pParent;
+    Node* g = pParentNode->m_pParent;
+    Node* pUncle = Child<!bRight>(g);
+    if (IsRed(pUncle)) {
+        pParentNode->m_nColor = Black;
+        pUncle->m_nColor = Black;
+        g->m_nColor = Red;
+        return g;
+    }
+    if (n == Child<!bRight>(pParentNode)) {
+        n = pParentNode;
+        Rotate<bRight>(pRoot, n);
+    }
+    n->m_pParent->m_nColor = Black;
+    g->m_nColor = Red;
+    Rotate<!bRight>(pRoot, g);
+    return n;
+}
+
 // Links n as the left or right child of pParent (the root when pParent is null), where a walk
 // of the tree found its place, and rebalances.
 template <class Node>
@@ -152,43 +178,44 @@ void LinkNode(Node*& pRoot, Node* n, Node* pParent, bool bLeft)
 
     while (n != pRoot && IsRed(n->m_pParent)) {
         Node* pParentNode = n->m_pParent;
-        Node* g = pParentNode->m_pParent;
-        if (pParentNode == g->m_pLeft) {
-            Node* pUncle = g->m_pRight;
-            if (IsRed(pUncle)) {
-                pParentNode->m_nColor = Black;
-                pUncle->m_nColor = Black;
-                g->m_nColor = Red;
-                n = g;
-                continue;
-            }
-            if (n == pParentNode->m_pRight) {
-                n = pParentNode;
-                RotateLeft(pRoot, n);
-            }
-            n->m_pParent->m_nColor = Black;
-            g->m_nColor = Red;
-            RotateRight(pRoot, g);
-        } else {
-            Node* pUncle = g->m_pLeft;
-            if (IsRed(pUncle)) {
-                pParentNode->m_nColor = Black;
-                pUncle->m_nColor = Black;
-                g->m_nColor = Red;
-                n = g;
-                continue;
-            }
-            if (n == pParentNode->m_pLeft) {
-                n = pParentNode;
-                RotateRight(pRoot, n);
-            }
-            n->m_pParent->m_nColor = Black;
-            g->m_nColor = Red;
-            RotateLeft(pRoot, g);
-        }
+        if (pParentNode == pParentNode->m_pParent->m_pLeft)
+            n = InsertFixStep<false>(pRoot, n);
+        else
+            n = InsertFixStep<true>(pRoot, n);
     }
     pRoot->m_nColor = Black;
-    return;
+}
+
+// One step of the repair after unlinking a black node: x (possibly null) is short of one black
+// and hangs on the bRight side of xParent. Moves x and xParent up, or ends the repair by
+// setting x to the root.
+template <bool bRight, class Node>
+void RemoveFixStep(Node*& pRoot, Node*& x, Node*& xParent)
+{
+    Node* w = Child<!bRight>(xParent);
+    if (IsRed(w)) {
+        w->m_nColor = Black;
+        xParent->m_nColor = Red;
+        Rotate<bRight>(pRoot, xParent);
+        w = Child<!bRight>(xParent);
+    }
+    if (!IsRed(w->m_pLeft) && !IsRed(w->m_pRight)) {
+        w->m_nColor = Red;
+        x = xParent;
+        xParent = x->m_pParent;
+        return;
+    }
+    if (!IsRed(Child<!bRight>(w))) {
+        Child<bRight>(w)->m_nColor = Black;
+        w->m_nColor = Red;
+        Rotate<!bRight>(pRoot, w);
+        w = Child<!bRight>(xParent);
+    }
+    w->m_nColor = xParent->m_nColor;
+    xParent->m_nColor = Black;
+    Child<!bRight>(w)->m_nColor = Black;
+    Rotate<bRight>(pRoot, xParent);
+    x = pRoot;
 }
 
 // Takes z out of the tree. When z has two children its in-order successor's node is the one
@@ -202,71 +229,17 @@ Node* RemoveNode(Node*& pRoot, Node* z, CopyPayload copy)
     Node* xParent = y->m_pParent;
     if (x)
         x->m_pParent = xParent;
-    if (!xParent)
-        pRoot = x;
-    else if (y == xParent->m_pLeft)
-        xParent->m_pLeft = x;
-    else
-        xParent->m_pRight = x;
+    ReplaceChild(pRoot, xParent, y, x);
 
     if (y != z)
         copy(z, y);
 
     if (y->m_nColor == Black) {
         while (x != pRoot && !IsRed(x)) {
-            if (x == xParent->m_pLeft) {
-                Node* w = xParent->m_pRight;
-                if (IsRed(w)) {
-                    w->m_nColor = Black;
-                    xParent->m_nColor = Red;
-                    RotateLeft(pRoot, xParent);
-                    w = xParent->m_pRight;
-                }
-                if (!IsRed(w->m_pLeft) && !IsRed(w->m_pRight)) {
-                    w->m_nColor = Red;
-                    x = xParent;
-                    xParent = x->m_pParent;
-                    continue;
-                }
-                if (!IsRed(w->m_pRight)) {
-                    w->m_pLeft->m_nColor = Black;
-                    w->m_nColor = Red;
-                    RotateRight(pRoot, w);
-                    w = xParent->m_pRight;
-                }
-                w->m_nColor = xParent->m_nColor;
-                xParent->m_nColor = Black;
-                w->m_pRight->m_nColor = Black;
-                RotateLeft(pRoot, xParent);
-                x = pRoot;
-                break;
-            } else {
-                Node* w = xParent->m_pLeft;
-                if (IsRed(w)) {
-                    w->m_nColor = Black;
-                    xParent->m_nColor = Red;
-                    RotateRight(pRoot, xParent);
-                    w = xParent->m_pLeft;
-                }
-                if (!IsRed(w->m_pLeft) && !IsRed(w->m_pRight)) {
-                    w->m_nColor = Red;
-                    x = xParent;
-                    xParent = x->m_pParent;
-                    continue;
-                }
-                if (!IsRed(w->m_pLeft)) {
-                    w->m_pRight->m_nColor = Black;
-                    w->m_nColor = Red;
-                    RotateLeft(pRoot, w);
-                    w = xParent->m_pLeft;
-                }
-                w->m_nColor = xParent->m_nColor;
-                xParent->m_nColor = Black;
-                w->m_pLeft->m_nColor = Black;
-                RotateRight(pRoot, xParent);
-                x = pRoot;
-                break;
-            }
+            if (x == xParent->m_pLeft)
+                RemoveFixStep<false>(pRoot, x, xParent);
+            else
+                RemoveFixStep<true>(pRoot, x, xParent);
         }
         if (x)
             x->m_nColor = Black;

@@ -149,9 +149,7 @@ void ZIvlSync::LogV(const char* szFormat, va_list args)
     if (m_bClosed)
         return;
     ZStringBuffer<256> sLine;
-    sLine.FormatV(szFormat, args);
-    if (!sLine.EndsWith("\n"))
-        sLine.AppendChar('\n');
+    sLine.FormatLineV(szFormat, args);
     WriteLog(sLine.GetData());
 }
 
@@ -162,10 +160,8 @@ void ZIvlSync::LogError(const char* szFormat, ...)
     ZStringBuffer<256> sLine;
     va_list args;
     va_start(args, szFormat);
-    sLine.FormatV(szFormat, args);
+    sLine.FormatLineV(szFormat, args);
     va_end(args);
-    if (!sLine.EndsWith("\n"))
-        sLine.AppendChar('\n');
     WriteLog(sLine.GetData());
     if (m_hWnd) {
         // Asynchronous from other threads: a thread must not block on the window for this.

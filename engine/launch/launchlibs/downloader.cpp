@@ -144,10 +144,8 @@ void Downloader::DownloaderLog(const char* szFormat, ...)
     ZStringBuffer<256> text;
     va_list args;
     va_start(args, szFormat);
-    text.FormatV(szFormat, args);
+    text.FormatLineV(szFormat, args);
     va_end(args);
-    if (!text.EndsWith("\n"))
-        text.Append("\n");
     if (m_pListener)
         m_pListener->Log(text.GetData());
     ZLockGuard guard(m_LogLock);

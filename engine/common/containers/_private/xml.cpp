@@ -251,25 +251,9 @@ const char kDeclaration[] = "<?xml version=\"1.0\"?>\n";
 // ---------------------------------------------------------------------------------------------
 // Lists
 
-namespace
-{
-// Elements and attributes are linked through their own prev/next fields.
-template <typename T>
-void LinkLast(T*& pFirst, T*& pLast, T* pItem)
-{
-    pItem->m_pNext = nullptr;
-    pItem->m_pPrev = pLast;
-    if (pLast)
-        pLast->m_pNext = pItem;
-    else
-        pFirst = pItem;
-    pLast = pItem;
-}
-}  // namespace
-
 void ZXmlNodeList::Append(ZXmlElement* pElement)
 {
-    LinkLast(m_pFirst, m_pLast, pElement);
+    ZLinkLast(m_pFirst, m_pLast, pElement);
 }
 
 ZXmlElement* ZXmlNodeList::Find(const ZXmlNodeList& list, const char* szName)
@@ -304,7 +288,7 @@ int ZXmlNodeList::All(const ZXmlNodeList& list, ZList<ZXmlElement*>& result)
 
 void ZXmlAttributeList::Append(ZXmlAttribute* pAttribute)
 {
-    LinkLast(m_pFirst, m_pLast, pAttribute);
+    ZLinkLast(m_pFirst, m_pLast, pAttribute);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -568,30 +552,35 @@ void ZXmlDocument::Write(IOutputStream* pStream) const
     }
 }
 
-ZXmlElement* ZXmlDocument::NewElement(const char* szName, const char* szText)
+namespace
 {
-    ZXmlElement* pElement = m_ElementPool.Alloc();
-    if (!pElement) {
-        m_bOutOfMemory = true;
+// Elements and attributes alike: a node from its pool, bound to the document, with its name and
+// its second text (an element's text, an attribute's value). Null, and the document marked out
+// of memory, when the pool has none.
+template <class T>
+T* NewNode(ZFixedAlloc<T>& pool, ZXmlDocument* pDocument, bool& bOutOfMemory, ZStringBuffer<16> T::*pSecond,
+           const char* szName, const char* szSecond)
+{
+    T* pNode = pool.Alloc();
+    if (!pNode) {
+        bOutOfMemory = true;
         return nullptr;
     }
-    pElement->m_pDocument = this;
-    pElement->m_Name.Assign(szName);
-    pElement->m_Text.Assign(szText);
-    return pElement;
+    pNode->m_pDocument = pDocument;
+    pNode->m_Name.Assign(szName);
+    (pNode->*pSecond).Assign(szSecond);
+    return pNode;
+}
+}  // namespace
+
+ZXmlElement* ZXmlDocument::NewElement(const char* szName, const char* szText)
+{
+    return NewNode(m_ElementPool, this, m_bOutOfMemory, &ZXmlElement::m_Text, szName, szText);
 }
 
 ZXmlAttribute* ZXmlDocument::NewAttribute(const char* szName, const char* szValue)
 {
-    ZXmlAttribute* pAttribute = m_AttributePool.Alloc();
-    if (!pAttribute) {
-        m_bOutOfMemory = true;
-        return nullptr;
-    }
-    pAttribute->m_pDocument = this;
-    pAttribute->m_Name.Assign(szName);
-    pAttribute->m_Value.Assign(szValue);
-    return pAttribute;
+    return NewNode(m_AttributePool, this, m_bOutOfMemory, &ZXmlAttribute::m_Value, szName, szValue);
 }
 
 ZXmlElement* ZXmlDocument::CopyElement(const ZXmlElement* pElement, bool bDeep)

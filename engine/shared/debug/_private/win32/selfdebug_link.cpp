@@ -399,8 +399,7 @@ void CrashReportWriter::PrintLine(const char* szFormat, ...)
     va_start(args, szFormat);
     VFormat(szBuffer, sizeof(szBuffer), szFormat, args);
     va_end(args);
-    m_HumanReadable.Append(szBuffer, (uint32_t)strlen(szBuffer));
-    m_HumanReadable.Append("\n", 1);
+    WriteLine(szBuffer);
 }
 
 void CrashReportWriter::BeginSection(const char* szName)
