@@ -16,18 +16,33 @@ inline HMODULE StandinModule()
     return hModule;
 }
 
+inline DWORD StandinModuleFileName(HMODULE hModule, char* szPath, DWORD nSize)
+{
+    return GetModuleFileNameA(hModule, szPath, nSize);
+}
+
+inline DWORD StandinModuleFileName(HMODULE hModule, wchar_t* szPath, DWORD nSize)
+{
+    return GetModuleFileNameW(hModule, szPath, nSize);
+}
+
+// The folder of a module's file with its closing backslash (null: the program's); empty when
+// it is not known.
+template <typename Char>
+std::basic_string<Char> StandinModuleFolder(HMODULE hModule)
+{
+    Char szFile[MAX_PATH];
+    DWORD n = StandinModuleFileName(hModule, szFile, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return std::basic_string<Char>();
+    std::basic_string<Char> folder(szFile, n);
+    size_t nSlash = folder.rfind(Char('\\'));
+    return nSlash == folder.npos ? std::basic_string<Char>() : folder.substr(0, nSlash + 1);
+}
+
 inline std::string StandinPath(const char* szName)
 {
-    char szSelf[MAX_PATH];
-    DWORD n = GetModuleFileNameA(StandinModule(), szSelf, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH)
-        szSelf[0] = 0;
-    char* pSlash = strrchr(szSelf, '\\');
-    if (pSlash)
-        pSlash[1] = 0;
-    else
-        szSelf[0] = 0;
-    return std::string(szSelf) + szName;
+    return StandinModuleFolder<char>(StandinModule()) + szName;
 }
 
 // Appends one line to the log file beside the stand-in (opened and closed per line, so a

@@ -21,11 +21,9 @@
 #include <ole2.h>
 #include <comcat.h>
 #include <ocidl.h>
-#include <tlhelp32.h>
 #include <winternl.h>
 
 #include <atomic>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -33,24 +31,10 @@
 
 #include "launch/vostx/activex.h"
 #include "launch/vostx/comobject.h"
+#include "standins/pagehost/pagehost.h"
 
 namespace
 {
-FILE* s_pOut = nullptr;
-DWORD s_nMainThread = 0;
-std::wstring s_FlashId = L"flashObj";
-int s_nFlashCalls = 0;
-
-void Out(const char* szFormat, ...)
-{
-    va_list args;
-    va_start(args, szFormat);
-    vfprintf(s_pOut, szFormat, args);
-    va_end(args);
-    fputs("\n", s_pOut);
-    fflush(s_pOut);
-}
-
 std::string Narrow(const wchar_t* sz, int n = -1)
 {
     if (!sz)
@@ -71,11 +55,6 @@ std::wstring Widen(const char* sz)
     if (n > 1)
         MultiByteToWideChar(CP_UTF8, 0, sz, -1, &s[0], n);
     return s;
-}
-
-const char* ThreadName()
-{
-    return GetCurrentThreadId() == s_nMainThread ? "thread:main" : "thread:other";
 }
 
 std::string VariantText(const VARIANT& v)
@@ -148,10 +127,8 @@ public:
         if (m_Kind == DOCUMENT) {
             if (name != "getElementById" || pParams->cArgs != 1 || pParams->rgvarg[0].vt != VT_BSTR || !pResult)
                 return DISP_E_MEMBERNOTFOUND;
-            std::wstring wanted = pParams->rgvarg[0].bstrVal ? pParams->rgvarg[0].bstrVal : L"";
-            Out("page getElementById|%s|%s", Narrow(wanted.c_str()).c_str(), ThreadName());
             // A browser answers a missing element with null.
-            if (wanted != s_FlashId) {
+            if (!HostFindElement(Narrow(pParams->rgvarg[0].bstrVal))) {
                 pResult->vt = VT_NULL;
                 return S_OK;
             }
@@ -159,11 +136,10 @@ public:
             pResult->pdispVal = new PageObject(FLASH);
             return S_OK;
         }
-        std::string line = "flash " + name;
+        std::vector<std::string> args;
         for (UINT i = pParams->cArgs; i > 0; --i)
-            line += "|" + VariantText(pParams->rgvarg[i - 1]);
-        Out("%s|%s", line.c_str(), ThreadName());
-        ++s_nFlashCalls;
+            args.push_back(VariantText(pParams->rgvarg[i - 1]));
+        HostFlashCall(name, args);
         return S_OK;
     }
 
@@ -206,7 +182,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE get_Script(IDispatch** ppScript) override
     {
-        Out("page get_Script|%s", ThreadName());
+        HostOut("page get_Script|%s", HostThreadName());
         *ppScript = new PageObject(PageObject::WINDOW);
         return S_OK;
     }
@@ -233,7 +209,7 @@ public:
     {
         long n = --m_nRefs;
         if (n < 0)
-            Out("fault site released once too often");
+            HostOut("fault site released once too often");
         return (ULONG)n;
     }
     long Refs() const { return m_nRefs; }
@@ -297,24 +273,6 @@ public:
 
 ClientSite s_Site;
 
-void Pump(DWORD nMs, int nUntilCalls)
-{
-    DWORD nEnd = GetTickCount() + nMs;
-    for (;;) {
-        if (nUntilCalls >= 0 && s_nFlashCalls >= nUntilCalls)
-            return;
-        DWORD nNow = GetTickCount();
-        if ((LONG)(nEnd - nNow) <= 0)
-            return;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, nEnd - nNow, QS_ALLINPUT);
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-    }
-}
-
 // Threads of this process that started inside the plug-in's DLL.
 int PluginThreads()
 {
@@ -328,13 +286,8 @@ int PluginThreads()
     typedef LONG(NTAPI * QueryThread)(HANDLE, int, PVOID, ULONG, PULONG);
     auto pfnQuery = (QueryThread)(void*)GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationThread");
     int nCount = 0;
-    HANDLE hSnap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 entry;
-    entry.dwSize = sizeof(entry);
-    for (BOOL b = Thread32First(hSnap, &entry); b; b = Thread32Next(hSnap, &entry)) {
-        if (entry.th32OwnerProcessID != GetCurrentProcessId())
-            continue;
-        HANDLE hThread = OpenThread(THREAD_QUERY_INFORMATION, FALSE, entry.th32ThreadID);
+    for (DWORD nThread : HostThreadIds()) {
+        HANDLE hThread = OpenThread(THREAD_QUERY_INFORMATION, FALSE, nThread);
         if (!hThread)
             continue;
         void* pStart = nullptr;
@@ -347,7 +300,6 @@ int PluginThreads()
         }
         CloseHandle(hThread);
     }
-    CloseHandle(hSnap);
     return nCount;
 }
 
@@ -499,17 +451,9 @@ HRESULT CallControl(IDispatch* pControl, const wchar_t* szName, std::vector<std:
 
 int main(int argc, char** argv)
 {
-    s_nMainThread = GetCurrentThreadId();
-    const char* szOut = nullptr;
-    int i = 1;
-    for (; i + 1 < argc && strncmp(argv[i], "--", 2) == 0; i += 2) {
-        if (strcmp(argv[i], "--out") == 0)
-            szOut = argv[i + 1];
-        else if (strcmp(argv[i], "--flash-id") == 0)
-            s_FlashId = Widen(argv[i + 1]);
-    }
-    s_pOut = szOut ? fopen(szOut, "wb") : stdout;
-    if (!s_pOut)
+    std::map<std::string, std::string> options;
+    int i = 0;
+    if (!HostStart(argc, argv, &options, &i))
         return 2;
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     s_Site.m_hWnd = CreateWindowExA(0, "STATIC", "axhost page", WS_OVERLAPPEDWINDOW, 0, 0, 300, 200, nullptr, nullptr,
@@ -520,23 +464,23 @@ int main(int argc, char** argv)
         std::string command = argv[i];
         if (command == "create") {
             HRESULT e = CreateControl(&pControl);
-            Out("create 0x%08lx", (unsigned long)e);
+            HostOut("create 0x%08lx", (unsigned long)e);
         } else if (command == "atl") {
             bool bInPlace = false;
             HRESULT e = CreateInAtl(s_Site.m_hWnd, &hAtlWindow, &pControl, &bInPlace);
-            Out("atl 0x%08lx inplace=%d", (unsigned long)e, bInPlace ? 1 : 0);
+            HostOut("atl 0x%08lx inplace=%d", (unsigned long)e, bInPlace ? 1 : 0);
         } else if (command == "siterefs") {
-            Out("siterefs %ld", s_Site.Refs());
+            HostOut("siterefs %ld", s_Site.Refs());
         } else if (command == "cwd") {
             wchar_t szDir[MAX_PATH];
             GetCurrentDirectoryW(MAX_PATH, szDir);
-            Out("cwd %s", Narrow(szDir).c_str());
+            HostOut("cwd %s", Narrow(szDir).c_str());
         } else if (command == "version" && pControl) {
             std::vector<std::string> none;
             VARIANT result;
             VariantInit(&result);
             HRESULT e = CallControl(pControl, L"GetVersion", none, &result);
-            Out("version 0x%08lx %s", (unsigned long)e, VariantText(result).c_str());
+            HostOut("version 0x%08lx %s", (unsigned long)e, VariantText(result).c_str());
             VariantClear(&result);
         } else if ((command == "init" || command == "init6") && pControl) {
             size_t nCount = command == "init" ? 7 : 6;
@@ -546,15 +490,10 @@ int main(int argc, char** argv)
             VARIANT result;
             VariantInit(&result);
             HRESULT e = CallControl(pControl, L"InitVostX", args, &result);
-            Out("%s 0x%08lx", command.c_str(), (unsigned long)e);
+            HostOut("%s 0x%08lx", command.c_str(), (unsigned long)e);
             VariantClear(&result);
-        } else if (command == "wait-flash" && i + 2 < argc) {
-            int nCount = atoi(argv[++i]);
-            int nSeconds = atoi(argv[++i]);
-            Pump((DWORD)nSeconds * 1000, nCount);
-            Out("wait-flash %d", s_nFlashCalls);
-        } else if (command == "pump" && i + 1 < argc) {
-            Pump((DWORD)atoi(argv[++i]), -1);
+        } else if (HostLoopCommand(command, argc, argv, &i)) {
+            // wait-flash, pump: run alike in both hosts
         } else if (command == "reset" && pControl) {
             IPersistStreamInit* pPersist = nullptr;
             HRESULT e = pControl->QueryInterface(IID_IPersistStreamInit, (void**)&pPersist);
@@ -562,7 +501,7 @@ int main(int argc, char** argv)
                 e = pPersist->InitNew();
                 pPersist->Release();
             }
-            Out("reset 0x%08lx", (unsigned long)e);
+            HostOut("reset 0x%08lx", (unsigned long)e);
         } else if (command == "release" && pControl) {
             if (hAtlWindow) {
                 // The container closes and releases the control with its window.
@@ -578,31 +517,25 @@ int main(int argc, char** argv)
                 pControl->Release();
             }
             pControl = nullptr;
-            Out("release");
+            HostOut("release");
         } else if (command == "threads" && i + 1 < argc) {
             // The install threads end on their own; their marshalled calls keep arriving meanwhile.
-            DWORD nEnd = GetTickCount() + (DWORD)atoi(argv[++i]) * 1000;
-            int nLeft = PluginThreads();
-            while (nLeft && (LONG)(nEnd - GetTickCount()) > 0) {
-                Pump(100, -1);
-                nLeft = PluginThreads();
-            }
-            Out("threads plugin=%d", nLeft);
+            HostOut("threads plugin=%d", HostPumpWhile((DWORD)atoi(argv[++i]), PluginThreads));
         } else if (command == "canunload") {
             typedef HRESULT(STDAPICALLTYPE * CanUnloadNow)();
             HMODULE hDll = GetModuleHandleA("npvostxlive.dll");
             auto pfnCanUnload = hDll ? (CanUnloadNow)(void*)GetProcAddress(hDll, "DllCanUnloadNow") : nullptr;
             if (pfnCanUnload)
-                Out("canunload 0x%08lx", (unsigned long)pfnCanUnload());
+                HostOut("canunload 0x%08lx", (unsigned long)pfnCanUnload());
             else
-                Out("canunload unloaded");
+                HostOut("canunload unloaded");
         } else if (command == "toolbox") {
-            Out("%s", ToolboxBitmap().c_str());
+            HostOut("%s", ToolboxBitmap().c_str());
         } else if (command == "freeunused") {
             CoFreeUnusedLibraries();
-            Out("freeunused loaded=%d", GetModuleHandleA("npvostxlive.dll") != nullptr);
+            HostOut("freeunused loaded=%d", GetModuleHandleA("npvostxlive.dll") != nullptr);
         } else {
-            Out("bad command %s", command.c_str());
+            HostOut("bad command %s", command.c_str());
             return 2;
         }
     }

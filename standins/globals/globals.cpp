@@ -164,19 +164,9 @@ private:
 
 ZStringBuffer<512, 0>& ProgramFolderPlus(ZStringBuffer<512, 0>& out, const char* szSuffix)
 {
-    char szProgram[MAX_PATH];
-    DWORD n = GetModuleFileNameA(NULL, szProgram, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH)
-        szProgram[0] = 0;
-    char* pSlash = strrchr(szProgram, '\\');
-    if (pSlash)
-        pSlash[1] = 0;
-    else
-        szProgram[0] = 0;
-    if (strlen(szProgram) + strlen(szSuffix) < 500) {
-        out.Assign(szProgram);
-        out.Append(szSuffix);
-    }
+    std::string path = StandinModuleFolder<char>(NULL) + szSuffix;
+    if (path.size() < 500)
+        out.Assign(path.c_str());
     return out;
 }
 

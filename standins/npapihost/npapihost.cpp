@@ -34,9 +34,7 @@
 //   nodata-getvalue     NPP_GetValue on an instance the plug-in never saw
 //   messagebox SECS     the text of the plug-in's message box, which is then closed
 #include <windows.h>
-#include <tlhelp32.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,37 +43,24 @@
 #include <vector>
 
 #include "launch/vostx/npapi.h"
+#include "standins/pagehost/pagehost.h"
 
 namespace
 {
-FILE* s_pOut = nullptr;
-DWORD s_nMainThread = 0;
-std::string s_FlashId = "flashObj";
-int s_nFlashCalls = 0;
 std::string s_Exception;
 const UINT WM_ASYNC_CALL = WM_APP + 1;
 bool s_bFault = false;
 
-void Out(const char* szFormat, ...)
-{
-    va_list args;
-    va_start(args, szFormat);
-    vfprintf(s_pOut, szFormat, args);
-    va_end(args);
-    fputs("\n", s_pOut);
-    fflush(s_pOut);
-}
-
 void Fault(const char* szText, const char* szWhat)
 {
-    Out("fault %s %s", szText, szWhat);
+    HostOut("fault %s %s", szText, szWhat);
     s_bFault = true;
 }
 
 // A browser runs the plug-in's calls to it on the page's thread only.
 void OnPageThread(const char* szFunction)
 {
-    if (GetCurrentThreadId() != s_nMainThread)
+    if (!HostOnPageThread())
         Fault("off the page's thread:", szFunction);
 }
 
@@ -228,8 +213,19 @@ struct AsyncCall
 void NP_CALLBACK PluginThreadAsyncCall(NPP, NPPluginThreadAsyncCallFunc pfnFunc, void* pData)
 {
     AsyncCall* pCall = new AsyncCall{pfnFunc, pData};
-    if (!PostThreadMessageA(s_nMainThread, WM_ASYNC_CALL, 0, (LPARAM)pCall))
+    if (!PostThreadMessageA(HostPageThread(), WM_ASYNC_CALL, 0, (LPARAM)pCall))
         delete pCall;
+}
+
+// The page's message loop runs the queued async calls.
+bool RunAsyncCall(const MSG& msg)
+{
+    if (msg.message != WM_ASYNC_CALL)
+        return false;
+    AsyncCall* pCall = reinterpret_cast<AsyncCall*>(msg.lParam);
+    pCall->m_pfnFunc(pCall->m_pData);
+    delete pCall;
+    return true;
 }
 
 // ---- The page: window -> document -> getElementById(id) -> the Flash element ----
@@ -257,12 +253,10 @@ bool NP_CALLBACK FlashHasMethod(NPObject*, NPIdentifier)
 
 bool NP_CALLBACK FlashInvoke(NPObject*, NPIdentifier name, const NPVariant* pArgs, uint32_t nCount, NPVariant* pResult)
 {
-    std::string line = "flash " + NameOf(name);
+    std::vector<std::string> args;
     for (uint32_t i = 0; i < nCount; ++i)
-        line += "|" + VariantText(pArgs[i]);
-    line += GetCurrentThreadId() == s_nMainThread ? "|thread:main" : "|thread:other";
-    Out("%s", line.c_str());
-    ++s_nFlashCalls;
+        args.push_back(VariantText(pArgs[i]));
+    HostFlashCall(NameOf(name), args);
     pResult->type = NPVariantType_Void;
     return true;
 }
@@ -291,9 +285,7 @@ bool NP_CALLBACK DocumentInvoke(NPObject*, NPIdentifier name, const NPVariant* p
     if (NameOf(name) != "getElementById" || nCount != 1 || pArgs[0].type != NPVariantType_String)
         return false;
     std::string id(pArgs[0].value.stringValue.UTF8Characters, pArgs[0].value.stringValue.UTF8Length);
-    Out("page getElementById|%s|%s", id.c_str(),
-        GetCurrentThreadId() == s_nMainThread ? "thread:main" : "thread:other");
-    if (id != s_FlashId) {
+    if (!HostFindElement(id)) {
         pResult->type = NPVariantType_Null;
         return true;
     }
@@ -329,45 +321,6 @@ bool IsPageClass(const NPClass* pClass)
     return pClass == &s_WindowClass || pClass == &s_DocumentClass || pClass == &s_FlashClass;
 }
 
-void Pump(DWORD nMs, int nUntilCalls)
-{
-    DWORD nEnd = GetTickCount() + nMs;
-    for (;;) {
-        if (nUntilCalls >= 0 && s_nFlashCalls >= nUntilCalls)
-            return;
-        DWORD nNow = GetTickCount();
-        if ((LONG)(nEnd - nNow) <= 0)
-            return;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, nEnd - nNow, QS_ALLINPUT);
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message == WM_ASYNC_CALL) {
-                AsyncCall* pCall = reinterpret_cast<AsyncCall*>(msg.lParam);
-                pCall->m_pfnFunc(pCall->m_pData);
-                delete pCall;
-                continue;
-            }
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
-    }
-}
-
-std::set<DWORD> ThreadIds()
-{
-    std::set<DWORD> ids;
-    HANDLE hSnap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (hSnap == INVALID_HANDLE_VALUE)
-        return ids;
-    THREADENTRY32 entry;
-    entry.dwSize = sizeof(entry);
-    for (BOOL b = Thread32First(hSnap, &entry); b; b = Thread32Next(hSnap, &entry))
-        if (entry.th32OwnerProcessID == GetCurrentProcessId())
-            ids.insert(entry.th32ThreadID);
-    CloseHandle(hSnap);
-    return ids;
-}
-
 // Text arguments live here for the run, each followed by other bytes instead of a NUL: only
 // UTF8Length bounds an NPString.
 std::vector<std::vector<char>> s_Texts;
@@ -401,11 +354,10 @@ NPVariant ParseArg(const char* sz)
 
 bool IsCommand(const char* sz)
 {
-    static const char* aszCommands[] = {"init-null", "init",      "entry",           "new",       "getvalue",
-                                        "object",    "invoke",    "default",         "hasmethod", "wait-flash",
-                                        "pump",      "release",   "destroy",         "shutdown",  "threads",
-                                        "version",   "new-again", "nodata-getvalue", "messagebox",
-                                        "loaded"};
+    static const char* aszCommands[] = {"init-null", "init",      "entry",           "new",        "getvalue",
+                                        "object",    "invoke",    "default",         "hasmethod",  "wait-flash",
+                                        "pump",      "release",   "destroy",         "shutdown",   "threads",
+                                        "version",   "new-again", "nodata-getvalue", "messagebox", "loaded"};
     for (const char* szCommand : aszCommands)
         if (strcmp(sz, szCommand) == 0)
             return true;
@@ -415,37 +367,29 @@ bool IsCommand(const char* sz)
 
 int main(int argc, char** argv)
 {
-    s_nMainThread = GetCurrentThreadId();
-    const char* szDll = nullptr;
-    const char* szOut = nullptr;
-    int i = 1;
-    for (; i + 1 < argc && strncmp(argv[i], "--", 2) == 0; i += 2) {
-        if (strcmp(argv[i], "--dll") == 0)
-            szDll = argv[i + 1];
-        else if (strcmp(argv[i], "--out") == 0)
-            szOut = argv[i + 1];
-        else if (strcmp(argv[i], "--flash-id") == 0)
-            s_FlashId = argv[i + 1];
-    }
-    s_pOut = szOut ? fopen(szOut, "wb") : stdout;
-    if (!szDll || !s_pOut) {
+    std::map<std::string, std::string> options;
+    int i = 0;
+    bool bStarted = HostStart(argc, argv, &options, &i);
+    const char* szDll = options.count("dll") ? options["dll"].c_str() : nullptr;
+    if (!bStarted || !szDll) {
         fprintf(stderr, "usage: npapihost --dll PATH --out FILE [--flash-id ID] COMMAND...\n");
         return 2;
     }
     MSG msg;
     PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);  // the thread's message queue, for async calls
-    std::set<DWORD> threadsAtStart = ThreadIds();
+    HostSetMessageHook(RunAsyncCall);
+    std::set<DWORD> threadsAtStart = HostThreadIds();
 
     HMODULE hDll = LoadLibraryA(szDll);
     if (!hDll) {
-        Out("load failed %lu", GetLastError());
+        HostOut("load failed %lu", GetLastError());
         return 1;
     }
     auto pfnGetEntryPoints = (NP_GetEntryPointsFunc)(void*)GetProcAddress(hDll, "NP_GetEntryPoints");
     auto pfnInitialize = (NP_InitializeFunc)(void*)GetProcAddress(hDll, "NP_Initialize");
     auto pfnShutdown = (NP_ShutdownFunc)(void*)GetProcAddress(hDll, "NP_Shutdown");
-    Out("exports NP_GetEntryPoints=%d NP_Initialize=%d NP_Shutdown=%d NewPlugin=%d", pfnGetEntryPoints != nullptr,
-        pfnInitialize != nullptr, pfnShutdown != nullptr, GetProcAddress(hDll, "NewPlugin") != nullptr);
+    HostOut("exports NP_GetEntryPoints=%d NP_Initialize=%d NP_Shutdown=%d NewPlugin=%d", pfnGetEntryPoints != nullptr,
+            pfnInitialize != nullptr, pfnShutdown != nullptr, GetProcAddress(hDll, "NewPlugin") != nullptr);
     if (!pfnGetEntryPoints || !pfnInitialize || !pfnShutdown)
         return 1;
 
@@ -477,33 +421,35 @@ int main(int argc, char** argv)
     for (; i < argc; ++i) {
         const char* szCommand = argv[i];
         if (strcmp(szCommand, "init-null") == 0)
-            Out("init-null %d", pfnInitialize(nullptr));
+            HostOut("init-null %d", pfnInitialize(nullptr));
         else if (strcmp(szCommand, "init") == 0)
-            Out("init %d", pfnInitialize(&browser));
+            HostOut("init %d", pfnInitialize(&browser));
         else if (strcmp(szCommand, "entry") == 0) {
             int nResult = pfnGetEntryPoints(&plugin);
             const void* pUntouched;
             memset(&pUntouched, 0xEE, sizeof(pUntouched));
-            Out("entry %d version=%d size=%d newp=%d destroy=%d setwindow=%d event=%d getvalue=%d newstream=%s "
-                "setvalue=%s",
-                nResult, plugin.version, plugin.size == sizeof(plugin), plugin.newp != nullptr,
-                plugin.destroy != nullptr, plugin.setwindow != nullptr, plugin.event != nullptr,
-                plugin.getvalue != nullptr, plugin.newstream == pUntouched ? "untouched" : "changed",
-                plugin.setvalue == pUntouched ? "untouched" : "changed");
+            HostOut("entry %d version=%d size=%d newp=%d destroy=%d setwindow=%d event=%d getvalue=%d newstream=%s "
+                    "setvalue=%s",
+                    nResult, plugin.version, plugin.size == sizeof(plugin), plugin.newp != nullptr,
+                    plugin.destroy != nullptr, plugin.setwindow != nullptr, plugin.event != nullptr,
+                    plugin.getvalue != nullptr, plugin.newstream == pUntouched ? "untouched" : "changed",
+                    plugin.setvalue == pUntouched ? "untouched" : "changed");
             if (plugin.setwindow)
-                Out("setwindow %d event %d", plugin.setwindow(&instance, nullptr), plugin.event(&instance, nullptr));
+                HostOut("setwindow %d event %d", plugin.setwindow(&instance, nullptr),
+                        plugin.event(&instance, nullptr));
         } else if (strcmp(szCommand, "new") == 0)
-            Out("new %d", plugin.newp("application/x-vost-plugin-live", &instance, 1, 0, nullptr, nullptr, nullptr));
+            HostOut("new %d",
+                    plugin.newp("application/x-vost-plugin-live", &instance, 1, 0, nullptr, nullptr, nullptr));
         else if (strcmp(szCommand, "getvalue") == 0 && i + 1 < argc) {
             int nVariable = atoi(argv[++i]);
             void* pValue = nullptr;
             NPError nResult = plugin.getvalue(&instance, (NPPVariable)nVariable, &pValue);
             if (nResult == NPERR_NO_ERROR && (nVariable == 1 || nVariable == 2))
-                Out("getvalue %d %d %s", nVariable, nResult, static_cast<const char*>(pValue));
+                HostOut("getvalue %d %d %s", nVariable, nResult, static_cast<const char*>(pValue));
             else if (nResult == NPERR_NO_ERROR && nVariable == 14)
-                Out("getvalue %d %d %d", nVariable, nResult, *reinterpret_cast<NPBool*>(&pValue));
+                HostOut("getvalue %d %d %d", nVariable, nResult, *reinterpret_cast<NPBool*>(&pValue));
             else
-                Out("getvalue %d %d", nVariable, nResult);
+                HostOut("getvalue %d %d", nVariable, nResult);
             if (nResult == NPERR_NO_ERROR && nVariable == 15 && pValue)
                 ReleaseObject(static_cast<NPObject*>(pValue));
         } else if (strcmp(szCommand, "object") == 0) {
@@ -512,7 +458,7 @@ int main(int argc, char** argv)
             if (pObject)
                 ReleaseObject(pObject);
             pObject = pNew;
-            Out("object %d %s refs=%u", nResult, pObject ? "set" : "null", pObject ? pObject->referenceCount : 0);
+            HostOut("object %d %s refs=%u", nResult, pObject ? "set" : "null", pObject ? pObject->referenceCount : 0);
         } else if (strcmp(szCommand, "invoke") == 0 && i + 1 < argc && pObject) {
             const char* szName = argv[++i];
             std::vector<NPVariant> args;
@@ -523,84 +469,75 @@ int main(int argc, char** argv)
             s_Exception.clear();
             NPIdentifier name = GetStringIdentifier(szName);
             if (!pObject->_class->hasMethod || !pObject->_class->hasMethod(pObject, name)) {
-                Out("invoke %s nomethod", szName);
+                HostOut("invoke %s nomethod", szName);
                 continue;
             }
             bool bOk = pObject->_class->invoke(pObject, name, args.data(), (uint32_t)args.size(), &result);
-            Out("invoke %s %s %s exception=%s", szName, bOk ? "true" : "false", VariantText(result).c_str(),
-                s_Exception.c_str());
+            HostOut("invoke %s %s %s exception=%s", szName, bOk ? "true" : "false", VariantText(result).c_str(),
+                    s_Exception.c_str());
             if (bOk)
                 FreeVariant(&result);
         } else if (strcmp(szCommand, "default") == 0 && pObject) {
             NPVariant result;
             result.type = NPVariantType_Void;
             bool bOk = pObject->_class->invokeDefault(pObject, nullptr, 0, &result);
-            Out("default %s %s", bOk ? "true" : "false", VariantText(result).c_str());
+            HostOut("default %s %s", bOk ? "true" : "false", VariantText(result).c_str());
         } else if (strcmp(szCommand, "hasmethod") == 0 && i + 1 < argc && pObject) {
             const char* szName = argv[++i];
-            Out("hasmethod %s %s", szName,
-                pObject->_class->hasMethod(pObject, GetStringIdentifier(szName)) ? "true" : "false");
-        } else if (strcmp(szCommand, "wait-flash") == 0 && i + 2 < argc) {
-            int nCount = atoi(argv[++i]);
-            int nSeconds = atoi(argv[++i]);
-            Pump((DWORD)nSeconds * 1000, nCount);
-            Out("wait-flash %d", s_nFlashCalls);
-        } else if (strcmp(szCommand, "pump") == 0 && i + 1 < argc) {
-            Pump((DWORD)atoi(argv[++i]), -1);
+            HostOut("hasmethod %s %s", szName,
+                    pObject->_class->hasMethod(pObject, GetStringIdentifier(szName)) ? "true" : "false");
+        } else if (HostLoopCommand(szCommand, argc, argv, &i)) {
+            // wait-flash, pump: run alike in both hosts
         } else if (strcmp(szCommand, "release") == 0) {
             if (pObject)
                 ReleaseObject(pObject);
             pObject = nullptr;
-            Out("release");
+            HostOut("release");
         } else if (strcmp(szCommand, "destroy") == 0)
-            Out("destroy %d", plugin.destroy(&instance, nullptr));
+            HostOut("destroy %d", plugin.destroy(&instance, nullptr));
         else if (strcmp(szCommand, "shutdown") == 0) {
-            Out("shutdown %d", pfnShutdown());
+            HostOut("shutdown %d", pfnShutdown());
             FreeLibrary(hDll);
             hDll = nullptr;
-        }
-        else if (strcmp(szCommand, "loaded") == 0)
-            Out("loaded %d", GetModuleHandleA(szDll) != nullptr);
+        } else if (strcmp(szCommand, "loaded") == 0)
+            HostOut("loaded %d", GetModuleHandleA(szDll) != nullptr);
         else if (strcmp(szCommand, "threads") == 0 && i + 1 < argc) {
             // Other threads of the plug-in end on their own; queued calls keep arriving meanwhile.
-            DWORD nEnd = GetTickCount() + (DWORD)atoi(argv[++i]) * 1000;
-            size_t nExtra = 0;
-            do {
-                nExtra = 0;
-                for (DWORD id : ThreadIds())
-                    nExtra += threadsAtStart.count(id) ? 0 : 1;
-                if (nExtra)
-                    Pump(100, -1);
-            } while (nExtra && (LONG)(nEnd - GetTickCount()) > 0);
-            Out("threads extra=%u", (unsigned)nExtra);
+            int nExtra = HostPumpWhile((DWORD)atoi(argv[++i]), [&threadsAtStart] {
+                int n = 0;
+                for (DWORD id : HostThreadIds())
+                    n += threadsAtStart.count(id) ? 0 : 1;
+                return n;
+            });
+            HostOut("threads extra=%d", nExtra);
         } else if (strcmp(szCommand, "new-again") == 0)
-            Out("new-again %d",
-                plugin.newp("application/x-vost-plugin-live", &instance, 1, 0, nullptr, nullptr, nullptr));
+            HostOut("new-again %d",
+                    plugin.newp("application/x-vost-plugin-live", &instance, 1, 0, nullptr, nullptr, nullptr));
         else if (strcmp(szCommand, "nodata-getvalue") == 0) {
             NPP_t bare = {nullptr, nullptr};
             void* pValue = nullptr;
-            Out("nodata-getvalue %d", plugin.getvalue(&bare, NPPVpluginNameString, &pValue));
+            HostOut("nodata-getvalue %d", plugin.getvalue(&bare, NPPVpluginNameString, &pValue));
         } else if (strcmp(szCommand, "messagebox") == 0 && i + 1 < argc) {
             DWORD nEnd = GetTickCount() + (DWORD)atoi(argv[++i]) * 1000;
             HWND hBox = nullptr;
             while (!(hBox = FindWindowA(nullptr, "Ironvale plugin")) && (LONG)(nEnd - GetTickCount()) > 0)
-                Pump(100, -1);
+                HostPump(100);
             if (!hBox) {
-                Out("messagebox none");
+                HostOut("messagebox none");
             } else {
                 char szText[512] = "";
                 GetDlgItemTextA(hBox, 0xFFFF, szText, sizeof(szText));  // the message box's text control
-                Out("messagebox %s", szText);
+                HostOut("messagebox %s", szText);
                 PostMessageA(hBox, WM_COMMAND, IDOK, 0);
                 while (IsWindow(hBox) && (LONG)(nEnd - GetTickCount()) > 0)
-                    Pump(50, -1);
+                    HostPump(50);
             }
         } else if (strcmp(szCommand, "version") == 0) {
             DWORD nHandle = 0;
             DWORD nSize = GetFileVersionInfoSizeA(szDll, &nHandle);
             std::vector<char> block(nSize ? nSize : 1);
             if (!nSize || !GetFileVersionInfoA(szDll, 0, nSize, block.data()))
-                Out("version none");
+                HostOut("version none");
             static const char* aszKeys[] = {"MIMEType",       "FileExtents",    "FileOpenName",     "FileDescription",
                                             "ProductName",    "InternalName",   "OriginalFilename", "FileVersion",
                                             "ProductVersion", "OLESelfRegister"};
@@ -609,12 +546,12 @@ int main(int argc, char** argv)
                 char* pValue = nullptr;
                 UINT nLength = 0;
                 if (nSize && VerQueryValueA(block.data(), query.c_str(), (void**)&pValue, &nLength))
-                    Out("version %s=%s", szKey, nLength ? pValue : "");
+                    HostOut("version %s=%s", szKey, nLength ? pValue : "");
                 else
-                    Out("version %s missing", szKey);
+                    HostOut("version %s missing", szKey);
             }
         } else {
-            Out("bad command %s", szCommand);
+            HostOut("bad command %s", szCommand);
             return 2;
         }
     }
