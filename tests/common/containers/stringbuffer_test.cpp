@@ -290,6 +290,35 @@ TEST(StringBuffer, FormatDiscardsOldTextKeepsBlock)
     EXPECT_EQ(']', l.GetData()[20001]);
 }
 
+// A log line ends in exactly one "\n" of its own, whatever the format or its arguments carry;
+// old text goes.
+ZStringBase& FormatLine(ZStringBase& s, const char* szFormat, ...)
+{
+    va_list args;
+    va_start(args, szFormat);
+    s.FormatLineV(szFormat, args);
+    va_end(args);
+    return s;
+}
+
+TEST(StringBuffer, FormatLineEndsInOneNewline)
+{
+    struct Case
+    {
+        const char* szFormat;
+        const char* szArg;
+        const char* szLine;
+    };
+    const Case cases[] = {
+        {"", "", "\n"},           {"a", "", "a\n"},       {"a\n", "", "a\n"},
+        {"a\n\n", "", "a\n\n"}, {"%s", "x\n", "x\n"}, {"%s", "x", "x\n"},
+    };
+    for (const Case& c : cases) {
+        ZStringBuffer<16> s("old text");
+        EXPECT_STREQ(c.szLine, FormatLine(s, c.szFormat, c.szArg).GetData()) << c.szFormat << "|" << c.szArg;
+    }
+}
+
 TEST(StringBuffer, FloatVectorsAndMatrices)
 {
     ZStringBuffer<16> s;
