@@ -9,8 +9,8 @@ FUZZ_SEED ?= 1
 X86 := $(BUILD)/x86
 X64 := $(BUILD)/x64
 # 32-bit Wine needs a kernel that runs 32-bit code; elsewhere the tests run the x86_64 build.
-RUN32 := $(shell /lib/ld-linux.so.2 --version >/dev/null 2>&1 && echo yes)
-TESTTREES := $(X64) $(if $(RUN32),$(X86))
+# Asked when a recipe runs, after set-up has installed the 32-bit loader.
+RUNTREE = $$(tools/run32 >/dev/null && echo $(X86) || echo $(X64))
 
 .PHONY: all setup configure build test demo bench fuzz clean
 all: build
@@ -32,21 +32,25 @@ build: setup configure
 test: build
 	@tools/check-binaries $(X86)
 	@tools/check-layering
-	@set -e; for t in $(TESTTREES); do \
+	@tools/check-wine32
+	@set -e; why=$$(tools/run32) && trees="$(X64) $(X86)" || trees="$(X64)"; \
+	for t in $$trees; do \
 	  tools/wine-run --build $$t start >/dev/null; \
 	  rc=0; ctest --test-dir $$t --output-on-failure -j $(JOBS) || rc=$$?; \
 	  tools/wine-run --build $$t stop; \
-	  [ $$rc = 0 ] || exit $$rc; \
-	done
+	  [ $$rc = 0 ] || { echo "make test: $$t failed"; exit $$rc; }; \
+	done; \
+	if [ -z "$$why" ]; then echo "make test: both trees tested: $(X64) and $(X86) (the 32-bit deliverables)"; \
+	else echo "make test: only $(X64) tested; $(X86) (the 32-bit deliverables) built and checked, its tests not run: $$why"; fi
 
 demo: build
-	@tools/demo.sh $(if $(RUN32),$(X86),$(X64))
+	@tools/demo.sh $(RUNTREE)
 
 bench: build
-	@tools/bench.sh $(if $(RUN32),$(X86),$(X64))
+	@tools/bench.sh $(RUNTREE)
 
 fuzz: build
-	@tools/fuzz.sh $(if $(RUN32),$(X86),$(X64)) $(FUZZ_COUNT) $(FUZZ_SEED)
+	@tools/fuzz.sh $(RUNTREE) $(FUZZ_COUNT) $(FUZZ_SEED)
 
 clean:
 	rm -rf $(BUILD)

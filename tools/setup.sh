@@ -8,8 +8,12 @@ export DEBIAN_FRONTEND=noninteractive
 SUDO=
 [ "$(id -u)" = 0 ] || SUDO=sudo
 
+# Wine loads its X11 libraries at run time (they are only libwine's Recommends): without them its
+# X11 driver runs without XInput2, XRender, RandR or Xcursor. Named for both sides.
+x11libs=(libxi6 libxcursor1 libxrandr2 libxinerama1 libxcomposite1 libxfixes3 libxrender1 libxxf86vm1)
 pkgs=(wine wine32:i386 wine64 xvfb xauth g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools cmake ninja-build dpkg-dev
-      googletest nginx python3 curl bzip2 file x11-apps imagemagick aria2 libwine-dev gcc make patch libz-mingw-w64-dev)
+      googletest nginx python3 curl bzip2 file x11-apps imagemagick aria2 libwine-dev gcc make patch libz-mingw-w64-dev
+      "${x11libs[@]/%/:amd64}" "${x11libs[@]/%/:i386}")
 
 missing=()
 for p in "${pkgs[@]}"; do
@@ -19,17 +23,21 @@ done
 
 updated=0
 apt_update() { [ $updated = 1 ] || { $SUDO apt-get update -qq; updated=1; }; }
+install() { # packages...
+  echo "setup: installing $*"
+  apt_update
+  $SUDO apt-get install -y -qq --no-install-recommends "$@" >/dev/null
+}
 
 if [ ${#missing[@]} -gt 0 ]; then
-  echo "setup: installing ${missing[*]}"
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     $SUDO dpkg --add-architecture i386
   fi
-  apt_update
-  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-  # wine's recommends carry the 32-bit loader pieces it needs
-  $SUDO apt-get install -y -qq wine wine32:i386 >/dev/null
+  install "${missing[@]}"
 fi
+# Whatever else of Wine's run-time libraries the 64-bit side has, the 32-bit side gets by name.
+mapfile -t missing < <("$top/tools/check-wine32" --missing)
+[ ${#missing[@]} -eq 0 ] || install "${missing[@]}"
 
 # bzip2 sources (Debian's source package) for a static library built with our toolchain.
 tp="$top/third_party"
