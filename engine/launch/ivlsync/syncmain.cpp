@@ -23,8 +23,6 @@ long __stdcall SyncUnhandledExceptionFilter(EXCEPTION_POINTERS* pExceptionPointe
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
-const char kSyncMutexName[] = "IvlSync_Running";
-
 namespace
 {
 // Update mode's settings server when "/rs" names none: the host of the game's web entrance.

@@ -14,13 +14,12 @@
 #include "common/system/zwin.h"
 #include "launch/launchlibs/flashmessage.h"
 #include "launch/launchlibs/launchhelpers.h"
+#include "launch/launchlibs/synccontract.h"
 #include "shared/net/remotenames.h"
 #include "shared/net/uniquefilelist.h"
 
 namespace
 {
-const char kSyncMutex[] = "IvlSync_Running";
-const int kCloseSessionId = 1443355140;
 const int kStopSeconds = 30;
 const unsigned kServerGrowMin = 32;
 // What the work folder holds besides the table's files: the root list's cache, the plug-in's log
@@ -37,7 +36,7 @@ bool ReplaceWith(const char* szFrom, const char* szTo)
 }
 }
 
-uint16_t VostxCore::s_nClosePort = 50010;
+uint16_t VostxCore::s_nClosePort = kSyncCommandPort;
 
 // Everything a run needs, copied on the page's thread: the page may call again meanwhile.
 struct VostxCore::InitArgs
@@ -104,6 +103,15 @@ bool VostxCore::Init(const char* szDistribution, const char* szInstalledVersion,
     }
     CloseHandle(hThread);
     return true;
+}
+
+bool VostxCore::InitFromPage(const ZStringBuffer<256>* pTexts)
+{
+    ZStringArray servers(kServerGrowMin);
+    servers.Add(pTexts[3].GetData());
+    servers.Add(pTexts[4].GetData());
+    return Init(pTexts[0].GetData(), pTexts[1].GetData(), pTexts[2].GetData(), servers, pTexts[5].GetData(),
+                pTexts[6].GetData());
 }
 
 DWORD WINAPI VostxCore::InitThread(void* pArgument)
@@ -232,7 +240,7 @@ bool VostxCore::InitSequence(InitArgs& args)
     }
 
     CoreLog("Testing ivlync global mutex");
-    HANDLE hMutex = ZOpenMutex(kSyncMutex);
+    HANDLE hMutex = ZOpenMutex(kSyncMutexName);
     if (hMutex) {
         CoreLog("ivlync is running");
         ZCloseMutex(hMutex);
@@ -322,7 +330,7 @@ bool VostxCore::StopSync(int nSeconds)
     bool bWait = nSeconds > 0;
     int nAttempts = bWait ? nSeconds : 1;
     for (int i = 0; i < nAttempts; ++i) {
-        HANDLE hMutex = ZOpenMutex(kSyncMutex);
+        HANDLE hMutex = ZOpenMutex(kSyncMutexName);
         if (!hMutex)
             return true;
         CoreLog("Sending shutdown message to ivlsync");
@@ -330,7 +338,7 @@ bool VostxCore::StopSync(int nSeconds)
         SocketAddress address;
         address.Set(127, 0, 0, 1, s_nClosePort);
         if (socket.IsValid() && socket.Connect(address)) {
-            FlashMessage(CMD_CLOSE, kCloseSessionId).Send(socket);
+            FlashMessage(CMD_CLOSE, kSyncCloseSessionId).Send(socket);
             socket.Close();
         }
         if (bWait)
