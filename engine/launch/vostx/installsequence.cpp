@@ -26,14 +26,6 @@ const unsigned kServerGrowMin = 32;
 // and the log of the sync program, which runs there.
 const char* const kWorkFolderOwnFiles[] = {"synccache", "vostx.log", "ivlsync.log"};
 const char kPartSuffix[] = ".part";
-
-// The file at szFrom takes the name szTo, in place of what was there.
-bool ReplaceWith(const char* szFrom, const char* szTo)
-{
-    ZWideText from(szFrom);
-    ZWideText to(szTo);
-    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-}
 }
 
 uint16_t VostxCore::s_nClosePort = kSyncCommandPort;
@@ -123,12 +115,14 @@ DWORD WINAPI VostxCore::InitThread(void* pArgument)
     pCore->OnThreadStart();
     void* pThreadData = pArgs->m_pThreadData;
     bool bResult = false;
-    // Tried, not waited for: a second run of the same core ends at once (no guard takes a
-    // try, so the pair is by hand).
-    if (pCore->m_InitLock.TryEnter()) {
-        bResult = pCore->InitSequence(*pArgs);
-        pCore->m_bInitialized = bResult;
-        pCore->m_InitLock.Leave();
+    // Tried, not waited for: a second run of the same core ends at once. Left before the core
+    // is released, which may destroy it.
+    {
+        ZTryLockGuard guard(pCore->m_InitLock);
+        if (guard.IsHeld()) {
+            bResult = pCore->InitSequence(*pArgs);
+            pCore->m_bInitialized = bResult;
+        }
     }
     delete pArgs;
     pCore->OnThreadEnd(pThreadData);
@@ -313,7 +307,7 @@ bool VostxCore::UpdateFile(InitArgs& args, const char* szInstallDir, const char*
         CoreLog("Checksum on newly downloaded %s doesn't match %s\n", target.GetData(), szChecksum);
         return false;
     }
-    if (!ReplaceWith(partPath.GetData(), localPath.GetData())) {
+    if (!File::MoveReplacing(partPath.GetData(), localPath.GetData())) {
         DWORD nError = GetLastError();
         File::Delete(partPath.GetData());
         args.Error("Couldn't download file");
