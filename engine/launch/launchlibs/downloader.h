@@ -135,7 +135,7 @@ public:
     typedef void(__cdecl* RepackerLogSink)(int nArg0, int nArg1, int nArg2, const char* szText);
     static void SetRepackerLogSink(RepackerLogSink pfnSink);
 
-    // The run
+    // The run: true when it failed (the opposite sense of DownloadBundle's result).
     bool DownloadAndUpdateFiles(const ZStringArray& servers, const char* szTarget, const char* szLists, bool bQuiet,
                                 const char* szThreads, bool bQuickCheck);
     bool FetchFileLists(ZFileTable& table, const char* szNames, bool bNoExistCheck, bool bRelative, bool bWithOffsets);
