@@ -381,6 +381,13 @@ bool File::Move(const char* szFrom, const char* szTo)
     return MoveFileW(sFrom.c_str(), sTo.c_str()) != 0;
 }
 
+bool File::MoveReplacing(const char* szFrom, const char* szTo)
+{
+    std::wstring sFrom = ToLongPath(szFrom);
+    std::wstring sTo = ToLongPath(szTo);
+    return MoveFileExW(sFrom.c_str(), sTo.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
 bool File::CreateLink(const char* szExisting, const char* szLink)
 {
     static bool s_bLookedUp = false;

@@ -80,6 +80,8 @@ public:
     static bool Delete(const char* szPath);
     static bool Copy(const char* szFrom, const char* szTo);  // overwrites
     static bool Move(const char* szFrom, const char* szTo);  // no overwrite
+    // The file at szFrom takes the name szTo, in place of a file that was there.
+    static bool MoveReplacing(const char* szFrom, const char* szTo);
     static bool CreateLink(const char* szExisting, const char* szLink);
     static bool IsDirectory(const char* szPath);
     static bool IsReadOnly(const char* szPath);

@@ -32,6 +32,26 @@ private:
     ZCriticalSection& m_Lock;
 };
 
+// Takes a critical section only when that needs no wait, and holds it for its scope if it did.
+class ZTryLockGuard
+{
+public:
+    explicit ZTryLockGuard(ZCriticalSection& lock) : m_Lock(lock), m_bHeld(lock.TryEnter()) {}
+    ~ZTryLockGuard()
+    {
+        if (m_bHeld)
+            m_Lock.Leave();
+    }
+    ZTryLockGuard(const ZTryLockGuard&) = delete;
+    ZTryLockGuard& operator=(const ZTryLockGuard&) = delete;
+
+    bool IsHeld() const { return m_bHeld; }
+
+private:
+    ZCriticalSection& m_Lock;
+    bool m_bHeld;
+};
+
 // Creates the mutex owned by the calling thread; null when it already existed (or exists under
 // another security context), in which case the caller owns nothing.
 HANDLE ZCreateMutex(const char* szName);

@@ -1,5 +1,6 @@
 #include "common/system/zthread.h"
 #include "common/system/zinit.h"
+#include "common/system/zlock.h"
 #include "common/containers/zmap.h"
 #include <cstdlib>
 #include <new>
@@ -40,7 +41,10 @@ typedef ZIntMap<int32_t, ZTlsDestructor> SlotMap;
 
 bool s_bEnabled = false;
 DWORD s_nDataSlot = TLS_OUT_OF_INDEXES;
-CRITICAL_SECTION s_Lock;
+// The registry's lock is made by Init and deleted by Shutdown, not at static construction and
+// exit; it lives in this block in between.
+alignas(ZCriticalSection) unsigned char s_LockBlock[sizeof(ZCriticalSection)];
+ZCriticalSection* s_pLock = nullptr;
 
 ThreadMap s_Threads ZINIT_PRIORITY(ZINIT_STEP_THREAD_MAP)(&ZGetProcessArena());
 SlotMap s_Slots ZINIT_PRIORITY(ZINIT_STEP_TLS_SLOTS);
@@ -75,12 +79,11 @@ void DestroyRecord(ZThread::Record* pRecord)
         void* pData;
         // After shutdown the map and the lock are gone; the record was already taken out.
         if (s_bEnabled) {
-            EnterCriticalSection(&s_Lock);
+            ZLockGuard guard(*s_pLock);
             ThreadMap::Node* pNode = s_Threads.Find(pRecord->m_nThreadId);
             if (pNode != nullptr && pNode->m_Value == pRecord)
                 s_Threads.FreeNode(s_Threads.RemoveNode(pNode));
             pData = pRecord->m_pData;
-            LeaveCriticalSection(&s_Lock);
         } else {
             pData = pRecord->m_pData;
         }
@@ -170,9 +173,8 @@ ZThread ZThread::Create(ZThreadEntry pfnEntry, void* pArgument, uint32_t nStackS
     pRecord->m_hThread = hThread;
     pRecord->m_nThreadId = nThreadId;
     if (s_bEnabled) {
-        EnterCriticalSection(&s_Lock);
+        ZLockGuard guard(*s_pLock);
         s_Threads.Insert(nThreadId, pRecord);
-        LeaveCriticalSection(&s_Lock);
     }
     pRecord->m_bThreadHolds = 1;
     InterlockedIncrement(&pRecord->m_nRefs);
@@ -305,7 +307,7 @@ ZThread ZThread::Current()
     if (!s_bEnabled)
         return ZThread();
     DWORD nThreadId = GetCurrentThreadId();
-    EnterCriticalSection(&s_Lock);
+    ZLockGuard guard(*s_pLock);
     Record* pRecord = nullptr;
     ThreadMap::Node* pNode = s_Threads.Find(nThreadId);
     if (pNode != nullptr) {
@@ -324,7 +326,6 @@ ZThread ZThread::Current()
     }
     if (pRecord != nullptr)
         InterlockedIncrement(&pRecord->m_nRefs);
-    LeaveCriticalSection(&s_Lock);
     return ZThread(pRecord);
 }
 
@@ -363,7 +364,7 @@ void ZThreadRegistry::Init()
 {
     s_bEnabled = true;
     s_nDataSlot = TlsAlloc();
-    InitializeCriticalSection(&s_Lock);
+    s_pLock = new (s_LockBlock) ZCriticalSection;
 }
 
 bool ZThreadRegistry::IsEnabled()
@@ -375,7 +376,7 @@ bool ZThreadRegistry::GetThreadName(DWORD nThreadId, char* pBuffer, int nSize)
 {
     if (!s_bEnabled || pBuffer == nullptr || nSize <= 0)
         return false;
-    EnterCriticalSection(&s_Lock);
+    ZLockGuard guard(*s_pLock);
     ThreadMap::Node* pNode = s_Threads.Find(nThreadId);
     if (pNode != nullptr) {
         const ZStringBuffer<256>& name = pNode->m_Value->m_Name;
@@ -383,7 +384,6 @@ bool ZThreadRegistry::GetThreadName(DWORD nThreadId, char* pBuffer, int nSize)
         memcpy(pBuffer, name.GetData(), n);
         pBuffer[n] = 0;
     }
-    LeaveCriticalSection(&s_Lock);
     return pNode != nullptr;
 }
 
@@ -395,19 +395,21 @@ int ZThreadRegistry::Enumerate(ZThread* pHandles, int nMax)
     // the array held before may destroy records and change the map.
     ZThread::Record** pRecords = nullptr;
     int nTaken = 0;
-    EnterCriticalSection(&s_Lock);
-    int nCount = s_Threads.Size();
-    int nWant = nMax < nCount ? nMax : nCount;
-    if (nWant > 0 && pHandles != nullptr)
-        pRecords = static_cast<ZThread::Record**>(malloc(sizeof(ZThread::Record*) * nWant));
-    if (pRecords != nullptr) {
-        for (ThreadMap::Node* pNode = s_Threads.Begin(); pNode != nullptr && nTaken < nWant;
-             pNode = ThreadMap::Next(pNode)) {
-            InterlockedIncrement(&pNode->m_Value->m_nRefs);
-            pRecords[nTaken++] = pNode->m_Value;
+    int nCount;
+    {
+        ZLockGuard guard(*s_pLock);
+        nCount = s_Threads.Size();
+        int nWant = nMax < nCount ? nMax : nCount;
+        if (nWant > 0 && pHandles != nullptr)
+            pRecords = static_cast<ZThread::Record**>(malloc(sizeof(ZThread::Record*) * nWant));
+        if (pRecords != nullptr) {
+            for (ThreadMap::Node* pNode = s_Threads.Begin(); pNode != nullptr && nTaken < nWant;
+                 pNode = ThreadMap::Next(pNode)) {
+                InterlockedIncrement(&pNode->m_Value->m_nRefs);
+                pRecords[nTaken++] = pNode->m_Value;
+            }
         }
     }
-    LeaveCriticalSection(&s_Lock);
     for (int i = 0; i < nTaken; ++i) {
         ZThread::Record* pOld = pHandles[i].m_pRecord;
         pHandles[i].m_pRecord = pRecords[i];
@@ -422,23 +424,26 @@ void ZThreadRegistry::Shutdown()
 {
     if (!s_bEnabled)
         return;
-    EnterCriticalSection(&s_Lock);
-    s_bEnabled = false;
-    // Only the adopted records belong to the registry; records of engine threads are taken out
-    // of the map and live on with their handles.
-    int nCount = s_Threads.Size();
-    ZThread::Record** pAdopted = static_cast<ZThread::Record**>(malloc(sizeof(ZThread::Record*) * (nCount + 1)));
+    ZThread::Record** pAdopted;
     int nAdopted = 0;
-    for (ThreadMap::Node* pNode = s_Threads.Begin(); pNode != nullptr; pNode = ThreadMap::Next(pNode)) {
-        if (pNode->m_Value->m_bAdopted && pAdopted != nullptr)
-            pAdopted[nAdopted++] = pNode->m_Value;
+    {
+        ZLockGuard guard(*s_pLock);
+        s_bEnabled = false;
+        // Only the adopted records belong to the registry; records of engine threads are taken
+        // out of the map and live on with their handles.
+        int nCount = s_Threads.Size();
+        pAdopted = static_cast<ZThread::Record**>(malloc(sizeof(ZThread::Record*) * (nCount + 1)));
+        for (ThreadMap::Node* pNode = s_Threads.Begin(); pNode != nullptr; pNode = ThreadMap::Next(pNode)) {
+            if (pNode->m_Value->m_bAdopted && pAdopted != nullptr)
+                pAdopted[nAdopted++] = pNode->m_Value;
+        }
+        s_Threads.Clear();
     }
-    s_Threads.Clear();
-    LeaveCriticalSection(&s_Lock);
     for (int i = 0; i < nAdopted; ++i)
         ReleaseRecord(pAdopted[i]);
     free(pAdopted);
-    DeleteCriticalSection(&s_Lock);
+    s_pLock->~ZCriticalSection();
+    s_pLock = nullptr;
     TlsFree(s_nDataSlot);
     s_nDataSlot = TLS_OUT_OF_INDEXES;
 }

@@ -1,4 +1,5 @@
 #include "launch/ivl/ivlwindow.h"
+#include "launch/ivl/ivllog.h"
 #include "launch/ivl/launchermain.h"
 #include "launch/ivl/zivl.h"
 #include "common/system/zlog.h"
@@ -44,11 +45,6 @@ IPlayer* Engine()
 bool IsDedicated()
 {
     return ZIvL::Get()->IsDedicated();
-}
-
-void LogPrint(const ZStringBase& text)
-{
-    ZLog::Output(ZLOG_PRINT, "launch.ivl", __FILE__, text.c_str());
 }
 
 void ErrorBox(const char* szCaption)

@@ -1,6 +1,7 @@
 #include "launch/ivl/launchermain.h"
 #include "launch/ivl/globvals.h"
 #include "launch/ivl/ipython.h"
+#include "launch/ivl/ivllog.h"
 #include "launch/ivl/selfdebugmodes.h"
 #include "launch/ivl/textinputstream.h"
 #include "launch/ivl/zivl.h"
@@ -48,11 +49,6 @@ const char* ReadValue(const char* p, ZStringBase& value)
         ++pEnd;
     value.Assign(p, static_cast<int>(pEnd - p));
     return pEnd;
-}
-
-void LogPrint(const char* szFormat, const char* szArg)
-{
-    ZLog::Output(ZLOG_PRINT, "launch.ivl", __FILE__, ZStringBuffer<256>(szFormat, szArg).c_str());
 }
 
 void __cdecl CopyStartupLogPath(char* szBuffer, int nSize)
@@ -104,7 +100,7 @@ bool PackList(ZIvL* pApp, const char* szPackList, bool bRepack, const char* szPr
 {
     ZStringBuffer<512> path;
     if (!LocateFile(path, szProgramPath, szPackList)) {
-        LogPrint("Packlist '%s' not found", szPackList);
+        LogPrint(ZStringBuffer<256>("Packlist '%s' not found", szPackList));
         exit(1);
     }
     ZFileInputStream file(path.c_str());
@@ -115,7 +111,7 @@ bool PackList(ZIvL* pApp, const char* szPackList, bool bRepack, const char* szPr
         text.ReadTextLine(line);
         if (line.IsEmpty())
             continue;
-        LogPrint("Packing:%s", line.c_str());
+        LogPrint(ZStringBuffer<256>("Packing:%s", line.c_str()));
         if (!pApp->PackScene(line.c_str(), bRepack))
             return false;
     }
@@ -313,7 +309,7 @@ int LauncherMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, const char* szCmd
         bool bRepack = ZOptions::GetBool("boot.repack", true);
         ZStringBuffer<256> packList = OptionText("packlist", "");
         if (packList.IsEmpty()) {
-            LogPrint("Packing:%s", scene.c_str());
+            LogPrint(ZStringBuffer<256>("Packing:%s", scene.c_str()));
             pApp->PackScene(scene.c_str(), bRepack);
         } else {
             PackList(pApp, packList.c_str(), bRepack, szProgramPath);

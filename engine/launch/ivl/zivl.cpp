@@ -1,6 +1,7 @@
 #include "launch/ivl/zivl.h"
 #include "launch/ivl/globvals.h"
 #include "launch/ivl/ipython.h"
+#include "launch/ivl/ivllog.h"
 #include "launch/ivl/ivlwindow.h"
 #include "launch/ivl/packdll.h"
 #include "launch/launchlibs/texforge_iface.h"
@@ -15,11 +16,6 @@
 
 namespace
 {
-void LogPrint(const ZStringBase& text)
-{
-    ZLog::Output(ZLOG_PRINT, "launch.ivl", __FILE__, text.c_str());
-}
-
 // The scene-begin callable: a target object and a function, kept in the holder's storage.
 class SceneBeginCallable : public ZCallable
 {

@@ -1,7 +1,8 @@
 #include "launch/ivlsync/syncmain.h"
 
 #include <climits>
-#include <new>
+#include <memory>
+#include <vector>
 #include "common/containers/zstr.h"
 #include "common/containers/zstringarray.h"
 #include "common/system/path.h"
@@ -22,8 +23,6 @@ long __stdcall SyncUnhandledExceptionFilter(EXCEPTION_POINTERS* pExceptionPointe
     CrashHandler(pExceptionPointers, 1, ZIvlSync::s_sLogFile.GetData(), NULL, NULL);
     return EXCEPTION_EXECUTE_HANDLER;
 }
-
-const char kSyncMutexName[] = "IvlSync_Running";
 
 namespace
 {
@@ -128,35 +127,33 @@ int SyncMain()
     if (!hMutex)
         return 1;
 
-    SyncSettings* pSettings = new SyncSettings;
+    SyncSettings settings;
     {
         ZStringArray args = Process::Current().CommandLine();
         int nArgs = args.GetArgCount();
-        const char** ppArgs = new const char*[nArgs > 0 ? nArgs : 1];
+        std::vector<const char*> argTexts(nArgs > 0 ? nArgs : 1);
         for (int i = 0; i < nArgs; ++i)
-            ppArgs[i] = args.GetArgText(i);
-        ScanSwitches(nArgs, ppArgs, *pSettings);
-        delete[] ppArgs;
+            argTexts[i] = args.GetArgText(i);
+        ScanSwitches(nArgs, argTexts.data(), settings);
     }
 
-    LanguageTable* pLanguage = new LanguageTable;
+    // Destroyed before the settings, after the mutex is closed.
+    LanguageTable language;
     ZStringBuffer<256> sLanguageFile;
-    GetLanguageFilePath(*pSettings, sLanguageFile);
+    GetLanguageFilePath(settings, sLanguageFile);
     if (!sLanguageFile.IsEmpty())
-        pLanguage->LoadFile(sLanguageFile.GetData());
+        language.LoadFile(sLanguageFile.GetData());
 
     int nExitCode = 0;
-    if (pSettings->m_bUpdateMode)
-        nExitCode = RunUpdateMode(pSettings->m_bMinimised, pSettings->m_bElevated,
-                                  pSettings->m_sSettingsServer.GetData(), pSettings->m_bQuiet, pLanguage)
+    if (settings.m_bUpdateMode)
+        nExitCode = RunUpdateMode(settings.m_bMinimised, settings.m_bElevated, settings.m_sSettingsServer.GetData(),
+                                  settings.m_bQuiet, &language)
             ? 1
             : 0;
     else
-        RunServerMode(pSettings->m_bMinimised, pSettings->m_bElevated, pSettings->m_nPort, pLanguage);
+        RunServerMode(settings.m_bMinimised, settings.m_bElevated, settings.m_nPort, &language);
 
     ZCloseMutex(hMutex);
-    delete pLanguage;
-    delete pSettings;
     return nExitCode;
 }
 
@@ -200,38 +197,34 @@ void RunWhileAnsweringWindow(void (*pfnWork)(void*), void* pArgument)
 
 void RunServerMode(bool bMinimised, bool bElevated, int32_t nPort, LanguageTable* pLanguage)
 {
-    IvlSyncWindow* pWindow = new IvlSyncWindow(bMinimised, bElevated, pLanguage);
-    if (!pWindow->GetHwnd()) {
-        delete pWindow;
+    std::unique_ptr<IvlSyncWindow> pWindow(new IvlSyncWindow(bMinimised, bElevated, pLanguage));
+    if (!pWindow->GetHwnd())
         return;
-    }
 
     if (!SetPriorityClass(GetCurrentProcess(), BELOW_NORMAL_PRIORITY_CLASS))
         pWindow->Log(pWindow->GetLocalizedText("setpriority_failed"), static_cast<int>(GetLastError()));
 
-    bool bServing = false;
-    PolicyServer* pPolicyServer = nullptr;
-    FlashServer* pFlashServer = nullptr;
+    std::unique_ptr<PolicyServer> pPolicyServer;
+    std::unique_ptr<FlashServer> pFlashServer;
     if (!IsElevationRequested()) {
         // A server that cannot bind or listen reports it itself and waits to be stopped.
-        pPolicyServer = new PolicyServer(pWindow);
-        pFlashServer = new FlashServer(pWindow);
+        pPolicyServer.reset(new PolicyServer(pWindow.get()));
+        pFlashServer.reset(new FlashServer(pWindow.get()));
         pPolicyServer->Start("127.0.0.1", kPolicyPort, false);
         pFlashServer->Start("127.0.0.1", nPort, true);
-        pWindow->RegisterObject(pFlashServer);
-        pWindow->RegisterObject(pPolicyServer);
-        bServing = true;
+        pWindow->RegisterObject(pFlashServer.get());
+        pWindow->RegisterObject(pPolicyServer.get());
     }
 
     pWindow->RunMessageLoop();
 
-    if (bServing) {
+    if (pFlashServer) {
         // Stop and wait: the command server, then the policy server; then destroy both.
         struct Servers
         {
             FlashServer* m_pFlash;
             PolicyServer* m_pPolicy;
-        } servers = {pFlashServer, pPolicyServer};
+        } servers = {pFlashServer.get(), pPolicyServer.get()};
         RunWhileAnsweringWindow(
             [](void* pArgument) {
                 Servers* pServers = static_cast<Servers*>(pArgument);
@@ -239,9 +232,8 @@ void RunServerMode(bool bMinimised, bool bElevated, int32_t nPort, LanguageTable
                 pServers->m_pPolicy->Stop(true);
             },
             &servers);
-        delete pFlashServer;
-        delete pPolicyServer;
+        pFlashServer.reset();
+        pPolicyServer.reset();
     }
-
-    delete pWindow;
+    // The window goes last: the servers and their threads report to it until they are gone.
 }

@@ -3,12 +3,12 @@
 #pragma once
 #include <cstdint>
 #include "common/containers/zstringbuffer.h"
+#include "launch/launchlibs/synccontract.h"
 
 class LanguageTable;
 
-// Held for the program's lifetime; a second copy ends at once with exit code 1.
-extern const char kSyncMutexName[];
-const int32_t kDefaultCommandPort = 50010;
+// The program holds kSyncMutexName for its lifetime; a second copy ends at once with exit code 1.
+const int32_t kDefaultCommandPort = kSyncCommandPort;
 const int32_t kPolicyPort = 50009;
 
 struct SyncSettings

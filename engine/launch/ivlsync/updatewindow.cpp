@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include "common/containers/zmemorybuffer.h"
 #include "common/net/http.h"
 #include "common/system/path.h"
@@ -199,7 +200,7 @@ void UpdateWindow::StartUpdate(const char* szSettingsServer, const ZStringArray&
 {
     m_bFailed = false;
     m_bQuitWhenDone = bQuiet;
-    UpdateJob* pJob = new UpdateJob;
+    std::unique_ptr<UpdateJob> pJob(new UpdateJob);
     pJob->m_pWindow = this;
     pJob->m_Distributions = distributions;
     SetCloseButton("cancel", IDCANCEL, true);
@@ -210,7 +211,6 @@ void UpdateWindow::StartUpdate(const char* szSettingsServer, const ZStringArray&
         m_bFailed = true;
         SetItemKey(IDC_UPDATE_STATUS, "error");
         LogError("%s", GetLocalizedText("error_load_settings"));
-        delete pJob;
         if (bQuiet)
             QuitLoop();
         else
@@ -222,18 +222,18 @@ void UpdateWindow::StartUpdate(const char* szSettingsServer, const ZStringArray&
     InstallFolder(pJob->m_Settings, sFolder);
     if (TestWriteAccess(sFolder.GetData()) == 1) {
         ZIvlSync::Log("%s", GetLocalizedText("write_error_elevate"));
-        delete pJob;
         RequestElevation(m_hWnd, nullptr);
         return;
     }
-    m_JobThread = ZThread::Create(&UpdateWindow::RunUpdateJob, pJob, 0, true);
+    m_JobThread = ZThread::Create(&UpdateWindow::RunUpdateJob, pJob.get(), 0, true);
     if (!m_JobThread.IsValid()) {
-        delete pJob;
         m_bFailed = true;
         SetItemKey(IDC_UPDATE_STATUS, "error");
         SetCloseButton("close", IDC_UPDATE_CLOSE, true);
         return;
     }
+    // The job thread owns the job from here and destroys it at its end.
+    pJob.release();
     m_JobThread.SetName("Download");
     m_JobThread.Resume();
 }
@@ -276,19 +276,19 @@ bool UpdateWindow::DownloadDistribution(const char* szName, UniqueFileList& list
 
 int32_t UpdateWindow::RunUpdateJob(void* pArgument)
 {
-    UpdateJob* pJob = static_cast<UpdateJob*>(pArgument);
+    std::unique_ptr<UpdateJob> pJob(static_cast<UpdateJob*>(pArgument));
     UpdateWindow* pWindow = pJob->m_pWindow;
     pWindow->m_bCancelRequested = false;
     pWindow->m_bJobDone = false;
     pWindow->SetItemKey(IDC_UPDATE_STATUS, "checking_status");
 
     UniqueFileList list(pJob->m_Settings.m_Servers);
-    Downloader* pDownloader = new Downloader;
-    pDownloader->SetListener(pWindow);
-    pJob->m_pDownloader = pDownloader;
+    Downloader downloader;
+    downloader.SetListener(pWindow);
+    pJob->m_pDownloader = &downloader;
 
     PostMessageW(pWindow->m_hWnd, WM_UPDATE_BAR, 1, 0);
-    ZThread progress = ZThread::Create(&UpdateWindow::UpdateProgressLoop, pJob, 0, true);
+    ZThread progress = ZThread::Create(&UpdateWindow::UpdateProgressLoop, pJob.get(), 0, true);
     if (progress.IsValid()) {
         progress.SetName("Download progress");
         progress.Resume();
@@ -322,9 +322,8 @@ int32_t UpdateWindow::RunUpdateJob(void* pArgument)
     PostMessageW(pWindow->m_hWnd, WM_UPDATE_BAR, 0, 0);
     PostMessageW(pWindow->m_hWnd, WM_UPDATE_JOBDONE, 0, 0);
 
+    // The progress thread has ended; the downloader, then the job, go with this scope.
     pJob->m_pDownloader = nullptr;
-    delete pDownloader;
-    delete pJob;
     return 0;
 }
 
@@ -508,11 +507,9 @@ INT_PTR UpdateWindow::HandleMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM 
 
 bool RunUpdateMode(bool bMinimised, bool bElevated, const char* szSettingsServer, bool bQuiet, LanguageTable* pLanguage)
 {
-    updatemode::UpdateWindow* pWindow = new updatemode::UpdateWindow(bElevated, bMinimised, pLanguage);
-    if (!pWindow->GetHwnd()) {
-        delete pWindow;
+    std::unique_ptr<updatemode::UpdateWindow> pWindow(new updatemode::UpdateWindow(bElevated, bMinimised, pLanguage));
+    if (!pWindow->GetHwnd())
         return true;
-    }
     if (!SetPriorityClass(GetCurrentProcess(), BELOW_NORMAL_PRIORITY_CLASS))
         pWindow->ZIvlSync::Log(pWindow->GetLocalizedText("setpriority_failed"), static_cast<int>(GetLastError()));
     ZStringArray distributions(32);
@@ -521,7 +518,5 @@ bool RunUpdateMode(bool bMinimised, bool bElevated, const char* szSettingsServer
     pWindow->StartUpdate(szSettingsServer, distributions, bQuiet);
     pWindow->RunMessageLoop();
     pWindow->WaitForJob();
-    bool bFailed = pWindow->HasFailed();
-    delete pWindow;
-    return bFailed;
+    return pWindow->HasFailed();
 }

@@ -62,10 +62,9 @@ Downloader::Downloader()
 
 Downloader::~Downloader()
 {
-    // A run releases these itself; an interrupted bundle download may leave them.
+    // A run releases the log and the catalog itself; an interrupted bundle download may leave
+    // them (the catalog then goes unsaved with its owner).
     CloseLog();
-    delete m_pCatalog;
-    m_pCatalog = nullptr;
 }
 
 void Downloader::LogError(const char* szFormat, ...)
@@ -83,6 +82,14 @@ void Downloader::CloseLog()
     if (m_pLogFile)
         fclose(m_pLogFile);
     m_pLogFile = nullptr;
+}
+
+void Downloader::CloseCatalog()
+{
+    if (m_pCatalog) {
+        m_pCatalog->Save();
+        m_pCatalog.reset();
+    }
 }
 
 bool Downloader::InitDownloader(const ZStringArray& servers, const char* szTarget)
@@ -128,11 +135,8 @@ bool Downloader::InitDownloader(const ZStringArray& servers, const char* szTarge
     m_pRepackerInterface = nullptr;
     m_nRepackerFilesSeen = 0;
 
-    if (m_pCatalog) {
-        m_pCatalog->Save();
-        delete m_pCatalog;
-    }
-    m_pCatalog = new ZFileCatalog();
+    CloseCatalog();
+    m_pCatalog.reset(new ZFileCatalog());
     ZStringBuffer<256> packed;
     JoinPath2(packed, m_Target.GetData(), "_packed");
     m_pCatalog->Open(packed.GetData(), "bank5");
@@ -408,10 +412,6 @@ bool Downloader::SaveLocalState()
             DeleteJournal();
     }
     m_LocalTable.Clear();
-    if (m_pCatalog) {
-        m_pCatalog->Save();
-        delete m_pCatalog;
-        m_pCatalog = nullptr;
-    }
+    CloseCatalog();
     return bOk;
 }

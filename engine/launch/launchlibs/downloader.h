@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 
 #include "common/containers/zarray.h"
 #include "common/containers/zfiletable.h"
@@ -134,7 +135,7 @@ public:
     typedef void(__cdecl* RepackerLogSink)(int nArg0, int nArg1, int nArg2, const char* szText);
     static void SetRepackerLogSink(RepackerLogSink pfnSink);
 
-    // The run
+    // The run: true when it failed (the opposite sense of DownloadBundle's result).
     bool DownloadAndUpdateFiles(const ZStringArray& servers, const char* szTarget, const char* szLists, bool bQuiet,
                                 const char* szThreads, bool bQuickCheck);
     bool FetchFileLists(ZFileTable& table, const char* szNames, bool bNoExistCheck, bool bRelative, bool bWithOffsets);
@@ -161,6 +162,8 @@ private:
     bool LoadListText(ZFileTable& table, const void* pData, uint32_t nSize, bool bNoExistCheck, bool bRelative,
                       bool bWithOffsets);
     void CloseLog();
+    // Saves the run's small-files catalog, when one is open, and lets it go.
+    void CloseCatalog();
     void LogError(const char* szFormat, ...) ZPRINTF_FORMAT(2, 3);
     bool ReadBundle(const char* szTarget, const char* szBundle, int nAttempt, const ZLinearArray<uint8_t>& needed);
     bool SkipBundleBytes(IInputStream& stream, uint64_t nCount);
@@ -199,7 +202,7 @@ private:
     uint32_t m_nRepackerFilesSeen;
     Library m_Repacker;
     RepackerInterface* m_pRepackerInterface;
-    ZFileCatalog* m_pCatalog;
+    std::unique_ptr<ZFileCatalog> m_pCatalog;
     ZStringArray m_RepackList;
     ZStringMap m_QueuedPacks;
     ZStringBuffer<16> m_Target;

@@ -133,7 +133,7 @@ bool Downloader::LoadRepacker()
     if (pfnGetInterface) {
         m_pRepackerInterface = pfnGetInterface();
         if (m_pRepackerInterface)
-            m_pRepackerInterface->Initialise("_packed", &Downloader::RepackerLogEntry, 0, m_pCatalog);
+            m_pRepackerInterface->Initialise("_packed", &Downloader::RepackerLogEntry, 0, m_pCatalog.get());
     }
     return true;
 }

@@ -28,7 +28,6 @@ HMODULE s_hModule = nullptr;
 std::atomic<long> s_nObjects(0);
 std::atomic<long> s_nLocks(0);
 
-const unsigned kServerGrowMin = 32;
 const DWORD kMiscStatus = OLEMISC_SETCLIENTSITEFIRST | OLEMISC_INVISIBLEATRUNTIME | OLEMISC_INSIDEOUT |
     OLEMISC_CANTLINKINSIDE | OLEMISC_RECOMPOSEONRESIZE;
 static_assert(kMiscStatus == 0x20491, "misc status of the control");
@@ -1017,11 +1016,7 @@ private:
             m_pCore = new (std::nothrow) VostxActiveXCore(args[0].GetData(), m_pSite);
         if (!m_pCore)
             return;
-        ZStringArray servers(kServerGrowMin);
-        servers.Add(args[3].GetData());
-        servers.Add(args[4].GetData());
-        m_pCore->Init(args[0].GetData(), args[1].GetData(), args[2].GetData(), servers, args[5].GetData(),
-                      args[6].GetData());
+        m_pCore->InitFromPage(args);
     }
 
     ComRefs m_Refs;

@@ -14,30 +14,21 @@
 #include "common/system/zwin.h"
 #include "launch/launchlibs/flashmessage.h"
 #include "launch/launchlibs/launchhelpers.h"
+#include "launch/launchlibs/synccontract.h"
 #include "shared/net/remotenames.h"
 #include "shared/net/uniquefilelist.h"
 
 namespace
 {
-const char kSyncMutex[] = "IvlSync_Running";
-const int kCloseSessionId = 1443355140;
 const int kStopSeconds = 30;
 const unsigned kServerGrowMin = 32;
 // What the work folder holds besides the table's files: the root list's cache, the plug-in's log
 // and the log of the sync program, which runs there.
 const char* const kWorkFolderOwnFiles[] = {"synccache", "vostx.log", "ivlsync.log"};
 const char kPartSuffix[] = ".part";
-
-// The file at szFrom takes the name szTo, in place of what was there.
-bool ReplaceWith(const char* szFrom, const char* szTo)
-{
-    ZWideText from(szFrom);
-    ZWideText to(szTo);
-    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-}
 }
 
-uint16_t VostxCore::s_nClosePort = 50010;
+uint16_t VostxCore::s_nClosePort = kSyncCommandPort;
 
 // Everything a run needs, copied on the page's thread: the page may call again meanwhile.
 struct VostxCore::InitArgs
@@ -106,6 +97,15 @@ bool VostxCore::Init(const char* szDistribution, const char* szInstalledVersion,
     return true;
 }
 
+bool VostxCore::InitFromPage(const ZStringBuffer<256>* pTexts)
+{
+    ZStringArray servers(kServerGrowMin);
+    servers.Add(pTexts[3].GetData());
+    servers.Add(pTexts[4].GetData());
+    return Init(pTexts[0].GetData(), pTexts[1].GetData(), pTexts[2].GetData(), servers, pTexts[5].GetData(),
+                pTexts[6].GetData());
+}
+
 DWORD WINAPI VostxCore::InitThread(void* pArgument)
 {
     InitArgs* pArgs = static_cast<InitArgs*>(pArgument);
@@ -115,12 +115,14 @@ DWORD WINAPI VostxCore::InitThread(void* pArgument)
     pCore->OnThreadStart();
     void* pThreadData = pArgs->m_pThreadData;
     bool bResult = false;
-    // Tried, not waited for: a second run of the same core ends at once (no guard takes a
-    // try, so the pair is by hand).
-    if (pCore->m_InitLock.TryEnter()) {
-        bResult = pCore->InitSequence(*pArgs);
-        pCore->m_bInitialized = bResult;
-        pCore->m_InitLock.Leave();
+    // Tried, not waited for: a second run of the same core ends at once. Left before the core
+    // is released, which may destroy it.
+    {
+        ZTryLockGuard guard(pCore->m_InitLock);
+        if (guard.IsHeld()) {
+            bResult = pCore->InitSequence(*pArgs);
+            pCore->m_bInitialized = bResult;
+        }
     }
     delete pArgs;
     pCore->OnThreadEnd(pThreadData);
@@ -232,7 +234,7 @@ bool VostxCore::InitSequence(InitArgs& args)
     }
 
     CoreLog("Testing ivlync global mutex");
-    HANDLE hMutex = ZOpenMutex(kSyncMutex);
+    HANDLE hMutex = ZOpenMutex(kSyncMutexName);
     if (hMutex) {
         CoreLog("ivlync is running");
         ZCloseMutex(hMutex);
@@ -305,7 +307,7 @@ bool VostxCore::UpdateFile(InitArgs& args, const char* szInstallDir, const char*
         CoreLog("Checksum on newly downloaded %s doesn't match %s\n", target.GetData(), szChecksum);
         return false;
     }
-    if (!ReplaceWith(partPath.GetData(), localPath.GetData())) {
+    if (!File::MoveReplacing(partPath.GetData(), localPath.GetData())) {
         DWORD nError = GetLastError();
         File::Delete(partPath.GetData());
         args.Error("Couldn't download file");
@@ -322,7 +324,7 @@ bool VostxCore::StopSync(int nSeconds)
     bool bWait = nSeconds > 0;
     int nAttempts = bWait ? nSeconds : 1;
     for (int i = 0; i < nAttempts; ++i) {
-        HANDLE hMutex = ZOpenMutex(kSyncMutex);
+        HANDLE hMutex = ZOpenMutex(kSyncMutexName);
         if (!hMutex)
             return true;
         CoreLog("Sending shutdown message to ivlsync");
@@ -330,7 +332,7 @@ bool VostxCore::StopSync(int nSeconds)
         SocketAddress address;
         address.Set(127, 0, 0, 1, s_nClosePort);
         if (socket.IsValid() && socket.Connect(address)) {
-            FlashMessage(CMD_CLOSE, kCloseSessionId).Send(socket);
+            FlashMessage(CMD_CLOSE, kSyncCloseSessionId).Send(socket);
             socket.Close();
         }
         if (bWait)

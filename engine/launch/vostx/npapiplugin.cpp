@@ -7,7 +7,6 @@
 #include <cstring>
 #include <new>
 
-#include "common/containers/zstringarray.h"
 #include "common/system/zlock.h"
 #include "common/system/zthread.h"
 #include "common/system/zwin.h"
@@ -18,7 +17,6 @@ namespace
 {
 NPNetscapeFuncs* s_pBrowser = nullptr;
 
-const unsigned kServerGrowMin = 32;
 const char kInvocationError[] = "exception during invocation";
 
 // Instances the browser has not destroyed yet, each with the serial of its InstanceData: a
@@ -280,11 +278,7 @@ bool InvokeInitVostX(ScriptableObject* pObject, const NPVariant* pArgs, uint32_t
     pObject->m_pCore = new (std::nothrow) VostxNpapiCore(pObject->m_Instance, pObject->m_nSerial, texts[0].GetData());
     if (!pObject->m_pCore)
         return true;
-    ZStringArray servers(kServerGrowMin);
-    servers.Add(texts[3].GetData());
-    servers.Add(texts[4].GetData());
-    pObject->m_pCore->Init(texts[0].GetData(), texts[1].GetData(), texts[2].GetData(), servers, texts[5].GetData(),
-                           texts[6].GetData());
+    pObject->m_pCore->InitFromPage(texts);
     return true;
 }
 

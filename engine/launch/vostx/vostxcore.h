@@ -19,6 +19,9 @@ public:
     // 0: keeps the root list name and the Flash object id, starts the install thread.
     virtual bool Init(const char* szDistribution, const char* szInstalledVersion, const char* szLanguage,
                       const ZStringArray& servers, const char* szRootListName, const char* szFlashObjectId);
+    // Init with the seven texts of the page's InitVostX call, in the page's order: distribution,
+    // installed version, language, the two unique-file servers, root list name, Flash object id.
+    bool InitFromPage(const ZStringBuffer<256>* pTexts);
     // 1: one line of "vostx.log".
     virtual void CoreLog(const char* szFormat, ...) ZPRINTF_FORMAT(2, 3);
     // 2 and 3: a method of the page's Flash object with a text and a number, or with a text.

@@ -258,6 +258,8 @@ TEST_F(FileTest, PathsLongerThanMaxPath)
     EXPECT_EQ(std::set<std::string>({"file.txt"}), ToSet(names));
     EXPECT_TRUE(File::Copy(sFile.c_str(), (sDeep + "\\copy.txt").c_str()));
     EXPECT_TRUE(File::Move((sDeep + "\\copy.txt").c_str(), (sDeep + "\\moved.txt").c_str()));
+    EXPECT_TRUE(File::Copy(sFile.c_str(), (sDeep + "\\copy.txt").c_str()));
+    EXPECT_TRUE(File::MoveReplacing((sDeep + "\\copy.txt").c_str(), (sDeep + "\\moved.txt").c_str()));
     EXPECT_TRUE(File::Delete((sDeep + "\\moved.txt").c_str()));
     EXPECT_EQ(1, File::CopyTree((m_sRoot + "\\a" + std::string(39, 'a')).c_str(), At("tree").c_str(), false, nullptr));
 
@@ -322,6 +324,13 @@ TEST_F(FileTest, DeleteCopyAndMove)
     EXPECT_TRUE(File::Move(sB.c_str(), sC.c_str()));
     EXPECT_FALSE(File::Exists(sB.c_str()));
     EXPECT_EQ("first", ReadWholeFile(sC));
+    // MoveReplacing does overwrite; with nothing to move it fails and leaves the target.
+    WriteText(sB, "fourth");
+    EXPECT_TRUE(File::MoveReplacing(sB.c_str(), sC.c_str()));
+    EXPECT_FALSE(File::Exists(sB.c_str()));
+    EXPECT_EQ("fourth", ReadWholeFile(sC));
+    EXPECT_FALSE(File::MoveReplacing(sB.c_str(), sC.c_str()));
+    EXPECT_EQ("fourth", ReadWholeFile(sC));
 }
 
 TEST_F(FileTest, TimesReadAndSet)

@@ -39,6 +39,42 @@ TEST(CriticalSection, ReentrantAndExclusive)
     EXPECT_TRUE(bOtherGotIt);
 }
 
+TEST(CriticalSection, TryGuardHoldsOnlyWhatItTook)
+{
+    ZCriticalSection cs;
+    auto otherThreadTakes = [&cs] {
+        bool bTaken = false;
+        std::thread([&] {
+            ZTryLockGuard other(cs);
+            bTaken = other.IsHeld();
+        }).join();
+        return bTaken;
+    };
+    // Another thread holds the lock: the guard holds nothing and leaves nothing at its end.
+    ZEvent taken(true), release(true);
+    std::thread holder([&] {
+        cs.Enter();
+        taken.Set();
+        release.Wait();
+        cs.Leave();
+    });
+    EXPECT_TRUE(taken.Wait(10000));
+    {
+        ZTryLockGuard guard(cs);
+        EXPECT_FALSE(guard.IsHeld());
+    }
+    release.Set();
+    holder.join();
+
+    // A free lock is held until the guard's scope ends, and is free again after it.
+    {
+        ZTryLockGuard guard(cs);
+        EXPECT_TRUE(guard.IsHeld());
+        EXPECT_FALSE(otherThreadTakes());
+    }
+    EXPECT_TRUE(otherThreadTakes());
+}
+
 TEST(CriticalSection, GuardsACounterAcrossThreads)
 {
     ZCriticalSection cs;

@@ -1,5 +1,5 @@
 // The plug-in core without a page: its log file, the engine log copied into it, the names it
-// accepts from the page, the checksum test and the close command of StopSync.
+// accepts from the page, the page's arguments, the checksum test and the close command of StopSync.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -35,6 +35,24 @@ public:
 
 private:
     ZEvent& m_Gate;
+};
+
+// Takes down what Init is handed instead of starting a run.
+class RecordingCore : public SilentCore
+{
+public:
+    explicit RecordingCore(const char* szName) : SilentCore(szName) {}
+    bool Init(const char* szDistribution, const char* szInstalledVersion, const char* szLanguage,
+              const ZStringArray& servers, const char* szRootListName, const char* szFlashObjectId) override
+    {
+        m_sCall = std::string(szDistribution) + "|" + szInstalledVersion + "|" + szLanguage + "|";
+        for (unsigned i = 0; i < servers.Size(); ++i)
+            m_sCall += std::string(i ? "," : "") + servers[i].GetData();
+        m_sCall += std::string("|") + szRootListName + "|" + szFlashObjectId;
+        return true;
+    }
+
+    std::string m_sCall;
 };
 
 bool InUseCountReaches(long nCount, DWORD nTimeoutMs)
@@ -154,6 +172,18 @@ TEST(VostxCore, LanguageCodes)
     };
     for (const Case& c : aCases)
         EXPECT_EQ(c.bSafe, VostxCore::IsSafeLanguage(c.szLanguage)) << c.szLanguage;
+}
+
+TEST(VostxCore, PageArgumentsReachInitInThePagesOrder)
+{
+    // Both bindings hand the page's texts to this one mapping: a wrong index would give the
+    // install sequence a server for the language or the root list name for the Flash object.
+    const ZStringBuffer<256> texts[7] = {"dist", "version", "lang", "server1", "server2", "roots.xml", "flashObj"};
+    RecordingCore* pCore = new RecordingCore("vostxcore_page");
+    EXPECT_TRUE(pCore->InitFromPage(texts));
+    EXPECT_EQ("dist|version|lang|server1,server2|roots.xml|flashObj", pCore->m_sCall);
+    pCore->Release();
+    DeleteTree(VostxCore::GetWorkDir("vostxcore_page").GetData());
 }
 
 TEST(VostxCore, CheckVersionComparesTheDigestPrefixWithoutCase)
