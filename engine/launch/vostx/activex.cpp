@@ -270,6 +270,8 @@ bool VostxActiveXCore::GetFlashObject(const char* szId, VARIANT* pObject, Script
     if (SUCCEEDED(e) && document.vt != VT_DISPATCH) {
         ZAssertFailed(ZLOG_CATEGORY, __FILE__, __LINE__, "domDocument.vt == (VT_DISPATCH)");
         e = E_NOINTERFACE;
+    } else if (SUCCEEDED(e) && !document.pdispVal) {
+        e = E_POINTER;  // a document of no object is no document either
     }
     if (FAILED(e)) {
         CoreLog("GetFlashObject/document failed\n");
@@ -1249,7 +1251,9 @@ extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer()
     SYSKIND kind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
     if (FAILED(UnRegisterTypeLib(LIBID_VostxLib, 1, 0, 0, kind)))
         return SELFREG_E_TYPELIB;
-    // Out of the categories while the class key still exists, then the class keys.
+    // Out of the categories while the class key still exists, then the class keys: a class's
+    // categories are kept under its key, and once that is gone taking it out fails, so the
+    // unregistration would report a failure after removing everything.
     HRESULT e1 = WithCategories([](ICatRegister* p) { return TakeOutOfCategory(p, kCatSafeForInitializing); });
     HRESULT e2 = WithCategories([](ICatRegister* p) { return TakeOutOfCategory(p, kCatSafeForScripting); });
     if (!RemoveClassKeys())
