@@ -91,7 +91,8 @@ public:
     bool DownloadBundle(const ZStringArray& servers, const char* szTarget, const char* szManifest, const char* szBundle,
                         bool bQuickCheck, bool bUnused);
 
-    // The counters, read by the owner's progress thread without a lock.
+    // The counters: zeroed by ResetStatistics, read by GetProgress on the owner's progress thread
+    // without a lock.
     void ResetStatistics();
     void GetProgress(uint64_t* pBytesDone, uint64_t* pBytesTotal, int32_t* pRepackTotal, int32_t* pRepackDone,
                      int32_t* pFilesTotal, int32_t* pFilesDone);
