@@ -5,7 +5,9 @@
 // arrive on. Its own thread is a single-threaded apartment with a message loop, so the install
 // thread's marshalled calls arrive there.
 //
-//   axhost --out FILE [--flash-id ID] COMMAND...
+//   axhost --out FILE [--flash-id ID] [--document null] COMMAND...
+//
+// With "--document null" the page's window answers "document" with a dispatch type and no object.
 //
 // Commands: create | atl | cwd | version | init A1..A7 | init6 A1..A6 | wait-flash N SECS | pump MS |
 //           reset | release | threads SECS | canunload | freeunused | toolbox | siterefs
@@ -72,6 +74,8 @@ std::string VariantText(const VARIANT& v)
     }
 }
 
+bool s_bNullDocument = false;
+
 // One page object: the window, the document or the Flash element.
 class PageObject : public IDispatch
 {
@@ -121,7 +125,7 @@ public:
             if (name != "document" || !(nFlags & DISPATCH_PROPERTYGET) || !pResult)
                 return DISP_E_MEMBERNOTFOUND;
             pResult->vt = VT_DISPATCH;
-            pResult->pdispVal = new PageObject(DOCUMENT);
+            pResult->pdispVal = s_bNullDocument ? nullptr : new PageObject(DOCUMENT);
             return S_OK;
         }
         if (m_Kind == DOCUMENT) {
@@ -455,6 +459,7 @@ int main(int argc, char** argv)
     int i = 0;
     if (!HostStart(argc, argv, &options, &i))
         return 2;
+    s_bNullDocument = options["document"] == "null";
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     s_Site.m_hWnd = CreateWindowExA(0, "STATIC", "axhost page", WS_OVERLAPPEDWINDOW, 0, 0, 300, 200, nullptr, nullptr,
                                     nullptr, nullptr);

@@ -815,15 +815,27 @@ class ActiveX(ServedDistribution):
         close_sync()
 
     def test_unknown_element_id_is_logged_per_call(self):
-        lines = axhost(self.tmp, "create", "init", *self.init_args(), "threads", "60", "pump", "500", "release",
-                       flash_id="noSuchElement")
-        self.assertEqual([], [l for l in lines if l.startswith("flash ")])
-        with open(os.path.join(ivl_folder(), self.dist, "vostx.log"), encoding="latin-1") as f:
-            log = f.read()
-        # The page answers null for a missing element, which is no dispatch interface.
-        self.assertEqual(4, log.count("pFlashObject->vt == VT_DISPATCH"), log)
-        self.assertEqual(4, log.count(" GetFlashObject(flashObj) failed\n"))
-        close_sync()
+        """Each Flash call that finds no element is dropped and logged: the page answers null for
+        a missing element (no dispatch interface), and a page may answer "document" with a
+        dispatch type and no object."""
+        cases = [
+            # name, options of the container, flash id, the line that names the cause
+            ("unknown element id", [], "noSuchElement", "pFlashObject->vt == VT_DISPATCH"),
+            ("document without an object", ["--document", "null"], "flashObj", " GetFlashObject/document failed\n"),
+        ]
+        for name, options, flash_id, cause in cases:
+            with self.subTest(name):
+                log_path = os.path.join(ivl_folder(), self.dist, "vostx.log")
+                if os.path.exists(log_path):
+                    os.remove(log_path)
+                lines = axhost(self.tmp, *options, "create", "init", *self.init_args(), "threads", "60", "pump",
+                               "500", "release", flash_id=flash_id)
+                self.assertEqual([], [l for l in lines if l.startswith("flash ")])
+                with open(log_path, encoding="latin-1") as f:
+                    log = f.read()
+                self.assertEqual(4, log.count(cause), log)
+                self.assertEqual(4, log.count(" GetFlashObject(flashObj) failed\n"))
+                close_sync()
 
     def test_release_and_reset_during_a_run(self):
         # The page goes away (or resets the control) while the install thread waits for its file

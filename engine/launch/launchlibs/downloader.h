@@ -84,13 +84,36 @@ public:
 
     void SetListener(IDownloadListener* pListener) { m_pListener = pListener; }
 
+    // The run: true when it failed (the opposite sense of DownloadBundle's result).
+    bool DownloadAndUpdateFiles(const ZStringArray& servers, const char* szTarget, const char* szLists, bool bQuiet,
+                                const char* szThreads, bool bQuickCheck);
+    // Bundles: true when the bundle was processed (or not worth fetching) and the state saved.
+    bool DownloadBundle(const ZStringArray& servers, const char* szTarget, const char* szManifest, const char* szBundle,
+                        bool bQuickCheck, bool bUnused);
+
+    // The counters: zeroed by ResetStatistics, read by GetProgress on the owner's progress thread
+    // without a lock.
+    void ResetStatistics();
+    void GetProgress(uint64_t* pBytesDone, uint64_t* pBytesTotal, int32_t* pRepackTotal, int32_t* pRepackDone,
+                     int32_t* pFilesTotal, int32_t* pFilesDone);
+
+    // Where the repacker's log lines go: the owner sets its own log (the sync program its
+    // window's); while none is set they go to the engine log.
+    typedef void(__cdecl* RepackerLogSink)(int nArg0, int nArg1, int nArg2, const char* szText);
+    static void SetRepackerLogSink(RepackerLogSink pfnSink);
+
+    // Read by tests and the owners.
+    int GetWorkerCount() const { return m_nWorkerCount; }
+    // Needed files that the last bundle left to a file-by-file run (they start past 2 GB in it).
+    int GetBundleLeftFiles() const { return m_nBundleLeft; }
+
+private:
+    friend struct DownloaderTestAccess;
+
     // Set-up, log and statistics
     bool InitDownloader(const ZStringArray& servers, const char* szTarget);
     void DownloaderLog(const char* szFormat, ...) ZPRINTF_FORMAT(2, 3);
     ZStringBuffer<256> GetSyncCacheDir() const;
-    void ResetStatistics();
-    void GetProgress(uint64_t* pBytesDone, uint64_t* pBytesTotal, int32_t* pRepackTotal, int32_t* pRepackDone,
-                     int32_t* pFilesTotal, int32_t* pFilesDone);
     uint64_t SumWorkerCounters(int32_t* pFilesStored);
 
     // Local state and journal
@@ -130,30 +153,16 @@ public:
     void OnRepackDone(const char* szPackPath, bool bResult);
     static void __cdecl RepackCallbackEntry(const char* szPackPath, bool bResult, void* pContext);
     static void __cdecl RepackerLogEntry(int nArg0, int nArg1, int nArg2, const char* szText);
-    // Where the repacker's log lines go: the owner sets its own log (the sync program its
-    // window's); while none is set they go to the engine log.
-    typedef void(__cdecl* RepackerLogSink)(int nArg0, int nArg1, int nArg2, const char* szText);
-    static void SetRepackerLogSink(RepackerLogSink pfnSink);
 
-    // The run: true when it failed (the opposite sense of DownloadBundle's result).
-    bool DownloadAndUpdateFiles(const ZStringArray& servers, const char* szTarget, const char* szLists, bool bQuiet,
-                                const char* szThreads, bool bQuickCheck);
+    // The run's steps
     bool FetchFileLists(ZFileTable& table, const char* szNames, bool bNoExistCheck, bool bRelative, bool bWithOffsets);
     bool FetchFileList(ZFileTable& table, const char* szName, bool bNoExistCheck, bool bRelative, bool bWithOffsets);
     bool SaveLocalState();
 
-    // Bundles: true when the bundle was processed (or not worth fetching) and the state saved.
-    bool DownloadBundle(const ZStringArray& servers, const char* szTarget, const char* szManifest, const char* szBundle,
-                        bool bQuickCheck, bool bUnused);
-
-    // Read by tests and the owners.
-    int GetWorkerCount() const { return m_nWorkerCount; }
-    // Needed files that the last bundle left to a file-by-file run (they start past 2 GB in it).
-    int GetBundleLeftFiles() const { return m_nBundleLeft; }
+    // Read by the tests.
     const ZStringBase& GetTarget() const { return m_Target; }
     ZFileTable& GetLocalTable() { return m_LocalTable; }
 
-private:
     bool IsCancelled() override { return m_pListener && m_pListener->IsCancelled(); }
     // The local table holds the remote record's file as stored (its post-processing aside).
     bool IsStored(const ZFileRecord& remote);

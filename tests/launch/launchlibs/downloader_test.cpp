@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/containers/zsha256.h"
@@ -12,6 +13,34 @@
 #include "common/system/path.h"
 #include "launch/launchlibs/downloader.h"
 #include "testhelpers.h"
+
+// The tests' way in to the downloader's own steps: each call goes on to the downloader's member
+// of the same name.
+struct DownloaderTestAccess
+{
+#define DOWNLOADER_STEP(name)                                      \
+    template <typename... Args>                                    \
+    decltype(auto) name(Args&&... args)                            \
+    {                                                              \
+        return m_Downloader.name(std::forward<Args>(args)...);     \
+    }
+    DOWNLOADER_STEP(InitDownloader)
+    DOWNLOADER_STEP(DownloaderLog)
+    DOWNLOADER_STEP(GetTarget)
+    DOWNLOADER_STEP(GetSyncCacheDir)
+    DOWNLOADER_STEP(GetProgress)
+    DOWNLOADER_STEP(SelectFiles)
+    DOWNLOADER_STEP(LoadLocalState)
+    DOWNLOADER_STEP(AppendJournal)
+    DOWNLOADER_STEP(ReplayJournal)
+    DOWNLOADER_STEP(DeleteJournal)
+    DOWNLOADER_STEP(StoreFile)
+    DOWNLOADER_STEP(GetLocalTable)
+    DOWNLOADER_STEP(FetchFileLists)
+#undef DOWNLOADER_STEP
+
+    Downloader& m_Downloader;
+};
 
 namespace
 {
@@ -51,7 +80,8 @@ protected:
     ivltest::TempFolder m_Scratch;
     ZStringBuffer<256> m_Folder;
     std::unique_ptr<Downloader> m_pDownloader{new Downloader()};
-    Downloader& m_Downloader = *m_pDownloader;
+    // The downloader as the tests call it, its own steps included.
+    DownloaderTestAccess m_Downloader{*m_pDownloader};
 };
 }
 
