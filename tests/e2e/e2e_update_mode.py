@@ -206,11 +206,10 @@ class UpdateMode(unittest.TestCase):
         server's connection (the file then comes from the second server) and the settings
         request. The unique-list fetch names none and waits out a pause of 9 s. Each silent
         answer must end well before the 30 s of a low-speed window."""
-        name = "VostX_Depends"
-        record = self.publish("127.0.0.1:1")["lists"][name]["files"]["data/r0.bin"]
+        record = self.publish("127.0.0.1:1")["lists"]["VostX_Depends"]["files"]["data/r0.bin"]
         blob = "/" + record["text"] + (".bz2" if record["size"] else "")
         cases = [
-            # name, rules of the first server, exit code, silent answers held there, requests of the second
+            # what, rules of the first server, exit code, silent answers held there, requests of the second
             ("a file server's connection", {blob: {"silent": True}}, 0, 1, {blob: 1}),
             ("the settings request", {"/settings.js": {"silent": True}}, 1, 1, {}),
             ("a pause of 9 s in the unique list", {"/root.xml": {"pause": [50, 9]}}, 0, 0, {}),
