@@ -28,8 +28,9 @@ Script: {"paths": {"/exact/path": RULE, "/prefix/*": RULE, ...}}. A rule's keys 
   raw      the whole answer as text (JSON escapes); sent as it is
   close    true: close the connection after the answer
   echo     true: the body is the request as received
-Built in: "/_stats" answers {"requests": {path: count}, "open": n, "max_open": n} (JSON);
-"/_stats/reset" clears the counts.
+Built in: "/_stats" answers {"requests": {path: count}, "open": n, "max_open": n, "heads": {path:
+the last request head for it}, "held": [seconds each silent answer held its connection until the
+peer closed]} (JSON); "/_stats/reset" clears the counts.
 """
 import argparse
 import json
@@ -49,12 +50,16 @@ class Stats:
     def __init__(self):
         self.lock = threading.Lock()
         self.requests = {}
+        self.heads = {}
+        self.held = []
         self.open = 0
         self.max_open = 0
 
     def reset(self):
         with self.lock:
             self.requests = {}
+            self.heads = {}
+            self.held = []
             self.max_open = self.open
 
     def connected(self, delta):
@@ -62,13 +67,19 @@ class Stats:
             self.open += delta
             self.max_open = max(self.max_open, self.open)
 
-    def request(self, path):
+    def request(self, path, head):
         with self.lock:
             self.requests[path] = self.requests.get(path, 0) + 1
+            self.heads[path] = head.decode("latin-1")
+
+    def silent_held(self, seconds):
+        with self.lock:
+            self.held.append(seconds)
 
     def text(self):
         with self.lock:
-            return json.dumps({"requests": self.requests, "open": self.open, "max_open": self.max_open})
+            return json.dumps({"requests": self.requests, "open": self.open, "max_open": self.max_open,
+                               "heads": self.heads, "held": self.held})
 
 
 class Server:
@@ -137,7 +148,7 @@ class Server:
         for line in lines[1:]:
             if line.lower().startswith(b"connection:") and b"close" in line.lower():
                 keep = False
-        self.stats.request(path)
+        self.stats.request(path, request)
 
         if path == "/_stats/reset":
             self.stats.reset()
@@ -151,12 +162,14 @@ class Server:
         if rule.get("delay"):
             time.sleep(float(rule["delay"]))
         if rule.get("silent"):
+            start = time.monotonic()
             conn.settimeout(60)
             try:
                 while conn.recv(4096):
                     pass
             except OSError:
                 pass
+            self.stats.silent_held(time.monotonic() - start)
             return False
         if "raw" in rule:
             conn.sendall(rule["raw"].encode("latin-1"))

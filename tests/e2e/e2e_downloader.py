@@ -301,6 +301,8 @@ class DownloaderTest(E2ETest):
                 self.assertEqual(s0.stats()["requests"].get(blob_path(other)), 1)
                 if line:
                     self.assertIn(line, run.logs)
+                # Every answer here is a failed attempt or a file: none is an answer without a body.
+                self.assertEqual([l for l in run.logs if l.endswith(" not found on server")], [])
                 state = self.state()
                 if fails:
                     self.assertIn("Done downloading %d files, with errors" % 23, run.logs)

@@ -201,6 +201,69 @@ class UpdateMode(unittest.TestCase):
         self.assertEqual(code, 1)
         self.assertIn("Could not connect", self.log())
 
+    def test_time_outs(self):
+        """Where the program names a time-out, a silent server is left after about 8 s: a file
+        server's connection (the file then comes from the second server) and the settings
+        request. The unique-list fetch names none and waits out a pause of 9 s. Each silent
+        answer must end well before the 30 s of a low-speed window."""
+        record = self.publish("127.0.0.1:1")["lists"]["VostX_Depends"]["files"]["data/r0.bin"]
+        blob = "/" + record["text"] + (".bz2" if record["size"] else "")
+        cases = [
+            # what, rules of the first server, exit code, silent answers held there, requests of the second
+            ("a file server's connection", {blob: {"silent": True}}, 0, 1, {blob: 1}),
+            ("the settings request", {"/settings.js": {"silent": True}}, 1, 1, {}),
+            ("a pause of 9 s in the unique list", {"/root.xml": {"pause": [50, 9]}}, 0, 0, {}),
+        ]
+        for label, rules, code, silent, second in cases:
+            with self.subTest(label):
+                remove_dir(os.path.join(self.install, "live"))
+                s1 = self.serve()
+                s0 = self.serve(rules)
+                self.publish(s0.name, settings={
+                    "unique_file_servers": s0.name + ";" + s1.name, "distribution": "live",
+                    "vostxdistribution": self.selector, "uniqueversionfilename": "root.xml"})
+                rc, _ = self.run_sync("/rs", s0.name, "/q")
+                self.assertEqual(rc, code, self.log())
+                held = s0.stats()["held"]
+                self.assertEqual(len(held), silent, held)
+                for seconds in held:
+                    self.assertTrue(6 <= seconds < 20, held)
+                self.assertEqual(s1.stats()["requests"], second)
+                if code == 0:
+                    self.assert_installed()
+                s0.stop()
+                s1.stop()
+
+    def test_settings_request_and_the_log_after_a_bundle(self):
+        """The settings request as the server sees it, and "fetchbatch.log" after the run: the
+        bundle of the third distribution leaves its log open, so the file run of the fourth on
+        the same folder appends to it, after the bundle's lines."""
+        server = self.serve()
+        lists = self.publish(server.name)["lists"]
+        code, _ = self.run_sync("/rs", server.name, "/q")
+        self.assertEqual(code, 0, self.log())
+        # The request for the settings, whatever path it asked for.
+        heads = [h for p, h in server.stats()["heads"].items() if p.endswith("settings.js")]
+        self.assertEqual(len(heads), 1, heads)
+        head = heads[0].split("\r\n")
+        with open(os.path.join(self.install, "live", "fetchbatch.log"), encoding="utf-8") as f:
+            log = f.read().split("\n")[:-1]
+        bundle_end = log.index("Download bundle success") if "Download bundle success" in log else -1
+        rows = [
+            # what, text, pattern it must match whole
+            ("request line", head[0], re.escape("GET /settings.js HTTP/1.1")),
+            ("Host line: the host alone", head[1], re.escape("Host: 127.0.0.1")),
+            ("the log begins with the bundle", log[0],
+             re.escape('Fetching bundle manifest "%s" from %s' % (lists["SmallFiles"]["uniquefile"], server.name))),
+            ("the file run follows the bundle", log[bundle_end + 1],
+             r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\dZ fetchbatch\.exe -d .* -m %s" % re.escape(
+                 lists["T00M00_AllLevels"]["uniquefile"])),
+            ("the file run ends the log", log[-1], re.escape("Exitcode: 0")),
+        ]
+        self.assertGreater(bundle_end, 0, log)
+        for what, text, pattern in rows:
+            self.assertRegex(text.rstrip("\r"), "^%s$" % pattern, what)
+
     def test_window_before_during_and_after(self):
         server = self.serve()
         summary = self.publish(server.name)

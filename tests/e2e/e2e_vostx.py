@@ -814,7 +814,7 @@ class ActiveX(ServedDistribution):
         self.assertEqual("threads plugin=0", lines[-1])
         close_sync()
 
-    def test_unknown_element_id_is_logged_per_call(self):
+    def test_unknown_element_or_document_is_logged_per_call(self):
         """Each Flash call that finds no element is dropped and logged: the page answers null for
         a missing element (no dispatch interface), and a page may answer "document" with a
         dispatch type and no object."""

@@ -118,6 +118,10 @@ int ReceiveLengthBody(ResponseHolder* pHolder, Socket& socket, std::atomic<int64
                       ISocketCancel* pCancel)
 {
     uint32_t nSize = pHolder->m_nSize;
+    if (nSize > kHttpMaxBody) {
+        Log(ZLogText("download failed: body over %u bytes", kHttpMaxBody));
+        return HTTP_ERR_BODY;
+    }
     pHolder->m_pData = AllocBody(nSize);
     if (!pHolder->m_pData) {
         Log(ZLogText("download failed: no memory for %u bytes", nSize));
@@ -186,7 +190,7 @@ int ReceiveChunkedBody(ResponseHolder* pHolder, Socket& socket, SpeedGuard& spee
             return HTTP_ERR_BODY;
         }
         if (body.GetSize() + (uint32_t)nChunk > kHttpMaxBody) {
-            Log(ZLogText("download failed: chunked body over %u bytes", kHttpMaxBody));
+            Log(ZLogText("download failed: body over %u bytes", kHttpMaxBody));
             return HTTP_ERR_BODY;
         }
         uint8_t* p = (uint8_t*)body.AppendSpace((uint32_t)nChunk);
@@ -263,7 +267,7 @@ int ReceiveNoFollow(ResponseHolder* pHolder, Socket& socket, const char* szHost,
     if (!pHolder->m_bHasBody)
         return HTTP_ERR_HEADER;
     ZASSERT(pHolder->m_pData == nullptr);
-    SpeedGuard speed;
+    SpeedGuard speed(socket.GetIdleLimit());
     if (pHolder->m_nChunked)
         nResult = ReceiveChunkedBody(pHolder, socket, speed, pCancel);
     else
@@ -304,10 +308,11 @@ int DownloadUrlNoFollow(ResponseHolder* pHolder, const char* szUrl, ZStringBase&
     return DownloadNoFollow(pHolder, strHost.GetData(), pSlash + 1, strStatus, bDecompress, pBytes, pCancel);
 }
 
-// Each hop runs on a new connection that is closed before the next one opens. The Location of
-// a ".bz2" request names the compressed file itself: it is fetched as given and still unpacked.
+// Each hop runs on a new connection that is closed before the next one opens, without the
+// caller's byte counter. The Location of a ".bz2" request names the compressed file itself: it
+// is fetched as given and still unpacked.
 int FollowRedirects(ResponseHolder* pHolder, ZStringBase& strStatus, int nResult, bool bDecompress = false,
-                    std::atomic<int64_t>* pBytes = nullptr, ISocketCancel* pCancel = nullptr)
+                    ISocketCancel* pCancel = nullptr)
 {
     int nHops = 0;
     while (nResult == HTTP_ERR_REDIRECT && pHolder->m_strLocation.GetLength() > 1) {
@@ -320,7 +325,7 @@ int FollowRedirects(ResponseHolder* pHolder, ZStringBase& strStatus, int nResult
         }
         ++nHops;
         ZStringBuffer<256> strUrl(pHolder->m_strLocation);
-        nResult = DownloadUrlNoFollow(pHolder, strUrl.GetData(), strStatus, bDecompress, pBytes, pCancel);
+        nResult = DownloadUrlNoFollow(pHolder, strUrl.GetData(), strStatus, bDecompress, nullptr, pCancel);
     }
     return nResult;
 }
@@ -360,8 +365,9 @@ int HttpDownload(ResponseHolder* pHolder, const char* szHost, const char* szPath
     return FollowRedirects(pHolder, strStatus, DownloadNoFollow(pHolder, szHost, szPath, strStatus));
 }
 
-SpeedGuard::SpeedGuard()
-    : m_nStart(GetTickCount()), m_nBytes(0), m_nLimit(g_nLowSpeedBytes), m_nWindow(g_nLowSpeedTimeMs)
+SpeedGuard::SpeedGuard(int nIdleLimitMs)
+    : m_nStart(GetTickCount()), m_nBytes(0), m_nLimit(g_nLowSpeedBytes), m_nWindow(g_nLowSpeedTimeMs),
+      m_nIdleLimit(nIdleLimitMs > 0 ? (uint32_t)nIdleLimitMs : 0), m_nLastBytes(m_nStart), m_bIdle(false)
 {
 }
 
@@ -369,6 +375,12 @@ bool SpeedGuard::Add(uint32_t nBytes)
 {
     m_nBytes += nBytes;
     uint32_t nNow = GetTickCount();
+    if (nBytes > 0)
+        m_nLastBytes = nNow;
+    else if (m_nIdleLimit && nNow - m_nLastBytes >= m_nIdleLimit) {
+        m_bIdle = true;
+        return false;
+    }
     if (nNow - m_nStart < m_nWindow)
         return true;
     if (m_nBytes < m_nLimit)
@@ -382,7 +394,8 @@ int HttpBodyStream::Read(void* pBuffer, int nCount)
 {
     int nRead = ReceiveBody(m_Stream.GetSocket(), pBuffer, nCount, m_Speed, m_pCancel);
     if (nRead == kTooSlow)
-        Log(ZLogText("download failed: body below the low-speed limit"));
+        Log(m_Speed.IsIdle() ? ZLogText("download failed: body silent past the connection's time-out")
+                             : ZLogText("download failed: body below the low-speed limit"));
     return nRead < 0 ? -1 : nRead;
 }
 
@@ -392,10 +405,12 @@ void HttpSetLowSpeedLimit(uint32_t nBytes, uint32_t nMilliseconds)
     g_nLowSpeedTimeMs = nMilliseconds;
 }
 
-bool HttpConnect(Socket& socket, const SocketAddress& address, ISocketCancel* pCancel)
+bool HttpConnect(Socket& socket, const SocketAddress& address, ISocketCancel* pCancel, int nTimeoutMs)
 {
-    socket.SetSendTimeout((int)kHttpLowSpeedWindowMs);
-    socket.SetReceiveTimeout((int)kHttpLowSpeedWindowMs);
+    int nSocketMs = nTimeoutMs > 0 ? nTimeoutMs : (int)kHttpLowSpeedWindowMs;
+    socket.SetSendTimeout(nSocketMs);
+    socket.SetReceiveTimeout(nSocketMs);
+    socket.SetIdleLimit(nTimeoutMs > 0 ? nTimeoutMs : 0);
     return socket.Connect(address, kSocketConnectTimeoutMs, pCancel);
 }
 
@@ -403,7 +418,7 @@ int HttpReceive(ResponseHolder* pHolder, Socket socket, const char* szHost, cons
                 ZStringBase& strStatus, std::atomic<int64_t>* pBytes, ISocketCancel* pCancel)
 {
     int nResult = ReceiveNoFollow(pHolder, socket, szHost, szPath, bBz2, bBz2, strStatus, pBytes, pCancel);
-    return FollowRedirects(pHolder, strStatus, nResult, bBz2, pBytes, pCancel);
+    return FollowRedirects(pHolder, strStatus, nResult, bBz2, pCancel);
 }
 
 int SendRequest(Socket socket, const char* szHost, const char* szPath, bool bBz2)
@@ -433,7 +448,17 @@ int ReadHttpHeader(Socket socket, ZMemoryBuffer& buffer, ISocketCancel* pCancel)
     uint32_t nRead = 0;
     const uint32_t nStart = GetTickCount();
     const uint32_t nWindow = g_nLowSpeedTimeMs;
-    auto bExpired = [nStart, nWindow] { return GetTickCount() - nStart >= nWindow; };
+    // On a connection with a time-out of its own, a silence that long ends the header too.
+    const uint32_t nIdleLimit = (uint32_t)socket.GetIdleLimit();
+    uint32_t nQuietSince = nStart, nSeen = 0;
+    auto bExpired = [&] {
+        uint32_t nNow = GetTickCount();
+        if (nSeen != nRead) {  // bytes came since the last look
+            nSeen = nRead;
+            nQuietSince = nNow;
+        }
+        return nNow - nStart >= nWindow || (nIdleLimit && nNow - nQuietSince >= nIdleLimit);
+    };
     // Bytes known to be waiting are received without a wait before each one.
     int nReady = 0;
     while (nEnds < 4) {

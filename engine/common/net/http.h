@@ -25,38 +25,52 @@ enum
 
 // Redirects followed in a row before a download gives up with HTTP_ERR_REDIRECT.
 const int kHttpMaxRedirects = 5;
-// Largest body collected from chunks, and largest ".bz2" body after decompression: what a
-// 32-bit process can hold twice (the collecting buffer and the final block). Larger ones fail
-// with HTTP_ERR_BODY.
+// Largest body held in memory, whatever its form (with a length, in chunks, unpacked from
+// ".bz2"): what a 32-bit process can hold twice (the collecting buffer and the final block), so
+// that one file succeeds or fails alike however a server sends it. Larger ones fail with
+// HTTP_ERR_BODY.
 const uint32_t kHttpMaxBody = 0x8000000;
 
-// The time-out policy of every HTTP path: a request ends when fewer than kHttpLowSpeedBytes
+// The time-out policy of the HTTP paths: a request ends when fewer than kHttpLowSpeedBytes
 // arrive in a window of kHttpLowSpeedWindowMs, silence included (the header must arrive within
 // one window), and never while it moves faster; a connect ends after kSocketConnectTimeoutMs.
-// The sockets' own send and receive time-outs are one window: the last resort for a send.
+// A connection made with a time-out of its own (HttpConnect's nTimeoutMs) also ends a request
+// after that much silence, and has it as the sockets' send and receive time-outs; elsewhere
+// those are one window, the last resort for a send.
 const uint32_t kHttpLowSpeedBytes = 1024;
 const uint32_t kHttpLowSpeedWindowMs = 30000;
+// The send and receive time-out of the downloader's connections to the file servers and of
+// update mode's to the settings server.
+const int kHttpServerTimeoutMs = 8000;
 
 // Changes the low-speed limit of the requests that start from now on (tests shorten it).
 void HttpSetLowSpeedLimit(uint32_t nBytes, uint32_t nMilliseconds);
 
-// Every HTTP connection is made here: the socket's time-outs, then a connect under the policy.
-bool HttpConnect(Socket& socket, const SocketAddress& address, ISocketCancel* pCancel = nullptr);
+// Every HTTP connection is made here: the socket's time-outs (nTimeoutMs, or none of its own
+// when 0), then a connect under the policy.
+bool HttpConnect(Socket& socket, const SocketAddress& address, ISocketCancel* pCancel = nullptr, int nTimeoutMs = 0);
 
 // Counts the bytes of a request's receives per window of the low-speed limit (as set when it
-// is made); a window that ends with fewer than the limit fails the request.
+// is made); a window that ends with fewer than the limit fails the request, and so does a
+// silence of the connection's idle limit (Socket::GetIdleLimit; 0 for none).
 class SpeedGuard
 {
 public:
-    SpeedGuard();
-    // False once a window has ended with too few bytes (Add(0) asks without receiving).
+    explicit SpeedGuard(int nIdleLimitMs = 0);
+    // False once a window has ended with too few bytes or the silence has lasted too long
+    // (Add(0) asks without receiving).
     bool Add(uint32_t nBytes);
+    // The last false came from the silence.
+    bool IsIdle() const { return m_bIdle; }
 
 private:
     uint32_t m_nStart;
     uint32_t m_nBytes;
     uint32_t m_nLimit;
     uint32_t m_nWindow;
+    uint32_t m_nIdleLimit;
+    uint32_t m_nLastBytes;
+    bool m_bIdle;
 };
 
 // A body read straight from the connection (GetRawDataStream), under the low-speed limit from
@@ -66,7 +80,10 @@ class HttpBodyStream : public IInputStream
 {
 public:
     HttpBodyStream() : m_pCancel(nullptr) {}
-    HttpBodyStream(const Socket& socket, ISocketCancel* pCancel) : m_Stream(socket), m_pCancel(pCancel) {}
+    HttpBodyStream(const Socket& socket, ISocketCancel* pCancel)
+        : m_Stream(socket), m_Speed(socket.GetIdleLimit()), m_pCancel(pCancel)
+    {
+    }
 
     bool IsOpen() override { return m_Stream.IsOpen(); }
     int GetRemaining() override { return m_Stream.GetRemaining(); }

@@ -145,7 +145,7 @@ Socket Socket::Adopt(SOCKET h, int nKind)
     if (h == INVALID_SOCKET)
         return Socket();
     Socket s;
-    s.m_Record.Create(Handle{h});
+    s.m_Record.Create(Handle{h, 0});
     s.m_nKind = nKind;
     return s;
 }
@@ -375,6 +375,12 @@ bool Socket::SetReceiveTimeout(int nMilliseconds)
     DWORD n = static_cast<DWORD>(nMilliseconds);
     return setsockopt(GetHandle(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&n), sizeof(n)) !=
         SOCKET_ERROR;
+}
+
+void Socket::SetIdleLimit(int nMilliseconds)
+{
+    if (m_Record)
+        m_Record->m_nIdleLimitMs = nMilliseconds;
 }
 
 int Socket::SetDontFragment(ZStringBase* pErrorText)

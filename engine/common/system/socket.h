@@ -142,6 +142,11 @@ public:
     bool SetNagle(bool bNagle);
     bool SetSendTimeout(int nMilliseconds);
     bool SetReceiveTimeout(int nMilliseconds);
+    // The longest silence that the owner's waits for bytes allow on this connection (0: none of
+    // its own). Kept in the shared record, so every copy sees it; the socket's own calls do not
+    // look at it (the HTTP client's waits do).
+    void SetIdleLimit(int nMilliseconds);
+    int GetIdleLimit() const { return m_Record ? m_Record->m_nIdleLimitMs : 0; }
     int SetDontFragment(ZStringBase* pErrorText);
     // select's result: 1 ready, 0 time-out, -1 error.
     int WaitReadable(int nSeconds, int nMilliseconds);
@@ -161,6 +166,7 @@ private:
     struct Handle
     {
         SOCKET m_hSocket;  // 0 once closed
+        int m_nIdleLimitMs;
         void Close();
     };
 

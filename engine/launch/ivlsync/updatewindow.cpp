@@ -178,13 +178,14 @@ bool UpdateWindow::LoadSettings(const char* szServer, UpdateSettings& settings)
         return false;
     }
     address.SetPort((uint16_t)nPort);
-    if (!HttpConnect(socket, address)) {
+    if (!HttpConnect(socket, address, nullptr, kHttpServerTimeoutMs)) {
         LogError(GetLocalizedText("connect_error"), sHost.GetData(), nPort);
         return false;
     }
     ResponseHolder holder;
     ZStringBuffer<256> sStatus;
-    int nResult = HttpReceive(&holder, socket, szServer, "/settings.js", false, sStatus, nullptr);
+    // The request adds the path's '/' itself; the Host line names the host alone.
+    int nResult = HttpReceive(&holder, socket, sHost.GetData(), "settings.js", false, sStatus, nullptr);
     socket.Close();
     if (nResult != 0) {
         LogError(GetLocalizedText("http_error"), nResult);

@@ -115,11 +115,18 @@ bool Downloader::InitDownloader(const ZStringArray& servers, const char* szTarge
 
     ZStringBuffer<256> logName;
     JoinPath2(logName, m_Target.GetData(), "fetchbatch.log");
-    m_LogPath = File::GetFullPath(logName.GetData());
-    // A log left open by an earlier bundle download is closed first, so the delete below
-    // starts this run with a fresh file.
+    ZStringBuffer<16> logPath = File::GetFullPath(logName.GetData());
+    // A bundle download leaves its log open: the run after it on this folder appends to it, so
+    // the bundle's lines stay. Any other log there is an earlier run's: each run starts afresh.
+    bool bAppend;
+    {
+        ZLockGuard guard(m_LogLock);
+        bAppend = m_pLogFile && logPath == m_LogPath;
+    }
     CloseLog();
-    File::Delete(m_LogPath.GetData());
+    m_LogPath = logPath;
+    if (!bAppend)
+        File::Delete(m_LogPath.GetData());
     ZWideText widePath;
     FILE* pLog = _wfopen(m_LogPath.ToWide(widePath), L"at");
     if (!pLog) {

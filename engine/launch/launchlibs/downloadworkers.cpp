@@ -82,7 +82,7 @@ bool Downloader::ConnectToServer(int i, Socket& socket, ZStringBase& host)
         ZAssertFailed("launch.launchlibs", __FILE__, __LINE__, "pSocket->IsValid()");
         return false;
     }
-    bool bConnected = HttpConnect(socket, GetServerAddress(i), this);
+    bool bConnected = HttpConnect(socket, GetServerAddress(i), this, kHttpServerTimeoutMs);
     host.Assign(GetServerName(i).GetData());
     if (bConnected)
         DownloaderLog("Connected to: %s attempt %d", host.GetData(), i);
@@ -258,12 +258,8 @@ bool Downloader::ReceiveFile(WorkerSlot& slot, const ZFileRecord& job, int nAtte
     *pnResult = nResult;
     // A missing file is a failed request (HTTP_ERR_HEADER), not an answer without a body: it is
     // tried on the next server like any other failure.
-    if (nResult != 0) {
-        int nCode = 0;
-        if (sscanf(status.GetData(), "%*s %d", &nCode) == 1 && nCode == 404)
-            DownloaderLog("File %s not found on server", job.m_Name.GetData());
+    if (nResult != 0)
         return false;
-    }
     if (!holder.m_bHasBody || !holder.m_pData) {
         DownloaderLog("File %s not found on server", job.m_Name.GetData());
         *pnResult = HTTP_ERR_HEADER;
@@ -277,6 +273,12 @@ bool Downloader::ReceiveFile(WorkerSlot& slot, const ZFileRecord& job, int nAtte
     }
 
     uint32_t nExpected = job.m_nNumber;
+    // Unpacked, it is held in memory like any body: the same bound.
+    if (nExpected > kHttpMaxBody) {
+        DownloaderLog("File %s too large (%u bytes)", job.m_Name.GetData(), nExpected);
+        *pnResult = HTTP_ERR_BODY;
+        return false;
+    }
     uint8_t* pData = (uint8_t*)malloc(nExpected ? nExpected : 1);
     if (!pData) {
         DownloaderLog("Not enough memory for file %s (%u bytes)", job.m_Name.GetData(), nExpected);
@@ -416,12 +418,11 @@ Downloader::StoreResult Downloader::StoreFile(const char* szTarget, const ZFileR
 
     if (m_pCatalog && ZStrStartsWith(szName, "_packed/")) {
         const char* szCatalogName = szName + 8;
+        // The catalog keeps only ".bin" names and logs the others itself.
         if (nLength >= kCatalogLimit)
             m_pCatalog->Remove(szCatalogName);
-        else if (ZStrEndsWith(szCatalogName, ".bin"))
-            m_pCatalog->Store(szCatalogName, pData, (int32_t)nLength);
         else
-            DownloaderLog("Skipping file %s in small files catalog", szCatalogName);
+            m_pCatalog->Store(szCatalogName, pData, (int32_t)nLength);
     }
     return STORE_OK;
 }

@@ -91,6 +91,51 @@ Answer Chunked(uint64_t nTotal)
     };
 }
 
+// Sends while the client takes the bytes, never blocking in a send: false once the client has
+// closed (it sends nothing after its request, so a readable connection is a closed one). A
+// client that refuses a body unread must not leave the server blocked for ever.
+bool SendWhileTaken(SOCKET h, const std::string& s)
+{
+    u_long nNonBlocking = 1;
+    ioctlsocket(h, FIONBIO, &nNonBlocking);
+    bool bOk = true;
+    for (size_t nSent = 0; bOk && nSent < s.size();) {
+        fd_set read, write;
+        FD_ZERO(&read);
+        FD_ZERO(&write);
+        FD_SET(h, &read);
+        FD_SET(h, &write);
+        if (select(0, &read, &write, nullptr, nullptr) <= 0 || FD_ISSET(h, &read))
+            bOk = false;
+        else if (FD_ISSET(h, &write)) {
+            int n = send(h, s.data() + nSent, (int)(s.size() - nSent), 0);
+            if (n > 0)
+                nSent += (size_t)n;
+            else if (WSAGetLastError() != WSAEWOULDBLOCK)
+                bOk = false;
+        }
+    }
+    nNonBlocking = 0;
+    ioctlsocket(h, FIONBIO, &nNonBlocking);
+    return bOk;
+}
+
+// A body of nTotal bytes with its length, sent a megabyte at a time.
+Answer Length(uint32_t nTotal)
+{
+    return [nTotal](SOCKET h) {
+        if (!SendText(h, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(nTotal) + "\r\n\r\n"))
+            return;
+        const std::string piece(0x100000, 'l');
+        for (uint32_t nSent = 0; nSent < nTotal;) {
+            uint32_t n = std::min<uint32_t>((uint32_t)piece.size(), nTotal - nSent);
+            if (!SendWhileTaken(h, n == piece.size() ? piece : piece.substr(0, n)))
+                return;
+            nSent += n;
+        }
+    };
+}
+
 Answer WithLength(const std::string& body)
 {
     return [body](SOCKET h) {
@@ -197,6 +242,9 @@ TEST(HttpHostile, BodiesAtAndPastTheirBounds)
     const Case cases[] = {
         {"chunked body at the bound", Chunked(kHttpMaxBody), false, HTTP_OK, kHttpMaxBody},
         {"endless chunked body (past the bound)", Chunked(~0ull), false, HTTP_ERR_BODY, 0},
+        // The same bound whatever the form: a body with its length fails where chunks do.
+        {"body with its length at the bound", Length(kHttpMaxBody), false, HTTP_OK, kHttpMaxBody},
+        {"body with its length one byte past", Length(kHttpMaxBody + 1), false, HTTP_ERR_BODY, 0},
         {".bz2 unpacking to the bound", WithLength(PackedZeros(kHttpMaxBody)), true, HTTP_OK, kHttpMaxBody},
         {".bz2 unpacking one byte past", WithLength(PackedZeros(kHttpMaxBody + 1)), true, HTTP_ERR_BODY, 0},
         {".bz2 without its end marker", WithLength(cut), true, HTTP_ERR_BODY, 0},

@@ -85,12 +85,14 @@ protected:
 };
 }
 
-TEST_F(DownloaderFixture, TargetIsNormalisedAndTheLogStartsFresh)
+// The set-up leaves its log open, as a bundle download does: a run after it on the same folder
+// goes on in that log. A log that an earlier run left in a folder is replaced.
+TEST_F(DownloaderFixture, TargetIsNormalisedAndTheLogStartsFreshAfterAClosedOne)
 {
     ZStringBuffer<256> slashed(m_Folder);
     slashed.Replace('\\', '/');
     slashed.Append("/");
-    m_Downloader.DownloaderLog("first run");
+    m_Downloader.DownloaderLog("bundle run");
     ZStringArray servers;
     ASSERT_TRUE(m_Downloader.InitDownloader(servers, slashed.GetData()));
     EXPECT_STREQ(m_Downloader.GetTarget().GetData(), m_Folder.GetData());
@@ -103,7 +105,18 @@ TEST_F(DownloaderFixture, TargetIsNormalisedAndTheLogStartsFresh)
     m_Downloader.DownloaderLog("GET %s\r\n", "list.txt");
     m_Downloader.DownloaderLog("plain %d", 7);
     m_Downloader.DownloaderLog("ended\n");
-    EXPECT_EQ(Read("fetchbatch.log"), "GET list.txt\r\r\nplain 7\r\nended\r\n");
+    EXPECT_EQ(Read("fetchbatch.log"), "bundle run\r\nGET list.txt\r\r\nplain 7\r\nended\r\n");
+
+    ZStringBuffer<256> other;
+    JoinPath2(other, m_Folder.GetData(), "other");
+    ASSERT_TRUE(CreateDirectoryPath(other.GetData()));
+    ZStringBuffer<256> otherLog;
+    JoinPath2(otherLog, other.GetData(), "fetchbatch.log");
+    ASSERT_TRUE(WriteBufferToFile(otherLog.GetData(), "earlier run\r\n", 13));
+    ASSERT_TRUE(m_Downloader.InitDownloader(servers, other.GetData()));
+    m_Downloader.DownloaderLog("this run");
+    EXPECT_EQ(Read("other\\fetchbatch.log"), "this run\r\n");
+    EXPECT_EQ(Read("fetchbatch.log"), "bundle run\r\nGET list.txt\r\r\nplain 7\r\nended\r\n");
 }
 
 TEST_F(DownloaderFixture, SelectionCountsWhatNeedsATransfer)
@@ -194,6 +207,28 @@ TEST_F(DownloaderFixture, StoreChecksLengthChecksumAndName)
     ASSERT_NE(pLocal, nullptr);
     EXPECT_EQ(pLocal->m_nFlag1, 1);
     EXPECT_EQ(pLocal->m_nNumber, sData.size());
+}
+
+// Small files under "_packed/" are handed to the catalog "bank5", which keeps only ".bin" names
+// and logs the others itself, under its own category: the download log does not name them.
+TEST_F(DownloaderFixture, SmallPackedFilesAreHandedToTheCatalog)
+{
+    m_Downloader.LoadLocalState(false);
+    ivltest::LogCapture log;
+    const std::string sBlob("\x08\0\0\0blob", 8);  // a catalog blob begins with its own size
+    const std::pair<const char*, std::string> files[] = {{"_packed/gfx/a.bin", sBlob},
+                                                         {"_packed/gfx/a.dds", "not for the catalog"}};
+    for (const auto& file : files) {
+        ZFileRecord remote(file.first, (uint32_t)file.second.size(), 0, Text(file.second).c_str(), 1, 1);
+        EXPECT_EQ(m_Downloader.StoreFile(m_Folder.GetData(), remote, file.second.data(), (uint32_t)file.second.size()),
+                  Downloader::STORE_OK)
+            << file.first;
+    }
+    const std::string index = Read("_packed\\bank5_delta.idx");
+    EXPECT_NE(index.find("gfx/a.bin"), std::string::npos) << index;
+    EXPECT_EQ(index.find("gfx/a.dds"), std::string::npos) << index;
+    EXPECT_TRUE(log.Has("Skipping file gfx/a.dds in small files catalog", "common.containers"));
+    EXPECT_EQ(Read("fetchbatch.log").find("Skipping file"), std::string::npos);
 }
 
 TEST_F(DownloaderFixture, ListsWithARefusedRecordAreRefusedWhole)
