@@ -127,6 +127,35 @@ struct ReservedSet
     std::vector<std::wstring> m_Folded;
 };
 
+// A piece that could be an 8.3 short name (see IsSafePiece).
+bool IsShortNameAlias(const char* szPiece, size_t nLength)
+{
+    // Windows drops trailing dots and blanks before it looks the piece up.
+    while (nLength > 0 && (szPiece[nLength - 1] == '.' || szPiece[nLength - 1] == ' '))
+        --nLength;
+    if (!memchr(szPiece, '~', nLength))
+        return false;
+    // Characters, not bytes: a short name may hold letters beyond ASCII, so the longest form
+    // that could be one is counted by code points (UTF-8 continuation bytes do not count).
+    size_t nBase = 0, nExtension = 0;
+    bool bDot = false;
+    for (size_t i = 0; i < nLength; ++i) {
+        unsigned char c = (unsigned char)szPiece[i];
+        if ((c & 0xC0) == 0x80)
+            continue;
+        if (c == '.') {
+            if (bDot)
+                return false;
+            bDot = true;
+        } else if (bDot) {
+            ++nExtension;
+        } else {
+            ++nBase;
+        }
+    }
+    return nBase >= 1 && nBase <= 8 && nExtension <= 3;
+}
+
 // The name alone: safe, and clear of the reserved entries; its folded form in folded.
 bool CheckOne(const char* szName, const ReservedSet& reserved, ZStringBase& problem, std::wstring& folded)
 {
@@ -160,6 +189,19 @@ bool IsDeviceName(const char* szPiece, size_t nLength)
     return n == 7 && SameLetters(szPiece, "CONOUT$", 7);
 }
 
+bool IsSafePiece(const char* szPiece, size_t nLength)
+{
+    if (nLength == 0)
+        return false;
+    for (size_t i = 0; i < nLength; ++i)
+        if (szPiece[i] == ':' || (unsigned char)szPiece[i] < 0x20 || IsSeparator(szPiece[i]))
+            return false;
+    size_t nDotsAndBlanks = 0;
+    while (nDotsAndBlanks < nLength && (szPiece[nDotsAndBlanks] == '.' || szPiece[nDotsAndBlanks] == ' '))
+        ++nDotsAndBlanks;
+    return nDotsAndBlanks < nLength && !IsDeviceName(szPiece, nLength) && !IsShortNameAlias(szPiece, nLength);
+}
+
 bool IsSafeRelativeName(const char* szName)
 {
     if (!szName || !szName[0])
@@ -167,17 +209,9 @@ bool IsSafeRelativeName(const char* szName)
     const char* p = szName;
     for (;;) {
         const char* pPiece = p;
-        while (*p && !IsSeparator(*p)) {
-            if (*p == ':' || (unsigned char)*p < 0x20)
-                return false;
+        while (*p && !IsSeparator(*p))
             ++p;
-        }
-        size_t nLength = (size_t)(p - pPiece);
-        if (nLength == 0)
-            return false;
-        if (strspn(pPiece, ". ") >= nLength)
-            return false;
-        if (IsDeviceName(pPiece, nLength))
+        if (!IsSafePiece(pPiece, (size_t)(p - pPiece)))
             return false;
         if (!*p)
             return true;
