@@ -554,14 +554,20 @@ class Download(unittest.TestCase):
         self.assertNotIn((fc.STATUS_FINISHED,), got)
 
     def test_distribution_outside_the_root_is_refused(self):
+        """Outside the root, in the state folder of another distribution, or a device."""
         outside = os.path.join(PRIVATE, "outside")
         os.makedirs(outside, exist_ok=True)
         long_name = os.path.join(outside, "x" * 240)
         open(long_name, "w").close()
+        nest_cache = os.path.join(ROOT, "dl", "nest", "synccache")
+        os.makedirs(nest_cache, exist_ok=True)
+        with open(os.path.join(nest_cache, "currentfiles.txt"), "wb") as f:
+            f.write(b'"ok.txt",ab-1,0,1,1\r\n')
         # (code, params before the distribution check) for both commands
         lists = self.summary["lists"]["game"]["uniquefile"]
         cases = []
-        for dist in ("..", "..\\outside", "dl\\..\\..\\outside", windows_path(outside), "\\outside"):
+        for dist in ("..", "..\\outside", "dl\\..\\..\\outside", windows_path(outside), "\\outside",
+                     "dl\\nest\\synccache", "dl\\nest\\SyncCache.", "NUL", "dl\\COM1", "dl\\LPT1\\x", "dl\\AUX"):
             cases.append((fc.CMD_DOWNLOAD, [dist, "", lists, "false", self.url]))
             cases.append((fc.CMD_DOWNLOADNAMED, [dist, "", "uniquelist.xml", lists, "w", "false", self.url]))
         names = {fc.CMD_DOWNLOAD: "CMD_DOWNLOAD", fc.CMD_DOWNLOADNAMED: "CMD_DOWNLOADNAMED"}
@@ -576,6 +582,8 @@ class Download(unittest.TestCase):
         # nothing was cleaned up or written there
         self.assertTrue(os.path.exists(long_name))
         self.assertEqual(os.listdir(outside), ["x" * 240])
+        self.assertEqual(os.listdir(nest_cache), ["currentfiles.txt"])
+        self.assertEqual(read_text(os.path.join(nest_cache, "currentfiles.txt")), '"ok.txt",ab-1,0,1,1\r\n')
 
     def test_named_download(self):
         game = self.summary["lists"]["game"]["uniquefile"]
