@@ -355,9 +355,11 @@ int HttpDownloadUrl(ResponseHolder* pHolder, const char* szUrl, ZStringBase& str
     return FollowRedirects(pHolder, strStatus, DownloadUrlNoFollow(pHolder, szUrl, strStatus));
 }
 
-int HttpDownload(ResponseHolder* pHolder, const char* szHost, const char* szPath, ZStringBase& strStatus)
+int HttpDownload(ResponseHolder* pHolder, const char* szHost, const char* szPath, ZStringBase& strStatus,
+                 ISocketCancel* pCancel)
 {
-    return FollowRedirects(pHolder, strStatus, DownloadNoFollow(pHolder, szHost, szPath, strStatus));
+    int nResult = DownloadNoFollow(pHolder, szHost, szPath, strStatus, false, nullptr, pCancel);
+    return FollowRedirects(pHolder, strStatus, nResult, false, nullptr, pCancel);
 }
 
 SpeedGuard::SpeedGuard()
