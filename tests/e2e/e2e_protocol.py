@@ -6,6 +6,7 @@ command port (50010) through tools/flashclient.py, like the page's Flash front e
 """
 import contextlib
 import os
+import select
 import socket
 import subprocess
 import sys
@@ -200,6 +201,25 @@ class Running(unittest.TestCase):
         for request in (fc.POLICY_REQUEST, b"<policy-file-request/>", b"<x>\0ignored"):
             with self.subTest(request=request):
                 self.assertEqual(fc.policy_answer(HOST, POLICY_PORT, request), fc.POLICY_TEXT)
+
+    def test_policy_answer_ends_without_a_reset(self):
+        """The bytes after the request's '>' (its NUL at least) are read before the close: a
+        socket closed with unread bytes is reset, and a reset may make a client drop the answer."""
+        for request in (fc.POLICY_REQUEST, b"<policy-file-request/>\0and more"):
+            with self.subTest(request=request), socket.create_connection((HOST, POLICY_PORT), timeout=20) as s:
+                s.sendall(request)
+                # Only once the server has ended its side (an end of stream or a reset) is
+                # anything read, so that a reset is always seen.
+                ended = select.poll()
+                ended.register(s, select.POLLRDHUP)
+                self.assertTrue(ended.poll(20000), "the server kept the connection")
+                answer = b""
+                while True:
+                    piece = s.recv(4096)  # a reset raises ConnectionResetError
+                    if not piece:
+                        break
+                    answer += piece
+                self.assertEqual(answer, fc.POLICY_TEXT)
 
     def test_silent_client_on_the_policy_port(self):
         start = time.monotonic()
