@@ -129,6 +129,9 @@ class Running(unittest.TestCase):
             (b"2002;4\0", (3, 4, "Unknown command 2002")),
             (b"-7;4\0", (3, 4, "Unknown command -7")),
             (b" 12x;3\0", (3, 3, "Unknown command 12")),
+            # numbers past 32 bits are refused, not wrapped into another code or session
+            (b"2147483648;1\0", (4, 1, "Malformed command")),
+            (b"1002;99999999999;127.0.0.1\0", (4, -1, "Malformed command")),
             (b"2000;77\0", (8, 77)),
             (b"2000;-4\0", (8, -4)),
             # parameter counts
