@@ -6,6 +6,7 @@ command port (50010) through tools/flashclient.py, like the page's Flash front e
 """
 import contextlib
 import os
+import select
 import socket
 import subprocess
 import sys
@@ -128,6 +129,9 @@ class Running(unittest.TestCase):
             (b"2002;4\0", (3, 4, "Unknown command 2002")),
             (b"-7;4\0", (3, 4, "Unknown command -7")),
             (b" 12x;3\0", (3, 3, "Unknown command 12")),
+            # numbers past 32 bits are refused, not wrapped into another code or session
+            (b"2147483648;1\0", (4, 1, "Malformed command")),
+            (b"1002;99999999999;127.0.0.1\0", (4, -1, "Malformed command")),
             (b"2000;77\0", (8, 77)),
             (b"2000;-4\0", (8, -4)),
             # parameter counts
@@ -200,6 +204,25 @@ class Running(unittest.TestCase):
         for request in (fc.POLICY_REQUEST, b"<policy-file-request/>", b"<x>\0ignored"):
             with self.subTest(request=request):
                 self.assertEqual(fc.policy_answer(HOST, POLICY_PORT, request), fc.POLICY_TEXT)
+
+    def test_policy_answer_ends_without_a_reset(self):
+        """The bytes after the request's '>' (its NUL at least) are read before the close: a
+        socket closed with unread bytes is reset, and a reset may make a client drop the answer."""
+        for request in (fc.POLICY_REQUEST, b"<policy-file-request/>\0and more"):
+            with self.subTest(request=request), socket.create_connection((HOST, POLICY_PORT), timeout=20) as s:
+                s.sendall(request)
+                # Only once the server has ended its side (an end of stream or a reset) is
+                # anything read, so that a reset is always seen.
+                ended = select.poll()
+                ended.register(s, select.POLLRDHUP)
+                self.assertTrue(ended.poll(20000), "the server kept the connection")
+                answer = b""
+                while True:
+                    piece = s.recv(4096)  # a reset raises ConnectionResetError
+                    if not piece:
+                        break
+                    answer += piece
+                self.assertEqual(answer, fc.POLICY_TEXT)
 
     def test_silent_client_on_the_policy_port(self):
         start = time.monotonic()

@@ -406,8 +406,18 @@ class Download(unittest.TestCase):
                      "slowbundle": "/" + lists["slowbundle"]["bundle"] + ".bz2"}
         # A bundle that takes seconds to come: a cancel meets it being read.
         cls.slow_bundle = cls.stuck["slowbundle"]
+        # A file list, a bundle's manifest and a root list of 5,200 bytes at 50 bytes a second,
+        # above the low-speed floor: each held a download for 100 s past a cancel or a close.
+        crawling = {"body": "x" * 5200, "trickle": [50, 1.0]}
+        cls.stuck.update({"slowlist": "/slowlist.txt", "slowmanifest": "/slowmanifest.txt",
+                          "slowroot": "/slowroot2.xml"})
+        manifest_root = ('<?xml version="1.0"?><uniquelists><list id="m" uniquefile="slowmanifest.txt" '
+                         'uniquefilebundle="m_bundle"/></uniquelists>')
         try:
-            cls.server = FileServer(cls.served, {"/" + big: {"trickle": [65536, 0.1]},
+            cls.server = FileServer(cls.served, {"/slowlist.txt": crawling, "/slowmanifest.txt": crawling,
+                                                 "/slowroot2.xml": crawling,
+                                                 "/manifestroot.xml": {"body": manifest_root},
+                                                 "/" + big: {"trickle": [65536, 0.1]},
                                                  broken: {"delay": 0.5, "status": 404},
                                                  cls.stuck["crawl"]: {"trickle": [60, 1.0]},
                                                  cls.stuck["hole"]: {"status": 302,
@@ -418,6 +428,16 @@ class Download(unittest.TestCase):
             cls.tearDownClass()
             raise
         cls.url = cls.server.name
+        # What starts each stuck download: the command and its parameters after the
+        # distribution and the installed version.
+        def named(root, names):
+            return fc.CMD_DOWNLOADNAMED, [root, names, "w", "false", cls.url]
+        cls.stuck_start = {name: (fc.CMD_DOWNLOAD, [lists[name]["uniquefile"], "false", cls.url])
+                           for name in ("crawl", "hole")}
+        cls.stuck_start.update({"slowbundle": named(cls.summary["root"], "set:slowbundle"),
+                                "slowlist": (fc.CMD_DOWNLOAD, ["slowlist.txt", "false", cls.url]),
+                                "slowmanifest": named("manifestroot.xml", "set:m"),
+                                "slowroot": named("slowroot2.xml", "set:game")})
         cls.sync = Sync()
 
     @classmethod
@@ -501,19 +521,16 @@ class Download(unittest.TestCase):
     def start_stuck(self, c, sid, name, folder):
         """A download of that stuck list into dl\\folder, once its server is holding it."""
         before = self.served_requests().get(self.stuck[name], 0)
-        if name == "slowbundle":
-            c.send(fc.CMD_DOWNLOADNAMED, sid, "dl\\" + folder, "", self.summary["root"], "set:" + name, "w", "false",
-                   self.url)
-        else:
-            c.send(fc.CMD_DOWNLOAD, sid, "dl\\" + folder, "", self.summary["lists"][name]["uniquefile"], "false",
-                   self.url)
+        code, params = self.stuck_start[name]
+        c.send(code, sid, "dl\\" + folder, "", *params)
         self.assertTrue(wait_for(lambda: self.served_requests().get(self.stuck[name], 0) > before, 60),
                         self.served_requests())
 
     def test_cancel_ends_a_stuck_download_soon(self):
         """A body crawling just above the floor (30,000 bytes at 60 B/s), a redirect into a black
-        hole and a crawling bundle: each held a session for minutes past its cancel."""
-        for n, name in enumerate(("crawl", "hole", "slowbundle")):
+        hole, a crawling bundle, and a crawling file list, manifest and root list: each held a
+        session for minutes past its cancel."""
+        for n, name in enumerate(("crawl", "hole", "slowbundle", "slowlist", "slowmanifest", "slowroot")):
             with self.subTest(name):
                 sid = self.session + n
                 with self.client() as c:
@@ -531,17 +548,21 @@ class Download(unittest.TestCase):
                 self.assertFalse(os.path.exists(os.path.join(folder, "synccache", "currentfiles.txt.journal")))
 
     def test_close_during_a_stuck_download_ends_the_program(self):
-        with self.client() as c:
-            self.start_stuck(c, self.session, "crawl", "close-crawl")
-            c.send(fc.CMD_CLOSE, self.session + 1)
-            start = time.monotonic()
-            try:
-                self.sync.proc.wait(20)
-            except subprocess.TimeoutExpired:
-                self.fail("ivlsync still runs 20 s after the close command")
-        self.assertLess(time.monotonic() - start, 20)
-        Download.sync.kill()
-        Download.sync = Sync()
+        for n, name in enumerate(("crawl", "slowlist", "slowroot")):
+            with self.subTest(name):
+                try:
+                    with self.client() as c:
+                        self.start_stuck(c, self.session + 2 * n, name, "close-" + name)
+                        c.send(fc.CMD_CLOSE, self.session + 2 * n + 1)
+                        start = time.monotonic()
+                        try:
+                            self.sync.proc.wait(20)
+                        except subprocess.TimeoutExpired:
+                            self.fail("ivlsync still runs 20 s after the close command")
+                    self.assertLess(time.monotonic() - start, 20)
+                finally:
+                    Download.sync.kill()
+                    Download.sync = Sync()
 
     def test_failed_run_names_the_log(self):
         with self.client() as c:
@@ -554,14 +575,20 @@ class Download(unittest.TestCase):
         self.assertNotIn((fc.STATUS_FINISHED,), got)
 
     def test_distribution_outside_the_root_is_refused(self):
+        """Outside the root, in the state folder of another distribution, or a device."""
         outside = os.path.join(PRIVATE, "outside")
         os.makedirs(outside, exist_ok=True)
         long_name = os.path.join(outside, "x" * 240)
         open(long_name, "w").close()
+        nest_cache = os.path.join(ROOT, "dl", "nest", "synccache")
+        os.makedirs(nest_cache, exist_ok=True)
+        with open(os.path.join(nest_cache, "currentfiles.txt"), "wb") as f:
+            f.write(b'"ok.txt",ab-1,0,1,1\r\n')
         # (code, params before the distribution check) for both commands
         lists = self.summary["lists"]["game"]["uniquefile"]
         cases = []
-        for dist in ("..", "..\\outside", "dl\\..\\..\\outside", windows_path(outside), "\\outside"):
+        for dist in ("..", "..\\outside", "dl\\..\\..\\outside", windows_path(outside), "\\outside",
+                     "dl\\nest\\synccache", "dl\\nest\\SyncCache.", "NUL", "dl\\COM1", "dl\\LPT1\\x", "dl\\AUX"):
             cases.append((fc.CMD_DOWNLOAD, [dist, "", lists, "false", self.url]))
             cases.append((fc.CMD_DOWNLOADNAMED, [dist, "", "uniquelist.xml", lists, "w", "false", self.url]))
         names = {fc.CMD_DOWNLOAD: "CMD_DOWNLOAD", fc.CMD_DOWNLOADNAMED: "CMD_DOWNLOADNAMED"}
@@ -576,6 +603,8 @@ class Download(unittest.TestCase):
         # nothing was cleaned up or written there
         self.assertTrue(os.path.exists(long_name))
         self.assertEqual(os.listdir(outside), ["x" * 240])
+        self.assertEqual(os.listdir(nest_cache), ["currentfiles.txt"])
+        self.assertEqual(read_text(os.path.join(nest_cache, "currentfiles.txt")), '"ok.txt",ab-1,0,1,1\r\n')
 
     def test_named_download(self):
         game = self.summary["lists"]["game"]["uniquefile"]

@@ -267,8 +267,8 @@ class UpdateMode(unittest.TestCase):
     def test_window_before_during_and_after(self):
         server = self.serve()
         summary = self.publish(server.name)
-        # The last list trickles in until the test has looked and cancelled, then the server
-        # goes away and the fetch fails at once.
+        # The last list trickles in until the test has looked and cancelled; the cancel ends its
+        # fetch, so the window passes "Stopping..." within a poll of the fetch and ends cancelled.
         last = "/" + summary["lists"]["T00M00_AllLevels"]["uniquefile"]
         server.stop()
         server = self.serve({last: {"trickle": [1, 5]}})
@@ -296,13 +296,10 @@ class UpdateMode(unittest.TestCase):
 
         self.assertEqual(subprocess.run(wine_command(BUILD, PROBE, "--click", "2", "I&V Downloading..."),
                                         timeout=60).returncode, 0)
-        self.assertTrue(wait_for(at(lambda t, s: t.get(1002) == "Stopping..."), 60), report)
-        self.assertEqual(states(report).get(2), (True, False))
-        server.stop()
         self.assertTrue(wait_for(at(lambda t, s: t.get(1003) is not None and "Close" in
                                     [l.split(" ", 7)[-1] for l in report if l.startswith("control ")]), 120),
                         report)
-        self.assertIn(texts(report).get(1002), ("Cancelled", "There were errors during the download"))
+        self.assertEqual(texts(report).get(1002), "Cancelled")
         self.assertEqual(subprocess.run(wine_command(BUILD, PROBE, "--click", "1003", "I&V Downloading..."),
                                         timeout=60).returncode, 0)
         self.assertTrue(wait_for(lambda: proc.poll() is not None, 60))

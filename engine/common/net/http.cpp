@@ -55,17 +55,31 @@ bool WaitForBytes(Socket& socket, ISocketCancel* pCancel, Expired bExpired)
     }
 }
 
-// One receive of a body: never blocks past the low-speed window, and counts for it. Below 0
-// when it failed: kTooSlow when the window ended with too few bytes, kCancelled when the owner
-// cancelled, else the receive's own result.
+// One receive of what has arrived; only when nothing has (the socket is non-blocking from the
+// header on) the wait for it, in slices: bytes that keep coming cost no wait for the owner's
+// cancel or the time limit. Below 0 when it failed: kTooSlow when bExpired() ended the wait,
+// kCancelled when the owner cancelled, else the receive's own result.
 const int kTooSlow = -2;
 const int kCancelled = -3;
+template <class Expired>
+int ReceiveOrWait(Socket& socket, void* pData, int nCount, ISocketCancel* pCancel, Expired bExpired)
+{
+    for (;;) {
+        if (pCancel && pCancel->IsCancelled())
+            return kCancelled;
+        int n = socket.Receive(pData, nCount, 0);
+        if (n != SOCKET_ERROR || WSAGetLastError() != WSAEWOULDBLOCK)
+            return n;
+        bool bExpiredNow = false;
+        if (!WaitForBytes(socket, pCancel, [&] { return bExpiredNow = bExpired(); }))
+            return bExpiredNow ? kTooSlow : kCancelled;
+    }
+}
+
+// One receive of a body: never waits past the low-speed window, and counts for it.
 int ReceiveBody(Socket& socket, void* pData, int nCount, SpeedGuard& speed, ISocketCancel* pCancel)
 {
-    bool bSlow = false;
-    if (!WaitForBytes(socket, pCancel, [&] { return bSlow = !speed.Add(0); }))
-        return bSlow ? kTooSlow : kCancelled;
-    int n = socket.Receive(pData, nCount, 0);
+    int n = ReceiveOrWait(socket, pData, nCount, pCancel, [&] { return !speed.Add(0); });
     if (n > 0 && !speed.Add((uint32_t)n))
         return kTooSlow;
     return n;
@@ -360,9 +374,11 @@ int HttpDownloadUrl(ResponseHolder* pHolder, const char* szUrl, ZStringBase& str
     return FollowRedirects(pHolder, strStatus, DownloadUrlNoFollow(pHolder, szUrl, strStatus));
 }
 
-int HttpDownload(ResponseHolder* pHolder, const char* szHost, const char* szPath, ZStringBase& strStatus)
+int HttpDownload(ResponseHolder* pHolder, const char* szHost, const char* szPath, ZStringBase& strStatus,
+                 ISocketCancel* pCancel)
 {
-    return FollowRedirects(pHolder, strStatus, DownloadNoFollow(pHolder, szHost, szPath, strStatus));
+    int nResult = DownloadNoFollow(pHolder, szHost, szPath, strStatus, false, nullptr, pCancel);
+    return FollowRedirects(pHolder, strStatus, nResult, false, pCancel);
 }
 
 SpeedGuard::SpeedGuard(int nIdleLimitMs)
@@ -459,17 +475,13 @@ int ReadHttpHeader(Socket socket, ZMemoryBuffer& buffer, ISocketCancel* pCancel)
         }
         return nNow - nStart >= nWindow || (nIdleLimit && nNow - nQuietSince >= nIdleLimit);
     };
-    // Bytes known to be waiting are received without a wait before each one.
-    int nReady = 0;
+    // Non-blocking from here on, for the body too: each receive takes what has arrived, and
+    // only an empty socket is waited for (ReceiveOrWait).
+    if (!socket.SetBlocking(false))
+        return HTTP_ERR_HEADER;
     while (nEnds < 4) {
         char c;
-        if (nReady < 1) {
-            if (!WaitForBytes(socket, pCancel, bExpired))
-                return HTTP_ERR_HEADER;
-            nReady = socket.GetBytesAvailable();
-        }
-        --nReady;
-        int n = socket.Receive(&c, 1, 0);
+        int n = ReceiveOrWait(socket, &c, 1, pCancel, bExpired);
         if (n == 0)
             break;
         // Bounded in size and in time: a header is a few hundred bytes that come at once.

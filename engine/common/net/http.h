@@ -112,7 +112,9 @@ public:
 static_assert(sizeof(void*) != 4 || sizeof(ResponseHolder) == 52, "ResponseHolder layout");
 
 int HttpDownloadUrl(ResponseHolder* pHolder, const char* szUrl, ZStringBase& strStatus);
-int HttpDownload(ResponseHolder* pHolder, const char* szHost, const char* szPath, ZStringBase& strStatus);
+// pCancel as for HttpReceive.
+int HttpDownload(ResponseHolder* pHolder, const char* szHost, const char* szPath, ZStringBase& strStatus,
+                 ISocketCancel* pCancel = nullptr);
 // pBytes (may be null) grows by each piece of a length-delimited body as it arrives; another
 // thread may read it. pCancel (may be null) is asked while the request waits for the server:
 // when it answers true the request ends as a failed receive (or connect).

@@ -235,6 +235,11 @@ bool Socket::Close()
     return closesocket(h) != SOCKET_ERROR;
 }
 
+bool Socket::ShutdownSend()
+{
+    return shutdown(GetHandle(), SD_SEND) != SOCKET_ERROR;
+}
+
 int Socket::Send(const void* pData, int nLength, int nFlags)
 {
     return send(GetHandle(), static_cast<const char*>(pData), nLength, 0);

@@ -122,6 +122,8 @@ public:
     Socket Accept();
     // Closes the system socket now; the handles that share it stay (and are no longer valid).
     bool Close();
+    // Ends the sending side: the peer reads what was sent and then the end of the stream.
+    bool ShutdownSend();
 
     int Send(const void* pData, int nLength, int nFlags) override;
     int SendFormatted(const char* szFormat, ...) override;

@@ -142,7 +142,7 @@ void NamedDownloadSession::Run(SessionEnd& end)
     m_sLists.Clear();
     ZStringArray names;
     names.Split(m_sNames.GetData(), ',');
-    UniqueFileList lists(m_Servers);
+    UniqueFileList lists(m_Servers, this);
 
     for (unsigned i = 0; i < names.Size(); ++i) {
         const char* szName = names[i].GetData();

@@ -11,7 +11,8 @@
 #include "launch/ivlsync/folderlock.h"
 #include "launch/ivlsync/session.h"
 
-class DownloadSession : public Session, public IDownloadListener
+// The cancel flag answers the downloader and the waits of the root-list fetches alike.
+class DownloadSession : public Session, public IDownloadListener, protected ISocketCancel
 {
 public:
     enum
@@ -33,6 +34,7 @@ public:
     // IDownloadListener
     void Log(const char* szText) override;
     void Error(const char* szText) override;
+    // IDownloadListener and ISocketCancel
     bool IsCancelled() override { return m_bCancel; }
     void Notify(int32_t, int32_t) override {}
 

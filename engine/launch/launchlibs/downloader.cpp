@@ -341,7 +341,9 @@ bool Downloader::FetchFileList(ZFileTable& table, const char* szName, bool bNoEx
     for (int n = 0;;) {
         ResponseHolder holder;
         ZStringBuffer<256> status;
-        int nResult = HttpReceive(&holder, socket, host.GetData(), szName, false, status, nullptr);
+        // A list or a manifest may be long and come slowly: the cancel ends its wait as it ends
+        // every other one.
+        int nResult = HttpReceive(&holder, socket, host.GetData(), szName, false, status, nullptr, this);
         if (nResult == 0) {
             if (holder.m_bHasBody && holder.m_pData) {
                 if (!LoadListText(table, holder.m_pData, holder.m_nSize, bNoExistCheck, bRelative, bWithOffsets))
@@ -356,7 +358,7 @@ bool Downloader::FetchFileList(ZFileTable& table, const char* szName, bool bNoEx
             }
             return true;
         }
-        if (++n > 2 * nServers) {
+        if (++n > 2 * nServers || IsCancelled()) {
             DownloaderLog("Download file1 %s failed, error code=%d, response: %s", szName, nResult, status.GetData());
             return false;
         }

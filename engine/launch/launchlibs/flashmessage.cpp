@@ -1,12 +1,33 @@
 #include "launch/launchlibs/flashmessage.h"
 
-#include <cstdlib>
+#include <cstdint>
 #include "common/system/socket.h"
 
 namespace
 {
 // Parameter arrays grow to 32 elements on their first growth.
 const unsigned kParamGrowMin = 32;
+
+// The number at the start of the text as atoi reads it (leading blanks, a sign, digits, the rest
+// ignored; no digits give 0), except that one that does not fit 32 bits gives 0 as well: wrapped,
+// it would read as another valid code or session.
+int32_t ReadNumber(const char* p)
+{
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        ++p;
+    bool bNegative = *p == '-';
+    if (*p == '+' || *p == '-')
+        ++p;
+    int64_t nValue = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        nValue = nValue * 10 + (*p - '0');
+        if (nValue > (int64_t)INT32_MAX + 1)
+            return 0;
+    }
+    if (bNegative)
+        nValue = -nValue;
+    return nValue < INT32_MIN || nValue > INT32_MAX ? 0 : (int32_t)nValue;
+}
 }
 
 FlashMessage::FlashMessage() : m_nCode(0), m_nSessionId(0), m_Params(kParamGrowMin)
@@ -32,8 +53,8 @@ void FlashMessage::Parse(const char* szText)
     m_Params.Split(szText ? szText : "", ';');
     if (m_Params.Size() < 2)
         return;
-    m_nCode = atoi(m_Params.At(0)->GetData());
-    m_nSessionId = atoi(m_Params.At(1)->GetData());
+    m_nCode = ReadNumber(m_Params.At(0)->GetData());
+    m_nSessionId = ReadNumber(m_Params.At(1)->GetData());
     m_Params.Erase(m_Params.At(0));
     m_Params.Erase(m_Params.At(0));
 }

@@ -7,6 +7,7 @@
 #include "common/system/file.h"
 #include "common/system/path.h"
 #include "common/system/zwin.h"
+#include "shared/net/remotenames.h"
 
 namespace
 {
@@ -90,10 +91,9 @@ ZStringBuffer<256> VostxCore::GetWorkDir(const char* szName)
 
 bool VostxCore::IsSafeFolderName(const char* szName)
 {
-    if (!szName || !szName[0] || !IsPlainText(szName, "\\/:*?\"<>|"))
-        return false;
-    // Windows drops trailing dots and blanks, so "..", ". ." and the like all climb.
-    return strspn(szName, ". ") < strlen(szName);
+    // The one check of names from outside (dots and blanks only climb, devices, short-name
+    // aliases of another work folder), and none of the characters Windows refuses in a name.
+    return szName && IsSafePiece(szName, strlen(szName)) && IsPlainText(szName, "\\/:*?\"<>|");
 }
 
 bool VostxCore::IsSafeLanguage(const char* szLanguage)

@@ -45,7 +45,8 @@ public:
     // The folder of that name in "IVL" in the user's temporary folder; empty for a name that
     // would put it anywhere else.
     static ZStringBuffer<256> GetWorkDir(const char* szName);
-    // One folder name: no separator, drive, "." or "..", reserved or control character.
+    // One folder name: no separator, drive, "." or "..", reserved or control character, device
+    // or short-name alias.
     static bool IsSafeFolderName(const char* szName);
     // Empty (the sync program then reads no language file), or one command-line word that is
     // also a piece of a file name: no blank, quote, separator, drive or control character.

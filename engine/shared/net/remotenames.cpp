@@ -127,6 +127,35 @@ struct ReservedSet
     std::vector<std::wstring> m_Folded;
 };
 
+// A piece that could be an 8.3 short name (see IsSafePiece).
+bool IsShortNameAlias(const char* szPiece, size_t nLength)
+{
+    // Windows drops trailing dots and blanks before it looks the piece up.
+    while (nLength > 0 && (szPiece[nLength - 1] == '.' || szPiece[nLength - 1] == ' '))
+        --nLength;
+    if (!memchr(szPiece, '~', nLength))
+        return false;
+    // Characters, not bytes: a short name may hold letters beyond ASCII, so the longest form
+    // that could be one is counted by code points (UTF-8 continuation bytes do not count).
+    size_t nBase = 0, nExtension = 0;
+    bool bDot = false;
+    for (size_t i = 0; i < nLength; ++i) {
+        unsigned char c = (unsigned char)szPiece[i];
+        if ((c & 0xC0) == 0x80)
+            continue;
+        if (c == '.') {
+            if (bDot)
+                return false;
+            bDot = true;
+        } else if (bDot) {
+            ++nExtension;
+        } else {
+            ++nBase;
+        }
+    }
+    return nBase >= 1 && nBase <= 8 && nExtension <= 3;
+}
+
 // The name alone: safe, and clear of the reserved entries; its folded form in folded.
 bool CheckOne(const char* szName, const ReservedSet& reserved, ZStringBase& problem, std::wstring& folded)
 {
@@ -160,6 +189,19 @@ bool IsDeviceName(const char* szPiece, size_t nLength)
     return n == 7 && SameLetters(szPiece, "CONOUT$", 7);
 }
 
+bool IsSafePiece(const char* szPiece, size_t nLength)
+{
+    if (nLength == 0)
+        return false;
+    for (size_t i = 0; i < nLength; ++i)
+        if (szPiece[i] == ':' || (unsigned char)szPiece[i] < 0x20 || IsSeparator(szPiece[i]))
+            return false;
+    size_t nDotsAndBlanks = 0;
+    while (nDotsAndBlanks < nLength && (szPiece[nDotsAndBlanks] == '.' || szPiece[nDotsAndBlanks] == ' '))
+        ++nDotsAndBlanks;
+    return nDotsAndBlanks < nLength && !IsDeviceName(szPiece, nLength) && !IsShortNameAlias(szPiece, nLength);
+}
+
 bool IsSafeRelativeName(const char* szName)
 {
     if (!szName || !szName[0])
@@ -167,17 +209,9 @@ bool IsSafeRelativeName(const char* szName)
     const char* p = szName;
     for (;;) {
         const char* pPiece = p;
-        while (*p && !IsSeparator(*p)) {
-            if (*p == ':' || (unsigned char)*p < 0x20)
-                return false;
+        while (*p && !IsSeparator(*p))
             ++p;
-        }
-        size_t nLength = (size_t)(p - pPiece);
-        if (nLength == 0)
-            return false;
-        if (strspn(pPiece, ". ") >= nLength)
-            return false;
-        if (IsDeviceName(pPiece, nLength))
+        if (!IsSafePiece(pPiece, (size_t)(p - pPiece)))
             return false;
         if (!*p)
             return true;
@@ -199,12 +233,20 @@ bool CheckListedNames(const ZFileTable& table, const char* const* ppReserved, si
     {
         std::wstring m_Folded;
         const char* m_szName;
-        // Ties in the bytewise order of the names, so that a refusal always reads the same.
+        // '/' before every other character, so that the names inside a folder come right after
+        // the folder's own name; ties in the bytewise order of the names, so that a refusal
+        // always reads the same.
         bool operator<(const Entry& other) const
         {
-            int nCompare = m_Folded.compare(other.m_Folded);
-            return nCompare < 0 ||
-                (nCompare == 0 && m_szName && other.m_szName && strcmp(m_szName, other.m_szName) < 0);
+            const std::wstring& a = m_Folded;
+            const std::wstring& b = other.m_Folded;
+            size_t n = a.size() < b.size() ? a.size() : b.size();
+            size_t i = (size_t)(std::mismatch(a.begin(), a.begin() + (ptrdiff_t)n, b.begin()).first - a.begin());
+            if (i < n)
+                return b[i] != L'/' && (a[i] == L'/' || a[i] < b[i]);
+            if (a.size() != b.size())
+                return a.size() < b.size();
+            return strcmp(m_szName, other.m_szName) < 0;
         }
     };
     std::vector<Entry> entries;
@@ -219,8 +261,9 @@ bool CheckListedNames(const ZFileTable& table, const char* const* ppReserved, si
         entries.push_back(std::move(entry));
     }
 
-    // Sorted by the folded name, two records for one file sit side by side, and the folders of a
-    // name are found by a binary search each: no pairwise scan of a long list.
+    // Sorted so, two records for one file sit side by side, and so do a file and the first name
+    // that needs it as a folder: one pass over neighbours (a search for every folder of every
+    // name took minutes on a list of long, deep names).
     std::sort(entries.begin(), entries.end());
     for (size_t i = 1; i < entries.size(); ++i) {
         if (entries[i].m_Folded == entries[i - 1].m_Folded) {
@@ -229,15 +272,11 @@ bool CheckListedNames(const ZFileTable& table, const char* const* ppReserved, si
             return false;
         }
     }
-    for (const Entry& entry : entries) {
-        for (size_t nSlash = entry.m_Folded.find(L'/'); nSlash != std::wstring::npos;
-             nSlash = entry.m_Folded.find(L'/', nSlash + 1)) {
-            Entry folder = {entry.m_Folded.substr(0, nSlash), nullptr};
-            auto it = std::lower_bound(entries.begin(), entries.end(), folder);
-            if (it != entries.end() && it->m_Folded == folder.m_Folded) {
-                problem.Format("Refusing file name %s: %s needs it as a folder", it->m_szName, entry.m_szName);
-                return false;
-            }
+    for (size_t i = 1; i < entries.size(); ++i) {
+        if (IsInside(entries[i].m_Folded, entries[i - 1].m_Folded)) {
+            problem.Format("Refusing file name %s: %s needs it as a folder", entries[i - 1].m_szName,
+                           entries[i].m_szName);
+            return false;
         }
     }
     return true;

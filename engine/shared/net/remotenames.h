@@ -11,11 +11,18 @@ class ZStringBase;
 // piece (leading, doubled or trailing separator), no piece of dots and blanks only ("." and ".."
 // and their padded forms), no drive or stream colon, no control character, and no piece that
 // Windows takes for a device (CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$, CONOUT$, CLOCK$, with or
-// without an extension, in any case, with trailing dots or blanks).
+// without an extension, in any case, with trailing dots or blanks), and no piece that the file
+// system could take as the short name of another file (below).
 bool IsSafeRelativeName(const char* szName);
 
 // True when the piece of nLength bytes is a device name in one of the forms above.
 bool IsDeviceName(const char* szPiece, size_t nLength);
+
+// One piece of such a name (no separator in it), as above. Windows opens a file by its 8.3 short
+// name too ("SYNCCA~1", "LONG~LMQ.TXT"), so a piece that could be one might reach an entry of
+// another name: without its trailing dots and blanks, a piece with a '~', at most one dot, at
+// most 8 characters before it and 3 after it is refused.
+bool IsSafePiece(const char* szPiece, size_t nLength);
 
 // One name from outside for a folder in which the program keeps the reserved entries (files or
 // folders of its own, '/'-separated): it must be safe, must not name a reserved entry or lie

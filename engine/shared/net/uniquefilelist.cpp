@@ -45,7 +45,8 @@ bool WriteWhole(const char* szPath, const void* pData, uint32_t nSize, DWORD* pO
 }
 }
 
-UniqueFileList::UniqueFileList(const ZStringArray& servers) : m_Servers(kServerGrowMin)
+UniqueFileList::UniqueFileList(const ZStringArray& servers, ISocketCancel* pCancel)
+    : m_Servers(kServerGrowMin), m_pCancel(pCancel)
 {
     for (unsigned i = 0; i < servers.Size(); ++i)
         m_Servers.Add(servers[i].GetData());
@@ -66,7 +67,9 @@ bool UniqueFileList::Download(ResponseHolder* pHolder, const char* szName, ZStri
         if ((unsigned char)*p < 0x20)
             return false;
     for (unsigned i = 0; i < m_Servers.Size(); ++i) {
-        if (HttpDownload(pHolder, m_Servers[i].GetData(), szName, response) == HTTP_OK)
+        if (m_pCancel && m_pCancel->IsCancelled())
+            return false;
+        if (HttpDownload(pHolder, m_Servers[i].GetData(), szName, response, m_pCancel) == HTTP_OK)
             return true;
     }
     return false;

@@ -5,13 +5,15 @@
 #include "common/containers/zstringbuffer.h"
 #include "common/containers/zstringarray.h"
 
+class ISocketCancel;
 class ResponseHolder;
 class ZMemoryBuffer;
 
 class UniqueFileList
 {
 public:
-    explicit UniqueFileList(const ZStringArray& servers);
+    // pCancel (may be null) ends every fetch's wait when it answers true, as a failed fetch.
+    explicit UniqueFileList(const ZStringArray& servers, ISocketCancel* pCancel = nullptr);
 
     // Server nIndex modulo the count; the list must not be empty.
     ZStringBuffer<16> GetServer(int nIndex) const;
@@ -38,4 +40,5 @@ public:
 
 private:
     ZStringArray m_Servers;
+    ISocketCancel* m_pCancel;
 };

@@ -1,7 +1,7 @@
 // Mutation fuzzing of the readers that take input from file servers and pages, run under Wine
 // by tools/fuzz.sh (make fuzz), not by the test run. The readers include the engine's system
 // layer (windows.h), so this is an in-process mutation loop rather than a native libFuzzer run.
-//   fuzz_parsers PARSER COUNT [SEED]     PARSER: xml filetable catalog bzip2 http all
+//   fuzz_parsers PARSER COUNT [SEED]     PARSER: xml filetable catalog bzip2 http names command all
 // Each input is a mutation of a valid sample (byte flips, inserted markup tokens, repeated and
 // cut ranges). A crash ends the program; the slowest input of each parser is reported so that
 // a quadratic path shows as a time far above the rest. Exit code 0 when every input ran.
@@ -22,7 +22,9 @@
 #include "common/system/file.h"
 #include "common/system/path.h"
 #include "common/system/ztimer.h"
+#include "launch/launchlibs/flashmessage.h"
 #include "loopback.h"
+#include "shared/net/remotenames.h"
 #include "shared/net/uniquefilelist.h"
 
 namespace
@@ -72,7 +74,13 @@ const char* const kTokens[] = {"<",
                                    "chunked",
                                    "Content-Length: ",
                                    "Transfer-Encoding: ",
-                                   "ffffffff"};
+                                   "ffffffff",
+                                   "~",
+                                   "~1",
+                                   ".TXT",
+                                   "synccache",
+                                   "COM1",
+                                   "2147483648"};
 
 std::string Mutate(const std::string& seed)
 {
@@ -215,6 +223,48 @@ void RunHttp(const std::string& input)
     closesocket(hListen);
 }
 
+// One name a line: each checked alone, the safe ones then together as one list (as long as
+// the table's reader lets them be). A name that passes the listed-name check must pass the
+// plain one.
+void RunNames(const std::string& input)
+{
+    ZFileTable table;
+    for (size_t nStart = 0; nStart <= input.size();) {
+        size_t nEnd = input.find('\n', nStart);
+        if (nEnd == std::string::npos)
+            nEnd = input.size();
+        std::string name = input.substr(nStart, nEnd - nStart);
+        nStart = nEnd + 1;
+        ZStringBuffer<256> problem;
+        bool bSafe = IsSafeRelativeName(name.c_str());
+        if (CheckListedName(name.c_str(), kSyncCacheOwnFiles, kSyncCacheOwnFileCount, problem) && !bSafe)
+            abort();
+        if (bSafe && name.size() <= ZFileRecord::MAX_NAME)
+            table.Add(name.c_str(), ZFileRecord(name.c_str(), 1, 0, "ab-1", 1, 1));
+    }
+    ZStringBuffer<256> problem;
+    CheckListedNames(table, kSyncCacheOwnFiles, kSyncCacheOwnFileCount, nullptr, problem);
+}
+
+// A command text and its text form read again: the same code, session and parameters (but for
+// an empty last parameter, which the text form cannot carry).
+void RunCommand(const std::string& input)
+{
+    FlashMessage message;
+    message.Parse(input.c_str());
+    FlashMessage again;
+    again.Parse(message.ToString().GetData());
+    int nCount = message.GetParamCount();
+    if (nCount > 0 && !*message.GetParam(nCount - 1))
+        return;
+    if (again.GetCode() != message.GetCode() || again.GetSessionId() != message.GetSessionId() ||
+        again.GetParamCount() != nCount)
+        abort();
+    for (int i = 0; i < nCount; ++i)
+        if (strcmp(again.GetParam(i), message.GetParam(i)) != 0)
+            abort();
+}
+
 struct Parser
 {
     const char* szName;
@@ -248,7 +298,7 @@ int Fuzz(const Parser& parser, int nCount)
 int main(int argc, char** argv)
 {
     if (argc < 3) {
-        fprintf(stderr, "usage: fuzz_parsers xml|filetable|catalog|bzip2|http|all COUNT [SEED]\n");
+        fprintf(stderr, "usage: fuzz_parsers xml|filetable|catalog|bzip2|http|names|command|all COUNT [SEED]\n");
         return 2;
     }
     int nCount = atoi(argv[2]);
@@ -290,6 +340,16 @@ int main(int argc, char** argv)
           "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n3\r\nabc\r\n0\r\n\r\n",
           "HTTP/1.1 302 Found\r\nLocation: /x\r\n\r\n"},
          5},
+        {"names",
+         &RunNames,
+         {"data/a/x.dat\nlongfilename.txt\nLONG~LMQ.TXT\nSYNC~SQD/CURR~YRD.TXT\nbackup~old.txt",
+          "synccache/currentfiles.txt\nsub\\COM1.txt\nDup.txt\ndup.txt.\np\np/q\n\xC3\x84~b.c"},
+         100},
+        {"command",
+         &RunCommand,
+         {"1000;5;dl\\nest;;root.xml;false;127.0.0.1:8080", "1003;7;live;;u;set:x,set:y;w;true;a;b",
+          "1001;3;w;live;;1;2;en;a=b", " 12x;-4294968296;;", "2147483647;-2147483648"},
+         100},
     };
     std::vector<Parser> chosen;
     for (const Parser& p : parsers)

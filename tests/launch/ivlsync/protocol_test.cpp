@@ -103,6 +103,14 @@ TEST(FlashMessageText, ParseTable)
         {"2001;5\n", 2001, 5, true, {}},               // a line feed after the id is ignored
         {"1002;3;host\n", 1002, 3, true, {"host\n"}},  // ...but stays in a parameter
         {"1;2;a;b;c", 1, 2, true, {"a", "b", "c"}},
+        // numbers that do not fit 32 bits are no numbers: wrapped they would be others
+        {"2147483647;-2147483648", 2147483647, INT32_MIN, true, {}},
+        {"4294968296;5;a", 0, 5, false, {"a"}},  // would wrap to 1000
+        {"2147483648;1", 0, 1, false, {}},
+        {"-2147483649;1", 0, 1, false, {}},
+        {"1000;99999999999", 1000, 0, false, {}},
+        {"1000;00000000000000000007", 1000, 7, true, {}},  // leading zeros still fit
+        {"1000;123456789012345678901234567890", 1000, 0, false, {}},
     };
     for (const Case& c : cases) {
         FlashMessage m;

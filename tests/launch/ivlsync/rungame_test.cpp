@@ -193,6 +193,17 @@ TEST(Distribution, OnlyFoldersUnderTheRootPass)
         {"C:\\Windows", false},
         {"C:x", false},
         {"live:stream", false},
+        // the state folder of the distribution above, a device, a short-name alias
+        {"synccache", false},
+        {"dl\\nest\\synccache", false},
+        {"dl/SyncCache. /x", false},
+        {"NUL", false},
+        {"dl\\COM1", false},
+        {"dl\\LPT1\\x", false},
+        {"dl\\aux.txt", false},
+        {"dl\\SYNCCA~1", false},
+        {"synccache2\\live", true},
+        {"dl\\my~old~copy", true},
     };
     for (const auto& c : cases)
         EXPECT_EQ(IsDistributionUnderRoot(c.szDistribution), c.bUnder) << c.szDistribution;

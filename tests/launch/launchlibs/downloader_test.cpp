@@ -291,3 +291,62 @@ TEST_F(DownloaderFixture, ListsWithARefusedRecordAreRefusedWhole)
     EXPECT_EQ(table.GetCount(), 4);
     EXPECT_NE(table.Find("d/y.txt"), nullptr);
 }
+
+TEST_F(DownloaderFixture, ShortNameAliasesOfTheStateOrOfAListedFileAreRefused)
+{
+    // Wine gives long names short aliases as Windows does, and opens a file by either: a list
+    // line under an alias would write the state, or a second record of one file, past every
+    // check made on the long names. The aliases here are the file system's own.
+    m_Downloader.LoadLocalState(false);
+    const std::string sState = "\"longfilename.txt\"," + Text("A") + ",1,1,1\r\n";
+    ZStringBuffer<256> statePath, filePath;
+    JoinPath2(statePath, m_Downloader.GetSyncCacheDir().GetData(), "currentfiles.txt");
+    JoinPath2(filePath, m_Folder.GetData(), "longfilename.txt");
+    ASSERT_TRUE(WriteBufferToFile(statePath.GetData(), sState.data(), sState.size()));
+    ASSERT_TRUE(WriteBufferToFile(filePath.GetData(), "A", 1));
+    // The last nPieces pieces of the path's short form, '/'-separated.
+    auto Alias = [](const ZStringBase& path, int nPieces) {
+        wchar_t szShort[1024];
+        DWORD n = GetShortPathNameW(ivltest::Wide(path.GetData()).c_str(), szShort, 1024);
+        EXPECT_TRUE(n > 0 && n < 1024) << path.GetData();
+        ZStringBuffer<256> shortPath;
+        shortPath.AssignUtf16(n > 0 && n < 1024 ? szShort : L"");
+        std::string s = shortPath.GetData();
+        size_t nStart = s.size();
+        for (int i = 0; i < nPieces && nStart != std::string::npos && nStart > 0; ++i)
+            nStart = s.find_last_of("\\/", nStart - 1);
+        std::string tail = nStart == std::string::npos ? s : s.substr(nStart + 1);
+        for (char& c : tail)
+            c = c == '\\' ? '/' : c;
+        return tail;
+    };
+    const std::string sStateAlias = Alias(statePath, 2), sFileAlias = Alias(filePath, 1);
+    ASSERT_NE(sStateAlias.find('~'), std::string::npos) << sStateAlias;
+    ASSERT_NE(sFileAlias.find('~'), std::string::npos) << sFileAlias;
+
+    struct Case
+    {
+        const char* szWhat;
+        std::string sList;
+        std::string sAlias;
+    } cases[] = {
+        {"the state", "\"" + sStateAlias + "\"," + Text("B") + ",1,1,1\r\n", sStateAlias},
+        {"a second record of one file",
+         "\"longfilename.txt\"," + Text("A") + ",1,1,1\r\n\"" + sFileAlias + "\"," + Text("B") + ",1,1,1\r\n",
+         sFileAlias},
+    };
+    int nList = 0;
+    for (const Case& c : cases) {
+        std::string name = "alias" + std::to_string(nList++) + ".txt";
+        ZStringBuffer<256> path;
+        JoinPath2(path, m_Downloader.GetSyncCacheDir().GetData(), name.c_str());
+        ASSERT_TRUE(WriteBufferToFile(path.GetData(), c.sList.data(), c.sList.size()));
+        ZFileTable table;
+        EXPECT_FALSE(m_Downloader.FetchFileLists(table, name.c_str(), true, true, false)) << c.szWhat;
+        EXPECT_TRUE(table.IsEmpty()) << c.szWhat;
+        EXPECT_NE(Read("fetchbatch.log").find("Refusing file name " + c.sAlias + "\r\n"), std::string::npos)
+            << c.szWhat << ": " << Read("fetchbatch.log");
+    }
+    EXPECT_EQ(Read("synccache/currentfiles.txt"), sState);
+    EXPECT_EQ(Read("longfilename.txt"), "A");
+}

@@ -140,6 +140,8 @@ TEST(VostxCore, WorkFolderNames)
         {"C:\\x", false},  {"\\\\server", false},
         {"a|b", false},    {"a\tb", false},
         {"x<y", false},    {"0123456789012345678901234567890123456789012345678901234567890123456789", true},
+        {"NUL", false},    {"com1.txt", false},
+        {"LIVEBE~1", false}, {"live~beta~2", true},
     };
     for (const Case& c : aCases) {
         EXPECT_EQ(c.bSafe, VostxCore::IsSafeFolderName(c.szName)) << c.szName;

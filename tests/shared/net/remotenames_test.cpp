@@ -27,6 +27,12 @@ TEST(RemoteNames, SafeRelativeNames)
         {"data.con", true},
         {"CONOUT", true},
         {"COM\xC2\xB4", true},  // an accent, not a superscript digit
+        // '~' outside the short-name form: too long before or after the dot, or two dots
+        {"backup~old.txt", true},
+        {"long~name.text", true},
+        {"a~b.c.d", true},
+        {"~\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4.txt", true},  // 9 letters
+        {".~ab", true},
         {"", false},
         {"/x", false},
         {"x/", false},
@@ -62,6 +68,15 @@ TEST(RemoteNames, SafeRelativeNames)
         {"aux ", false},
         {"con/x.txt", false},
         {"a\\Com3\\b.dat", false},
+        // pieces the file system could take as another file's short name
+        {"SYNCCA~1", false},
+        {"sync~sqd/curr~yrd.txt", false},
+        {"LONGFI~1.TXT", false},
+        {"data/LONG~LMQ.TXT", false},
+        {"~", false},
+        {"a~b.", false},
+        {"a~b.txt. ", false},
+        {"~\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4.txt", false},  // 8 letters, 15 bytes
     };
     for (const Case& c : cases)
         EXPECT_EQ(IsSafeRelativeName(c.szName), c.bSafe) << c.szName;
@@ -108,6 +123,9 @@ TEST(RemoteNames, ListsWithTwoNamesForOneFileOrTheProgramsOwnFiles)
         {"beyond ASCII", {"\xC3\x84.txt", "\xC3\xA4.txt"}, "they name the same file"},
         {"file and folder", {"p", "p/q.txt"}, "Refusing file name p: p/q.txt needs it as a folder"},
         {"file and folder, deeper", {"a/b/c", "A/B./c/d/e.txt"}, "Refusing file name a/b/c: A/B./c/d/e.txt needs"},
+        {"file and folder, names between them",
+         {"p", "p-x", "p!/y", "p/q.txt"},
+         "Refusing file name p: p/q.txt needs it as a folder"},
         {"into the sync cache",
          {"synccache/currentfiles.txt"},
          "Refusing file name synccache/currentfiles.txt: the program keeps synccache for itself"},
