@@ -32,6 +32,7 @@ build: setup configure
 test: build
 	@tools/check-binaries $(X86)
 	@tools/check-layering
+	@tools/check-format
 	@tools/check-wine32
 	@set -e; why=$$(tools/run32) && trees="$(X64) $(X86)" || trees="$(X64)"; \
 	for t in $$trees; do \

@@ -12,7 +12,7 @@ SUDO=
 # X11 driver runs without XInput2, XRender, RandR or Xcursor. Named for both sides.
 x11libs=(libxi6 libxcursor1 libxrandr2 libxinerama1 libxcomposite1 libxfixes3 libxrender1 libxxf86vm1)
 pkgs=(wine wine32:i386 wine64 xvfb xauth g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools cmake ninja-build dpkg-dev
-      googletest nginx python3 curl bzip2 file x11-apps imagemagick aria2 libwine-dev gcc make patch libz-mingw-w64-dev
+      googletest nginx python3 curl bzip2 file x11-apps imagemagick aria2 libwine-dev gcc make patch libz-mingw-w64-dev clang-format
       "${x11libs[@]/%/:amd64}" "${x11libs[@]/%/:i386}")
 
 missing=()

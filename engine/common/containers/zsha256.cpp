@@ -44,7 +44,7 @@ inline void StoreBE(uint8_t* p, uint32_t v)
 void Sha256::Init(Sha256Context& ctx)
 {
     static const uint32_t kInit[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                                         0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+                                      0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
     memcpy(ctx.m_anHash, kInit, sizeof(kInit));
     ctx.m_anBlocks[0] = 0;
     ctx.m_anBlocks[1] = 0;
@@ -74,7 +74,7 @@ inline uint32_t LoadBEWord(const uint8_t* p)
     (i == 0 ? w[j] : (w[j] += ZSHA_s1(w[((j) + 14) & 15]) + w[((j) + 9) & 15] + ZSHA_s0(w[((j) + 1) & 15])))
 #define ZSHA_ROUND(a, b, c, d, e, f, g, h, j)                                                                          \
     {                                                                                                                  \
-        uint32_t t1 = h + ZSHA_S1(e) + ZSHA_CH(e, f, g) + kRound[i + (j)] + ZSHA_W(j);                              \
+        uint32_t t1 = h + ZSHA_S1(e) + ZSHA_CH(e, f, g) + kRound[i + (j)] + ZSHA_W(j);                                 \
         d += t1;                                                                                                       \
         h = t1 + ZSHA_S0(a) + ZSHA_MAJ(a, b, c);                                                                       \
     }

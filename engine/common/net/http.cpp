@@ -304,8 +304,7 @@ int DownloadNoFollow(ResponseHolder* pHolder, const char* szHost, const char* sz
     if (socket.IsValid())
         HttpConnect(socket, ParseHostAddress(szHost), pCancel);
     ZStringBuffer<256> strHost = GetHostHeaderName(szHost);
-    return ReceiveNoFollow(pHolder, socket, strHost.GetData(), szPath, false, bDecompress, strStatus, pBytes,
-                           pCancel);
+    return ReceiveNoFollow(pHolder, socket, strHost.GetData(), szPath, false, bDecompress, strStatus, pBytes, pCancel);
     // The connection closes here, with its last copy.
 }
 

@@ -203,8 +203,7 @@ int Socket::WaitConnected(int nMilliseconds)
         return 0;
     int nError = 0;
     int nLength = sizeof(nError);
-    if (nReady < 0 ||
-        getsockopt(h, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&nError), &nLength) == SOCKET_ERROR)
+    if (nReady < 0 || getsockopt(h, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&nError), &nLength) == SOCKET_ERROR)
         nError = WSAGetLastError();
     else if (nError == 0 && !FD_ISSET(h, &write))
         nError = WSAECONNREFUSED;

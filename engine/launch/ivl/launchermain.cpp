@@ -127,8 +127,8 @@ struct ValueSwitch
 };
 
 const ValueSwitch kValueSwitches[] = {
-    {'L', "boot.logfile", false},    {'M', "scenefile", true},      {'P', "boot.playersessionid", false},
-    {'R', "scenefile", false},       {'S', "boot.sessionid", false}, {'W', "boot.webentrance", false},
+    {'L', "boot.logfile", false}, {'M', "scenefile", true},       {'P', "boot.playersessionid", false},
+    {'R', "scenefile", false},    {'S', "boot.sessionid", false}, {'W', "boot.webentrance", false},
 };
 
 const ValueSwitch* FindValueSwitch(char cSwitch)

@@ -186,7 +186,7 @@ void FlashServer::HandleRunIvl(const FlashMessage& message, Socket& connection)
     ZStringArray params(32);
     for (int i = 6; i < message.GetParamCount(); ++i)
         params.Add(message.GetParam(i));
-    bool bStarted = pSession->Start(message.GetParam(0), message.GetParam(1), message.GetParam(2),
-                                    message.GetParam(3), message.GetParam(4), message.GetParam(5), params);
+    bool bStarted = pSession->Start(message.GetParam(0), message.GetParam(1), message.GetParam(2), message.GetParam(3),
+                                    message.GetParam(4), message.GetParam(5), params);
     FinishStart(message, connection, pSession, bStarted ? ERR_OK : ERR_PARAMCOUNT, "Couldn't start IvL");
 }

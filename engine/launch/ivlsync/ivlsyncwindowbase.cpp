@@ -32,8 +32,9 @@ bool IsElevationRequested()
 }
 
 ZIvlSync::ZIvlSync(LanguageTable* pLanguage, bool bElevated)
-    : m_hWnd(nullptr), m_hInstance(GetModuleHandleW(nullptr)), m_pLanguage(pLanguage), m_bClosed(false), m_bBuffering(1),
-      m_bElevated(bElevated ? 1 : 0), m_bClosing(false), m_bInClose(0), m_nThreadId(GetCurrentThreadId())
+    : m_hWnd(nullptr), m_hInstance(GetModuleHandleW(nullptr)), m_pLanguage(pLanguage), m_bClosed(false),
+      m_bBuffering(1), m_bElevated(bElevated ? 1 : 0), m_bClosing(false), m_bInClose(0),
+      m_nThreadId(GetCurrentThreadId())
 {
     INITCOMMONCONTROLSEX controls;
     controls.dwSize = sizeof(controls);
@@ -85,8 +86,8 @@ INT_PTR CALLBACK ZIvlSync::DialogProc(HWND hWnd, UINT nMsg, WPARAM wParam, LPARA
 
 bool ZIvlSync::CreateDialogWindow(int nDialogId)
 {
-    HWND hWnd =
-        CreateDialogParamW(m_hInstance, MAKEINTRESOURCEW(nDialogId), nullptr, DialogProc, reinterpret_cast<LPARAM>(this));
+    HWND hWnd = CreateDialogParamW(m_hInstance, MAKEINTRESOURCEW(nDialogId), nullptr, DialogProc,
+                                   reinterpret_cast<LPARAM>(this));
     if (!hWnd)
         return false;
     m_hWnd = hWnd;
@@ -129,9 +130,7 @@ INT_PTR ZIvlSync::HandleMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lPar
             free(reinterpret_cast<void*>(wParam));
         return TRUE;
     }
-    case WM_IVLSYNC_CLOSE:
-        CloseOnWindowThread(wParam != 0);
-        return TRUE;
+    case WM_IVLSYNC_CLOSE: CloseOnWindowThread(wParam != 0); return TRUE;
     }
     return FALSE;
 }

@@ -144,7 +144,7 @@ protected:
     ZList<ILiveObject*> m_LiveObjects;
     std::atomic<bool> m_bClosing;
     uint8_t m_bInClose;  // the window thread's own
-    DWORD m_nThreadId;  // the window's thread
+    DWORD m_nThreadId;   // the window's thread
 
     static std::atomic<ZIvlSync*> s_pCurrent;
     friend bool IsElevationRequested();

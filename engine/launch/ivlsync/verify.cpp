@@ -241,7 +241,7 @@ void VerifySession::Run(SessionEnd& end)
     } else {
         const ZStringBase& sError = m_pListener->GetLastError();
         end.Set(ERR_FAILED,
-              sError.IsEmpty() ? "Some files failed verification and will be downloaded again" : sError.GetData());
+                sError.IsEmpty() ? "Some files failed verification and will be downloaded again" : sError.GetData());
     }
 }
 

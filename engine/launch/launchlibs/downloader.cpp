@@ -55,8 +55,8 @@ void WorkerSlot::Init(const char* szTarget, Downloader* pOwner, int nIndex)
 Downloader::Downloader()
     : m_nRepackTotal(0), m_nRepackDone(0), m_nBundleBytes(0), m_nBundleFiles(0), m_nTransferBytesTotal(0),
       m_Servers(32), m_bRepackFlag(true), m_pLogFile(nullptr), m_pListener(nullptr), m_nWorkerCount(0),
-      m_nFilesToDownload(0), m_nBundleLeft(0), m_nRepackerFilesSeen(0), m_pRepackerInterface(nullptr), m_pCatalog(nullptr),
-      m_RepackList(32), m_nRunStart(0), m_nRunEnd(0)
+      m_nFilesToDownload(0), m_nBundleLeft(0), m_nRepackerFilesSeen(0), m_pRepackerInterface(nullptr),
+      m_pCatalog(nullptr), m_RepackList(32), m_nRunStart(0), m_nRunEnd(0)
 {
 }
 

@@ -373,9 +373,8 @@ public:
     {
         if (!ppEnum)
             return E_POINTER;
-        *ppEnum = new (std::nothrow)
-            VerbEnum(IID_IEnumOLEVERB, s_aVerbs, sizeof(s_aVerbs) / sizeof(s_aVerbs[0]), 0,
-                     static_cast<IOleObject*>(this));
+        *ppEnum = new (std::nothrow) VerbEnum(IID_IEnumOLEVERB, s_aVerbs, sizeof(s_aVerbs) / sizeof(s_aVerbs[0]), 0,
+                                              static_cast<IOleObject*>(this));
         return *ppEnum ? S_OK : E_OUTOFMEMORY;
     }
     HRESULT STDMETHODCALLTYPE Update() override { return S_OK; }
@@ -673,10 +672,10 @@ private:
             }
             if (pRect)
                 pos = *pRect;
-            m_hWnd = hSiteWindow ? CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_CLIPSIBLINGS, pos.left, pos.top,
-                                                   pos.right - pos.left, pos.bottom - pos.top, hSiteWindow, nullptr,
-                                                   g_hModule, nullptr)
-                                 : nullptr;
+            m_hWnd = hSiteWindow
+                ? CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_CLIPSIBLINGS, pos.left, pos.top,
+                                  pos.right - pos.left, pos.bottom - pos.top, hSiteWindow, nullptr, g_hModule, nullptr)
+                : nullptr;
             if (!m_hWnd) {
                 InPlaceDeactivate();
                 ReleaseFrames();

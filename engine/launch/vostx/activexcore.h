@@ -19,10 +19,7 @@ public:
             m_pSite->AddRef();
     }
     // The control is going: later calls find no site.
-    void Detach()
-    {
-        SetSite(nullptr);
-    }
+    void Detach() { SetSite(nullptr); }
     void SetSite(IOleClientSite* pSite)
     {
         if (pSite)

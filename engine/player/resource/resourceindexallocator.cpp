@@ -314,7 +314,8 @@ const char* ResourceIndexAllocator::GetName(int32_t nIndex)
 void ResourceIndexAllocator::FillNameMap()
 {
     for (const char* szName : m_NamesToOrder) {
-        NameEntry* pEntry = m_NameLookup.Find(HashNoCase(szName), [szName](const NameEntry& e) { return e.m_pText == szName; });
+        NameEntry* pEntry =
+            m_NameLookup.Find(HashNoCase(szName), [szName](const NameEntry& e) { return e.m_pText == szName; });
         pEntry->m_pNode = m_NameToIndex.Insert(szName, pEntry->m_nIndex);
     }
     m_NamesToOrder.Clear();
